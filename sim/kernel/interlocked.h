@@ -1,0 +1,54 @@
+// Interlocked operations: full-barrier atomic operations on plain integers and pointers, as the
+// kernel offers them. Each returns what the kernel's routine of the same name returns.
+#pragma once
+
+#include "sim/kernel/types.h"
+
+inline LONG InterlockedIncrement(LONG volatile* p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedDecrement(LONG volatile* p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
+inline LONG64 InterlockedIncrement64(LONG64 volatile* p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
+inline LONG64 InterlockedDecrement64(LONG64 volatile* p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedExchange(LONG volatile* p, LONG v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
+inline LONG64 InterlockedExchange64(LONG64 volatile* p, LONG64 v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedExchangeAdd(LONG volatile* p, LONG v) { return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST); }
+inline LONG64 InterlockedExchangeAdd64(LONG64 volatile* p, LONG64 v) { return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedOr(LONG volatile* p, LONG v) { return __atomic_fetch_or(p, v, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedAnd(LONG volatile* p, LONG v) { return __atomic_fetch_and(p, v, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedXor(LONG volatile* p, LONG v) { return __atomic_fetch_xor(p, v, __ATOMIC_SEQ_CST); }
+inline LONG64 InterlockedOr64(LONG64 volatile* p, LONG64 v) { return __atomic_fetch_or(p, v, __ATOMIC_SEQ_CST); }
+inline LONG64 InterlockedAnd64(LONG64 volatile* p, LONG64 v) { return __atomic_fetch_and(p, v, __ATOMIC_SEQ_CST); }
+
+inline LONG InterlockedCompareExchange(LONG volatile* p, LONG exchange, LONG comparand) {
+    __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;
+}
+
+inline LONG64 InterlockedCompareExchange64(LONG64 volatile* p, LONG64 exchange, LONG64 comparand) {
+    __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;
+}
+
+inline PVOID InterlockedExchangePointer(PVOID volatile* p, PVOID v) {
+    return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
+}
+
+inline PVOID InterlockedCompareExchangePointer(PVOID volatile* p, PVOID exchange, PVOID comparand) {
+    __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;
+}
+
+// Sets bit `bit` of *p and returns its previous value (0 or 1).
+inline BOOLEAN InterlockedBitTestAndSet(LONG volatile* p, LONG bit) {
+    LONG mask = (LONG)(1u << (bit & 31));
+    return (BOOLEAN)((__atomic_fetch_or(p, mask, __ATOMIC_SEQ_CST) & mask) != 0);
+}
+
+// Clears bit `bit` of *p and returns its previous value (0 or 1).
+inline BOOLEAN InterlockedBitTestAndReset(LONG volatile* p, LONG bit) {
+    LONG mask = (LONG)(1u << (bit & 31));
+    return (BOOLEAN)((__atomic_fetch_and(p, ~mask, __ATOMIC_SEQ_CST) & mask) != 0);
+}
+
+inline void KeMemoryBarrier() { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
+#define MemoryBarrier() KeMemoryBarrier()
+#define YieldProcessor() __builtin_ia32_pause()

@@ -1,0 +1,14 @@
+// Internal to the stand-in: how boot reaches the parts of the machine that keep state.
+#pragma once
+
+#include <string>
+
+#include "sim/kernel/control.h"
+
+namespace sim::kernel::parts {
+
+void reset_processors(const machine_config& config);
+void reset_debug();
+void echo_to_log(const std::string& text);
+
+}  // namespace sim::kernel::parts

@@ -1,0 +1,29 @@
+// Internal to the stand-in: what the simulated kernel keeps about each host thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "sim/kernel/types.h"
+
+struct SIM_THREAD_OBJECT;
+
+namespace sim::kernel {
+
+enum class thread_kind : uint8_t { outside, system, dpc, worker, interrupt };
+
+struct thread_state {
+    KIRQL irql = 0;
+    ULONG processor = 0;          // index of the processor the thread runs on
+    bool affinity_set = false;    // bound by KeSetSystemGroupAffinityThread
+    thread_kind kind = thread_kind::outside;
+    int critical_region = 0;      // KeEnterCriticalRegion depth
+    std::atomic<bool> alert_pending{false};
+    std::atomic<const void*> waiting_on{nullptr};  // object of the current wait, for alerts
+    SIM_THREAD_OBJECT* object = nullptr;           // the thread's kernel object (lazy for outside threads)
+    int user_process = 0;         // pid whose user buffers this thread copies from; 0 = this process
+};
+
+thread_state& current_thread();
+
+}  // namespace sim::kernel

@@ -1,0 +1,201 @@
+#include "sim/kernel/timeline.h"
+
+#include <array>
+#include <atomic>
+
+#include "sim/kernel/clock.h"
+#include "sim/kernel/control.h"
+#include "sim/kernel/irql.h"
+
+namespace sim::kernel::timeline {
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+// One epoch per rate setting: machine time = machine_base + (real - real_base) * rate.
+// Epochs are replaced, never changed, so readers need no lock; old ones are kept (rate changes
+// are rare).
+struct epoch {
+    steady::time_point real_base;
+    uint64_t machine_base;
+    double rate;
+};
+
+std::atomic<const epoch*> current_epoch{new epoch{steady::now(), 0, 1.0}};
+std::mutex epoch_change;
+
+uint64_t machine_at(const epoch* e, steady::time_point real) {
+    double elapsed_ns = (double)std::chrono::duration_cast<std::chrono::nanoseconds>(real - e->real_base).count();
+    if (elapsed_ns < 0) {
+        elapsed_ns = 0;
+    }
+    return e->machine_base + (uint64_t)(elapsed_ns * e->rate / 100.0);
+}
+
+void set_epoch(uint64_t machine_base, double rate) {
+    current_epoch.store(new epoch{steady::now(), machine_base, rate});
+}
+
+struct slot {
+    std::mutex mutex;
+    std::condition_variable cv;
+};
+std::array<slot, 512> slots;
+
+slot& slot_of(const void* object) {
+    auto a = (uintptr_t)object;
+    return slots[((a >> 3) ^ (a >> 12)) % slots.size()];
+}
+
+}  // namespace
+
+uint64_t now() {
+    return machine_at(current_epoch.load(), steady::now());
+}
+
+steady::time_point real_deadline(uint64_t machine_deadline) {
+    const epoch* e = current_epoch.load();
+    if (machine_deadline == forever || e->rate <= 0) {
+        return steady::time_point::max();
+    }
+    uint64_t now_machine = machine_at(e, steady::now());
+    if (machine_deadline <= now_machine) {
+        return steady::now();
+    }
+    double real_ns = (double)(machine_deadline - now_machine) * 100.0 / e->rate;
+    if (real_ns > 1e15) {  // beyond ~11 days of real time: treat as never
+        return steady::time_point::max();
+    }
+    return steady::now() + std::chrono::nanoseconds((int64_t)real_ns);
+}
+
+void reset(double rate) {
+    std::lock_guard<std::mutex> g(epoch_change);
+    set_epoch(0, rate);
+    wake_all();
+}
+
+int wait(const void* object, uint64_t machine_deadline, const std::function<bool()>& satisfied,
+         const std::function<bool()>& interrupted) {
+    slot& s = slot_of(object);
+    std::unique_lock<std::mutex> lock(s.mutex);
+    for (;;) {
+        if (satisfied()) {
+            return 0;
+        }
+        if (interrupted && interrupted()) {
+            return 2;
+        }
+        if (machine_deadline != forever && now() >= machine_deadline) {
+            return 1;
+        }
+        auto until = real_deadline(machine_deadline);
+        if (until == steady::time_point::max()) {
+            s.cv.wait(lock);
+        } else {
+            s.cv.wait_until(lock, until);
+        }
+    }
+}
+
+void signal(const void* object, const std::function<void()>& change) {
+    slot& s = slot_of(object);
+    {
+        std::lock_guard<std::mutex> g(s.mutex);
+        change();
+    }
+    s.cv.notify_all();
+}
+
+void wake_all() {
+    for (slot& s : slots) {
+        { std::lock_guard<std::mutex> g(s.mutex); }
+        s.cv.notify_all();
+    }
+}
+
+}  // namespace sim::kernel::timeline
+
+namespace sim::kernel {
+
+void set_clock_rate(double rate) {
+    {
+        std::lock_guard<std::mutex> g(timeline::epoch_change);
+        timeline::set_epoch(timeline::now(), rate < 0 ? 0 : rate);
+    }
+    timeline::wake_all();
+}
+
+double clock_rate() {
+    return timeline::current_epoch.load()->rate;
+}
+
+void advance_clock(uint64_t units_100ns) {
+    {
+        std::lock_guard<std::mutex> g(timeline::epoch_change);
+        const auto* e = timeline::current_epoch.load();
+        timeline::set_epoch(timeline::now() + units_100ns, e->rate);
+    }
+    timeline::wake_all();
+}
+
+uint64_t machine_time() {
+    return timeline::now();
+}
+
+}  // namespace sim::kernel
+
+// ---------------------------------------------------------------------------------------------
+// The Windows-named time routines
+
+namespace {
+int64_t boot_system_time() {
+    int64_t t = sim::kernel::config().boot_system_time;
+    return t;
+}
+}  // namespace
+
+void KeQueryTickCount(PLARGE_INTEGER tick_count) {
+    tick_count->QuadPart = (LONGLONG)(sim::kernel::timeline::now() / sim::kernel::time_increment);
+}
+
+ULONG KeQueryTimeIncrement() {
+    return sim::kernel::time_increment;
+}
+
+void KeQuerySystemTime(PLARGE_INTEGER system_time) {
+    system_time->QuadPart = boot_system_time() + (LONGLONG)sim::kernel::timeline::now();
+}
+
+void KeQuerySystemTimePrecise(PLARGE_INTEGER system_time) {
+    KeQuerySystemTime(system_time);
+}
+
+ULONGLONG KeQueryInterruptTime() {
+    return sim::kernel::timeline::now();
+}
+
+ULONGLONG KeQueryUnbiasedInterruptTime() {
+    return sim::kernel::timeline::now();
+}
+
+LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER frequency) {
+    if (frequency != nullptr) {
+        frequency->QuadPart = 10000000;
+    }
+    LARGE_INTEGER counter;
+    counter.QuadPart = (LONGLONG)sim::kernel::timeline::now();
+    return counter;
+}
+
+void KeStallExecutionProcessor(ULONG microseconds) {
+    uint64_t until = sim::kernel::timeline::now() + (uint64_t)microseconds * 10;
+    if (sim::kernel::clock_rate() <= 0) {
+        // On a frozen clock the stalling processor is what moves time on.
+        sim::kernel::advance_clock((uint64_t)microseconds * 10);
+        return;
+    }
+    while (sim::kernel::timeline::now() < until) {
+        __builtin_ia32_pause();
+    }
+}

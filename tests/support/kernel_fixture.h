@@ -1,0 +1,31 @@
+// A freshly booted machine for each test, and the checks every test ends with: no stand-in
+// thread left running, no pool left allocated, the test's thread back at PASSIVE_LEVEL.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "sim/kernel/control.h"
+
+class KernelTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // The machine of the test; override to change processors, nodes or the clock.
+    virtual sim::kernel::machine_config machine() const { return {}; }
+
+    // Runs `action`, which must stop the machine with bug check `code`; returns the stop.
+    static sim::kernel::bug_check expect_bug_check(ULONG code, const std::function<void()>& action);
+
+    // Debug-print texts captured since the test began (or the last clear).
+    static std::vector<std::string> log() { return sim::kernel::debug_texts(); }
+    static bool logged(const std::string& text);
+
+  private:
+    std::map<std::string, sim::kernel::pool_usage> pool_before_;
+};

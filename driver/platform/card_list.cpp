@@ -1,0 +1,53 @@
+#include "driver/platform/card_list.h"
+
+#include "driver/controller/pipeline_device.h"
+#include "driver/platform/errno_table.h"
+
+namespace {
+LIST_ENTRY cards = {&cards, &cards};
+FAST_MUTEX cards_mutex;
+}  // namespace
+
+void pav_driver_list_init() {
+    InitializeListHead(&cards);
+    ExInitializeFastMutex(&cards_mutex);
+}
+
+void pav_driver_list_add(pipeline_device* card) {
+    ExAcquireFastMutex(&cards_mutex);
+    InsertHeadList(&cards, &card->card_list_link);
+    ExReleaseFastMutex(&cards_mutex);
+}
+
+void pav_driver_list_remove(pipeline_device* card) {
+    ExAcquireFastMutex(&cards_mutex);
+    RemoveEntryList(&card->card_list_link);
+    InitializeListHead(&card->card_list_link);
+    ExReleaseFastMutex(&cards_mutex);
+}
+
+bool pav_driver_list_contains(pipeline_device* card) {
+    ExAcquireFastMutex(&cards_mutex);
+    bool found = false;
+    for (PLIST_ENTRY e = cards.Flink; e != &cards; e = e->Flink) {
+        if (e == &card->card_list_link) {
+            found = true;
+            break;
+        }
+    }
+    ExReleaseFastMutex(&cards_mutex);
+    return found;
+}
+
+int pav_driver_list_for_each(pav_card_function function, void* ignored, void* argument) {
+    UNREFERENCED_PARAMETER(ignored);
+    if (!ExTryToAcquireFastMutex(&cards_mutex)) {
+        return -KPAV_EBUSY;
+    }
+    int result = 0;
+    for (PLIST_ENTRY e = cards.Flink; e != &cards && result == 0; e = e->Flink) {
+        result = function(CONTAINING_RECORD(e, pipeline_device, card_list_link), argument);
+    }
+    ExReleaseFastMutex(&cards_mutex);
+    return result;
+}

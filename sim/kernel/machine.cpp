@@ -77,6 +77,8 @@ void boot(const machine_config& config) {
     faults::reset();
     parts::reset_processors(current_config);
     parts::reset_debug();
+    parts::reset_registry();
+    parts::reset_pci_bus();
     thread_state& t = current_thread();
     t.irql = PASSIVE_LEVEL;
     t.processor = 0;

@@ -9,6 +9,8 @@ namespace sim::kernel::parts {
 
 void reset_processors(const machine_config& config);
 void reset_debug();
+void reset_registry();  // registry.cpp
+void reset_pci_bus();   // pci_bus.cpp: unplugs every function, clears the port latch
 void echo_to_log(const std::string& text);
 
 }  // namespace sim::kernel::parts

@@ -138,6 +138,7 @@ TEST_F(PciBusTest, PendingAndFailingRequestsReachTheCallerThroughTheStatusBlock)
 
     fail_nth(fault_site::pool, 1, "Irp ");
     EXPECT_EQ(IoBuildSynchronousFsdRequest(IRP_MJ_PNP, pdo, nullptr, 0, nullptr, &event, &iosb), nullptr);
+    pci_unplug(0, 1, 0);
 }
 
 TEST_F(PciBusTest, PortsReachEveryLocationAndAbsentFunctionsReadAllOnes) {

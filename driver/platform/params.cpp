@@ -2,6 +2,10 @@
 // list for the control interface, and the reading of their registry values at driver entry.
 #include "driver/platform/params.h"
 
+#include "driver/platform/format.h"
+#include "driver/platform/log.h"
+#include "driver/platform/memory.h"
+
 LONG win_log_verbose = 1;
 LONG make_assert_nonfatal = 0;
 LONG win_bugcheck_enable_csr_dump = 1;
@@ -59,14 +63,10 @@ char external_power_override[KPAV_PARAM_VALUE_SIZE];
 char include_devices[KPAV_PARAM_VALUE_SIZE];
 char preallocate_memory[KPAV_PARAM_VALUE_SIZE];
 
-#include "driver/platform/format.h"
-#include "driver/platform/log.h"
-#include "driver/platform/memory.h"
-
 namespace {
 
 // A row as the code gives it; the table proper is built from these at load.
-struct param_spec {
+struct param_description {
     const char* registry_name;
     const char* name;
     ULONG type;
@@ -78,7 +78,7 @@ struct param_spec {
     const char* help;
 };
 
-const param_spec specs[KPAV_PARAM_COUNT] = {
+const param_description descriptions[KPAV_PARAM_COUNT] = {
     {"WIN_ENABLE_CHECK_DRIVE", "win_enable_check_drive", KPAV_PARAM_INT, 1, 0, 1, 0, &win_enable_check_drive,
      "Enables the Windows application bolverin.exe to perform a disk consistency check during OS boot time."},
     {"WIN_SCSI_BUS_ID", "win_scsi_bus_id", KPAV_PARAM_INT, 0, 0, 255, 0, &win_scsi_bus_id,
@@ -239,7 +239,7 @@ bool first_conversion_is_pointer(const char* format) {
     return false;
 }
 
-// Appends a formatted piece to a dump line, bounded by the room left.
+// Appends formatted text to a dump line, bounded by the room left.
 void append(char* line, const char* format, ...) {
     size_t used = strnlen(line, dump_line_size);
     if (used + 1 >= dump_line_size) {
@@ -264,23 +264,23 @@ int kpav_param_table_init() {
         }
     }
     for (ULONG i = 0; i < KPAV_PARAM_COUNT; i++) {
-        const param_spec& spec = specs[i];
+        const param_description& d = descriptions[i];
         kpav_param& row = table[i];
         // The source flags describe the live value, which a rebuild keeps.
         ULONG64 source = row.source;
         RtlZeroMemory(&row, sizeof row);
-        row.registry_name = spec.registry_name;
-        row.name = spec.name;
-        if (is_integer_type(spec.type)) {
-            row.default_value.integer = spec.default_value;
+        row.registry_name = d.registry_name;
+        row.name = d.name;
+        if (is_integer_type(d.type)) {
+            row.default_value.integer = d.default_value;
         }
-        row.fixed = spec.fixed;
+        row.fixed = d.fixed;
         row.flag_one = 1;
-        row.type = spec.type;
-        row.value = spec.value;
-        row.min = spec.min;
-        row.max = spec.max;
-        row.help = spec.help;
+        row.type = d.type;
+        row.value = d.value;
+        row.min = d.min;
+        row.max = d.max;
+        row.help = d.help;
         row.source = source;
     }
     table_count = KPAV_PARAM_COUNT;

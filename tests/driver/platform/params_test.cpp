@@ -28,7 +28,7 @@ struct expected_row {
     const char* help;
 };
 
-// The table as it is specified, row by row.
+// The rows as the driver must have them: names, types, defaults, ranges, fixed flags, help.
 const expected_row expected_rows[] = {
     {"WIN_ENABLE_CHECK_DRIVE", "win_enable_check_drive", KPAV_PARAM_INT, 1, 0, 1, 0, &win_enable_check_drive,
      "Enables the Windows application bolverin.exe to perform a disk consistency check during OS boot time."},

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "sim/kernel/bitmap.h"
 #include "sim/kernel/bugcheck.h"
 #include "sim/kernel/clock.h"
 #include "sim/kernel/debug.h"

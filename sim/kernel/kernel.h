@@ -11,6 +11,7 @@
 #include "sim/kernel/debug.h"
 #include "sim/kernel/interlocked.h"
 #include "sim/kernel/irql.h"
+#include "sim/kernel/mdl.h"
 #include "sim/kernel/object.h"
 #include "sim/kernel/pool.h"
 #include "sim/kernel/processors.h"

@@ -9,6 +9,7 @@
 #include <wdf.h>
 #else
 #include "sim/kernel/kernel.h"
+#include "sim/kmdf/wdf.h"
 #endif
 
 // Copies from or to a user-side caller's buffer; FALSE when the address does not hold a

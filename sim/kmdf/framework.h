@@ -1,0 +1,139 @@
+// Internal to the framework stand-in: the object tree that every framework object lives in.
+//
+// Every handle is the address of an `object`. An object holds one reference for being alive
+// (dropped when it is deleted), one per child and one per outside reference; when the count
+// reaches zero its EvtDestroyCallback runs and its memory and contexts go. New object kinds
+// (queues, interrupts, child lists) derive from `object` and add their own deletion steps.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/kernel/kernel.h"
+#include "sim/kmdf/wdf.h"
+
+namespace sim::kmdf::framework {
+
+enum class object_kind { generic, driver, device, work_item };
+
+struct context_block {
+    PCWDF_OBJECT_CONTEXT_TYPE_INFO type;
+    void* memory;
+};
+
+struct object {
+    static constexpr uint32_t live_magic = 0x4A424F57;  // "WOBJ"
+
+    explicit object(object_kind k);
+    virtual ~object();
+    object(const object&) = delete;
+    object& operator=(const object&) = delete;
+
+    // Deletion steps of a kind, around the object's EvtCleanupCallback.
+    virtual void before_cleanup() {}
+    virtual void after_cleanup() {}
+    // When the last reference goes, after EvtDestroyCallback.
+    virtual void on_destroy() {}
+
+    WDFOBJECT handle() { return (WDFOBJECT)this; }
+
+    uint32_t magic = live_magic;
+    object_kind kind;
+    object* parent = nullptr;
+    std::vector<object*> children;  // oldest first
+    std::vector<context_block> contexts;
+    PFN_WDF_OBJECT_CONTEXT_CLEANUP cleanup = nullptr;
+    PFN_WDF_OBJECT_CONTEXT_DESTROY destroy = nullptr;
+    WDF_EXECUTION_LEVEL level = WdfExecutionLevelInheritFromParent;
+    WDF_SYNCHRONIZATION_SCOPE scope = WdfSynchronizationScopeInheritFromParent;
+    std::atomic<LONG> references{1};
+    bool deleting = false;
+};
+
+struct driver_object : object {
+    driver_object() : object(object_kind::driver) {}
+    PDRIVER_OBJECT wdm = nullptr;
+    WDF_DRIVER_CONFIG config{};
+    std::u16string registry_path;
+};
+
+struct device_object : object {
+    device_object() : object(object_kind::device) {}
+    void after_cleanup() override;
+    PDEVICE_OBJECT wdm = nullptr;
+    driver_object* driver = nullptr;
+    bool pnp = true;  // deleted by the framework only
+    // Held around callbacks of objects under the device when its synchronisation scope is the
+    // device (passive-level callbacks only).
+    std::recursive_mutex callback_lock;
+};
+
+struct work_item_object : object {
+    work_item_object() : object(object_kind::work_item) {}
+    void before_cleanup() override;
+    void on_destroy() override;
+    WDF_WORKITEM_CONFIG config{};
+    PIO_WORKITEM io = nullptr;
+    device_object* device = nullptr;
+    bool serialized = false;
+    bool enqueued = false;  // queued and not yet started
+    bool running = false;
+    std::thread::id runner;
+};
+
+// Guards the tree (children, deleting, contexts) and the work items' states.
+std::recursive_mutex& tree_mutex();
+// Signalled whenever a work item's state changes.
+std::condition_variable_any& state_changed();
+
+// The object of a handle; a handle that is not a live object stops the machine.
+object* from_handle(WDFOBJECT handle);
+template <typename T>
+T* checked(WDFOBJECT handle, object_kind kind) {
+    object* o = from_handle(handle);
+    if (o->kind != kind) {
+        KeBugCheckEx(WDF_VIOLATION, 0x100, (ULONG_PTR)handle, (ULONG_PTR)kind, (ULONG_PTR)o->kind);
+    }
+    return static_cast<T*>(o);
+}
+
+// Takes the attributes (callbacks, levels, context) and links the object under `parent`
+// (which gains a reference). On failure the object is not linked and the caller discards it.
+NTSTATUS attach(object* o, PWDF_OBJECT_ATTRIBUTES attributes, object* parent);
+// Frees an object that attach() refused or that was never attached.
+void discard(object* o);
+// Undoes a successful attach() of an object whose creation failed later, without callbacks.
+void abandon(object* o);
+// Deletes the object and its children (children newest first).
+void delete_object(object* o);
+void add_reference(object* o);
+void release(object* o);
+
+WDF_EXECUTION_LEVEL effective_level(object* o);
+WDF_SYNCHRONIZATION_SCOPE effective_scope(object* o);
+device_object* device_ancestor(object* o);
+
+// The driver that WdfGetDriver reports and the driver of a WDM driver object.
+driver_object* current_driver();
+driver_object* driver_of(PDRIVER_OBJECT wdm);
+
+[[noreturn]] void violation(ULONG_PTR what, ULONG_PTR p2 = 0, ULONG_PTR p3 = 0);
+void require_irql_at_most(KIRQL highest, ULONG_PTR what);
+
+}  // namespace sim::kmdf::framework
+
+// What the framework hands to EvtDriverDeviceAdd.
+struct WDFDEVICE_INIT {
+    sim::kmdf::framework::driver_object* driver = nullptr;
+    DEVICE_TYPE device_type = FILE_DEVICE_UNKNOWN;
+    ULONG characteristics = FILE_DEVICE_SECURE_OPEN;
+    BOOLEAN exclusive = FALSE;
+    WDF_DEVICE_IO_TYPE io_type = WdfDeviceIoBuffered;
+    std::u16string name;
+    sim::kmdf::framework::device_object* created = nullptr;
+};

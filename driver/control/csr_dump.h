@@ -1,0 +1,15 @@
+// The register-dump printer: dump lines go into a card's dump buffer, or to the debug log when
+// there is no buffer to fill.
+#pragma once
+
+#include <cstdarg>
+
+#include "driver/controller/pipeline_device.h"
+#include "driver/platform/os.h"
+
+// Appends the formatted line at the printer's position. A line that does not fit is cut at the
+// end of the buffer, the position moves to the end and "<card>: Insufficient CSR dump buffer -
+// partial dump following" is logged once; later lines of a full buffer are dropped. With no
+// printer the line goes to the debug log. At most DISPATCH_LEVEL.
+void csr_dump_printf(csr_dump_printer* printer, const char* format, ...);
+void csr_dump_vprintf(csr_dump_printer* printer, const char* format, va_list arguments);

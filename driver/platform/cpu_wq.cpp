@@ -1,0 +1,550 @@
+#include "driver/platform/cpu_wq.h"
+
+#include "driver/control/csr_dump.h"
+#include "driver/platform/card_list.h"
+#include "driver/platform/errno_table.h"
+#include "driver/platform/format.h"
+#include "driver/platform/kassert.h"
+#include "driver/platform/log.h"
+#include "driver/platform/memory.h"
+#include "driver/platform/thread.h"
+
+cpu_wq_hooks cpu_wq_hook_table = {};
+
+namespace {
+
+constexpr LONGLONG idle_wait_us = 5000000;
+constexpr LONGLONG stop_wait_us = 5000000;
+constexpr int stop_waits = 2;
+constexpr size_t dump_list_chars = 256;
+
+cpu_wq** records = nullptr;
+ULONG record_count = 0;
+kpav_cache records_cache = {nullptr, {0}};
+bool initialised = false;
+
+bool accepts_work(const cpu_wq* r) {
+    return r->state == CPU_WQ_STARTING || r->state == CPU_WQ_RUNNING;
+}
+
+bool idle(const cpu_wq* r) {
+    return IsListEmpty(&r->completed) && IsListEmpty(&r->deferred_bios) && r->rearm_count == 0 && r->kicks == 0;
+}
+
+void move_list(LIST_ENTRY* to, LIST_ENTRY* from) {
+    InitializeListHead(to);
+    while (!IsListEmpty(from)) {
+        InsertTailList(to, RemoveHeadList(from));
+    }
+}
+
+// Marks the record's thread gone (under its lock); true when the record was abandoned by a
+// stop that timed out, in which case the caller frees it once the lock is released.
+bool finish(cpu_wq* r) {
+    r->kicks = 0;
+    r->state = CPU_WQ_EXITED;
+    kpav_cv_broadcast(&r->cv);
+    return r->abandoned != 0;
+}
+
+void free_abandoned(cpu_wq* r) {
+    // The cache was deleted with the rest; its objects are pool blocks of its tag.
+    kpav_free(r, KPAV_TAG_SAL);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The thread
+
+struct card_pass {
+    ULONG cpu;
+};
+
+int trim_card(pipeline_device* card, void* argument) {
+    auto trim = cpu_wq_hook(trim_cached_requests);
+    if (trim != nullptr) {
+        trim(card, ((card_pass*)argument)->cpu);
+    }
+    return 0;
+}
+
+int drain_card(pipeline_device* card, void* argument) {
+    auto drain = cpu_wq_hook(drain_cpu_queue);
+    ULONG cpu = ((card_pass*)argument)->cpu;
+    if (drain != nullptr && card->cpu_queues != nullptr && card->cpu_queues[cpu] != nullptr) {
+        drain(card, card->cpu_queues[cpu]);
+    }
+    return 0;
+}
+
+ULONG run_completed(LIST_ENTRY* completed, cpu_wq* r) {
+    if (IsListEmpty(completed)) {
+        return 0;
+    }
+    auto run = cpu_wq_hook(run_completions);
+    ULONG ran = run != nullptr ? run(completed, r) : 0;
+    // Whatever is left has nobody to run it; its links must not point at this stack.
+    kpav_assert(IsListEmpty(completed));
+    while (!IsListEmpty(completed)) {
+        InitializeListHead(RemoveHeadList(completed));
+    }
+    return ran;
+}
+
+ULONG end_bios(LIST_ENTRY* bios) {
+    ULONG ended = 0;
+    while (!IsListEmpty(bios)) {
+        PLIST_ENTRY link = RemoveHeadList(bios);
+        InitializeListHead(link);
+        auto* bio = CONTAINING_RECORD(link, cpu_wq_deferred_bio, link);
+        auto end = cpu_wq_hook(end_bio);
+        if (end != nullptr) {
+            end(bio, bio->status);
+        }
+        ended++;
+    }
+    return ended;
+}
+
+void rearm_remembered(cpu_wq* r) {
+    completion_queue* queues[CPU_WQ_MAX_REARM_QUEUES];
+    kpav_spin_lock(&r->lock);
+    ULONG count = r->rearm_count;
+    RtlCopyMemory(queues, r->rearm, count * sizeof(completion_queue*));
+    r->rearm_count = 0;
+    kpav_spin_unlock(&r->lock);
+    auto rearm = cpu_wq_hook(rearm_queues);
+    if (count != 0 && rearm != nullptr) {
+        rearm(queues, count);
+    }
+}
+
+// The body of "pav-wq/%d". PASSIVE_LEVEL, bound to the record's processor.
+void cpu_wq_thread(void* argument) {
+    auto* r = (cpu_wq*)argument;
+    card_pass pass{r->cpu};
+    kpav_spin_lock(&r->lock);
+    if (r->state == CPU_WQ_STARTING) {
+        r->state = CPU_WQ_RUNNING;
+    }
+    kpav_spin_unlock(&r->lock);
+
+    bool kicked = false;
+    bool stopping = false;
+    while (!stopping) {
+        kpav_spin_lock(&r->lock);
+        if (kicked && r->kicks > 0) {
+            r->kicks--;
+        }
+        stopping = r->state == CPU_WQ_STOPPING;
+        while (!stopping && idle(r)) {
+            if (kpav_cv_timedwait(&r->cv, &r->lock, idle_wait_us, true) == 0) {
+                break;  // a pass runs anyway
+            }
+            stopping = r->state == CPU_WQ_STOPPING;
+        }
+        LIST_ENTRY completed;
+        LIST_ENTRY bios;
+        move_list(&completed, &r->completed);
+        move_list(&bios, &r->deferred_bios);
+        kicked = r->kicks > 0;
+        kpav_spin_unlock(&r->lock);
+
+        ULONG ran = run_completed(&completed, r);
+        ran += end_bios(&bios);
+        rearm_remembered(r);
+        if (ran == 0 && cpu_wq_hook(trim_cached_requests) != nullptr) {
+            pav_driver_list_for_each(trim_card, nullptr, &pass);
+        }
+    }
+
+    kpav_spin_lock(&r->lock);
+    bool abandoned = finish(r);
+    kpav_spin_unlock(&r->lock);
+    // From here the record belongs to cpu_wq_exit (or to nobody, when abandoned).
+    if (abandoned) {
+        free_abandoned(r);
+    }
+    if (cpu_wq_hook(drain_cpu_queue) != nullptr) {
+        pav_driver_list_for_each(drain_card, nullptr, &pass);
+    }
+}
+
+// Gives the record's queued work to another record that accepts work; the record's thread
+// could not start. Work that no record takes stays for the record's next thread.
+void hand_over(cpu_wq* r) {
+    LIST_ENTRY completed;
+    LIST_ENTRY bios;
+    kpav_spin_lock(&r->lock);
+    move_list(&completed, &r->completed);
+    move_list(&bios, &r->deferred_bios);
+    kpav_spin_unlock(&r->lock);
+    if (IsListEmpty(&completed) && IsListEmpty(&bios)) {
+        return;
+    }
+    cpu_wq* other = cpu_wq_lock_for_cpu(r->cpu);
+    cpu_wq* to = other != nullptr ? other : r;
+    if (other == nullptr) {
+        kpav_spin_lock(&r->lock);
+    }
+    while (!IsListEmpty(&completed)) {
+        InsertTailList(&to->completed, RemoveHeadList(&completed));
+    }
+    while (!IsListEmpty(&bios)) {
+        InsertTailList(&to->deferred_bios, RemoveHeadList(&bios));
+    }
+    kpav_spin_unlock(&to->lock);
+    cpu_wq_signal(to);
+}
+
+void start_thread(cpu_wq* r) {
+    int err = kpav_create_bound_thread(cpu_wq_thread, r, nullptr, r->cpu, "pav-wq/%d", r->cpu);
+    if (err == 0) {
+        return;
+    }
+    kpav_spin_lock(&r->lock);
+    bool abandoned = false;
+    if (r->state == CPU_WQ_STOPPING) {
+        abandoned = finish(r);
+    } else {
+        r->state = CPU_WQ_NOT_ACTIVE;
+    }
+    kpav_spin_unlock(&r->lock);
+    if (abandoned) {
+        free_abandoned(r);
+    } else {
+        hand_over(r);
+    }
+}
+
+// The work record's function: starts the thread of a processor that was added.
+void start_added_processor(tavrin_work* work) {
+    cpu_wq* r = CONTAINING_RECORD(work, cpu_wq, work);
+    kpav_spin_lock(&r->lock);
+    ULONG state = r->state;
+    bool abandoned = false;
+    if (state == CPU_WQ_STOPPING) {
+        abandoned = finish(r);  // stopped before it ever ran
+    }
+    kpav_spin_unlock(&r->lock);
+    if (abandoned) {
+        free_abandoned(r);
+    }
+    if (state == CPU_WQ_STARTING) {
+        start_thread(r);
+    }
+}
+
+// Asks every thread to stop and waits for each; frees what stopped. PASSIVE_LEVEL.
+void stop_and_free_records() {
+    for (ULONG i = 0; i < record_count; i++) {
+        cpu_wq* r = records[i];
+        if (r == nullptr) {
+            continue;
+        }
+        kpav_spin_lock(&r->lock);
+        if (r->state == CPU_WQ_NOT_ACTIVE) {
+            r->state = CPU_WQ_EXITED;
+        } else if (r->state != CPU_WQ_EXITED) {
+            r->state = CPU_WQ_STOPPING;
+            kpav_cv_broadcast(&r->cv);
+        }
+        kpav_spin_unlock(&r->lock);
+    }
+    for (ULONG i = 0; i < record_count; i++) {
+        cpu_wq* r = records[i];
+        if (r == nullptr) {
+            continue;
+        }
+        kpav_spin_lock(&r->lock);
+        for (int wait = 0; wait < stop_waits && r->state != CPU_WQ_EXITED; wait++) {
+            kpav_cv_timedwait(&r->cv, &r->lock, stop_wait_us, false);
+        }
+        bool stopped = r->state == CPU_WQ_EXITED;
+        if (!stopped) {
+            // Its thread may still touch it: leave it to whoever ends it.
+            r->abandoned = TRUE;
+        }
+        kpav_spin_unlock(&r->lock);
+        if (!stopped) {
+            kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 12317,
+                        "Timeout waiting for bound cpu thread to terminate.\n");
+            records[i] = nullptr;
+            continue;
+        }
+        r->work.function = nullptr;
+        kpav_cache_free(&records_cache, r);
+        records[i] = nullptr;
+    }
+    kpav_destroy_cache(&records_cache);
+    kpav_free(records, KPAV_TAG_MAL);
+    records = nullptr;
+    record_count = 0;
+}
+
+}  // namespace
+
+int cpu_wq_init() {
+    if (initialised) {
+        return 0;
+    }
+    ULONG count = kpav_max_cpus();
+    ULONG active = kpav_active_cpus();
+    auto** table = (cpu_wq**)kpav_zalloc(count * sizeof(cpu_wq*), KPAV_TAG_MAL);
+    if (table == nullptr) {
+        return -KPAV_ENOMEM;
+    }
+    if (__kpav_create_cache(&records_cache, "pav_cpu_var-strovane", CPU_WQ_OBJECT_SIZE) != 0) {
+        kpav_free(table, KPAV_TAG_MAL);
+        return -KPAV_ENOMEM;
+    }
+    for (ULONG i = 0; i < count; i++) {
+        auto* r = (cpu_wq*)kpav_cache_alloc(&records_cache);
+        if (r == nullptr) {
+            for (ULONG j = 0; j < i; j++) {
+                kpav_cache_free(&records_cache, table[j]);
+            }
+            kpav_destroy_cache(&records_cache);
+            kpav_free(table, KPAV_TAG_MAL);
+            return -KPAV_ENOMEM;
+        }
+        RtlZeroMemory(r, sizeof(cpu_wq));
+        r->cpu = i;
+        kpav_cv_init(&r->cv, "cpu_wq");
+        kpav_spinlock_init(&r->lock, "cpu_wq");
+        InitializeListHead(&r->completed);
+        InitializeListHead(&r->deferred_bios);
+        r->work.function = start_added_processor;
+        r->state = i < active ? CPU_WQ_STARTING : CPU_WQ_NOT_ACTIVE;
+        table[i] = r;
+    }
+    records = table;
+    record_count = count;
+    for (ULONG i = 0; i < count; i++) {
+        if (records[i]->state == CPU_WQ_STARTING) {
+            start_thread(records[i]);
+        }
+    }
+    int err = kpav_register_processor_change(cpu_wq_processor_change);
+    if (err != 0) {
+        stop_and_free_records();
+        return err;
+    }
+    initialised = true;
+    return 0;
+}
+
+void cpu_wq_exit() {
+    if (!initialised) {
+        return;
+    }
+    initialised = false;
+    kpav_unregister_processor_change(cpu_wq_processor_change);
+    stop_and_free_records();
+    kpav_numa_exit();
+}
+
+void cpu_wq_kick_all() {
+    // A caller spinning at DISPATCH_LEVEL would keep the thread of its own processor from
+    // running; below it, releasing the lock lets the thread in.
+    kpav_assert(KeGetCurrentIrql() < DISPATCH_LEVEL);
+    if (records == nullptr) {
+        return;
+    }
+    ULONG active = kpav_active_cpus();
+    for (ULONG cpu = 0; cpu < active && cpu < record_count; cpu++) {
+        cpu_wq* r = records[cpu];
+        kpav_spin_lock(&r->lock);
+        if (r->state == CPU_WQ_NOT_ACTIVE || r->state == CPU_WQ_EXITED) {
+            kpav_spin_unlock(&r->lock);
+            continue;
+        }
+        r->kicks++;
+        kpav_cv_signal(&r->cv);
+        // Until the thread has begun a pass, or has gone (a thread that could not start).
+        while (r->kicks != 0 && r->state != CPU_WQ_NOT_ACTIVE && r->state != CPU_WQ_EXITED) {
+            kpav_spin_unlock(&r->lock);
+            KeStallExecutionProcessor(1);
+            kpav_spin_lock(&r->lock);
+        }
+        if (r->state == CPU_WQ_NOT_ACTIVE) {
+            r->kicks = 0;
+        }
+        kpav_spin_unlock(&r->lock);
+    }
+}
+
+cpu_wq* cpu_wq_lock_for_cpu(ULONG cpu) {
+    cpu_wq** table = records;
+    if (table == nullptr) {
+        return nullptr;
+    }
+    ULONG active = kpav_active_cpus();
+    if (cpu < record_count) {
+        cpu_wq* r = table[cpu];
+        kpav_spin_lock(&r->lock);
+        if (cpu < active && accepts_work(r)) {
+            return r;
+        }
+        kpav_spin_unlock(&r->lock);
+    }
+    for (ULONG i = 0; i < active && i < record_count; i++) {
+        cpu_wq* r = table[i];
+        kpav_spin_lock(&r->lock);
+        if (accepts_work(r)) {
+            return r;
+        }
+        kpav_spin_unlock(&r->lock);
+    }
+    return nullptr;
+}
+
+void cpu_wq_unlock(cpu_wq* record) {
+    kpav_spin_unlock(&record->lock);
+}
+
+void cpu_wq_add_completed(cpu_wq* record, LIST_ENTRY* link) {
+    InsertTailList(&record->completed, link);
+}
+
+bool cpu_wq_defer_bio(cpu_wq* record, cpu_wq_deferred_bio* bio, int status) {
+    bool was_empty = IsListEmpty(&record->deferred_bios) != 0;
+    bio->status = status;
+    InsertTailList(&record->deferred_bios, &bio->link);
+    return was_empty;
+}
+
+void cpu_wq_signal(cpu_wq* record) {
+    kpav_cv_signal(&record->cv);
+}
+
+bool cpu_wq_remember_queue(cpu_wq* record, completion_queue* queue) {
+    kpav_spin_lock(&record->lock);
+    bool remembered = false;
+    for (ULONG i = 0; i < record->rearm_count; i++) {
+        remembered = remembered || record->rearm[i] == queue;
+    }
+    if (!remembered && record->rearm_count < CPU_WQ_MAX_REARM_QUEUES) {
+        record->rearm[record->rearm_count++] = queue;
+        remembered = true;
+    }
+    kpav_spin_unlock(&record->lock);
+    return remembered;
+}
+
+cpu_wq* cpu_wq_record(ULONG cpu) {
+    return records != nullptr && cpu < record_count ? records[cpu] : nullptr;
+}
+
+void cpu_wq_dump(csr_dump_printer* printer, const char* name, bool take_locks) {
+    if (records == nullptr) {
+        csr_dump_printf(printer, "pavinf %s CPU queue information not available!\n", name);
+        return;
+    }
+    csr_dump_printf(printer, "pavinf %s CPU completion queues:\n", name);
+    ULONG active = kpav_active_cpus();
+    auto request_of = cpu_wq_hook(request_of_link);
+    for (ULONG cpu = 0; cpu < record_count; cpu++) {
+        cpu_wq* r = records[cpu];
+        char list[dump_list_chars + 1];
+        size_t used = 0;
+        list[0] = 0;
+        if (take_locks) {
+            kpav_spin_lock(&r->lock);
+        }
+        ULONG state = r->state;
+        bool empty = IsListEmpty(&r->completed) != 0;
+        for (PLIST_ENTRY e = r->completed.Flink; e != &r->completed; e = e->Flink) {
+            char item[24];
+            int n = kpav_snprintf(item, sizeof item, " %p", request_of != nullptr ? request_of(e) : (void*)e);
+            if (n <= 0 || used + (size_t)n > dump_list_chars) {
+                break;
+            }
+            RtlCopyMemory(list + used, item, (size_t)n + 1);
+            used += (size_t)n;
+        }
+        if (take_locks) {
+            kpav_spin_unlock(&r->lock);
+        }
+        const char* line = cpu < active ? "on" : "off";
+        if (empty) {
+            csr_dump_printf(printer, "pavinf  CPU%u %sline state %u: <nada>\n", cpu, line, state);
+        } else {
+            csr_dump_printf(printer, "pavinf  CPU%u %sline state %u:%s\n", cpu, line, state, list);
+        }
+    }
+}
+
+int cpu_wq_attach_card(pipeline_device* card) {
+    ULONG cpus = kpav_max_cpus();
+    if (card->cpu_queues == nullptr) {
+        card->cpu_queues = (completion_queue**)kpav_zalloc(cpus * sizeof(completion_queue*), KPAV_TAG_MAL);
+        if (card->cpu_queues == nullptr) {
+            return -KPAV_ENOMEM;
+        }
+    }
+    ULONG queues = card->completion_queue_count;
+    if (queues > PAV_MAX_COMPLETION_QUEUES) {
+        queues = PAV_MAX_COMPLETION_QUEUES;
+    }
+    if (queues <= 2) {
+        card->special_queues[0] = card->completion_queues[0];
+        card->special_queues[1] = card->completion_queues[0];
+        for (ULONG cpu = 0; cpu < cpus; cpu++) {
+            card->cpu_queues[cpu] = card->completion_queues[0];
+        }
+        card->completion_queues_in_use = 1;
+        return 0;
+    }
+    card->special_queues[0] = card->completion_queues[0];
+    card->special_queues[1] = card->completion_queues[1];
+    kpav_topology topology = kpav_cpu_topology;
+    if (topology.cpu_count != cpus) {
+        // No table for this machine: every processor counts as node 0.
+        topology = kpav_topology{topology.node_count, cpus, nullptr};
+    }
+    int used = kpav_cq_map_cpus(&card->completion_queues[2], queues - 2, &topology, card->cpu_queues);
+    if (used < 0) {
+        return used;
+    }
+    card->completion_queues_in_use = (ULONG)used + 2;
+    return 0;
+}
+
+void cpu_wq_detach_card(pipeline_device* card) {
+    if (card->cpu_queues != nullptr) {
+        kpav_free(card->cpu_queues, KPAV_TAG_MAL);
+        card->cpu_queues = nullptr;
+    }
+}
+
+void cpu_wq_processor_change(ULONG kind, ULONG cpu) {
+    cpu_wq* r = cpu_wq_record(cpu);
+    if (kind != KPAV_PROCESSOR_ADDED || r == nullptr) {
+        return;
+    }
+    // Processors that exist are reported again when this function is registered: only a
+    // record without a thread gets one.
+    kpav_spin_lock(&r->lock);
+    if (r->state != CPU_WQ_NOT_ACTIVE) {
+        kpav_spin_unlock(&r->lock);
+        return;
+    }
+    r->state = CPU_WQ_STARTING;
+    kpav_spin_unlock(&r->lock);
+    if (tavrin_schedule_work(&r->work) == 0) {
+        return;
+    }
+    kpav_spin_lock(&r->lock);
+    bool abandoned = false;
+    if (r->state == CPU_WQ_STOPPING) {
+        abandoned = finish(r);
+    } else if (r->state == CPU_WQ_STARTING) {
+        r->state = CPU_WQ_NOT_ACTIVE;
+    }
+    kpav_spin_unlock(&r->lock);
+    if (abandoned) {
+        free_abandoned(r);
+    } else {
+        hand_over(r);
+    }
+}

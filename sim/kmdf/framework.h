@@ -83,6 +83,7 @@ struct work_item_object : object {
     bool serialized = false;
     bool enqueued = false;  // queued and not yet started
     bool running = false;
+    bool requeue = false;   // enqueued while running
     std::thread::id runner;
 };
 

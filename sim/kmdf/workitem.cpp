@@ -37,13 +37,27 @@ void run_work_item(PDEVICE_OBJECT, PVOID context) {
     } else {
         w->config.EvtWorkItemFunc(handle);
     }
+    bool last;
     {
         std::lock_guard<std::recursive_mutex> g(tree_mutex());
         w->running = false;
         w->runner = std::thread::id();
+        if (w->requeue) {
+            // Queued again while it ran: the next run starts after this one.
+            w->requeue = false;
+            IoQueueWorkItem(w->io, run_work_item, DelayedWorkQueue, w);
+        }
+        // Drop the enqueue's reference before a flush can see the item idle, so that a delete
+        // that waited for the callback is the one that destroys it.
+        LONG references = w->references.load();
+        while (references > 1 && !w->references.compare_exchange_weak(references, references - 1)) {
+        }
+        last = references <= 1;
     }
     state_changed().notify_all();
-    release(w);  // the reference of the enqueue; may destroy a work item deleted by its callback
+    if (last) {
+        release(w);  // deleted from its own callback: it goes now
+    }
 }
 
 }  // namespace
@@ -120,6 +134,10 @@ void WdfWorkItemEnqueue(WDFWORKITEM work_item) {
         }
         w->enqueued = true;
         add_reference(w);
+        if (w->running) {
+            w->requeue = true;  // one callback at a time: queued when the running one returns
+            return;
+        }
     }
     IoQueueWorkItem(w->io, run_work_item, DelayedWorkQueue, w);
 }

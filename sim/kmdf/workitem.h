@@ -27,7 +27,9 @@ inline void WDF_WORKITEM_CONFIG_INIT(PWDF_WORKITEM_CONFIG config, PFN_WDF_WORKIT
 // when the system has no work item to give; STATUS_INVALID_DEVICE_REQUEST when automatic
 // serialisation would need the parent's dispatch-level lock. At most DISPATCH_LEVEL.
 NTSTATUS WdfWorkItemCreate(PWDF_WORKITEM_CONFIG config, PWDF_OBJECT_ATTRIBUTES attributes, WDFWORKITEM* work_item);
-// Queues the work item unless it is already queued and has not started. At most DISPATCH_LEVEL.
+// Queues the work item unless it is already queued and has not started. A work item queued while
+// its callback runs runs again after it: its callback never runs twice at once. At most
+// DISPATCH_LEVEL.
 void WdfWorkItemEnqueue(WDFWORKITEM work_item);
 WDFOBJECT WdfWorkItemGetParentObject(WDFWORKITEM work_item);
 // Returns when the work item is neither queued nor running. PASSIVE_LEVEL, not from its own callback.

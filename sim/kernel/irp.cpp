@@ -3,10 +3,9 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <unordered_map>
 
 #include "sim/kernel/bugcheck.h"
-#include "sim/kernel/io_dispatch.h"
+#include "sim/kernel/io.h"
 #include "sim/kernel/object.h"
 #include "sim/kernel/pool.h"
 
@@ -20,27 +19,7 @@ constexpr ULONG irp_tag = 0x20707249;  // "Irp "
 constexpr CHAR irp_stack_size = 4;
 constexpr CSHORT irp_type = 6;
 
-std::mutex dispatch_mutex;
-std::unordered_map<PDEVICE_OBJECT, dispatch_routine> dispatch_table;
-
-dispatch_routine dispatch_of(PDEVICE_OBJECT device) {
-    std::lock_guard<std::mutex> g(dispatch_mutex);
-    auto it = dispatch_table.find(device);
-    return it == dispatch_table.end() ? nullptr : it->second;
-}
-
 }  // namespace
-
-void set_dispatch(PDEVICE_OBJECT device, dispatch_routine routine) {
-    std::lock_guard<std::mutex> g(dispatch_mutex);
-    dispatch_table[device] = routine;
-}
-
-void clear_dispatch(PDEVICE_OBJECT device) {
-    std::lock_guard<std::mutex> g(dispatch_mutex);
-    dispatch_table.erase(device);
-}
-
 }  // namespace sim::kernel::io
 
 using namespace sim::kernel::io;
@@ -91,7 +70,8 @@ NTSTATUS IoCallDriver(PDEVICE_OBJECT device, PIRP irp) {
     irp->Tail.Overlay.CurrentStackLocation--;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     stack->DeviceObject = device;
-    dispatch_routine routine = dispatch_of(device);
+    PDRIVER_DISPATCH routine = device->DriverObject != nullptr ? device->DriverObject->MajorFunction[stack->MajorFunction]
+                                                                : nullptr;
     if (routine != nullptr) {
         return routine(device, irp);
     }

@@ -8,7 +8,8 @@
 #include <map>
 #include <mutex>
 
-#include "sim/kernel/io_dispatch.h"
+#include "sim/kernel/io.h"
+#include "sim/kernel/io_control.h"
 #include "sim/kernel/machine_parts.h"
 #include "sim/kernel/object.h"
 #include "sim/kernel/ports.h"
@@ -21,12 +22,13 @@ struct plugged_function {
     PDEVICE_OBJECT device_object;
 };
 
-// The body of a function's device object.
-struct function_device {
+// The bus driver: each plugged function has a device object of it, whose extension holds the
+// function's location. It lives as long as the process.
+PDRIVER_OBJECT bus_driver = nullptr;
+
+struct function_extension {
     ULONG location;
 };
-
-OBJECT_TYPE device_type{"Device"};
 
 std::mutex bus_mutex;
 std::map<ULONG, plugged_function> functions;  // by location
@@ -113,7 +115,7 @@ NTSTATUS serve_request(PDEVICE_OBJECT device_object, PIRP irp) {
                    p.Offset >= pci_config_size || p.Length > pci_config_size - p.Offset) {
             status = STATUS_INVALID_PARAMETER;
         } else {
-            ULONG location = ((function_device*)device_object)->location;
+            ULONG location = ((function_extension*)device_object->DeviceExtension)->location;
             status = transfer(location, stack->MinorFunction == IRP_MN_WRITE_CONFIG, (UCHAR*)p.Buffer, p.Offset,
                               p.Length);
             if (NT_SUCCESS(status)) {
@@ -137,8 +139,12 @@ NTSTATUS serve_request(PDEVICE_OBJECT device_object, PIRP irp) {
 void unplug_locked(std::map<ULONG, plugged_function>::iterator it) {
     PDEVICE_OBJECT device_object = it->second.device_object;
     functions.erase(it);
-    io::clear_dispatch(device_object);
-    ObDereferenceObject(device_object);
+    IoDeleteDevice(device_object);
+}
+
+NTSTATUS bus_driver_entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    driver->MajorFunction[IRP_MJ_PNP] = serve_request;
+    return STATUS_SUCCESS;
 }
 
 }  // namespace
@@ -152,11 +158,17 @@ PDEVICE_OBJECT pci_plug(ULONG bus, ULONG device, ULONG function, pci_config_spac
     if (functions.count(location) != 0) {
         return nullptr;
     }
-    PVOID object = objects::create(&device_type, sizeof(function_device), nullptr);
-    ((function_device*)object)->location = location;
-    auto device_object = (PDEVICE_OBJECT)object;
+    if (bus_driver == nullptr && !NT_SUCCESS(load_driver("pci", bus_driver_entry, &bus_driver))) {
+        return nullptr;
+    }
+    PDEVICE_OBJECT device_object;
+    if (!NT_SUCCESS(IoCreateDevice(bus_driver, sizeof(function_extension), nullptr, FILE_DEVICE_BUS_EXTENDER, 0,
+                                   FALSE, &device_object))) {
+        return nullptr;
+    }
+    ((function_extension*)device_object->DeviceExtension)->location = location;
+    device_object->Flags &= ~DO_DEVICE_INITIALIZING;
     functions[location] = {space, device_object};
-    io::set_dispatch(device_object, serve_request);
     return device_object;
 }
 

@@ -32,3 +32,32 @@ void csr_dump_printf(csr_dump_printer* printer, const char* format, ...) {
     csr_dump_vprintf(printer, format, ap);
     va_end(ap);
 }
+
+namespace {
+csr_dump_sections_routine dump_sections = nullptr;
+}
+
+void csr_dump_set_sections(csr_dump_sections_routine routine) {
+    dump_sections = routine;
+}
+
+void csr_dump_request(pipeline_device* card, int error, const char* reason, ULONG flags) {
+    if (InterlockedBitTestAndSet(&card->dump_state, PAV_DUMP_IN_PROGRESS_BIT)) {
+        // Another dump is being taken (or was taken and not yet printed): leave it alone.
+        kpav_print(KPAV_CLASS_NORMAL, "%s: Ignoring CSR dump request: buffer unavailable.\n", pav_card_name(card));
+        return;
+    }
+    if (card->dump.buffer == nullptr || card->dump.size == 0) {
+        InterlockedBitTestAndReset(&card->dump_state, PAV_DUMP_IN_PROGRESS_BIT);
+        kpav_print(KPAV_CLASS_NORMAL, "%s: Ignoring CSR dump request: buffer unavailable.\n", pav_card_name(card));
+        return;
+    }
+    card->dump.card = card;
+    if (reason != nullptr) {
+        csr_dump_printf(&card->dump, "pavinf %s: %s%s\n", pav_card_name(card), error ? "ERROR " : "", reason);
+    }
+    if (dump_sections != nullptr) {
+        dump_sections(card, &card->dump, flags);
+    }
+    InterlockedBitTestAndSet(&card->dump_state, PAV_DUMP_TAKEN_BIT);
+}

@@ -17,6 +17,10 @@ struct csr_dump_printer {
 };
 
 constexpr ULONG PAV_MAX_COMPLETION_QUEUES = 16;
+
+// Bits of a card's dump state.
+constexpr LONG PAV_DUMP_IN_PROGRESS_BIT = 0;
+constexpr LONG PAV_DUMP_TAKEN_BIT = 1;
 constexpr LONG PAV_NO_NUMA_NODE = -1;
 
 struct pipeline_device {
@@ -37,6 +41,7 @@ struct pipeline_device {
     ULONG fw_build;
 
     csr_dump_printer dump;  // buffer NULL when the card has no register-dump buffer
+    volatile LONG dump_state;  // PAV_DUMP_* bits
 
     ULONG completion_queue_count;  // queues the card has
     ULONG completion_queues_in_use;

@@ -89,7 +89,7 @@ void set_user_process(int pid);
 // Failure injection. A site counts its attempts; `fail_nth(site, n)` fails the n-th attempt from
 // now (1 = the next one), `fail_always` every attempt, both optionally only for one pool tag.
 
-enum class fault_site { pool, system_thread, work_item, contiguous_memory };
+enum class fault_site { pool, system_thread, work_item, contiguous_memory, bugcheck_callback, count };
 void fail_nth(fault_site site, uint64_t n, const char* tag = nullptr);
 void fail_always(fault_site site, const char* tag = nullptr);
 // Fails the attempts for which `rule` answers true; it is given the attempt's number, counted

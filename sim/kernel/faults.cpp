@@ -18,7 +18,7 @@ struct site_plan {
 };
 
 std::mutex plan_mutex;
-std::array<site_plan, 4> plans;
+std::array<site_plan, (size_t)fault_site::count> plans;
 
 ULONG tag_value(const char* tag) {
     if (tag == nullptr) {

@@ -222,7 +222,8 @@ void RtlFailFast(ULONG code) {
 BOOLEAN KeRegisterBugCheckReasonCallback(PKBUGCHECK_REASON_CALLBACK_RECORD record,
                                          PKBUGCHECK_REASON_CALLBACK_ROUTINE routine,
                                          KBUGCHECK_CALLBACK_REASON reason, PUCHAR component) {
-    if (record == nullptr || routine == nullptr) {
+    if (record == nullptr || routine == nullptr ||
+        sim::kernel::faults::should_fail(sim::kernel::fault_site::bugcheck_callback)) {
         return FALSE;
     }
     std::lock_guard<std::recursive_mutex> g(sim::kernel::callback_mutex);

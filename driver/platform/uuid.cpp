@@ -1,5 +1,7 @@
 #include "driver/platform/uuid.h"
 
+#include "driver/platform/time.h"
+
 #include "driver/platform/errno_table.h"
 #include "driver/platform/format.h"
 
@@ -40,13 +42,6 @@ void seed_with(ULONGLONG seed) {
     step();
 }
 
-// Microseconds since boot, from the tick count.
-ULONGLONG usecs_since_boot() {
-    LARGE_INTEGER ticks;
-    KeQueryTickCount(&ticks);
-    return (ULONGLONG)ticks.QuadPart * KeQueryTimeIncrement() / 10;
-}
-
 int hex_value(char c) {
     if (c >= '0' && c <= '9') {
         return c - '0';
@@ -64,7 +59,7 @@ int hex_value(char c) {
 
 ULONGLONG kpav_random64() {
     if (!state.seeded) {
-        seed_with(usecs_since_boot());
+        seed_with(kpav_get_usecs());
     }
     return step();
 }

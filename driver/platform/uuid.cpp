@@ -1,9 +1,8 @@
 #include "driver/platform/uuid.h"
 
-#include "driver/platform/time.h"
-
 #include "driver/platform/errno_table.h"
 #include "driver/platform/format.h"
+#include "driver/platform/time.h"
 
 namespace {
 

@@ -196,16 +196,14 @@ void hand_over(cpu_wq* r) {
     cpu_wq_signal(to);
 }
 
-void start_thread(cpu_wq* r) {
-    int err = kpav_create_bound_thread(cpu_wq_thread, r, nullptr, r->cpu, "pav-wq/%d", r->cpu);
-    if (err == 0) {
-        return;
-    }
+// The record's thread could not be started: a starting record goes back to "not active" (and
+// its queued work to another processor); one that is being stopped is finished here.
+void thread_did_not_start(cpu_wq* r) {
     kpav_spin_lock(&r->lock);
     bool abandoned = false;
     if (r->state == CPU_WQ_STOPPING) {
         abandoned = finish(r);
-    } else {
+    } else if (r->state == CPU_WQ_STARTING) {
         r->state = CPU_WQ_NOT_ACTIVE;
     }
     kpav_spin_unlock(&r->lock);
@@ -213,6 +211,12 @@ void start_thread(cpu_wq* r) {
         free_abandoned(r);
     } else {
         hand_over(r);
+    }
+}
+
+void start_thread(cpu_wq* r) {
+    if (kpav_create_bound_thread(cpu_wq_thread, r, nullptr, r->cpu, "pav-wq/%d", r->cpu) != 0) {
+        thread_did_not_start(r);
     }
 }
 
@@ -531,20 +535,7 @@ void cpu_wq_processor_change(ULONG kind, ULONG cpu) {
     }
     r->state = CPU_WQ_STARTING;
     kpav_spin_unlock(&r->lock);
-    if (tavrin_schedule_work(&r->work) == 0) {
-        return;
-    }
-    kpav_spin_lock(&r->lock);
-    bool abandoned = false;
-    if (r->state == CPU_WQ_STOPPING) {
-        abandoned = finish(r);
-    } else if (r->state == CPU_WQ_STARTING) {
-        r->state = CPU_WQ_NOT_ACTIVE;
-    }
-    kpav_spin_unlock(&r->lock);
-    if (abandoned) {
-        free_abandoned(r);
-    } else {
-        hand_over(r);
+    if (tavrin_schedule_work(&r->work) != 0) {
+        thread_did_not_start(r);
     }
 }

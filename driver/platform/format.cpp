@@ -37,9 +37,7 @@ int kpav_snprintf(char* buffer, size_t size, const char* format, ...) {
     return n;
 }
 
-namespace {
-
-int digit_value(char c) {
+int kpav_hex_digit(char c) {
     if (c >= '0' && c <= '9') {
         return c - '0';
     }
@@ -49,8 +47,10 @@ int digit_value(char c) {
     if (c >= 'A' && c <= 'F') {
         return c - 'A' + 10;
     }
-    return 99;
+    return -1;
 }
+
+namespace {
 
 // Parses up to `limit`; sets *overflow when the value exceeds it. Overflow is judged by value,
 // so leading zeros and any base are handled alike.
@@ -68,8 +68,8 @@ ULONGLONG parse(const char* text, const char** end, ULONG base, ULONGLONG limit,
     }
     ULONGLONG value = 0;
     for (;; p++) {
-        int d = digit_value(*p);
-        if (d >= (int)base) {
+        int d = kpav_hex_digit(*p);
+        if (d < 0 || d >= (int)base) {
             break;
         }
         if (value > (limit - (ULONGLONG)d) / base) {

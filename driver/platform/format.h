@@ -16,6 +16,9 @@ NTSTATUS kpav_vsnprintf_core(char* buffer, size_t size, const char* format, va_l
 int kpav_vsnprintf(char* buffer, size_t size, const char* format, va_list arguments);
 int kpav_snprintf(char* buffer, size_t size, const char* format, ...);
 
+// The value of a hexadecimal digit (either case), or -1.
+int kpav_hex_digit(char c);
+
 // Parses a number in `base` (up to 16; base 16 accepts a leading "0x"). Parsing stops at the
 // first character that is not a digit of the base; `end`, when given, points at it. A value
 // that does not fit the type gives all ones (-1).

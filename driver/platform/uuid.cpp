@@ -41,18 +41,6 @@ void seed_with(ULONGLONG seed) {
     step();
 }
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 }  // namespace
 
@@ -96,8 +84,8 @@ int pav_uuid_parse(const char* text, UCHAR* uuid) {
             }
             continue;
         }
-        int high = hex_value(c);
-        int low = high < 0 ? -1 : hex_value(text[i + 1]);
+        int high = kpav_hex_digit(c);
+        int low = high < 0 ? -1 : kpav_hex_digit(text[i + 1]);
         if (high < 0 || low < 0) {
             return -KPAV_EINVAL;
         }

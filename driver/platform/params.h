@@ -10,3 +10,4 @@ extern LONG win_bugcheck_enable_csr_dump;  // crash dumps carry the card's regis
 extern LONG win_disable_all_affinity;      // threads and interrupts get no affinity
 extern LONG pav_chunk_enable;              // the page-chunk allocator is used
 extern LONG pav_chunk_size_mb;             // size of one page chunk
+extern LONG max_md_blocks_per_device;      // metadata blocks a log may hold; 0 = no limit

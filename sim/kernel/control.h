@@ -92,6 +92,9 @@ void set_user_process(int pid);
 enum class fault_site { pool, system_thread, work_item, contiguous_memory };
 void fail_nth(fault_site site, uint64_t n, const char* tag = nullptr);
 void fail_always(fault_site site, const char* tag = nullptr);
+// Fails the attempts for which `rule` answers true; it is given the attempt's number, counted
+// from 1 at this call (only attempts of `tag` count when one is given).
+void fail_when(fault_site site, std::function<bool(uint64_t attempt)> rule, const char* tag = nullptr);
 void clear_faults();
 uint64_t attempts(fault_site site);  // attempts since boot (failed ones included)
 

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <functional>
 #include <mutex>
 
 namespace sim::kernel {
@@ -12,6 +13,8 @@ struct site_plan {
     uint64_t countdown = 0;  // fail when a matching attempt brings it from 1 to 0
     bool always = false;
     ULONG tag = 0;           // 0 = any tag
+    std::function<bool(uint64_t)> rule;
+    uint64_t rule_attempts = 0;
 };
 
 std::mutex plan_mutex;
@@ -33,6 +36,7 @@ void fail_nth(fault_site site, uint64_t n, const char* tag) {
     site_plan& p = plans[(size_t)site];
     p.countdown = n;
     p.always = false;
+    p.rule = nullptr;
     p.tag = tag_value(tag);
 }
 
@@ -41,7 +45,18 @@ void fail_always(fault_site site, const char* tag) {
     site_plan& p = plans[(size_t)site];
     p.countdown = 0;
     p.always = true;
+    p.rule = nullptr;
     p.tag = tag_value(tag);
+}
+
+void fail_when(fault_site site, std::function<bool(uint64_t attempt)> rule, const char* tag) {
+    std::lock_guard<std::mutex> g(plan_mutex);
+    site_plan& p = plans[(size_t)site];
+    p.countdown = 0;
+    p.always = false;
+    p.tag = tag_value(tag);
+    p.rule = std::move(rule);
+    p.rule_attempts = 0;
 }
 
 void clear_faults() {
@@ -50,6 +65,7 @@ void clear_faults() {
         p.countdown = 0;
         p.always = false;
         p.tag = 0;
+        p.rule = nullptr;
     }
 }
 
@@ -69,6 +85,9 @@ bool should_fail(fault_site site, ULONG tag) {
     }
     if (p.always) {
         return true;
+    }
+    if (p.rule) {
+        return p.rule(++p.rule_attempts);
     }
     if (p.countdown > 0 && --p.countdown == 0) {
         return true;

@@ -5,11 +5,13 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "sim/kernel/bitmap.h"
 #include "sim/kernel/bugcheck.h"
 #include "sim/kernel/clock.h"
 #include "sim/kernel/debug.h"
 #include "sim/kernel/interlocked.h"
 #include "sim/kernel/irql.h"
+#include "sim/kernel/mdl.h"
 #include "sim/kernel/object.h"
 #include "sim/kernel/pool.h"
 #include "sim/kernel/processors.h"

@@ -2,10 +2,14 @@
 
 #include "driver/platform/errno_table.h"
 #include "driver/platform/log.h"
+#include "driver/platform/mem_chunk.h"
 #include "driver/platform/memory.h"
 
 void* pav_zero_page_alloc() {
-    void* page = kpav_alloc(PAV_PAGE_SIZE, KPAV_TAG_ZPG);
+    void* page = pav_mem_chunk_get_page();
+    if (page == nullptr) {
+        page = kpav_alloc(PAV_PAGE_SIZE, KPAV_TAG_ZPG);
+    }
     if (page == nullptr) {
         kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 6159,
                     "Alloc zero (0) page failed due to memory allocation failure.");
@@ -16,7 +20,9 @@ void* pav_zero_page_alloc() {
 }
 
 void pav_zero_page_free(void* page) {
-    kpav_free(page, KPAV_TAG_ZPG);
+    if (!pav_mem_chunk_free_page(page)) {
+        kpav_free(page, KPAV_TAG_ZPG);
+    }
 }
 
 void pav_page_pool_init(pav_page_pool* pool, const char* name, mem_stats* counter, bool preallocated) {

@@ -13,6 +13,7 @@
 #include "sim/kernel/faults.h"
 #include "sim/kernel/irql.h"
 #include "sim/kernel/machine_parts.h"
+#include "sim/kernel/object.h"
 #include "sim/kernel/thread_state.h"
 #include "sim/kernel/timeline.h"
 
@@ -32,6 +33,12 @@ std::string hex(uint64_t v, int digits) {
 }
 
 }  // namespace
+
+thread_state::~thread_state() {
+    if (kind == thread_kind::outside && object != nullptr) {
+        ObDereferenceObject(object);
+    }
+}
 
 thread_state& current_thread() {
     static thread_local thread_state state;

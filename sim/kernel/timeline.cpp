@@ -2,6 +2,7 @@
 
 #include <array>
 #include <atomic>
+#include <vector>
 
 #include "sim/kernel/clock.h"
 #include "sim/kernel/control.h"
@@ -13,15 +14,21 @@ namespace {
 using steady = std::chrono::steady_clock;
 
 // One epoch per rate setting: machine time = machine_base + (real - real_base) * rate.
-// Epochs are replaced, never changed, so readers need no lock; old ones are kept (rate changes
-// are rare).
+// Epochs are replaced, never changed, so readers need no lock; old ones are kept for readers
+// that still hold them (rate changes are rare).
 struct epoch {
     steady::time_point real_base;
     uint64_t machine_base;
     double rate;
 };
 
-std::atomic<const epoch*> current_epoch{new epoch{steady::now(), 0, 1.0}};
+const epoch* keep(const epoch* e) {
+    static auto* all = new std::vector<const epoch*>();
+    all->push_back(e);
+    return e;
+}
+
+std::atomic<const epoch*> current_epoch{keep(new epoch{steady::now(), 0, 1.0})};
 std::mutex epoch_change;
 
 uint64_t machine_at(const epoch* e, steady::time_point real) {
@@ -33,7 +40,7 @@ uint64_t machine_at(const epoch* e, steady::time_point real) {
 }
 
 void set_epoch(uint64_t machine_base, double rate) {
-    current_epoch.store(new epoch{steady::now(), machine_base, rate});
+    current_epoch.store(keep(new epoch{steady::now(), machine_base, rate}));
 }
 
 struct slot {

@@ -76,23 +76,34 @@ TEST_F(PlatformSyncTest, TimedWaitEndsOnTimeOutOrAlertHoldingTheLock) {
     EXPECT_TRUE(IsListEmpty(&q.cv.waiters));
     kpav_spin_unlock(&q.lock);
 
-    // An alertable wait ends with -1 when the thread is alerted.
-    std::atomic<int> result{2};
-    std::atomic<PVOID> thread{nullptr};
-    std::thread waiter([&] {
-        thread = PsGetCurrentThread();
-        kpav_spin_lock(&q.lock);
-        result = kpav_cv_timedwait(&q.cv, &q.lock, KPAV_NO_TIMEOUT, true);
-        kpav_spin_unlock(&q.lock);
-    });
-    while (thread.load() == nullptr) {
+    // An alertable wait ends with -1 when the (stand-in) thread is alerted.
+    struct alertable_waiter {
+        queue_fixture* q;
+        std::atomic<int> result{2};
+        std::atomic<bool> waiting{false};
+        static void run(PVOID context) {
+            auto* self = (alertable_waiter*)context;
+            kpav_spin_lock(&self->q->lock);
+            self->waiting = true;
+            self->result = kpav_cv_timedwait(&self->q->cv, &self->q->lock, KPAV_NO_TIMEOUT, true);
+            kpav_spin_unlock(&self->q->lock);
+        }
+    } waiter{&q};
+    HANDLE handle;
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, alertable_waiter::run, &waiter),
+              STATUS_SUCCESS);
+    PVOID thread;
+    ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, nullptr);
+    ZwClose(handle);
+    while (!waiter.waiting) {
         std::this_thread::yield();
     }
-    // Outside threads are not the stand-in's: alert through the thread's own wait instead.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    kpav_cv_broadcast(&q.cv);
-    waiter.join();
-    EXPECT_EQ(result.load(), 1);
+    alert_thread(thread);
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread);
+    EXPECT_EQ(waiter.result.load(), -1);
+    EXPECT_TRUE(IsListEmpty(&q.cv.waiters));
 }
 
 TEST_F(PlatformSyncTest, WaitingWithTheLockTakenAtDispatchLevelStops) {

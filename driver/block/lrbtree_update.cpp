@@ -257,7 +257,8 @@ void collapse_root(lrbtree_cursor* cursor) {
 void rebalance(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level) {
     const lrbtree_layout* layout = lrb_layout_for(&cursor->shape, level);
     const lrb_node* node = lrb_node_of(path->level[level].node);
-    if ((LONG)level >= cursor->shape.depth || (node->h.count != 0 && node->h.count >= layout->fill_target)) {
+    if ((LONG)level >= cursor->shape.depth || level + 1 >= LRB_MAX_LEVELS ||
+        (node->h.count != 0 && node->h.count >= layout->fill_target)) {
         lrbtree_path_release(path);
         return;
     }

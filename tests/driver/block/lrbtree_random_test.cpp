@@ -338,11 +338,11 @@ class LrbRandom : public MetadataTest {
 };
 
 TEST_F(LrbRandom, AgreesWithTheTable) {
-    run_seeds(400000, false);
+    run_seeds(800000, false);
 }
 
 TEST_F(LrbRandom, AgreesWithTheTableUnderAllocationFailures) {
-    run_seeds(150000, true);
+    run_seeds(250000, true);
 }
 
 }  // namespace
@@ -375,7 +375,7 @@ bool address_fits_key(uint64_t start, uint64_t gpkt) {
 TEST_F(LrbRandom, ShardsUpdateWhileOthersWalk) {
     constexpr int updaters = 3;
     constexpr int walkers = 2;
-    uint64_t steps = env_number("LRB_STEPS", 20000);
+    uint64_t steps = env_number("LRB_STEPS", 40000);
     uint64_t seed = env_number("LRB_SEED", std::random_device{}());
     RecordProperty("seed", std::to_string(seed));
     SCOPED_TRACE("replay: LRB_SEED=" + std::to_string(seed) + " LRB_STEPS=" + std::to_string(steps));

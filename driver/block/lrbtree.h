@@ -193,11 +193,13 @@ struct lrbtree {
 };
 
 // Creates an empty map over `sector_count` sectors and a sector space of S keys. 0; -22 when S
-// is 0 or above 2^48; -12 (nothing left allocated, *out NULL).
+// is 0 or above 2^48; -12 (nothing left allocated, *out NULL). PASSIVE_LEVEL, as are destroy
+// and reset.
 int lrbtree_create(lrbtree** out, pav_log* owner, ULONG64 sector_count, ULONG64 sector_space);
 // Frees the control block; the nodes stay with the log's block table.
 void lrbtree_destroy(lrbtree** map);
-// Makes the map empty with a fresh header block: 0, or the error (kept in the shape).
+// Makes the map empty with a fresh header block: 0, or the error (kept in the shape). The old
+// nodes are left to the log's block table.
 int lrbtree_reset(lrbtree* map);
 // Sets the owner's invalidation callback.
 void lrbtree_set_invalidate(lrbtree* map, lrbtree_invalidate_fn callback, void* context);

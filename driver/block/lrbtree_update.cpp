@@ -623,6 +623,11 @@ int lrbtree_shard_update(lrbtree_cursor* cursor, lrbtree_update_rec* piece) {
     if (mapping && (piece->count > LRB_MAX_RUN || piece->gpkt >= LRB_GPKT_INVALID)) {
         return -KPAV_EINVAL;
     }
+    // A run whose last key has no packet in the log's chain could never be read back.
+    if (mapping && piece->count > 1 &&
+        lrbtree_gpkt_advance(&cursor->shape, piece->gpkt, piece->count - 1) == ~0ull) {
+        return -KPAV_EINVAL;
+    }
     if (cursor->shape.error != 0) {
         return cursor->shape.error;
     }
@@ -687,6 +692,12 @@ int update_record(lrbtree* map, lrbtree_update_rec* record) {
         return -KPAV_EINVAL;
     }
     bool mapping = record->unmap == 0;
+    if (mapping && record->gpkt < LRB_GPKT_INVALID && record->count > 1 &&
+        lrbtree_gpkt_advance(&map->shape, record->gpkt, record->count - 1) == ~0ull) {
+        kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 22536, "Unable to update metadata for sectors %llu - %llu\n",
+                    record->key, end);
+        return -KPAV_EINVAL;
+    }
     ULONG64 key = record->key;
     ULONG64 gpkt = record->gpkt;
     while (key < end) {

@@ -74,12 +74,13 @@ enum mblk_get_mode : int {
 // Bucket of a key in the table's hash.
 ULONG mblk_hash(ULONG64 key);
 
-// Module initialisation and unload of the record pool: 0 or -12 (logged).
+// Module initialisation and unload of the record pool: 0 or -12 (logged). The format's module
+// set-up (pav_format_module_init, which comes with the format) calls init last. PASSIVE_LEVEL.
 int mblk_cache_init();
 void mblk_cache_exit();
 
 // Sets up the log's block table: 0 or -12. The log's card, sector size, footprint counter and
-// page pool must be set.
+// page pool must be set. PASSIVE_LEVEL, as is exit.
 int mblk_table_init(pav_log* log, bool preallocate, bool owner_flag);
 // Releases every block, frees the table and tears down the log's page pool.
 void mblk_table_exit(pav_log* log);

@@ -22,14 +22,16 @@ struct pav_pbitmap {
 };
 
 // 0, or -12 with nothing left allocated. The directory pages come from the log's page pool.
+// PASSIVE_LEVEL, as is destroy.
 int pav_pbitmap_create(pav_pbitmap** out, ULONG64 bits, void* ignored, pav_log* log);
 // Frees the directory and the record and clears *bitmap; leaf blocks stay with the log's
 // block table.
 void pav_pbitmap_destroy(pav_pbitmap** bitmap);
 
-// Makes present the leaves that hold words first..last (inclusive): 0; -12 when a leaf could not
-// be made (the others are made; the failure is reported through the log); -17 when a leaf's block
-// exists already outside the bitmap (the walk stops there).
+// Makes present the leaves that hold words first..last (inclusive), the partial leaves at both
+// ends too: 0; -12 when a leaf could not be made (the others are made; the failure is reported
+// through the log); -17 when a leaf's block exists already outside the bitmap (the walk stops
+// there). Up to DISPATCH_LEVEL, as is trim.
 int pav_mblk_alloc_for_append(pav_pbitmap* bitmap, ULONG64 first_word, ULONG64 last_word);
 // Releases the leaves that lie wholly inside words first..last: 0, or -16 when a leaf's block is
 // still referenced (that leaf stays).

@@ -34,10 +34,38 @@ ULONG leb_capacity(const pav_log*, USHORT leb) {
     return packets_per_leb - (leb % 5) * 37;
 }
 
-// Sector space: four shards of 2^17 keys, the last one partial.
-constexpr uint64_t sector_space = 3 * (1ull << 17) + 12345;
 constexpr uint64_t window = 1ull << 15;
 constexpr uint64_t dense_window = 1ull << 18;
+
+// The key space a run works in: the map's sector space and the windows of keys it uses.
+struct key_space {
+    uint64_t sector_space;
+    uint64_t sector_span;
+    uint64_t reserved_span;
+    std::vector<std::pair<uint64_t, uint64_t>> windows;  // the first one is used most
+};
+
+// Four shards of 2^17 keys (the last one partial) with 24-bit keys; in the reserved range its
+// start (a dense stretch), its first shard edge and its end.
+key_space narrow_keys() {
+    uint64_t s = 3 * (1ull << 17) + 12345;
+    return {s, 1ull << 17, 1ull << 24,
+            {{0, s},
+             {LRB_RESERVED_BASE, dense_window},
+             {LRB_RESERVED_BASE + (1ull << 24) - window, 2 * window},
+             {LRB_KEY_END - window, window}}};
+}
+
+// A sector space above 2^40: shards of 2^32 keys stored as 32-bit keys in 9-byte entries.
+key_space wide_keys() {
+    uint64_t s = (1ull << 40) + (1ull << 33) + 777;
+    return {s, 1ull << 32, 1ull << 32,
+            {{(1ull << 32) - window, 2 * window},
+             {0, window},
+             {s - window, window},
+             {LRB_RESERVED_BASE, dense_window},
+             {LRB_KEY_END - window, window}}};
+}
 
 struct op_stats {
     uint64_t maps = 0, unmaps = 0, conditional = 0, walks = 0, failed_allocations = 0;
@@ -45,13 +73,18 @@ struct op_stats {
 
 class fmap_run {
   public:
-    fmap_run(uint64_t seed, bool inject_faults)
-        : seed_(seed), faults_(inject_faults), log_(eb_count, packets_per_leb), rng_(seed), model_(geometry(), windows()) {
+    fmap_run(uint64_t seed, bool inject_faults, const key_space& keys)
+        : seed_(seed),
+          faults_(inject_faults),
+          keys_(keys),
+          log_(eb_count, packets_per_leb),
+          rng_(seed),
+          model_(geometry(keys), keys.windows) {
         log_.log.hooks.leb_capacity = leb_capacity;
-        EXPECT_EQ(lrbtree_create(&map_, &log_.log, sector_space, sector_space), 0);
+        EXPECT_EQ(lrbtree_create(&map_, &log_.log, keys_.sector_space, keys_.sector_space), 0);
         EXPECT_EQ(lrbtree_reset(map_), 0);
         lrbtree_set_invalidate(map_, lrb_record_invalidation, &invalidations_);
-        for (auto& [base, length] : windows()) {
+        for (auto& [base, length] : keys_.windows) {
             for (uint64_t edge : edges_of(base, length)) {
                 edges_.push_back(edge);
             }
@@ -77,11 +110,11 @@ class fmap_run {
     int depth() const { return max_depth_; }
 
   private:
-    static lrb_model_geometry geometry() {
+    static lrb_model_geometry geometry(const key_space& keys) {
         lrb_model_geometry g;
-        g.sector_space = sector_space;
-        g.sector_span = 1ull << 17;
-        g.reserved_span = 1ull << 24;
+        g.sector_space = keys.sector_space;
+        g.sector_span = keys.sector_span;
+        g.reserved_span = keys.reserved_span;
         g.leb_span = packets_per_leb + 1;
         for (ULONG i = 0; i < eb_count; i++) {
             g.sequence.push_back(64ull * (i + 1));
@@ -91,18 +124,9 @@ class fmap_run {
         return g;
     }
 
-    // The sector range, and three windows of the reserved range: its start, around its first
-    // shard edge and its end.
-    static std::vector<std::pair<uint64_t, uint64_t>> windows() {
-        return {{0, sector_space},
-                {LRB_RESERVED_BASE, dense_window},
-                {LRB_RESERVED_BASE + (1ull << 24) - window, 2 * window},
-                {LRB_KEY_END - window, window}};
-    }
-
-    static std::vector<uint64_t> edges_of(uint64_t base, uint64_t length) {
+    std::vector<uint64_t> edges_of(uint64_t base, uint64_t length) const {
         std::vector<uint64_t> edges = {base, base + length};
-        uint64_t span = base >= LRB_RESERVED_BASE ? 1ull << 24 : 1ull << 17;
+        uint64_t span = base >= LRB_RESERVED_BASE ? keys_.reserved_span : keys_.sector_span;
         uint64_t shard_start = base >= LRB_RESERVED_BASE ? LRB_RESERVED_BASE : 0;
         for (uint64_t e = shard_start + span; e < base + length; e += span) {
             if (e > base) edges.push_back(e);
@@ -264,7 +288,7 @@ class fmap_run {
         stats_.walks++;
         if (chance(10)) {
             // Across the end of the sector range into the reserved range.
-            uint64_t a = sector_space - pick(1, 3000);
+            uint64_t a = keys_.sector_space - pick(1, 3000);
             return walk_and_compare(a, LRB_RESERVED_BASE + pick(1, 3000), chance(50));
         }
         const lrb_model::window& w = pick_window();
@@ -299,6 +323,7 @@ class fmap_run {
 
     uint64_t seed_;
     bool faults_;
+    key_space keys_;
     test_log log_;
     std::mt19937_64 rng_;
     lrb_model model_;
@@ -312,13 +337,13 @@ class fmap_run {
 
 class LrbRandom : public MetadataTest {
   protected:
-    void run_seeds(uint64_t default_steps, bool faults) {
+    void run_seeds(uint64_t default_steps, bool faults, const key_space& keys = narrow_keys()) {
         uint64_t soak = env_number("LRB_SOAK", 0);
         uint64_t steps = env_number("LRB_STEPS", soak != 0 ? default_steps * 10 : default_steps);
         uint64_t seed = env_number("LRB_SEED", std::random_device{}());
         uint64_t runs = soak != 0 ? soak : 1;
         for (uint64_t i = 0; i < runs; i++) {
-            fmap_run run(seed + i, faults);
+            fmap_run run(seed + i, faults, keys);
             bool ok = run.run(steps);
             const op_stats& s = run.stats();
             RecordProperty("seed", std::to_string(seed + i));
@@ -343,6 +368,10 @@ TEST_F(LrbRandom, AgreesWithTheTable) {
 
 TEST_F(LrbRandom, AgreesWithTheTableUnderAllocationFailures) {
     run_seeds(250000, true);
+}
+
+TEST_F(LrbRandom, AgreesWithTheTableWithWideKeys) {
+    run_seeds(150000, false, wide_keys());
 }
 
 }  // namespace

@@ -147,6 +147,11 @@ TEST_F(LrbUpdate, RefusedRecordsChangeNothing) {
                   r.message)
             << r.key;
     }
+    // Packets past the end of the log's chain (LEB 63 is its last).
+    EXPECT_EQ(update(30, 20, addr(63, 990), 0), -22);
+    EXPECT_TRUE(logged("paverr Corvane driver: 22536 Unable to update metadata for sectors 30 - 50\n"));
+    EXPECT_EQ(update(30, 10, addr(63, 990), 0), 0);
+    EXPECT_EQ(unmap(30, 10), 0);
     EXPECT_EQ(walk(0, 4 * span17).size(), 1u);
     EXPECT_EQ(lrb_check_map(map_), "");
     // The last keys of S and of the reserved range take runs.

@@ -147,6 +147,14 @@ TEST_F(LrbUpdate, RefusedRecordsChangeNothing) {
                   r.message)
             << r.key;
     }
+    // Records apply in order up to the first that fails.
+    lrbtree_update_rec records[3] = {{200, 4, addr(5, 0), 0, 0}, {4 * span17, 1, addr(5, 4), 0, 0},
+                                     {300, 4, addr(5, 5), 0, 0}};
+    EXPECT_EQ(lrbtree_update(map_, records, 3), -22);
+    EXPECT_EQ(records[0].out, 4);
+    EXPECT_EQ(walk(200, 204).size(), 1u);
+    EXPECT_TRUE(walk(300, 304).empty());
+    EXPECT_EQ(unmap(200, 4), 0);
     // Packets past the end of the log's chain (LEB 63 is its last).
     EXPECT_EQ(update(30, 20, addr(63, 990), 0), -22);
     EXPECT_TRUE(logged("paverr Corvane driver: 22536 Unable to update metadata for sectors 30 - 50\n"));
@@ -300,6 +308,48 @@ TEST_F(LrbUpdate, WalkFlagsAndCallbackResults) {
     EXPECT_EQ(lrbtree_enumerate(map_, &range, &failing_coalesced, &calls, LRB_ENUM_COALESCE, 90, 200), -5);
     EXPECT_TRUE(logged("paverr Corvane driver: 22531 Internal software error: enumeration cancelled by on_data_range: "
                        "-5 -- node " + std::to_string(leaf->key) + " entry 0 base 100 len 10\n"));
+}
+
+struct leaf_visits {
+    std::vector<lrbtree_range> leaves;
+    uint64_t data = 0;
+};
+
+int visit_leaf(lrbtree_range* range, void* context, lrbtree_cursor* cursor, mblk* leaf) {
+    auto* v = (leaf_visits*)context;
+    v->leaves.push_back(*range);
+    return cursor != nullptr && lrb_node_level(lrb_node_of(leaf)) == 0 ? 0 : -5;
+}
+
+int count_data(lrbtree_range* range, void* context, ULONG64, lrbtree_leaf_rec*) {
+    ((leaf_visits*)context)->data += range->length;
+    return 0;
+}
+
+int ignore_empty(lrbtree_range*, void*) {
+    return 0;
+}
+
+TEST_F(LrbUpdate, WalksCallThePerLeafCallbackForEveryLeafEntered) {
+    for (uint64_t k = 0; k < 1200; k++) {
+        ASSERT_EQ(map(10 * k, 2, addr(1 + (ULONG)(k % 50), 0)), 0);
+    }
+    const lrb_node* root = lrb_node_of((const mblk*)map_->roots[0]);
+    ULONG leaves = root->h.count;
+    ASSERT_GE(leaves, 3u);
+    leaf_visits v;
+    lrbtree_enum_ops ops = {count_data, ignore_empty, visit_leaf};
+    lrbtree_range range{};
+    ASSERT_EQ(lrbtree_enumerate(map_, &range, &ops, &v, 0, 0, span17), 0);
+    ASSERT_EQ(v.leaves.size(), leaves);
+    EXPECT_EQ(v.data, 2400u);
+    EXPECT_EQ(v.leaves[0].start, 0u);
+    EXPECT_EQ(v.leaves[1].start, lrb_index_key(&map_->shape.index_layout, root, 1)) << "a leaf's range starts at its separator";
+    EXPECT_EQ(v.leaves.back().start + v.leaves.back().length, span17);
+    // A walk that starts in the last leaf enters that leaf only.
+    leaf_visits last;
+    ASSERT_EQ(lrbtree_enumerate(map_, &range, &ops, &last, 0, 11990, span17), 0);
+    EXPECT_EQ(last.leaves.size(), 1u);
 }
 
 TEST_F(LrbUpdate, AFailingInvalidationStopsThePieceWhereItFailed) {

@@ -43,7 +43,10 @@ void lrbtree_cursor_close(lrbtree_cursor* cursor) {
     lrbtree_path_release(&cursor->path);
     ULONG shard = cursor->shard;
     ULONG slot = shard < map->sector_shards ? shard : LRB_SECTOR_ROOTS + (shard - map->sector_shards);
-    map->roots[slot] = (ULONG64)cursor->shape.root;
+    // Walks share the shard: they leave the slot alone unless the root changed.
+    if (map->roots[slot] != (ULONG64)cursor->shape.root) {
+        map->roots[slot] = (ULONG64)cursor->shape.root;
+    }
     if (cursor->shape.error != 0) {
         InterlockedCompareExchange(&map->first_error, cursor->shape.error, 0);
     }

@@ -1,0 +1,337 @@
+// The forward map beside two plain baselines, measured in the same run on the same operations:
+// a flat array of 8-byte packet addresses indexed by sector, and an ordered map of extents
+// (std::map of start -> {length, address}).
+//
+// Patterns: sequential (64-sector runs, one after the other) and random 4 KiB (one sector at a
+// random place), over a map of 2^24 mapped sectors (2^20 in sanitizer builds, which are not for
+// measuring). Lookups walk the sectors and take the address of each run; updates map the
+// sectors to the next packets of an append point, as completed writes do.
+//
+// Each benchmark's own time is the forward map's; its counters give each implementation's
+// operations per second and the ratios map time / baseline time (above 1: the map is slower).
+// BM_ForwardMapMemory reports the bytes each one holds per mapped sector, for the map from the
+// stand-in's pool accounting.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "driver/block/lrbtree.h"
+#include "driver/log/mblk.h"
+#include "sim/kernel/control.h"
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr uint64_t mapped_sectors = 1ull << 20;
+#else
+constexpr uint64_t mapped_sectors = 1ull << 24;
+#endif
+constexpr ULONG batch = 4096;
+constexpr ULONG eb_count = 8192;
+constexpr ULONG packets_per_leb = 4096;
+
+// Bytes the extent map's nodes take.
+uint64_t extent_bytes = 0;
+
+template <class T>
+struct counting_allocator {
+    using value_type = T;
+    counting_allocator() = default;
+    template <class U>
+    counting_allocator(const counting_allocator<U>&) {}
+    T* allocate(size_t n) {
+        extent_bytes += n * sizeof(T);
+        return std::allocator<T>().allocate(n);
+    }
+    void deallocate(T* p, size_t n) {
+        extent_bytes -= n * sizeof(T);
+        std::allocator<T>().deallocate(p, n);
+    }
+    template <class U>
+    bool operator==(const counting_allocator<U>&) const { return true; }
+};
+
+struct extent {
+    uint64_t length;
+    uint64_t gpkt;
+};
+using extent_map = std::map<uint64_t, extent, std::less<uint64_t>, counting_allocator<std::pair<const uint64_t, extent>>>;
+
+// Maps [s, s + n) to gpkt.. in an extent map: overlapped extents are cut or removed.
+void extents_update(extent_map& m, uint64_t s, uint64_t n, uint64_t gpkt) {
+    uint64_t e = s + n;
+    auto it = m.upper_bound(s);
+    if (it != m.begin()) {
+        auto prev = std::prev(it);
+        uint64_t pe = prev->first + prev->second.length;
+        if (pe > s) {
+            if (pe > e) {
+                m.emplace_hint(it, e, extent{pe - e, prev->second.gpkt + (e - prev->first)});
+            }
+            prev->second.length = s - prev->first;
+        }
+    }
+    while (it != m.end() && it->first < e) {
+        uint64_t ie = it->first + it->second.length;
+        if (ie > e) {
+            extent tail{ie - e, it->second.gpkt + (e - it->first)};
+            it = m.erase(it);
+            m.emplace_hint(it, e, tail);
+            break;
+        }
+        it = m.erase(it);
+    }
+    m.emplace_hint(it, s, extent{n, gpkt});
+}
+
+// Sums the addresses of the extents over [k, k + n), as a lookup of a range does.
+uint64_t extents_lookup(const extent_map& m, uint64_t k, uint64_t n) {
+    uint64_t sum = 0;
+    auto it = m.upper_bound(k);
+    if (it != m.begin()) {
+        --it;
+    }
+    for (; it != m.end() && it->first < k + n; ++it) {
+        if (it->first + it->second.length > k) {
+            sum += it->second.gpkt + it->second.length;
+        }
+    }
+    return sum;
+}
+
+int count_invalidation(void* context, ULONG64, ULONG64 length, ULONG64, lrbtree_update_rec*) {
+    *(uint64_t*)context += length;
+    return 0;
+}
+
+ULONG packets_of(const pav_log*, USHORT) {
+    return packets_per_leb;
+}
+
+void boot_once() {
+    static bool booted = false;
+    if (!booted) {
+        sim::kernel::boot();
+        mblk_cache_init();
+        booted = true;
+    }
+}
+
+// One forward map with its log, and the two baselines, holding the same mappings.
+struct world {
+    pipeline_device card{};
+    pav_log log{};
+    mem_stats footprint{};
+    std::vector<leb_record> lebs;
+    lrbtree* map = nullptr;
+    uint64_t displaced = 0;
+    std::vector<uint64_t> flat;
+    extent_map extents;
+    uint64_t head_leb = 0;
+    uint64_t head_offset = 0;
+    std::mt19937_64 rng{42};
+    uint64_t sequential_cursor = 0;
+
+    world() {
+        boot_once();
+        std::strcpy(card.name, "dov0");
+        log.card = &card;
+        kpav_state_init(&log.state, PAV_LOG_RUNNING);
+        std::strcpy(log.name, "data");
+        log.sector_size = 4096;
+        log.packets_per_leb = packets_per_leb;
+        log.leb_span = packets_per_leb + 1;
+        lebs.resize(eb_count);
+        for (ULONG i = 0; i < eb_count; i++) {
+            lebs[i] = {64ull * (i + 1), (USHORT)((i + 1) % eb_count), (USHORT)((i + eb_count - 1) % eb_count)};
+        }
+        log.lebs = lebs.data();
+        log.eb_count = eb_count;
+        log.hooks.leb_capacity = packets_of;
+        log.md_footprint = &footprint;
+        pav_page_pool_init(&log.md_pages, card.name, &footprint, false);
+        mblk_table_init(&log, false, false);
+        lrbtree_create(&map, &log, mapped_sectors, mapped_sectors);
+        lrbtree_reset(map);
+        lrbtree_set_invalidate(map, count_invalidation, &displaced);
+        flat.assign(mapped_sectors, 0);
+        for (uint64_t k = 0; k < mapped_sectors; k += 64) {
+            write(k, 64);
+        }
+    }
+    ~world() {
+        lrbtree_destroy(&map);
+        mblk_table_exit(&log);
+    }
+
+    // The next n packets of the append point.
+    uint64_t append(uint64_t n) {
+        if (head_offset + n > packets_per_leb) {
+            head_leb = (head_leb + 1) % eb_count;
+            head_offset = 0;
+        }
+        uint64_t gpkt = 16 + head_leb * (packets_per_leb + 1) + head_offset;
+        head_offset += n;
+        return gpkt;
+    }
+
+    void write(uint64_t k, uint64_t n) {
+        uint64_t gpkt = append(n);
+        lrbtree_update_rec rec = {k, n, gpkt, 0, 0};
+        lrbtree_update(map, &rec, 1);
+        for (uint64_t i = 0; i < n; i++) flat[k + i] = gpkt + i;
+        extents_update(extents, k, n, gpkt);
+    }
+
+    uint64_t next_key(bool sequential) {
+        if (sequential) {
+            uint64_t k = sequential_cursor;
+            sequential_cursor = (sequential_cursor + 64) % mapped_sectors;
+            return k;
+        }
+        return rng() % mapped_sectors;
+    }
+};
+
+// Built once and kept to the end of the program.
+world& shared_world() {
+    static world* w = new world();
+    return *w;
+}
+
+using clock_type = std::chrono::steady_clock;
+
+double seconds_since(clock_type::time_point start) {
+    return std::chrono::duration<double>(clock_type::now() - start).count();
+}
+
+struct run_sum {
+    uint64_t sum = 0;
+};
+
+int sum_data(lrbtree_range* range, void* context, ULONG64 gpkt, lrbtree_leaf_rec*) {
+    ((run_sum*)context)->sum += gpkt + range->length;
+    return 0;
+}
+
+int sum_empty(lrbtree_range*, void*) {
+    return 0;
+}
+
+// Runs the same batch of operations (operation i on key k) on the map and on both baselines;
+// the map's time is the benchmark's. `prepare` runs untimed before each batch.
+template <class Prepare, class MapOp, class FlatOp, class ExtentOp>
+void compare(benchmark::State& state, world& w, bool sequential, Prepare prepare, MapOp map_op, FlatOp flat_op,
+             ExtentOp extent_op) {
+    double map_time = 0, flat_time = 0, extent_time = 0;
+    uint64_t ops = 0;
+    std::vector<uint64_t> keys(batch);
+    for (auto _ : state) {
+        for (auto& k : keys) k = w.next_key(sequential);
+        prepare();
+        auto t0 = clock_type::now();
+        for (ULONG i = 0; i < batch; i++) map_op(i, keys[i]);
+        double t = seconds_since(t0);
+        state.SetIterationTime(t);
+        map_time += t;
+        t0 = clock_type::now();
+        for (ULONG i = 0; i < batch; i++) flat_op(i, keys[i]);
+        flat_time += seconds_since(t0);
+        t0 = clock_type::now();
+        for (ULONG i = 0; i < batch; i++) extent_op(i, keys[i]);
+        extent_time += seconds_since(t0);
+        ops += batch;
+    }
+    state.SetItemsProcessed((int64_t)ops);
+    state.counters["map_ops_per_s"] = ops / map_time;
+    state.counters["flat_ops_per_s"] = ops / flat_time;
+    state.counters["extents_ops_per_s"] = ops / extent_time;
+    state.counters["ratio_vs_flat"] = map_time / flat_time;
+    state.counters["ratio_vs_extents"] = map_time / extent_time;
+}
+
+void BM_ForwardMapLookup(benchmark::State& state) {
+    world& w = shared_world();
+    bool sequential = state.range(0) != 0;
+    uint64_t n = sequential ? 64 : 1;
+    run_sum sink;
+    lrbtree_enum_ops ops = {sum_data, sum_empty, nullptr};
+    compare(
+        state, w, sequential, [] {},
+        [&](ULONG, uint64_t k) {
+            lrbtree_range range;
+            lrbtree_enumerate(w.map, &range, &ops, &sink, 0, k, k + n);
+        },
+        [&](ULONG, uint64_t k) {
+            for (uint64_t i = 0; i < n; i++) sink.sum += w.flat[k + i];
+        },
+        [&](ULONG, uint64_t k) { sink.sum += extents_lookup(w.extents, k, n); });
+    benchmark::DoNotOptimize(sink.sum);
+    state.SetLabel(sequential ? "64-sector runs" : "random 4 KiB");
+}
+
+void BM_ForwardMapUpdate(benchmark::State& state) {
+    world& w = shared_world();
+    bool sequential = state.range(0) != 0;
+    uint64_t n = sequential ? 64 : 1;
+    // Each operation's packets come from the append point before the timing; all three get them.
+    std::vector<uint64_t> addresses(batch);
+    compare(
+        state, w, sequential,
+        [&] {
+            for (auto& a : addresses) a = w.append(n);
+        },
+        [&](ULONG i, uint64_t k) {
+            lrbtree_update_rec rec = {k, n, addresses[i], 0, 0};
+            lrbtree_update(w.map, &rec, 1);
+        },
+        [&](ULONG i, uint64_t k) {
+            for (uint64_t j = 0; j < n; j++) w.flat[k + j] = addresses[i] + j;
+        },
+        [&](ULONG i, uint64_t k) { extents_update(w.extents, k, n, addresses[i]); });
+    state.SetLabel(sequential ? "64-sector runs" : "random 4 KiB");
+}
+
+uint64_t pool_bytes() {
+    uint64_t total = 0;
+    for (auto& [tag, usage] : sim::kernel::pool_outstanding()) total += usage.bytes;
+    return total;
+}
+
+// Bytes per mapped sector after filling the map with 64-sector runs, and again after random
+// one-sector writes over a sixteenth of it.
+void BM_ForwardMapMemory(benchmark::State& state) {
+    boot_once();
+    for (auto _ : state) {
+        uint64_t pool_before = pool_bytes();
+        uint64_t extents_before = extent_bytes;
+        auto w = std::make_unique<world>();
+        double map_sequential = double(pool_bytes() - pool_before) / mapped_sectors;
+        double extents_sequential = double(extent_bytes - extents_before) / mapped_sectors;
+        for (uint64_t i = 0; i < mapped_sectors / 16; i++) {
+            w->write(w->rng() % mapped_sectors, 1);
+        }
+        double map_random = double(pool_bytes() - pool_before) / mapped_sectors;
+        double extents_random = double(extent_bytes - extents_before) / mapped_sectors;
+        state.counters["map_bytes_per_sector_sequential"] = map_sequential;
+        state.counters["map_bytes_per_sector_random"] = map_random;
+        state.counters["flat_bytes_per_sector"] = 8;
+        state.counters["extents_bytes_per_sector_sequential"] = extents_sequential;
+        state.counters["extents_bytes_per_sector_random"] = extents_random;
+        state.counters["ratio_vs_flat_sequential"] = map_sequential / 8;
+        state.counters["ratio_vs_flat_random"] = map_random / 8;
+        state.counters["ratio_vs_extents_sequential"] = map_sequential / extents_sequential;
+        state.counters["ratio_vs_extents_random"] = map_random / extents_random;
+    }
+}
+
+}  // namespace
+
+BENCHMARK(BM_ForwardMapLookup)->Arg(1)->Arg(0)->UseManualTime();
+BENCHMARK(BM_ForwardMapUpdate)->Arg(1)->Arg(0)->UseManualTime();
+BENCHMARK(BM_ForwardMapMemory)->Iterations(1)->Unit(benchmark::kMillisecond);

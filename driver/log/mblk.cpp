@@ -1,0 +1,368 @@
+#include "driver/log/mblk.h"
+
+#include "driver/platform/errno_table.h"
+#include "driver/platform/log.h"
+#include "driver/platform/params.h"
+
+mblk_pool mblk_records;
+
+namespace {
+
+constexpr ULONG mblk_record_size = 64;
+constexpr ULONG mblk_cache_depth = 8;
+
+mblk* find_in_chain(const mblk_table* table, ULONG bucket, ULONG64 key) {
+    for (mblk* block = table->hash[bucket]; block != nullptr; block = block->hash_next) {
+        if (block->key == key) {
+            return block;
+        }
+    }
+    return nullptr;
+}
+
+ULONG page_digest(const void* page) {
+    const UCHAR* bytes = (const UCHAR*)page;
+    ULONG h = 0x811c9dc5u;
+    for (ULONG i = 0; i < PAV_PAGE_SIZE; i++) {
+        h = (h ^ bytes[i]) * 16777619u;
+    }
+    return h;
+}
+
+// A record goes back to where records of this table come from.
+void give_back_record(const mblk_table* table, mblk* record) {
+    if (table->prealloc_mode) {
+        kpav_spin_lock(&mblk_records.reserve_lock);
+        InsertTailList(&mblk_records.reserve, (PLIST_ENTRY)record);
+        mblk_records.reserve_count++;
+        kpav_spin_unlock(&mblk_records.reserve_lock);
+    } else {
+        mblk_struct_free(record);
+    }
+}
+
+// The memory report every -12 of block creation gives: the message and the log's internal
+// error "out of memory".
+void report_no_memory(pav_log* log) {
+    kpav_syslog(KPAV_LEVEL_ERROR, datalog_device_name(log), 16394, "Inadequate memory available.\n");
+    pav_log_internal_error(log, PAV_LOG_ERROR_NO_MEMORY, 0, 0);
+}
+
+int release_cb(pav_log* log, mblk* block, void*, int) {
+    mblk_put(block);
+    mblk_release(log, block, true);
+    return 0;
+}
+
+}  // namespace
+
+ULONG mblk_hash(ULONG64 key) {
+    ULONG h = 0x811c9dc5u;
+    for (int i = 0; i < 6; i++) {
+        h = (h ^ (ULONG)((key >> (8 * i)) & 0xFF)) * 16777619u;
+    }
+    h = (h ^ (ULONG)((key >> 48) & 0xFF)) * 403u;
+    h = (h ^ (ULONG)((key >> 56) & 0xFF)) * 403u;
+    return h & (MBLK_HASH_BUCKETS - 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The record pool
+
+int mblk_cache_init() {
+    InitializeListHead(&mblk_records.reserve);
+    mblk_records.reserve_count = 0;
+    kpav_spinlock_init(&mblk_records.reserve_lock, "mblk reserve");
+    mblk_records.record_size = mblk_record_size;
+    mblk_records.depth = mblk_cache_depth;
+    mblk_records.footprint = nullptr;
+    return __kpav_create_cache(&mblk_records.cache, "mblk-strovane", mblk_record_size);
+}
+
+void mblk_cache_exit() {
+    mblk_page_reserve(mblk_records.reserve_count);
+    kpav_destroy_cache(&mblk_records.cache);
+}
+
+mblk* mblk_struct_alloc() {
+    mblk* record = (mblk*)kpav_cache_alloc(&mblk_records.cache);
+    if (record != nullptr) {
+        mem_stats_add(mblk_records.footprint, mblk_records.record_size);
+    }
+    return record;
+}
+
+void mblk_struct_free(mblk* record) {
+    kpav_cache_free(&mblk_records.cache, record);
+    mem_stats_sub(mblk_records.footprint, mblk_records.record_size);
+}
+
+int mblk_page_alloc(ULONG64 count) {
+    LIST_ENTRY taken;
+    InitializeListHead(&taken);
+    for (ULONG64 i = 0; i < count; i++) {
+        mblk* record = mblk_struct_alloc();
+        if (record == nullptr) {
+            while (!IsListEmpty(&taken)) {
+                mblk_struct_free((mblk*)RemoveHeadList(&taken));
+            }
+            return -KPAV_ENOMEM;
+        }
+        InsertTailList(&taken, (PLIST_ENTRY)record);
+    }
+    kpav_spin_lock(&mblk_records.reserve_lock);
+    while (!IsListEmpty(&taken)) {
+        InsertTailList(&mblk_records.reserve, RemoveHeadList(&taken));
+    }
+    mblk_records.reserve_count += count;
+    kpav_spin_unlock(&mblk_records.reserve_lock);
+    return 0;
+}
+
+int mblk_page_reserve(ULONG64 count) {
+    for (ULONG64 i = 0; i < count; i++) {
+        mblk* record = mblk_reserve_take();
+        if (record == nullptr) {
+            return -KPAV_ENOMEM;
+        }
+        mblk_struct_free(record);
+    }
+    return 0;
+}
+
+mblk* mblk_reserve_take() {
+    mblk* record = nullptr;
+    kpav_spin_lock(&mblk_records.reserve_lock);
+    if (!IsListEmpty(&mblk_records.reserve)) {
+        record = (mblk*)RemoveHeadList(&mblk_records.reserve);
+        mblk_records.reserve_count--;
+    }
+    kpav_spin_unlock(&mblk_records.reserve_lock);
+    return record;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The block table of a log
+
+int mblk_table_init(pav_log* log, bool preallocate, bool owner_flag) {
+    mblk_records.footprint = log->md_footprint;
+    mblk_table* table = (mblk_table*)kpav_zalloc(sizeof(mblk_table), KPAV_TAG_MAL);
+    if (table == nullptr) {
+        return -KPAV_ENOMEM;
+    }
+    InitializeListHead(&table->pending);
+    table->active = 1;
+    table->preallocate = owner_flag ? 1 : 0;
+    table->footprint = log->md_footprint;
+    table->device_name = datalog_device_name(log);
+    kpav_spinlock_init(&table->lock, "mblk table");
+    InitializeListHead(&table->blocks);
+    InitializeListHead(&table->second);
+    ULONG sector = log->sector_size != 0 ? log->sector_size : PAV_PAGE_SIZE;
+    table->packets_per_block = (sector + PAV_PAGE_SIZE - 1) / sector;
+    table->hash = (mblk**)kpav_zalloc(MBLK_HASH_BUCKETS * sizeof(mblk*), KPAV_TAG_VML);
+    if (table->hash == nullptr) {
+        kpav_free(table, KPAV_TAG_MAL);
+        return -KPAV_ENOMEM;
+    }
+    table->prealloc_mode = preallocate ? 1 : 0;
+    log->mblks = table;
+    return 0;
+}
+
+void mblk_table_exit(pav_log* log) {
+    mblk_table* table = log->mblks;
+    if (table == nullptr) {
+        return;
+    }
+    table->prealloc_mode = 0;
+    mblk_release_all(log);
+    kpav_free(table->hash, KPAV_TAG_VML);
+    pav_mempool_destroy(&log->md_pages);
+    mblk_page_reserve(mblk_records.reserve_count);
+    kpav_free(table, KPAV_TAG_MAL);
+    log->mblks = nullptr;
+    mblk_records.footprint = nullptr;
+}
+
+int mblk_get(mblk** out, pav_log* log, ULONG64 key, int mode) {
+    mblk_table* table = log->mblks;
+    ULONG bucket = mblk_hash(key);
+
+    kpav_spin_lock(&table->lock);
+    mblk* block = find_in_chain(table, bucket, key);
+    if (block != nullptr) {
+        if (mode == MBLK_CREATE) {
+            kpav_spin_unlock(&table->lock);
+            return -KPAV_EEXIST;
+        }
+        mblk_ref(block);
+        kpav_spin_unlock(&table->lock);
+        *out = block;
+        return 0;
+    }
+    if (mode == MBLK_FIND) {
+        kpav_spin_unlock(&table->lock);
+        return -KPAV_ENOENT;
+    }
+    bool at_limit = max_md_blocks_per_device > 0 && table->blocks_in_use >= (ULONG64)max_md_blocks_per_device;
+    kpav_spin_unlock(&table->lock);
+    if (at_limit) {
+        report_no_memory(log);
+        return -KPAV_ENOMEM;
+    }
+
+    // Memory is taken without the lock; the chain is searched again afterwards.
+    mblk* record = table->prealloc_mode ? mblk_reserve_take() : mblk_struct_alloc();
+    if (record == nullptr) {
+        kpav_print(KPAV_CLASS_ERROR, "%s: unable to allocate metadata block structure\n", table->device_name);
+        report_no_memory(log);
+        return -KPAV_ENOMEM;
+    }
+    void* page = nullptr;
+    int rc = pav_page_pool_get(&page, &log->md_pages);
+    if (rc != 0) {
+        kpav_print(KPAV_CLASS_ERROR, "%s: unable to allocate metadata page (%d)\n", table->device_name, rc);
+        give_back_record(table, record);
+        if (rc == -KPAV_ENOMEM) {
+            report_no_memory(log);
+        }
+        return rc;
+    }
+
+    kpav_spin_lock(&table->lock);
+    if (!table->digest_taken) {
+        table->page_digest = page_digest(page);
+        table->digest_taken = 1;
+    }
+    block = find_in_chain(table, bucket, key);
+    if (block != nullptr) {
+        // Another thread made the block meanwhile.
+        if (mode != MBLK_CREATE) {
+            mblk_ref(block);
+        }
+        kpav_spin_unlock(&table->lock);
+        pav_page_pool_put(&log->md_pages, page);
+        give_back_record(table, record);
+        if (mode == MBLK_CREATE) {
+            return -KPAV_EEXIST;
+        }
+        *out = block;
+        return 0;
+    }
+    record->key = key;
+    record->refs = 1;
+    record->users = 0;
+    record->page = page;
+    record->flags = 0;
+    InitializeListHead(&record->link);
+    record->hash_next = table->hash[bucket];
+    record->hash_back = &table->hash[bucket];
+    if (record->hash_next != nullptr) {
+        record->hash_next->hash_back = &record->hash_next;
+    }
+    table->hash[bucket] = record;
+    InsertTailList(&table->blocks, &record->link);
+    table->blocks_in_use++;
+    kpav_spin_unlock(&table->lock);
+    *out = record;
+    return 0;
+}
+
+int mblk_get_next_free(pav_log* log, mblk** out, ULONG64 first_key, ULONG64 end_key, ULONG64* cursor) {
+    if (end_key < first_key) {
+        return -KPAV_EINVAL;
+    }
+    ULONG64 key = *cursor;
+    if (key < first_key || key > end_key) {
+        key = first_key;
+    }
+    ULONG64 start = key;
+    for (;;) {
+        *cursor = key == end_key ? first_key : key + 1;
+        int rc = mblk_get(out, log, key, MBLK_CREATE);
+        if (rc != -KPAV_EEXIST) {
+            return rc;  // 0, or -12 already reported
+        }
+        key = *cursor;
+        if (key == start) {
+            return -KPAV_EEXIST;
+        }
+    }
+}
+
+void mblk_release(pav_log* log, mblk* block, bool drop_count) {
+    mblk_table* table = log->mblks;
+    if (drop_count) {
+        table->blocks_in_use--;
+    }
+    RemoveEntryList(&block->link);
+    InitializeListHead(&block->link);
+    *block->hash_back = block->hash_next;
+    if (block->hash_next != nullptr) {
+        block->hash_next->hash_back = block->hash_back;
+    }
+    block->hash_next = (mblk*)MBLK_POISON_NEXT;
+    block->hash_back = (mblk**)MBLK_POISON_BACK;
+    pav_page_pool_put(&log->md_pages, block->page);
+    block->page = nullptr;
+    give_back_record(table, block);
+}
+
+int mblk_try_release(pav_log* log, mblk* block) {
+    mblk_table* table = log->mblks;
+    kpav_spin_lock(&table->lock);
+    if (block->refs != 0) {
+        kpav_spin_unlock(&table->lock);
+        return -KPAV_EBUSY;
+    }
+    mblk_release(log, block, true);
+    kpav_spin_unlock(&table->lock);
+    return 0;
+}
+
+int mblk_for_each(pav_log* log, mblk_callback callback, void* argument) {
+    mblk_table* table = log->mblks;
+    int result = 0;
+    for (ULONG bucket = 0; bucket < MBLK_HASH_BUCKETS; bucket++) {
+        mblk* block = table->hash[bucket];
+        while (block != nullptr) {
+            mblk* next = block->hash_next;
+            mblk_ref(block);
+            result = callback(log, block, argument, result);
+            if (result != 0) {
+                return result == 1 ? 0 : result;
+            }
+            block = next;
+        }
+    }
+    return 0;
+}
+
+void mblk_release_all(pav_log* log) {
+    mblk_table* table = log->mblks;
+    kpav_spin_lock(&table->lock);
+    mblk_for_each(log, release_cb, nullptr);
+    kpav_spin_unlock(&table->lock);
+}
+
+int mblk_match_cb(pav_log*, mblk* block, void* argument, int) {
+    mblk_match* match = (mblk_match*)argument;
+    mblk_put(block);
+    if (block->page == match->page) {
+        match->block = block;
+        return 1;
+    }
+    return 0;
+}
+
+int mblk_write_cb(pav_log* log, mblk* block, void* argument, int) {
+    ULONG sector = log->sector_size != 0 ? log->sector_size : PAV_PAGE_SIZE;
+    ULONG packets = sector >= PAV_PAGE_SIZE ? 1 : PAV_PAGE_SIZE / sector;
+    int rc = -KPAV_EOPNOTSUPP;
+    if (log->hooks.append_metadata_block != nullptr) {
+        rc = log->hooks.append_metadata_block(log, block, mblk_log_entry_word(block->key), packets, argument);
+    }
+    mblk_put(block);
+    return rc;
+}

@@ -1,0 +1,514 @@
+// The forward map against its reference table: long runs of random maps, overwrites, removals
+// (plain and by log position) and walks over the sector range and the reserved range, with runs
+// of 1 to 64 keys and more, biased toward shard edges. After every update the map's result, its
+// net change and the runs it displaced must be exactly the table's; the updated stretch is walked
+// and compared; every few thousand steps the whole map is walked and its trees checked.
+//
+// Replay a failure with the seed and step count it prints:
+//   LRB_SEED=<seed> LRB_STEPS=<steps> block_tests --gtest_filter=<test>
+// LRB_SOAK=<n> runs n seeds of ten times the steps (a soak; not part of the default run).
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+#include <random>
+#include <thread>
+
+#include "driver/block/lrbtree.h"
+#include "sim/kernel/control.h"
+#include "tests/driver/block/lrbtree_check.h"
+#include "tests/driver/block/lrbtree_model.h"
+#include "tests/driver/log/log_fixture.h"
+
+namespace {
+
+uint64_t env_number(const char* name, uint64_t fallback) {
+    const char* text = std::getenv(name);
+    return text != nullptr && *text != 0 ? std::strtoull(text, nullptr, 0) : fallback;
+}
+
+constexpr ULONG eb_count = 200;
+constexpr ULONG packets_per_leb = 1000;
+
+// LEBs of different sizes, so that runs cross LEB ends at different offsets.
+ULONG leb_capacity(const pav_log*, USHORT leb) {
+    return packets_per_leb - (leb % 5) * 37;
+}
+
+constexpr uint64_t window = 1ull << 15;
+constexpr uint64_t dense_window = 1ull << 18;
+
+// The key space a run works in: the map's sector space and the windows of keys it uses.
+struct key_space {
+    uint64_t sector_space;
+    uint64_t sector_span;
+    uint64_t reserved_span;
+    std::vector<std::pair<uint64_t, uint64_t>> windows;  // the first one is used most
+};
+
+// Four shards of 2^17 keys (the last one partial) with 24-bit keys; in the reserved range its
+// start (a dense stretch), its first shard edge and its end.
+key_space narrow_keys() {
+    uint64_t s = 3 * (1ull << 17) + 12345;
+    return {s, 1ull << 17, 1ull << 24,
+            {{0, s},
+             {LRB_RESERVED_BASE, dense_window},
+             {LRB_RESERVED_BASE + (1ull << 24) - window, 2 * window},
+             {LRB_KEY_END - window, window}}};
+}
+
+// A sector space above 2^40: shards of 2^32 keys stored as 32-bit keys in 9-byte entries.
+key_space wide_keys() {
+    uint64_t s = (1ull << 40) + (1ull << 33) + 777;
+    return {s, 1ull << 32, 1ull << 32,
+            {{(1ull << 32) - window, 2 * window},
+             {0, window},
+             {s - window, window},
+             {LRB_RESERVED_BASE, dense_window},
+             {LRB_KEY_END - window, window}}};
+}
+
+struct op_stats {
+    uint64_t maps = 0, unmaps = 0, conditional = 0, walks = 0, failed_allocations = 0;
+};
+
+class fmap_run {
+  public:
+    fmap_run(uint64_t seed, bool inject_faults, const key_space& keys)
+        : seed_(seed),
+          faults_(inject_faults),
+          keys_(keys),
+          log_(eb_count, packets_per_leb),
+          rng_(seed),
+          model_(geometry(keys), keys.windows) {
+        log_.log.hooks.leb_capacity = leb_capacity;
+        EXPECT_EQ(lrbtree_create(&map_, &log_.log, keys_.sector_space, keys_.sector_space), 0);
+        EXPECT_EQ(lrbtree_reset(map_), 0);
+        lrbtree_set_invalidate(map_, lrb_record_invalidation, &invalidations_);
+        for (auto& [base, length] : keys_.windows) {
+            for (uint64_t edge : edges_of(base, length)) {
+                edges_.push_back(edge);
+            }
+        }
+    }
+    ~fmap_run() { lrbtree_destroy(&map_); }
+
+    // Runs `steps` random steps; false (with the failure reported) at the first disagreement.
+    bool run(uint64_t steps) {
+        for (step_ = 0; step_ < steps; step_++) {
+            if (step_ == steps / 3) {
+                // A dense stretch of one-key runs: a shard grows a second index level and splits
+                // and merges nodes under different parents.
+                if (!fill_dense(LRB_RESERVED_BASE, dense_window)) return false;
+            }
+            if (!random_step()) return false;
+            if ((step_ + 1) % 4096 == 0 && !full_check()) return false;
+        }
+        return full_check();
+    }
+
+    const op_stats& stats() const { return stats_; }
+    int depth() const { return max_depth_; }
+
+  private:
+    static lrb_model_geometry geometry(const key_space& keys) {
+        lrb_model_geometry g;
+        g.sector_space = keys.sector_space;
+        g.sector_span = keys.sector_span;
+        g.reserved_span = keys.reserved_span;
+        g.leb_span = packets_per_leb + 1;
+        for (ULONG i = 0; i < eb_count; i++) {
+            g.sequence.push_back(64ull * (i + 1));
+            g.capacity.push_back(leb_capacity(nullptr, (USHORT)i));
+            g.next.push_back(i + 1 < eb_count ? (uint16_t)(i + 1) : 65535);
+        }
+        return g;
+    }
+
+    std::vector<uint64_t> edges_of(uint64_t base, uint64_t length) const {
+        std::vector<uint64_t> edges = {base, base + length};
+        uint64_t span = base >= LRB_RESERVED_BASE ? keys_.reserved_span : keys_.sector_span;
+        uint64_t shard_start = base >= LRB_RESERVED_BASE ? LRB_RESERVED_BASE : 0;
+        for (uint64_t e = shard_start + span; e < base + length; e += span) {
+            if (e > base) edges.push_back(e);
+        }
+        return edges;
+    }
+
+    uint64_t pick(uint64_t lo, uint64_t hi) { return std::uniform_int_distribution<uint64_t>(lo, hi)(rng_); }
+    bool chance(int percent) { return pick(0, 99) < (uint64_t)percent; }
+
+    // A window and a key in it, near a shard or window edge half the time.
+    const lrb_model::window& pick_window() {
+        auto& ws = model_.windows();
+        return ws[chance(60) ? 0 : pick(1, ws.size() - 1)];
+    }
+
+    uint64_t pick_key(const lrb_model::window& w) {
+        if (chance(50)) {
+            std::vector<uint64_t> inside;
+            for (uint64_t e : edges_) {
+                if (e >= w.base && e <= w.base + w.length) inside.push_back(e);
+            }
+            uint64_t edge = inside[pick(0, inside.size() - 1)];
+            int64_t offset = (int64_t)pick(0, 140) - 70;
+            int64_t key = (int64_t)edge + offset;
+            if (key < (int64_t)w.base) key = (int64_t)w.base;
+            if (key >= (int64_t)(w.base + w.length)) key = (int64_t)(w.base + w.length - 1);
+            return (uint64_t)key;
+        }
+        return w.base + pick(0, w.length - 1);
+    }
+
+    uint64_t pick_address() {
+        if (chance(4)) return pick(0, 15);
+        uint64_t leb = pick(0, eb_count - 3);
+        uint64_t capacity = leb_capacity(nullptr, (USHORT)leb);
+        // Near the end of the LEB now and then, so that runs continue in the next one.
+        uint64_t offset = chance(20) ? capacity - pick(1, 64) : pick(0, capacity - 1);
+        return log_.addr((ULONG)leb, (ULONG)offset);
+    }
+
+    std::string where() const {
+        return "(replay: LRB_SEED=" + std::to_string(seed_) + " LRB_STEPS=" + std::to_string(step_ + 1) +
+               (faults_ ? ", with injected allocation failures" : "") + ")";
+    }
+
+    bool random_step() {
+        uint64_t kind = pick(0, 99);
+        if (kind < 25) {
+            return random_walk();
+        }
+        const lrb_model::window& w = pick_window();
+        uint64_t key = pick_key(w);
+        uint64_t room = w.base + w.length - key;
+        lrbtree_update_rec rec{};
+        rec.key = key;
+        if (kind < 70) {
+            uint64_t n = chance(40) ? 1 : chance(85) ? pick(2, 64) : pick(65, 300);
+            rec.count = std::min(n, room);
+            rec.gpkt = pick_address();
+            rec.unmap = 0;
+            stats_.maps++;
+        } else {
+            uint64_t n = chance(60) ? pick(1, 64) : chance(75) ? pick(65, 2000) : pick(2000, 40000);
+            rec.count = std::min(n, room);
+            if (kind < 88) {
+                rec.unmap = LRB_UNMAP_ALL;
+                stats_.unmaps++;
+            } else {
+                rec.unmap = model_.write_position(log_.addr((ULONG)pick(0, eb_count - 1), (ULONG)pick(0, 900)));
+                stats_.conditional++;
+            }
+        }
+        return update(rec);
+    }
+
+    bool update(lrbtree_update_rec rec, bool check = true) {
+        invalidations_.runs.clear();
+        bool armed = faults_ && chance(50);
+        if (armed) {
+            uint64_t nth = pick(1, 3);
+            sim::kernel::fail_when(sim::kernel::fault_site::pool, [nth](uint64_t attempt) { return attempt == nth; });
+        }
+        lrbtree_update_rec copy = rec;
+        int rc = lrbtree_update(map_, &copy, 1);
+        if (armed) {
+            sim::kernel::clear_faults();
+        }
+        if (invalidations_.wrong_irql) {
+            ADD_FAILURE() << "invalidation callback below DISPATCH_LEVEL " << where();
+            return false;
+        }
+        if (rc == -KPAV_ENOMEM && armed) {
+            stats_.failed_allocations++;
+            return failed_update(rec, copy);
+        }
+        lrb_model::outcome expected = model_.apply(rec);
+        if (rc != 0 || copy.out != expected.out || invalidations_.runs != expected.displaced) {
+            ADD_FAILURE() << "update " << rec.key << "+" << rec.count << " gpkt " << rec.gpkt << " unmap " << rec.unmap
+                          << ": result " << rc << " out " << copy.out << " (table " << expected.out << "), "
+                          << invalidations_.runs.size() << " runs displaced (table " << expected.displaced.size()
+                          << ") " << where();
+            return false;
+        }
+        return !check || check_stretch(rec.key, rec.key + rec.count);
+    }
+
+    // An update that met an allocation failure: the pieces before the failing one are applied,
+    // the failing one and those after it are not.
+    bool failed_update(const lrbtree_update_rec& rec, const lrbtree_update_rec& result) {
+        size_t pieces = model_.pieces(rec);
+        lrb_model::outcome applied;
+        for (size_t p = 0;; p++) {
+            if (stretch_agrees(rec.key, rec.key + rec.count)) {
+                break;
+            }
+            if (p == pieces) {
+                ADD_FAILURE() << "after a failed allocation the map is neither as before nor partly updated "
+                              << rec.key << "+" << rec.count << " " << where();
+                return false;
+            }
+            lrb_model::outcome o = model_.apply(rec, p, p + 1);
+            applied.out += o.out;
+            applied.displaced.insert(applied.displaced.end(), o.displaced.begin(), o.displaced.end());
+        }
+        if (result.out != applied.out || invalidations_.runs != applied.displaced) {
+            ADD_FAILURE() << "failed update reported out " << result.out << " (applied pieces: " << applied.out << ") "
+                          << where();
+            return false;
+        }
+        return check_stretch(rec.key, rec.key + rec.count);
+    }
+
+    bool stretch_agrees(uint64_t a, uint64_t b) {
+        std::vector<walk_report> reports;
+        lrb_walk(map_, a, b, false, &reports);
+        return model_.check_walk(a, b, false, reports).empty();
+    }
+
+    // Walks the updated stretch with some keys on each side and compares.
+    bool check_stretch(uint64_t a, uint64_t b) {
+        uint64_t lo = a > 70 ? a - 70 : 0;
+        uint64_t hi = b + 70 < LRB_KEY_END ? b + 70 : LRB_KEY_END;
+        return walk_and_compare(lo, hi, chance(30));
+    }
+
+    bool walk_and_compare(uint64_t a, uint64_t b, bool coalesce) {
+        std::vector<walk_report> reports;
+        int rc = lrb_walk(map_, a, b, coalesce, &reports);
+        std::string err = rc != 0 ? "walk result " + std::to_string(rc) : model_.check_walk(a, b, coalesce, reports);
+        if (!err.empty()) {
+            ADD_FAILURE() << "walk " << a << "-" << b << (coalesce ? " (coalesced)" : "") << ": " << err << where();
+            return false;
+        }
+        return true;
+    }
+
+    bool random_walk() {
+        stats_.walks++;
+        if (chance(10)) {
+            // Across the end of the sector range into the reserved range.
+            uint64_t a = keys_.sector_space - pick(1, 3000);
+            return walk_and_compare(a, LRB_RESERVED_BASE + pick(1, 3000), chance(50));
+        }
+        const lrb_model::window& w = pick_window();
+        uint64_t a = pick_key(w);
+        uint64_t b = std::min(w.base + w.length, a + pick(1, chance(80) ? 600 : 20000));
+        return walk_and_compare(a, b, chance(50));
+    }
+
+    // Maps every key of [base, base + n) as a one-key run, in random order.
+    bool fill_dense(uint64_t base, uint64_t n) {
+        std::vector<uint64_t> keys(n);
+        for (uint64_t i = 0; i < n; i++) keys[i] = base + i;
+        std::shuffle(keys.begin(), keys.end(), rng_);
+        for (uint64_t k : keys) {
+            if (!update({k, 1, pick_address(), 0, 0}, false)) return false;
+        }
+        return full_check();
+    }
+
+    bool full_check() {
+        max_depth_ = std::max(max_depth_, lrb_max_depth(map_));
+        std::string problems = lrb_check_map(map_);
+        if (!problems.empty()) {
+            ADD_FAILURE() << "tree invariants broken " << where() << ":\n" << problems;
+            return false;
+        }
+        for (auto& w : model_.windows()) {
+            if (!walk_and_compare(w.base, w.base + w.length, false)) return false;
+        }
+        return walk_and_compare(0, LRB_KEY_END, true);
+    }
+
+    uint64_t seed_;
+    bool faults_;
+    key_space keys_;
+    test_log log_;
+    std::mt19937_64 rng_;
+    lrb_model model_;
+    lrbtree* map_ = nullptr;
+    invalidation_log invalidations_;
+    std::vector<uint64_t> edges_;
+    uint64_t step_ = 0;
+    int max_depth_ = -1;
+    op_stats stats_;
+};
+
+class LrbRandom : public MetadataTest {
+  protected:
+    void run_seeds(uint64_t default_steps, bool faults, const key_space& keys = narrow_keys()) {
+        uint64_t soak = env_number("LRB_SOAK", 0);
+        uint64_t steps = env_number("LRB_STEPS", soak != 0 ? default_steps * 10 : default_steps);
+        uint64_t seed = env_number("LRB_SEED", std::random_device{}());
+        uint64_t runs = soak != 0 ? soak : 1;
+        for (uint64_t i = 0; i < runs; i++) {
+            fmap_run run(seed + i, faults, keys);
+            bool ok = run.run(steps);
+            const op_stats& s = run.stats();
+            RecordProperty("seed", std::to_string(seed + i));
+            std::printf("seed %llu: %llu maps, %llu removals, %llu by position, %llu walks, %llu failed allocations, "
+                        "depth %d\n",
+                        (unsigned long long)(seed + i), (unsigned long long)s.maps, (unsigned long long)s.unmaps,
+                        (unsigned long long)s.conditional, (unsigned long long)s.walks,
+                        (unsigned long long)s.failed_allocations, run.depth());
+            if (!ok) {
+                return;
+            }
+            if (faults) {
+                EXPECT_GT(s.failed_allocations, 0u) << "no allocation failed: the fault path went untested";
+            }
+        }
+    }
+};
+
+TEST_F(LrbRandom, AgreesWithTheTable) {
+    run_seeds(800000, false);
+}
+
+TEST_F(LrbRandom, AgreesWithTheTableUnderAllocationFailures) {
+    run_seeds(250000, true);
+}
+
+TEST_F(LrbRandom, AgreesWithTheTableWithWideKeys) {
+    run_seeds(150000, false, wide_keys());
+}
+
+}  // namespace
+
+namespace {
+
+// Several threads update shards of their own while others walk everything. Every address an
+// updater maps is 16 + (key - shard base) + epoch x 2^20, so a walker can check what it sees
+// without knowing the updaters' order; each updater checks its own results against its own
+// table, and the end state is compared and checked whole.
+thread_local invalidation_log* thread_invalidations = nullptr;
+
+int invalidate_per_thread(void* context, ULONG64 first_key, ULONG64 length, ULONG64 gpkt, lrbtree_update_rec* record) {
+    UNREFERENCED_PARAMETER(context);
+    return lrb_record_invalidation(thread_invalidations, first_key, length, gpkt, record);
+}
+
+constexpr uint64_t epoch_stride = 1ull << 20;
+constexpr uint64_t threads_sector_space = 4ull << 17;
+
+bool address_fits_key(uint64_t start, uint64_t gpkt) {
+    uint64_t base = start >= LRB_RESERVED_BASE ? LRB_RESERVED_BASE + ((start - LRB_RESERVED_BASE) >> 24 << 24)
+                                               : start >> 17 << 17;
+    uint64_t offset = start - base;
+    return gpkt >= 16 + offset && (gpkt - 16 - offset) % epoch_stride == 0 && (gpkt - 16 - offset) / epoch_stride < 16;
+}
+
+}  // namespace
+
+TEST_F(LrbRandom, ShardsUpdateWhileOthersWalk) {
+    constexpr int updaters = 3;
+    constexpr int walkers = 2;
+    uint64_t steps = env_number("LRB_STEPS", 40000);
+    uint64_t seed = env_number("LRB_SEED", std::random_device{}());
+    RecordProperty("seed", std::to_string(seed));
+    SCOPED_TRACE("replay: LRB_SEED=" + std::to_string(seed) + " LRB_STEPS=" + std::to_string(steps));
+
+    // One LEB large enough that addresses advance by plain addition.
+    test_log t(1, 1u << 30);
+    lrbtree* map = nullptr;
+    ASSERT_EQ(lrbtree_create(&map, &t.log, threads_sector_space, threads_sector_space), 0);
+    ASSERT_EQ(lrbtree_reset(map), 0);
+    lrbtree_set_invalidate(map, invalidate_per_thread, nullptr);
+
+    lrb_model_geometry g;
+    g.sector_space = threads_sector_space;
+    g.sector_span = 1ull << 17;
+    g.reserved_span = 1ull << 24;
+    g.leb_span = (1ull << 30) + 1;
+    g.sequence = {64};
+    g.capacity = {1u << 30};
+    g.next = {65535};
+    constexpr uint64_t width = 1ull << 14;
+    std::vector<std::unique_ptr<lrb_model>> models;
+    for (int u = 0; u < updaters; u++) {
+        models.push_back(std::make_unique<lrb_model>(
+            g, std::vector<std::pair<uint64_t, uint64_t>>{{(uint64_t)u << 17, width},
+                                                          {LRB_RESERVED_BASE + ((uint64_t)u << 24), width}}));
+    }
+
+    std::atomic<int> running{updaters};
+    std::atomic<uint64_t> walks{0};
+    std::vector<std::string> failures(updaters + walkers);
+    std::vector<std::thread> threads;
+    for (int u = 0; u < updaters; u++) {
+        threads.emplace_back([&, u] {
+            invalidation_log inval;
+            thread_invalidations = &inval;
+            std::mt19937_64 rng(seed * 31 + u);
+            lrb_model& model = *models[u];
+            for (uint64_t i = 0; i < steps && failures[u].empty(); i++) {
+                auto& w = model.windows()[rng() % 2];
+                uint64_t key = w.base + rng() % w.length;
+                uint64_t room = w.base + w.length - key;
+                uint64_t shard_base = key >= LRB_RESERVED_BASE ? w.base : (key >> 17 << 17);
+                lrbtree_update_rec rec{};
+                rec.key = key;
+                if (rng() % 3 != 0) {
+                    rec.count = std::min<uint64_t>(1 + rng() % 64, room);
+                    rec.gpkt = 16 + (key - shard_base) + (rng() % 16) * epoch_stride;
+                } else {
+                    rec.count = std::min<uint64_t>(1 + rng() % 500, room);
+                    rec.unmap = LRB_UNMAP_ALL;
+                }
+                inval.runs.clear();
+                lrbtree_update_rec copy = rec;
+                int rc = lrbtree_update(map, &copy, 1);
+                lrb_model::outcome expected = model.apply(rec);
+                if (rc != 0 || copy.out != expected.out || inval.runs != expected.displaced || inval.wrong_irql) {
+                    failures[u] = "updater " + std::to_string(u) + " step " + std::to_string(i) + ": result " +
+                                  std::to_string(rc);
+                }
+            }
+            running--;
+        });
+    }
+    for (int k = 0; k < walkers; k++) {
+        threads.emplace_back([&, k] {
+            std::mt19937_64 rng(seed * 37 + k);
+            std::vector<walk_report> reports;
+            std::string& failure = failures[updaters + k];
+            while (running.load() > 0 && failure.empty()) {
+                bool reserved = rng() % 2 == 0;
+                uint64_t a = reserved ? LRB_RESERVED_BASE + (rng() % 3 << 24) + rng() % width : rng() % threads_sector_space;
+                uint64_t b = a + 1 + rng() % 3000;
+                bool coalesce = rng() % 2 == 0;
+                ULONG flags = rng() % 8 == 0 ? (LRB_ENUM_LOCK_WRITERS | LRB_ENUM_TRY) : 0;
+                int rc = lrb_walk(map, a, b, coalesce, &reports, flags);
+                if (rc == -KPAV_EBUSY && flags != 0) {
+                    continue;
+                }
+                uint64_t pos = a;
+                for (auto& r : reports) {
+                    if (r.start != pos || (r.data && !address_fits_key(r.start, r.gpkt))) {
+                        failure = "walker saw " + std::to_string(r.start) + "+" + std::to_string(r.length) + " at " +
+                                  std::to_string(r.gpkt);
+                        break;
+                    }
+                    pos += r.length;
+                }
+                if (rc != 0 || (failure.empty() && pos != b)) {
+                    failure = "walk " + std::to_string(a) + "-" + std::to_string(b) + " result " + std::to_string(rc);
+                }
+                walks++;
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    for (auto& f : failures) EXPECT_EQ(f, "");
+    EXPECT_GT(walks.load(), 0u);
+    EXPECT_EQ(lrb_check_map(map), "");
+    std::vector<walk_report> reports;
+    for (auto& m : models) {
+        for (auto& w : m->windows()) {
+            lrb_walk(map, w.base, w.base + w.length, false, &reports);
+            EXPECT_EQ(m->check_walk(w.base, w.base + w.length, false, reports), "");
+        }
+    }
+    lrbtree_destroy(&map);
+}

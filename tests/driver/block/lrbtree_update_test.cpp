@@ -1,0 +1,441 @@
+// Updates and walks of the forward map, case by case: net changes and displaced runs, pieces at
+// shard edges and at 64 keys, refused records, removal by log position, walks and their flags,
+// failing callbacks, allocation failures in the middle of an update, the reserved range.
+#include <cstring>
+#include <vector>
+
+#include "driver/block/lrbtree_node.h"
+#include "sim/kernel/control.h"
+#include "tests/driver/block/lrbtree_check.h"
+#include "tests/driver/block/lrbtree_model.h"
+#include "tests/driver/log/log_fixture.h"
+
+namespace {
+
+constexpr uint64_t span17 = 1ull << 17;
+
+class LrbUpdate : public MetadataTest {
+  protected:
+    void SetUp() override {
+        MetadataTest::SetUp();
+        t_ = std::make_unique<test_log>(64, 1000);
+        ASSERT_EQ(lrbtree_create(&map_, &t_->log, 4 * span17, 4 * span17), 0);
+        ASSERT_EQ(lrbtree_reset(map_), 0);
+        lrbtree_set_invalidate(map_, lrb_record_invalidation, &inval_);
+    }
+    void TearDown() override {
+        lrbtree_destroy(&map_);
+        t_.reset();
+        MetadataTest::TearDown();
+    }
+
+    int update(uint64_t key, uint64_t count, uint64_t gpkt, uint64_t unmap, int64_t* out = nullptr) {
+        lrbtree_update_rec rec = {key, count, gpkt, unmap, 12345};
+        int rc = lrbtree_update(map_, &rec, 1);
+        if (out != nullptr) *out = rec.out;
+        return rc;
+    }
+    int map(uint64_t key, uint64_t count, uint64_t gpkt, int64_t* out = nullptr) { return update(key, count, gpkt, 0, out); }
+    int unmap(uint64_t key, uint64_t count, int64_t* out = nullptr) { return update(key, count, 0, LRB_UNMAP_ALL, out); }
+
+    // The runs a walk over [a, b) reports, with their entries.
+    std::vector<walk_report> walk(uint64_t a, uint64_t b, bool coalesce = false) {
+        std::vector<walk_report> reports;
+        EXPECT_EQ(lrb_walk(map_, a, b, coalesce, &reports), 0);
+        std::vector<walk_report> data;
+        for (auto& r : reports) {
+            if (r.data) data.push_back(r);
+        }
+        return data;
+    }
+
+    uint64_t addr(ULONG leb, ULONG offset) const { return t_->addr(leb, offset); }
+
+    std::unique_ptr<test_log> t_;
+    lrbtree* map_ = nullptr;
+    invalidation_log inval_;
+};
+
+TEST_F(LrbUpdate, MapRemapAndRemoveCountTheirKeys) {
+    int64_t out = 0;
+    ASSERT_EQ(map(100, 10, addr(2, 0), &out), 0);
+    EXPECT_EQ(out, 10);
+    EXPECT_TRUE(inval_.runs.empty());
+    ASSERT_EQ(map(100, 10, addr(3, 0), &out), 0);
+    EXPECT_EQ(out, 0);
+    EXPECT_EQ(inval_.runs, (std::vector<displaced_run>{{100, 10, addr(2, 0)}}));
+    inval_.runs.clear();
+    ASSERT_EQ(unmap(100, 10, &out), 0);
+    EXPECT_EQ(out, -10);
+    EXPECT_EQ(inval_.runs, (std::vector<displaced_run>{{100, 10, addr(3, 0)}}));
+    EXPECT_TRUE(walk(0, 1000).empty());
+    EXPECT_FALSE(inval_.wrong_irql);
+    EXPECT_EQ(lrb_check_map(map_), "");
+    EXPECT_EQ(map_->roots[0], 0u) << "an emptied shard gives its nodes back";
+    EXPECT_EQ(t_->log.mblks->blocks_in_use, 1u) << "only the header block is left";
+}
+
+TEST_F(LrbUpdate, RecordsAreCutAtShardEdgesAndAt64Keys) {
+    // 40 keys crossing a shard edge after 30: 30 keys at gpkt, 10 at gpkt + 30.
+    ASSERT_EQ(map(span17 - 30, 40, addr(1, 100)), 0);
+    auto runs = walk(span17 - 100, span17 + 100);
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0].start, span17 - 30);
+    EXPECT_EQ(runs[0].length, 30u);
+    EXPECT_EQ(runs[0].gpkt, addr(1, 100));
+    EXPECT_EQ(runs[1].start, span17);
+    EXPECT_EQ(runs[1].length, 10u);
+    EXPECT_EQ(runs[1].gpkt, addr(1, 130));
+    EXPECT_EQ(runs[1].entry.key, 0u) << "keys are stored relative to the shard";
+
+    // 65 keys are cut into 64 + 1; a single piece of 65 keys is refused by the shard core.
+    int64_t out = 0;
+    ASSERT_EQ(map(5000, 65, addr(4, 0), &out), 0);
+    EXPECT_EQ(out, 65);
+    runs = walk(5000, 5065);
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0].entry.length, 64u);
+    EXPECT_EQ(runs[1].gpkt, addr(4, 64));
+
+    lrbtree_cursor cursor;
+    lrbtree_cursor_open(map_, 0, &cursor);
+    lrbtree_update_rec piece = {7000, 65, addr(5, 0), 0, 0};
+    EXPECT_EQ(lrbtree_shard_update(&cursor, &piece), -22);
+    piece.count = 64;
+    piece.gpkt = LRB_GPKT_INVALID;
+    EXPECT_EQ(lrbtree_shard_update(&cursor, &piece), -22);
+    lrbtree_cursor_close(&cursor);
+    EXPECT_TRUE(walk(7000, 7100).empty());
+}
+
+TEST_F(LrbUpdate, AddressesFollowTheLogChainAcrossLebEnds) {
+    // A 64-key run starting 10 packets before the end of LEB 7 continues at LEB 8's start.
+    ASSERT_EQ(map(300, 64, addr(7, 990)), 0);
+    lrbtree_lookup found{};
+    lrbtree_range range{};
+    EXPECT_EQ(lrbtree_enumerate(map_, &range, &lrbtree_lookup_at, &found, 0, 309, 310), -11);
+    EXPECT_EQ(found.gpkt, addr(7, 999));
+    EXPECT_EQ(lrbtree_enumerate(map_, &range, &lrbtree_lookup_at, &found, 0, 310, 311), -11);
+    EXPECT_EQ(found.gpkt, addr(8, 0));
+    // Overwriting the middle displaces it at its chained address and keeps the tail's.
+    ASSERT_EQ(map(305, 10, addr(20, 0)), 0);
+    EXPECT_EQ(inval_.runs, (std::vector<displaced_run>{{305, 10, addr(7, 995)}}));
+    auto runs = walk(300, 364);
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_EQ(runs[2].gpkt, addr(8, 5));
+    EXPECT_EQ(runs[2].entry.gpkt, addr(8, 5)) << "the tail entry starts at its own first address";
+}
+
+TEST_F(LrbUpdate, RefusedRecordsChangeNothing) {
+    ASSERT_EQ(map(10, 5, addr(1, 0)), 0);
+    struct {
+        uint64_t key, count, gpkt, unmap;
+        bool message;
+    } const refused[] = {
+        {20, 1, LRB_GPKT_INVALID, 0, false},           // the invalid address
+        {4 * span17 - 2, 4, addr(1, 0), 0, true},      // across the end of S
+        {4 * span17, 1, addr(1, 0), 0, true},          // between S and the reserved range
+        {LRB_RESERVED_BASE - 1, 2, addr(1, 0), 0, true},
+        {LRB_KEY_END - 1, 2, 0, LRB_UNMAP_ALL, true},  // past the end of the key space
+        {~0ull - 5, 10, 0, LRB_UNMAP_ALL, true},       // a range that wraps
+    };
+    for (auto& r : refused) {
+        sim::kernel::clear_debug_lines();
+        EXPECT_EQ(update(r.key, r.count, r.gpkt, r.unmap), -22) << r.key;
+        EXPECT_EQ(logged("paverr Corvane driver: 22536 Unable to update metadata for sectors " + std::to_string(r.key) +
+                         " - " + std::to_string(r.key + r.count) + "\n"),
+                  r.message)
+            << r.key;
+    }
+    // Records apply in order up to the first that fails.
+    lrbtree_update_rec records[3] = {{200, 4, addr(5, 0), 0, 0}, {4 * span17, 1, addr(5, 4), 0, 0},
+                                     {300, 4, addr(5, 5), 0, 0}};
+    EXPECT_EQ(lrbtree_update(map_, records, 3), -22);
+    EXPECT_EQ(records[0].out, 4);
+    EXPECT_EQ(walk(200, 204).size(), 1u);
+    EXPECT_TRUE(walk(300, 304).empty());
+    EXPECT_EQ(unmap(200, 4), 0);
+    // Packets past the end of the log's chain (LEB 63 is its last).
+    EXPECT_EQ(update(30, 20, addr(63, 990), 0), -22);
+    EXPECT_TRUE(logged("paverr Corvane driver: 22536 Unable to update metadata for sectors 30 - 50\n"));
+    EXPECT_EQ(update(30, 10, addr(63, 990), 0), 0);
+    EXPECT_EQ(unmap(30, 10), 0);
+    EXPECT_EQ(walk(0, 4 * span17).size(), 1u);
+    EXPECT_EQ(lrb_check_map(map_), "");
+    // The last keys of S and of the reserved range take runs.
+    EXPECT_EQ(map(4 * span17 - 64, 64, addr(2, 0)), 0);
+    EXPECT_EQ(map(LRB_KEY_END - 64, 64, addr(3, 0)), 0);
+    EXPECT_EQ(map(LRB_RESERVED_BASE, 1, 5), 0);
+    EXPECT_EQ(walk(LRB_RESERVED_BASE, LRB_KEY_END).size(), 2u);
+    EXPECT_EQ(lrb_check_map(map_), "");
+}
+
+TEST_F(LrbUpdate, OverwritingTheMiddleSplitsTheRun) {
+    ASSERT_EQ(map(1000, 64, addr(1, 0)), 0);
+    int64_t out = 0;
+    ASSERT_EQ(map(1020, 8, addr(2, 0), &out), 0);
+    EXPECT_EQ(out, 0);
+    EXPECT_EQ(inval_.runs, (std::vector<displaced_run>{{1020, 8, addr(1, 20)}}));
+    auto runs = walk(1000, 1064);
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_EQ(runs[0].entry.length, 20u);
+    EXPECT_EQ(runs[1].gpkt, addr(2, 0));
+    EXPECT_EQ(runs[2].start, 1028u);
+    EXPECT_EQ(runs[2].gpkt, addr(1, 28));
+    // Removing the middle of a run also splits it.
+    inval_.runs.clear();
+    ASSERT_EQ(unmap(1040, 4, &out), 0);
+    EXPECT_EQ(out, -4);
+    EXPECT_EQ(inval_.runs, (std::vector<displaced_run>{{1040, 4, addr(1, 40)}}));
+    EXPECT_EQ(walk(1000, 1064).size(), 4u);
+}
+
+TEST_F(LrbUpdate, RemovalByLogPositionTouchesOnlyOlderRuns) {
+    // Runs in LEB 3 (sequence 256) and LEB 9 (sequence 640).
+    ASSERT_EQ(map(100, 10, addr(3, 50)), 0);
+    ASSERT_EQ(map(110, 10, addr(9, 50)), 0);
+    int64_t out = 0;
+    uint64_t between = (256ull << 24) | 51;  // after the first run's position, before the second's
+    ASSERT_EQ(update(100, 20, 0, 256ull << 24 | 50, &out), 0);
+    EXPECT_EQ(out, 0) << "a position at the run's own is not above it";
+    EXPECT_TRUE(inval_.runs.empty());
+    ASSERT_EQ(update(105, 15, 0, between, &out), 0);
+    EXPECT_EQ(out, -5);
+    EXPECT_EQ(inval_.runs, (std::vector<displaced_run>{{105, 5, addr(3, 55)}}));
+    auto runs = walk(100, 120);
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0].length, 5u);
+    EXPECT_EQ(runs[1].gpkt, addr(9, 50));
+}
+
+TEST_F(LrbUpdate, RunsWithoutMediaPacketsCountButAreNotInvalidated) {
+    int64_t out = 0;
+    ASSERT_EQ(map(50, 8, 3, &out), 0);
+    EXPECT_EQ(out, 8);
+    lrbtree_lookup found{};
+    lrbtree_range range{};
+    EXPECT_EQ(lrbtree_enumerate(map_, &range, &lrbtree_lookup_at, &found, 0, 55, 56), -11);
+    EXPECT_EQ(found.gpkt, 3u) << "addresses below 16 do not advance";
+    ASSERT_EQ(map(52, 2, addr(1, 1), &out), 0);
+    EXPECT_EQ(out, 0);
+    ASSERT_EQ(unmap(0, 100, &out), 0);
+    EXPECT_EQ(out, -8);
+    EXPECT_EQ(inval_.runs, (std::vector<displaced_run>{{52, 2, addr(1, 1)}}));
+}
+
+struct empty_call {
+    uint64_t start, length;
+};
+
+int count_empty(lrbtree_range* range, void* context) {
+    ((std::vector<empty_call>*)context)->push_back({range->start, range->length});
+    return 0;
+}
+
+int fail_data(lrbtree_range*, void*, ULONG64, lrbtree_leaf_rec*) {
+    return -5;
+}
+
+TEST_F(LrbUpdate, WalksReportGapsPerShardAndAcrossRanges) {
+    std::vector<empty_call> calls;
+    lrbtree_enum_ops ops = {fail_data, count_empty, nullptr};
+    lrbtree_range range{};
+    ASSERT_EQ(lrbtree_enumerate(map_, &range, &ops, &calls, 0, 100, LRB_RESERVED_BASE + (2ull << 24) + 7), 0);
+    ASSERT_EQ(calls.size(), 4u + 1 + 3);
+    EXPECT_EQ(calls[0].start, 100u);
+    EXPECT_EQ(calls[0].length, span17 - 100);
+    EXPECT_EQ(calls[3].start, 3 * span17);
+    EXPECT_EQ(calls[4].start, 4 * span17) << "the crossing into the reserved range";
+    EXPECT_EQ(calls[4].length, LRB_RESERVED_BASE - 4 * span17);
+    EXPECT_EQ(calls[7].start, LRB_RESERVED_BASE + (2ull << 24));
+    EXPECT_EQ(calls[7].length, 7u);
+    EXPECT_EQ(range.start, calls[7].start) << "the range record holds the last report";
+}
+
+TEST_F(LrbUpdate, CoalescedWalksJoinRunsThatContinueInOneEraseBlock) {
+    ASSERT_EQ(map(0, 10, addr(5, 0)), 0);
+    ASSERT_EQ(map(10, 10, addr(5, 10)), 0);     // continues it
+    ASSERT_EQ(map(20, 10, addr(5, 990)), 0);    // continues, up to the end of LEB 5
+    ASSERT_EQ(map(30, 10, addr(6, 0)), 0);      // next LEB: not joined
+    ASSERT_EQ(map(41, 10, addr(6, 11)), 0);     // after a gap: not joined
+    auto runs = walk(0, 100, true);
+    ASSERT_EQ(runs.size(), 4u);
+    EXPECT_EQ(runs[0].length, 20u);
+    EXPECT_EQ(runs[1].start, 20u);
+    EXPECT_EQ(runs[2].start, 30u);
+    EXPECT_EQ(runs[3].start, 41u);
+    EXPECT_FALSE(runs[0].has_entry);
+    EXPECT_EQ(walk(0, 100, false).size(), 5u);
+}
+
+int rewrite_gpkt(lrbtree_range*, void* context, ULONG64, lrbtree_leaf_rec* entry) {
+    entry->gpkt = *(uint64_t*)context;
+    return 1;
+}
+
+TEST_F(LrbUpdate, WalkFlagsAndCallbackResults) {
+    ASSERT_EQ(map(100, 10, addr(1, 0)), 0);
+    lrbtree_lookup found{};
+    lrbtree_range range{};
+    // Where the first unmapped key of a window is.
+    EXPECT_EQ(lrbtree_enumerate(map_, &range, &lrbtree_find_gap, &found, 0, 100, 110), 0);
+    EXPECT_EQ(lrbtree_enumerate(map_, &range, &lrbtree_find_gap, &found, 0, 100, 111), -11);
+    EXPECT_EQ(found.start, 110u);
+    // The writers' mutex, tried: busy while an update holds it.
+    ExAcquireFastMutex(&map_->writers);
+    EXPECT_EQ(lrbtree_enumerate(map_, &range, &lrbtree_lookup_at, &found, LRB_ENUM_LOCK_WRITERS | LRB_ENUM_TRY, 0, 1),
+              -16);
+    ExReleaseFastMutex(&map_->writers);
+    EXPECT_EQ(lrbtree_enumerate(map_, &range, &lrbtree_lookup_at, &found, LRB_ENUM_LOCK_WRITERS | LRB_ENUM_TRY, 0, 1),
+              -11);
+    // A callback result of 1 writes the entry back.
+    uint64_t moved = addr(2, 0);
+    lrbtree_enum_ops rewrite = {rewrite_gpkt, lrbtree_first_gap, nullptr};
+    EXPECT_EQ(lrbtree_enumerate(map_, &range, &rewrite, &moved, LRB_ENUM_LOCK_WRITERS, 100, 110), 0);
+    EXPECT_EQ(walk(100, 110)[0].gpkt, addr(2, 0));
+    // A failing callback stops the walk with a message and a dump of the leaf; -11 says nothing.
+    lrbtree_enum_ops failing = {fail_data, lrbtree_gap_start, nullptr};
+    sim::kernel::clear_debug_lines();
+    EXPECT_EQ(lrbtree_enumerate(map_, &range, &failing, &found, 0, 50, 200), -11);
+    EXPECT_TRUE(log().empty());
+    EXPECT_EQ(lrbtree_enumerate(map_, &range, &failing, &found, 0, 100, 200), -5);
+    const mblk* leaf = lrb_index_child(&map_->shape.index_layout, lrb_node_of((const mblk*)map_->roots[0]), 0);
+    EXPECT_TRUE(logged("paverr Corvane driver: 22530 Internal software error: enumeration cancelled by on_data_range: "
+                       "-5 -- node " + std::to_string(leaf->key) + " entry 0 base 100 len 10\n"));
+    EXPECT_TRUE(logged(" LFE   0:             100,    10,       2018\n"));
+    lrbtree_enum_ops failing_coalesced = {fail_data, count_empty, nullptr};
+    std::vector<empty_call> calls;
+    EXPECT_EQ(lrbtree_enumerate(map_, &range, &failing_coalesced, &calls, LRB_ENUM_COALESCE, 90, 200), -5);
+    EXPECT_TRUE(logged("paverr Corvane driver: 22531 Internal software error: enumeration cancelled by on_data_range: "
+                       "-5 -- node " + std::to_string(leaf->key) + " entry 0 base 100 len 10\n"));
+}
+
+struct leaf_visits {
+    std::vector<lrbtree_range> leaves;
+    uint64_t data = 0;
+};
+
+int visit_leaf(lrbtree_range* range, void* context, lrbtree_cursor* cursor, mblk* leaf) {
+    auto* v = (leaf_visits*)context;
+    v->leaves.push_back(*range);
+    return cursor != nullptr && lrb_node_level(lrb_node_of(leaf)) == 0 ? 0 : -5;
+}
+
+int count_data(lrbtree_range* range, void* context, ULONG64, lrbtree_leaf_rec*) {
+    ((leaf_visits*)context)->data += range->length;
+    return 0;
+}
+
+int ignore_empty(lrbtree_range*, void*) {
+    return 0;
+}
+
+TEST_F(LrbUpdate, WalksCallThePerLeafCallbackForEveryLeafEntered) {
+    for (uint64_t k = 0; k < 1200; k++) {
+        ASSERT_EQ(map(10 * k, 2, addr(1 + (ULONG)(k % 50), 0)), 0);
+    }
+    const lrb_node* root = lrb_node_of((const mblk*)map_->roots[0]);
+    ULONG leaves = root->h.count;
+    ASSERT_GE(leaves, 3u);
+    leaf_visits v;
+    lrbtree_enum_ops ops = {count_data, ignore_empty, visit_leaf};
+    lrbtree_range range{};
+    ASSERT_EQ(lrbtree_enumerate(map_, &range, &ops, &v, 0, 0, span17), 0);
+    ASSERT_EQ(v.leaves.size(), leaves);
+    EXPECT_EQ(v.data, 2400u);
+    EXPECT_EQ(v.leaves[0].start, 0u);
+    EXPECT_EQ(v.leaves[1].start, lrb_index_key(&map_->shape.index_layout, root, 1)) << "a leaf's range starts at its separator";
+    EXPECT_EQ(v.leaves.back().start + v.leaves.back().length, span17);
+    // A walk that starts in the last leaf enters that leaf only.
+    leaf_visits last;
+    ASSERT_EQ(lrbtree_enumerate(map_, &range, &ops, &last, 0, 11990, span17), 0);
+    EXPECT_EQ(last.leaves.size(), 1u);
+}
+
+TEST_F(LrbUpdate, AFailingInvalidationStopsThePieceWhereItFailed) {
+    ASSERT_EQ(map(100, 10, addr(1, 0)), 0);
+    ASSERT_EQ(map(110, 10, addr(1, 10)), 0);
+    ASSERT_EQ(map(120, 10, addr(1, 20)), 0);
+    inval_.calls = 0;
+    inval_.fail_at = 2;
+    sim::kernel::clear_debug_lines();
+    int64_t out = 0;
+    EXPECT_EQ(unmap(100, 30, &out), -5);
+    EXPECT_EQ(out, 0) << "the failing record's out is not added";
+    // The first run was invalidated and removed; the one whose invalidation failed stays.
+    auto runs = walk(100, 130);
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0].start, 110u);
+    EXPECT_TRUE(logged("dov0: invalidation failed for range 110-120 called from gpkt " + std::to_string(addr(1, 10)) +
+                       " 1,10\n"));
+    EXPECT_TRUE(logged("dov0: ------ Print Path ------ \n"));
+    EXPECT_TRUE(logged("paverr Corvane driver: 22535 Internal software error - tree: -5\n"));
+    EXPECT_EQ(map_->first_error, -5);
+    EXPECT_EQ(lrb_check_map(map_), "");
+    inval_.fail_at = 0;
+    EXPECT_EQ(unmap(100, 30, &out), 0) << "the map goes on working";
+    EXPECT_EQ(out, -20);
+}
+
+TEST_F(LrbUpdate, AllocationFailuresLeaveTheMapAsItWas) {
+    // The first write of a shard needs two nodes; the second one fails.
+    sim::kernel::fail_nth(sim::kernel::fault_site::pool, 2, "sal4");
+    sim::kernel::clear_debug_lines();
+    EXPECT_EQ(map(10, 5, addr(1, 0)), -12);
+    sim::kernel::clear_faults();
+    EXPECT_TRUE(logged("dov0: failed to allocate lrb node: -12\n"));
+    EXPECT_TRUE(logged("paverr Corvane driver: 22535 Internal software error - tree: -12\n"));
+    EXPECT_TRUE(logged("paverr dov0: 16394 Inadequate memory available.\n"));
+    EXPECT_EQ(map_->roots[0], 0u);
+    EXPECT_EQ(map_->first_error, -12);
+    EXPECT_EQ(t_->log.mblks->blocks_in_use, 1u) << "the node taken first went back";
+    EXPECT_EQ(t_->log.state.value, (ULONG)PAV_LOG_UNRECOVERABLE_ERROR) << "the log heard of it";
+
+    // A full leaf: the next insert needs a new leaf.
+    for (uint64_t k = 0; k < 508; k++) {
+        ASSERT_EQ(map(2 * k, 1, addr(1, (ULONG)k)), 0);
+    }
+    ASSERT_EQ(lrb_max_depth(map_), 1);
+    std::vector<walk_report> before;
+    lrb_walk(map_, 0, span17, false, &before);
+    ULONG64 blocks = t_->log.mblks->blocks_in_use;
+    sim::kernel::fail_nth(sim::kernel::fault_site::pool, 1, "sal4");
+    EXPECT_EQ(map(501, 1, addr(2, 0)), -12);
+    sim::kernel::clear_faults();
+    std::vector<walk_report> after;
+    lrb_walk(map_, 0, span17, false, &after);
+    ASSERT_EQ(after.size(), before.size());
+    for (size_t i = 0; i < after.size(); i++) {
+        EXPECT_EQ(after[i].start, before[i].start);
+        EXPECT_EQ(after[i].gpkt, before[i].gpkt);
+    }
+    EXPECT_EQ(t_->log.mblks->blocks_in_use, blocks);
+    EXPECT_EQ(lrb_check_map(map_), "");
+    EXPECT_EQ(map(501, 1, addr(2, 0)), 0) << "with memory back the same insert splits the leaf";
+    EXPECT_EQ(walk(500, 503).size(), 3u);
+    EXPECT_EQ(lrb_check_map(map_), "");
+}
+
+TEST_F(LrbUpdate, RemovingEverythingGivesEveryNodeBack) {
+    // Enough one-key runs for two index levels in one shard of the reserved range.
+    for (uint64_t k = 0; k < 200000; k += 1) {
+        ASSERT_EQ(map(LRB_RESERVED_BASE + (k * 7919) % 200000, 1, addr(1 + (ULONG)(k % 60), (ULONG)(k % 900))), 0);
+    }
+    EXPECT_EQ(lrb_max_depth(map_), 2);
+    EXPECT_EQ(lrb_check_map(map_), "");
+    int64_t out = 0;
+    // From the middle out, so that nodes under different parents merge.
+    ASSERT_EQ(unmap(LRB_RESERVED_BASE + 50000, 100000, &out), 0);
+    EXPECT_EQ(out, -100000);
+    EXPECT_EQ(lrb_check_map(map_), "");
+    ASSERT_EQ(unmap(LRB_RESERVED_BASE, 200000, &out), 0);
+    EXPECT_EQ(out, -100000);
+    EXPECT_EQ(lrb_check_map(map_), "");
+    EXPECT_EQ(lrb_max_depth(map_), -1);
+    EXPECT_EQ(t_->log.mblks->blocks_in_use, 1u);
+    const lrb_header_block* header = lrb_header_of(&map_->shape);
+    EXPECT_EQ(header->leaf_created, header->leaf_freed);
+    EXPECT_EQ(header->mapped_keys, 0u);
+}
+
+}  // namespace

@@ -1,0 +1,265 @@
+// Metadata blocks: the bucket hash, lookup and creation in their three modes, release, the free-key
+// search, the block limit, preallocation through the reserve, iteration and the write hook.
+#include <map>
+#include <set>
+
+#include "driver/log/mblk.h"
+#include "driver/platform/params.h"
+#include "sim/kernel/control.h"
+#include "tests/driver/log/log_fixture.h"
+
+namespace {
+
+class MblkTest : public MetadataTest {
+  protected:
+    void TearDown() override {
+        max_md_blocks_per_device = 0;
+        MetadataTest::TearDown();
+    }
+};
+
+// The bucket rule written out byte by byte: FNV steps for bytes 0-5, then 403 for bytes 6 and 7.
+uint32_t reference_bucket(uint64_t key) {
+    uint32_t h = 0x811c9dc5u;
+    for (int i = 0; i < 6; i++) h = (h ^ (uint8_t)(key >> (8 * i))) * 16777619u;
+    h = (h ^ (uint8_t)(key >> 48)) * 403u;
+    h = (h ^ (uint8_t)(key >> 56)) * 403u;
+    return h & 0x3FFFF;
+}
+
+TEST_F(MblkTest, BucketsFollowTheHash) {
+    EXPECT_EQ(mblk_hash(0), ((((0x811c9dc5u * 16777619u) * 16777619u * 16777619u * 16777619u * 16777619u *
+                                16777619u) * 403u) * 403u) & 0x3FFFF);
+    for (uint64_t key : {1ull, 0x00EFFFFF00000001ull, 0x00FFFFFFFFFF6E30ull, 0x00FFFFFFFEF70000ull, ~0ull}) {
+        EXPECT_EQ(mblk_hash(key), reference_bucket(key)) << std::hex << key;
+    }
+    // Consecutive node keys spread over many buckets.
+    std::set<ULONG> buckets;
+    for (uint64_t k = 0; k < 4096; k++) buckets.insert(mblk_hash(0x00EFFFFF00000001ull + k));
+    EXPECT_GT(buckets.size(), 3000u);
+}
+
+TEST_F(MblkTest, GetFindsCreatesAndRefusesByMode) {
+    test_log t(4, 100);
+    mblk* block = nullptr;
+    EXPECT_EQ(mblk_get(&block, &t.log, 77, MBLK_FIND), -2);
+    ASSERT_EQ(mblk_get(&block, &t.log, 77, MBLK_CREATE), 0);
+    EXPECT_EQ(block->key, 77u);
+    EXPECT_EQ(block->refs, 1);
+    ASSERT_NE(block->page, nullptr);
+    EXPECT_EQ(t.log.mblks->blocks_in_use, 1u);
+    mblk* same = nullptr;
+    EXPECT_EQ(mblk_get(&same, &t.log, 77, MBLK_CREATE), -17);
+    EXPECT_EQ(block->refs, 1) << "a refused creation takes no reference";
+    ASSERT_EQ(mblk_get(&same, &t.log, 77, MBLK_FIND_OR_CREATE), 0);
+    EXPECT_EQ(same, block);
+    EXPECT_EQ(block->refs, 2);
+    ASSERT_EQ(mblk_get(&same, &t.log, 77, MBLK_FIND), 0);
+    EXPECT_EQ(block->refs, 3);
+    mblk* other = nullptr;
+    ASSERT_EQ(mblk_get(&other, &t.log, 78, MBLK_FIND_OR_CREATE), 0);
+    EXPECT_NE(other->page, block->page);
+    EXPECT_EQ(t.log.mblks->blocks_in_use, 2u);
+    // Records, and pages: a pool with its 512 spares still allocates while it can.
+    EXPECT_EQ(t.footprint.alloced_bytes, 2 * 64 + 514 * 4096);
+
+    EXPECT_EQ(mblk_try_release(&t.log, block), -16);
+    block->refs = 0;
+    EXPECT_EQ(mblk_try_release(&t.log, block), 0);
+    EXPECT_EQ(mblk_get(&block, &t.log, 77, MBLK_FIND), -2);
+    EXPECT_EQ(t.log.mblks->blocks_in_use, 1u);
+    EXPECT_EQ(t.footprint.alloced_bytes, 64 + 513 * 4096);
+}
+
+TEST_F(MblkTest, BlocksThatShareABucketStayApart) {
+    test_log t(4, 100);
+    // Keys of one bucket.
+    std::map<ULONG, std::vector<uint64_t>> by_bucket;
+    std::vector<uint64_t> keys;
+    for (uint64_t k = 0; keys.empty(); k++) {
+        auto& v = by_bucket[mblk_hash(k)];
+        v.push_back(k);
+        if (v.size() == 3) keys = v;
+    }
+    std::vector<mblk*> blocks;
+    for (uint64_t k : keys) {
+        mblk* b = nullptr;
+        ASSERT_EQ(mblk_get(&b, &t.log, k, MBLK_CREATE), 0);
+        blocks.push_back(b);
+    }
+    // Release the middle of the chain; the others are still found.
+    mblk_put(blocks[1]);
+    ASSERT_EQ(mblk_try_release(&t.log, blocks[1]), 0);
+    for (int i : {0, 2}) {
+        mblk* b = nullptr;
+        ASSERT_EQ(mblk_get(&b, &t.log, keys[i], MBLK_FIND), 0);
+        EXPECT_EQ(b, blocks[i]);
+    }
+    mblk* b = nullptr;
+    EXPECT_EQ(mblk_get(&b, &t.log, keys[1], MBLK_FIND), -2);
+}
+
+TEST_F(MblkTest, NextFreeSkipsTakenKeysAndWraps) {
+    test_log t(4, 100);
+    mblk* b = nullptr;
+    for (uint64_t k : {100, 101, 103}) ASSERT_EQ(mblk_get(&b, &t.log, k, MBLK_CREATE), 0);
+    ULONG64 cursor = 0;
+    ASSERT_EQ(mblk_get_next_free(&t.log, &b, 100, 104, &cursor), 0);
+    EXPECT_EQ(b->key, 102u);
+    EXPECT_EQ(cursor, 103u);
+    ASSERT_EQ(mblk_get_next_free(&t.log, &b, 100, 104, &cursor), 0);
+    EXPECT_EQ(b->key, 104u);
+    EXPECT_EQ(cursor, 100u) << "the cursor wraps from the end key to the first";
+    EXPECT_EQ(mblk_get_next_free(&t.log, &b, 100, 104, &cursor), -17) << "every key taken after a whole turn";
+    cursor = 104;
+    EXPECT_EQ(mblk_get_next_free(&t.log, &b, 100, 104, &cursor), -17);
+}
+
+TEST_F(MblkTest, TheBlockLimitFailsTheLog) {
+    test_log t(4, 100);
+    max_md_blocks_per_device = 3;
+    mblk* b = nullptr;
+    for (uint64_t k = 1; k <= 3; k++) ASSERT_EQ(mblk_get(&b, &t.log, k, MBLK_CREATE), 0);
+    EXPECT_EQ(mblk_get(&b, &t.log, 4, MBLK_CREATE), -12);
+    EXPECT_EQ(t.log.state.value, (ULONG)PAV_LOG_UNRECOVERABLE_ERROR);
+    EXPECT_TRUE(logged("paverr dov0: 16394 Inadequate memory available.\n"));
+    EXPECT_TRUE(logged("paverr Corvane driver: 16384 Internal software error (data)\n"));
+    EXPECT_EQ(mblk_get(&b, &t.log, 5, MBLK_CREATE), -12);
+    int reports = 0;
+    for (auto& line : log()) reports += line.find("16384") != std::string::npos;
+    EXPECT_EQ(reports, 1) << "the log's internal error is reported once";
+    EXPECT_EQ(mblk_get(&b, &t.log, 2, MBLK_FIND), 0) << "existing blocks are still found";
+}
+
+struct failure_owner {
+    int calls = 0;
+    int reason = 0;
+};
+
+void record_failure(void* owner, int reason) {
+    auto* o = (failure_owner*)owner;
+    o->calls++;
+    o->reason = reason;
+}
+
+TEST_F(MblkTest, OutOfMemoryGoesToTheOwnerAndReturnsTheRecord) {
+    test_log t(4, 100);
+    failure_owner owner;
+    bdev_failure_callbacks callbacks{};
+    callbacks.on_device_failure = record_failure;
+    t.log.owner = &owner;
+    t.log.owner_ops = &callbacks;
+    mblk* b = nullptr;
+    sim::kernel::fail_always(sim::kernel::fault_site::pool, "sal4");
+    EXPECT_EQ(mblk_get(&b, &t.log, 9, MBLK_CREATE), -12);
+    sim::kernel::clear_faults();
+    EXPECT_TRUE(logged("dov0: unable to allocate metadata block structure\n"));
+    EXPECT_EQ(owner.calls, 1);
+    EXPECT_EQ(owner.reason, 3);
+    // No page: the record goes back to the cache.
+    sim::kernel::fail_always(sim::kernel::fault_site::pool, "zpg4");
+    EXPECT_EQ(mblk_get(&b, &t.log, 9, MBLK_CREATE), -12);
+    sim::kernel::clear_faults();
+    EXPECT_TRUE(logged("dov0: unable to allocate metadata page (-12)\n"));
+    EXPECT_EQ(t.footprint.alloced_bytes, 0) << "no record is left counted";
+    EXPECT_EQ(owner.calls, 1) << "the owner hears of it once";
+}
+
+TEST_F(MblkTest, PreallocatedTablesTakeRecordsFromTheReserve) {
+    test_log t(4, 100, true);
+    mblk* b = nullptr;
+    EXPECT_EQ(mblk_get(&b, &t.log, 1, MBLK_CREATE), -12) << "an empty reserve";
+    ASSERT_EQ(mblk_page_alloc(2), 0);
+    EXPECT_EQ(mblk_records.reserve_count, 2u);
+    ASSERT_EQ(mblk_get(&b, &t.log, 1, MBLK_CREATE), 0);
+    EXPECT_EQ(mblk_records.reserve_count, 1u);
+    mblk_put(b);
+    ASSERT_EQ(mblk_try_release(&t.log, b), 0);
+    EXPECT_EQ(mblk_records.reserve_count, 2u) << "a released record goes back to the reserve";
+    EXPECT_EQ((ULONG64)b->hash_back, MBLK_POISON_BACK);
+    EXPECT_EQ(mblk_page_reserve(3), -12) << "the reserve runs out first";
+    EXPECT_EQ(mblk_records.reserve_count, 0u);
+    sim::kernel::fail_nth(sim::kernel::fault_site::pool, 2, "sal4");
+    EXPECT_EQ(mblk_page_alloc(3), -12);
+    sim::kernel::clear_faults();
+    EXPECT_EQ(mblk_records.reserve_count, 0u);
+}
+
+struct visit {
+    std::set<uint64_t> keys;
+    uint64_t stop_at = 0;
+    int result = 1;
+};
+
+int visit_cb(pav_log* log, mblk* block, void* argument, int) {
+    auto* v = (visit*)argument;
+    v->keys.insert(block->key);
+    mblk_put(block);
+    if (block->key == v->stop_at) {
+        return v->result;
+    }
+    if (block->key % 2 == 0) {
+        // A callback may release its own block.
+        kpav_spin_lock(&log->mblks->lock);
+        mblk_release(log, block, true);
+        kpav_spin_unlock(&log->mblks->lock);
+    }
+    return 0;
+}
+
+int write_hook(pav_log*, mblk* block, ULONG64 entry_word, ULONG packets, void* completion) {
+    auto* seen = (std::map<uint64_t, std::pair<uint64_t, ULONG>>*)completion;
+    (*seen)[block->key] = {entry_word, packets};
+    return 0;
+}
+
+TEST_F(MblkTest, ForEachVisitsEveryBlockOnce) {
+    test_log t(4, 100);
+    mblk* b = nullptr;
+    for (uint64_t k = 1; k <= 300; k++) {
+        ASSERT_EQ(mblk_get(&b, &t.log, k * 0x10001, MBLK_CREATE), 0);
+        mblk_put(b);
+    }
+    visit v;
+    EXPECT_EQ(mblk_for_each(&t.log, visit_cb, &v), 0);
+    EXPECT_EQ(v.keys.size(), 300u);
+    EXPECT_EQ(t.log.mblks->blocks_in_use, 150u);
+    visit stop;
+    stop.stop_at = 3 * 0x10001;
+    stop.result = 1;
+    EXPECT_EQ(mblk_for_each(&t.log, visit_cb, &stop), 0) << "found";
+    stop.keys.clear();
+    stop.result = -5;
+    EXPECT_EQ(mblk_for_each(&t.log, visit_cb, &stop), -5);
+
+    mblk_match match = {nullptr, nullptr};
+    ASSERT_EQ(mblk_get(&b, &t.log, 0x10001, MBLK_FIND), 0);
+    match.page = b->page;
+    mblk_put(b);
+    EXPECT_EQ(mblk_for_each(&t.log, mblk_match_cb, &match), 0);
+    EXPECT_EQ(match.block, b);
+
+    // Writing: without the log's append hook nothing is written.
+    EXPECT_EQ(mblk_for_each(&t.log, mblk_write_cb, nullptr), -95);
+    std::map<uint64_t, std::pair<uint64_t, ULONG>> written;
+    t.log.hooks.append_metadata_block = write_hook;
+    EXPECT_EQ(mblk_for_each(&t.log, mblk_write_cb, &written), 0);
+    EXPECT_EQ(written.size(), 150u);
+    EXPECT_EQ(written[0x10001].second, 8u) << "4096-byte pages in 512-byte sectors";
+    EXPECT_EQ(written[0x10001].first >> 56, 0x8Eu);
+    EXPECT_EQ(written[0x10001].first & ((1ull << 56) - 1), (0x10001ull * 8) & ((1ull << 56) - 1));
+    EXPECT_EQ(b->refs, 0) << "the callbacks dropped their references";
+    EXPECT_EQ(mblk_log_entry_word(0x00EFFFFF00000001ull), 0x8E7FFFF800000008ull);
+}
+
+TEST_F(MblkTest, CacheWithoutItsDescriptorFails) {
+    mblk_cache_exit();
+    sim::kernel::fail_always(sim::kernel::fault_site::pool, "crc4");
+    EXPECT_EQ(mblk_cache_init(), -12);
+    sim::kernel::clear_faults();
+    EXPECT_TRUE(logged("paverr Corvane driver: 06157 __kpav_create_cache failed because of memory allocation failure "
+                       "(64 bytes)"));
+    ASSERT_EQ(mblk_cache_init(), 0);
+}
+
+}  // namespace

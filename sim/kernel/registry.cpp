@@ -798,7 +798,10 @@ std::string value_text(const value_entry& v) {
     if (v.type == REG_MULTI_SZ && well_formed_strings(v, &texts)) {
         std::string out = "multi_sz:";
         for (size_t i = 0; i < texts.size(); i++) {
-            out += (i != 0 ? "," : "") + escape_string(texts[i]);
+            if (i != 0) {
+                out += ',';
+            }
+            out += escape_string(texts[i]);
         }
         return out;
     }

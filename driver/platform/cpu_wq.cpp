@@ -21,7 +21,9 @@ constexpr size_t dump_list_chars = 256;
 cpu_wq** records = nullptr;
 ULONG record_count = 0;
 kpav_cache records_cache = {nullptr, {0}};
-bool initialised = false;
+// The layer's state: down, being set up, up, being stopped.
+enum : LONG { LAYER_DOWN, LAYER_STARTING, LAYER_UP, LAYER_STOPPING };
+volatile LONG layer_state = LAYER_DOWN;
 
 bool accepts_work(const cpu_wq* r) {
     return r->state == CPU_WQ_STARTING || r->state == CPU_WQ_RUNNING;
@@ -48,8 +50,7 @@ bool finish(cpu_wq* r) {
 }
 
 void free_abandoned(cpu_wq* r) {
-    // The cache was deleted with the rest; its objects are pool blocks of its tag.
-    kpav_free(r, KPAV_TAG_SAL);
+    kpav_cache_free_after_destroy(r);  // the cache went with the other records
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -201,15 +202,17 @@ void hand_over(cpu_wq* r) {
 void thread_did_not_start(cpu_wq* r) {
     kpav_spin_lock(&r->lock);
     bool abandoned = false;
+    bool returned = false;
     if (r->state == CPU_WQ_STOPPING) {
-        abandoned = finish(r);
+        abandoned = finish(r);  // from here the record is the stopper's: touch it no more
     } else if (r->state == CPU_WQ_STARTING) {
         r->state = CPU_WQ_NOT_ACTIVE;
+        returned = true;
     }
     kpav_spin_unlock(&r->lock);
     if (abandoned) {
         free_abandoned(r);
-    } else {
+    } else if (returned) {
         hand_over(r);
     }
 }
@@ -259,9 +262,17 @@ void stop_and_free_records() {
         if (r == nullptr) {
             continue;
         }
+        // Up to two waits of 5 s, measured in time: a completion that signals the record's
+        // queue meanwhile wakes this waiter too and must not use up a wait.
+        ULONGLONG deadline = KeQueryInterruptTime() + (ULONGLONG)(stop_waits * stop_wait_us) * 10;
         kpav_spin_lock(&r->lock);
-        for (int wait = 0; wait < stop_waits && r->state != CPU_WQ_EXITED; wait++) {
-            kpav_cv_timedwait(&r->cv, &r->lock, stop_wait_us, false);
+        while (r->state != CPU_WQ_EXITED) {
+            ULONGLONG now = KeQueryInterruptTime();
+            if (now >= deadline) {
+                break;
+            }
+            LONGLONG left_us = (LONGLONG)((deadline - now) / 10);
+            kpav_cv_timedwait(&r->cv, &r->lock, left_us < stop_wait_us ? left_us : stop_wait_us, false);
         }
         bool stopped = r->state == CPU_WQ_EXITED;
         if (!stopped) {
@@ -285,12 +296,7 @@ void stop_and_free_records() {
     record_count = 0;
 }
 
-}  // namespace
-
-int cpu_wq_init() {
-    if (initialised) {
-        return 0;
-    }
+int set_up_layer() {
     ULONG count = kpav_max_cpus();
     ULONG active = kpav_active_cpus();
     auto** table = (cpu_wq**)kpav_zalloc(count * sizeof(cpu_wq*), KPAV_TAG_MAL);
@@ -333,18 +339,36 @@ int cpu_wq_init() {
         stop_and_free_records();
         return err;
     }
-    initialised = true;
     return 0;
 }
 
+}  // namespace
+
+// Sets the layer up once; a caller that finds another one setting it up waits for the result.
+int cpu_wq_init() {
+    for (;;) {
+        LONG state = InterlockedCompareExchange(&layer_state, LAYER_STARTING, LAYER_DOWN);
+        if (state == LAYER_UP) {
+            return 0;
+        }
+        if (state == LAYER_DOWN) {
+            break;
+        }
+        kpav_udelay(1000);
+    }
+    int err = set_up_layer();
+    InterlockedExchange(&layer_state, err == 0 ? LAYER_UP : LAYER_DOWN);
+    return err;
+}
+
 void cpu_wq_exit() {
-    if (!initialised) {
+    if (InterlockedCompareExchange(&layer_state, LAYER_STOPPING, LAYER_UP) != LAYER_UP) {
         return;
     }
-    initialised = false;
     kpav_unregister_processor_change(cpu_wq_processor_change);
     stop_and_free_records();
     kpav_numa_exit();
+    InterlockedExchange(&layer_state, LAYER_DOWN);
 }
 
 void cpu_wq_kick_all() {

@@ -42,7 +42,8 @@ const kpav_errno_row kpav_errno_table[KPAV_ERRNO_ROWS] = {
 };
 
 ULONG kpav_errno_lookup(int result) {
-    int value = result < 0 ? -result : 0;
+    // INT_MIN has no negation; no row holds it anyway.
+    int value = result < 0 ? (result == INT32_MIN ? INT32_MAX : -result) : 0;
     ULONG row = 0;
     while (kpav_errno_table[row].value != value && kpav_errno_table[row].value != -1) {
         row++;
@@ -71,7 +72,7 @@ const errno_status errno_statuses[] = {
     {-KPAV_EACCES, STATUS_ACCESS_DENIED},
     {-KPAV_EFAULT, STATUS_ACCESS_VIOLATION},
     {-KPAV_EBUSY, STATUS_DEVICE_BUSY},
-    {-KPAV_EINVAL, STATUS_INVALID_PARAMETER_MIX},
+    {-KPAV_EINVAL, STATUS_INVALID_PARAMETER_12},
     {-KPAV_ENOTTY, STATUS_INVALID_DEVICE_REQUEST},
     {-KPAV_EROFS, STATUS_MEDIA_WRITE_PROTECTED},
 };

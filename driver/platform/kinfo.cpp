@@ -234,12 +234,10 @@ int query_locked(kinfo_node* node, kinfo_query* query) {
         if (seq == nullptr) {
             return -KPAV_ENOMEM;
         }
-        int result = render_locked(node, seq);
+        // A show that fails here is reported by the read; the query gives what it rendered.
+        render_locked(node, seq);
         size = seq->used;
         seq_close(seq);
-        if (result != 0) {
-            return result;
-        }
     }
     query->size = clamp_size(size);
     query->type = node->type;
@@ -299,7 +297,8 @@ int access_value_locked(kinfo_node* node, kinfo_query* query, void* user_data) {
             return -KPAV_EFAULT;
         }
     }
-    kinfo_desc desc = {query->size, buffer};
+    // A number travels in the record's 8-byte value: its callback sees the number's own size.
+    kinfo_desc desc = {text ? query->size : (ULONG)node->size, buffer};
     int result = 0;
     if (write) {
         if (node->size < query->size) {

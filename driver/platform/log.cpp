@@ -47,14 +47,16 @@ void copy_escaping_percent(char* out, size_t size, const char* text) {
 }  // namespace
 
 void kpav_vprint(int sink_class, const char* format, va_list arguments) {
-    // During a bug check (above DISPATCH_LEVEL) neither the debug print nor pool may be used.
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+    // The debug print may be used up to device interrupt level, pool (for the trace) only up to
+    // DISPATCH_LEVEL; while the system stops (HIGH_LEVEL) neither may.
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql >= CLOCK_LEVEL) {
         return;
     }
     va_list for_trace;
     va_copy(for_trace, arguments);
     vDbgPrintEx(debug_print_component, debug_level_of(sink_class), format, arguments);
-    if (sink_class == KPAV_CLASS_NORMAL && win_log_verbose == 0) {
+    if (irql > DISPATCH_LEVEL || (sink_class == KPAV_CLASS_NORMAL && win_log_verbose == 0)) {
         va_end(for_trace);
         return;
     }

@@ -434,7 +434,8 @@ bool pav_mem_chunk_free_page(void* page) {
         return true;
     }
     if (RtlTestBit(&chunk->bitmap, index)) {
-        CHUNK_LOG(msg_free_bad_page, "Free page: Page %p (idx %lu) of chunk %p is already free. Orphaning page.\n",
+        // A second free of a page has no message of its own among the allocator's numbers.
+        CHUNK_LOG(KPAV_NO_MESSAGE_ID, "Free page: Page %p (idx %lu) of chunk %p is already free. Orphaning page.\n",
                   page, index, chunk);
         unlock_allocator(irql);
         return true;

@@ -51,6 +51,12 @@ inline void kpav_cache_free(kpav_cache* cache, void* object) {
     ExFreeToNPagedLookasideList(cache->lookaside, object);
 }
 
+// Frees an object that was still in use when its cache was destroyed: cache objects are pool
+// blocks of the cache tag.
+inline void kpav_cache_free_after_destroy(void* object) {
+    kpav_free(object, KPAV_TAG_SAL);
+}
+
 // A zeroed, cached, physically contiguous buffer of KPAV_DMA_CONTIG_SIZE bytes anywhere in
 // physical memory; its bus address (its physical address) goes to *bus_address (0 on failure).
 constexpr size_t KPAV_DMA_CONTIG_SIZE = 1048576;

@@ -68,11 +68,12 @@ int kpav_cv_timedwait(kpav_cv* cv, kpav_spinlock* lock, LONGLONG microseconds, b
     kpav_spin_unlock(lock);
 
     NTSTATUS status;
-    if (microseconds >= longest_timeout_us || microseconds < 0) {
+    if (microseconds >= longest_timeout_us) {
         status = KeWaitForSingleObject(&waiter.event, Executive, KernelMode, alertable, nullptr);
     } else {
+        // A time-out already in the past (negative) ends the wait at once.
         LARGE_INTEGER timeout;
-        timeout.QuadPart = -microseconds * 10;
+        timeout.QuadPart = microseconds > 0 ? -microseconds * 10 : 0;
         status = KeWaitForSingleObject(&waiter.event, Executive, KernelMode, alertable, &timeout);
     }
 

@@ -56,17 +56,24 @@ void look_up_routines() {
         (decltype(routines.deregister_change))find_routine("KeDeregisterProcessorChangeCallback");
 }
 
+// Runs `set_up` for the first caller; the others return once it has run. `state` is 0 before,
+// 1 while it runs and 2 after.
+void run_once(volatile LONG* state, void (*set_up)()) {
+    if (__atomic_load_n(state, __ATOMIC_ACQUIRE) == 2) {
+        return;
+    }
+    if (InterlockedCompareExchange(state, 1, 0) == 0) {
+        set_up();
+        __atomic_store_n(state, 2, __ATOMIC_RELEASE);
+        return;
+    }
+    while (__atomic_load_n(state, __ATOMIC_ACQUIRE) != 2) {
+        YieldProcessor();
+    }
+}
+
 const processor_routines& proc() {
-    if (__atomic_load_n(&routines_state, __ATOMIC_ACQUIRE) == 2) {
-        return routines;
-    }
-    if (InterlockedCompareExchange(&routines_state, 1, 0) == 0) {
-        look_up_routines();
-        __atomic_store_n(&routines_state, 2, __ATOMIC_RELEASE);
-    } else {
-        while (__atomic_load_n(&routines_state, __ATOMIC_ACQUIRE) != 2) {
-        }
-    }
+    run_once(&routines_state, look_up_routines);
     return routines;
 }
 
@@ -156,7 +163,7 @@ void kpav_numa_exit() {
     }
     kpav_cpu_topology.node_count = 0;
     kpav_cpu_topology.cpu_count = 0;
-    // The machine may be another one at the next start (tests boot several).
+    // Look the processor routines up again at the next start, as a reloaded driver would.
     __atomic_store_n(&routines_state, 0, __ATOMIC_RELEASE);
 }
 
@@ -347,16 +354,13 @@ volatile LONG registrations_mutex_state = 0;  // 0 not set up, 1 being set up, 2
 PVOID kernel_registration = nullptr;
 bool kernel_registering = false;
 
+void set_up_registrations() {
+    ExInitializeFastMutex(&registrations_mutex);
+    InitializeListHead(&registrations);
+}
+
 PFAST_MUTEX change_mutex() {
-    if (__atomic_load_n(&registrations_mutex_state, __ATOMIC_ACQUIRE) != 2) {
-        if (InterlockedCompareExchange(&registrations_mutex_state, 1, 0) == 0) {
-            ExInitializeFastMutex(&registrations_mutex);
-            InitializeListHead(&registrations);
-            __atomic_store_n(&registrations_mutex_state, 2, __ATOMIC_RELEASE);
-        }
-        while (__atomic_load_n(&registrations_mutex_state, __ATOMIC_ACQUIRE) != 2) {
-        }
-    }
+    run_once(&registrations_mutex_state, set_up_registrations);
     return &registrations_mutex;
 }
 

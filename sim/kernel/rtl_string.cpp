@@ -51,7 +51,7 @@ void RtlInitAnsiString(PANSI_STRING destination, PCSTR source) {
 NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING destination, PCANSI_STRING source, BOOLEAN allocate) {
     size_t characters = source->Length;
     if (characters * sizeof(WCHAR) + sizeof(WCHAR) > 0xFFFF) {
-        return STATUS_INVALID_PARAMETER_MIX;
+        return STATUS_INVALID_PARAMETER;
     }
     if (allocate) {
         USHORT maximum = (USHORT)(characters * sizeof(WCHAR) + sizeof(WCHAR));

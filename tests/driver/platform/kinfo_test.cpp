@@ -85,8 +85,11 @@ int seq_show(void*, void* element, kinfo_seq* seq) {
 
 const kinfo_seq_ops int_sequence_ops = {seq_start, seq_next, seq_stop, seq_show};
 
+ULONG size_seen_by_access = 0;
+
 int doubling_access(void* variable, ULONG direction, kinfo_desc* read, kinfo_desc* write) {
     auto* v = (ULONG*)variable;
+    size_seen_by_access = direction == KINFO_WRITE ? write->size : read->size;
     if (direction == KINFO_WRITE) {
         *v = *(ULONG*)write->buffer * 2;
     } else {
@@ -252,6 +255,10 @@ TEST_F(KinfoTest, NumbersTravelInTheRecord) {
     q = make_query("test.doubled", 4, KINFO_UINT32, KINFO_READ);
     ASSERT_EQ(kinfo_user_access(nullptr, &q, nullptr), 0);
     EXPECT_EQ(q.value.uint32, 43u);
+    // A larger request still hands the callback only the record's value: the number's size.
+    q = make_query("test.doubled", 4096, KINFO_UINT32, KINFO_READ);
+    ASSERT_EQ(kinfo_user_access(nullptr, &q, nullptr), 0);
+    EXPECT_EQ(size_seen_by_access, 4u);
 }
 
 TEST_F(KinfoTest, StringWritesTakeOnlyWhatWasGivenAndStayTerminated) {

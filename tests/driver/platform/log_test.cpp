@@ -137,6 +137,18 @@ TEST_F(LogTest, SinkTracesByClassEnableBitsAndVerbosity) {
     EXPECT_TRUE(trace_events().empty());
 }
 
+TEST_F(LogTest, InterruptLevelPrintsWithoutTraceAndAStoppingSystemPrintsNothing) {
+    trace_enable(kpav_trace_provider_id, 0, 0);
+    KIRQL old;
+    KeRaiseIrql(SIM_DEVICE_LEVEL, &old);
+    kpav_print(KPAV_CLASS_ERROR, "from an interrupt\n");
+    KeRaiseIrql(HIGH_LEVEL, &old);
+    kpav_print(KPAV_CLASS_ERROR, "while stopping\n");
+    KeLowerIrql(PASSIVE_LEVEL);
+    EXPECT_EQ(debug_texts(), std::vector<std::string>{"from an interrupt\n"});
+    EXPECT_TRUE(trace_events().empty());  // no pool above DISPATCH_LEVEL
+}
+
 TEST_F(LogTest, FailedAssertionsAreCountedWhenNonFatal) {
     make_assert_nonfatal = 1;
     ULONG bad = kpav_assert_bad, good = kpav_assert_good;

@@ -1,6 +1,7 @@
 // Spin locks with their saved IRQL, wait queues and waitable states.
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -104,6 +105,58 @@ TEST_F(PlatformSyncTest, TimedWaitEndsOnTimeOutOrAlertHoldingTheLock) {
     ObDereferenceObject(thread);
     EXPECT_EQ(waiter.result.load(), -1);
     EXPECT_TRUE(IsListEmpty(&q.cv.waiters));
+}
+
+TEST_F(PlatformSyncTest, BroadcastWakesEveryWaiter) {
+    queue_fixture q;
+    std::atomic<int> waiting{0}, woken{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 4; i++) {
+        waiters.emplace_back([&] {
+            kpav_spin_lock(&q.lock);
+            waiting++;
+            if (kpav_cv_timedwait(&q.cv, &q.lock, KPAV_NO_TIMEOUT, false) == 1) {
+                woken++;
+            }
+            kpav_spin_unlock(&q.lock);
+        });
+    }
+    while (waiting.load() != 4) {
+        std::this_thread::yield();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    kpav_cv_broadcast(&q.cv);
+    for (auto& w : waiters) {
+        w.join();
+    }
+    EXPECT_EQ(woken.load(), 4);
+    EXPECT_TRUE(IsListEmpty(&q.cv.waiters));
+}
+
+TEST_F(PlatformSyncTest, TimeOutsInThePastEndAtOnceAndHugeOnesNever) {
+    queue_fixture q;
+    set_clock_rate(0);  // frozen: only a time-out already reached can end a timed wait
+    kpav_spin_lock(&q.lock);
+    EXPECT_EQ(kpav_cv_timedwait(&q.cv, &q.lock, -5, false), 0);
+    kpav_spin_unlock(&q.lock);
+    // Beyond what 100 ns units can hold: no time-out, even when the clock races on.
+    set_clock_rate(1e12);
+    std::atomic<int> result{2};
+    std::atomic<bool> waiting{false};
+    std::thread waiter([&] {
+        kpav_spin_lock(&q.lock);
+        waiting = true;
+        result = kpav_cv_timedwait(&q.cv, &q.lock, 0x0CCCCCCCCCCCCCCDLL, false);
+        kpav_spin_unlock(&q.lock);
+    });
+    while (!waiting) {
+        std::this_thread::yield();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(result.load(), 2);
+    kpav_cv_signal(&q.cv);
+    waiter.join();
+    EXPECT_EQ(result.load(), 1);
 }
 
 TEST_F(PlatformSyncTest, WaitingWithTheLockTakenAtDispatchLevelStops) {

@@ -88,6 +88,7 @@ int lrbtree_create(lrbtree** out, pav_log* owner, ULONG64 sector_count, ULONG64 
     lrbtree_shape_init(&map->shape, owner, largest - 1);
     map->shape.base = 0;
     map->shape.span = largest;
+    map->node_cursor = map->shape.next_node_id + 1;
     *out = map;
     return 0;
 }
@@ -98,7 +99,7 @@ void lrbtree_destroy(lrbtree** map) {
         return;
     }
     if (m->shape.header != nullptr) {
-        mblk_put(m->shape.header);
+        mblk_put(m->owner, m->shape.header);
     }
     kpav_free(m->locks, KPAV_TAG_VML);
     kpav_free(m, KPAV_TAG_VML);
@@ -129,6 +130,7 @@ int lrbtree_reset(lrbtree* map) {
     block->level = LRB_HEADER_LEVEL;
     block->key_width = map->shape.key_width;
     block->alloc_cursor = map->shape.next_node_id + 1;
+    map->node_cursor = block->alloc_cursor;
     block->first_node_key = map->shape.next_node_id;
     block->last_node_key = map->shape.last_node_id;
     mblk_mark_dirty(header);

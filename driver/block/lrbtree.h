@@ -140,9 +140,6 @@ struct lrbtree_path {
 // One shard's working state for one operation; it lives on the caller's stack.
 struct lrbtree_cursor {
     lrbtree_shape shape;
-    lrbtree_path path;
-    ULONG flags;
-    ULONG levels_held;
     lrbtree* map;
     ULONG shard;
     lrbtree_update_rec* record;  // the caller's record while an update runs
@@ -153,9 +150,10 @@ struct lrbtree_cursor {
 // Entry capacity of the largest node kind.
 constexpr ULONG LRB_NODE_SLOT_BYTES = 4064;
 
-// Entries of up to four nodes and the new ones, while a window of nodes is redistributed.
+// Up to three consecutive nodes of one level, each with its path, while their entries are
+// redistributed.
 struct lrbtree_window {
-    lrbtree_path paths[4];
+    lrbtree_path paths[3];
     ULONG nodes;
     ULONG self;  // position of the node that asked
 };
@@ -186,8 +184,11 @@ struct lrbtree {
     ULONG reserved_shift;
     ULONG sector_shards;
     ULONG total_shards;
-    // Working space of the one writer that holds the writers' mutex.
-    UCHAR scratch[4 * LRB_NODE_SLOT_BYTES + 2 * 16];
+    // Where the search for a free node key goes on: the next key after the last one taken.
+    ULONG64 node_cursor;
+    // Working space of the one writer that holds the writers' mutex: the entries of a window of
+    // three nodes and up to two new ones.
+    UCHAR scratch[3 * LRB_NODE_SLOT_BYTES + 2 * 16];
     lrbtree_window windows[LRB_MAX_LEVELS];
     ULONG64 roots[LRB_SECTOR_ROOTS + LRB_RESERVED_ROOTS];
 };
@@ -207,7 +208,9 @@ void lrbtree_set_invalidate(lrbtree* map, lrbtree_invalidate_fn callback, void* 
 // Applies `n` records in order; stops at the first failing one. PASSIVE_LEVEL or APC_LEVEL.
 int lrbtree_update(lrbtree* map, lrbtree_update_rec* records, ULONG n);
 // Walks [start, end) in key order. Up to DISPATCH_LEVEL without LRB_ENUM_LOCK_WRITERS, below
-// it with. Returns the last callback or walk result.
+// it with. Returns the last callback or walk result. Only a walk with LRB_ENUM_LOCK_WRITERS may
+// have entries written back (it holds each shard's lock exclusively); elsewhere a data callback
+// result of 1 or more stops the walk with -22.
 int lrbtree_enumerate(lrbtree* map, lrbtree_range* range, const lrbtree_enum_ops* ops, void* context,
                       ULONG flags, ULONG64 start, ULONG64 end);
 

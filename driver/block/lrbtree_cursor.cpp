@@ -8,17 +8,13 @@ void lrbtree_cursor_open(lrbtree* map, ULONG shard, lrbtree_cursor* cursor) {
     cursor->shape = map->shape;
     cursor->map = map;
     cursor->shard = shard;
-    cursor->flags = 0;
-    cursor->levels_held = 0;
     cursor->record = nullptr;
     cursor->reserved = 0;
     cursor->shape.base = lrbtree_shard_base(map, shard);
     cursor->shape.span = lrbtree_shard_span(map, shard);
-    ULONG slot = shard < map->sector_shards ? shard : LRB_SECTOR_ROOTS + (shard - map->sector_shards);
-    mblk* root = (mblk*)map->roots[slot];
+    mblk* root = (mblk*)map->roots[lrbtree_root_slot(map, shard)];
     cursor->shape.root = root;
     cursor->shape.depth = root != nullptr ? (LONG)lrb_node_level(lrb_node_of(root)) : -1;
-    lrbtree_path_reset(&cursor->path);
 }
 
 void lrbtree_set_root(lrbtree_cursor* cursor, mblk* root) {
@@ -40,9 +36,7 @@ void lrbtree_set_root(lrbtree_cursor* cursor, mblk* root) {
 void lrbtree_cursor_close(lrbtree_cursor* cursor) {
     lrbtree* map = cursor->map;
     lrbtree_release_reserve(cursor);
-    lrbtree_path_release(&cursor->path);
-    ULONG shard = cursor->shard;
-    ULONG slot = shard < map->sector_shards ? shard : LRB_SECTOR_ROOTS + (shard - map->sector_shards);
+    ULONG slot = lrbtree_root_slot(map, cursor->shard);
     // Walks share the shard: they leave the slot alone unless the root changed.
     if (map->roots[slot] != (ULONG64)cursor->shape.root) {
         map->roots[slot] = (ULONG64)cursor->shape.root;
@@ -64,10 +58,10 @@ void lrbtree_path_reset(lrbtree_path* path) {
     }
 }
 
-void lrbtree_path_release(lrbtree_path* path) {
+void lrbtree_path_release(lrbtree_cursor* cursor, lrbtree_path* path) {
     for (ULONG l = 0; l < LRB_MAX_LEVELS; l++) {
         if (path->level[l].node != nullptr) {
-            mblk_put(path->level[l].node);
+            mblk_put(cursor->shape.log, path->level[l].node);
         }
         path->level[l].node = nullptr;
         path->level[l].index = -1;
@@ -93,11 +87,12 @@ void child_bounds(const lrbtree_layout* layout, const lrb_node* node, ULONG i, U
 }
 
 // Puts `child` at `level` of the path, dropping what was there.
-void path_set(lrbtree_path* path, ULONG level, mblk* child, LONG index, ULONG64 low, ULONG64 high) {
+void path_set(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, mblk* child, LONG index, ULONG64 low,
+              ULONG64 high) {
     lrbtree_path_level* at = &path->level[level];
     mblk_ref(child);
     if (at->node != nullptr) {
-        mblk_put(at->node);
+        mblk_put(cursor->shape.log, at->node);
     }
     at->node = child;
     at->index = index;
@@ -127,7 +122,7 @@ int lrbtree_descend_to(lrbtree_cursor* cursor, lrbtree_path* path, ULONG64 key, 
         path->level[l].low = low;
         path->level[l].high = high;
         if (i < 0) {
-            lrbtree_path_release(path);
+            lrbtree_path_release(cursor, path);
             return -KPAV_ENOENT;
         }
         node = lrb_index_child(index_layout, n, (ULONG)i);
@@ -297,7 +292,7 @@ int path_step(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, bool forw
         child_bounds(index_layout, n, i, parent->low, parent->high, &low, &high);
         mblk* child = lrb_index_child(index_layout, n, i);
         LONG child_index = forward ? 0 : (LONG)lrb_node_of(child)->h.count - 1;
-        path_set(path, (ULONG)(l - 1), child, child_index, low, high);
+        path_set(cursor, path, (ULONG)(l - 1), child, child_index, low, high);
     }
     return 0;
 }

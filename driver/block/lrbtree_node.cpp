@@ -176,27 +176,41 @@ void lrbtree_cursor_fail(lrbtree_cursor* cursor, int error) {
     }
 }
 
-int lrbtree_node_alloc(lrbtree_cursor* cursor, ULONG level, mblk** out) {
-    UNREFERENCED_PARAMETER(level);
+namespace {
+
+// The next free node key's block, searched from the map's cursor so that a map without a header
+// block does not start over from the first key every time. Logged on failure.
+int take_free_node(lrbtree_cursor* cursor, mblk** out) {
+    lrbtree* map = cursor->map;
+    int rc = mblk_get_next_free(cursor->shape.log, out, cursor->shape.next_node_id + 1, cursor->shape.last_node_id,
+                                &map->node_cursor);
+    lrb_header_block* header = lrb_header_of(&cursor->shape);
+    if (header != nullptr) {
+        header->alloc_cursor = map->node_cursor;
+    }
+    if (rc != 0) {
+        kpav_print(KPAV_CLASS_ERROR, "%s: failed to allocate lrb node: %d\n", datalog_device_name(cursor->shape.log),
+                   rc);
+    }
+    return rc;
+}
+
+}  // namespace
+
+int lrbtree_node_alloc(lrbtree_cursor* cursor, mblk** out) {
     if (cursor->reserved != 0) {
         *out = cursor->reserve[--cursor->reserved];
         return 0;
     }
-    lrb_header_block* header = lrb_header_of(&cursor->shape);
-    ULONG64 local_cursor = cursor->shape.next_node_id + 1;
-    ULONG64* alloc_cursor = header != nullptr ? &header->alloc_cursor : &local_cursor;
-    int rc = mblk_get_next_free(cursor->shape.log, out, cursor->shape.next_node_id + 1, cursor->shape.last_node_id,
-                                alloc_cursor);
+    int rc = take_free_node(cursor, out);
     if (rc != 0) {
-        kpav_print(KPAV_CLASS_ERROR, "%s: failed to allocate lrb node: %d\n", datalog_device_name(cursor->shape.log),
-                   rc);
         lrbtree_cursor_fail(cursor, rc);
     }
     return rc;
 }
 
 int lrbtree_node_new(lrbtree_cursor* cursor, ULONG level, mblk** out) {
-    int rc = lrbtree_node_alloc(cursor, level, out);
+    int rc = lrbtree_node_alloc(cursor, out);
     if (rc != 0) {
         return rc;
     }
@@ -223,9 +237,10 @@ int lrbtree_node_new(lrbtree_cursor* cursor, ULONG level, mblk** out) {
 }
 
 void lrbtree_node_free(lrbtree_cursor* cursor, mblk* block) {
+    lrb_node* node = lrb_node_of(block);
     lrb_header_block* header = lrb_header_of(&cursor->shape);
     if (header != nullptr) {
-        if (lrb_node_level(lrb_node_of(block)) == 0) {
+        if (lrb_node_level(node) == 0) {
             header->leaf_nodes--;
             header->leaf_freed++;
         } else {
@@ -233,23 +248,19 @@ void lrbtree_node_free(lrbtree_cursor* cursor, mblk* block) {
             header->index_freed++;
         }
     }
-    mblk_put(block);
-    // A block someone still references stays in the log's table until it is let go.
-    mblk_try_release(cursor->shape.log, block);
+    // Someone may still hold the block (a metadata writer, a walk's leaf callback): what they
+    // see must not pass for a node of the tree, least of all for a shard's root.
+    node->h.level &= (UCHAR)~LRB_ROOT_FLAG;
+    node->h.count = 0;
+    mblk_retire(cursor->shape.log, block);
 }
 
 int lrbtree_reserve_nodes(lrbtree_cursor* cursor, ULONG n) {
     ULONG first = cursor->reserved;
     while (cursor->reserved < first + n) {
         mblk* block = nullptr;
-        lrb_header_block* header = lrb_header_of(&cursor->shape);
-        ULONG64 local_cursor = cursor->shape.next_node_id + 1;
-        ULONG64* alloc_cursor = header != nullptr ? &header->alloc_cursor : &local_cursor;
-        int rc = mblk_get_next_free(cursor->shape.log, &block, cursor->shape.next_node_id + 1,
-                                    cursor->shape.last_node_id, alloc_cursor);
+        int rc = take_free_node(cursor, &block);
         if (rc != 0) {
-            kpav_print(KPAV_CLASS_ERROR, "%s: failed to allocate lrb node: %d\n",
-                       datalog_device_name(cursor->shape.log), rc);
             lrbtree_release_reserve(cursor);
             return rc;
         }
@@ -260,9 +271,7 @@ int lrbtree_reserve_nodes(lrbtree_cursor* cursor, ULONG n) {
 
 void lrbtree_release_reserve(lrbtree_cursor* cursor) {
     while (cursor->reserved != 0) {
-        mblk* block = cursor->reserve[--cursor->reserved];
-        mblk_put(block);
-        mblk_try_release(cursor->shape.log, block);
+        mblk_retire(cursor->shape.log, cursor->reserve[--cursor->reserved]);
     }
 }
 

@@ -261,10 +261,11 @@ ULONG64 lrb_node_first_key(const lrbtree_shape* shape, const lrb_node* node);
 
 // A free node key's metadata block (from the cursor's reserve when it has one): 0, or the error,
 // logged and kept as the cursor's error.
-int lrbtree_node_alloc(lrbtree_cursor* cursor, ULONG level, mblk** out);
+int lrbtree_node_alloc(lrbtree_cursor* cursor, mblk** out);
 // A fresh node of `level` for the cursor's shard, counted in the header block.
 int lrbtree_node_new(lrbtree_cursor* cursor, ULONG level, mblk** out);
-// Takes the tree's reference off an emptied node and releases its block.
+// Retires an emptied node: counted as freed, its header no longer that of a tree node, the
+// tree's reference dropped; the block goes at its last reference.
 void lrbtree_node_free(lrbtree_cursor* cursor, mblk* block);
 // Takes n nodes into the cursor's reserve before an update changes anything: 0, or the error
 // with nothing taken.
@@ -277,13 +278,19 @@ void lrbtree_cursor_fail(lrbtree_cursor* cursor, int error);
 // ---------------------------------------------------------------------------------------------
 // Cursors, paths and search
 
+// The root slot of a shard: sector-range shards first, the reserved range's after them.
+inline ULONG lrbtree_root_slot(const lrbtree* map, ULONG shard) {
+    return shard < map->sector_shards ? shard : LRB_SECTOR_ROOTS + (shard - map->sector_shards);
+}
+
 void lrbtree_cursor_open(lrbtree* map, ULONG shard, lrbtree_cursor* cursor);
 // Puts the cursor's root back into the root slot and notes its error as the map's first error.
 void lrbtree_cursor_close(lrbtree_cursor* cursor);
 void lrbtree_set_root(lrbtree_cursor* cursor, mblk* root);
 
 void lrbtree_path_reset(lrbtree_path* path);
-void lrbtree_path_release(lrbtree_path* path);
+// Drops the path's references (the cursor's log releases retired nodes).
+void lrbtree_path_release(lrbtree_cursor* cursor, lrbtree_path* path);
 void lrbtree_path_clone(lrbtree_path* destination, const lrbtree_path* source);
 
 // Descends from the root to the node of `level` whose range holds `key`, referencing the nodes

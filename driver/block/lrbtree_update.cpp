@@ -8,6 +8,7 @@
 #include "driver/block/lrbtree_node.h"
 
 #include "driver/platform/errno_table.h"
+#include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
 
 namespace {
@@ -40,34 +41,34 @@ void window_build(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, lrbtr
         if (lrbtree_path_next(cursor, &further, level) == 0) {
             window->paths[n++] = further;
         } else {
-            lrbtree_path_release(&further);
+            lrbtree_path_release(cursor, &further);
         }
-        lrbtree_path_release(&left);
+        lrbtree_path_release(cursor, &left);
     } else if (has_left) {
         lrbtree_path further;
         lrbtree_path_clone(&further, &left);
         if (lrbtree_path_prev(cursor, &further, level) == 0) {
             window->paths[n++] = further;
         } else {
-            lrbtree_path_release(&further);
+            lrbtree_path_release(cursor, &further);
         }
         window->paths[n++] = left;
         window->self = n;
         window->paths[n++] = *path;
-        lrbtree_path_release(&right);
+        lrbtree_path_release(cursor, &right);
     } else {
         window->self = 0;
         window->paths[n++] = *path;
-        lrbtree_path_release(&left);
-        lrbtree_path_release(&right);
+        lrbtree_path_release(cursor, &left);
+        lrbtree_path_release(cursor, &right);
     }
     window->nodes = n;
     lrbtree_path_reset(path);
 }
 
-void window_release(lrbtree_window* window) {
+void window_release(lrbtree_cursor* cursor, lrbtree_window* window) {
     for (ULONG k = 0; k < window->nodes; k++) {
-        lrbtree_path_release(&window->paths[k]);
+        lrbtree_path_release(cursor, &window->paths[k]);
     }
     window->nodes = 0;
 }
@@ -139,9 +140,12 @@ int split(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, ULONG pos, co
     ULONG self = window->self;
     mblk* added = nullptr;
     if (add) {
+        // The update took the nodes of every split and of a new root into the cursor's reserve
+        // before it changed anything, so these cannot fail.
         int rc = lrbtree_node_new(cursor, level, &added);
+        kpav_assert(rc == 0);
         if (rc != 0) {
-            window_release(window);
+            window_release(cursor, window);
             return rc;
         }
     }
@@ -159,7 +163,7 @@ int split(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, ULONG pos, co
         lrbtree_separators_update(&cursor->shape, &window->paths[k], level);
     }
     if (added == nullptr) {
-        window_release(window);
+        window_release(cursor, window);
         return 0;
     }
 
@@ -170,9 +174,10 @@ int split(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, ULONG pos, co
         mblk* old_root = window_block(window, 0, level);
         mblk* root = nullptr;
         int rc = lrbtree_node_new(cursor, level + 1, &root);
+        kpav_assert(rc == 0);  // reserved, as above; the window's entries have moved already
         if (rc != 0) {
-            window_release(window);
-            return rc;  // refused before anything changed: the planning reserved this node
+            window_release(cursor, window);
+            return rc;
         }
         lrb_node* r = lrb_node_of(root);
         lrbtree_index_rec entries[2] = {{lrb_node_first_key(&cursor->shape, lrb_node_of(old_root)), (ULONG64)old_root},
@@ -182,12 +187,12 @@ int split(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, ULONG pos, co
         lrb_node_of(old_root)->h.level &= (UCHAR)~LRB_ROOT_FLAG;
         mblk_mark_dirty(old_root);
         lrbtree_set_root(cursor, root);
-        window_release(window);
+        window_release(cursor, window);
         return 0;
     }
     lrbtree_path own = window->paths[self];
     lrbtree_path_reset(&window->paths[self]);
-    window_release(window);
+    window_release(cursor, window);
     UCHAR entry[16];
     lrb_index_encode(index_layout->kind, entry, &separator);
     ULONG parent_pos = (ULONG)own.level[level + 1].index + 1;
@@ -209,7 +214,7 @@ int insert_entries(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, ULON
     }
     mblk_mark_dirty(block);
     lrbtree_separators_update(&cursor->shape, path, level);
-    lrbtree_path_release(path);
+    lrbtree_path_release(cursor, path);
     return 0;
 }
 
@@ -259,7 +264,7 @@ void rebalance(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level) {
     const lrb_node* node = lrb_node_of(path->level[level].node);
     if ((LONG)level >= cursor->shape.depth || level + 1 >= LRB_MAX_LEVELS ||
         (node->h.count != 0 && node->h.count >= layout->fill_target)) {
-        lrbtree_path_release(path);
+        lrbtree_path_release(cursor, path);
         return;
     }
     lrbtree_window* window = &cursor->map->windows[level];
@@ -334,7 +339,7 @@ void rebalance(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level) {
         parents[parent_count] = parent->node;
         parent_keys[parent_count++] = p->h.count != 0 ? lrb_node_first_key(&cursor->shape, p) : parent->low;
     }
-    window_release(window);
+    window_release(cursor, window);
     for (ULONG i = 0; i < freed_count; i++) {
         lrbtree_node_free(cursor, freed[i]);
     }
@@ -505,7 +510,7 @@ int update_first_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, ULONG64
                          ? -KPAV_EINVAL
                          : lrbtree_reserve_nodes(cursor, need);
             if (rc != 0) {
-                lrbtree_path_release(&path);
+                lrbtree_path_release(cursor, &path);
                 lrbtree_cursor_fail(cursor, rc);
                 return rc;
             }
@@ -519,12 +524,12 @@ int update_first_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, ULONG64
         ULONG64 displaced = lrbtree_gpkt_advance(&cursor->shape, first.gpkt, s - first.key);
         ULONG64 tail_gpkt = lrbtree_gpkt_advance(&cursor->shape, first.gpkt, e - first.key);
         if (displaced == ~0ull || tail_gpkt == ~0ull) {
-            lrbtree_path_release(&path);
+            lrbtree_path_release(cursor, &path);
             return broken_address(cursor);
         }
         int rc = report_displaced(cursor, &path, s, e - s, displaced);
         if (rc != 0) {
-            lrbtree_path_release(&path);
+            lrbtree_path_release(cursor, &path);
             return rc;
         }
         lrbtree_leaf_rec tail = {e, tail_gpkt, (ULONG)(first.key + first.length - e)};
@@ -543,13 +548,13 @@ int update_first_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, ULONG64
     if (around) {
         ULONG64 displaced = lrbtree_gpkt_advance(&cursor->shape, first.gpkt, s - first.key);
         if (displaced == ~0ull) {
-            lrbtree_path_release(&path);
+            lrbtree_path_release(cursor, &path);
             return broken_address(cursor);
         }
         ULONG64 end = first.key + first.length;
         int rc = report_displaced(cursor, &path, s, end - s, displaced);
         if (rc != 0) {
-            lrbtree_path_release(&path);
+            lrbtree_path_release(cursor, &path);
             return rc;
         }
         first.length = (ULONG)(s - first.key);
@@ -565,7 +570,7 @@ int update_first_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, ULONG64
     *removed = cut.removed;
     if (cut.error != 0) {
         lrbtree_separators_update(&cursor->shape, &path, 0);
-        lrbtree_path_release(&path);
+        lrbtree_path_release(cursor, &path);
         return cut.error;
     }
     if (!cut.done) {
@@ -577,7 +582,7 @@ int update_first_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, ULONG64
         return insert_entries(cursor, &path, 0, i, raw, 1);
     }
     lrbtree_separators_update(&cursor->shape, &path, 0);
-    lrbtree_path_release(&path);
+    lrbtree_path_release(cursor, &path);
     return 0;
 }
 
@@ -604,7 +609,7 @@ int update_next_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, ULONG64 
     if (cut.removed != 0) {
         rebalance(cursor, &path, 0);
     } else {
-        lrbtree_path_release(&path);
+        lrbtree_path_release(cursor, &path);
     }
     if (cut.error != 0) {
         return cut.error;

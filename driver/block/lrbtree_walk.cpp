@@ -206,7 +206,7 @@ int lrbtree_shard_walk(lrbtree_cursor* cursor, lrbtree_range* range, const lrbtr
     if (rc == 0 && pos < end) {
         rc = report_empty(&w, pos, end, leaf);
     }
-    lrbtree_path_release(&path);
+    lrbtree_path_release(cursor, &path);
     return rc;
 }
 
@@ -331,7 +331,6 @@ const lrbtree_enum_ops lrbtree_lookup_at = {lrbtree_first_data, lrbtree_first_ga
 const lrbtree_enum_ops lrbtree_find_gap = {lrbtree_noop_data, lrbtree_gap_start, nullptr};
 
 int lrbtree_cursor_borrow(lrbtree_cursor* cursor, lrbtree_path* destination, lrbtree_path* source, int level) {
-    UNREFERENCED_PARAMETER(cursor);
     if (level < 0 || level >= (int)LRB_MAX_LEVELS) {
         kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 22534, "%s() called with invalid level: %d.\n",
                     "lrbtree_cursor_borrow", level);
@@ -339,7 +338,7 @@ int lrbtree_cursor_borrow(lrbtree_cursor* cursor, lrbtree_path* destination, lrb
     }
     lrbtree_path_level* to = &destination->level[level];
     if (to->node != nullptr) {
-        mblk_put(to->node);
+        mblk_put(cursor->shape.log, to->node);
     }
     *to = source->level[level];
     source->level[level].node = nullptr;

@@ -20,6 +20,19 @@ mblk* find_in_chain(const mblk_table* table, ULONG bucket, ULONG64 key) {
     return nullptr;
 }
 
+// What a get in `mode` makes of an existing block (table lock held): a reference (0), -17 for a
+// creation, and for a retired block -2 when only finding, else -17 (its key is still taken).
+int found(mblk* block, int mode) {
+    if ((block->flags & MBLK_FLAG_RETIRED) != 0) {
+        return mode == MBLK_FIND ? -KPAV_ENOENT : -KPAV_EEXIST;
+    }
+    if (mode == MBLK_CREATE) {
+        return -KPAV_EEXIST;
+    }
+    mblk_ref(block);
+    return 0;
+}
+
 ULONG page_digest(const void* page) {
     const UCHAR* bytes = (const UCHAR*)page;
     ULONG h = 0x811c9dc5u;
@@ -29,16 +42,23 @@ ULONG page_digest(const void* page) {
     return h;
 }
 
-// A record goes back to where records of this table come from.
-void give_back_record(const mblk_table* table, mblk* record) {
+// A record goes back to where records of this table come from: to the table's part of the
+// reserve in preallocation mode, else to the cache.
+void give_back_record(mblk_table* table, mblk* record) {
     if (table->prealloc_mode) {
         kpav_spin_lock(&mblk_records.reserve_lock);
         InsertTailList(&mblk_records.reserve, (PLIST_ENTRY)record);
         mblk_records.reserve_count++;
+        table->reserved_records++;
         kpav_spin_unlock(&mblk_records.reserve_lock);
     } else {
-        mblk_struct_free(record);
+        mblk_struct_free(record, table->footprint);
     }
+}
+
+// Whether the driver's block limit (0: none) leaves no room for another block. Table lock held.
+bool at_block_limit(const mblk_table* table) {
+    return max_md_blocks_per_device > 0 && table->blocks_in_use >= (ULONG64)max_md_blocks_per_device;
 }
 
 // The memory report every -12 of block creation gives: the message and the log's internal
@@ -48,10 +68,13 @@ void report_no_memory(pav_log* log) {
     pav_log_internal_error(log, PAV_LOG_ERROR_NO_MEMORY, 0, 0);
 }
 
-int release_cb(pav_log* log, mblk* block, void*, int) {
-    mblk_put(block);
-    mblk_release(log, block, true);
-    return 0;
+// Takes one record off the reserve list (lock held).
+mblk* reserve_pop() {
+    if (IsListEmpty(&mblk_records.reserve)) {
+        return nullptr;
+    }
+    mblk_records.reserve_count--;
+    return (mblk*)RemoveHeadList(&mblk_records.reserve);
 }
 
 }  // namespace
@@ -75,36 +98,45 @@ int mblk_cache_init() {
     kpav_spinlock_init(&mblk_records.reserve_lock, "mblk reserve");
     mblk_records.record_size = mblk_record_size;
     mblk_records.depth = mblk_cache_depth;
-    mblk_records.footprint = nullptr;
     return __kpav_create_cache(&mblk_records.cache, "mblk-strovane", mblk_record_size);
 }
 
 void mblk_cache_exit() {
-    mblk_page_reserve(mblk_records.reserve_count);
+    // Tables hand back their own part when they exit; whatever is left has no table any more.
+    for (;;) {
+        kpav_spin_lock(&mblk_records.reserve_lock);
+        mblk* record = reserve_pop();
+        kpav_spin_unlock(&mblk_records.reserve_lock);
+        if (record == nullptr) {
+            break;
+        }
+        mblk_struct_free(record, nullptr);
+    }
     kpav_destroy_cache(&mblk_records.cache);
 }
 
-mblk* mblk_struct_alloc() {
+mblk* mblk_struct_alloc(mem_stats* footprint) {
     mblk* record = (mblk*)kpav_cache_alloc(&mblk_records.cache);
     if (record != nullptr) {
-        mem_stats_add(mblk_records.footprint, mblk_records.record_size);
+        mem_stats_add(footprint, mblk_records.record_size);
     }
     return record;
 }
 
-void mblk_struct_free(mblk* record) {
+void mblk_struct_free(mblk* record, mem_stats* footprint) {
     kpav_cache_free(&mblk_records.cache, record);
-    mem_stats_sub(mblk_records.footprint, mblk_records.record_size);
+    mem_stats_sub(footprint, mblk_records.record_size);
 }
 
-int mblk_page_alloc(ULONG64 count) {
+int mblk_page_alloc(pav_log* log, ULONG64 count) {
+    mblk_table* table = log->mblks;
     LIST_ENTRY taken;
     InitializeListHead(&taken);
     for (ULONG64 i = 0; i < count; i++) {
-        mblk* record = mblk_struct_alloc();
+        mblk* record = mblk_struct_alloc(table->footprint);
         if (record == nullptr) {
             while (!IsListEmpty(&taken)) {
-                mblk_struct_free((mblk*)RemoveHeadList(&taken));
+                mblk_struct_free((mblk*)RemoveHeadList(&taken), table->footprint);
             }
             return -KPAV_ENOMEM;
         }
@@ -115,27 +147,32 @@ int mblk_page_alloc(ULONG64 count) {
         InsertTailList(&mblk_records.reserve, RemoveHeadList(&taken));
     }
     mblk_records.reserve_count += count;
+    table->reserved_records += count;
     kpav_spin_unlock(&mblk_records.reserve_lock);
     return 0;
 }
 
-int mblk_page_reserve(ULONG64 count) {
+int mblk_page_reserve(pav_log* log, ULONG64 count) {
+    mblk_table* table = log->mblks;
     for (ULONG64 i = 0; i < count; i++) {
-        mblk* record = mblk_reserve_take();
+        mblk* record = mblk_reserve_take(log);
         if (record == nullptr) {
             return -KPAV_ENOMEM;
         }
-        mblk_struct_free(record);
+        mblk_struct_free(record, table->footprint);
     }
     return 0;
 }
 
-mblk* mblk_reserve_take() {
+mblk* mblk_reserve_take(pav_log* log) {
+    mblk_table* table = log->mblks;
     mblk* record = nullptr;
     kpav_spin_lock(&mblk_records.reserve_lock);
-    if (!IsListEmpty(&mblk_records.reserve)) {
-        record = (mblk*)RemoveHeadList(&mblk_records.reserve);
-        mblk_records.reserve_count--;
+    if (table->reserved_records != 0) {
+        record = reserve_pop();
+        if (record != nullptr) {
+            table->reserved_records--;
+        }
     }
     kpav_spin_unlock(&mblk_records.reserve_lock);
     return record;
@@ -145,14 +182,14 @@ mblk* mblk_reserve_take() {
 // The block table of a log
 
 int mblk_table_init(pav_log* log, bool preallocate, bool owner_flag) {
-    mblk_records.footprint = log->md_footprint;
+    UNREFERENCED_PARAMETER(owner_flag);
     mblk_table* table = (mblk_table*)kpav_zalloc(sizeof(mblk_table), KPAV_TAG_MAL);
     if (table == nullptr) {
         return -KPAV_ENOMEM;
     }
     InitializeListHead(&table->pending);
     table->active = 1;
-    table->preallocate = owner_flag ? 1 : 0;
+    table->preallocate = log->preallocate;
     table->footprint = log->md_footprint;
     table->device_name = datalog_device_name(log);
     kpav_spinlock_init(&table->lock, "mblk table");
@@ -179,10 +216,9 @@ void mblk_table_exit(pav_log* log) {
     mblk_release_all(log);
     kpav_free(table->hash, KPAV_TAG_VML);
     pav_mempool_destroy(&log->md_pages);
-    mblk_page_reserve(mblk_records.reserve_count);
+    mblk_page_reserve(log, table->reserved_records);
     kpav_free(table, KPAV_TAG_MAL);
     log->mblks = nullptr;
-    mblk_records.footprint = nullptr;
 }
 
 int mblk_get(mblk** out, pav_log* log, ULONG64 key, int mode) {
@@ -192,28 +228,26 @@ int mblk_get(mblk** out, pav_log* log, ULONG64 key, int mode) {
     kpav_spin_lock(&table->lock);
     mblk* block = find_in_chain(table, bucket, key);
     if (block != nullptr) {
-        if (mode == MBLK_CREATE) {
-            kpav_spin_unlock(&table->lock);
-            return -KPAV_EEXIST;
-        }
-        mblk_ref(block);
+        int rc = found(block, mode);
         kpav_spin_unlock(&table->lock);
-        *out = block;
-        return 0;
+        if (rc == 0) {
+            *out = block;
+        }
+        return rc;
     }
     if (mode == MBLK_FIND) {
         kpav_spin_unlock(&table->lock);
         return -KPAV_ENOENT;
     }
-    bool at_limit = max_md_blocks_per_device > 0 && table->blocks_in_use >= (ULONG64)max_md_blocks_per_device;
+    bool at_limit = at_block_limit(table);
     kpav_spin_unlock(&table->lock);
     if (at_limit) {
         report_no_memory(log);
         return -KPAV_ENOMEM;
     }
 
-    // Memory is taken without the lock; the chain is searched again afterwards.
-    mblk* record = table->prealloc_mode ? mblk_reserve_take() : mblk_struct_alloc();
+    // Memory is taken without the lock; the chain and the limit are looked at again afterwards.
+    mblk* record = table->prealloc_mode ? mblk_reserve_take(log) : mblk_struct_alloc(table->footprint);
     if (record == nullptr) {
         kpav_print(KPAV_CLASS_ERROR, "%s: unable to allocate metadata block structure\n", table->device_name);
         report_no_memory(log);
@@ -236,19 +270,18 @@ int mblk_get(mblk** out, pav_log* log, ULONG64 key, int mode) {
         table->digest_taken = 1;
     }
     block = find_in_chain(table, bucket, key);
-    if (block != nullptr) {
-        // Another thread made the block meanwhile.
-        if (mode != MBLK_CREATE) {
-            mblk_ref(block);
-        }
+    if (block != nullptr || at_block_limit(table)) {
+        // Another thread made the block meanwhile, or other blocks took the last room.
+        rc = block != nullptr ? found(block, mode) : -KPAV_ENOMEM;
         kpav_spin_unlock(&table->lock);
         pav_page_pool_put(&log->md_pages, page);
         give_back_record(table, record);
-        if (mode == MBLK_CREATE) {
-            return -KPAV_EEXIST;
+        if (rc == -KPAV_ENOMEM) {
+            report_no_memory(log);
+        } else if (rc == 0) {
+            *out = block;
         }
-        *out = block;
-        return 0;
+        return rc;
     }
     record->key = key;
     record->refs = 1;
@@ -309,6 +342,22 @@ void mblk_release(pav_log* log, mblk* block, bool drop_count) {
     give_back_record(table, block);
 }
 
+void mblk_release_retired(pav_log* log, mblk* block) {
+    mblk_table* table = log->mblks;
+    kpav_spin_lock(&table->lock);
+    // Lookups and iteration give a retired block no reference anew, so the thread that brought
+    // its count to 0 is the only one here.
+    if (block->refs == 0) {
+        mblk_release(log, block, true);
+    }
+    kpav_spin_unlock(&table->lock);
+}
+
+void mblk_retire(pav_log* log, mblk* block) {
+    InterlockedOr64(&block->flags, MBLK_FLAG_RETIRED);
+    mblk_put(log, block);
+}
+
 int mblk_try_release(pav_log* log, mblk* block) {
     mblk_table* table = log->mblks;
     kpav_spin_lock(&table->lock);
@@ -328,10 +377,12 @@ int mblk_for_each(pav_log* log, mblk_callback callback, void* argument) {
         mblk* block = table->hash[bucket];
         while (block != nullptr) {
             mblk* next = block->hash_next;
-            mblk_ref(block);
-            result = callback(log, block, argument, result);
-            if (result != 0) {
-                return result == 1 ? 0 : result;
+            if ((block->flags & MBLK_FLAG_RETIRED) == 0) {
+                mblk_ref(block);
+                result = callback(log, block, argument, result);
+                if (result != 0) {
+                    return result == 1 ? 0 : result;
+                }
             }
             block = next;
         }
@@ -342,13 +393,18 @@ int mblk_for_each(pav_log* log, mblk_callback callback, void* argument) {
 void mblk_release_all(pav_log* log) {
     mblk_table* table = log->mblks;
     kpav_spin_lock(&table->lock);
-    mblk_for_each(log, release_cb, nullptr);
+    // Retired blocks that someone still holds go too: the table is going away.
+    for (ULONG bucket = 0; bucket < MBLK_HASH_BUCKETS; bucket++) {
+        while (table->hash[bucket] != nullptr) {
+            mblk_release(log, table->hash[bucket], true);
+        }
+    }
     kpav_spin_unlock(&table->lock);
 }
 
-int mblk_match_cb(pav_log*, mblk* block, void* argument, int) {
+int mblk_match_cb(pav_log* log, mblk* block, void* argument, int) {
     mblk_match* match = (mblk_match*)argument;
-    mblk_put(block);
+    mblk_put(log, block);
     if (block->page == match->page) {
         match->block = block;
         return 1;
@@ -363,6 +419,6 @@ int mblk_write_cb(pav_log* log, mblk* block, void* argument, int) {
     if (log->hooks.append_metadata_block != nullptr) {
         rc = log->hooks.append_metadata_block(log, block, mblk_log_entry_word(block->key), packets, argument);
     }
-    mblk_put(block);
+    mblk_put(log, block);
     return rc;
 }

@@ -22,9 +22,11 @@ struct mblk {
 static_assert(sizeof(mblk) == 64, "block records come from a cache of 64-byte objects");
 
 // Flags of a block: written out at the next metadata save; loaded from media as an index node
-// or as a leaf.
+// or as a leaf; retired (its owner let it go: lookups and iteration no longer see it, and it is
+// released at its last reference).
 constexpr LONG64 MBLK_FLAG_DIRTY = 1;
 constexpr LONG64 MBLK_FLAG_LOADED_LEAF = 2;
+constexpr LONG64 MBLK_FLAG_RETIRED = 4;
 
 // What a released record's hash links hold until the record is reused.
 constexpr ULONG64 MBLK_POISON_NEXT = 0xc001c0de;
@@ -36,8 +38,8 @@ struct mblk_table {
     LIST_ENTRY pending;       // not used yet by anything built so far
     ULONG64 cleared[2];
     UCHAR active;             // 1 once set up
-    UCHAR preallocate;        // the log's preallocation setting
-    mem_stats* footprint;     // the card's counter
+    UCHAR preallocate;        // the log's preallocation setting (nothing reads it yet)
+    mem_stats* footprint;     // the card's counter: the records this table took, and its pages
     const char* device_name;
     kpav_spinlock lock;       // guards the chains, the list and blocks_in_use
     LIST_ENTRY blocks;        // every block, new ones at the tail
@@ -49,10 +51,14 @@ struct mblk_table {
     UCHAR digest_taken;
     UCHAR prealloc_mark;
     UCHAR prealloc_mode;      // released records go to the reserve list
+    ULONG64 reserved_records; // records of the reserve list that are this table's (reserve lock)
 };
 
 // The driver-wide pool of block records: a lookaside cache and the reserve list that
-// preallocation fills so that the data path never waits for pool memory.
+// preallocation fills so that the data path never waits for pool memory. The list is shared;
+// each table counts its own part of it, so that one log neither uses up nor hands back another
+// log's reservation. A record is charged to the footprint of the table that took it from the
+// cache until it goes back there.
 struct mblk_pool {
     kpav_cache cache;
     ULONG record_size;
@@ -60,7 +66,6 @@ struct mblk_pool {
     LIST_ENTRY reserve;       // reserved records, linked through their first bytes
     ULONG64 reserve_count;
     kpav_spinlock reserve_lock;
-    mem_stats* footprint;     // the current card's counter, NULL when no log owns the pool
 };
 
 extern mblk_pool mblk_records;
@@ -79,15 +84,19 @@ ULONG mblk_hash(ULONG64 key);
 int mblk_cache_init();
 void mblk_cache_exit();
 
-// Sets up the log's block table: 0 or -12. The log's card, sector size, footprint counter and
-// page pool must be set. PASSIVE_LEVEL, as is exit.
+// Sets up the log's block table: 0 or -12. `preallocate` is the preallocation mode (records
+// come from and go back to the reserve); `owner_flag` is not used by anything built so far. The
+// log's card, sector size, preallocation setting, footprint counter and page pool must be set.
+// PASSIVE_LEVEL, as is exit.
 int mblk_table_init(pav_log* log, bool preallocate, bool owner_flag);
-// Releases every block, frees the table and tears down the log's page pool.
+// Releases every block, frees the table, tears down the log's page pool and hands back the
+// records this table still has on the reserve list.
 void mblk_table_exit(pav_log* log);
 
 // Finds, finds or creates, or only creates the block of `key`; on success its reference count
-// is raised and *out receives it. 0, -2, -12 (logged, and the log's internal error), -17.
-// Up to DISPATCH_LEVEL; takes the table's lock.
+// is raised and *out receives it. 0, -2, -12 (logged, and the log's internal error), -17. A
+// retired block is not found (-2), and its key cannot be created again until it is released
+// (-17, in both creating modes). Up to DISPATCH_LEVEL; takes the table's lock.
 int mblk_get(mblk** out, pav_log* log, ULONG64 key, int mode);
 // Creates the first key from max(*cursor, first_key) on (wrapping from end_key, inclusive, to
 // first_key) that has no block yet: 0, -12, or -17 after a whole turn without one.
@@ -97,21 +106,31 @@ int mblk_get_next_free(pav_log* log, mblk** out, ULONG64 first_key, ULONG64 end_
 void mblk_release(pav_log* log, mblk* block, bool drop_count);
 // 0 when the block was released, -16 when it still has references.
 int mblk_try_release(pav_log* log, mblk* block);
-// Drops one reference.
-inline void mblk_put(mblk* block) {
-    InterlockedDecrement(&block->refs);
+// Releases a retired block whose last reference was just dropped. Takes the table's lock.
+void mblk_release_retired(pav_log* log, mblk* block);
+// Drops one reference; the last one of a retired block releases it (taking the table's lock,
+// which the caller must not hold then). Up to DISPATCH_LEVEL.
+inline void mblk_put(pav_log* log, mblk* block) {
+    if (InterlockedDecrement(&block->refs) == 0 && (block->flags & MBLK_FLAG_RETIRED) != 0) {
+        mblk_release_retired(log, block);
+    }
 }
+// Takes a further reference; the caller already holds one (a retired block gets none anew).
 inline void mblk_ref(mblk* block) {
     InterlockedIncrement(&block->refs);
 }
+// Retires the block and drops the caller's reference: it is released now when that was the
+// last one, else by whoever drops the last one. Up to DISPATCH_LEVEL.
+void mblk_retire(pav_log* log, mblk* block);
 inline void mblk_mark_dirty(mblk* block) {
     if ((block->flags & MBLK_FLAG_DIRTY) == 0) {
         InterlockedOr64(&block->flags, MBLK_FLAG_DIRTY);
     }
 }
 
-// Calls `callback` for every block, bucket by bucket, with a reference taken for it (the
-// callback drops it). A non-zero result stops the walk; 1 means "found" and is returned as 0.
+// Calls `callback` for every block but the retired ones, bucket by bucket, with a reference
+// taken for it (the callback drops it). A non-zero result stops the walk; 1 means "found" and
+// is returned as 0.
 // The next block is taken before the callback runs, so the callback may release its block; the
 // caller keeps other changes of the table away (or holds its lock, when the callback does not
 // wait).
@@ -133,12 +152,27 @@ inline ULONG64 mblk_log_entry_word(ULONG64 key) {
     return ((key & ~(7ull << 53)) | 0xF1C0000000000000ull) * 8;
 }
 
-// The record pool.
-mblk* mblk_struct_alloc();
-void mblk_struct_free(mblk* record);
-// Moves `count` new records to the reserve list: 0 or -12 with nothing reserved.
-int mblk_page_alloc(ULONG64 count);
-// Gives `count` reserved records back to the cache: 0, or -12 when the reserve ran out first.
-int mblk_page_reserve(ULONG64 count);
-// A reserved record, or NULL.
-mblk* mblk_reserve_take();
+// The record pool. A record from the cache is charged to `footprint` (NULL: to nobody) until it
+// goes back.
+mblk* mblk_struct_alloc(mem_stats* footprint);
+void mblk_struct_free(mblk* record, mem_stats* footprint);
+// Moves `count` new records to the reserve list as the log's: 0 or -12 with nothing reserved.
+int mblk_page_alloc(pav_log* log, ULONG64 count);
+// Gives `count` of the log's reserved records back to the cache: 0, or -12 when its part of the
+// reserve ran out first.
+int mblk_page_reserve(pav_log* log, ULONG64 count);
+// One of the log's reserved records, or NULL.
+mblk* mblk_reserve_take(pav_log* log);
+
+// The erase-block change count of metadata writes: the append completion of each block write
+// calls mblk_eb_change_cb with the request's status, its address block (up to three runs of
+// {LEB, packet offset} and their lengths) and the writer's state. When the LEB of the last run
+// differs from the state's last LEB, the change count goes up and the last LEB is updated; the
+// result is the index of the last run. It is defined with the request records, which bring the
+// address block; nothing calls it before then.
+struct pav_addr_block;
+struct mblk_eb_change_state {
+    USHORT last_leb;  // PAV_NO_LEB before the first run
+    ULONG changes;
+};
+int mblk_eb_change_cb(int status, const pav_addr_block* runs, mblk_eb_change_state* state);

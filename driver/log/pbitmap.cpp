@@ -200,14 +200,14 @@ int pav_pbitmap_trim(pav_pbitmap* bitmap, ULONG64 first_word, ULONG64 last_word)
         kpav_spin_lock(&log->mblks->lock);
         if (block->refs != 2) {
             // Someone besides the bitmap holds it: the leaf stays.
-            mblk_put(block);
+            mblk_put(log, block);
             kpav_spin_unlock(&log->mblks->lock);
             return -KPAV_EBUSY;
         }
         *slot = nullptr;
         block->users--;
-        mblk_put(block);
-        mblk_put(block);
+        mblk_put(log, block);
+        mblk_put(log, block);
         mblk_release(log, block, true);
         kpav_spin_unlock(&log->mblks->lock);
         bitmap->leaves--;

@@ -1,6 +1,7 @@
 // Updates and walks of the forward map, case by case: net changes and displaced runs, pieces at
 // shard edges and at 64 keys, refused records, removal by log position, walks and their flags,
 // failing callbacks, allocation failures in the middle of an update, the reserved range.
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -413,6 +414,85 @@ TEST_F(LrbUpdate, AllocationFailuresLeaveTheMapAsItWas) {
     EXPECT_EQ(lrb_check_map(map_), "");
     EXPECT_EQ(map(501, 1, addr(2, 0)), 0) << "with memory back the same insert splits the leaf";
     EXPECT_EQ(walk(500, 503).size(), 3u);
+    EXPECT_EQ(lrb_check_map(map_), "");
+}
+
+TEST_F(LrbUpdate, NodeKeysGoOnFromTheLastOneTaken) {
+    // The same steps on a map with a header block and on one without.
+    test_log other(64, 1000);
+    lrbtree* bare = nullptr;
+    ASSERT_EQ(lrbtree_create(&bare, &other.log, 4 * span17, 4 * span17), 0);
+    for (lrbtree* m : {map_, bare}) {
+        SCOPED_TRACE(m == bare ? "without a header block" : "with a header block");
+        auto apply = [&](uint64_t key, uint64_t count, uint64_t gpkt, uint64_t unmap) {
+            lrbtree_update_rec rec = {key, count, gpkt, unmap, 0};
+            return lrbtree_update(m, &rec, 1);
+        };
+        // Two nodes for each of shards 0 and 1, then shard 0's go again.
+        ASSERT_EQ(apply(10, 1, addr(1, 0), 0), 0);
+        ASSERT_EQ(apply(span17 + 10, 1, addr(1, 1), 0), 0);
+        ASSERT_EQ(apply(0, span17, 0, LRB_UNMAP_ALL), 0);
+        ASSERT_EQ(m->roots[0], 0u);
+        ASSERT_EQ(apply(2 * span17 + 10, 1, addr(1, 2), 0), 0);
+        const mblk* root = (const mblk*)m->roots[2];
+        const mblk* leaf = lrb_index_child(&m->shape.index_layout, lrb_node_of(root), 0);
+        EXPECT_EQ(std::min(root->key, leaf->key), LRB_FIRST_NODE_ID + 5) << "not the freed keys 1 and 2 again";
+        EXPECT_EQ(std::max(root->key, leaf->key), LRB_FIRST_NODE_ID + 6);
+        EXPECT_EQ(m->node_cursor, LRB_FIRST_NODE_ID + 7);
+    }
+    EXPECT_EQ(lrb_header_of(&map_->shape)->alloc_cursor, LRB_FIRST_NODE_ID + 7) << "the header block keeps it too";
+    lrbtree_destroy(&bare);
+}
+
+// Whether the block of `key` is still linked in its hash chain (the block itself may be gone).
+bool in_hash(const mblk_table* table, uint64_t key, const mblk* block) {
+    for (const mblk* b = table->hash[mblk_hash(key)]; b != nullptr; b = b->hash_next) {
+        if (b == block) return true;
+    }
+    return false;
+}
+
+TEST_F(LrbUpdate, NodesSomeoneHoldsGoAtTheirLastReference) {
+    // A shard of the reserved range two index levels deep.
+    for (uint64_t k = 0; k < 130000; k++) {
+        ASSERT_EQ(map(LRB_RESERVED_BASE + 64 * k, 64, addr(1 + (ULONG)(k % 60), (ULONG)(k % 14) * 64)), 0);
+    }
+    ASSERT_EQ(lrb_max_depth(map_), 2);
+    const mblk* root = (const mblk*)map_->roots[LRB_SECTOR_ROOTS];
+    const lrb_node* r = lrb_node_of(root);
+    const mblk* last_index = lrb_index_child(&map_->shape.index_layout, r, r->h.count - 1);
+    const lrb_node* li = lrb_node_of(last_index);
+    const mblk* last_leaf = lrb_index_child(&map_->shape.index_layout, li, li->h.count - 1);
+    // Held as a metadata writer would hold them.
+    mblk* held_root = nullptr;
+    mblk* held_leaf = nullptr;
+    ASSERT_EQ(mblk_get(&held_root, &t_->log, root->key, MBLK_FIND), 0);
+    ASSERT_EQ(mblk_get(&held_leaf, &t_->log, last_leaf->key, MBLK_FIND), 0);
+
+    // Everything but the first ten runs goes: the shard shrinks to one index level.
+    int64_t out = 0;
+    ASSERT_EQ(unmap(LRB_RESERVED_BASE + 640, 64 * 130000 - 640, &out), 0);
+    EXPECT_EQ(out, -(int64_t)(64 * 130000 - 640));
+    ASSERT_EQ(lrb_max_depth(map_), 1);
+    const lrb_header_block* header = lrb_header_of(&map_->shape);
+    mblk_table* table = t_->log.mblks;
+    EXPECT_EQ(table->blocks_in_use, header->leaf_nodes + header->index_nodes + 1 + 2) << "the two held nodes stay";
+    for (mblk* held : {held_root, held_leaf}) {
+        const lrb_node* n = lrb_node_of(held);
+        EXPECT_EQ(n->h.level & LRB_ROOT_FLAG, 0) << "a retired node is no shard's root";
+        EXPECT_EQ(n->h.count, 0u);
+        EXPECT_TRUE(in_hash(table, held->key, held));
+        mblk* found = nullptr;
+        EXPECT_EQ(mblk_get(&found, &t_->log, held->key, MBLK_FIND), -2) << "lookups no longer see it";
+        EXPECT_EQ(mblk_get(&found, &t_->log, held->key, MBLK_CREATE), -17) << "its key is still taken";
+    }
+    uint64_t root_key = held_root->key;
+    uint64_t leaf_key = held_leaf->key;
+    mblk_put(&t_->log, held_root);
+    EXPECT_FALSE(in_hash(table, root_key, held_root));
+    mblk_put(&t_->log, held_leaf);
+    EXPECT_FALSE(in_hash(table, leaf_key, held_leaf));
+    EXPECT_EQ(table->blocks_in_use, header->leaf_nodes + header->index_nodes + 1);
     EXPECT_EQ(lrb_check_map(map_), "");
 }
 

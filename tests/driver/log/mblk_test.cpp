@@ -1,7 +1,10 @@
 // Metadata blocks: the bucket hash, lookup and creation in their three modes, release, the free-key
 // search, the block limit, preallocation through the reserve, iteration and the write hook.
 #include <map>
+#include <memory>
 #include <set>
+#include <thread>
+#include <vector>
 
 #include "driver/log/mblk.h"
 #include "driver/platform/params.h"
@@ -88,7 +91,7 @@ TEST_F(MblkTest, BlocksThatShareABucketStayApart) {
         blocks.push_back(b);
     }
     // Release the middle of the chain; the others are still found.
-    mblk_put(blocks[1]);
+    mblk_put(&t.log, blocks[1]);
     ASSERT_EQ(mblk_try_release(&t.log, blocks[1]), 0);
     for (int i : {0, 2}) {
         mblk* b = nullptr;
@@ -169,20 +172,64 @@ TEST_F(MblkTest, PreallocatedTablesTakeRecordsFromTheReserve) {
     test_log t(4, 100, true);
     mblk* b = nullptr;
     EXPECT_EQ(mblk_get(&b, &t.log, 1, MBLK_CREATE), -12) << "an empty reserve";
-    ASSERT_EQ(mblk_page_alloc(2), 0);
+    ASSERT_EQ(mblk_page_alloc(&t.log, 2), 0);
     EXPECT_EQ(mblk_records.reserve_count, 2u);
     ASSERT_EQ(mblk_get(&b, &t.log, 1, MBLK_CREATE), 0);
     EXPECT_EQ(mblk_records.reserve_count, 1u);
-    mblk_put(b);
+    mblk_put(&t.log, b);
     ASSERT_EQ(mblk_try_release(&t.log, b), 0);
     EXPECT_EQ(mblk_records.reserve_count, 2u) << "a released record goes back to the reserve";
     EXPECT_EQ((ULONG64)b->hash_back, MBLK_POISON_BACK);
-    EXPECT_EQ(mblk_page_reserve(3), -12) << "the reserve runs out first";
+    EXPECT_EQ(mblk_page_reserve(&t.log, 3), -12) << "the reserve runs out first";
     EXPECT_EQ(mblk_records.reserve_count, 0u);
     sim::kernel::fail_nth(sim::kernel::fault_site::pool, 2, "sal4");
-    EXPECT_EQ(mblk_page_alloc(3), -12);
+    EXPECT_EQ(mblk_page_alloc(&t.log, 3), -12);
     sim::kernel::clear_faults();
     EXPECT_EQ(mblk_records.reserve_count, 0u);
+}
+
+TEST_F(MblkTest, EachTableKeepsItsOwnReserveAndFootprint) {
+    auto a = std::make_unique<test_log>(4, 100, true);
+    auto b = std::make_unique<test_log>(4, 100, true);
+    ASSERT_EQ(mblk_page_alloc(&a->log, 3), 0);
+    ASSERT_EQ(mblk_page_alloc(&b->log, 2), 0);
+    EXPECT_EQ(mblk_records.reserve_count, 5u);
+    EXPECT_EQ(a->footprint.alloced_bytes, 3 * 64);
+    EXPECT_EQ(b->footprint.alloced_bytes, 2 * 64);
+    mblk* block = nullptr;
+    ASSERT_EQ(mblk_get(&block, &b->log, 1, MBLK_CREATE), 0);
+    ASSERT_EQ(mblk_get(&block, &b->log, 2, MBLK_CREATE), 0);
+    EXPECT_EQ(mblk_get(&block, &b->log, 3, MBLK_CREATE), -12) << "the rest of the reserve is the other log's";
+    EXPECT_EQ(mblk_records.reserve_count, 3u);
+    EXPECT_EQ(a->footprint.alloced_bytes, 3 * 64) << "the other log's pages and records are not this one's";
+    // One log's teardown hands back its own records only.
+    b.reset();
+    EXPECT_EQ(mblk_records.reserve_count, 3u);
+    EXPECT_EQ(a->footprint.alloced_bytes, 3 * 64);
+    ASSERT_EQ(mblk_get(&block, &a->log, 1, MBLK_CREATE), 0);
+    EXPECT_EQ(mblk_records.reserve_count, 2u);
+    EXPECT_EQ(a->footprint.alloced_bytes, 3 * 64 + 513 * 4096) << "its record was counted when it was reserved";
+    a.reset();
+    EXPECT_EQ(mblk_records.reserve_count, 0u);
+}
+
+TEST_F(MblkTest, ConcurrentCreatorsStayWithinTheBlockLimit) {
+    test_log t(4, 100);
+    max_md_blocks_per_device = 40;
+    constexpr int threads = 4;
+    for (int round = 0; round < 30; round++) {
+        std::vector<std::thread> creators;
+        for (int i = 0; i < threads; i++) {
+            creators.emplace_back([&t, i] {
+                mblk* block = nullptr;
+                for (uint64_t k = 0; mblk_get(&block, &t.log, (uint64_t)i << 32 | k, MBLK_CREATE) == 0; k++) {
+                }
+            });
+        }
+        for (auto& c : creators) c.join();
+        ASSERT_EQ(t.log.mblks->blocks_in_use, 40u) << "round " << round;
+        mblk_release_all(&t.log);
+    }
 }
 
 struct visit {
@@ -194,7 +241,7 @@ struct visit {
 int visit_cb(pav_log* log, mblk* block, void* argument, int) {
     auto* v = (visit*)argument;
     v->keys.insert(block->key);
-    mblk_put(block);
+    mblk_put(log, block);
     if (block->key == v->stop_at) {
         return v->result;
     }
@@ -218,7 +265,7 @@ TEST_F(MblkTest, ForEachVisitsEveryBlockOnce) {
     mblk* b = nullptr;
     for (uint64_t k = 1; k <= 300; k++) {
         ASSERT_EQ(mblk_get(&b, &t.log, k * 0x10001, MBLK_CREATE), 0);
-        mblk_put(b);
+        mblk_put(&t.log, b);
     }
     visit v;
     EXPECT_EQ(mblk_for_each(&t.log, visit_cb, &v), 0);
@@ -235,7 +282,7 @@ TEST_F(MblkTest, ForEachVisitsEveryBlockOnce) {
     mblk_match match = {nullptr, nullptr};
     ASSERT_EQ(mblk_get(&b, &t.log, 0x10001, MBLK_FIND), 0);
     match.page = b->page;
-    mblk_put(b);
+    mblk_put(&t.log, b);
     EXPECT_EQ(mblk_for_each(&t.log, mblk_match_cb, &match), 0);
     EXPECT_EQ(match.block, b);
 

@@ -50,7 +50,7 @@ TEST_F(PbitmapTest, AllocationCoversPartialLeavesAtBothEnds) {
     mblk* block = nullptr;
     ASSERT_EQ(mblk_get(&block, &t_->log, PAV_PBITMAP_BASE_KEY + 3, MBLK_FIND), 0);
     EXPECT_EQ(block->users, 1u);
-    mblk_put(block);
+    mblk_put(&t_->log, block);
     ASSERT_EQ(pav_mblk_alloc_for_append(bitmap_, 0, 3100), 0) << "present leaves are kept";
     EXPECT_EQ(bitmap_->leaves, 4u);
     // A block of the key already in the table but not in the bitmap stops the walk.
@@ -108,7 +108,7 @@ TEST_F(PbitmapTest, TrimGivesBackLeavesWhollyInsideOnly) {
     EXPECT_EQ(pav_pbitmap_trim(bitmap_, 1000, 4095), -16) << "leaf 2 is still referenced";
     EXPECT_FALSE(present(1));
     EXPECT_TRUE(present(2));
-    mblk_put(held);
+    mblk_put(&t_->log, held);
     ASSERT_EQ(pav_pbitmap_trim(bitmap_, 1000, 4095), 0);
     EXPECT_TRUE(present(0));
     EXPECT_FALSE(present(2));

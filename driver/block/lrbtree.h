@@ -205,7 +205,9 @@ int lrbtree_reset(lrbtree* map);
 // Sets the owner's invalidation callback.
 void lrbtree_set_invalidate(lrbtree* map, lrbtree_invalidate_fn callback, void* context);
 
-// Applies `n` records in order; stops at the first failing one. PASSIVE_LEVEL or APC_LEVEL.
+// Applies `n` records in order; stops at the first failing one. Once a shard operation has
+// failed (a node allocation, an invalidation), the map keeps the error: every later update
+// fails with it and walks of its shards with -22. PASSIVE_LEVEL or APC_LEVEL.
 int lrbtree_update(lrbtree* map, lrbtree_update_rec* records, ULONG n);
 // Walks [start, end) in key order. Up to DISPATCH_LEVEL without LRB_ENUM_LOCK_WRITERS, below
 // it with. Returns the last callback or walk result. Only a walk with LRB_ENUM_LOCK_WRITERS may

@@ -41,8 +41,11 @@ void lrbtree_cursor_close(lrbtree_cursor* cursor) {
     if (map->roots[slot] != (ULONG64)cursor->shape.root) {
         map->roots[slot] = (ULONG64)cursor->shape.root;
     }
+    // A cursor's error stays with the map: every later cursor starts failed, so every later
+    // update fails with it. Both words only ever go from zero to a value.
     if (cursor->shape.error != 0) {
         InterlockedCompareExchange(&map->first_error, cursor->shape.error, 0);
+        InterlockedCompareExchange(&map->shape.error, cursor->shape.error, 0);
     }
 }
 

@@ -131,6 +131,11 @@ std::string lrb_check_map(const lrbtree* map) {
     return c.errors.str();
 }
 
+void lrb_clear_error(lrbtree* map) {
+    map->shape.error = 0;
+    map->first_error = 0;
+}
+
 int lrb_max_depth(const lrbtree* map) {
     int depth = -1;
     for (ULONG shard = 0; shard < map->total_shards; shard++) {

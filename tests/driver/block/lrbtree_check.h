@@ -16,6 +16,10 @@
 // nothing but the tree holding a node, and the header block's node, entry and mapped-key counts.
 std::string lrb_check_map(const lrbtree* map);
 
+// A map keeps the first error of a shard operation and refuses everything after it; tests that
+// go on after checking that clear it by hand, as a fresh attach would start clean.
+void lrb_clear_error(lrbtree* map);
+
 // Depth of the deepest shard (-1 when every shard is empty).
 int lrb_max_depth(const lrbtree* map);
 

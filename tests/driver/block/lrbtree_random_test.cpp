@@ -234,9 +234,11 @@ class fmap_run {
         return !check || check_stretch(rec.key, rec.key + rec.count);
     }
 
-    // An update that met an allocation failure: the pieces before the failing one are applied,
-    // the failing one and those after it are not.
+    // An update that met an allocation failure: the map keeps the error and refuses what comes
+    // next; the pieces before the failing one are applied, the failing one and those after it
+    // are not.
     bool failed_update(const lrbtree_update_rec& rec, const lrbtree_update_rec& result) {
+        if (!stays_failed(-KPAV_ENOMEM)) return false;
         size_t pieces = model_.pieces(rec);
         lrb_model::outcome applied;
         for (size_t p = 0;; p++) {
@@ -258,6 +260,26 @@ class fmap_run {
             return false;
         }
         return check_stretch(rec.key, rec.key + rec.count);
+    }
+
+    // After a failed shard operation the map refuses every update with its error (changing
+    // nothing) and every walk with -22; it is then cleared by hand so that the run goes on.
+    bool stays_failed(int error) {
+        const lrb_model::window& w = pick_window();
+        lrbtree_update_rec probe = {pick_key(w), 1, pick_address(), 0, 0};
+        std::vector<displaced_run> runs = std::move(invalidations_.runs);
+        invalidations_.runs.clear();
+        int rc = lrbtree_update(map_, &probe, 1);
+        std::swap(runs, invalidations_.runs);
+        std::vector<walk_report> reports;
+        int walked = lrb_walk(map_, w.base, w.base + 1, false, &reports);
+        if (map_->first_error != error || rc != error || probe.out != 0 || !runs.empty() || walked != -22) {
+            ADD_FAILURE() << "a failed map (first error " << map_->first_error << ") took an update (" << rc
+                          << ") or a walk (" << walked << ") " << where();
+            return false;
+        }
+        lrb_clear_error(map_);
+        return true;
     }
 
     bool stretch_agrees(uint64_t a, uint64_t b) {

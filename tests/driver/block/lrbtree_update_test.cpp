@@ -353,7 +353,7 @@ TEST_F(LrbUpdate, WalksCallThePerLeafCallbackForEveryLeafEntered) {
     EXPECT_EQ(last.leaves.size(), 1u);
 }
 
-TEST_F(LrbUpdate, AFailingInvalidationStopsThePieceWhereItFailed) {
+TEST_F(LrbUpdate, AFailingInvalidationStopsThePieceAndTheMap) {
     ASSERT_EQ(map(100, 10, addr(1, 0)), 0);
     ASSERT_EQ(map(110, 10, addr(1, 10)), 0);
     ASSERT_EQ(map(120, 10, addr(1, 20)), 0);
@@ -364,18 +364,33 @@ TEST_F(LrbUpdate, AFailingInvalidationStopsThePieceWhereItFailed) {
     EXPECT_EQ(unmap(100, 30, &out), -5);
     EXPECT_EQ(out, 0) << "the failing record's out is not added";
     // The first run was invalidated and removed; the one whose invalidation failed stays.
-    auto runs = walk(100, 130);
-    ASSERT_EQ(runs.size(), 2u);
-    EXPECT_EQ(runs[0].start, 110u);
+    const mblk* leaf = lrb_index_child(&map_->shape.index_layout, lrb_node_of((const mblk*)map_->roots[0]), 0);
+    auto runs_left = [&] {
+        std::vector<uint64_t> keys;
+        const lrb_node* n = lrb_node_of(leaf);
+        for (ULONG i = 0; i < n->h.count; i++) keys.push_back(lrb_leaf_key(&map_->shape.leaf_layout, n, i));
+        return keys;
+    };
+    EXPECT_EQ(runs_left(), (std::vector<uint64_t>{110, 120}));
     EXPECT_TRUE(logged("dov0: invalidation failed for range 110-120 called from gpkt " + std::to_string(addr(1, 10)) +
                        " 1,10\n"));
     EXPECT_TRUE(logged("dov0: ------ Print Path ------ \n"));
     EXPECT_TRUE(logged("paverr Corvane driver: 22535 Internal software error - tree: -5\n"));
     EXPECT_EQ(map_->first_error, -5);
     EXPECT_EQ(lrb_check_map(map_), "");
+    // The error stays with the map: every later update fails with it and changes nothing, and
+    // walks of its shards fail.
     inval_.fail_at = 0;
-    EXPECT_EQ(unmap(100, 30, &out), 0) << "the map goes on working";
-    EXPECT_EQ(out, -20);
+    inval_.runs.clear();
+    EXPECT_EQ(unmap(100, 30, &out), -5);
+    EXPECT_EQ(out, 0);
+    EXPECT_EQ(map(5000, 1, addr(2, 0)), -5);
+    EXPECT_EQ(map(LRB_RESERVED_BASE, 1, addr(2, 0)), -5) << "other shards too";
+    EXPECT_TRUE(inval_.runs.empty());
+    EXPECT_EQ(runs_left(), (std::vector<uint64_t>{110, 120}));
+    std::vector<walk_report> reports;
+    EXPECT_EQ(lrb_walk(map_, 0, 1000, false, &reports), -22);
+    EXPECT_EQ(map_->first_error, -5);
 }
 
 TEST_F(LrbUpdate, AllocationFailuresLeaveTheMapAsItWas) {
@@ -391,6 +406,9 @@ TEST_F(LrbUpdate, AllocationFailuresLeaveTheMapAsItWas) {
     EXPECT_EQ(map_->first_error, -12);
     EXPECT_EQ(t_->log.mblks->blocks_in_use, 1u) << "the node taken first went back";
     EXPECT_EQ(t_->log.state.value, (ULONG)PAV_LOG_UNRECOVERABLE_ERROR) << "the log heard of it";
+    EXPECT_EQ(map(10, 5, addr(1, 0)), -12) << "the map stays failed";
+    EXPECT_EQ(t_->log.mblks->blocks_in_use, 1u);
+    lrb_clear_error(map_);
 
     // A full leaf: the next insert needs a new leaf.
     for (uint64_t k = 0; k < 508; k++) {
@@ -403,6 +421,7 @@ TEST_F(LrbUpdate, AllocationFailuresLeaveTheMapAsItWas) {
     sim::kernel::fail_nth(sim::kernel::fault_site::pool, 1, "sal4");
     EXPECT_EQ(map(501, 1, addr(2, 0)), -12);
     sim::kernel::clear_faults();
+    lrb_clear_error(map_);
     std::vector<walk_report> after;
     lrb_walk(map_, 0, span17, false, &after);
     ASSERT_EQ(after.size(), before.size());

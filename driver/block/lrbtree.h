@@ -141,6 +141,7 @@ struct lrbtree_path {
 struct lrbtree_cursor {
     lrbtree_shape shape;
     lrbtree* map;
+    bool exclusive;  // the shard's lock is held exclusively: entries may be written back
     ULONG shard;
     lrbtree_update_rec* record;  // the caller's record while an update runs
     mblk* reserve[LRB_MAX_LEVELS + 1];  // nodes taken before an update changes anything

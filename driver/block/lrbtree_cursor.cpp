@@ -7,6 +7,7 @@
 void lrbtree_cursor_open(lrbtree* map, ULONG shard, lrbtree_cursor* cursor) {
     cursor->shape = map->shape;
     cursor->map = map;
+    cursor->exclusive = false;
     cursor->shard = shard;
     cursor->record = nullptr;
     cursor->reserved = 0;

@@ -722,6 +722,7 @@ int update_record(lrbtree* map, lrbtree_update_rec* record) {
         KIRQL old = ExAcquireSpinLockExclusive(lock);
         lrbtree_cursor cursor;
         lrbtree_cursor_open(map, shard, &cursor);
+        cursor.exclusive = true;
         cursor.record = record;
         int rc = lrbtree_shard_update(&cursor, &piece);
         lrbtree_cursor_close(&cursor);

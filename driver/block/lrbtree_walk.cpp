@@ -59,10 +59,9 @@ int report_empty(walk_state* w, ULONG64 start, ULONG64 end, const lrb_node* leaf
     return rc;
 }
 
-int report_data_failure(walk_state* w, int rc, bool coalesced, const lrb_node* leaf) {
-    if (rc == -KPAV_EAGAIN) {
-        return rc;
-    }
+// Logs why on_data_range's result `rc` cancels the walk (the range just reported is the one
+// named): a failure, or a request to write an entry back in a walk that may not.
+void log_data_cancel(const walk_state* w, int rc, bool coalesced, const lrb_node* leaf) {
     if (coalesced) {
         kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 22531,
                     "Internal software error: enumeration cancelled by on_data_range: %d -- node %llu entry %d base "
@@ -77,7 +76,21 @@ int report_data_failure(walk_state* w, int rc, bool coalesced, const lrb_node* l
     if (rc == -KPAV_EIO && leaf != nullptr) {
         dump_leaf(w->cursor, leaf);
     }
-    return rc;
+}
+
+// What a walk makes of on_data_range's result: 0 to go on, a negative result as it is (logged
+// unless -11), and 1 or more -- a request to write the entry back -- refused with -22 unless
+// the walk holds the shard exclusively. With the writers' mutex a coalesced run, which has no
+// entry, has nothing to write back and goes on.
+int data_result(walk_state* w, int rc, bool coalesced, const lrb_node* leaf) {
+    if (rc == 0 || rc == -KPAV_EAGAIN) {
+        return rc;
+    }
+    if (rc > 0 && w->cursor->exclusive) {
+        return 0;
+    }
+    log_data_cancel(w, rc, coalesced, leaf);
+    return rc > 0 ? -KPAV_EINVAL : rc;
 }
 
 int flush_pending(walk_state* w, const lrb_node* leaf) {
@@ -88,10 +101,7 @@ int flush_pending(walk_state* w, const lrb_node* leaf) {
     w->range->start = w->pending.start;
     w->range->length = w->pending.length;
     int rc = w->ops->on_data_range(w->range, w->context, w->pending.gpkt, nullptr);
-    if (rc < 0) {
-        return report_data_failure(w, rc, true, leaf);
-    }
-    return 0;
+    return data_result(w, rc, true, leaf);
 }
 
 // True when a run at `gpkt` continues the pending run on the media: same erase block, next
@@ -175,13 +185,11 @@ int lrbtree_shard_walk(lrbtree_cursor* cursor, lrbtree_range* range, const lrbtr
                 range->start = pos;
                 range->length = stop - pos;
                 rc = ops->on_data_range(range, context, gpkt, &rec);
-                if (rc >= 1) {
+                if (rc >= 1 && cursor->exclusive) {
                     lrb_leaf_put(layout, lrb_node_of(path.level[0].node), i, &rec);
                     mblk_mark_dirty(path.level[0].node);
-                    rc = 0;
-                } else if (rc < 0) {
-                    rc = report_data_failure(&w, rc, false, leaf);
                 }
+                rc = data_result(&w, rc, false, leaf);
             } else if (continues(&w, gpkt)) {
                 w.pending.length += stop - pos;
             } else {
@@ -227,16 +235,11 @@ ULONG first_shard_from(const lrbtree* map, ULONG64 key) {
     return map->total_shards;
 }
 
+// An unmapped stretch outside every shard's walk: a crossing between the ranges, or the rest
+// after the last shard.
 int report_outside(lrbtree_range* range, const lrbtree_enum_ops* ops, void* context, ULONG64 start, ULONG64 end) {
-    range->start = start;
-    range->length = end - start;
-    int rc = ops->on_empty_range(range, context);
-    if (rc < 0 && rc != -KPAV_EAGAIN) {
-        kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 22528,
-                    "Internal software error: enumeration cancelled by on_empty_range: %d -- node %llu entry %d\n", rc,
-                    0ull, -1);
-    }
-    return rc;
+    walk_state w = {nullptr, range, ops, context, 0, -1, {false, 0, 0, 0}};
+    return report_empty(&w, start, end, nullptr);
 }
 
 }  // namespace
@@ -275,16 +278,22 @@ int lrbtree_enumerate(lrbtree* map, lrbtree_range* range, const lrbtree_enum_ops
         ULONG64 walk_end = end < shard_end ? end : shard_end;
         range->start = pos;
         range->length = walk_end - pos;
+        // A walk under the writers' mutex may write entries back: it keeps readers of the shard
+        // away while it does, so that none sees an entry half written.
         EX_SPIN_LOCK* lock = &map->locks[shard & map->lock_mask].lock;
-        KIRQL old = ExAcquireSpinLockShared(lock);
+        KIRQL old = locked ? ExAcquireSpinLockExclusive(lock) : ExAcquireSpinLockShared(lock);
         lrbtree_cursor cursor;
         lrbtree_cursor_open(map, shard, &cursor);
+        cursor.exclusive = locked;
         rc = lrbtree_shard_walk(&cursor, range, ops, context, coalesce);
         lrbtree_cursor_close(&cursor);
-        ExReleaseSpinLockShared(lock, old);
-        if (rc == -KPAV_ENOENT) {
-            rc = 0;
+        if (locked) {
+            ExReleaseSpinLockExclusive(lock, old);
+        } else {
+            ExReleaseSpinLockShared(lock, old);
         }
+        // The shard walk reports an empty shard itself: any result but 0, a -2 included, is a
+        // callback's and ends the walk.
         if (rc != 0) {
             break;
         }

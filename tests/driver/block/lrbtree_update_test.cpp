@@ -311,6 +311,93 @@ TEST_F(LrbUpdate, WalkFlagsAndCallbackResults) {
                        "-5 -- node " + std::to_string(leaf->key) + " entry 0 base 100 len 10\n"));
 }
 
+// A data callback that asks for its entry to be written back with a new address, and notes how
+// the walk held the shard's lock (the stand-in's lock word: a reader count, or the writer bit
+// alone).
+struct rewrite_probe {
+    const lrbtree* map;
+    uint64_t gpkt;
+    std::vector<LONG> lock_words;
+};
+
+int rewrite_and_probe(lrbtree_range*, void* context, ULONG64, lrbtree_leaf_rec* entry) {
+    auto* p = (rewrite_probe*)context;
+    p->lock_words.push_back(p->map->locks[0].lock);
+    if (entry != nullptr) entry->gpkt = p->gpkt;
+    return 1;
+}
+
+int ignore_gaps(lrbtree_range*, void*) {
+    return 0;
+}
+
+constexpr LONG one_reader = 1;
+bool held_exclusively(LONG word) {
+    return word != 0 && (word & 0x3FFFFFFF) == 0;
+}
+
+TEST_F(LrbUpdate, OnlyWalksUnderTheWritersMutexWriteEntriesBack) {
+    ASSERT_EQ(map(100, 10, addr(1, 0)), 0);
+    ASSERT_EQ(map(110, 10, addr(1, 10)), 0);
+    const mblk* leaf = lrb_index_child(&map_->shape.index_layout, lrb_node_of((const mblk*)map_->roots[0]), 0);
+    lrbtree_enum_ops ops = {rewrite_and_probe, ignore_gaps, nullptr};
+    lrbtree_range range{};
+    rewrite_probe probe{map_, addr(3, 0), {}};
+    // Without the mutex the shard is shared with other readers: the request is refused.
+    sim::kernel::clear_debug_lines();
+    EXPECT_EQ(lrbtree_enumerate(map_, &range, &ops, &probe, 0, 0, 1000), -22);
+    EXPECT_EQ(probe.lock_words, (std::vector<LONG>{one_reader}));
+    EXPECT_TRUE(logged("paverr Corvane driver: 22530 Internal software error: enumeration cancelled by on_data_range: "
+                       "1 -- node " + std::to_string(leaf->key) + " entry 0 base 100 len 10\n"));
+    EXPECT_EQ(walk(100, 101)[0].gpkt, addr(1, 0)) << "nothing written";
+    EXPECT_EQ(lrbtree_enumerate(map_, &range, &ops, &probe, LRB_ENUM_COALESCE, 0, 1000), -22);
+    EXPECT_TRUE(logged("paverr Corvane driver: 22531 Internal software error: enumeration cancelled by on_data_range: "
+                       "1 -- node " + std::to_string(leaf->key) + " entry 1 base 100 len 20\n"));
+    // With the mutex the walk holds the shard alone while it writes.
+    probe.lock_words.clear();
+    EXPECT_EQ(lrbtree_enumerate(map_, &range, &ops, &probe, LRB_ENUM_LOCK_WRITERS, 0, 1000), 0);
+    ASSERT_EQ(probe.lock_words.size(), 2u);
+    EXPECT_TRUE(held_exclusively(probe.lock_words[0])) << probe.lock_words[0];
+    auto runs = walk(0, 1000);
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0].gpkt, addr(3, 0));
+    EXPECT_EQ(runs[1].gpkt, addr(3, 0));
+    // A coalesced run has no entry: with the mutex there is nothing to write and the walk goes on.
+    probe.lock_words.clear();
+    EXPECT_EQ(lrbtree_enumerate(map_, &range, &ops, &probe, LRB_ENUM_LOCK_WRITERS | LRB_ENUM_COALESCE, 0, 1000), 0);
+    EXPECT_EQ(probe.lock_words.size(), 2u) << "two runs at the same address do not continue each other";
+    EXPECT_EQ(lrb_check_map(map_), "");
+}
+
+struct call_count {
+    int data = 0;
+    std::vector<empty_call> empty;
+};
+
+int data_not_found(lrbtree_range*, void* context, ULONG64, lrbtree_leaf_rec*) {
+    ((call_count*)context)->data++;
+    return -2;
+}
+
+int note_empty(lrbtree_range* range, void* context) {
+    ((call_count*)context)->empty.push_back({range->start, range->length});
+    return 0;
+}
+
+TEST_F(LrbUpdate, ACallbacksMinus2EndsTheWalk) {
+    ASSERT_EQ(map(100, 10, addr(1, 0)), 0);
+    ASSERT_EQ(map(200, 10, addr(1, 10)), 0);
+    call_count calls;
+    lrbtree_enum_ops ops = {data_not_found, note_empty, nullptr};
+    lrbtree_range range{};
+    EXPECT_EQ(lrbtree_enumerate(map_, &range, &ops, &calls, 0, 0, 1000), -2);
+    EXPECT_EQ(calls.data, 1);
+    ASSERT_EQ(calls.empty.size(), 1u) << "nothing after the first run is reported";
+    EXPECT_EQ(calls.empty[0].start, 0u);
+    EXPECT_EQ(calls.empty[0].length, 100u);
+    EXPECT_EQ(range.start, 100u);
+}
+
 struct leaf_visits {
     std::vector<lrbtree_range> leaves;
     uint64_t data = 0;

@@ -628,11 +628,6 @@ int lrbtree_shard_update(lrbtree_cursor* cursor, lrbtree_update_rec* piece) {
     if (mapping && (piece->count > LRB_MAX_RUN || piece->gpkt >= LRB_GPKT_INVALID)) {
         return -KPAV_EINVAL;
     }
-    // A run whose last key has no packet in the log's chain could never be read back.
-    if (mapping && piece->count > 1 &&
-        lrbtree_gpkt_advance(&cursor->shape, piece->gpkt, piece->count - 1) == ~0ull) {
-        return -KPAV_EINVAL;
-    }
     if (cursor->shape.error != 0) {
         return cursor->shape.error;
     }
@@ -685,20 +680,25 @@ bool record_in_range(const lrbtree* map, ULONG64 key, ULONG64 end) {
     return key >= map->reserved_base && end <= LRB_KEY_END;
 }
 
+// Whether a map record's packets are all in the log: its first address names a packet and the
+// chain reaches its last key's. A run that is not could never be read back. Addresses below 16
+// name no packet and pass; the invalid address is the shard core's to refuse.
+bool run_in_log(const lrbtree* map, ULONG64 gpkt, ULONG64 count) {
+    if (gpkt < PAV_LOG_FIRST_ADDR || gpkt >= LRB_GPKT_INVALID) {
+        return true;
+    }
+    return pav_log_addr_is_packet(map->shape.log, gpkt) &&
+           lrbtree_gpkt_advance(&map->shape, gpkt, count - 1) != ~0ull;
+}
+
 int update_record(lrbtree* map, lrbtree_update_rec* record) {
     record->out = 0;
     if (record->count == 0) {
         return 0;
     }
     ULONG64 end = record->key + record->count;
-    if (!record_in_range(map, record->key, end)) {
-        kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 22536, "Unable to update metadata for sectors %llu - %llu\n",
-                    record->key, end);
-        return -KPAV_EINVAL;
-    }
     bool mapping = record->unmap == 0;
-    if (mapping && record->gpkt < LRB_GPKT_INVALID && record->count > 1 &&
-        lrbtree_gpkt_advance(&map->shape, record->gpkt, record->count - 1) == ~0ull) {
+    if (!record_in_range(map, record->key, end) || (mapping && !run_in_log(map, record->gpkt, record->count))) {
         kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 22536, "Unable to update metadata for sectors %llu - %llu\n",
                     record->key, end);
         return -KPAV_EINVAL;
@@ -733,12 +733,9 @@ int update_record(lrbtree* map, lrbtree_update_rec* record) {
         record->out += piece.out;
         key = piece_end;
         if (mapping && key < end) {
+            // The whole run was found in the log above.
             gpkt = lrbtree_gpkt_advance(&map->shape, gpkt, piece.count);
-            if (gpkt == ~0ull) {
-                kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 22536,
-                            "Unable to update metadata for sectors %llu - %llu\n", key, end);
-                return -KPAV_EINVAL;
-            }
+            kpav_assert(gpkt != ~0ull);
         }
     }
     return 0;

@@ -80,6 +80,15 @@ ULONG64 pav_log_addr_advance(const pav_log* log, ULONG64 address, ULONG64 length
     return PAV_LOG_FIRST_ADDR + (ULONG64)log->leb_span * position.leb + position.offset;
 }
 
+bool pav_log_addr_is_packet(const pav_log* log, ULONG64 address) {
+    if (address < PAV_LOG_FIRST_ADDR || log == nullptr || log->leb_span == 0) {
+        return false;
+    }
+    ULONG64 leb = (address - PAV_LOG_FIRST_ADDR) / log->leb_span;
+    ULONG64 offset = (address - PAV_LOG_FIRST_ADDR) % log->leb_span;
+    return leb < log->eb_count && offset < datalog_leb_capacity(log, (USHORT)leb);
+}
+
 ULONG64 datalog_write_position(const pav_log* log, ULONG64 address) {
     if (address < PAV_LOG_FIRST_ADDR || log == nullptr || log->leb_span == 0) {
         return 0;

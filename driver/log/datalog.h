@@ -110,6 +110,9 @@ int log_pos_advance(const pav_log* log, log_pos* position, ULONG64 length);
 // the chain ends before.
 ULONG64 pav_log_addr_advance(const pav_log* log, ULONG64 address, ULONG64 length);
 
+// Whether `address` names a usable packet of one of the log's LEBs.
+bool pav_log_addr_is_packet(const pav_log* log, ULONG64 address);
+
 // Write position of the run whose first packet is at `address`: the LEB's sequence << 24 | the
 // packet offset. 0 for an address that names no packet of this log.
 ULONG64 datalog_write_position(const pav_log* log, ULONG64 address);

@@ -139,6 +139,12 @@ TEST_F(LrbUpdate, RefusedRecordsChangeNothing) {
         {LRB_RESERVED_BASE - 1, 2, addr(1, 0), 0, true},
         {LRB_KEY_END - 1, 2, 0, LRB_UNMAP_ALL, true},  // past the end of the key space
         {~0ull - 5, 10, 0, LRB_UNMAP_ALL, true},       // a range that wraps
+        // Packets outside the log, for one key as for many (LEB 63 is its last, and an LEB
+        // holds 1000 packets).
+        {40, 1, addr(64, 0), 0, true},
+        {40, 1, addr(5, 1000), 0, true},
+        {40, 3, addr(64, 0), 0, true},
+        {LRB_RESERVED_BASE, 1, addr(900, 7), 0, true},
     };
     for (auto& r : refused) {
         sim::kernel::clear_debug_lines();
@@ -160,6 +166,8 @@ TEST_F(LrbUpdate, RefusedRecordsChangeNothing) {
     EXPECT_EQ(update(30, 20, addr(63, 990), 0), -22);
     EXPECT_TRUE(logged("paverr Corvane driver: 22536 Unable to update metadata for sectors 30 - 50\n"));
     EXPECT_EQ(update(30, 10, addr(63, 990), 0), 0);
+    EXPECT_EQ(update(40, 1, addr(5, 999), 0), 0);
+    EXPECT_EQ(unmap(40, 1), 0);
     EXPECT_EQ(unmap(30, 10), 0);
     EXPECT_EQ(walk(0, 4 * span17).size(), 1u);
     EXPECT_EQ(lrb_check_map(map_), "");

@@ -5,7 +5,8 @@
 // Patterns: sequential (64-sector runs, one after the other) and random 4 KiB (one sector at a
 // random place), over a map of 2^24 mapped sectors (2^20 in sanitizer builds, which are not for
 // measuring). Lookups walk the sectors and take the address of each run; updates map the
-// sectors to the next packets of an append point, as completed writes do.
+// sectors to the next packets of an append point, as completed writes do; trims remove every
+// mapping of the sectors (which are written again, untimed, between batches).
 //
 // Each benchmark's own time is the forward map's; its counters give each implementation's
 // operations per second and the ratios map time / baseline time (above 1: the map is slower).
@@ -62,8 +63,9 @@ struct extent {
 };
 using extent_map = std::map<uint64_t, extent, std::less<uint64_t>, counting_allocator<std::pair<const uint64_t, extent>>>;
 
-// Maps [s, s + n) to gpkt.. in an extent map: overlapped extents are cut or removed.
-void extents_update(extent_map& m, uint64_t s, uint64_t n, uint64_t gpkt) {
+// Cuts [s, s + n) out of an extent map: overlapped extents are cut or removed. Returns where
+// an extent starting at s would go.
+extent_map::iterator extents_trim(extent_map& m, uint64_t s, uint64_t n) {
     uint64_t e = s + n;
     auto it = m.upper_bound(s);
     if (it != m.begin()) {
@@ -86,7 +88,12 @@ void extents_update(extent_map& m, uint64_t s, uint64_t n, uint64_t gpkt) {
         }
         it = m.erase(it);
     }
-    m.emplace_hint(it, s, extent{n, gpkt});
+    return it;
+}
+
+// Maps [s, s + n) to gpkt.. in an extent map.
+void extents_update(extent_map& m, uint64_t s, uint64_t n, uint64_t gpkt) {
+    m.emplace_hint(extents_trim(m, s, n), s, extent{n, gpkt});
 }
 
 // Sums the addresses of the extents over [k, k + n), as a lookup of a range does.
@@ -224,7 +231,7 @@ int sum_empty(lrbtree_range*, void*) {
 }
 
 // Runs the same batch of operations (operation i on key k) on the map and on both baselines;
-// the map's time is the benchmark's. `prepare` runs untimed before each batch.
+// the map's time is the benchmark's. `prepare` runs untimed before each batch, with its keys.
 template <class Prepare, class MapOp, class FlatOp, class ExtentOp>
 void compare(benchmark::State& state, world& w, bool sequential, Prepare prepare, MapOp map_op, FlatOp flat_op,
              ExtentOp extent_op) {
@@ -233,7 +240,7 @@ void compare(benchmark::State& state, world& w, bool sequential, Prepare prepare
     std::vector<uint64_t> keys(batch);
     for (auto _ : state) {
         for (auto& k : keys) k = w.next_key(sequential);
-        prepare();
+        prepare(keys);
         auto t0 = clock_type::now();
         for (ULONG i = 0; i < batch; i++) map_op(i, keys[i]);
         double t = seconds_since(t0);
@@ -262,7 +269,7 @@ void BM_ForwardMapLookup(benchmark::State& state) {
     run_sum sink;
     lrbtree_enum_ops ops = {sum_data, sum_empty, nullptr};
     compare(
-        state, w, sequential, [] {},
+        state, w, sequential, [](const std::vector<uint64_t>&) {},
         [&](ULONG, uint64_t k) {
             lrbtree_range range;
             lrbtree_enumerate(w.map, &range, &ops, &sink, 0, k, k + n);
@@ -283,7 +290,7 @@ void BM_ForwardMapUpdate(benchmark::State& state) {
     std::vector<uint64_t> addresses(batch);
     compare(
         state, w, sequential,
-        [&] {
+        [&](const std::vector<uint64_t>&) {
             for (auto& a : addresses) a = w.append(n);
         },
         [&](ULONG i, uint64_t k) {
@@ -294,6 +301,32 @@ void BM_ForwardMapUpdate(benchmark::State& state) {
             for (uint64_t j = 0; j < n; j++) w.flat[k + j] = addresses[i] + j;
         },
         [&](ULONG i, uint64_t k) { extents_update(w.extents, k, n, addresses[i]); });
+    state.SetLabel(sequential ? "64-sector runs" : "random 4 KiB");
+}
+
+// Trims: the map removes every mapping of each range (its runs leave their leaves, which are
+// rebalanced with their neighbours), the baselines clear theirs. The ranges of a batch are
+// written again, untimed, before the next one.
+void BM_ForwardMapTrim(benchmark::State& state) {
+    world& w = shared_world();
+    bool sequential = state.range(0) != 0;
+    uint64_t n = sequential ? 64 : 1;
+    std::vector<uint64_t> trimmed;
+    compare(
+        state, w, sequential,
+        [&](const std::vector<uint64_t>& keys) {
+            for (uint64_t k : trimmed) w.write(k, n);
+            trimmed = keys;
+        },
+        [&](ULONG, uint64_t k) {
+            lrbtree_update_rec rec = {k, n, 0, LRB_UNMAP_ALL, 0};
+            lrbtree_update(w.map, &rec, 1);
+        },
+        [&](ULONG, uint64_t k) {
+            for (uint64_t j = 0; j < n; j++) w.flat[k + j] = 0;
+        },
+        [&](ULONG, uint64_t k) { extents_trim(w.extents, k, n); });
+    for (uint64_t k : trimmed) w.write(k, n);
     state.SetLabel(sequential ? "64-sector runs" : "random 4 KiB");
 }
 
@@ -334,4 +367,5 @@ void BM_ForwardMapMemory(benchmark::State& state) {
 
 BENCHMARK(BM_ForwardMapLookup)->Arg(1)->Arg(0)->UseManualTime();
 BENCHMARK(BM_ForwardMapUpdate)->Arg(1)->Arg(0)->UseManualTime();
+BENCHMARK(BM_ForwardMapTrim)->Arg(1)->Arg(0)->UseManualTime();
 BENCHMARK(BM_ForwardMapMemory)->Iterations(1)->Unit(benchmark::kMillisecond);

@@ -256,21 +256,23 @@ void collapse_root(lrbtree_cursor* cursor) {
     }
 }
 
-// Rebalances the node at `level` of the path when it is empty or below its fill target: its
-// window gives up one or two whole nodes when it can, else its entries are spread evenly. The
-// path is used up.
+// Rebalances the node at `level` of the path after entries were removed from it: its window
+// gives up one or two whole nodes when it can, else its entries are spread evenly. The root is
+// left to collapse_root. The path is used up.
 void rebalance(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level) {
     const lrbtree_layout* layout = lrb_layout_for(&cursor->shape, level);
-    const lrb_node* node = lrb_node_of(path->level[level].node);
-    if ((LONG)level >= cursor->shape.depth || level + 1 >= LRB_MAX_LEVELS ||
-        (node->h.count != 0 && node->h.count >= layout->fill_target)) {
+    if ((LONG)level >= cursor->shape.depth || level + 1 >= LRB_MAX_LEVELS) {
         lrbtree_path_release(cursor, path);
         return;
     }
     lrbtree_window* window = &cursor->map->windows[level];
     window_build(cursor, path, level, window);
-    ULONG total = window_gather(cursor, window, level, 0, nullptr, 0);
     ULONG nodes = window->nodes;
+    if (nodes == 1 && lrb_node_of(window_block(window, 0, level))->h.count != 0) {
+        window_release(cursor, window);  // the level's only node: nothing to spread over
+        return;
+    }
+    ULONG total = window_gather(cursor, window, level, 0, nullptr, 0);
     ULONG self = window->self;
     ULONG cap = layout->capacity;
     ULONG free_slots = nodes * cap - total;
@@ -577,6 +579,10 @@ int update_first_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, ULONG64
         *next = high;
     }
     if (mapping) {
+        // The new run takes the place of one removed entry: only the others leave the leaf.
+        if (*removed != 0) {
+            (*removed)--;
+        }
         lrb_leaf_encode(layout->kind, raw, &run);
         piece->out += (LONG64)(e - s);
         return insert_entries(cursor, &path, 0, i, raw, 1);

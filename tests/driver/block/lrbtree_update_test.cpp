@@ -558,6 +558,39 @@ TEST_F(LrbUpdate, NodeKeysGoOnFromTheLastOneTaken) {
     lrbtree_destroy(&bare);
 }
 
+TEST_F(LrbUpdate, RemovalsRebalanceTheLeafWithItsNeighbours) {
+    for (uint64_t k = 0; k < 1500; k++) {
+        ASSERT_EQ(map(2 * k, 1, addr(1 + (ULONG)(k % 60), (ULONG)(k % 900))), 0);
+    }
+    const lrb_node* root = lrb_node_of((const mblk*)map_->roots[0]);
+    ASSERT_EQ(lrb_max_depth(map_), 1);
+    ASSERT_GE(root->h.count, 3u);
+    auto leaf_counts = [&] {
+        std::vector<ULONG> counts;
+        for (ULONG i = 0; i < root->h.count; i++) {
+            counts.push_back(lrb_node_of(lrb_index_child(&map_->shape.index_layout, root, i))->h.count);
+        }
+        return counts;
+    };
+    std::vector<ULONG> before = leaf_counts();
+    // A leaf well above its fill target loses one entry: its window is spread evenly all the same.
+    const lrb_node* second = lrb_node_of(lrb_index_child(&map_->shape.index_layout, root, 1));
+    ASSERT_GT(second->h.count - 1, map_->shape.leaf_layout.fill_target);
+    ASSERT_NE(before[0], before[1]) << "the leaves start uneven";
+    int64_t out = 0;
+    ASSERT_EQ(unmap(lrb_leaf_key(&map_->shape.leaf_layout, second, 2), 1, &out), 0);
+    EXPECT_EQ(out, -1);
+    std::vector<ULONG> after = leaf_counts();
+    ASSERT_EQ(after.size(), before.size());
+    EXPECT_EQ(after[0] + after[1] + after[2], before[0] + before[1] + before[2] - 1);
+    EXPECT_LE(*std::max_element(after.begin(), after.begin() + 3) - *std::min_element(after.begin(), after.begin() + 3),
+              1u);
+    // Overwriting one run with one run removes nothing from the leaf: nothing moves.
+    ASSERT_EQ(map(lrb_leaf_key(&map_->shape.leaf_layout, second, 5), 1, addr(2, 0)), 0);
+    EXPECT_EQ(leaf_counts(), after);
+    EXPECT_EQ(lrb_check_map(map_), "");
+}
+
 // Whether the block of `key` is still linked in its hash chain (the block itself may be gone).
 bool in_hash(const mblk_table* table, uint64_t key, const mblk* block) {
     for (const mblk* b = table->hash[mblk_hash(key)]; b != nullptr; b = b->hash_next) {

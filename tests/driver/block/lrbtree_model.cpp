@@ -121,7 +121,22 @@ size_t lrb_model::pieces(const lrbtree_update_rec& record) const {
 }
 
 lrb_model::outcome lrb_model::apply(const lrbtree_update_rec& record, size_t first, size_t last) {
+    bool failed = false;
+    fail_call_ = 0;
+    return apply_pieces(record, first, last, &failed);
+}
+
+lrb_model::outcome lrb_model::apply_failing(const lrbtree_update_rec& record, uint64_t fail_call, bool* failed) {
+    fail_call_ = fail_call;
+    calls_ = 0;
+    outcome result = apply_pieces(record, 0, SIZE_MAX, failed);
+    fail_call_ = 0;
+    return result;
+}
+
+lrb_model::outcome lrb_model::apply_pieces(const lrbtree_update_rec& record, size_t first, size_t last, bool* failed) {
     outcome result;
+    *failed = false;
     uint64_t key = record.key;
     uint64_t end = record.key + record.count;
     uint64_t gpkt = record.gpkt;
@@ -131,7 +146,12 @@ lrb_model::outcome lrb_model::apply(const lrbtree_update_rec& record, size_t fir
             piece_end = std::min(piece_end, key + 64);
         }
         if (piece >= first) {
-            apply_piece(key, piece_end, gpkt, record.unmap, &result);
+            int64_t out_before = result.out;
+            if (!apply_piece(key, piece_end, gpkt, record.unmap, &result)) {
+                result.out = out_before;  // the failing piece's out is not added
+                *failed = true;
+                return result;
+            }
         }
         if (record.unmap == 0) {
             gpkt = advance(gpkt, piece_end - key);
@@ -141,7 +161,7 @@ lrb_model::outcome lrb_model::apply(const lrbtree_update_rec& record, size_t fir
     return result;
 }
 
-void lrb_model::apply_piece(uint64_t s, uint64_t e, uint64_t gpkt, uint64_t unmap, outcome* result) {
+bool lrb_model::apply_piece(uint64_t s, uint64_t e, uint64_t gpkt, uint64_t unmap, outcome* result) {
     uint64_t x = s;
     while (x < e) {
         if (!mapped(x)) {
@@ -156,6 +176,9 @@ void lrb_model::apply_piece(uint64_t s, uint64_t e, uint64_t gpkt, uint64_t unma
         if (touch) {
             uint64_t displaced_gpkt = at(x).gpkt;
             if (displaced_gpkt >= 16) {
+                if (fail_call_ != 0 && ++calls_ == fail_call_) {
+                    return false;
+                }
                 result->displaced.push_back({x, stop - x, displaced_gpkt});
             }
             result->out -= (int64_t)(stop - x);
@@ -173,6 +196,14 @@ void lrb_model::apply_piece(uint64_t s, uint64_t e, uint64_t gpkt, uint64_t unma
             *find(k) = {advance(gpkt, k - s), s, true};
         }
         result->out += (int64_t)(e - s);
+    }
+    return true;
+}
+
+void lrb_model::move_run(uint64_t start, uint64_t gpkt) {
+    uint64_t end = run_end(start);
+    for (uint64_t k = start; k < end; k++) {
+        find(k)->gpkt = advance(gpkt, k - start);
     }
 }
 

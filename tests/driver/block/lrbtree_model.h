@@ -58,6 +58,16 @@ class lrb_model {
     // Applies one record the way the map does: shard pieces, 64-key map pieces; with a range of
     // pieces, only pieces first..last-1 of it.
     outcome apply(const lrbtree_update_rec& record, size_t first = 0, size_t last = SIZE_MAX);
+    // Applies one record as the map does when the invalidation call numbered `fail_call` of the
+    // record (from 1) fails: the pieces before are applied; in the failing piece every run
+    // displaced before the failing call is cut out as by a removal, the rest stays and the new
+    // run is not placed. `out` is the earlier pieces' only, `displaced` the runs whose call
+    // succeeded. *failed tells whether the record came to that call at all (when it did not, the
+    // record was applied whole).
+    outcome apply_failing(const lrbtree_update_rec& record, uint64_t fail_call, bool* failed);
+    // Moves the run that starts at `start` (its first key) to `gpkt`, as a walk that writes its
+    // entry back with a new address does.
+    void move_run(uint64_t start, uint64_t gpkt);
     // Number of pieces the map cuts a record into.
     size_t pieces(const lrbtree_update_rec& record) const;
 
@@ -78,7 +88,13 @@ class lrb_model {
     // End of the run that holds `key` (mapped).
     uint64_t run_end(uint64_t key) const;
     bool any_mapped(uint64_t a, uint64_t b) const;
-    void apply_piece(uint64_t s, uint64_t e, uint64_t gpkt, uint64_t unmap, outcome* result);
+    // Returns false when the invalidation call numbered fail_call_ came in this piece.
+    bool apply_piece(uint64_t s, uint64_t e, uint64_t gpkt, uint64_t unmap, outcome* result);
+    outcome apply_pieces(const lrbtree_update_rec& record, size_t first, size_t last, bool* failed);
+
+    // Invalidation calls counted while a failing record is applied (0: none fails).
+    uint64_t fail_call_ = 0;
+    uint64_t calls_ = 0;
 
     lrb_model_geometry geometry_;
     std::vector<window> windows_;

@@ -9,6 +9,7 @@
 // LRB_SOAK=<n> runs n seeds of ten times the steps (a soak; not part of the default run).
 #include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <random>
 #include <thread>
@@ -69,7 +70,63 @@ key_space wide_keys() {
 
 struct op_stats {
     uint64_t maps = 0, unmaps = 0, conditional = 0, walks = 0, failed_allocations = 0;
+    uint64_t rewrites = 0, stopped_walks = 0, failed_invalidations = 0;
 };
+
+// A walk whose data callback gives some entries new addresses and asks for them to be written
+// back. `choose` picks the new address of an entry of `length` keys, or 0 to leave it.
+struct rewrite_walk {
+    const lrbtree* map;
+    std::function<uint64_t(uint64_t length)> choose;
+    std::vector<std::pair<uint64_t, uint64_t>> moved;  // first key of the run, new address
+    uint64_t asked = 0;                                  // results of 1 given
+    bool wrong_irql = false;
+};
+
+int rewrite_entries(lrbtree_range* range, void* context, ULONG64, lrbtree_leaf_rec* entry) {
+    auto* w = (rewrite_walk*)context;
+    if (KeGetCurrentIrql() != DISPATCH_LEVEL) w->wrong_irql = true;
+    // A coalesced run comes without an entry: there is nothing to give a new address to, but the
+    // callback may still ask.
+    uint64_t gpkt = w->choose(entry != nullptr ? entry->length : 1);
+    if (gpkt == 0) {
+        return 0;
+    }
+    w->asked++;
+    if (entry != nullptr) {
+        w->moved.push_back({lrbtree_shard_base(w->map, lrbtree_shard_of(w->map, range->start)) + entry->key, gpkt});
+        entry->gpkt = gpkt;
+    }
+    return 1;
+}
+
+int skip_gaps(lrbtree_range*, void*) {
+    return 0;
+}
+
+// Every callback of a walk as it came (gaps not joined), with the call numbered `stop_at`
+// (from 1) answered with `result`.
+struct call_log {
+    std::vector<walk_report> calls;
+    uint64_t stop_at = 0;
+    int result = 0;
+    bool stop_on_data = true;
+    int answer(bool data) {
+        return calls.size() == stop_at && data == stop_on_data ? result : 0;
+    }
+};
+
+int log_data(lrbtree_range* range, void* context, ULONG64 gpkt, lrbtree_leaf_rec* entry) {
+    auto* log = (call_log*)context;
+    log->calls.push_back({true, range->start, range->length, gpkt, entry != nullptr, entry != nullptr ? *entry : lrbtree_leaf_rec{}});
+    return log->answer(true);
+}
+
+int log_empty(lrbtree_range* range, void* context) {
+    auto* log = (call_log*)context;
+    log->calls.push_back({false, range->start, range->length, 0, false, {}});
+    return log->answer(false);
+}
 
 class fmap_run {
   public:
@@ -209,6 +266,8 @@ class fmap_run {
         if (armed) {
             uint64_t nth = pick(1, 3);
             sim::kernel::fail_when(sim::kernel::fault_site::pool, [nth](uint64_t attempt) { return attempt == nth; });
+        } else if (check && chance(2)) {
+            return failing_invalidation(rec);
         }
         lrbtree_update_rec copy = rec;
         int rc = lrbtree_update(map_, &copy, 1);
@@ -232,6 +291,35 @@ class fmap_run {
             return false;
         }
         return !check || check_stretch(rec.key, rec.key + rec.count);
+    }
+
+    // An update whose invalidation callback fails at one of its first calls: the update stops
+    // where it failed (see lrb_model::apply_failing) and the map keeps the error.
+    bool failing_invalidation(const lrbtree_update_rec& rec) {
+        static const int errors[] = {-5, -28, -1, -22};
+        uint64_t fail_call = pick(1, 3);
+        int error = errors[pick(0, 3)];
+        invalidations_.calls = 0;
+        invalidations_.fail_at = fail_call;
+        invalidations_.fail_with = error;
+        lrbtree_update_rec copy = rec;
+        int rc = lrbtree_update(map_, &copy, 1);
+        invalidations_.fail_at = 0;
+        bool failed = false;
+        lrb_model::outcome expected = model_.apply_failing(rec, fail_call, &failed);
+        stats_.failed_invalidations += failed ? 1 : 0;
+        if (invalidations_.wrong_irql || rc != (failed ? error : 0) || copy.out != expected.out ||
+            invalidations_.runs != expected.displaced) {
+            ADD_FAILURE() << "update " << rec.key << "+" << rec.count << " gpkt " << rec.gpkt << " unmap " << rec.unmap
+                          << " with invalidation call " << fail_call << " failing (" << error << "): result " << rc
+                          << " out " << copy.out << " (table " << expected.out << "), " << invalidations_.runs.size()
+                          << " runs displaced (table " << expected.displaced.size() << ") " << where();
+            return false;
+        }
+        if (failed && !stays_failed(error)) {
+            return false;
+        }
+        return check_stretch(rec.key, rec.key + rec.count);
     }
 
     // An update that met an allocation failure: the map keeps the error and refuses what comes
@@ -308,6 +396,12 @@ class fmap_run {
 
     bool random_walk() {
         stats_.walks++;
+        if (chance(6)) {
+            return rewriting_walk();
+        }
+        if (chance(6)) {
+            return stopped_walk();
+        }
         if (chance(10)) {
             // Across the end of the sector range into the reserved range.
             uint64_t a = keys_.sector_space - pick(1, 3000);
@@ -317,6 +411,92 @@ class fmap_run {
         uint64_t a = pick_key(w);
         uint64_t b = std::min(w.base + w.length, a + pick(1, chance(80) ? 600 : 20000));
         return walk_and_compare(a, b, chance(50));
+    }
+
+    // A stretch for a special walk: within a window, or across the end of the sector range.
+    std::pair<uint64_t, uint64_t> pick_stretch() {
+        if (chance(10)) {
+            return {keys_.sector_space - pick(1, 3000), LRB_RESERVED_BASE + pick(1, 3000)};
+        }
+        const lrb_model::window& w = pick_window();
+        uint64_t a = pick_key(w);
+        return {a, std::min(w.base + w.length, a + pick(1, 3000))};
+    }
+
+    // A walk that gives some entries new addresses. Under the writers' mutex the entries are
+    // written back (coalesced runs have none: nothing changes); without it the first request
+    // stops the walk with -22 and nothing is written.
+    bool rewriting_walk() {
+        stats_.rewrites++;
+        auto [a, b] = pick_stretch();
+        bool locked = chance(75);
+        bool coalesce = chance(20);
+        rewrite_walk w{map_, [this](uint64_t length) -> uint64_t {
+                           if (!chance(50)) return 0;
+                           uint64_t g = pick_address();
+                           return model_.advance(g, length - 1) != ~0ull ? g : 0;
+                       }, {}, 0, false};
+        lrbtree_enum_ops ops = {rewrite_entries, skip_gaps, nullptr};
+        lrbtree_range range{};
+        ULONG flags = (locked ? LRB_ENUM_LOCK_WRITERS : 0) | (coalesce ? LRB_ENUM_COALESCE : 0);
+        int rc = lrbtree_enumerate(map_, &range, &ops, &w, flags, a, b);
+        bool refused = !locked && w.asked != 0;
+        if (w.wrong_irql || rc != (refused ? -KPAV_EINVAL : 0)) {
+            ADD_FAILURE() << "rewriting walk " << a << "-" << b << (locked ? " under the mutex" : "")
+                          << (coalesce ? " (coalesced)" : "") << ": result " << rc << " " << where();
+            return false;
+        }
+        if (locked) {
+            for (auto& [start, gpkt] : w.moved) model_.move_run(start, gpkt);
+        }
+        return walk_and_compare(a, b, false);
+    }
+
+    // A walk whose callback stops it at a random call with -2, -11, another error, or (for a
+    // gap) a positive result: the walk returns that result and made exactly the calls an
+    // unstopped walk makes up to it.
+    bool stopped_walk() {
+        stats_.stopped_walks++;
+        auto [a, b] = pick_stretch();
+        bool coalesce = chance(30);
+        ULONG flags = coalesce ? LRB_ENUM_COALESCE : 0;
+        lrbtree_enum_ops ops = {log_data, log_empty, nullptr};
+        lrbtree_range range{};
+        call_log all;
+        int rc = lrbtree_enumerate(map_, &range, &ops, &all, flags, a, b);
+        std::vector<walk_report> joined;
+        for (auto& c : all.calls) {
+            if (!c.data && !joined.empty() && !joined.back().data) {
+                joined.back().length += c.length;
+            } else {
+                joined.push_back(c);
+            }
+        }
+        std::string err = rc != 0 ? "result " + std::to_string(rc) : model_.check_walk(a, b, coalesce, joined);
+        if (!err.empty()) {
+            ADD_FAILURE() << "walk " << a << "-" << b << ": " << err << where();
+            return false;
+        }
+        call_log stopped;
+        stopped.stop_at = pick(1, all.calls.size());
+        stopped.stop_on_data = all.calls[stopped.stop_at - 1].data;
+        static const int data_results[] = {-2, -11, -5, -28, -12};
+        static const int gap_results[] = {-2, -11, -5, -28, 3};
+        stopped.result = stopped.stop_on_data ? data_results[pick(0, 4)] : gap_results[pick(0, 4)];
+        rc = lrbtree_enumerate(map_, &range, &ops, &stopped, flags, a, b);
+        bool same = stopped.calls.size() == stopped.stop_at;
+        for (size_t i = 0; same && i < stopped.calls.size(); i++) {
+            const walk_report& x = stopped.calls[i];
+            const walk_report& y = all.calls[i];
+            same = x.data == y.data && x.start == y.start && x.length == y.length && x.gpkt == y.gpkt;
+        }
+        if (rc != stopped.result || !same) {
+            ADD_FAILURE() << "walk " << a << "-" << b << " stopped with " << stopped.result << " at call "
+                          << stopped.stop_at << " of " << all.calls.size() << ": result " << rc << ", "
+                          << stopped.calls.size() << " calls " << where();
+            return false;
+        }
+        return true;
     }
 
     // Maps every key of [base, base + n) as a one-key run, in random order.
@@ -369,11 +549,13 @@ class LrbRandom : public MetadataTest {
             bool ok = run.run(steps);
             const op_stats& s = run.stats();
             RecordProperty("seed", std::to_string(seed + i));
-            std::printf("seed %llu: %llu maps, %llu removals, %llu by position, %llu walks, %llu failed allocations, "
-                        "depth %d\n",
+            std::printf("seed %llu: %llu maps, %llu removals, %llu by position, %llu walks (%llu rewriting, %llu "
+                        "stopped), %llu failed allocations, %llu failed invalidations, depth %d\n",
                         (unsigned long long)(seed + i), (unsigned long long)s.maps, (unsigned long long)s.unmaps,
                         (unsigned long long)s.conditional, (unsigned long long)s.walks,
-                        (unsigned long long)s.failed_allocations, run.depth());
+                        (unsigned long long)s.rewrites, (unsigned long long)s.stopped_walks,
+                        (unsigned long long)s.failed_allocations, (unsigned long long)s.failed_invalidations,
+                        run.depth());
             if (!ok) {
                 return;
             }
@@ -401,9 +583,13 @@ TEST_F(LrbRandom, AgreesWithTheTableWithWideKeys) {
 namespace {
 
 // Several threads update shards of their own while others walk everything. Every address an
-// updater maps is 16 + (key - shard base) + epoch x 2^20, so a walker can check what it sees
-// without knowing the updaters' order; each updater checks its own results against its own
-// table, and the end state is compared and checked whole.
+// updater maps is that of packet (key - shard base) + epoch x 2^20 of LEB 4 x epoch, for one of
+// four epochs: the epoch is in the address's bits 32 and 33 and again in its low 32 bits, so a
+// walker can check what it sees without knowing the updaters' order, and an entry read half
+// written (the length byte of one address with the low word of another) shows. Now and then an
+// updater walks its shards under the writers' mutex and moves runs to another epoch. Each
+// updater checks its own results against its own table, and the end state is compared and
+// checked whole.
 thread_local invalidation_log* thread_invalidations = nullptr;
 
 int invalidate_per_thread(void* context, ULONG64 first_key, ULONG64 length, ULONG64 gpkt, lrbtree_update_rec* record) {
@@ -411,14 +597,30 @@ int invalidate_per_thread(void* context, ULONG64 first_key, ULONG64 length, ULON
     return lrb_record_invalidation(thread_invalidations, first_key, length, gpkt, record);
 }
 
-constexpr uint64_t epoch_stride = 1ull << 20;
 constexpr uint64_t threads_sector_space = 4ull << 17;
+constexpr uint64_t threads_leb_span = (1ull << 30) + 1;
+constexpr ULONG threads_lebs = 16;
+
+uint64_t epoch_address(uint64_t epoch, uint64_t offset) {
+    return 16 + 4 * epoch * threads_leb_span + offset + (epoch << 20);
+}
 
 bool address_fits_key(uint64_t start, uint64_t gpkt) {
     uint64_t base = start >= LRB_RESERVED_BASE ? LRB_RESERVED_BASE + ((start - LRB_RESERVED_BASE) >> 24 << 24)
                                                : start >> 17 << 17;
-    uint64_t offset = start - base;
-    return gpkt >= 16 + offset && (gpkt - 16 - offset) % epoch_stride == 0 && (gpkt - 16 - offset) / epoch_stride < 16;
+    uint64_t epoch = gpkt >> 32;
+    return epoch < 4 && gpkt == epoch_address(epoch, start - base);
+}
+
+int move_to_epoch(lrbtree_range* range, void* context, ULONG64, lrbtree_leaf_rec* entry) {
+    auto* w = (rewrite_walk*)context;
+    uint64_t gpkt = w->choose(entry->key);
+    if (gpkt == 0) {
+        return 0;
+    }
+    w->moved.push_back({lrbtree_shard_base(w->map, lrbtree_shard_of(w->map, range->start)) + entry->key, gpkt});
+    entry->gpkt = gpkt;
+    return 1;
 }
 
 }  // namespace
@@ -431,8 +633,8 @@ TEST_F(LrbRandom, ShardsUpdateWhileOthersWalk) {
     RecordProperty("seed", std::to_string(seed));
     SCOPED_TRACE("replay: LRB_SEED=" + std::to_string(seed) + " LRB_STEPS=" + std::to_string(steps));
 
-    // One LEB large enough that addresses advance by plain addition.
-    test_log t(1, 1u << 30);
+    // LEBs large enough that addresses advance by plain addition.
+    test_log t(threads_lebs, 1u << 30);
     lrbtree* map = nullptr;
     ASSERT_EQ(lrbtree_create(&map, &t.log, threads_sector_space, threads_sector_space), 0);
     ASSERT_EQ(lrbtree_reset(map), 0);
@@ -442,10 +644,12 @@ TEST_F(LrbRandom, ShardsUpdateWhileOthersWalk) {
     g.sector_space = threads_sector_space;
     g.sector_span = 1ull << 17;
     g.reserved_span = 1ull << 24;
-    g.leb_span = (1ull << 30) + 1;
-    g.sequence = {64};
-    g.capacity = {1u << 30};
-    g.next = {65535};
+    g.leb_span = threads_leb_span;
+    for (ULONG i = 0; i < threads_lebs; i++) {
+        g.sequence.push_back(64ull * (i + 1));
+        g.capacity.push_back(1u << 30);
+        g.next.push_back(i + 1 < threads_lebs ? (uint16_t)(i + 1) : 65535);
+    }
     constexpr uint64_t width = 1ull << 14;
     std::vector<std::unique_ptr<lrb_model>> models;
     for (int u = 0; u < updaters; u++) {
@@ -466,6 +670,23 @@ TEST_F(LrbRandom, ShardsUpdateWhileOthersWalk) {
             lrb_model& model = *models[u];
             for (uint64_t i = 0; i < steps && failures[u].empty(); i++) {
                 auto& w = model.windows()[rng() % 2];
+                if (rng() % 50 == 0) {
+                    // Move some of the runs of a stretch to another epoch.
+                    uint64_t a = w.base + rng() % w.length;
+                    uint64_t b = std::min(w.base + w.length, a + 1 + rng() % 3000);
+                    rewrite_walk mover{map, [&rng](uint64_t offset) -> uint64_t {
+                                           return rng() % 2 == 0 ? epoch_address(rng() % 4, offset) : 0;
+                                       }, {}, 0, false};
+                    lrbtree_enum_ops ops = {move_to_epoch, skip_gaps, nullptr};
+                    lrbtree_range range{};
+                    int rc = lrbtree_enumerate(map, &range, &ops, &mover, LRB_ENUM_LOCK_WRITERS, a, b);
+                    for (auto& [start, gpkt] : mover.moved) model.move_run(start, gpkt);
+                    if (rc != 0) {
+                        failures[u] = "updater " + std::to_string(u) + " step " + std::to_string(i) +
+                                      ": moving walk result " + std::to_string(rc);
+                    }
+                    continue;
+                }
                 uint64_t key = w.base + rng() % w.length;
                 uint64_t room = w.base + w.length - key;
                 uint64_t shard_base = key >= LRB_RESERVED_BASE ? w.base : (key >> 17 << 17);
@@ -473,7 +694,7 @@ TEST_F(LrbRandom, ShardsUpdateWhileOthersWalk) {
                 rec.key = key;
                 if (rng() % 3 != 0) {
                     rec.count = std::min<uint64_t>(1 + rng() % 64, room);
-                    rec.gpkt = 16 + (key - shard_base) + (rng() % 16) * epoch_stride;
+                    rec.gpkt = epoch_address(rng() % 4, key - shard_base);
                 } else {
                     rec.count = std::min<uint64_t>(1 + rng() % 500, room);
                     rec.unmap = LRB_UNMAP_ALL;

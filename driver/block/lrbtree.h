@@ -77,7 +77,8 @@ struct lrbtree;
 struct lrbtree_cursor;
 
 // Walk callbacks: 0 goes on, a negative errno stops (-11 without a message). on_data_range
-// returning 1 or more with an entry writes the entry back into the leaf.
+// returning 1 or more with an entry writes the entry back into the leaf, in a walk under the
+// writers' mutex only (elsewhere it stops the walk with -22).
 using lrbtree_data_fn = int (*)(lrbtree_range* range, void* context, ULONG64 gpkt, lrbtree_leaf_rec* entry);
 using lrbtree_empty_fn = int (*)(lrbtree_range* range, void* context);
 using lrbtree_leaf_fn = int (*)(lrbtree_range* range, void* context, lrbtree_cursor* cursor, mblk* leaf);

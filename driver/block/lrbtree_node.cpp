@@ -151,6 +151,10 @@ void lrb_entries_copy_out(const lrbtree_layout* layout, const lrb_node* node, UL
     copy_slots(layout, out, 0, node->slots, lrb_slot(layout, node, pos), n, false);
 }
 
+void lrb_entries_copy_in(const lrbtree_layout* layout, lrb_node* node, ULONG pos, ULONG n, const UCHAR* in) {
+    copy_slots(layout, node->slots, lrb_slot(layout, node, pos), in, 0, n, false);
+}
+
 void lrb_entries_fill(const lrbtree_layout* layout, lrb_node* node, const UCHAR* entries, ULONG n) {
     ULONG head = (layout->capacity - n) / 2;
     memcpy(node->slots + (SIZE_T)head * layout->entry_size, entries, (SIZE_T)n * layout->entry_size);

@@ -247,6 +247,8 @@ ULONG lrbtree_entries_insert_slots(const lrbtree_layout* layout, lrb_node* node,
 void lrbtree_entries_remove(const lrbtree_layout* layout, lrb_node* node, ULONG pos, ULONG n);
 // Copies n raw entries from logical position `pos` of a node into `out`.
 void lrb_entries_copy_out(const lrbtree_layout* layout, const lrb_node* node, ULONG pos, ULONG n, UCHAR* out);
+// Copies n raw entries from `in` to logical positions pos.. of a node (the slots must be open).
+void lrb_entries_copy_in(const lrbtree_layout* layout, lrb_node* node, ULONG pos, ULONG n, const UCHAR* in);
 // Fills an emptied node with n raw entries, centred in its slot array.
 void lrb_entries_fill(const lrbtree_layout* layout, lrb_node* node, const UCHAR* entries, ULONG n);
 

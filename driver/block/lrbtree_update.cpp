@@ -115,6 +115,75 @@ void window_scatter(lrbtree_cursor* cursor, ULONG level, mblk* const* blocks, co
     }
 }
 
+// Brings the window's nodes to `targets` entries each (0 for a node to be emptied) without
+// copying the entries that stay where they are. Entry j of the window (in key order) belongs in
+// the node whose target range holds j; what a node keeps is where its present range and its
+// target range meet. First every node puts what it does not keep into the scratch space, at its
+// place in the window's order, and closes those slots; then every node opens slots at its front
+// and end for what it lacks and takes it from there. No node holds more than its target at any
+// time.
+void window_spread(lrbtree_cursor* cursor, lrbtree_window* window, ULONG level, const ULONG* targets) {
+    const lrbtree_layout* layout = lrb_layout_for(&cursor->shape, level);
+    UCHAR* scratch = cursor->map->scratch;
+    ULONG size = layout->entry_size;
+    ULONG nodes = window->nodes;
+    ULONG present[3];  // first window position each node holds now
+    ULONG target[3];   // first window position each node is to hold
+    ULONG keep_lo[3];
+    ULONG keep_hi[3];
+    ULONG at = 0;
+    ULONG to = 0;
+    for (ULONG k = 0; k < nodes; k++) {
+        ULONG count = lrb_node_of(window_block(window, k, level))->h.count;
+        present[k] = at;
+        target[k] = to;
+        keep_lo[k] = at > to ? at : to;
+        keep_hi[k] = at + count < to + targets[k] ? at + count : to + targets[k];
+        if (keep_lo[k] >= keep_hi[k]) {
+            keep_lo[k] = keep_hi[k] = to;  // keeps nothing
+        }
+        at += count;
+        to += targets[k];
+    }
+    for (ULONG k = 0; k < nodes; k++) {
+        mblk* block = window_block(window, k, level);
+        lrb_node* node = lrb_node_of(block);
+        ULONG count = node->h.count;
+        ULONG kept = keep_hi[k] - keep_lo[k];
+        ULONG head = kept != 0 ? keep_lo[k] - present[k] : count;
+        ULONG tail = count - head - kept;
+        if (tail != 0) {
+            lrb_entries_copy_out(layout, node, head + kept, tail, scratch + (SIZE_T)(present[k] + head + kept) * size);
+            lrbtree_entries_remove(layout, node, head + kept, tail);
+        }
+        if (head != 0) {
+            lrb_entries_copy_out(layout, node, 0, head, scratch + (SIZE_T)present[k] * size);
+            lrbtree_entries_remove(layout, node, 0, head);
+        }
+        if (head != 0 || tail != 0) {
+            mblk_mark_dirty(block);
+        }
+    }
+    for (ULONG k = 0; k < nodes; k++) {
+        mblk* block = window_block(window, k, level);
+        lrb_node* node = lrb_node_of(block);
+        ULONG front = keep_lo[k] - target[k];
+        ULONG back = target[k] + targets[k] - keep_hi[k];
+        if (front != 0) {
+            lrbtree_entries_insert_slots(layout, node, 0, front);
+            lrb_entries_copy_in(layout, node, 0, front, scratch + (SIZE_T)target[k] * size);
+        }
+        if (back != 0) {
+            ULONG end = node->h.count;
+            lrbtree_entries_insert_slots(layout, node, end, back);
+            lrb_entries_copy_in(layout, node, end, back, scratch + (SIZE_T)keep_hi[k] * size);
+        }
+        if (front != 0 || back != 0) {
+            mblk_mark_dirty(block);
+        }
+    }
+}
+
 // Even targets: total / nodes each, the first (total mod nodes) one more.
 void even_targets(ULONG total, ULONG nodes, ULONG* targets) {
     for (ULONG j = 0; j < nodes; j++) {
@@ -272,7 +341,10 @@ void rebalance(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level) {
         window_release(cursor, window);  // the level's only node: nothing to spread over
         return;
     }
-    ULONG total = window_gather(cursor, window, level, 0, nullptr, 0);
+    ULONG total = 0;
+    for (ULONG k = 0; k < nodes; k++) {
+        total += lrb_node_of(window_block(window, k, level))->h.count;
+    }
     ULONG self = window->self;
     ULONG cap = layout->capacity;
     ULONG free_slots = nodes * cap - total;
@@ -287,23 +359,21 @@ void rebalance(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level) {
             emptied[has_right ? self + 1 : self] = true;
         }
     }
-    mblk* blocks[3];
-    ULONG targets[3];
     ULONG kept = 0;
     for (ULONG k = 0; k < nodes; k++) {
-        if (!emptied[k]) {
-            blocks[kept++] = window_block(window, k, level);
-        }
+        kept += emptied[k] ? 0 : 1;
     }
+    ULONG even[3] = {0, 0, 0};
+    ULONG targets[3];
     if (kept != 0) {
-        even_targets(total, kept, targets);
-        window_scatter(cursor, level, blocks, targets, kept);
+        even_targets(total, kept, even);
     }
+    for (ULONG k = 0, j = 0; k < nodes; k++) {
+        targets[k] = emptied[k] ? 0 : even[j++];
+    }
+    window_spread(cursor, window, level, targets);
     for (ULONG k = 0; k < nodes; k++) {
-        if (emptied[k]) {
-            lrb_node* e = lrb_node_of(window_block(window, k, level));
-            e->h.count = 0;
-        } else {
+        if (!emptied[k]) {
             lrbtree_separators_update(&cursor->shape, &window->paths[k], level);
         }
     }

@@ -86,8 +86,7 @@ struct checker {
 std::string lrb_check_map(const lrbtree* map) {
     checker c{map, &map->shape, {}, {}};
     for (ULONG shard = 0; shard < map->total_shards; shard++) {
-        ULONG slot = shard < map->sector_shards ? shard : LRB_SECTOR_ROOTS + (shard - map->sector_shards);
-        const mblk* root = (const mblk*)map->roots[slot];
+        const mblk* root = (const mblk*)map->roots[lrbtree_root_slot(map, shard)];
         if (root == nullptr) {
             continue;
         }
@@ -139,8 +138,7 @@ void lrb_clear_error(lrbtree* map) {
 int lrb_max_depth(const lrbtree* map) {
     int depth = -1;
     for (ULONG shard = 0; shard < map->total_shards; shard++) {
-        ULONG slot = shard < map->sector_shards ? shard : LRB_SECTOR_ROOTS + (shard - map->sector_shards);
-        const mblk* root = (const mblk*)map->roots[slot];
+        const mblk* root = (const mblk*)map->roots[lrbtree_root_slot(map, shard)];
         if (root != nullptr && (int)lrb_node_level(lrb_node_of(root)) > depth) {
             depth = (int)lrb_node_level(lrb_node_of(root));
         }

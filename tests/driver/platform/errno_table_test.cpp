@@ -5,17 +5,56 @@
 
 class ErrnoTableTest : public KernelTest {};
 
-TEST_F(ErrnoTableTest, TableHasItsRowsInOrder) {
-    EXPECT_EQ(kpav_errno_table[0].value, 0);
-    EXPECT_STREQ(kpav_errno_table[15].name, "EBUSY");  // 15 itself has no row
-    EXPECT_STREQ(kpav_errno_table[25].text, "File too large");
-    EXPECT_STREQ(kpav_errno_table[33].name, "EUNCORRECTABLEECC");
-    EXPECT_STREQ(kpav_errno_table[35].text, "Unknown error");
-    for (ULONG row = 1; row + 1 < KPAV_ERRNO_ROWS; row++) {
-        EXPECT_LT(kpav_errno_table[row - 1].value, kpav_errno_table[row].value) << row;
-        EXPECT_NE(kpav_errno_table[row].value, 15);
-        EXPECT_NE(kpav_errno_table[row].value, 26);
+// Every row as the tools and messages show it.
+TEST_F(ErrnoTableTest, EveryRowHasItsValueNameAndText) {
+    const kpav_errno_row expected[KPAV_ERRNO_ROWS] = {
+        {0, "ENONE", "No error"},
+        {1, "EPERM", "Operation not permitted"},
+        {2, "ENOENT", "No such file or directory"},
+        {3, "ESRCH", "No such process"},
+        {4, "EINTR", "Interrupted system call"},
+        {5, "EIO", "I/O error"},
+        {6, "ENXIO", "No such device or address"},
+        {7, "E2BIG", "Argument list too long"},
+        {8, "ENOEXEC", "Exec format error"},
+        {9, "EBADF", "Bad file number"},
+        {10, "ECHILD", "No child processes"},
+        {11, "EAGAIN", "Try again"},
+        {12, "ENOMEM", "Out of memory"},
+        {13, "EACCES", "Permission denied"},
+        {14, "EFAULT", "Bad address"},
+        {16, "EBUSY", "Device or resource busy"},
+        {17, "EEXIST", "File exists"},
+        {18, "EXDEV", "Cross-device link"},
+        {19, "ENODEV", "No such device"},
+        {20, "ENOTDIR", "Not a directory"},
+        {21, "EISDIR", "Is a directory"},
+        {22, "EINVAL", "Invalid argument"},
+        {23, "ENFILE", "File table overflow"},
+        {24, "EMFILE", "Too many open files"},
+        {25, "ENOTTY", "Not a typewriter"},
+        {27, "EFBIG", "File too large"},
+        {28, "ENOSPC", "No space left on device"},
+        {29, "ESPIPE", "Illegal seek"},
+        {30, "EROFS", "Read-only file system"},
+        {31, "EMLINK", "Too many links"},
+        {32, "EPIPE", "Broken pipe"},
+        {33, "EDOM", "Math argument out of domain of func"},
+        {34, "ERANGE", "Math result not representable"},
+        {1024, "EUNCORRECTABLEECC", "Uncorrectable ECC error"},
+        {1026, "EECC_VALIDATION_FAIL", "ECC validation failure"},
+        {-1, "EUNKNOWN", "Unknown error"},
+    };
+    for (ULONG row = 0; row < KPAV_ERRNO_ROWS; row++) {
+        SCOPED_TRACE(row);
+        EXPECT_EQ(kpav_errno_table[row].value, expected[row].value);
+        EXPECT_STREQ(kpav_errno_table[row].name, expected[row].name);
+        EXPECT_STREQ(kpav_errno_table[row].text, expected[row].text);
+        if (expected[row].value >= 0) {
+            EXPECT_EQ(kpav_errno_lookup(-expected[row].value), row);
+        }
     }
+    EXPECT_TRUE(log().empty());
 }
 
 TEST_F(ErrnoTableTest, LookupFindsRowsAndReportsUnknownValues) {

@@ -256,7 +256,7 @@ void require_passive(const char* routine) {
     }
 }
 
-// The key of a handle, with a reference on its object that `release_key` drops.
+// The key of a handle, with a reference on its object that the caller drops.
 NTSTATUS key_of_handle(HANDLE handle, PVOID* object, std::shared_ptr<key_node>* key) {
     NTSTATUS status = ObReferenceObjectByHandle(handle, 0, key_type_pointer, KernelMode, object, nullptr);
     if (!NT_SUCCESS(status)) {
@@ -264,6 +264,24 @@ NTSTATUS key_of_handle(HANDLE handle, PVOID* object, std::shared_ptr<key_node>* 
     }
     *key = *((key_object*)*object)->node;
     return STATUS_SUCCESS;
+}
+
+// Runs `work` on the values of the handle's key under the store's lock, holding the key object
+// for the duration; a bad handle's status is returned without running it.
+template <typename Work>
+NTSTATUS with_key_values(HANDLE handle, Work&& work) {
+    PVOID object = nullptr;
+    std::shared_ptr<key_node> node;
+    NTSTATUS status = key_of_handle(handle, &object, &node);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    {
+        std::lock_guard<std::mutex> g(store_mutex);
+        status = work(node.get());
+    }
+    ObDereferenceObject(object);
+    return status;
 }
 
 NTSTATUS open_key_handle(const std::shared_ptr<key_node>& key, PHANDLE handle) {
@@ -486,39 +504,21 @@ NTSTATUS ZwCreateKey(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUTES attribu
 NTSTATUS ZwQueryValueKey(HANDLE key, PUNICODE_STRING value_name, KEY_VALUE_INFORMATION_CLASS information_class,
                          PVOID information, ULONG length, PULONG result_length) {
     require_passive("ZwQueryValueKey");
-    PVOID object = nullptr;
-    std::shared_ptr<key_node> node;
-    NTSTATUS status = key_of_handle(key, &object, &node);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    {
-        std::lock_guard<std::mutex> g(store_mutex);
-        value_entry* v = find_value(node.get(), from_unicode(value_name));
-        status = v == nullptr ? STATUS_OBJECT_NAME_NOT_FOUND
-                              : fill_record(*v, information_class, information, length, result_length);
-    }
-    ObDereferenceObject(object);
-    return status;
+    return with_key_values(key, [&](key_node* node) {
+        value_entry* v = find_value(node, from_unicode(value_name));
+        return v == nullptr ? STATUS_OBJECT_NAME_NOT_FOUND
+                            : fill_record(*v, information_class, information, length, result_length);
+    });
 }
 
 NTSTATUS ZwEnumerateValueKey(HANDLE key, ULONG index, KEY_VALUE_INFORMATION_CLASS information_class,
                              PVOID information, ULONG length, PULONG result_length) {
     require_passive("ZwEnumerateValueKey");
-    PVOID object = nullptr;
-    std::shared_ptr<key_node> node;
-    NTSTATUS status = key_of_handle(key, &object, &node);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    {
-        std::lock_guard<std::mutex> g(store_mutex);
-        status = index >= node->values.size()
-                     ? STATUS_NO_MORE_ENTRIES
-                     : fill_record(node->values[index], information_class, information, length, result_length);
-    }
-    ObDereferenceObject(object);
-    return status;
+    return with_key_values(key, [&](key_node* node) {
+        return index >= node->values.size()
+                   ? STATUS_NO_MORE_ENTRIES
+                   : fill_record(node->values[index], information_class, information, length, result_length);
+    });
 }
 
 NTSTATUS ZwSetValueKey(HANDLE key, PUNICODE_STRING value_name, ULONG title_index, ULONG type, PVOID data,
@@ -528,49 +528,32 @@ NTSTATUS ZwSetValueKey(HANDLE key, PUNICODE_STRING value_name, ULONG title_index
     if (data == nullptr && data_size != 0) {
         return STATUS_INVALID_PARAMETER;
     }
-    PVOID object = nullptr;
-    std::shared_ptr<key_node> node;
-    NTSTATUS status = key_of_handle(key, &object, &node);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    {
-        std::lock_guard<std::mutex> g(store_mutex);
+    return with_key_values(key, [&](key_node* node) {
         std::u16string name = from_unicode(value_name);
         std::vector<uint8_t> bytes((const uint8_t*)data, (const uint8_t*)data + data_size);
-        value_entry* v = find_value(node.get(), name);
+        value_entry* v = find_value(node, name);
         if (v != nullptr) {
             v->type = type;
             v->data = std::move(bytes);
         } else {
             node->values.push_back({name, type, std::move(bytes)});
         }
-    }
-    ObDereferenceObject(object);
-    return STATUS_SUCCESS;
+        return STATUS_SUCCESS;
+    });
 }
 
 NTSTATUS ZwDeleteValueKey(HANDLE key, PUNICODE_STRING value_name) {
     require_passive("ZwDeleteValueKey");
-    PVOID object = nullptr;
-    std::shared_ptr<key_node> node;
-    NTSTATUS status = key_of_handle(key, &object, &node);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    {
-        std::lock_guard<std::mutex> g(store_mutex);
+    return with_key_values(key, [&](key_node* node) {
         std::u16string name = from_unicode(value_name);
         auto it = std::find_if(node->values.begin(), node->values.end(),
                                [&](const value_entry& v) { return same_name(v.name, name); });
         if (it == node->values.end()) {
-            status = STATUS_OBJECT_NAME_NOT_FOUND;
-        } else {
-            node->values.erase(it);
+            return STATUS_OBJECT_NAME_NOT_FOUND;
         }
-    }
-    ObDereferenceObject(object);
-    return status;
+        node->values.erase(it);
+        return STATUS_SUCCESS;
+    });
 }
 
 // ---------------------------------------------------------------------------------------------

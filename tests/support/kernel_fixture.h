@@ -11,6 +11,16 @@
 
 #include "sim/kernel/control.h"
 
+// 8 possible processors, 4 active, on 2 nodes: 0, 1 and 4, 5 on node 0; 2, 3 and 6, 7 on node 1.
+inline sim::kernel::machine_config four_of_eight_on_two_nodes() {
+    sim::kernel::machine_config c;
+    c.max_processors = 8;
+    c.active_processors = 4;
+    c.node_count = 2;
+    c.node_of_processor = {0, 0, 1, 1, 0, 0, 1, 1};
+    return c;
+}
+
 class KernelTest : public ::testing::Test {
   protected:
     void SetUp() override;

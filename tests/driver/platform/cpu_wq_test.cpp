@@ -91,16 +91,6 @@ void* request_of_link(LIST_ENTRY* link) {
     return CONTAINING_RECORD(link, request, cpu_link);
 }
 
-// 8 possible processors, 4 active, 2 nodes.
-machine_config eight_of_four() {
-    machine_config c;
-    c.max_processors = 8;
-    c.active_processors = 4;
-    c.node_count = 2;
-    c.node_of_processor = {0, 0, 1, 1, 0, 0, 1, 1};
-    return c;
-}
-
 ULONG state_of(ULONG cpu) {
     cpu_wq* r = cpu_wq_record(cpu);
     kpav_spin_lock(&r->lock);
@@ -133,7 +123,7 @@ const char* const stop_timeout = "paverr Corvane driver: 12317 Timeout waiting f
 
 class CpuWqTest : public KernelTest {
   protected:
-    machine_config machine() const override { return eight_of_four(); }
+    machine_config machine() const override { return four_of_eight_on_two_nodes(); }
 
     void SetUp() override {
         KernelTest::SetUp();

@@ -15,23 +15,9 @@
 
 using namespace sim::kernel;
 
-namespace {
-
-// 8 possible processors, 4 active, on 2 nodes: 0, 1 and 4, 5 on node 0; 2, 3 and 6, 7 on node 1.
-machine_config two_nodes() {
-    machine_config c;
-    c.max_processors = 8;
-    c.active_processors = 4;
-    c.node_count = 2;
-    c.node_of_processor = {0, 0, 1, 1, 0, 0, 1, 1};
-    return c;
-}
-
-}  // namespace
-
 class ThreadTest : public KernelTest {
   protected:
-    machine_config machine() const override { return two_nodes(); }
+    machine_config machine() const override { return four_of_eight_on_two_nodes(); }
     void TearDown() override {
         kpav_numa_exit();
         win_disable_all_affinity = 0;
@@ -69,7 +55,7 @@ TEST_F(ThreadTest, MissingProcessorRoutinesFallBackToOneGroup) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.missing);
-        machine_config m = two_nodes();
+        machine_config m = four_of_eight_on_two_nodes();
         m.missing_routines = {c.missing};
         boot(m);
         ASSERT_EQ(kpav_numa_init(), 0);

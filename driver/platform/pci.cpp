@@ -104,7 +104,13 @@ void kpav_pci_port_lock_init() {
     KeInitializeSpinLock(&port_lock);
 }
 
-int kpav_pci_read_config(ULONG bus, ULONG device, ULONG function, ULONG offset, ULONG size_code, ULONG* value) {
+namespace {
+
+// Validates a port access, then runs `transfer` on the data port with the location's address
+// latched under the port lock; the address port's previous value is put back afterwards.
+template <typename Transfer>
+int with_config_address(ULONG bus, ULONG device, ULONG function, ULONG offset, ULONG size_code, const void* value,
+                        Transfer&& transfer) {
     if (!valid_port_access(bus, device, function, offset, size_code, value)) {
         return -KPAV_EINVAL;
     }
@@ -112,45 +118,45 @@ int kpav_pci_read_config(ULONG bus, ULONG device, ULONG function, ULONG offset, 
     KeAcquireSpinLock(&port_lock, &irql);
     ULONG saved = READ_PORT_ULONG((PULONG)(ULONG_PTR)config_address_port);
     WRITE_PORT_ULONG((PULONG)(ULONG_PTR)config_address_port, config_address(bus, device, function, offset));
-    switch (size_code) {
-        case KPAV_PCI_BYTE:
-            *value = READ_PORT_UCHAR((PUCHAR)(ULONG_PTR)(config_data_port + (offset & 3)));
-            break;
-        case KPAV_PCI_WORD:
-            *value = READ_PORT_USHORT((PUSHORT)(ULONG_PTR)(config_data_port + (offset & 2)));
-            break;
-        default:
-            *value = READ_PORT_ULONG((PULONG)(ULONG_PTR)config_data_port);
-            break;
-    }
+    transfer();
     WRITE_PORT_ULONG((PULONG)(ULONG_PTR)config_address_port, saved);
     KeReleaseSpinLock(&port_lock, irql);
     return 0;
 }
 
+}  // namespace
+
+int kpav_pci_read_config(ULONG bus, ULONG device, ULONG function, ULONG offset, ULONG size_code, ULONG* value) {
+    return with_config_address(bus, device, function, offset, size_code, value, [&] {
+        switch (size_code) {
+            case KPAV_PCI_BYTE:
+                *value = READ_PORT_UCHAR((PUCHAR)(ULONG_PTR)(config_data_port + (offset & 3)));
+                break;
+            case KPAV_PCI_WORD:
+                *value = READ_PORT_USHORT((PUSHORT)(ULONG_PTR)(config_data_port + (offset & 2)));
+                break;
+            default:
+                *value = READ_PORT_ULONG((PULONG)(ULONG_PTR)config_data_port);
+                break;
+        }
+    });
+}
+
 int kpav_pci_write_config(ULONG bus, ULONG device, ULONG function, ULONG offset, ULONG size_code,
                           const ULONG* value) {
-    if (!valid_port_access(bus, device, function, offset, size_code, value)) {
-        return -KPAV_EINVAL;
-    }
-    KIRQL irql;
-    KeAcquireSpinLock(&port_lock, &irql);
-    ULONG saved = READ_PORT_ULONG((PULONG)(ULONG_PTR)config_address_port);
-    WRITE_PORT_ULONG((PULONG)(ULONG_PTR)config_address_port, config_address(bus, device, function, offset));
-    switch (size_code) {
-        case KPAV_PCI_BYTE:
-            WRITE_PORT_UCHAR((PUCHAR)(ULONG_PTR)(config_data_port + (offset & 3)), (UCHAR)*value);
-            break;
-        case KPAV_PCI_WORD:
-            WRITE_PORT_USHORT((PUSHORT)(ULONG_PTR)(config_data_port + (offset & 2)), (USHORT)*value);
-            break;
-        default:
-            WRITE_PORT_ULONG((PULONG)(ULONG_PTR)config_data_port, *value);
-            break;
-    }
-    WRITE_PORT_ULONG((PULONG)(ULONG_PTR)config_address_port, saved);
-    KeReleaseSpinLock(&port_lock, irql);
-    return 0;
+    return with_config_address(bus, device, function, offset, size_code, value, [&] {
+        switch (size_code) {
+            case KPAV_PCI_BYTE:
+                WRITE_PORT_UCHAR((PUCHAR)(ULONG_PTR)(config_data_port + (offset & 3)), (UCHAR)*value);
+                break;
+            case KPAV_PCI_WORD:
+                WRITE_PORT_USHORT((PUSHORT)(ULONG_PTR)(config_data_port + (offset & 2)), (USHORT)*value);
+                break;
+            default:
+                WRITE_PORT_ULONG((PULONG)(ULONG_PTR)config_data_port, *value);
+                break;
+        }
+    });
 }
 
 int pcie_find_cap(pci_dev* pdev, ULONG* offset) {

@@ -450,9 +450,11 @@ using namespace sim::kernel;
 // ---------------------------------------------------------------------------------------------
 // The Windows-named routines
 
-NTSTATUS ZwOpenKey(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes) {
-    UNREFERENCED_PARAMETER(access);
-    require_passive("ZwOpenKey");
+namespace {
+
+// Opens the key the attributes name; with `create`, a missing last component is made first.
+// `how` tells which of the two happened.
+NTSTATUS open_named_key(PHANDLE key, POBJECT_ATTRIBUTES attributes, bool create, ULONG* how) {
     std::shared_ptr<key_node> parent;
     std::u16string last;
     NTSTATUS status = resolve(attributes, &parent, &last);
@@ -460,14 +462,29 @@ NTSTATUS ZwOpenKey(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUTES attribute
         return status;
     }
     std::shared_ptr<key_node> found = parent;
+    *how = REG_OPENED_EXISTING_KEY;
     if (!last.empty()) {
         std::lock_guard<std::mutex> g(store_mutex);
         found = find_child(parent, last);
+        if (!found && create) {
+            found = new_key(last);
+            parent->children.push_back(found);
+            *how = REG_CREATED_NEW_KEY;
+        }
     }
     if (!found) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
     return open_key_handle(found, key);
+}
+
+}  // namespace
+
+NTSTATUS ZwOpenKey(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes) {
+    UNREFERENCED_PARAMETER(access);
+    require_passive("ZwOpenKey");
+    ULONG how = 0;
+    return open_named_key(key, attributes, false, &how);
 }
 
 NTSTATUS ZwCreateKey(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes, ULONG title_index,
@@ -477,24 +494,8 @@ NTSTATUS ZwCreateKey(PHANDLE key, ACCESS_MASK access, POBJECT_ATTRIBUTES attribu
     UNREFERENCED_PARAMETER(class_name);
     UNREFERENCED_PARAMETER(create_options);
     require_passive("ZwCreateKey");
-    std::shared_ptr<key_node> parent;
-    std::u16string last;
-    NTSTATUS status = resolve(attributes, &parent, &last);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    std::shared_ptr<key_node> found = parent;
-    ULONG how = REG_OPENED_EXISTING_KEY;
-    if (!last.empty()) {
-        std::lock_guard<std::mutex> g(store_mutex);
-        found = find_child(parent, last);
-        if (!found) {
-            found = new_key(last);
-            parent->children.push_back(found);
-            how = REG_CREATED_NEW_KEY;
-        }
-    }
-    status = open_key_handle(found, key);
+    ULONG how = 0;
+    NTSTATUS status = open_named_key(key, attributes, true, &how);
     if (NT_SUCCESS(status) && disposition != nullptr) {
         *disposition = how;
     }

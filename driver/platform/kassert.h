@@ -20,3 +20,10 @@ void kpav_assert_failed(int line);
             kpav_assert_failed(__LINE__); \
         }                                 \
     } while (0)
+
+// The IRQL a routine expects, stated on its first line: the routine runs at `level` or below
+// (`KPAV_IRQL_AT_MOST(DISPATCH_LEVEL)`: it may be called from a DPC or under a spin lock), or
+// strictly below it (`KPAV_IRQL_BELOW(DISPATCH_LEVEL)`: it may wait). Code that must run at
+// PASSIVE_LEVEL because it is pageable says PAGED_CODE() instead.
+#define KPAV_IRQL_AT_MOST(level) kpav_assert(KeGetCurrentIrql() <= (level))
+#define KPAV_IRQL_BELOW(level) kpav_assert(KeGetCurrentIrql() < (level))

@@ -49,6 +49,28 @@ inline BOOLEAN InterlockedBitTestAndReset(LONG volatile* p, LONG bit) {
     return (BOOLEAN)((__atomic_fetch_and(p, ~mask, __ATOMIC_SEQ_CST) & mask) != 0);
 }
 
+// Plain loads and stores with the ordering their names give: an acquire load keeps later accesses
+// after it, a release store keeps earlier ones before it; the no-fence forms are single, untorn
+// accesses with no ordering. They are how shared flags and counters are read and written without
+// a lock.
+inline char ReadAcquire8(char const volatile* p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
+inline char ReadNoFence8(char const volatile* p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
+inline LONG ReadAcquire(LONG const volatile* p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
+inline LONG ReadNoFence(LONG const volatile* p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
+inline LONG64 ReadAcquire64(LONG64 const volatile* p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
+inline LONG64 ReadNoFence64(LONG64 const volatile* p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
+inline PVOID ReadPointerAcquire(PVOID const volatile* p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
+inline PVOID ReadPointerNoFence(PVOID const volatile* p) { return __atomic_load_n(p, __ATOMIC_RELAXED); }
+
+inline void WriteRelease8(char volatile* p, char v) { __atomic_store_n(p, v, __ATOMIC_RELEASE); }
+inline void WriteNoFence8(char volatile* p, char v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }
+inline void WriteRelease(LONG volatile* p, LONG v) { __atomic_store_n(p, v, __ATOMIC_RELEASE); }
+inline void WriteNoFence(LONG volatile* p, LONG v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }
+inline void WriteRelease64(LONG64 volatile* p, LONG64 v) { __atomic_store_n(p, v, __ATOMIC_RELEASE); }
+inline void WriteNoFence64(LONG64 volatile* p, LONG64 v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }
+inline void WritePointerRelease(PVOID volatile* p, PVOID v) { __atomic_store_n(p, v, __ATOMIC_RELEASE); }
+inline void WritePointerNoFence(PVOID volatile* p, PVOID v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }
+
 inline void KeMemoryBarrier() { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
 #define MemoryBarrier() KeMemoryBarrier()
 #define YieldProcessor() __builtin_ia32_pause()

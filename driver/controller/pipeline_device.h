@@ -6,6 +6,7 @@
 #include "driver/platform/os.h"
 
 struct completion_queue;
+struct nand_dev;
 struct pipeline_device;
 
 // Where a register dump is being printed: the card, its buffer, the write position and size.
@@ -48,6 +49,8 @@ struct pipeline_device {
     completion_queue* completion_queues[PAV_MAX_COMPLETION_QUEUES];
     completion_queue* special_queues[2];  // the two designated queues
     completion_queue** cpu_queues;        // per processor index: the queue of that processor
+
+    nand_dev* channel;  // the card's data channel, once it has one
 };
 
 // The card's name for messages: "dov??" before it has one.

@@ -146,6 +146,11 @@ void nand_dev_init(nand_dev* channel, pipeline_device* card) {
     kpav_cv_init(&channel->poller_cv, "poller");
     kpav_cv_init(&channel->completion_cv, "completion");
     request_queues_init(channel);
+    // The pool's lock and condition exist before the pool: failing the channel wakes its waiters.
+    kpav_spinlock_init(&channel->pool.lock, "request pool");
+    kpav_cv_init(&channel->pool.cv, "request pool");
+    InitializeListHead(&channel->pool.free_requests);
+    InitializeListHead(&channel->pool.free_contexts);
     ULONG64 now = pipe_now_us();
     channel->watchdog_check_us = (LONG64)now;
     channel->last_completion_us = (LONG64)now;

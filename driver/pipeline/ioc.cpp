@@ -6,6 +6,12 @@
 
 namespace {
 
+void free_block(void* block, ULONG tag) {
+    if (block != nullptr) {
+        kpav_free(block, tag);
+    }
+}
+
 int refuse(ioc_bufs* bufs, const char* format, const char* name) {
     kpav_print(KPAV_CLASS_ERROR, format, name != nullptr ? name : "");
     ioc_free(bufs);
@@ -66,13 +72,13 @@ void ioc_free(ioc_bufs* bufs) {
             if (bufs->flags != nullptr && (bufs->flags[i] & IOC_SLOT_BUSY) != 0) {
                 ioc_slot_release(bufs, i);
             }
-            kpav_free(b->data, KPAV_TAG_VML);
-            kpav_free(b->map, KPAV_TAG_ATO);
+            free_block(b->data, KPAV_TAG_VML);
+            free_block(b->map, KPAV_TAG_ATO);
             kpav_sgl_free(b->list);
         }
-        kpav_free(bufs->bufs, KPAV_TAG_VML);
+        free_block(bufs->bufs, KPAV_TAG_VML);
     }
-    kpav_free((void*)bufs->flags, KPAV_TAG_VML);
+    free_block((void*)bufs->flags, KPAV_TAG_VML);
     bufs->bufs = nullptr;
     bufs->flags = nullptr;
     bufs->size = 0;

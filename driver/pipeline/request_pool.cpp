@@ -52,7 +52,9 @@ void account(nand_dev* channel, LONG64 bytes) {
 }
 
 void free_request_object(velkor_request* request) {
-    kpav_free(request->dma_record, KPAV_TAG_ATO);
+    if (request->dma_record != nullptr) {
+        kpav_free(request->dma_record, KPAV_TAG_ATO);
+    }
     object_free(&request_cache, request);
 }
 

@@ -60,6 +60,9 @@ int scripted_backend::handle(nand_dev* channel, velkor_request* request) {
         std::lock_guard<std::mutex> g(b->mutex_);
         b->issued_.push_back({request->type, request->pool_index, request});
     }
+    if (b->on_issue) {
+        b->on_issue(request);
+    }
     int error = b->handler_error.load();
     if (error != 0) {
         return error;
@@ -103,11 +106,13 @@ ULONG scripted_backend::read_credit_word(nand_dev* channel) {
 void scripted_backend::announce(nand_dev* channel) {
     scripted_backend* b = of(channel);
     std::vector<velkor_request*> told;
+    std::vector<ULONG> rows;
     {
         std::lock_guard<std::mutex> g(b->mutex_);
         told.swap(b->unannounced_);
+        rows.swap(b->unannounced_rows_);
     }
-    if (told.empty()) {
+    if (told.empty() && rows.empty()) {
         return;
     }
     b->announces++;
@@ -115,7 +120,7 @@ void scripted_backend::announce(nand_dev* channel) {
         channel->free_doorbells--;
     }
     if (b->complete_on_announce.load()) {
-        b->complete_in_dpc(told);
+        b->complete_in_dpc(told, rows);
     }
 }
 
@@ -132,6 +137,7 @@ void scripted_backend::program_start(nand_dev* channel, flush_record* record) {
     b->program_starts++;
     std::lock_guard<std::mutex> g(b->mutex_);
     b->rows_.push_back(record->index);
+    b->unannounced_rows_.push_back(record->index);
 }
 
 void scripted_backend::complete(velkor_request* request) {
@@ -162,11 +168,14 @@ void scripted_backend::complete_issued() {
     }
 }
 
-void scripted_backend::complete_in_dpc(const std::vector<velkor_request*>& requests) {
+void scripted_backend::complete_in_dpc(const std::vector<velkor_request*>& requests, const std::vector<ULONG>& rows) {
     {
         std::lock_guard<std::mutex> g(mutex_);
         for (velkor_request* r : requests) {
             dpc_queue_.push_back(r);
+        }
+        for (ULONG row : rows) {
+            dpc_rows_.push_back(row);
         }
     }
     dpcs_pending_++;
@@ -184,6 +193,18 @@ void scripted_backend::wait_dpcs() {
 
 void scripted_backend::dpc_routine(PKDPC, PVOID context, PVOID, PVOID) {
     auto* b = (scripted_backend*)context;
+    for (;;) {
+        ULONG row;
+        {
+            std::lock_guard<std::mutex> g(b->mutex_);
+            if (b->dpc_rows_.empty()) {
+                break;
+            }
+            row = b->dpc_rows_.front();
+            b->dpc_rows_.pop_front();
+        }
+        flush_complete(b->channel_, row);
+    }
     for (;;) {
         velkor_request* r;
         {

@@ -34,6 +34,8 @@ class scripted_backend {
     std::atomic<bool> credit_word_fixed{false};
     std::atomic<ULONG> credit_word{0};          // when fixed
     std::atomic<ULONG> dpc_processor{1};
+    // Runs in every handler (under the issue lock), before the request asks for its completion.
+    std::function<void(velkor_request*)> on_issue;
 
     // What happened.
     std::atomic<int> announces{0};
@@ -54,7 +56,7 @@ class scripted_backend {
     void complete(velkor_request* request);
     void complete_issued();  // every request issued and not yet completed by the test
     // The same from a DPC on dpc_processor; returns when the DPC ran.
-    void complete_in_dpc(const std::vector<velkor_request*>& requests);
+    void complete_in_dpc(const std::vector<velkor_request*>& requests, const std::vector<ULONG>& rows = {});
     void wait_dpcs();
 
     // Waits (bounded) until `count` requests were issued.
@@ -81,7 +83,9 @@ class scripted_backend {
     size_t completed_upto_ = 0;
     std::vector<velkor_request*> unannounced_;
     std::deque<velkor_request*> dpc_queue_;
+    std::deque<ULONG> dpc_rows_;
     std::vector<ULONG> rows_;
+    std::vector<ULONG> unannounced_rows_;
     std::atomic<int> dpcs_pending_{0};
     KDPC dpc_{};
     channel_backend_ops ops_{};

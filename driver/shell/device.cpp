@@ -454,7 +454,11 @@ void GetPavPciInfo(FDO_CONTEXT* context, WDFDEVICE device) {
     pdev->slot = 0;
     pdev->subsystem_vendor_id = default_subsystem_vendor;
     pdev->subsystem_device_id = default_subsystem_device;
-    pdev->device_object = WdfDeviceWdmGetDeviceObject(device);
+    // Configuration requests go to the stack's bus device, which serves them.
+    pdev->device_object = WdfDeviceWdmGetPhysicalDevice(device);
+    if (pdev->device_object == nullptr) {
+        pdev->device_object = WdfDeviceWdmGetDeviceObject(device);
+    }
 
     auto* ids = (WCHAR*)ExAllocatePoolWithTagPriority(kpav_pool_type, hardware_id_size, kpav_tag("reg4"),
                                                       HighPoolPriority);
@@ -603,6 +607,16 @@ NTSTATUS PavRegisterCardInterfaces(pci_dev* pdev, pipeline_device* card) {
         return status;
     }
     return STATUS_SUCCESS;
+}
+
+NTSTATUS PavQueryRegistryInterface(pci_dev* pdev, DRIVER_REGISTRY_INTERFACE* interface) {
+    PAGED_CODE();
+    auto* c = (FDO_CONTEXT*)pdev->fdo;
+    if (c == nullptr) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    return WdfFdoQueryForInterface(c->device, &GUID_DRIVER_REGISTRY_INTERFACE, (PINTERFACE)interface,
+                                   sizeof *interface, DRIVER_REGISTRY_INTERFACE_VERSION, nullptr);
 }
 
 void PavUnregisterCardInterfaces(FDO_CONTEXT* context) {

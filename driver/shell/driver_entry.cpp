@@ -182,6 +182,8 @@ void numa_node_table_free(void*) {
 int locks_and_flags(void*) {
     pav_multiq = enable_multq_at_load != 0;
     kpav_pci_port_lock_init();
+    card_shell_hooks.register_card_interfaces = PavRegisterCardInterfaces;
+    card_shell_hooks.query_registry_interface = PavQueryRegistryInterface;
     return 0;
 }
 

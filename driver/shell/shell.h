@@ -89,6 +89,7 @@ void GetPavPciInfo(FDO_CONTEXT* context, WDFDEVICE device);
 NTSTATUS PavGetConfigDefaults(WDFDRIVER driver, FDO_CONTEXT* context);
 NTSTATUS PavRegisterCardInterfaces(pci_dev* pdev, pipeline_device* card);
 void PavUnregisterCardInterfaces(FDO_CONTEXT* context);
+NTSTATUS PavQueryRegistryInterface(pci_dev* pdev, struct DRIVER_REGISTRY_INTERFACE* interface);
 // Reads one registry value of the framework's Parameters key into its module parameter.
 NTSTATUS PavReadWdfRegistryParameter(WDFKEY key, const char* name);
 

@@ -146,6 +146,7 @@ struct queue_object : object {
 
 struct file_object : object {
     file_object() : object(object_kind::file) {}
+    void before_cleanup() override;
     device_object* device = nullptr;
     bool closed = false;
 };

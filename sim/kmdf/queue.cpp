@@ -42,6 +42,11 @@ std::condition_variable& io_changed() {
     return *cv;
 }
 
+void file_object::before_cleanup() {
+    std::lock_guard<std::mutex> g(io_mutex());
+    open_files().erase(this);
+}
+
 void queue_object::before_cleanup() {
     std::unique_lock<std::mutex> g(io_mutex());
     started = false;

@@ -4,7 +4,7 @@
 // (creation from the card's geometry, append points, free space, client operations) grows here.
 #pragma once
 
-#include "driver/block/mem_stats.h"
+#include "driver/platform/mem_stats.h"
 #include "driver/controller/pipeline_device.h"
 #include "driver/log/page_pool.h"
 #include "driver/platform/os.h"

@@ -3,7 +3,7 @@
 // entries each log keeps.
 #pragma once
 
-#include "driver/block/mem_stats.h"
+#include "driver/platform/mem_stats.h"
 #include "driver/platform/os.h"
 #include "driver/platform/sync.h"
 

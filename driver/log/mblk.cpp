@@ -356,19 +356,24 @@ void mblk_put(pav_log* log, mblk* block) {
     if (InterlockedDecrement(&block->refs) != 0 || (ReadNoFence64(&block->flags) & MBLK_FLAG_RETIRED) == 0) {
         return;
     }
+    // No lookup gives a retired block a reference anew, so the thread that dropped the last one
+    // is the only one here.
     mblk_table* table = log->mblks;
     kpav_spin_lock(&table->lock);
-    // Lookups and iteration give a retired block no reference anew, so the thread that brought
-    // its count to 0 is the only one here.
-    if (block->refs == 0) {
-        mblk_release(log, block, true);
-    }
+    mblk_release(log, block, true);
     kpav_spin_unlock(&table->lock);
 }
 
 void mblk_retire(pav_log* log, mblk* block) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    // Marked under the table's lock, which lookups hold while they look at the mark and take
+    // their reference: a lookup that came first has its reference counted before the caller's
+    // goes, and none comes after. Without the lock a lookup could count a reference on a block
+    // whose last one was already dropped, and the block would be released twice.
+    mblk_table* table = log->mblks;
+    kpav_spin_lock(&table->lock);
     InterlockedOr64(&block->flags, MBLK_FLAG_RETIRED);
+    kpav_spin_unlock(&table->lock);
     mblk_put(log, block);
 }
 

@@ -276,6 +276,33 @@ TEST_F(LrbUpdate, CoalescedWalksJoinRunsThatContinueInOneEraseBlock) {
     EXPECT_EQ(walk(0, 100, false).size(), 5u);
 }
 
+TEST_F(LrbUpdate, CoalescedWalksStopAtTheEndOfAnEraseBlock) {
+    // Erase blocks back to back in the address space: the address after the last packet of one
+    // is the first packet of the next, so only the erase block tells the runs apart.
+    test_log dense(16, 100);
+    dense.log.leb_span = dense.log.packets_per_leb;
+    lrbtree* m = nullptr;
+    ASSERT_EQ(lrbtree_create(&m, &dense.log, span17, span17), 0);
+    ASSERT_EQ(lrbtree_reset(m), 0);
+    auto at = [&](ULONG leb, ULONG offset) { return 16 + 100ull * leb + offset; };
+    lrbtree_update_rec records[] = {
+        {0, 10, at(5, 90), 0, 0},    // the last ten packets of erase block 5
+        {10, 10, at(6, 0), 0, 0},    // the first ten of erase block 6: not joined
+        {20, 10, at(6, 10), 0, 0},   // continues it in erase block 6: joined
+        {30, 10, at(6, 90), 0, 0},   // up to the end of erase block 6
+        {40, 5, at(7, 0), 0, 0},     // the first five of erase block 7: not joined
+    };
+    ASSERT_EQ(lrbtree_update(m, records, 5), 0);
+    std::vector<walk_report> reports;
+    ASSERT_EQ(lrb_walk(m, 0, 100, true, &reports), 0);
+    std::vector<std::pair<uint64_t, uint64_t>> runs;
+    for (auto& r : reports) {
+        if (r.data) runs.push_back({r.start, r.length});
+    }
+    EXPECT_EQ(runs, (std::vector<std::pair<uint64_t, uint64_t>>{{0, 10}, {10, 20}, {30, 10}, {40, 5}}));
+    lrbtree_destroy(&m);
+}
+
 int rewrite_gpkt(lrbtree_range*, void* context, ULONG64, lrbtree_leaf_rec* entry) {
     entry->gpkt = *(uint64_t*)context;
     return 1;

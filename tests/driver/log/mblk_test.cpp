@@ -1,5 +1,7 @@
 // Metadata blocks: the bucket hash, lookup and creation in their three modes, release, the free-key
 // search, the block limit, preallocation through the reserve, iteration and the write hook.
+#include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <set>
@@ -231,6 +233,49 @@ TEST_F(MblkTest, ConcurrentCreatorsStayWithinTheBlockLimit) {
         ASSERT_EQ(mblk_blocks_in_use(&t.log), 40u) << "round " << round;
         mblk_release_all(&t.log);
     }
+}
+
+// One key's block made and retired over and over while other threads look it up: a lookup that
+// comes in between the retirement and the release of the last reference keeps the block alive,
+// and the block goes exactly once, at the last reference.
+TEST_F(MblkTest, ARetiredBlockGoesOnceWhileLookupsTakeReferences) {
+    test_log t(4, 100);
+    constexpr uint64_t key = 0x1234;
+    constexpr int rounds = 100000;
+    std::atomic<bool> done{false};
+    std::atomic<uint64_t> found{0};
+    std::atomic<bool> bad{false};
+    std::vector<std::thread> finders;
+    for (int i = 0; i < 2; i++) {
+        finders.emplace_back([&] {
+            while (!done.load(std::memory_order_relaxed)) {
+                mblk* b = nullptr;
+                if (mblk_get(&b, &t.log, key, MBLK_FIND) != 0) continue;
+                if (b->key != key || b->page == nullptr || b->refs < 1) bad = true;
+                found++;
+                mblk_put(&t.log, b);
+            }
+        });
+    }
+    // Until the lookups have found the block often enough to have met the retirements (bounded).
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (int i = 0; (i < rounds || found.load() < 10000) && !bad && std::chrono::steady_clock::now() < give_up; i++) {
+        mblk* b = nullptr;
+        int rc;
+        do {
+            rc = mblk_get(&b, &t.log, key, MBLK_CREATE);  // -17 while a finder holds the last one
+        } while (rc == -17);
+        ASSERT_EQ(rc, 0);
+        mblk_retire(&t.log, b);
+    }
+    done = true;
+    for (auto& f : finders) f.join();
+    EXPECT_FALSE(bad.load());
+    EXPECT_GE(found.load(), 10000u);
+    EXPECT_EQ(mblk_blocks_in_use(&t.log), 0u);
+    mblk* b = nullptr;
+    EXPECT_EQ(mblk_get(&b, &t.log, key, MBLK_FIND), -2);
+    EXPECT_EQ(t.footprint.alloced_bytes, 512 * 4096) << "no record is left counted: the pool keeps its spare pages";
 }
 
 struct visit {

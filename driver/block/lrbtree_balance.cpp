@@ -21,8 +21,8 @@ namespace {
 void window_build(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, lrbtree_window* window) {
     lrbtree_path left;
     lrbtree_path right;
-    lrbtree_path_clone(&left, path);
-    lrbtree_path_clone(&right, path);
+    left = *path;
+    right = *path;
     bool has_left = lrbtree_path_prev(cursor, &left, level) == 0;
     bool has_right = lrbtree_path_next(cursor, &right, level) == 0;
     ULONG n = 0;
@@ -35,7 +35,7 @@ void window_build(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, lrbtr
         window->self = 0;
         window->paths[n++] = *path;
         lrbtree_path further;
-        lrbtree_path_clone(&further, &right);
+        further = right;
         window->paths[n++] = right;
         if (lrbtree_path_next(cursor, &further, level) == 0) {
             window->paths[n++] = further;
@@ -45,7 +45,7 @@ void window_build(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, lrbtr
         lrbtree_path_release(cursor, &left);
     } else if (has_left) {
         lrbtree_path further;
-        lrbtree_path_clone(&further, &left);
+        further = left;
         if (lrbtree_path_prev(cursor, &further, level) == 0) {
             window->paths[n++] = further;
         } else {

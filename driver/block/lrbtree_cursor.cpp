@@ -66,21 +66,10 @@ void lrbtree_path_reset(lrbtree_path* path) {
 }
 
 void lrbtree_path_release(lrbtree_cursor* cursor, lrbtree_path* path) {
+    UNREFERENCED_PARAMETER(cursor);
     for (ULONG l = 0; l < LRB_MAX_LEVELS; l++) {
-        if (path->level[l].node != nullptr) {
-            mblk_put(cursor->shape.log, path->level[l].node);
-        }
         path->level[l].node = nullptr;
         path->level[l].index = -1;
-    }
-}
-
-void lrbtree_path_clone(lrbtree_path* destination, const lrbtree_path* source) {
-    *destination = *source;
-    for (ULONG l = 0; l < LRB_MAX_LEVELS; l++) {
-        if (destination->level[l].node != nullptr) {
-            mblk_ref(destination->level[l].node);
-        }
     }
 }
 
@@ -93,14 +82,9 @@ void child_bounds(const lrbtree_layout* layout, const lrb_node* node, ULONG i, U
     *child_high = i + 1 >= node->h.count ? high : lrb_index_key(layout, node, i + 1);
 }
 
-// Puts `child` at `level` of the path, dropping what was there.
-void path_set(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, mblk* child, LONG index, ULONG64 low,
-              ULONG64 high) {
+// Puts `child` at `level` of the path.
+void path_set(lrbtree_path* path, ULONG level, mblk* child, LONG index, ULONG64 low, ULONG64 high) {
     lrbtree_path_level* at = &path->level[level];
-    mblk_ref(child);
-    if (at->node != nullptr) {
-        mblk_put(cursor->shape.log, at->node);
-    }
     at->node = child;
     at->index = index;
     at->low = low;
@@ -118,7 +102,6 @@ int lrbtree_descend_to(lrbtree_cursor* cursor, lrbtree_path* path, ULONG64 key, 
     const lrbtree_layout* index_layout = &cursor->shape.index_layout;
     ULONG64 low = 0;
     ULONG64 high = cursor->shape.span;
-    mblk_ref(node);
     for (LONG l = cursor->shape.depth; l > (LONG)level; l--) {
         const lrb_node* n = lrb_node_of(node);
         ULONG64 child_low;
@@ -133,7 +116,6 @@ int lrbtree_descend_to(lrbtree_cursor* cursor, lrbtree_path* path, ULONG64 key, 
             return -KPAV_ENOENT;
         }
         node = lrb_index_child(index_layout, n, (ULONG)i);
-        mblk_ref(node);
         low = child_low;
         high = child_high;
     }
@@ -299,7 +281,7 @@ int path_step(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, bool forw
         child_bounds(index_layout, n, i, parent->low, parent->high, &low, &high);
         mblk* child = lrb_index_child(index_layout, n, i);
         LONG child_index = forward ? 0 : (LONG)lrb_node_of(child)->h.count - 1;
-        path_set(cursor, path, (ULONG)(l - 1), child, child_index, low, high);
+        path_set(path, (ULONG)(l - 1), child, child_index, low, high);
     }
     return 0;
 }

@@ -58,8 +58,10 @@ struct lrbtree_shape {
     ULONG64 span;
 };
 
+// Paths and windows take no references on their nodes: nodes change and go only under the
+// shard's lock held exclusively, which keeps every path of another operation away.
 struct lrbtree_path_level {
-    mblk* node;    // referenced while the path holds it
+    mblk* node;
     LONG index;    // entry chosen at this level
     ULONG64 low;   // key bounds of the node, relative to the shard
     ULONG64 high;
@@ -126,9 +128,26 @@ struct lrbtree {
 // ---------------------------------------------------------------------------------------------
 // Shard arithmetic
 
-ULONG lrbtree_shard_of(const lrbtree* map, ULONG64 key);
-ULONG64 lrbtree_shard_base(const lrbtree* map, ULONG shard);
-ULONG64 lrbtree_shard_span(const lrbtree* map, ULONG shard);
+inline ULONG lrbtree_shard_of(const lrbtree* map, ULONG64 key) {
+    if (key >= map->reserved_base) {
+        return (ULONG)(((key - map->reserved_base) & map->reserved_mask) >> map->reserved_shift) + map->sector_shards;
+    }
+    if (key < map->sector_length) {
+        return (ULONG)((key & map->sector_mask) >> map->sector_shift);
+    }
+    return 0;
+}
+
+inline ULONG64 lrbtree_shard_base(const lrbtree* map, ULONG shard) {
+    if (shard < map->sector_shards) {
+        return (ULONG64)shard << map->sector_shift;
+    }
+    return ((ULONG64)(shard - map->sector_shards) << map->reserved_shift) + map->reserved_base;
+}
+
+inline ULONG64 lrbtree_shard_span(const lrbtree* map, ULONG shard) {
+    return shard < map->sector_shards ? map->sector_span : map->reserved_span;
+}
 
 // The root slot of a shard: sector-range shards first, the reserved range's after them.
 inline ULONG lrbtree_root_slot(const lrbtree* map, ULONG shard) {
@@ -147,12 +166,11 @@ void lrbtree_set_root(lrbtree_cursor* cursor, mblk* root);
 void lrbtree_cursor_fail(lrbtree_cursor* cursor, int error);
 
 void lrbtree_path_reset(lrbtree_path* path);
-// Drops the path's references (the cursor's log releases retired nodes).
+// Empties the path.
 void lrbtree_path_release(lrbtree_cursor* cursor, lrbtree_path* path);
-void lrbtree_path_clone(lrbtree_path* destination, const lrbtree_path* source);
 
-// Descends from the root to the node of `level` whose range holds `key`, referencing the nodes
-// on the way: 0, or -2 for an empty shard.
+// Descends from the root to the node of `level` whose range holds `key`: 0, or -2 for an empty
+// shard.
 int lrbtree_descend_to(lrbtree_cursor* cursor, lrbtree_path* path, ULONG64 key, ULONG level);
 inline int lrbtree_descend(lrbtree_cursor* cursor, lrbtree_path* path, ULONG64 key) {
     return lrbtree_descend_to(cursor, path, key, 0);

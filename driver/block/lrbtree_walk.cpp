@@ -353,11 +353,8 @@ int lrbtree_cursor_borrow(lrbtree_cursor* cursor, lrbtree_path* destination, lrb
                     "lrbtree_cursor_borrow", level);
         return -KPAV_EINVAL;
     }
-    lrbtree_path_level* to = &destination->level[level];
-    if (to->node != nullptr) {
-        mblk_put(cursor->shape.log, to->node);
-    }
-    *to = source->level[level];
+    UNREFERENCED_PARAMETER(cursor);
+    destination->level[level] = source->level[level];
     source->level[level].node = nullptr;
     source->level[level].index = -1;
     return 0;

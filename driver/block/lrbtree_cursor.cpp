@@ -127,8 +127,11 @@ int lrbtree_descend_to(lrbtree_cursor* cursor, lrbtree_path* path, ULONG64 key, 
 }
 
 // ---------------------------------------------------------------------------------------------
-// Search. Probes interpolate between the key bounds; after more than three probes that all went
-// the same way, bisection takes over.
+// Search. The answer lies between two positions, lo and hi, whose compared values bracket the
+// key; at the start they are the places just outside the node, whose values are the node's key
+// bounds, so that a search looks at no entry but the ones its probes land on. Probes
+// interpolate between the bracketing values; after more than three probes that all went the
+// same way, bisection takes over.
 
 namespace {
 
@@ -139,45 +142,36 @@ ULONG64 leaf_end_at(const lrbtree_layout* layout, const lrb_node* node, ULONG i)
     return lrb_leaf_raw_key(Kind, e) + (e[at] & 63) + 1;
 }
 
-ULONG next_probe(ULONG lo, ULONG hi, ULONG64 key, ULONG64 low_key, ULONG64 high_key, ULONG probes, ULONG history) {
+// A position strictly between lo and hi (hi - lo >= 2), where `key` lies between their values.
+inline LONG next_probe(LONG lo, LONG hi, ULONG64 key, ULONG64 low_key, ULONG64 high_key, ULONG probes,
+                       ULONG history) {
     if (hi - lo == 2) {
         return lo + 1;
     }
-    if (probes > 3 && ((history & 15) == 0 || (history & 15) == 15)) {
-        return (lo + hi) / 2;
-    }
-    if (high_key <= low_key || key < low_key) {
-        return (lo + hi) / 2;
+    if ((probes > 3 && ((history & 15) == 0 || (history & 15) == 15)) || high_key <= low_key || key < low_key) {
+        return lo + (hi - lo) / 2;
     }
     ULONG64 span = high_key - low_key;
     ULONG64 offset = key - low_key;
-    ULONG p = lo + 1 + (ULONG)(offset * (hi - lo - 1) / span);
-    if (p >= hi) {
-        p = hi - 1;
-    }
-    return p;
+    ULONG inside = (ULONG)(hi - lo - 1);
+    // Spans below 2^23 keys take the cheaper 32-bit division (a node holds fewer than 512
+    // entries, so the product fits).
+    ULONG step = offset <= span && span < (1u << 23) ? (ULONG)offset * inside / (ULONG)span
+                                                     : (ULONG)(offset * inside / span);
+    LONG p = lo + 1 + (LONG)step;
+    return p >= hi ? hi - 1 : p;
 }
 
 template <ULONG Kind>
 ULONG leaf_search(const lrbtree_layout* layout, const lrb_node* node, ULONG64 key, ULONG64 low, ULONG64 high) {
-    ULONG count = node->h.count;
-    if (count == 0) {
-        return 0;
-    }
-    if (leaf_end_at<Kind>(layout, node, count - 1) <= key) {
-        return count;
-    }
-    if (count == 1 || leaf_end_at<Kind>(layout, node, 0) > key) {
-        return 0;
-    }
-    // end(lo) <= key < end(hi)
-    ULONG lo = 0;
-    ULONG hi = count - 1;
+    // end(lo) <= key < end(hi); lo = -1 stands for the node's low bound, hi = count for its high.
+    LONG lo = -1;
+    LONG hi = node->h.count;
     ULONG probes = 0;
     ULONG history = 0;
     while (hi - lo > 1) {
-        ULONG p = next_probe(lo, hi, key, low, high, probes, history);
-        ULONG64 end = leaf_end_at<Kind>(layout, node, p);
+        LONG p = next_probe(lo, hi, key, low, high, probes, history);
+        ULONG64 end = leaf_end_at<Kind>(layout, node, (ULONG)p);
         probes++;
         if (end > key) {
             hi = p;
@@ -189,7 +183,7 @@ ULONG leaf_search(const lrbtree_layout* layout, const lrb_node* node, ULONG64 ke
             history = history << 1;
         }
     }
-    return hi;
+    return (ULONG)hi;
 }
 
 template <ULONG Kind>
@@ -198,23 +192,15 @@ LONG index_search(const lrbtree_layout* layout, const lrb_node* node, ULONG64 ke
     if (count == 0) {
         return -KPAV_ENOENT;
     }
-    if (count == 1) {
-        return 0;
-    }
-    if (count == 2) {
-        return lrb_index_raw_key(Kind, lrb_entry(layout, node, 1)) <= key ? 1 : 0;
-    }
-    if (lrb_index_raw_key(Kind, lrb_entry(layout, node, count - 1)) <= key) {
-        return (LONG)count - 1;
-    }
-    // key(lo) <= key < key(hi); entry 0 takes everything below entry 1
-    ULONG lo = 0;
-    ULONG hi = count - 1;
+    // key(lo) <= key < key(hi); entry 0 takes everything below entry 1 (its key is never
+    // compared), and hi = count stands for the node's high bound.
+    LONG lo = 0;
+    LONG hi = (LONG)count;
     ULONG probes = 0;
     ULONG history = 0;
     while (hi - lo > 1) {
-        ULONG p = next_probe(lo, hi, key, low, high, probes, history);
-        ULONG64 k = lrb_index_raw_key(Kind, lrb_entry(layout, node, p));
+        LONG p = next_probe(lo, hi, key, low, high, probes, history);
+        ULONG64 k = lrb_index_raw_key(Kind, lrb_entry(layout, node, (ULONG)p));
         probes++;
         if (k > key) {
             hi = p;
@@ -226,7 +212,7 @@ LONG index_search(const lrbtree_layout* layout, const lrb_node* node, ULONG64 ke
             history = history << 1;
         }
     }
-    return (LONG)lo;
+    return lo;
 }
 
 }  // namespace

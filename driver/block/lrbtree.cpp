@@ -88,8 +88,6 @@ int lrbtree_create(lrbtree** out, pav_log* owner, ULONG64 sector_count, ULONG64 
 
     ULONG64 largest = map->sector_span > map->reserved_span ? map->sector_span : map->reserved_span;
     lrbtree_shape_init(&map->shape, owner, largest - 1);
-    map->shape.base = 0;
-    map->shape.span = largest;
     map->node_cursor = map->shape.next_node_id + 1;
     *out = map;
     return 0;

@@ -7,30 +7,31 @@
 
 void lrbtree_cursor_open(lrbtree* map, ULONG shard, lrbtree_cursor* cursor) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-    cursor->shape = map->shape;
+    cursor->shape = &map->shape;
     cursor->map = map;
+    cursor->error = ReadNoFence(&map->shape.error);
     cursor->exclusive = false;
     cursor->shard = shard;
     cursor->record = nullptr;
     cursor->reserved = 0;
-    cursor->shape.base = lrbtree_shard_base(map, shard);
-    cursor->shape.span = lrbtree_shard_span(map, shard);
+    cursor->base = lrbtree_shard_base(map, shard);
+    cursor->span = lrbtree_shard_span(map, shard);
     mblk* root = (mblk*)map->roots[lrbtree_root_slot(map, shard)];
-    cursor->shape.root = root;
-    cursor->shape.depth = root != nullptr ? (LONG)lrb_node_level(lrb_node_of(root)) : -1;
+    cursor->root = root;
+    cursor->depth = root != nullptr ? (LONG)lrb_node_level(lrb_node_of(root)) : -1;
 }
 
 void lrbtree_set_root(lrbtree_cursor* cursor, mblk* root) {
-    cursor->shape.root = root;
+    cursor->root = root;
     if (root == nullptr) {
-        cursor->shape.depth = -1;
+        cursor->depth = -1;
         return;
     }
     lrb_node* node = lrb_node_of(root);
     node->h.level |= LRB_ROOT_FLAG;
     mblk_mark_dirty(root);
-    cursor->shape.depth = (LONG)lrb_node_level(node);
-    lrb_header_block* header = lrb_header_of(&cursor->shape);
+    cursor->depth = (LONG)lrb_node_level(node);
+    lrb_header_block* header = lrb_header_of(cursor->shape);
     if (header != nullptr) {
         header->last_root = root->key;
     }
@@ -42,14 +43,14 @@ void lrbtree_cursor_close(lrbtree_cursor* cursor) {
     lrbtree_release_reserve(cursor);
     ULONG slot = lrbtree_root_slot(map, cursor->shard);
     // Walks share the shard: they leave the slot alone unless the root changed.
-    if (map->roots[slot] != (ULONG64)cursor->shape.root) {
-        map->roots[slot] = (ULONG64)cursor->shape.root;
+    if (map->roots[slot] != (ULONG64)cursor->root) {
+        map->roots[slot] = (ULONG64)cursor->root;
     }
     // A cursor's error stays with the map: every later cursor starts failed, so every later
     // update fails with it. Both words only ever go from zero to a value.
-    if (cursor->shape.error != 0) {
-        InterlockedCompareExchange(&map->first_error, cursor->shape.error, 0);
-        InterlockedCompareExchange(&map->shape.error, cursor->shape.error, 0);
+    if (cursor->error != 0) {
+        InterlockedCompareExchange(&map->first_error, cursor->error, 0);
+        InterlockedCompareExchange(&map->shape.error, cursor->error, 0);
     }
 }
 
@@ -95,14 +96,14 @@ void path_set(lrbtree_path* path, ULONG level, mblk* child, LONG index, ULONG64 
 
 int lrbtree_descend_to(lrbtree_cursor* cursor, lrbtree_path* path, ULONG64 key, ULONG level) {
     lrbtree_path_reset(path);
-    mblk* node = cursor->shape.root;
+    mblk* node = cursor->root;
     if (node == nullptr) {
         return -KPAV_ENOENT;
     }
-    const lrbtree_layout* index_layout = &cursor->shape.index_layout;
+    const lrbtree_layout* index_layout = &cursor->shape->index_layout;
     ULONG64 low = 0;
-    ULONG64 high = cursor->shape.span;
-    for (LONG l = cursor->shape.depth; l > (LONG)level; l--) {
+    ULONG64 high = cursor->span;
+    for (LONG l = cursor->depth; l > (LONG)level; l--) {
         const lrb_node* n = lrb_node_of(node);
         ULONG64 child_low;
         ULONG64 child_high;
@@ -241,8 +242,8 @@ LONG lrbtree_index_search(const lrbtree_layout* layout, const lrb_node* node, UL
 namespace {
 
 int path_step(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, bool forward) {
-    const lrbtree_layout* index_layout = &cursor->shape.index_layout;
-    LONG depth = cursor->shape.depth;
+    const lrbtree_layout* index_layout = &cursor->shape->index_layout;
+    LONG depth = cursor->depth;
     LONG l = (LONG)level + 1;
     // Climb while the path stands at the last (first) child.
     while (l <= depth) {
@@ -311,9 +312,9 @@ void lrbtree_separators_update(const lrbtree_shape* shape, lrbtree_path* path, U
 // Path print, after a failed invalidation
 
 void lrbtree_path_print(const lrbtree_cursor* cursor, const lrbtree_path* path) {
-    const char* name = datalog_device_name(cursor->shape.log);
+    const char* name = datalog_device_name(cursor->shape->log);
     kpav_print(KPAV_CLASS_ERROR, "%s: ------ Print Path ------ \n", name);
-    for (LONG l = cursor->shape.depth; l >= 0; l--) {
+    for (LONG l = cursor->depth; l >= 0; l--) {
         const lrbtree_path_level* at = &path->level[l];
         ptrdiff_t level = l;
         if (at->node == nullptr) {
@@ -326,8 +327,8 @@ void lrbtree_path_print(const lrbtree_cursor* cursor, const lrbtree_path* path) 
             kpav_print(KPAV_CLASS_ERROR, "%s: %td: invalid index\n", name, level);
             continue;
         }
-        ULONG64 entry_base = l == 0 ? lrb_leaf_key(&cursor->shape.leaf_layout, node, (ULONG)at->index)
-                                    : lrb_index_key(&cursor->shape.index_layout, node, (ULONG)at->index);
+        ULONG64 entry_base = l == 0 ? lrb_leaf_key(&cursor->shape->leaf_layout, node, (ULONG)at->index)
+                                    : lrb_index_key(&cursor->shape->index_layout, node, (ULONG)at->index);
         kpav_print(KPAV_CLASS_ERROR,
                    "%s: %td: index=%d of %d (based at %d): ceiling: %llunode: %llu base: %llu entry base: %llu\n",
                    name, level, at->index, (int)node->h.count, (int)node->h.head, at->high, at->node->key, at->low,

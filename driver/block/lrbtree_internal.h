@@ -37,7 +37,8 @@ struct lrbtree_layout {
     lrbtree_shape* shape;
 };
 
-// The per-tree template every shard cursor starts from.
+// What every shard of a tree shares: the key width, the node layouts, the owner's callbacks,
+// the header block and the map's kept error.
 struct lrbtree_shape {
     ULONG key_width;  // 24, 32 or 48
     ULONG64 next_node_id;
@@ -51,11 +52,6 @@ struct lrbtree_shape {
     pav_log* log;
     mblk* header;  // the header block, once the map is reset or loaded
     LONG error;    // non-zero: every cursor starts failed
-    // Meaningful in an opened cursor:
-    LONG depth;    // -1 for an empty shard
-    mblk* root;
-    ULONG64 base;
-    ULONG64 span;
 };
 
 // Paths and windows take no references on their nodes: nodes change and go only under the
@@ -73,8 +69,13 @@ struct lrbtree_path {
 
 // One shard's working state for one operation; it lives on the caller's stack.
 struct lrbtree_cursor {
-    lrbtree_shape shape;
+    const lrbtree_shape* shape;  // the map's
     lrbtree* map;
+    LONG error;  // the map's kept error when opened, else the first error of this operation
+    LONG depth;  // -1 for an empty shard
+    mblk* root;
+    ULONG64 base;
+    ULONG64 span;
     bool exclusive;  // the shard's lock is held exclusively: entries may be written back
     ULONG shard;
     lrbtree_update_rec* record;  // the caller's record while an update runs

@@ -6,7 +6,6 @@
 #include "driver/platform/log.h"
 
 void lrbtree_cursor_open(lrbtree* map, ULONG shard, lrbtree_cursor* cursor) {
-    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     cursor->shape = &map->shape;
     cursor->map = map;
     cursor->error = ReadNoFence(&map->shape.error);
@@ -38,7 +37,6 @@ void lrbtree_set_root(lrbtree_cursor* cursor, mblk* root) {
 }
 
 void lrbtree_cursor_close(lrbtree_cursor* cursor) {
-    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     lrbtree* map = cursor->map;
     lrbtree_release_reserve(cursor);
     ULONG slot = lrbtree_root_slot(map, cursor->shard);

@@ -157,7 +157,9 @@ inline ULONG lrbtree_root_slot(const lrbtree* map, ULONG shard) {
 
 // ---------------------------------------------------------------------------------------------
 // Cursors, paths and search. A cursor is opened under its shard's lock and closed before the
-// lock is released.
+// lock is released, at DISPATCH_LEVEL, as is everything below that works on one: the entry
+// points that open cursors state the IRQL, these routines, which run once or more for every
+// operation, do not count another assertion each.
 
 void lrbtree_cursor_open(lrbtree* map, ULONG shard, lrbtree_cursor* cursor);
 // Puts the cursor's root back into the root slot and notes its error as the map's first error.

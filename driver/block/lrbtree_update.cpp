@@ -285,7 +285,6 @@ int update_next_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, ULONG64 
 }  // namespace
 
 int lrbtree_shard_update(lrbtree_cursor* cursor, lrbtree_update_rec* piece) {
-    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     bool mapping = piece->unmap == 0;
     piece->out = 0;
     if (mapping && (piece->count > LRB_MAX_RUN || piece->gpkt >= LRB_GPKT_INVALID)) {

@@ -135,7 +135,6 @@ int enter_leaf(walk_state* w, lrbtree_path* path) {
 
 int lrbtree_shard_walk(lrbtree_cursor* cursor, lrbtree_range* range, const lrbtree_enum_ops* ops, void* context,
                        bool coalesce) {
-    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (cursor->error != 0) {
         return -KPAV_EINVAL;
     }

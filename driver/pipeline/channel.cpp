@@ -120,8 +120,8 @@ void* request_of_link_hook(LIST_ENTRY* link) {
 }
 
 void trim_hook(pipeline_device* card, ULONG cpu) {
-    if (card->channel != nullptr && card->channel->pool.table != nullptr) {
-        request_pool_trim_percpu(card->channel, cpu);
+    if (card->nand != nullptr && card->nand->pool.table != nullptr) {
+        request_pool_trim_percpu(card->nand, cpu);
     }
 }
 
@@ -132,7 +132,7 @@ void nand_dev_init(nand_dev* channel, pipeline_device* card) {
     RtlZeroMemory(channel, sizeof *channel);
     channel->card = card;
     if (card != nullptr) {
-        card->channel = channel;
+        card->nand = channel;
     }
     kpav_state_init(&channel->state, CHANNEL_STATE_INIT);
     channel->state_now = CHANNEL_STATE_INIT;

@@ -25,6 +25,11 @@ void Card::config_write(ULONG offset, ULONG size, ULONG value) {
     pci_.write(offset, size, value);
 }
 
+bool Card::bus_lost() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return bus_lost_;
+}
+
 void Card::set_bus_lost(bool lost) {
     std::lock_guard<std::mutex> g(mutex_);
     bus_lost_ = lost;

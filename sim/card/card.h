@@ -24,6 +24,7 @@ class Card : public sim::kernel::pci_config_space {
 
     // The card drops off the bus (surprise removal, a dead link) or comes back.
     void set_bus_lost(bool lost);
+    bool bus_lost();
 
     bool msix_enabled();
     bool msix_function_masked();

@@ -160,6 +160,12 @@ void nand_dev_init(nand_dev* channel, pipeline_device* card) {
     channel->free_entries = RING_ENTRIES;
 }
 
+void nand_dev_set_client(nand_dev* channel, const nand_dev_client_ops* ops, void* client) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    WritePointerRelease((PVOID volatile*)&channel->client, client);
+    WritePointerRelease((PVOID volatile*)&channel->client_ops, (PVOID)ops);
+}
+
 bool channel_set_state(nand_dev* channel, ULONG state) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     kpav_spin_lock(&channel->state.lock);

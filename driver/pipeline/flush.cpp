@@ -48,10 +48,11 @@ void complete_in_order(nand_dev* channel, flush_record* record) {
         e = next;
     }
     WriteNoFence8((volatile char*)&record->issued, 0);
-    InterlockedDecrement(&f->issued);
     InsertTailList(&f->free_list, &record->free_link);
     InterlockedIncrement(&f->free_count);
     InterlockedIncrement(&f->expected);
+    // Last: a waiter for the rows in flight may free the records once it reads 0.
+    InterlockedDecrement(&f->issued);
 }
 
 bool ordered_queued(nand_dev* channel) {
@@ -99,6 +100,9 @@ int flush_records_alloc(nand_dev* channel) {
 void flush_records_free(nand_dev* channel) {
     PAGED_CODE();
     flush_records* f = records_of(channel);
+    // A completion that just released the last row may still hold the lock.
+    kpav_spin_lock(&f->lock);
+    kpav_spin_unlock(&f->lock);
     kpav_free(f->pool, KPAV_TAG_VML);
     f->pool = nullptr;
     f->current = nullptr;

@@ -238,6 +238,12 @@ inline const char* channel_name(const nand_dev* channel) {
 inline ULONG channel_state(const nand_dev* channel) {
     return (ULONG)ReadAcquire(&channel->state_now);
 }
+// The client's operations as they are now: the format installs its own while the channel runs.
+inline const nand_dev_client_ops* channel_client_ops(const nand_dev* channel) {
+    return (const nand_dev_client_ops*)ReadPointerAcquire((PVOID const volatile*)&channel->client_ops);
+}
+// Installs the client (NULL operations: none). At most DISPATCH_LEVEL.
+void nand_dev_set_client(nand_dev* channel, const nand_dev_client_ops* ops, void* client);
 // Changes the channel state (waking its waiters): true when it changed.
 bool channel_set_state(nand_dev* channel, ULONG state);
 inline bool channel_failed(const nand_dev* channel) {

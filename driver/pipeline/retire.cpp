@@ -102,7 +102,7 @@ void eb_notice(nand_dev* channel, USHORT eb) {
         }
         return;
     }
-    const nand_dev_client_ops* ops = channel->client_ops;
+    const nand_dev_client_ops* ops = channel_client_ops(channel);
     auto set_flags = pipeline_service(eb_set_flags);
     auto operation = ops == nullptr ? nullptr : errors ? ops->eb_event_b : ops->eb_event_a;
     if (operation != nullptr) {
@@ -309,9 +309,9 @@ void request_complete(nand_dev* channel, velkor_request* head, ULONG64 latency_u
     stat_add(channel, type, STAT_BYTES, bytes);
     stat_add(channel, type, STAT_COMPLETED, 1);
     stat_add(channel, type, STAT_LATENCY_US, latency_us);
-    if ((flags & REQ_BUFFER_RELEASED) != 0 && channel->client_ops != nullptr &&
-        channel->client_ops->buffer_notice != nullptr) {
-        channel->client_ops->buffer_notice(channel);
+    const nand_dev_client_ops* ops = channel_client_ops(channel);
+    if ((flags & REQ_BUFFER_RELEASED) != 0 && ops != nullptr && ops->buffer_notice != nullptr) {
+        ops->buffer_notice(channel);
     }
     if ((flags & REQ_WAITER) != 0 && ioctx != nullptr) {
         // Last: the waiter frees the chain as soon as it sees the bit.

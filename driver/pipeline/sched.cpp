@@ -67,7 +67,7 @@ velkor_request* ordered_pick(nand_dev* channel, bool groomer_ordered_visible, pi
         if (head->type != REQUEST_APPEND) {
             taken = groomer_head;
         } else {
-            const nand_dev_client_ops* ops = channel->client_ops;
+            const nand_dev_client_ops* ops = channel_client_ops(channel);
             bool mapped = ops != nullptr && ops->maps_into_groomed_eb != nullptr &&
                           ops->maps_into_groomed_eb(channel, head->range_lba, head->range_count);
             if (mapped && ops->groomer_moves_overlap != nullptr) {
@@ -235,7 +235,7 @@ ULONG sched_enqueue(nand_dev* channel, velkor_request* request, bool whole_chain
 
 velkor_request* sched_dequeue(nand_dev* channel, ULONG* out_ordered_waiting) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-    const nand_dev_client_ops* ops = channel->client_ops;
+    const nand_dev_client_ops* ops = channel_client_ops(channel);
     bool groomer_preferred = ops != nullptr && ops->grooming_urgency != nullptr && ops->grooming_urgency(channel) > 0;
 
     kpav_spin_lock(&channel->queue_lock);

@@ -112,7 +112,7 @@ void count_reads(nand_dev* channel, velkor_request* request) {
     }
     auto policy = pipeline_service(read_count_policy);
     int action = policy != nullptr ? policy(channel, eb, after) : 0;
-    const nand_dev_client_ops* ops = channel->client_ops;
+    const nand_dev_client_ops* ops = channel_client_ops(channel);
     auto set_flags = pipeline_service(eb_set_flags);
     if (action == 1) {
         if (ops != nullptr && ops->eb_event_a != nullptr) {

@@ -133,7 +133,7 @@ void pipeline_worker_pass(nand_dev* channel, bool from_worker) {
         ULONG64 now = pipe_now_us();
         ULONG state = channel_state(channel);
         if ((LONG)state != ReadNoFence(&channel->last_state_seen)) {
-            const nand_dev_client_ops* ops = channel->client_ops;
+            const nand_dev_client_ops* ops = channel_client_ops(channel);
             if (ops != nullptr && ops->state_change != nullptr) {
                 ops->state_change(channel, state);
             }

@@ -11,6 +11,8 @@ void scripted_backend::install(nand_dev* channel) {
     ops_.read_credit_word = read_credit_word;
     ops_.announce = announce;
     ops_.write_derating = write_derating;
+    ops_.poll = poll;
+    ops_.dma_transfer = dma_transfer;
     ops_.stop_interrupts = stop_interrupts;
     ops_.program_start = program_start;
     for (auto& handler : table_) {
@@ -124,8 +126,25 @@ void scripted_backend::announce(nand_dev* channel) {
     }
 }
 
-void scripted_backend::write_derating(nand_dev*, ULONG value) {
-    EXPECT_EQ(value & 0x80000000u, 0x80000000u);
+void scripted_backend::write_derating(nand_dev* channel, ULONG value) {
+    of(channel)->derating_value = value;
+    of(channel)->derating_writes++;
+}
+
+int scripted_backend::poll(nand_dev* channel) {
+    of(channel)->polls++;
+    return 0;
+}
+
+void scripted_backend::dma_transfer(nand_dev* channel, const ioc_transfer* transfer) {
+    scripted_backend* b = of(channel);
+    std::lock_guard<std::mutex> g(b->mutex_);
+    b->transfers_.push_back(*transfer);
+}
+
+std::vector<ioc_transfer> scripted_backend::transfers() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return transfers_;
 }
 
 void scripted_backend::stop_interrupts(nand_dev* channel) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "driver/pipeline/eb_geometry.h"
+#include "driver/pipeline/owners.h"
 #include "driver/pipeline/pipeline.h"
 #include "driver/pipeline/services.h"
 #include "tests/support/kernel_fixture.h"
@@ -41,6 +42,8 @@ class scripted_backend {
     std::atomic<int> announces{0};
     std::atomic<int> credit_reads{0};
     std::atomic<int> derating_writes{0};
+    std::atomic<ULONG> derating_value{0};
+    std::atomic<int> polls{0};
     std::atomic<int> interrupts_stopped{0};
     std::atomic<int> program_starts{0};
 
@@ -50,6 +53,7 @@ class scripted_backend {
     std::vector<issued_request> issued();
     size_t issued_count();
     std::vector<ULONG> flush_rows_issued();  // record indexes, in issue order
+    std::vector<ioc_transfer> transfers();   // buffer-set DMA handed to the ring
 
     // Completions as the decoder reports them: a read whose last DMA-done came in goes to its
     // processor; an ordered request's report lowers its count and the worker collects.
@@ -73,6 +77,8 @@ class scripted_backend {
     static ULONG read_credit_word(nand_dev* channel);
     static void announce(nand_dev* channel);
     static void write_derating(nand_dev* channel, ULONG value);
+    static int poll(nand_dev* channel);
+    static void dma_transfer(nand_dev* channel, const ioc_transfer* transfer);
     static void stop_interrupts(nand_dev* channel);
     static void program_start(nand_dev* channel, flush_record* record);
     static void dpc_routine(PKDPC dpc, PVOID context, PVOID, PVOID);
@@ -86,6 +92,7 @@ class scripted_backend {
     std::deque<ULONG> dpc_rows_;
     std::vector<ULONG> rows_;
     std::vector<ULONG> unannounced_rows_;
+    std::vector<ioc_transfer> transfers_;
     std::atomic<int> dpcs_pending_{0};
     KDPC dpc_{};
     channel_backend_ops ops_{};

@@ -75,8 +75,8 @@ TEST_F(BuildersTest, ARawReadRunsAndReturnsItsRequest) {
     EXPECT_EQ(seen_[0].params.read.recovery, &recovery);
     EXPECT_EQ(seen_[0].list_bytes, 8192u);
     EXPECT_EQ(free_requests(), 64u);
-    EXPECT_EQ(channel_.stats[REQUEST_READ][STAT_COMPLETED], 1);
-    EXPECT_EQ(channel_.stats[REQUEST_READ][STAT_BYTES], 8192);
+    EXPECT_EQ(ReadNoFence64(&channel_.stats[REQUEST_READ][STAT_COMPLETED]), 1);
+    EXPECT_EQ(ReadNoFence64(&channel_.stats[REQUEST_READ][STAT_BYTES]), 8192);
 }
 
 TEST_F(BuildersTest, ACheckReadLandsInTheRequestItself) {
@@ -98,8 +98,8 @@ TEST_F(BuildersTest, AnEraseZeroesItsResultAndNotesTheErase) {
     EXPECT_EQ(result.values[3], 0u);
     EXPECT_EQ(result.status, 0u);
     EXPECT_EQ(erased.load(), 5);
-    EXPECT_EQ(channel_.stats[REQUEST_ERASE][STAT_SUBMITTED], 1);
-    EXPECT_EQ(channel_.stats[REQUEST_ERASE][STAT_BYTES], 1048576);  // the block's usable length
+    EXPECT_EQ(ReadNoFence64(&channel_.stats[REQUEST_ERASE][STAT_SUBMITTED]), 1);
+    EXPECT_EQ(ReadNoFence64(&channel_.stats[REQUEST_ERASE][STAT_BYTES]), 1048576);  // the block's usable length
 }
 
 TEST_F(BuildersTest, AFailingHandlerReachesTheSynchronousCaller) {
@@ -174,12 +174,14 @@ TEST_F(BuildersTest, APageProgramMapsItsBufferAndJoinsTheFlush) {
 
 TEST_F(BuildersTest, AnAppendCarriesItsHeaderAndReportsWhereItLanded) {
     struct notice_seen {
-        int calls = 0;
-        int status = 1;
-        ULONG vectors = 9;
+        std::atomic<int> calls{0};
+        std::atomic<int> status{1};
+        std::atomic<ULONG> vectors{9};
     };
     static notice_seen notices;
-    notices = {};
+    notices.calls = 0;
+    notices.status = 1;
+    notices.vectors = 9;
     watch();
     auto on_issue = backend_.on_issue;
     backend_.on_issue = [on_issue](velkor_request* r) {
@@ -201,8 +203,8 @@ TEST_F(BuildersTest, AnAppendCarriesItsHeaderAndReportsWhereItLanded) {
                                     &arg),
               0);
     ASSERT_TRUE(eventually([] { return notices.calls == 1; }));
-    EXPECT_EQ(notices.status, 0);
-    EXPECT_EQ(notices.vectors, 1u);
+    EXPECT_EQ(notices.status.load(), 0);
+    EXPECT_EQ(notices.vectors.load(), 1u);
     ASSERT_EQ(seen_.size(), 1u);
     EXPECT_EQ(seen_[0].data_op, (ULONG)DATA_OP_PACKETS);
     EXPECT_EQ(seen_[0].flags & 0x402040u, 0x402040u);

@@ -261,28 +261,18 @@ TEST_F(PrepareTest, MaskedPageReadsTakeThePagesPad) {
 // ---------------------------------------------------------------------------------------------
 // IOC buffer sets
 
-struct transfer_log {
-    std::vector<ioc_transfer> transfers;
-};
-transfer_log transfers;
-
 TEST_F(PrepareTest, BufferSetsMapTheirSlotsForTheRingsDescriptorWriter) {
-    transfers.transfers.clear();
-    channel_backend_ops ops = *channel_.backend;
-    ops.dma_transfer = [](nand_dev*, const ioc_transfer* t) { transfers.transfers.push_back(*t); };
-    const channel_backend_ops* saved = channel_.backend;
-    channel_.backend = &ops;
-
     ioc_bufs set;
     ASSERT_EQ(ioc_alloc(&set, 3, 8192, nullptr, nullptr, "ebh"), 0);
     EXPECT_EQ(set.state, -1);
     EXPECT_EQ(set.count, 3u);
     velkor_request* r = take();
     EXPECT_EQ(ioc_slot_map(r, &set, 1, false), 0);
-    ASSERT_EQ(transfers.transfers.size(), 1u);
-    EXPECT_EQ(transfers.transfers[0].request, r);
-    EXPECT_EQ(transfers.transfers[0].remaining, 8192u);
-    EXPECT_EQ(transfers.transfers[0].first, &sgl_entries(set.bufs[1].list)[0]);
+    auto transfers = backend_.transfers();
+    ASSERT_EQ(transfers.size(), 1u);
+    EXPECT_EQ(transfers[0].request, r);
+    EXPECT_EQ(transfers[0].remaining, 8192u);
+    EXPECT_EQ(transfers[0].first, &sgl_entries(set.bufs[1].list)[0]);
     EXPECT_EQ(set.flags[1] & IOC_SLOT_MAPPED, IOC_SLOT_MAPPED);
     EXPECT_EQ(ioc_slot_map(r, &set, 3, false), -22);
 
@@ -295,7 +285,6 @@ TEST_F(PrepareTest, BufferSetsMapTheirSlotsForTheRingsDescriptorWriter) {
     EXPECT_EQ(set.flags[2], 0);
     ioc_free(&set);
     EXPECT_EQ(set.count, 0u);
-    channel_.backend = saved;
 }
 
 TEST_F(PrepareTest, ABufferSetThatCannotBeMadeSaysWhichPartFailed) {

@@ -67,6 +67,31 @@ bool aligned_read(nand_dev* channel, const media_address* address, ULONG size) {
     return false;
 }
 
+// A raw or check read of `size` bytes at `address`, taken from the pool and filled, with `mapped`
+// bytes of `buffer` (NULL: the request's inline area) in its list. 0, -22 for misaligned input
+// (nothing taken), -12 without a request, -14 when the buffer cannot be mapped.
+int start_aligned_read(nand_dev* channel, const media_address* address, ULONG size, ULONG data_op, ULONG64 flags,
+                       void* buffer, ULONG mapped, tavrin_ioctx** context) {
+    if (!aligned_read(channel, address, size)) {
+        return -KPAV_EINVAL;
+    }
+    velkor_request* request = take(channel, context);
+    if (request == nullptr) {
+        return -KPAV_ENOMEM;
+    }
+    request->type = REQUEST_READ;
+    request->data_op = data_op;
+    request->flags |= flags;
+    request->params.read.data_length = size;
+    request->params.read.transfer_length = size;
+    request->params.read.address = *address;
+    if (kpav_sgl_map_bytes(request->list, buffer != nullptr ? buffer : request->inline_data, mapped) != 0) {
+        request_free(request);
+        return -KPAV_EFAULT;
+    }
+    return 0;
+}
+
 // Validates (printing the chain on an error) and submits; the submit's result.
 int validate_and_submit(velkor_request* head) {
     if (request_chain_validate(head) != 0) {
@@ -308,26 +333,13 @@ int media_read_raw(nand_dev* channel, const media_address* address, void* buffer
                    void* recovery, void* ignored, void* arg) {
     KPAV_IRQL_BELOW(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(ignored);
-    if (!aligned_read(channel, address, size)) {
-        return -KPAV_EINVAL;
-    }
     tavrin_ioctx* context;
-    velkor_request* request = take(channel, &context);
-    if (request == nullptr) {
-        return -KPAV_ENOMEM;
+    int err = start_aligned_read(channel, address, size, DATA_OP_RAW_DATA, flags, buffer, size, &context);
+    if (err != 0) {
+        return err;
     }
-    request->type = REQUEST_READ;
-    request->data_op = DATA_OP_RAW_DATA;
-    request->flags |= flags;
-    request->params.read.data_length = size;
-    request->params.read.transfer_length = size;
-    request->params.read.address = *address;
-    if (kpav_sgl_map_bytes(request->list, buffer, size) != 0) {
-        request_free(request);
-        return -KPAV_EFAULT;
-    }
-    request->params.read.recovery = recovery;
-    request->done_arg = arg;
+    context->request->params.read.recovery = recovery;
+    context->request->done_arg = arg;
     return request_submit_wait(context);
 }
 
@@ -363,25 +375,10 @@ int media_read_packets_async(nand_dev* channel, const media_address* address, vo
 
 int request_read_aligned(nand_dev* channel, const media_address* address, ULONG size) {
     KPAV_IRQL_BELOW(DISPATCH_LEVEL);
-    if (!aligned_read(channel, address, size)) {
-        return -KPAV_EINVAL;
-    }
     tavrin_ioctx* context;
-    velkor_request* request = take(channel, &context);
-    if (request == nullptr) {
-        return -KPAV_ENOMEM;
-    }
-    request->type = REQUEST_READ;
-    request->data_op = DATA_OP_CHECK_READ;
-    request->flags |= REQ_CHECK_READ;
-    request->params.read.data_length = size;
-    request->params.read.transfer_length = size;
-    request->params.read.address = *address;
-    if (kpav_sgl_map_bytes(request->list, request->inline_data, 8) != 0) {
-        request_free(request);
-        return -KPAV_EFAULT;
-    }
-    return request_submit_wait(context);
+    // The card checks what it reads; nothing comes back but 8 bytes into the request itself.
+    int err = start_aligned_read(channel, address, size, DATA_OP_CHECK_READ, REQ_CHECK_READ, nullptr, 8, &context);
+    return err != 0 ? err : request_submit_wait(context);
 }
 
 int request_prepare_masked_page_read(nand_dev* channel, const eb_stride* stride, masked_read_holder* holder,

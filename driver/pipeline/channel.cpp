@@ -1,6 +1,7 @@
 // The channel record's set-up, its failure, failing everything on a failed channel, draining,
 // and the pipeline's start and stop steps.
 
+#include "driver/controller/channel_hooks.h"
 #include "driver/pipeline/pipeline.h"
 #include "driver/pipeline/pipeline_internal.h"
 #include "driver/pipeline/range_table.h"
@@ -359,12 +360,16 @@ void pipeline_stop_channel(nand_dev* channel) {
 }
 
 void pipeline_module_init() {
+    card_channel_hooks.request_caches_create = request_caches_create;
+    card_channel_hooks.request_caches_destroy = request_caches_destroy;
     WritePointerRelease((PVOID volatile*)&cpu_wq_hook_table.run_completions, (PVOID)run_completions_hook);
     WritePointerRelease((PVOID volatile*)&cpu_wq_hook_table.request_of_link, (PVOID)request_of_link_hook);
     WritePointerRelease((PVOID volatile*)&cpu_wq_hook_table.trim_cached_requests, (PVOID)trim_hook);
 }
 
 void pipeline_module_exit() {
+    card_channel_hooks.request_caches_create = nullptr;
+    card_channel_hooks.request_caches_destroy = nullptr;
     WritePointerRelease((PVOID volatile*)&cpu_wq_hook_table.run_completions, nullptr);
     WritePointerRelease((PVOID volatile*)&cpu_wq_hook_table.request_of_link, nullptr);
     WritePointerRelease((PVOID volatile*)&cpu_wq_hook_table.trim_cached_requests, nullptr);

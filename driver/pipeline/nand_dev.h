@@ -7,6 +7,7 @@
 #include "driver/pipeline/flush.h"
 #include "driver/pipeline/request.h"
 #include "driver/pipeline/sched.h"
+#include "driver/platform/mem_stats.h"
 #include "driver/platform/os.h"
 #include "driver/platform/steps.h"
 #include "driver/platform/sync.h"
@@ -173,8 +174,7 @@ struct nand_dev {
     UCHAR started;
     nand_geometry geometry;
     volatile LONG64 stats[REQUEST_TYPE_COUNT][STAT_COUNT];
-    volatile LONG64 memory_in_use;
-    volatile LONG64 memory_peak;
+    mem_stats memory;  // bytes the channel's pool holds, and the most it held
     request_pool pool;
     ULONG setup_flags;
     volatile LONG software_status;

@@ -49,6 +49,13 @@ void note_read_level(nand_dev* channel, velkor_request* request, USHORT eb, ULON
     }
 }
 
+// An append-point context owns the flush its writes join unless it says otherwise.
+void take_flush_owner(velkor_request* request, append_point* ap) {
+    if (ap != nullptr && (ReadNoFence(&ap->flags) & AP_NOT_FLUSH_OWNER) == 0) {
+        request->flush_owner = ap;
+    }
+}
+
 int prepare_uninitialized(nand_dev* channel, velkor_request*) {
     kpav_print(KPAV_CLASS_ERROR, "%s: Attempt to process uninitialized request.\n", channel_name(channel));
     return -KPAV_EINVAL;
@@ -63,9 +70,7 @@ int prepare_erase(nand_dev* channel, velkor_request* request) {
 int prepare_append(nand_dev* channel, velkor_request* request) {
     request->completion_ring = write_ring(channel);
     auto* ap = (append_point*)request->params.append.ap;
-    if (ap != nullptr && (ReadNoFence(&ap->flags) & AP_NOT_FLUSH_OWNER) == 0) {
-        request->flush_owner = ap;
-    }
+    take_flush_owner(request, ap);
     compute_flushes_needed(channel, request, request->params.append.size, ap);
     request->params.append.lvec.count = 0;
     return request_dma_map(request, false);
@@ -113,10 +118,7 @@ int prepare_read(nand_dev* channel, velkor_request* request) {
 
 int prepare_barrier(nand_dev* channel, velkor_request* request) {
     request->completion_ring = write_ring(channel);
-    auto* ap = (append_point*)request->params.barrier.ap;
-    if (ap != nullptr && (ReadNoFence(&ap->flags) & AP_NOT_FLUSH_OWNER) == 0) {
-        request->flush_owner = ap;
-    }
+    take_flush_owner(request, (append_point*)request->params.barrier.ap);
     return 0;
 }
 

@@ -3,6 +3,7 @@
 #include "driver/platform/contig_node.h"
 #include "driver/pipeline/pipeline_internal.h"
 #include "driver/pipeline/request.h"
+#include "driver/platform/mem_stats.h"
 #include "driver/platform/memory.h"
 #include "driver/platform/params.h"
 #include "driver/platform/thread.h"
@@ -40,14 +41,10 @@ LONG64 pair_bytes(const nand_dev* channel) {
 }
 
 void account(nand_dev* channel, LONG64 bytes) {
-    LONG64 now = InterlockedExchangeAdd64(&channel->memory_in_use, bytes) + bytes;
-    LONG64 peak = ReadNoFence64(&channel->memory_peak);
-    while (now > peak) {
-        LONG64 seen = InterlockedCompareExchange64(&channel->memory_peak, now, peak);
-        if (seen == peak) {
-            break;
-        }
-        peak = seen;
+    if (bytes >= 0) {
+        mem_stats_add(&channel->memory, (ULONG64)bytes);
+    } else {
+        mem_stats_sub(&channel->memory, (ULONG64)-bytes);
     }
 }
 
@@ -218,20 +215,15 @@ void empty_cache(request_pool* pool, request_cpu_cache* cache, ULONG64 older_tha
 
 int request_caches_create() {
     PAGED_CODE();
-    if (__kpav_create_cache(&request_cache, "velkor_request-strovane", sizeof(velkor_request)) != 0) {
-        kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 6157,
-                    "__kpav_create_cache failed because of memory allocation failure (%u bytes)\n",
-                    (ULONG)sizeof(velkor_request));
-        return -KPAV_ENOMEM;
+    int err = __kpav_create_cache(&request_cache, "velkor_request-strovane", sizeof(velkor_request));
+    if (err != 0) {
+        return err;
     }
-    if (__kpav_create_cache(&context_cache, "tavrin_ioctx-strovane", sizeof(tavrin_ioctx)) != 0) {
-        kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 6157,
-                    "__kpav_create_cache failed because of memory allocation failure (%u bytes)\n",
-                    (ULONG)sizeof(tavrin_ioctx));
+    err = __kpav_create_cache(&context_cache, "tavrin_ioctx-strovane", sizeof(tavrin_ioctx));
+    if (err != 0) {
         kpav_destroy_cache(&request_cache);
-        return -KPAV_ENOMEM;
     }
-    return 0;
+    return err;
 }
 
 void request_caches_destroy() {

@@ -64,7 +64,7 @@ TEST_F(BuildersTest, ARawReadRunsAndReturnsItsRequest) {
     watch();
     std::vector<UCHAR> buffer(8192);
     media_address at{4096, 3, {}};
-    int recovery = 0;
+    read_recovery_record recovery{};
     EXPECT_EQ(media_read_raw(&channel_, &at, buffer.data(), 8192, REQ_ERASED_IS_ERROR, &recovery, nullptr, nullptr), 0);
     ASSERT_EQ(seen_.size(), 1u);
     EXPECT_EQ(seen_[0].type, (ULONG)REQUEST_READ);

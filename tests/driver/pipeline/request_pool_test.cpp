@@ -129,7 +129,7 @@ class GrowingPoolTest : public PipelineTest {
 };
 
 TEST_F(GrowingPoolTest, AWaitingCallerGrowsThePoolUpToMaxRequests) {
-    LONG64 memory_at_start = channel_.memory_in_use;
+    LONG64 memory_at_start = channel_.memory.alloced_bytes;
     std::vector<tavrin_ioctx*> taken;
     for (int i = 0; i < 8; i++) {
         taken.push_back(request_alloc(&channel_, 0));
@@ -140,8 +140,8 @@ TEST_F(GrowingPoolTest, AWaitingCallerGrowsThePoolUpToMaxRequests) {
         ASSERT_NE(taken.back(), nullptr);
     }
     EXPECT_EQ(channel_.pool.total, 40);
-    EXPECT_EQ(channel_.memory_in_use, memory_at_start * 5);
-    EXPECT_EQ(channel_.memory_peak, channel_.memory_in_use);
+    EXPECT_EQ(channel_.memory.alloced_bytes, memory_at_start * 5);
+    EXPECT_EQ(channel_.memory.high_bytes, channel_.memory.alloced_bytes);
     EXPECT_EQ(channel_.pool.lowest_free, 0u);
     for (tavrin_ioctx* context : taken) {
         request_free(context->request);
@@ -180,7 +180,7 @@ TEST_F(FailingPoolTest, APoolThatCannotBeBuiltSaysSoAndLeavesNothing) {
     EXPECT_EQ(request_pool_init(&channel), -12);
     clear_faults();
     EXPECT_TRUE(logged("dov3: Inadequate memory to allocate 16 requests. Try using the max_requests module parameter.\n"));
-    EXPECT_EQ(channel.memory_in_use, 0);
+    EXPECT_EQ(channel.memory.alloced_bytes, 0);
     request_caches_destroy();
     min_requests = saved_min;
     max_requests = saved_max;

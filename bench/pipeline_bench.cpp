@@ -156,6 +156,7 @@ struct bench_channel {
         pipeline_module_exit();
         cpu_wq_exit();
         request_caches_destroy();
+        sim::kernel::wait_for_system_threads(10000);
     }
 };
 

@@ -412,6 +412,7 @@ int request_prepare_masked_page_read(nand_dev* channel, const eb_stride* stride,
 }
 
 LONG64 stride_index_of_page(nand_dev* channel, const eb_stride* stride, USHORT eb, ULONG index, ULONG extra) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (stride->step == 0) {
         return 0;
     }

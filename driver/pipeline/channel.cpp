@@ -360,6 +360,7 @@ void pipeline_stop_channel(nand_dev* channel) {
 }
 
 void pipeline_module_init() {
+    PAGED_CODE();
     card_channel_hooks.request_caches_create = request_caches_create;
     card_channel_hooks.request_caches_destroy = request_caches_destroy;
     WritePointerRelease((PVOID volatile*)&cpu_wq_hook_table.run_completions, (PVOID)run_completions_hook);
@@ -368,6 +369,7 @@ void pipeline_module_init() {
 }
 
 void pipeline_module_exit() {
+    PAGED_CODE();
     card_channel_hooks.request_caches_create = nullptr;
     card_channel_hooks.request_caches_destroy = nullptr;
     WritePointerRelease((PVOID volatile*)&cpu_wq_hook_table.run_completions, nullptr);

@@ -364,6 +364,7 @@ ULONG flush_drain_all(nand_dev* channel, LIST_ENTRY* list) {
 }
 
 flush_record* flush_oldest_issued(nand_dev* channel) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     flush_records* f = records_of(channel);
     flush_record* oldest = nullptr;
     if (f->pool == nullptr) {
@@ -381,6 +382,7 @@ flush_record* flush_oldest_issued(nand_dev* channel) {
 }
 
 bool flush_pad_error_fails(const velkor_request* request) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (request->type == REQUEST_ERASE) {
         return true;
     }

@@ -4,6 +4,7 @@
 #include "driver/pipeline/pipeline_internal.h"
 
 ULONG64 eb_row_capacity(nand_dev* channel, USHORT eb) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     auto row_capacity = pipeline_service(eb_row_capacity);
     if (row_capacity != nullptr) {
         return row_capacity(channel, eb);
@@ -12,6 +13,7 @@ ULONG64 eb_row_capacity(nand_dev* channel, USHORT eb) {
 }
 
 ULONG eb_pad_capacity(nand_dev* channel, USHORT eb, ULONG pad) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (pad >= channel->geometry.pads) {
         return 0;
     }
@@ -20,15 +22,18 @@ ULONG eb_pad_capacity(nand_dev* channel, USHORT eb, ULONG pad) {
 }
 
 ULONG eb_pad_read_level(nand_dev* channel, USHORT eb, ULONG pad) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     auto read_level = pipeline_service(eb_pad_read_level);
     return read_level != nullptr ? read_level(channel, eb, pad) : 0xFFFFFFFFu;
 }
 
 ULONG64 eb_usable_length(nand_dev* channel, USHORT eb) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     return (ULONG64)channel->geometry.rows_per_eb * eb_row_capacity(channel, eb);
 }
 
 bool eb_locate(nand_dev* channel, USHORT eb, ULONG64 offset, eb_place* place) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     ULONG64 row_capacity = eb_row_capacity(channel, eb);
     if (row_capacity == 0 || offset >= eb_usable_length(channel, eb)) {
         return false;
@@ -49,6 +54,7 @@ bool eb_locate(nand_dev* channel, USHORT eb, ULONG64 offset, eb_place* place) {
 }
 
 ULONG64 eb_page_offset(nand_dev* channel, USHORT eb, ULONG page) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     ULONG pads = channel->geometry.pads != 0 ? channel->geometry.pads : 1;
     ULONG64 offset = (ULONG64)(page / pads) * eb_row_capacity(channel, eb);
     for (ULONG pad = 0; pad < page % pads; pad++) {

@@ -245,12 +245,14 @@ const prepare_handler request_prepare_table[REQUEST_TYPE_COUNT] = {
 }  // namespace
 
 ULONG64 flush_pages(const nand_dev* channel, ULONG64 bytes) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     ULONG page = channel->geometry.page_size != 0 ? channel->geometry.page_size : 1;
     ULONG64 pages = (bytes + page - 1) / page;
     return bytes >= page ? pages + 1 : pages;
 }
 
 int compute_flushes_needed(nand_dev* channel, velkor_request* request, ULONG size, const void* owner) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     ULONG64 bytes = size;
     if (request->data_op == DATA_OP_PACKETS) {
         ULONG packet = request->geometry_b & 0xFFFF;

@@ -31,6 +31,7 @@ void lba_range_table_free(lba_range_table* table) {
 }
 
 ULONG lba_range_bucket_of(const lba_range_table* table, ULONG64 lba) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     ULONG64 slot = lba / table->width;
     return slot < table->bucket_count ? (ULONG)slot : table->bucket_count - 1;
 }

@@ -128,6 +128,7 @@ void request_wait(tavrin_ioctx* ioctx) {
 }
 
 ULONG request_data_length(const velkor_request* request) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     const request_params& p = request->params;
     switch (request->type) {
         case REQUEST_APPEND:
@@ -152,6 +153,7 @@ ULONG request_data_length(const velkor_request* request) {
 }
 
 void request_media_address(media_address* out, const velkor_request* request) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     RtlZeroMemory(out, sizeof *out);
     const request_params& p = request->params;
     switch (request->type) {

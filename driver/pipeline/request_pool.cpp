@@ -465,6 +465,7 @@ void request_free_list(velkor_request* head) {
 }
 
 velkor_request* request_of_tag(nand_dev* channel, ULONG tag) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     request_pool* pool = &channel->pool;
     if (tag == 0 || tag > pool->capacity || pool->table == nullptr) {
         return nullptr;

@@ -74,10 +74,12 @@ void print_params(const velkor_request* r, const char* prefix, bool post) {
 }  // namespace
 
 const char* request_type_name(ULONG type) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     return type_names[type < REQUEST_TYPE_COUNT ? type : REQUEST_TYPE_COUNT];
 }
 
 const char* data_op_name(ULONG op) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     return op < DATA_OP_COUNT ? op_names[op] : "invalid-op";
 }
 
@@ -108,10 +110,12 @@ void request_print_chain(const velkor_request* request) {
 }
 
 void dump_request(const velkor_request* request, const char* prefix) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     request_print_detail(request, prefix, false, 0, false);
 }
 
 void dump_request_related(const velkor_request* request) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     request_print_detail(request, "", false, 0, false);
     request_print_chain(request);
 }

@@ -132,6 +132,7 @@ void count_reads(nand_dev* channel, velkor_request* request) {
 }  // namespace
 
 bool kpav_spin_trylock(kpav_spinlock* lock) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     if (!KeTryToAcquireSpinLockAtDpcLevel(&lock->lock)) {

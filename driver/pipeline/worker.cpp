@@ -109,6 +109,7 @@ void run_watchdog(nand_dev* channel, ULONG64 now) {
 }  // namespace
 
 bool worker_has_work(nand_dev* channel) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if ((ReadAcquire(&channel->software_status) & (PIPE_EXIT | PIPE_NEEDS_ISSUE | PIPE_NEEDS_COMPLETION)) != 0) {
         return true;
     }
@@ -206,6 +207,7 @@ void pipeline_threads_stop(nand_dev* channel) {
 }
 
 bool watchdog_stuck(nand_dev* channel, ULONG64 now, ULONG64 issued_at, bool is_flush, bool print) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     ULONG64 age = now > issued_at ? now - issued_at : 0;
     if (age < stuck_quiet_us) {
         return false;

@@ -16,9 +16,13 @@
 // completion rings every completion_poll_ms.
 //
 // Where the next parts plug in:
-// - nand_dev::issue_table: the request_issue_handler of each type (the command ring writers).
-// - nand_dev::backend (channel_backend_ops): the credit word, the doorbell, the derating
-//   register, the ring drains and polls, the row program and row padding of flush records.
+// - nand_dev::issue_table: the ring code's `request_issue_table`, one request_issue_handler per
+//   type; a handler writes its commands, raises the request's pending_* counts, accounts write
+//   bytes with flush_account_bytes and lowers nand_dev::free_entries for the entries it used.
+// - nand_dev::backend (channel_backend_ops): the credit word (read by the issue loop only when
+//   the cached credits nand_dev::free_doorbells / free_entries fall to their floor, against
+//   nand_dev::ring_producer), the doorbell, the derating register, the ring drains and polls,
+//   the row program, program start and row padding of flush records, the DMA descriptor writer.
 // - The completion decoder lowers a request's pending_* counts (interlocked) and then:
 //   a read-class request whose counts reached 0 goes on a list (through queue_link) handed to
 //   cq_deliver_to_cpus; for ordered requests it calls pipeline_note_completion, and the worker

@@ -480,3 +480,31 @@ TEST_F(RequestPoolTest, EachTypePrintsItsParameters) {
 }
 
 }  // namespace
+
+namespace {
+
+class NodeMemoryPoolTest : public PipelineTest {
+  protected:
+    void configure() override {
+        saved_ = port_supports_numa_node_cache_allocations;
+        port_supports_numa_node_cache_allocations = 1;
+        card_.numa_node = 1;
+        min_requests = 8;
+        max_requests = 8;
+    }
+    void TearDown() override {
+        PipelineTest::TearDown();
+        port_supports_numa_node_cache_allocations = saved_;
+    }
+    LONG saved_ = 0;
+};
+
+TEST_F(NodeMemoryPoolTest, RequestsComeFromNodeMemoryWhenThePortAsksForIt) {
+    // Eight requests and eight contexts, each its own contiguous block.
+    EXPECT_EQ(pool_outstanding("(contiguous)").allocations, 16u);
+    tavrin_ioctx* context = request_alloc(&channel_, 0);
+    ASSERT_NE(context, nullptr);
+    request_free(context->request);
+}
+
+}  // namespace

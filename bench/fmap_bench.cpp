@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "driver/block/lrbtree.h"
+#include "driver/log/datalog.h"
 #include "driver/log/mblk.h"
 #include "sim/kernel/control.h"
 

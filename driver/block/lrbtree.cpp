@@ -2,6 +2,7 @@
 #include "driver/block/lrbtree_node.h"
 
 #include "driver/platform/errno_table.h"
+#include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
 #include "driver/platform/memory.h"
 
@@ -34,6 +35,7 @@ ULONG64 index_mask(ULONG64 span, ULONG shift, ULONG64 sector_space) {
 }  // namespace
 
 int lrbtree_create(lrbtree** out, pav_log* owner, ULONG64 sector_count, ULONG64 sector_space) {
+    PAGED_CODE();
     *out = nullptr;
     if (sector_space == 0 || sector_space > LRB_MAX_SECTOR_SPACE) {
         return -KPAV_EINVAL;
@@ -94,6 +96,7 @@ int lrbtree_create(lrbtree** out, pav_log* owner, ULONG64 sector_count, ULONG64 
 }
 
 void lrbtree_destroy(lrbtree** map) {
+    PAGED_CODE();
     lrbtree* m = *map;
     if (m == nullptr) {
         return;
@@ -107,11 +110,13 @@ void lrbtree_destroy(lrbtree** map) {
 }
 
 void lrbtree_set_invalidate(lrbtree* map, lrbtree_invalidate_fn callback, void* context) {
+    PAGED_CODE();
     map->shape.invalidate = callback;
     map->shape.invalidate_context = context;
 }
 
 int lrbtree_reset(lrbtree* map) {
+    PAGED_CODE();
     ExAcquireFastMutex(&map->writers);
     mblk* header = map->shape.header;
     int rc = 0;

@@ -2,9 +2,11 @@
 #include "driver/block/lrbtree_node.h"
 
 #include "driver/platform/errno_table.h"
+#include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
 
 void lrbtree_cursor_open(lrbtree* map, ULONG shard, lrbtree_cursor* cursor) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     cursor->shape = map->shape;
     cursor->map = map;
     cursor->exclusive = false;
@@ -35,6 +37,7 @@ void lrbtree_set_root(lrbtree_cursor* cursor, mblk* root) {
 }
 
 void lrbtree_cursor_close(lrbtree_cursor* cursor) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     lrbtree* map = cursor->map;
     lrbtree_release_reserve(cursor);
     ULONG slot = lrbtree_root_slot(map, cursor->shard);

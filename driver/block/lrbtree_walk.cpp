@@ -4,6 +4,7 @@
 #include "driver/block/lrbtree_node.h"
 
 #include "driver/platform/errno_table.h"
+#include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
 
 namespace {
@@ -134,6 +135,7 @@ int enter_leaf(walk_state* w, lrbtree_path* path) {
 
 int lrbtree_shard_walk(lrbtree_cursor* cursor, lrbtree_range* range, const lrbtree_enum_ops* ops, void* context,
                        bool coalesce) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (cursor->shape.error != 0) {
         return -KPAV_EINVAL;
     }
@@ -246,6 +248,7 @@ int report_outside(lrbtree_range* range, const lrbtree_enum_ops* ops, void* cont
 
 int lrbtree_enumerate(lrbtree* map, lrbtree_range* range, const lrbtree_enum_ops* ops, void* context, ULONG flags,
                       ULONG64 start, ULONG64 end) {
+    KPAV_IRQL_AT_MOST((flags & LRB_ENUM_LOCK_WRITERS) != 0 ? APC_LEVEL : DISPATCH_LEVEL);
     if (start >= end) {
         return 0;
     }
@@ -312,6 +315,7 @@ int lrbtree_enumerate(lrbtree* map, lrbtree_range* range, const lrbtree_enum_ops
 // Lookups
 
 int lrbtree_first_data(lrbtree_range* range, void* context, ULONG64 gpkt, lrbtree_leaf_rec*) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     lrbtree_lookup* found = (lrbtree_lookup*)context;
     found->start = range->start;
     found->length = range->length;
@@ -320,6 +324,7 @@ int lrbtree_first_data(lrbtree_range* range, void* context, ULONG64 gpkt, lrbtre
 }
 
 int lrbtree_first_gap(lrbtree_range* range, void* context) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     lrbtree_lookup* found = (lrbtree_lookup*)context;
     found->start = range->start;
     found->length = range->length;
@@ -328,11 +333,13 @@ int lrbtree_first_gap(lrbtree_range* range, void* context) {
 }
 
 int lrbtree_gap_start(lrbtree_range* range, void* context) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     ((lrbtree_lookup*)context)->start = range->start;
     return -KPAV_EAGAIN;
 }
 
 int lrbtree_noop_data(lrbtree_range*, void*, ULONG64, lrbtree_leaf_rec*) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     return 0;
 }
 
@@ -340,6 +347,7 @@ const lrbtree_enum_ops lrbtree_lookup_at = {lrbtree_first_data, lrbtree_first_ga
 const lrbtree_enum_ops lrbtree_find_gap = {lrbtree_noop_data, lrbtree_gap_start, nullptr};
 
 int lrbtree_cursor_borrow(lrbtree_cursor* cursor, lrbtree_path* destination, lrbtree_path* source, int level) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (level < 0 || level >= (int)LRB_MAX_LEVELS) {
         kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 22534, "%s() called with invalid level: %d.\n",
                     "lrbtree_cursor_borrow", level);

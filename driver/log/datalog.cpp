@@ -1,9 +1,11 @@
 #include "driver/log/datalog.h"
 
 #include "driver/platform/errno_table.h"
+#include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
 
 void pav_log_internal_error(pav_log* log, int code, ULONG64 a, ULONG64 b) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(a);
     UNREFERENCED_PARAMETER(b);
     if (log == nullptr || log->card == nullptr) {

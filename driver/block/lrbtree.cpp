@@ -88,8 +88,6 @@ int lrbtree_create(lrbtree** out, pav_log* owner, ULONG64 sector_count, ULONG64 
 
     ULONG64 largest = map->sector_span > map->reserved_span ? map->sector_span : map->reserved_span;
     lrbtree_shape_init(&map->shape, owner, largest - 1);
-    map->shape.base = 0;
-    map->shape.span = largest;
     map->node_cursor = map->shape.next_node_id + 1;
     *out = map;
     return 0;
@@ -143,25 +141,4 @@ int lrbtree_reset(lrbtree* map) {
     memset(map->roots, 0, sizeof map->roots);
     ExReleaseFastMutex(&map->writers);
     return 0;
-}
-
-ULONG lrbtree_shard_of(const lrbtree* map, ULONG64 key) {
-    if (key >= map->reserved_base) {
-        return (ULONG)(((key - map->reserved_base) & map->reserved_mask) >> map->reserved_shift) + map->sector_shards;
-    }
-    if (key < map->sector_length) {
-        return (ULONG)((key & map->sector_mask) >> map->sector_shift);
-    }
-    return 0;
-}
-
-ULONG64 lrbtree_shard_base(const lrbtree* map, ULONG shard) {
-    if (shard < map->sector_shards) {
-        return (ULONG64)shard * map->sector_span;
-    }
-    return (ULONG64)(shard - map->sector_shards) * map->reserved_span + map->reserved_base;
-}
-
-ULONG64 lrbtree_shard_span(const lrbtree* map, ULONG shard) {
-    return shard < map->sector_shards ? map->sector_span : map->reserved_span;
 }

@@ -21,8 +21,8 @@ namespace {
 void window_build(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, lrbtree_window* window) {
     lrbtree_path left;
     lrbtree_path right;
-    lrbtree_path_clone(&left, path);
-    lrbtree_path_clone(&right, path);
+    left = *path;
+    right = *path;
     bool has_left = lrbtree_path_prev(cursor, &left, level) == 0;
     bool has_right = lrbtree_path_next(cursor, &right, level) == 0;
     ULONG n = 0;
@@ -35,7 +35,7 @@ void window_build(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, lrbtr
         window->self = 0;
         window->paths[n++] = *path;
         lrbtree_path further;
-        lrbtree_path_clone(&further, &right);
+        further = right;
         window->paths[n++] = right;
         if (lrbtree_path_next(cursor, &further, level) == 0) {
             window->paths[n++] = further;
@@ -45,7 +45,7 @@ void window_build(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, lrbtr
         lrbtree_path_release(cursor, &left);
     } else if (has_left) {
         lrbtree_path further;
-        lrbtree_path_clone(&further, &left);
+        further = left;
         if (lrbtree_path_prev(cursor, &further, level) == 0) {
             window->paths[n++] = further;
         } else {
@@ -80,7 +80,7 @@ inline mblk* window_block(const lrbtree_window* window, ULONG k, ULONG level) {
 // raw entries put in at position `pos` of the window's own node. Returns the entry count.
 ULONG window_gather(lrbtree_cursor* cursor, const lrbtree_window* window, ULONG level, ULONG pos, const UCHAR* raw,
                     ULONG m) {
-    const lrbtree_layout* layout = lrb_layout_for(&cursor->shape, level);
+    const lrbtree_layout* layout = lrb_layout_for(cursor->shape, level);
     UCHAR* out = cursor->map->scratch;
     ULONG size = layout->entry_size;
     ULONG total = 0;
@@ -104,7 +104,7 @@ ULONG window_gather(lrbtree_cursor* cursor, const lrbtree_window* window, ULONG 
 
 // Fills the nodes with the gathered entries: targets[j] entries to blocks[j], in order.
 void window_scatter(lrbtree_cursor* cursor, ULONG level, mblk* const* blocks, const ULONG* targets, ULONG nodes) {
-    const lrbtree_layout* layout = lrb_layout_for(&cursor->shape, level);
+    const lrbtree_layout* layout = lrb_layout_for(cursor->shape, level);
     const UCHAR* in = cursor->map->scratch;
     ULONG at = 0;
     for (ULONG j = 0; j < nodes; j++) {
@@ -122,7 +122,7 @@ void window_scatter(lrbtree_cursor* cursor, ULONG level, mblk* const* blocks, co
 // and end for what it lacks and takes it from there. No node holds more than its target at any
 // time.
 void window_spread(lrbtree_cursor* cursor, lrbtree_window* window, ULONG level, const ULONG* targets) {
-    const lrbtree_layout* layout = lrb_layout_for(&cursor->shape, level);
+    const lrbtree_layout* layout = lrb_layout_for(cursor->shape, level);
     UCHAR* scratch = cursor->map->scratch;
     ULONG size = layout->entry_size;
     ULONG nodes = window->nodes;
@@ -194,7 +194,7 @@ void even_targets(ULONG total, ULONG nodes, ULONG* targets) {
 // are spread over the window's nodes, with one new node after it when they do not fit. The new
 // node's separator goes into the parent the same way; a root that splits gets a new root above.
 int split(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, ULONG pos, const UCHAR* raw, ULONG m) {
-    const lrbtree_layout* layout = lrb_layout_for(&cursor->shape, level);
+    const lrbtree_layout* layout = lrb_layout_for(cursor->shape, level);
     lrbtree_window* window = &cursor->map->windows[level];
     window_build(cursor, path, level, window);
     ULONG total = window_gather(cursor, window, level, pos, raw, m);
@@ -224,18 +224,18 @@ int split(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, ULONG pos, co
     }
     even_targets(total, j, targets);
     window_scatter(cursor, level, blocks, targets, j);
-    lrb_count_entries(&cursor->shape, level, m);
+    lrb_count_entries(cursor->shape, level, m);
     for (ULONG k = 0; k < nodes; k++) {
-        lrbtree_separators_update(&cursor->shape, &window->paths[k], level);
+        lrbtree_separators_update(cursor->shape, &window->paths[k], level);
     }
     if (added == nullptr) {
         window_release(cursor, window);
         return 0;
     }
 
-    const lrbtree_layout* index_layout = &cursor->shape.index_layout;
-    lrbtree_index_rec separator = {lrb_node_first_key(&cursor->shape, lrb_node_of(added)), (ULONG64)added};
-    if ((LONG)level == cursor->shape.depth) {
+    const lrbtree_layout* index_layout = &cursor->shape->index_layout;
+    lrbtree_index_rec separator = {lrb_node_first_key(cursor->shape, lrb_node_of(added)), (ULONG64)added};
+    if ((LONG)level == cursor->depth) {
         // The root split: a new root one level up takes both halves.
         mblk* old_root = window_block(window, 0, level);
         mblk* root = nullptr;
@@ -246,7 +246,7 @@ int split(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, ULONG pos, co
             return rc;
         }
         lrb_node* r = lrb_node_of(root);
-        lrbtree_index_rec entries[2] = {{lrb_node_first_key(&cursor->shape, lrb_node_of(old_root)), (ULONG64)old_root},
+        lrbtree_index_rec entries[2] = {{lrb_node_first_key(cursor->shape, lrb_node_of(old_root)), (ULONG64)old_root},
                                         separator};
         lrbtree_entries_insert_slots(index_layout, r, 0, 2);
         lrbtree_index_write(index_layout, r, 0, entries, 2);
@@ -268,7 +268,7 @@ int split(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, ULONG pos, co
 }  // namespace
 
 int lrbtree_insert_entries(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, ULONG pos, const UCHAR* raw, ULONG m) {
-    const lrbtree_layout* layout = lrb_layout_for(&cursor->shape, level);
+    const lrbtree_layout* layout = lrb_layout_for(cursor->shape, level);
     mblk* block = path->level[level].node;
     lrb_node* node = lrb_node_of(block);
     if (node->h.count + m > layout->capacity) {
@@ -279,15 +279,15 @@ int lrbtree_insert_entries(lrbtree_cursor* cursor, lrbtree_path* path, ULONG lev
         memcpy(lrb_entry(layout, node, pos + i), raw + (SIZE_T)i * layout->entry_size, layout->entry_size);
     }
     mblk_mark_dirty(block);
-    lrbtree_separators_update(&cursor->shape, path, level);
+    lrbtree_separators_update(cursor->shape, path, level);
     lrbtree_path_release(cursor, path);
     return 0;
 }
 
 ULONG lrbtree_nodes_needed(const lrbtree_cursor* cursor, const lrbtree_path* path, ULONG m) {
     ULONG need = 0;
-    for (LONG l = 0; l <= cursor->shape.depth; l++) {
-        const lrbtree_layout* layout = lrb_layout_for(&cursor->shape, (ULONG)l);
+    for (LONG l = 0; l <= cursor->depth; l++) {
+        const lrbtree_layout* layout = lrb_layout_for(cursor->shape, (ULONG)l);
         if (lrb_node_of(path->level[l].node)->h.count + m <= layout->capacity) {
             return need;
         }
@@ -301,8 +301,8 @@ ULONG lrbtree_nodes_needed(const lrbtree_cursor* cursor, const lrbtree_path* pat
 // Rebalancing after removals
 
 void lrbtree_collapse_root(lrbtree_cursor* cursor) {
-    while (cursor->shape.root != nullptr) {
-        mblk* root = cursor->shape.root;
+    while (cursor->root != nullptr) {
+        mblk* root = cursor->root;
         lrb_node* r = lrb_node_of(root);
         if (r->h.count == 0) {
             // The last leaf is gone: the shard is empty again.
@@ -310,11 +310,11 @@ void lrbtree_collapse_root(lrbtree_cursor* cursor) {
             lrbtree_set_root(cursor, nullptr);
             return;
         }
-        if (cursor->shape.depth <= 1 || r->h.count > 1) {
+        if (cursor->depth <= 1 || r->h.count > 1) {
             return;
         }
-        mblk* child = lrb_index_child(&cursor->shape.index_layout, r, 0);
-        lrbtree_entries_remove(&cursor->shape.index_layout, r, 0, 1);
+        mblk* child = lrb_index_child(&cursor->shape->index_layout, r, 0);
+        lrbtree_entries_remove(&cursor->shape->index_layout, r, 0, 1);
         lrbtree_node_free(cursor, root);
         lrbtree_set_root(cursor, child);
     }
@@ -323,8 +323,8 @@ void lrbtree_collapse_root(lrbtree_cursor* cursor) {
 // The window of the node gives up one or two whole nodes when it can, else its entries are spread
 // evenly. The root is left to lrbtree_collapse_root.
 void lrbtree_rebalance(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level) {
-    const lrbtree_layout* layout = lrb_layout_for(&cursor->shape, level);
-    if ((LONG)level >= cursor->shape.depth || level + 1 >= LRB_MAX_LEVELS) {
+    const lrbtree_layout* layout = lrb_layout_for(cursor->shape, level);
+    if ((LONG)level >= cursor->depth || level + 1 >= LRB_MAX_LEVELS) {
         lrbtree_path_release(cursor, path);
         return;
     }
@@ -368,12 +368,12 @@ void lrbtree_rebalance(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level) 
     window_spread(cursor, window, level, targets);
     for (ULONG k = 0; k < nodes; k++) {
         if (!emptied[k]) {
-            lrbtree_separators_update(&cursor->shape, &window->paths[k], level);
+            lrbtree_separators_update(cursor->shape, &window->paths[k], level);
         }
     }
 
     // Emptied nodes leave their parents, the later one first so that indices stay good.
-    const lrbtree_layout* index_layout = &cursor->shape.index_layout;
+    const lrbtree_layout* index_layout = &cursor->shape->index_layout;
     mblk* freed[3];
     ULONG freed_count = 0;
     for (ULONG k = nodes; k-- > 0;) {
@@ -385,7 +385,7 @@ void lrbtree_rebalance(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level) 
         lrbtree_entries_remove(index_layout, p, (ULONG)parent->index, 1);
         mblk_mark_dirty(parent->node);
         if (parent->index == 0 && p->h.count != 0) {
-            lrbtree_separators_update(&cursor->shape, &window->paths[k], level + 1);
+            lrbtree_separators_update(cursor->shape, &window->paths[k], level + 1);
         }
         freed[freed_count++] = window_block(window, k, level);
     }
@@ -403,14 +403,14 @@ void lrbtree_rebalance(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level) 
         }
         const lrb_node* p = lrb_node_of(parent->node);
         parents[parent_count] = parent->node;
-        parent_keys[parent_count++] = p->h.count != 0 ? lrb_node_first_key(&cursor->shape, p) : parent->low;
+        parent_keys[parent_count++] = p->h.count != 0 ? lrb_node_first_key(cursor->shape, p) : parent->low;
     }
     window_release(cursor, window);
     for (ULONG i = 0; i < freed_count; i++) {
         lrbtree_node_free(cursor, freed[i]);
     }
     for (ULONG i = 0; i < parent_count; i++) {
-        if ((LONG)level + 1 >= cursor->shape.depth) {
+        if ((LONG)level + 1 >= cursor->depth) {
             break;  // the root: lrbtree_collapse_root sees to it
         }
         lrbtree_path up;

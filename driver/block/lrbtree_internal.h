@@ -37,7 +37,8 @@ struct lrbtree_layout {
     lrbtree_shape* shape;
 };
 
-// The per-tree template every shard cursor starts from.
+// What every shard of a tree shares: the key width, the node layouts, the owner's callbacks,
+// the header block and the map's kept error.
 struct lrbtree_shape {
     ULONG key_width;  // 24, 32 or 48
     ULONG64 next_node_id;
@@ -51,15 +52,12 @@ struct lrbtree_shape {
     pav_log* log;
     mblk* header;  // the header block, once the map is reset or loaded
     LONG error;    // non-zero: every cursor starts failed
-    // Meaningful in an opened cursor:
-    LONG depth;    // -1 for an empty shard
-    mblk* root;
-    ULONG64 base;
-    ULONG64 span;
 };
 
+// Paths and windows take no references on their nodes: nodes change and go only under the
+// shard's lock held exclusively, which keeps every path of another operation away.
 struct lrbtree_path_level {
-    mblk* node;    // referenced while the path holds it
+    mblk* node;
     LONG index;    // entry chosen at this level
     ULONG64 low;   // key bounds of the node, relative to the shard
     ULONG64 high;
@@ -71,8 +69,13 @@ struct lrbtree_path {
 
 // One shard's working state for one operation; it lives on the caller's stack.
 struct lrbtree_cursor {
-    lrbtree_shape shape;
+    const lrbtree_shape* shape;  // the map's
     lrbtree* map;
+    LONG error;  // the map's kept error when opened, else the first error of this operation
+    LONG depth;  // -1 for an empty shard
+    mblk* root;
+    ULONG64 base;
+    ULONG64 span;
     bool exclusive;  // the shard's lock is held exclusively: entries may be written back
     ULONG shard;
     lrbtree_update_rec* record;  // the caller's record while an update runs
@@ -126,9 +129,26 @@ struct lrbtree {
 // ---------------------------------------------------------------------------------------------
 // Shard arithmetic
 
-ULONG lrbtree_shard_of(const lrbtree* map, ULONG64 key);
-ULONG64 lrbtree_shard_base(const lrbtree* map, ULONG shard);
-ULONG64 lrbtree_shard_span(const lrbtree* map, ULONG shard);
+inline ULONG lrbtree_shard_of(const lrbtree* map, ULONG64 key) {
+    if (key >= map->reserved_base) {
+        return (ULONG)(((key - map->reserved_base) & map->reserved_mask) >> map->reserved_shift) + map->sector_shards;
+    }
+    if (key < map->sector_length) {
+        return (ULONG)((key & map->sector_mask) >> map->sector_shift);
+    }
+    return 0;
+}
+
+inline ULONG64 lrbtree_shard_base(const lrbtree* map, ULONG shard) {
+    if (shard < map->sector_shards) {
+        return (ULONG64)shard << map->sector_shift;
+    }
+    return ((ULONG64)(shard - map->sector_shards) << map->reserved_shift) + map->reserved_base;
+}
+
+inline ULONG64 lrbtree_shard_span(const lrbtree* map, ULONG shard) {
+    return shard < map->sector_shards ? map->sector_span : map->reserved_span;
+}
 
 // The root slot of a shard: sector-range shards first, the reserved range's after them.
 inline ULONG lrbtree_root_slot(const lrbtree* map, ULONG shard) {
@@ -137,7 +157,9 @@ inline ULONG lrbtree_root_slot(const lrbtree* map, ULONG shard) {
 
 // ---------------------------------------------------------------------------------------------
 // Cursors, paths and search. A cursor is opened under its shard's lock and closed before the
-// lock is released.
+// lock is released, at DISPATCH_LEVEL, as is everything below that works on one: the entry
+// points that open cursors state the IRQL, these routines, which run once or more for every
+// operation, do not count another assertion each.
 
 void lrbtree_cursor_open(lrbtree* map, ULONG shard, lrbtree_cursor* cursor);
 // Puts the cursor's root back into the root slot and notes its error as the map's first error.
@@ -147,12 +169,11 @@ void lrbtree_set_root(lrbtree_cursor* cursor, mblk* root);
 void lrbtree_cursor_fail(lrbtree_cursor* cursor, int error);
 
 void lrbtree_path_reset(lrbtree_path* path);
-// Drops the path's references (the cursor's log releases retired nodes).
+// Empties the path.
 void lrbtree_path_release(lrbtree_cursor* cursor, lrbtree_path* path);
-void lrbtree_path_clone(lrbtree_path* destination, const lrbtree_path* source);
 
-// Descends from the root to the node of `level` whose range holds `key`, referencing the nodes
-// on the way: 0, or -2 for an empty shard.
+// Descends from the root to the node of `level` whose range holds `key`: 0, or -2 for an empty
+// shard.
 int lrbtree_descend_to(lrbtree_cursor* cursor, lrbtree_path* path, ULONG64 key, ULONG level);
 inline int lrbtree_descend(lrbtree_cursor* cursor, lrbtree_path* path, ULONG64 key) {
     return lrbtree_descend_to(cursor, path, key, 0);

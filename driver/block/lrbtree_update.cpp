@@ -25,20 +25,20 @@ bool touches(const lrbtree_cursor* cursor, const lrbtree_update_rec* piece, ULON
     if (piece->unmap == 0 || piece->unmap == LRB_UNMAP_ALL) {
         return true;
     }
-    return datalog_write_position(cursor->shape.log, gpkt) < piece->unmap;
+    return datalog_write_position(cursor->shape->log, gpkt) < piece->unmap;
 }
 
 // Hands a displaced run (shard-relative key) to the invalidation callback.
 int report_displaced(lrbtree_cursor* cursor, lrbtree_path* path, ULONG64 key, ULONG64 length, ULONG64 gpkt) {
-    if (gpkt < PAV_LOG_FIRST_ADDR || cursor->shape.invalidate == nullptr) {
+    if (gpkt < PAV_LOG_FIRST_ADDR || cursor->shape->invalidate == nullptr) {
         return 0;
     }
-    ULONG64 first = cursor->shape.base + key;
-    int rc = cursor->shape.invalidate(cursor->shape.invalidate_context, first, length, gpkt, cursor->record);
+    ULONG64 first = cursor->base + key;
+    int rc = cursor->shape->invalidate(cursor->shape->invalidate_context, first, length, gpkt, cursor->record);
     if (rc >= 0) {
         return 0;
     }
-    const pav_log* log = cursor->shape.log;
+    const pav_log* log = cursor->shape->log;
     ULONG span = log != nullptr && log->leb_span != 0 ? log->leb_span : 1;
     kpav_print(KPAV_CLASS_ERROR, "%s: invalidation failed for range %llu-%llu called from gpkt %llu %u,%u\n",
                datalog_device_name(log), first, first + length, gpkt,
@@ -57,7 +57,7 @@ int broken_address(lrbtree_cursor* cursor) {
 // Cuts or removes the entries of the path's leaf, from position `i` on, that overlap [from, e).
 void cut_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, lrbtree_path* path, ULONG i, ULONG64 e,
               leaf_cut* cut) {
-    const lrbtree_layout* layout = &cursor->shape.leaf_layout;
+    const lrbtree_layout* layout = &cursor->shape->leaf_layout;
     mblk* block = path->level[0].node;
     lrb_node* leaf = lrb_node_of(block);
     ULONG n = leaf->h.count;
@@ -83,7 +83,7 @@ void cut_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, lrbtree_path* p
         ULONG64 end = rec.key + rec.length;
         if (end > e) {
             // The entry continues after the piece: it keeps its tail.
-            ULONG64 tail = lrbtree_gpkt_advance(&cursor->shape, rec.gpkt, e - rec.key);
+            ULONG64 tail = lrbtree_gpkt_advance(cursor->shape, rec.gpkt, e - rec.key);
             if (tail == ~0ull) {
                 cut->error = broken_address(cursor);
                 break;
@@ -128,8 +128,8 @@ int create_root(lrbtree_cursor* cursor) {
     lrbtree_node_new(cursor, 1, &root);
     lrbtree_index_rec entry = {0, (ULONG64)leaf};
     lrb_node* r = lrb_node_of(root);
-    lrbtree_entries_insert_slots(&cursor->shape.index_layout, r, 0, 1);
-    lrbtree_index_write(&cursor->shape.index_layout, r, 0, &entry, 1);
+    lrbtree_entries_insert_slots(&cursor->shape->index_layout, r, 0, 1);
+    lrbtree_index_write(&cursor->shape->index_layout, r, 0, &entry, 1);
     lrbtree_set_root(cursor, root);
     return 0;
 }
@@ -139,7 +139,7 @@ int create_root(lrbtree_cursor* cursor) {
 // map piece's new run goes in. *next is where the piece continues, at or past e when done.
 int update_first_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, ULONG64 s, ULONG64 e, ULONG64* next,
                       ULONG* removed) {
-    const lrbtree_layout* layout = &cursor->shape.leaf_layout;
+    const lrbtree_layout* layout = &cursor->shape->leaf_layout;
     bool mapping = piece->unmap == 0;
     lrbtree_path path;
     *next = e;
@@ -164,7 +164,7 @@ int update_first_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, ULONG64
     if (adding != 0) {
         ULONG need = lrbtree_nodes_needed(cursor, &path, adding);
         if (need != 0) {
-            int rc = need > (ULONG)cursor->shape.depth + 1 && cursor->shape.depth + 1 >= (LONG)LRB_MAX_LEVELS
+            int rc = need > (ULONG)cursor->depth + 1 && cursor->depth + 1 >= (LONG)LRB_MAX_LEVELS
                          ? -KPAV_EINVAL
                          : lrbtree_reserve_nodes(cursor, need);
             if (rc != 0) {
@@ -179,8 +179,8 @@ int update_first_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, ULONG64
     ULONG size = layout->entry_size;
     lrbtree_leaf_rec run = {s, piece->gpkt, (ULONG)(e - s)};
     if (whole) {
-        ULONG64 displaced = lrbtree_gpkt_advance(&cursor->shape, first.gpkt, s - first.key);
-        ULONG64 tail_gpkt = lrbtree_gpkt_advance(&cursor->shape, first.gpkt, e - first.key);
+        ULONG64 displaced = lrbtree_gpkt_advance(cursor->shape, first.gpkt, s - first.key);
+        ULONG64 tail_gpkt = lrbtree_gpkt_advance(cursor->shape, first.gpkt, e - first.key);
         if (displaced == ~0ull || tail_gpkt == ~0ull) {
             lrbtree_path_release(cursor, &path);
             return broken_address(cursor);
@@ -204,7 +204,7 @@ int update_first_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, ULONG64
         return lrbtree_insert_entries(cursor, &path, 0, i + 1, raw, m);
     }
     if (around) {
-        ULONG64 displaced = lrbtree_gpkt_advance(&cursor->shape, first.gpkt, s - first.key);
+        ULONG64 displaced = lrbtree_gpkt_advance(cursor->shape, first.gpkt, s - first.key);
         if (displaced == ~0ull) {
             lrbtree_path_release(cursor, &path);
             return broken_address(cursor);
@@ -227,7 +227,7 @@ int update_first_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, ULONG64
     cut_leaf(cursor, piece, &path, i, e, &cut);
     *removed = cut.removed;
     if (cut.error != 0) {
-        lrbtree_separators_update(&cursor->shape, &path, 0);
+        lrbtree_separators_update(cursor->shape, &path, 0);
         lrbtree_path_release(cursor, &path);
         return cut.error;
     }
@@ -243,14 +243,14 @@ int update_first_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, ULONG64
         piece->out += (LONG64)(e - s);
         return lrbtree_insert_entries(cursor, &path, 0, i, raw, 1);
     }
-    lrbtree_separators_update(&cursor->shape, &path, 0);
+    lrbtree_separators_update(cursor->shape, &path, 0);
     lrbtree_path_release(cursor, &path);
     return 0;
 }
 
 // The piece's work in a later leaf: from key `from` (everything before it is done).
 int update_next_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, ULONG64 from, ULONG64 e, ULONG64* next) {
-    const lrbtree_layout* layout = &cursor->shape.leaf_layout;
+    const lrbtree_layout* layout = &cursor->shape->leaf_layout;
     lrbtree_path path;
     *next = e;
     if (lrbtree_descend(cursor, &path, from) != 0) {
@@ -267,7 +267,7 @@ int update_next_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, ULONG64 
     ULONG64 high = path.level[0].high;
     leaf_cut cut;
     cut_leaf(cursor, piece, &path, i, e, &cut);
-    lrbtree_separators_update(&cursor->shape, &path, 0);
+    lrbtree_separators_update(cursor->shape, &path, 0);
     if (cut.removed != 0) {
         lrbtree_rebalance(cursor, &path, 0);
     } else {
@@ -285,19 +285,18 @@ int update_next_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, ULONG64 
 }  // namespace
 
 int lrbtree_shard_update(lrbtree_cursor* cursor, lrbtree_update_rec* piece) {
-    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     bool mapping = piece->unmap == 0;
     piece->out = 0;
     if (mapping && (piece->count > LRB_MAX_RUN || piece->gpkt >= LRB_GPKT_INVALID)) {
         return -KPAV_EINVAL;
     }
-    if (cursor->shape.error != 0) {
-        return cursor->shape.error;
+    if (cursor->error != 0) {
+        return cursor->error;
     }
     if (piece->count == 0) {
         return 0;
     }
-    if (cursor->shape.root == nullptr) {
+    if (cursor->root == nullptr) {
         if (!mapping) {
             return 0;
         }
@@ -323,10 +322,10 @@ int lrbtree_shard_update(lrbtree_cursor* cursor, lrbtree_update_rec* piece) {
     }
     lrbtree_collapse_root(cursor);
     lrbtree_release_reserve(cursor);
-    lrb_header_block* header = lrb_header_of(&cursor->shape);
+    lrb_header_block* header = lrb_header_of(cursor->shape);
     if (header != nullptr) {
         header->mapped_keys += (ULONG64)piece->out;
-        mblk_mark_dirty(cursor->shape.header);
+        mblk_mark_dirty(cursor->shape->header);
     }
     return rc;
 }

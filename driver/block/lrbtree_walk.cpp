@@ -28,7 +28,7 @@ struct walk_state {
 };
 
 void dump_leaf(const lrbtree_cursor* cursor, const lrb_node* leaf) {
-    const lrbtree_layout* layout = &cursor->shape.leaf_layout;
+    const lrbtree_layout* layout = &cursor->shape->leaf_layout;
     kpav_print(KPAV_CLASS_ERROR, "\n");
     for (ULONG i = 0; i < leaf->h.count; i++) {
         lrbtree_leaf_rec rec;
@@ -108,7 +108,7 @@ int flush_pending(walk_state* w, const lrb_node* leaf) {
 // True when a run at `gpkt` continues the pending run on the media: same erase block, next
 // packet.
 bool continues(const walk_state* w, ULONG64 gpkt) {
-    const pav_log* log = w->cursor->shape.log;
+    const pav_log* log = w->cursor->shape->log;
     if (!w->pending.valid || gpkt < PAV_LOG_FIRST_ADDR || w->pending.gpkt < PAV_LOG_FIRST_ADDR || log == nullptr ||
         log->leb_span == 0) {
         return false;
@@ -125,7 +125,7 @@ int enter_leaf(walk_state* w, lrbtree_path* path) {
     if (w->ops->on_leaf == nullptr) {
         return 0;
     }
-    w->range->start = w->cursor->shape.base + path->level[0].low;
+    w->range->start = w->cursor->base + path->level[0].low;
     w->range->length = path->level[0].high - path->level[0].low;
     int rc = w->ops->on_leaf(w->range, w->context, w->cursor, block);
     return rc > 0 ? 0 : rc;
@@ -135,12 +135,11 @@ int enter_leaf(walk_state* w, lrbtree_path* path) {
 
 int lrbtree_shard_walk(lrbtree_cursor* cursor, lrbtree_range* range, const lrbtree_enum_ops* ops, void* context,
                        bool coalesce) {
-    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-    if (cursor->shape.error != 0) {
+    if (cursor->error != 0) {
         return -KPAV_EINVAL;
     }
-    const lrbtree_layout* layout = &cursor->shape.leaf_layout;
-    ULONG64 base = cursor->shape.base;
+    const lrbtree_layout* layout = &cursor->shape->leaf_layout;
+    ULONG64 base = cursor->base;
     ULONG64 pos = range->start;
     ULONG64 end = range->start + range->length;
     walk_state w = {cursor, range, ops, context, 0, -1, {false, 0, 0, 0}};
@@ -177,7 +176,7 @@ int lrbtree_shard_walk(lrbtree_cursor* cursor, lrbtree_range* range, const lrbtr
                 pos = k;
             }
             ULONG64 stop = kend < end ? kend : end;
-            ULONG64 gpkt = lrbtree_gpkt_advance(&cursor->shape, rec.gpkt, pos - k);
+            ULONG64 gpkt = lrbtree_gpkt_advance(cursor->shape, rec.gpkt, pos - k);
             if (gpkt == ~0ull) {
                 lrbtree_cursor_fail(cursor, -KPAV_EIO);
                 rc = -KPAV_EIO;
@@ -204,7 +203,7 @@ int lrbtree_shard_walk(lrbtree_cursor* cursor, lrbtree_range* range, const lrbtr
             break;
         }
         // The leaf is done: on to the next one unless it ends the shard.
-        if (path.level[0].high >= cursor->shape.span || lrbtree_path_next(cursor, &path, 0) != 0) {
+        if (path.level[0].high >= cursor->span || lrbtree_path_next(cursor, &path, 0) != 0) {
             break;
         }
         i = 0;
@@ -353,11 +352,8 @@ int lrbtree_cursor_borrow(lrbtree_cursor* cursor, lrbtree_path* destination, lrb
                     "lrbtree_cursor_borrow", level);
         return -KPAV_EINVAL;
     }
-    lrbtree_path_level* to = &destination->level[level];
-    if (to->node != nullptr) {
-        mblk_put(cursor->shape.log, to->node);
-    }
-    *to = source->level[level];
+    UNREFERENCED_PARAMETER(cursor);
+    destination->level[level] = source->level[level];
     source->level[level].node = nullptr;
     source->level[level].index = -1;
     return 0;

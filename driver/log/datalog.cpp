@@ -21,6 +21,23 @@ void pav_log_internal_error(pav_log* log, int code, ULONG64 a, ULONG64 b) {
     }
 }
 
+namespace {
+
+// The LEB and packet offset an address names (the address is at least PAV_LOG_FIRST_ADDR and
+// the log has a stride). Addresses of the first 2^32 packets take the cheaper 32-bit division.
+inline void split_address(const pav_log* log, ULONG64 address, ULONG64* leb, ULONG64* offset) {
+    ULONG64 a = address - PAV_LOG_FIRST_ADDR;
+    if (a <= 0xFFFFFFFFull) {
+        *leb = (ULONG)a / log->leb_span;
+        *offset = (ULONG)a % log->leb_span;
+    } else {
+        *leb = a / log->leb_span;
+        *offset = a % log->leb_span;
+    }
+}
+
+}  // namespace
+
 ULONG datalog_leb_capacity(const pav_log* log, USHORT leb) {
     if (log->hooks.leb_capacity != nullptr) {
         return log->hooks.leb_capacity(log, leb);
@@ -67,8 +84,9 @@ ULONG64 pav_log_addr_advance(const pav_log* log, ULONG64 address, ULONG64 length
     if (log == nullptr || log->leb_span == 0) {
         return ~0ull;
     }
-    ULONG64 leb = (address - PAV_LOG_FIRST_ADDR) / log->leb_span;
-    ULONG64 offset = (address - PAV_LOG_FIRST_ADDR) % log->leb_span;
+    ULONG64 leb;
+    ULONG64 offset;
+    split_address(log, address, &leb, &offset);
     if (leb >= log->eb_count) {
         return ~0ull;
     }
@@ -86,8 +104,9 @@ bool pav_log_addr_is_packet(const pav_log* log, ULONG64 address) {
     if (address < PAV_LOG_FIRST_ADDR || log == nullptr || log->leb_span == 0) {
         return false;
     }
-    ULONG64 leb = (address - PAV_LOG_FIRST_ADDR) / log->leb_span;
-    ULONG64 offset = (address - PAV_LOG_FIRST_ADDR) % log->leb_span;
+    ULONG64 leb;
+    ULONG64 offset;
+    split_address(log, address, &leb, &offset);
     return leb < log->eb_count && offset < datalog_leb_capacity(log, (USHORT)leb);
 }
 
@@ -95,8 +114,9 @@ ULONG64 datalog_write_position(const pav_log* log, ULONG64 address) {
     if (address < PAV_LOG_FIRST_ADDR || log == nullptr || log->leb_span == 0) {
         return 0;
     }
-    ULONG64 leb = (address - PAV_LOG_FIRST_ADDR) / log->leb_span;
-    ULONG64 offset = (address - PAV_LOG_FIRST_ADDR) % log->leb_span;
+    ULONG64 leb;
+    ULONG64 offset;
+    split_address(log, address, &leb, &offset);
     if (leb >= log->eb_count) {
         return 0;
     }

@@ -43,13 +43,14 @@ PDEVICE_OBJECT Card::plug(ULONG bus, ULONG device, ULONG function) {
     if (pdo == nullptr) {
         return nullptr;
     }
-    uint64_t physical = sim::kernel::io_space_allocate(bar_size, bar_size);
+    uint64_t physical = sim::kernel::mmio_allocate_range(bar_size);
     {
         std::lock_guard<std::mutex> g(mutex_);
         state_->pci.write(0x10, 4, (uint32_t)physical);
         state_->pci.write(0x14, 4, (uint32_t)(physical >> 32));
     }
-    sim::kernel::io_space_claim(physical, bar_size, this);
+    sim::kernel::mmio_attach(physical, bar_size, this);
+    bar_physical_ = physical;
     device_object_ = pdo;
     location_[0] = bus;
     location_[1] = device;
@@ -61,7 +62,7 @@ void Card::unplug() {
     if (device_object_ == nullptr) {
         return;
     }
-    sim::kernel::io_space_release(this);
+    sim::kernel::mmio_detach(bar_physical_);
     // A machine booted since may have another function there.
     if (sim::kernel::pci_device_object(location_[0], location_[1], location_[2]) == device_object_) {
         sim::kernel::pci_unplug(location_[0], location_[1], location_[2]);
@@ -121,33 +122,7 @@ void Card::config_write(ULONG offset, ULONG size, ULONG value) {
     after_access(lock, false);
 }
 
-uint64_t Card::io_read(uint64_t offset, unsigned size) {
-    if (size == 8) {
-        return (uint64_t)mmio_read32((uint32_t)offset) | (uint64_t)mmio_read32((uint32_t)offset + 4) << 32;
-    }
-    if (size == 4) {
-        return mmio_read32((uint32_t)offset);
-    }
-    std::lock_guard<std::mutex> g(mutex_);
-    state_->protocol_fault("access_size", (uint32_t)offset, 0, "register read that is not 32 bits");
-    return ~0ull;
-}
-
-void Card::io_write(uint64_t offset, unsigned size, uint64_t value) {
-    if (size == 8) {
-        mmio_write32((uint32_t)offset, (uint32_t)value);
-        mmio_write32((uint32_t)offset + 4, (uint32_t)(value >> 32));
-        return;
-    }
-    if (size == 4) {
-        mmio_write32((uint32_t)offset, (uint32_t)value);
-        return;
-    }
-    std::lock_guard<std::mutex> g(mutex_);
-    state_->protocol_fault("access_size", (uint32_t)offset, (uint32_t)value, "register write that is not 32 bits");
-}
-
-uint32_t Card::mmio_read32(uint32_t offset) {
+ULONG Card::mmio_read32(ULONG offset) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (reads_until_lost_ == 0) {
         state_->bus_lost = true;
@@ -163,7 +138,7 @@ uint32_t Card::mmio_read32(uint32_t offset) {
     return value;
 }
 
-void Card::mmio_write32(uint32_t offset, uint32_t value) {
+void Card::mmio_write32(ULONG offset, ULONG value) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (!answers() || offset % 4 != 0 || offset >= bar_size) {
         return;
@@ -254,6 +229,11 @@ void Card::power_on() {
 bool Card::powered() {
     std::lock_guard<std::mutex> g(mutex_);
     return state_->powered;
+}
+
+bool Card::bus_lost() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return !answers();
 }
 
 void Card::set_bus_lost(bool lost) {

@@ -40,14 +40,14 @@
 
 #include "sim/card/config.h"
 #include "sim/card/inspect.h"
-#include "sim/kernel/io_space.h"
+#include "sim/kernel/mmio_control.h"
 #include "sim/kernel/pci_bus.h"
 
 namespace sim::card {
 
 class CardState;
 
-class Card : public sim::kernel::pci_config_space, public sim::kernel::io_device {
+class Card : public sim::kernel::pci_config_space, public sim::kernel::mmio_device {
   public:
     static constexpr uint32_t bar_size = 0x10000;
 
@@ -73,13 +73,13 @@ class Card : public sim::kernel::pci_config_space, public sim::kernel::io_device
     // --- The host's accesses ---------------------------------------------------------------------
     ULONG config_read(ULONG offset, ULONG size) override;
     void config_write(ULONG offset, ULONG size, ULONG value) override;
-    // BAR 0 through the stand-in's io space: 32-bit accesses are registers; an 8-byte access is
-    // the low dword then the high one; 1- and 2-byte accesses are protocol faults that read all
-    // ones. With the bus lost or no power: reads all ones, writes ignored.
-    uint64_t io_read(uint64_t offset, unsigned size) override;
-    void io_write(uint64_t offset, unsigned size, uint64_t value) override;
-    uint32_t mmio_read32(uint32_t offset);
-    void mmio_write32(uint32_t offset, uint32_t value);
+    // BAR 0, as the stand-in's register accessors reach it (32-bit registers at BAR offsets).
+    // With the bus lost or no power: reads all ones, writes ignored. Offsets the channel does
+    // not own go to the controller's registers when one is set (set_controller), else they read
+    // back what was written.
+    ULONG mmio_read32(ULONG offset) override;
+    void mmio_write32(ULONG offset, ULONG value) override;
+
 
     // --- Power -----------------------------------------------------------------------------------
     // A clean removal of power after the driver stopped; the power-loss routine runs.
@@ -91,6 +91,7 @@ class Card : public sim::kernel::pci_config_space, public sim::kernel::io_device
     bool powered();
     // The card drops off the bus (or comes back): reads all ones, no DMA, no MSI-X.
     void set_bus_lost(bool lost);
+    bool bus_lost();
 
     // --- Faults (names and parameters: fault_plan.h and the card's design) ----------------------
     // Faults that happen at once (event, parity, upset, dcm_unlock, power_cut now, ...) happen
@@ -145,6 +146,7 @@ class Card : public sim::kernel::pci_config_space, public sim::kernel::io_device
     int64_t reads_until_lost_ = -1;
     PDEVICE_OBJECT device_object_ = nullptr;
     ULONG location_[3] = {};
+    uint64_t bar_physical_ = 0;
 };
 
 }  // namespace sim::card

@@ -14,7 +14,7 @@
 
 #include "sim/kernel/bugcheck.h"
 #include "sim/kernel/control.h"
-#include "sim/kernel/io_space.h"
+#include "sim/kernel/mmio_control.h"
 #include "sim/kernel/irql.h"
 #include "sim/kernel/machine_parts.h"
 #include "sim/kernel/pci_bus.h"
@@ -293,10 +293,10 @@ NTSTATUS IoConnectInterruptEx(PIO_CONNECT_INTERRUPT_PARAMETERS parameters) {
     for (ULONG i = 0; i < count; i++) {
         const IO_INTERRUPT_MESSAGE_INFO_ENTRY& e = c->table->MessageInfo[i];
         uint64_t entry = table_address + 16ull * i;
-        io_space_write(entry + 0, 4, (uint32_t)e.MessageAddress.QuadPart);
-        io_space_write(entry + 4, 4, (uint32_t)((uint64_t)e.MessageAddress.QuadPart >> 32));
-        io_space_write(entry + 8, 4, e.MessageData);
-        io_space_write(entry + 12, 4, 0);
+        mmio_write_physical(entry + 0, (uint32_t)e.MessageAddress.QuadPart);
+        mmio_write_physical(entry + 4, (uint32_t)((uint64_t)e.MessageAddress.QuadPart >> 32));
+        mmio_write_physical(entry + 8, e.MessageData);
+        mmio_write_physical(entry + 12, 0);
     }
     f.write(cap + 2, 2, (control | 0x8000) & ~0x4000u);
     *m.ConnectionContext.InterruptMessageTable = c->table;

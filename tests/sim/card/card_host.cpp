@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "sim/kernel/interlocked.h"
-#include "sim/kernel/io_space.h"
+#include "sim/kernel/mmio.h"
 #include "sim/kernel/irql.h"
 #include "sim/kernel/pool.h"
 #include "sim/kernel/processors.h"

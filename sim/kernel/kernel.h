@@ -11,6 +11,7 @@
 #include "sim/kernel/debug.h"
 #include "sim/kernel/dpc.h"
 #include "sim/kernel/interlocked.h"
+#include "sim/kernel/interrupt.h"
 #include "sim/kernel/io.h"
 #include "sim/kernel/irp.h"
 #include "sim/kernel/irql.h"

@@ -7,6 +7,7 @@
 #include <shared_mutex>
 
 #include "sim/kernel/bugcheck.h"
+#include "sim/kernel/interlocked.h"
 #include "sim/kernel/machine_parts.h"
 #include "sim/kernel/mmio_control.h"
 
@@ -55,7 +56,32 @@ ULONG64 physical_of(volatile ULONG* reg) {
     return it->second.physical + (address - it->first);
 }
 
+// Callers hold the mutex (shared is enough).
+ULONG read_physical_locked(ULONG64 physical) {
+    ULONG offset = 0;
+    mmio_device* device = device_at(physical, &offset);
+    return device != nullptr ? device->mmio_read32(offset) : 0xFFFFFFFFu;
+}
+
+void write_physical_locked(ULONG64 physical, ULONG value) {
+    ULONG offset = 0;
+    mmio_device* device = device_at(physical, &offset);
+    if (device != nullptr) {
+        device->mmio_write32(offset, value);
+    }
+}
+
 }  // namespace
+
+ULONG mmio_read_physical(ULONG64 physical) {
+    std::shared_lock<std::shared_mutex> g(mmio_mutex);
+    return read_physical_locked(physical);
+}
+
+void mmio_write_physical(ULONG64 physical, ULONG value) {
+    std::shared_lock<std::shared_mutex> g(mmio_mutex);
+    write_physical_locked(physical, value);
+}
 
 bool mmio_attach(ULONG64 physical, ULONG length, mmio_device* device) {
     std::unique_lock<std::shared_mutex> g(mmio_mutex);
@@ -139,23 +165,46 @@ void MmUnmapIoSpace(PVOID base, SIZE_T length) {
 }
 
 ULONG READ_REGISTER_ULONG(volatile ULONG* reg) {
-    mmio_device* device;
-    ULONG offset = 0;
+    KeMemoryBarrier();
+    ULONG value;
     {
+        // Held while the device answers, so that a device detaching waits for the access.
         std::shared_lock<std::shared_mutex> g(mmio_mutex);
-        device = device_at(physical_of(reg), &offset);
+        value = read_physical_locked(physical_of(reg));
     }
-    return device != nullptr ? device->mmio_read32(offset) : 0xFFFFFFFFu;
+    KeMemoryBarrier();
+    return value;
 }
 
 void WRITE_REGISTER_ULONG(volatile ULONG* reg, ULONG value) {
-    mmio_device* device;
-    ULONG offset = 0;
+    KeMemoryBarrier();
     {
         std::shared_lock<std::shared_mutex> g(mmio_mutex);
-        device = device_at(physical_of(reg), &offset);
+        write_physical_locked(physical_of(reg), value);
     }
-    if (device != nullptr) {
-        device->mmio_write32(offset, value);
+    KeMemoryBarrier();
+}
+
+ULONG64 READ_REGISTER_ULONG64(volatile ULONG64* reg) {
+    auto* low = (volatile ULONG*)reg;
+    ULONG64 value = READ_REGISTER_ULONG(low);
+    return value | (ULONG64)READ_REGISTER_ULONG(low + 1) << 32;
+}
+
+void WRITE_REGISTER_ULONG64(volatile ULONG64* reg, ULONG64 value) {
+    auto* low = (volatile ULONG*)reg;
+    WRITE_REGISTER_ULONG(low, (ULONG)value);
+    WRITE_REGISTER_ULONG(low + 1, (ULONG)(value >> 32));
+}
+
+void READ_REGISTER_BUFFER_ULONG(volatile ULONG* reg, PULONG buffer, ULONG count) {
+    for (ULONG i = 0; i < count; i++) {
+        buffer[i] = READ_REGISTER_ULONG(reg + i);
+    }
+}
+
+void WRITE_REGISTER_BUFFER_ULONG(volatile ULONG* reg, PULONG buffer, ULONG count) {
+    for (ULONG i = 0; i < count; i++) {
+        WRITE_REGISTER_ULONG(reg + i, buffer[i]);
     }
 }

@@ -38,8 +38,6 @@ inline void WDF_INTERRUPT_CONFIG_INIT(PWDF_INTERRUPT_CONFIG config, EVT_WDF_INTE
     config->EvtInterruptDpc = dpc;
 }
 
-enum KINTERRUPT_MODE { LevelSensitive = 0, Latched = 1 };
-enum KINTERRUPT_POLARITY { InterruptPolarityUnknown = 0, InterruptActiveHigh, InterruptActiveLow };
 
 struct WDF_INTERRUPT_INFO {
     ULONG Size;

@@ -40,12 +40,15 @@
 
 #include "sim/card/config.h"
 #include "sim/card/inspect.h"
+#include "sim/card/media_file.h"
+#include "sim/card/rows.h"
 #include "sim/kernel/mmio_control.h"
 #include "sim/kernel/pci_bus.h"
 
 namespace sim::card {
 
 class CardState;
+struct Fault;
 
 class Card : public sim::kernel::pci_config_space, public sim::kernel::mmio_device {
   public:
@@ -77,8 +80,16 @@ class Card : public sim::kernel::pci_config_space, public sim::kernel::mmio_devi
     // With the bus lost or no power: reads all ones, writes ignored. Offsets the channel does
     // not own go to the controller's registers when one is set (set_controller), else they read
     // back what was written.
+    // Offsets the channel does not own go to the controller's registers when one is set
+    // (set_controller), else they read back what was written.
     ULONG mmio_read32(ULONG offset) override;
     void mmio_write32(ULONG offset, ULONG value) override;
+    // The controller side's register block (bring-up's CSR registers), called without the card's
+    // mutex. The card keeps what the data channel owns: the windows below 0x8000 and the MSI-X
+    // table, the NAND window's data registers, the channel reset (0x9000), the lock (0x90D8),
+    // the identity words, the power-cut registers, the interrupt masks and status, 0xA044 and
+    // 0xA204.
+    void set_controller(sim::kernel::mmio_device* controller);
 
 
     // --- Power -----------------------------------------------------------------------------------
@@ -110,8 +121,9 @@ class Card : public sim::kernel::pci_config_space, public sim::kernel::mmio_devi
     // Manual mode: runs the engine's work on the calling thread until nothing can be done now;
     // true when anything was done.
     bool run_until_idle();
-    // Threaded mode: waits (real time, bounded) until the engine has nothing left to do and no
-    // operation is in progress; false on time-out.
+    // Threaded mode: waits (real time, bounded) until the engine can do nothing more and no
+    // timed operation is in progress (with the machine clock frozen, operations whose time has
+    // not come are left in progress: advance the clock and wait again); false on time-out.
     bool wait_idle(unsigned real_milliseconds = 5000);
 
     // --- Inspection (copies taken under the card's mutex) ----------------------------------------
@@ -125,14 +137,29 @@ class Card : public sim::kernel::pci_config_space, public sim::kernel::mmio_devi
     uint32_t peek(uint32_t offset);
     bool msix_enabled();
     bool msix_function_masked();
+    ChannelState channel_state();
+    std::vector<RowView> rows();
     const CardConfig& config() const { return config_; }
 
+    // --- Media (by erase block, bank and row: one bank's share of one page row) -------------------
+    SegmentInfo segment_state(uint32_t eb, uint32_t bank, uint32_t row);
+    // Bytes of a segment as stored (0xFF where nothing was programmed).
+    std::vector<uint8_t> media_peek(uint32_t eb, uint32_t bank, uint32_t row, uint64_t offset, size_t length);
+    // Writes bytes into a segment (an erased one becomes programmed).
+    void media_poke(uint32_t eb, uint32_t bank, uint32_t row, uint64_t offset, const std::vector<uint8_t>& bytes);
+    // Bytes one lane presents instead of the segment's, to reads whose lane mask is that lane.
+    void poke_lane(uint32_t eb, uint32_t bank, uint32_t row, uint32_t lane, uint64_t offset,
+                   const std::vector<uint8_t>& bytes);
+    void erase_all();
+
   private:
+    bool post_named_event(const Fault& fault);
     void engine_main();
     // After a host access: wake the engine and hand over the MSI-X messages presented meanwhile.
     void after_access(std::unique_lock<std::mutex>& lock, bool wake);
     void deliver_messages(std::unique_lock<std::mutex>& lock);
     bool answers() const;
+    sim::kernel::mmio_device* controller_for(uint32_t offset);
 
     const CardConfig config_;
     std::mutex mutex_;
@@ -147,6 +174,7 @@ class Card : public sim::kernel::pci_config_space, public sim::kernel::mmio_devi
     PDEVICE_OBJECT device_object_ = nullptr;
     ULONG location_[3] = {};
     uint64_t bar_physical_ = 0;
+    sim::kernel::mmio_device* controller_ = nullptr;
 };
 
 }  // namespace sim::card

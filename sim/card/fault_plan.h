@@ -54,8 +54,11 @@ class FaultPlan {
     // The first fault of `name` that matches `site`, one use taken from it (it goes when none
     // is left).
     std::optional<Fault> take(const std::string& name, const FaultSite& site = {});
+    // Every fault of `name` that matches, one use taken from each.
+    std::vector<Fault> take_all(const std::string& name, const FaultSite& site = {});
     // The same without using it up.
     const Fault* find(const std::string& name, const FaultSite& site = {}) const;
+    std::vector<Fault> find_all(const std::string& name, const FaultSite& site = {}) const;
 
   private:
     static bool matches(const Fault& fault, const FaultSite& site);

@@ -4,26 +4,39 @@
 // of its own (the engine) and talks to the driver only through registers, DMA, completion words
 // and MSI-X; it never runs driver code.
 //
-// How a test uses it:
+// How a test uses it (tests/sim/card/card_host.h and nand_host.h do all of this):
 //
-//     sim::kernel::boot();                                   // a machine first
-//     sim::card::CardConfig config = sim::card::CardConfig::small();
-//     config.channel.strict = false;                         // any field can be changed
-//     sim::card::Card card(config);                          // created and powered on
-//     PDEVICE_OBJECT pdo = card.plug(0, 3, 0);               // on the bus, BAR 0 assigned
+//     sim::kernel::boot();                                    // a machine first
+//     sim::card::CardConfig config = sim::card::CardConfig::small();  // or CardConfig{}, bench()
+//     config.channel.strict = false;                          // any field can be changed
+//     config.media_path = dir + "/card0.media";               // empty: a temporary file
+//     sim::card::Card card(config);                           // created and powered on
+//     PDEVICE_OBJECT pdo = card.plug(0, 3, 0);                // on the bus, BAR 0 assigned
 //     PHYSICAL_ADDRESS bar; bar.QuadPart = card.bar_address();
-//     auto* regs = (volatile ULONG*)MmMapIoSpace(bar, sim::card::Card::bar_size, MmNonCached);
-//     WRITE_REGISTER_ULONG(regs + 0x118 / 4, 8);             // ring the doorbell ...
-//     IoConnectInterruptEx(...) with pdo                     // MSI-X messages reach an ISR
-//     card.inject("read_uncorrectable", "eb=3 bank=1 lane=0");  // faults by name (fault_plan.h)
-//     card.wait_idle();                                      // the engine has nothing left to do
-//     card.protocol_faults(), card.counters(), card.peek(...)   // inspection
-//     card.power_cut();                                      // or power_off(), then power_on()
+//     auto* regs = (volatile ULONG*)MmMapIoSpace(bar, Card::bar_size, MmNonCached);
+//     IoConnectInterruptEx(...pdo...);                        // MSI-X message q = ring q
+//     ... entries in host memory, WRITE_REGISTER_ULONG(regs + 0x118 / 4, bytes) ...
+//     card.wait_idle();                                       // the engine has nothing left
+//     card.inject("read_uncorrectable", "eb=3 bank=1 lane=0"); // faults by name (fault_plan.h)
+//     card.protocol_faults(), card.counters(), card.completion_log(q), card.entry_trace()
+//     card.segment_state(eb, bank, row), card.media_peek(...), card.media_poke(...)
+//     card.power_cut(); card.power_on();                      // or power_off(); or destroy the
+//                                                             // card: a kill, recovered by the
+//                                                             // next card on the same file
 //
 // Registers and host memory are the interface: tests write ring entries into host memory they
 // allocated (MmAllocateContiguousMemory), ring the doorbell, read completion words (with acquire
 // loads: the card writes each word with a release store, a record before its first word) and
-// take MSI-X messages through the stand-in's interrupt connection.
+// take MSI-X messages through the stand-in's interrupt connection. Tests of driver code assert
+// that protocol_faults() and stray_dma() stay empty (or set config.channel.strict, which stops
+// the engine at the first one).
+//
+// The card's answers to what its design leaves open (the driver follows them): the tag word
+// ring << 24 | index << 2 | subtype names the ring that reports; register 0 carries a row's data
+// bytes / column unit; a row programs when armed (13 or 55 -> 3340) and full; filler is 0xF7,
+// the power-cut pad 0xF3; port B kind 3 skips; the read runs start at the read stream's first
+// byte (the column of register 60, or 0); a page read whose operation is
+// config.channel.sample_operation is a sample (no randomizer check).
 //
 // In manual mode (config.channel.mode) there is no engine thread: nothing runs until the test
 // calls run_until_idle(). It is for the model's own tests; a driver that waits for the card

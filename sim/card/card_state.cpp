@@ -173,9 +173,8 @@ void CardState::channel_reset() {
     nand.silence();
 }
 
-void CardState::note_program(uint32_t packets) {
+void CardState::note_program() {
     const CardCounters& c = inspector.counters;
-    (void)packets;
     if ((cut.packets.has_value() && c.packets_programmed >= *cut.packets) ||
         (cut.programs.has_value() && c.programs >= *cut.programs)) {
         cut.pending = true;

@@ -99,8 +99,8 @@ class CardState {
     bool flush_enabled() const;
     // The channel reset of register 4096 (0xFFFFFFFF).
     void channel_reset();
-    // A program ended with `packets` packets: counts toward a planned cut.
-    void note_program(uint32_t packets);
+    // A program ended: the counts toward a planned cut.
+    void note_program();
 
     // The NAND side: port A's source bytes from a control-window descriptor; whether a page
     // buffer holds data that was not programmed; the flush settings to the media header; the

@@ -38,8 +38,6 @@ class DirectCommands {
     // The read-back payloads of the bank's sequences, in order.
     std::vector<std::vector<uint32_t>> run(unsigned bank, uint32_t lane_mask, const std::vector<uint8_t>& port);
 
-    uint32_t port_word() const { return port_word_; }
-    uint32_t bank_config(unsigned bank) const { return bank_config_[bank & 7]; }
     void power_on();
 
   private:

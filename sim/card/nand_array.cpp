@@ -148,12 +148,11 @@ void NandArray::complete_program(unsigned bank) {
     card_.inspector.counters.packets_programmed += row->packets;
     bool has_tag = row->has_flush_tag;
     Tag tag = row->flush_tag;
-    uint32_t packets = row->packets;
     card_.rows.remove(b.buffer);
     if (has_tag && !b.silent) {
         report(bank, tag, fatal, lane_failed, status, ReportKind::flush, tag_flush);
     }
-    card_.note_program(packets);
+    card_.note_program();
 }
 
 void NandArray::start_erase(unsigned bank, const EraseRequest& erase) {

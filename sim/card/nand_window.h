@@ -42,7 +42,6 @@ class NandWindow {
 
     uint32_t param_a() const { return param_a_; }
     uint32_t param_b() const { return param_b_; }
-    bool direct_pending() const { return pending_direct_.has_value(); }
     // Channel reset and power loss: latches, ports and any held step are dropped.
     void reset();
 

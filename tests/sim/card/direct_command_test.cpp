@@ -11,6 +11,7 @@ using card_test::CardHost;
 using card_test::CardTest;
 using card_test::NandOps;
 using card_test::request_tag;
+using card_test::lenient;
 using sim::card::CardConfig;
 using sim::card::record_terminator;
 
@@ -18,12 +19,6 @@ namespace {
 
 constexpr uint32_t end_mark = 239;
 constexpr uint32_t binary_end = 0xFFFFFFFF;
-
-CardConfig lenient() {
-    CardConfig c = CardConfig::small();
-    c.channel.strict = false;
-    return c;
-}
 
 std::vector<uint32_t> readback(uint32_t first, std::vector<uint32_t> payload) {
     return sim::card::readback_record(first, payload);
@@ -37,20 +32,7 @@ std::vector<uint32_t> concat(std::initializer_list<std::vector<uint32_t>> parts)
     return all;
 }
 
-class Direct : public CardTest {
-  protected:
-    NandOps& start(CardConfig config = lenient()) {
-        CardHost& h = make_host(config);
-        h.start(3);
-        ops_ = std::make_unique<NandOps>(h);
-        return *ops_;
-    }
-    void TearDown() override {
-        ops_.reset();
-        CardTest::TearDown();
-    }
-    std::unique_ptr<NandOps> ops_;
-};
+using Direct = card_test::NandTest;
 
 TEST_F(Direct, SequencesAnswerReadBacksBeforeTheMarker) {
     CardConfig c = lenient();
@@ -101,8 +83,7 @@ TEST_F(Direct, DroppedAndBentAnswers) {
         n.h.card.inject(c.fault, c.parameters);
         n.direct(0, 3, {11, binary_end});
         EXPECT_EQ(n.run_and_drain(0), c.ring0);
-        ops_.reset();
-        host_.reset();
+        stop();
     }
 }
 
@@ -126,8 +107,7 @@ TEST_F(Direct, BrokenSequencesAreDroppedAndTheMarkerStillComes) {
         EXPECT_EQ(words.back(), sim::card::bank_word(1, 0, 0));
         ASSERT_EQ(n.h.card.protocol_faults().size(), 1u);
         EXPECT_EQ(n.h.card.protocol_faults()[0].code, "command_language");
-        ops_.reset();
-        host_.reset();
+        stop();
     }
     // A ragged port: bytes that are not whole words.
     NandOps& n = start();

@@ -14,6 +14,7 @@ using card_test::flush_tag;
 using card_test::request_tag;
 using card_test::sequence_tag;
 using card_test::transfer_word;
+using card_test::lenient;
 using sim::card::CardConfig;
 using sim::card::record_terminator;
 
@@ -21,30 +22,13 @@ namespace {
 
 constexpr uint32_t row_bytes = 4096;
 
-CardConfig lenient() {
-    CardConfig c = CardConfig::small();
-    c.channel.strict = false;
-    return c;
-}
-
-class NandFaults : public CardTest {
+class NandFaults : public card_test::NandTest {
   protected:
-    NandOps& start(CardConfig config = lenient()) {
-        CardHost& h = make_host(config);
-        h.start(3);
-        ops_ = std::make_unique<NandOps>(h);
-        return *ops_;
-    }
     void program(NandOps& n, uint32_t bank, uint32_t eb, uint32_t page, uint32_t flush) {
         n.row_program(bank, eb, page, flush, row_bytes);
         n.filler(row_bytes, flush_tag(flush));
         n.issue(bank, 3);
     }
-    void TearDown() override {
-        ops_.reset();
-        CardTest::TearDown();
-    }
-    std::unique_ptr<NandOps> ops_;
 };
 
 // A pad-error record of a two-lane, one-plane card: the tag, then per plane one word with lane
@@ -84,8 +68,7 @@ TEST_F(NandFaults, ProgramAndEraseLaneStatusReachThePadRecord) {
         std::vector<uint32_t> expected = c.before;
         expected.push_back(c.erase ? sim::card::bank_word(1, 2, 8) : sim::card::bank_word(1, 1, 4));
         EXPECT_EQ(n.run_and_drain(1), expected);
-        ops_.reset();
-        host_.reset();
+        stop();
     }
 }
 

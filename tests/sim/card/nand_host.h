@@ -110,4 +110,25 @@ class NandOps {
     std::vector<std::unique_ptr<DmaBuffer>> buffers_;
 };
 
+// A CardTest whose host runs three completion rings (admin, write, read) with NandOps on it.
+class NandTest : public CardTest {
+  protected:
+    NandOps& start(const sim::card::CardConfig& config = lenient()) {
+        CardHost& h = make_host(config);
+        h.start(3);
+        ops_ = std::make_unique<NandOps>(h);
+        return *ops_;
+    }
+    // Ends the card (a test of several cards in a row).
+    void stop() {
+        ops_.reset();
+        host_.reset();
+    }
+    void TearDown() override {
+        ops_.reset();
+        CardTest::TearDown();
+    }
+    std::unique_ptr<NandOps> ops_;
+};
+
 }  // namespace card_test

@@ -24,9 +24,8 @@ namespace {
 
 constexpr uint32_t row_bytes = 4096;
 
-CardConfig lenient(const std::string& media = "") {
-    CardConfig c = CardConfig::small();
-    c.channel.strict = false;
+CardConfig on_file(const std::string& media) {
+    CardConfig c = card_test::lenient();
     c.media_path = media;
     return c;
 }
@@ -39,18 +38,8 @@ std::string temporary_path() {
     return name;
 }
 
-class Power : public CardTest {
+class Power : public card_test::NandTest {
   protected:
-    NandOps& start(CardConfig config = lenient()) {
-        CardHost& h = make_host(config);
-        h.start(3);
-        ops_ = std::make_unique<NandOps>(h);
-        return *ops_;
-    }
-    void stop() {
-        ops_.reset();
-        host_.reset();
-    }
     // Three packets (with report-done) into a row of bank 0 that is never issued.
     void three_packets(NandOps& n, uint32_t eb, uint32_t page) {
         std::vector<uint8_t> data(3 * NandOps::sector, 0x3C);
@@ -63,9 +52,8 @@ class Power : public CardTest {
         for (const std::string& p : files_) {
             std::remove(p.c_str());
         }
-        CardTest::TearDown();
+        NandTest::TearDown();
     }
-    std::unique_ptr<NandOps> ops_;
     std::vector<std::string> files_;
 };
 
@@ -113,7 +101,7 @@ TEST_F(Power, MediaSurvivesTheCardAndAKillIsRecoveredAsACut) {
     std::string path = temporary_path();
     files_.push_back(path);
     {
-        NandOps& n = start(lenient(path));
+        NandOps& n = start(on_file(path));
         n.row_program(1, 4, 0, 1, row_bytes);
         n.filler(row_bytes, flush_tag(1));
         n.issue(1, 3);
@@ -122,14 +110,14 @@ TEST_F(Power, MediaSurvivesTheCardAndAKillIsRecoveredAsACut) {
         three_packets(n, 5, 9);
         stop();  // the card goes as with a killed process: nothing flushed
     }
-    NandOps& n = start(lenient(path));
+    NandOps& n = start(on_file(path));
     EXPECT_EQ(n.h.card.segment_state(4, 1, 0).kind, SegmentKind::programmed);
     EXPECT_EQ(n.h.card.segment_state(5, 0, 9).kind, SegmentKind::programmed) << "recovered from the journal";
     EXPECT_EQ(n.h.card.media_peek(5, 0, 9, 3 * NandOps::unit, 1), std::vector<uint8_t>{0xF3});
     EXPECT_EQ(n.h.card.media_peek(5, 0, 9, 8, 1), std::vector<uint8_t>{0x3C});
     stop();
 
-    CardConfig other = lenient(path);
+    CardConfig other = on_file(path);
     other.geometry.eb_count = 32;
     EXPECT_THROW(sim::card::Card card(other), std::runtime_error);
 }

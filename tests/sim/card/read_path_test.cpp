@@ -19,6 +19,7 @@ using card_test::flush_tag;
 using card_test::request_tag;
 using card_test::sequence_tag;
 using card_test::transfer_word;
+using card_test::lenient;
 using sim::card::CardConfig;
 using sim::card::record_terminator;
 
@@ -28,19 +29,11 @@ constexpr uint32_t row_bytes = 4096;
 constexpr uint32_t eb = 6, bank = 1, page = 2;
 const PacketAddress first{0x00000777AAAA0000ull, 0x90};
 
-CardConfig lenient() {
-    CardConfig c = CardConfig::small();
-    c.channel.strict = false;
-    return c;
-}
-
-class ReadPath : public CardTest {
+class ReadPath : public card_test::NandTest {
   protected:
     // A card whose segment (6, 1, 2) holds 7 packets from `first` and filler.
     NandOps& start(CardConfig config = lenient(), const std::vector<uint32_t>& write_runs = {}) {
-        CardHost& h = make_host(config);
-        h.start(3);
-        ops_ = std::make_unique<NandOps>(h);
+        NandTest::start(config);
         data_.resize(7 * NandOps::sector);
         for (size_t i = 0; i < data_.size(); i++) {
             data_[i] = (uint8_t)(i * 13 + 5);
@@ -63,11 +56,6 @@ class ReadPath : public CardTest {
         r.descriptors = {{out.address(), 7 * NandOps::sector, true}};
         return r;
     }
-    void TearDown() override {
-        ops_.reset();
-        CardTest::TearDown();
-    }
-    std::unique_ptr<NandOps> ops_;
     std::vector<uint8_t> data_;
 };
 
@@ -191,8 +179,7 @@ TEST_F(ReadPath, LaneEventsComeBeforeTheDmaDoneInLaneOrder) {
         std::vector<uint32_t> expected = c.before_done;
         expected.push_back(sim::card::dma_done_word(2, false));
         EXPECT_EQ(n.run_and_drain(2), expected);
-        ops_.reset();
-        host_.reset();
+        stop();
     }
 }
 

@@ -24,33 +24,24 @@ constexpr uint32_t row_bytes = 4096;
 constexpr uint64_t ms = 10000;  // machine time units (100 ns) per millisecond
 
 CardConfig timed() {
-    CardConfig c = CardConfig::small();
-    c.channel.strict = false;
+    CardConfig c = card_test::lenient();
     c.timing.program_ns = 1000000;
     c.timing.erase_ns = 2000000;
     c.timing.read_ns = 100000;
     return c;
 }
 
-class Timing : public CardTest {
+class Timing : public card_test::NandTest {
   protected:
     NandOps& start(CardConfig config = timed()) {
         sim::kernel::set_clock_rate(0);
-        CardHost& h = make_host(config);
-        h.start(3);
-        ops_ = std::make_unique<NandOps>(h);
-        return *ops_;
+        return NandTest::start(config);
     }
     void program(NandOps& n, uint32_t bank, uint32_t page, uint32_t flush) {
         n.row_program(bank, 1, page, flush, row_bytes);
         n.filler(row_bytes, flush_tag(flush));
         n.issue(bank, 3);
     }
-    void TearDown() override {
-        ops_.reset();
-        CardTest::TearDown();
-    }
-    std::unique_ptr<NandOps> ops_;
 };
 
 TEST_F(Timing, ProgramsRunInTheBackgroundAndAnEraseWaitsForThem) {
@@ -105,6 +96,35 @@ TEST_F(Timing, RowMarkersWaitForAFreePageBuffer) {
     EXPECT_EQ(n.h.drain(1), (std::vector<uint32_t>{sim::card::bank_word(0, 1, 0)}));
     EXPECT_EQ(n.h.card.channel_state().rows, 2u) << "the waiting marker took the freed buffer";
     EXPECT_EQ(n.h.read(0x6000), 1u);
+}
+
+TEST_F(Timing, AProgramCutShortEndsAsTheTornOutcomeSays) {
+    struct torn_case {
+        const char* outcome;
+        uint32_t powercut_register;
+        sim::card::SegmentKind kind;
+    };
+    const torn_case cases[] = {
+        {"", 0, sim::card::SegmentKind::torn},
+        {"erased", 0, sim::card::SegmentKind::erased},
+        {"complete", 0, sim::card::SegmentKind::programmed},
+        {"erased", 1, sim::card::SegmentKind::programmed},  // the flush lets it complete
+    };
+    for (const torn_case& c : cases) {
+        SCOPED_TRACE(c.outcome);
+        NandOps& n = start();
+        if (*c.outcome != 0) {
+            n.h.card.inject("torn_program", c.outcome);
+        }
+        n.h.write(card_test::nand(5000), c.powercut_register);
+        program(n, 0, 4, 1);
+        n.run_and_drain(1);
+        ASSERT_EQ(n.h.card.rows().size(), 1u);
+        EXPECT_TRUE(n.h.card.rows()[0].programming);
+        n.h.card.power_cut();
+        EXPECT_EQ(n.h.card.segment_state(1, 0, 4).kind, c.kind);
+        stop();
+    }
 }
 
 TEST_F(Timing, ManualModeRunsOnlyWhenAsked) {

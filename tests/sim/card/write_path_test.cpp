@@ -17,17 +17,12 @@ using card_test::flush_tag;
 using card_test::request_tag;
 using card_test::sequence_tag;
 using card_test::transfer_word;
+using card_test::lenient;
 using sim::card::CardConfig;
 
 namespace {
 
 constexpr uint32_t row_bytes = 4096;
-
-CardConfig lenient() {
-    CardConfig c = CardConfig::small();
-    c.channel.strict = false;
-    return c;
-}
 
 std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
     std::vector<uint8_t> v(n);
@@ -43,20 +38,7 @@ uint32_t le32(const std::vector<uint8_t>& b, size_t at) {
     return w;
 }
 
-class WritePath : public CardTest {
-  protected:
-    NandOps& start(CardConfig config = lenient()) {
-        CardHost& h = make_host(config);
-        h.start(3);
-        ops_ = std::make_unique<NandOps>(h);
-        return *ops_;
-    }
-    void TearDown() override {
-        ops_.reset();
-        CardTest::TearDown();
-    }
-    std::unique_ptr<NandOps> ops_;
-};
+using WritePath = card_test::NandTest;
 
 TEST_F(WritePath, PacketsFillARowThatProgramsAndReadsBack) {
     NandOps& n = start();
@@ -154,8 +136,7 @@ TEST_F(WritePath, RowsProgramOnlyWhenArmedAndFull) {
         auto words = n.run_and_drain(1);
         EXPECT_EQ(words.size(), c.programmed ? 1u : 0u);
         EXPECT_EQ(h.card.channel_state().rows, c.programmed ? 0u : 1u);
-        ops_.reset();
-        host_.reset();
+        stop();
     }
 }
 

@@ -54,7 +54,9 @@ std::vector<std::vector<uint32_t>> DirectCommands::run(unsigned bank, uint32_t l
                              "bank port bytes not a whole number of words");
     }
     std::vector<uint32_t> w(port.size() / 4);
-    std::memcpy(w.data(), port.data(), w.size() * 4);
+    if (!w.empty()) {
+        std::memcpy(w.data(), port.data(), w.size() * 4);
+    }
     uint32_t lanes = card_.config.geometry.lanes;
     const ControllerIdentity& id = card_.config.controller;
     size_t i = 0;

@@ -235,7 +235,7 @@ void ReadSequence::run_word(uint32_t value) {
 
 void ReadSequence::carve(uint64_t length, std::vector<uint8_t>& out) {
     out.assign(length, 0xFF);
-    if (cursor_ < stream_.size()) {
+    if (cursor_ < stream_.size() && length > 0) {
         uint64_t n = std::min<uint64_t>(length, stream_.size() - cursor_);
         std::memcpy(out.data(), stream_.data() + cursor_, n);
     }

@@ -46,69 +46,12 @@ void wake_pool_waiters(nand_dev* channel) {
     kpav_spin_unlock(&channel->pool.lock);
 }
 
-// Start steps.
-int step_queues(void* context) {
-    request_queues_init((nand_dev*)context);
-    return 0;
-}
-
-int step_flush_records(void* context) {
-    return flush_records_alloc((nand_dev*)context);
-}
-
-void undo_flush_records(void* context) {
-    flush_records_free((nand_dev*)context);
-}
-
-int step_pool(void* context) {
-    return request_pool_init((nand_dev*)context);
-}
-
-void undo_pool(void* context) {
-    request_pool_free((nand_dev*)context);
-}
-
-// The outstanding ring has one slot per request the pool may ever hold.
-int step_outstanding_ring(void* context) {
-    auto* channel = (nand_dev*)context;
-    outstanding_ring* ring = &channel->outstanding;
-    ring->capacity = channel->pool.capacity;
-    ring->slots = (velkor_request* volatile*)kpav_zalloc(ring->capacity * sizeof(velkor_request*), KPAV_TAG_MAL);
-    ring->insert = 0;
-    ring->complete = 0;
-    return ring->slots != nullptr ? 0 : -KPAV_ENOMEM;
-}
-
-void undo_outstanding_ring(void* context) {
-    auto* channel = (nand_dev*)context;
-    kpav_free((void*)channel->outstanding.slots, KPAV_TAG_MAL);
-    channel->outstanding.slots = nullptr;
-}
-
-int step_threads(void* context) {
-    return pipeline_threads_start((nand_dev*)context);
-}
-
-// Stops the threads, then drains what the card still holds (unless the channel failed).
-void undo_threads(void* context) {
-    auto* channel = (nand_dev*)context;
-    pipeline_threads_stop(channel);
-    if (!channel_failed(channel)) {
-        quiesce_channel(channel);
-    }
-    collect_completed(channel);
-    LONG outstanding = ReadNoFence(&channel->outstanding_count);
-    if (outstanding != 0) {
-        kpav_print(KPAV_CLASS_WARNING, "Shutting down with %u outstanding requests!", (ULONG)outstanding);
-    }
-}
-
 const kpav_step pipeline_steps[] = {
-    {"request queues", step_queues, nullptr},
-    {"flush records", step_flush_records, undo_flush_records},
-    {"request pool", step_pool, undo_pool},
-    {"outstanding ring", step_outstanding_ring, undo_outstanding_ring},
-    {"pipeline threads", step_threads, undo_threads},
+    {"request queues", pipeline_step_queues, nullptr},
+    {"flush records", pipeline_step_flush_records, pipeline_undo_flush_records},
+    {"request pool", pipeline_step_pool, pipeline_undo_pool},
+    {"outstanding ring", pipeline_step_outstanding_ring, pipeline_undo_outstanding_ring},
+    {"pipeline threads", pipeline_step_threads, pipeline_undo_threads},
 };
 
 // The per-processor threads' view of requests.
@@ -127,6 +70,63 @@ void trim_hook(pipeline_device* card, ULONG cpu) {
 }
 
 }  // namespace
+
+// The pipeline's own steps, shared by the channel's set-up and start (channel_setup.cpp).
+int pipeline_step_queues(void* context) {
+    request_queues_init((nand_dev*)context);
+    return 0;
+}
+
+int pipeline_step_flush_records(void* context) {
+    return flush_records_alloc((nand_dev*)context);
+}
+
+void pipeline_undo_flush_records(void* context) {
+    flush_records_free((nand_dev*)context);
+}
+
+int pipeline_step_pool(void* context) {
+    return request_pool_init((nand_dev*)context);
+}
+
+void pipeline_undo_pool(void* context) {
+    request_pool_free((nand_dev*)context);
+}
+
+// The outstanding ring has one slot per request the pool may ever hold.
+int pipeline_step_outstanding_ring(void* context) {
+    auto* channel = (nand_dev*)context;
+    outstanding_ring* ring = &channel->outstanding;
+    ring->capacity = channel->pool.capacity;
+    ring->slots = (velkor_request* volatile*)kpav_zalloc(ring->capacity * sizeof(velkor_request*), KPAV_TAG_MAL);
+    ring->insert = 0;
+    ring->complete = 0;
+    return ring->slots != nullptr ? 0 : -KPAV_ENOMEM;
+}
+
+void pipeline_undo_outstanding_ring(void* context) {
+    auto* channel = (nand_dev*)context;
+    kpav_free((void*)channel->outstanding.slots, KPAV_TAG_MAL);
+    channel->outstanding.slots = nullptr;
+}
+
+int pipeline_step_threads(void* context) {
+    return pipeline_threads_start((nand_dev*)context);
+}
+
+// Stops the threads, then drains what the card still holds (unless the channel failed).
+void pipeline_undo_threads(void* context) {
+    auto* channel = (nand_dev*)context;
+    pipeline_threads_stop(channel);
+    if (!channel_failed(channel)) {
+        quiesce_channel(channel);
+    }
+    collect_completed(channel);
+    LONG outstanding = ReadNoFence(&channel->outstanding_count);
+    if (outstanding != 0) {
+        kpav_print(KPAV_CLASS_WARNING, "Shutting down with %u outstanding requests!", (ULONG)outstanding);
+    }
+}
 
 void nand_dev_init(nand_dev* channel, pipeline_device* card) {
     PAGED_CODE();
@@ -363,6 +363,7 @@ void pipeline_module_init() {
     PAGED_CODE();
     card_channel_hooks.request_caches_create = request_caches_create;
     card_channel_hooks.request_caches_destroy = request_caches_destroy;
+    pipeline_channel_hooks_install();
     WritePointerRelease((PVOID volatile*)&cpu_wq_hook_table.run_completions, (PVOID)run_completions_hook);
     WritePointerRelease((PVOID volatile*)&cpu_wq_hook_table.request_of_link, (PVOID)request_of_link_hook);
     WritePointerRelease((PVOID volatile*)&cpu_wq_hook_table.trim_cached_requests, (PVOID)trim_hook);
@@ -372,6 +373,7 @@ void pipeline_module_exit() {
     PAGED_CODE();
     card_channel_hooks.request_caches_create = nullptr;
     card_channel_hooks.request_caches_destroy = nullptr;
+    pipeline_channel_hooks_remove();
     WritePointerRelease((PVOID volatile*)&cpu_wq_hook_table.run_completions, nullptr);
     WritePointerRelease((PVOID volatile*)&cpu_wq_hook_table.request_of_link, nullptr);
     WritePointerRelease((PVOID volatile*)&cpu_wq_hook_table.trim_cached_requests, nullptr);

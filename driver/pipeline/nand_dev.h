@@ -4,6 +4,8 @@
 #pragma once
 
 #include "driver/controller/pipeline_device.h"
+#include "driver/pipeline/cq.h"
+#include "driver/pipeline/hw_cmds.h"
 #include "driver/pipeline/flush.h"
 #include "driver/pipeline/request.h"
 #include "driver/pipeline/sched.h"
@@ -63,6 +65,12 @@ struct nand_geometry {
     ULONG flush_fill_count;
     ULONG read_count_interval;  // every Nth counted page read asks the read-count policy
     UCHAR flushless;            // no flush joining by the builders
+    // Published under the channel's kinfo "geom" directory.
+    ULONG data_pads;
+    ULONG total_pads;
+    ULONG ecc_chunk_size;
+    ULONG ecc_chunk_size_raw;
+    ULONG ecc_hw_correction;
 };
 
 // The client above the channel (the data log, or the format while it runs). Slots 0 to 10 are
@@ -226,6 +234,26 @@ struct nand_dev {
     void* flush_context;  // the channel's own flush owner (page programs without a buffer set)
 
     kpav_step_run run;  // the pipeline's start steps
+
+    // The command ring and the completion rings.
+    hw_cmds ring;
+    completion_queue cqs[CQ_MAX_RINGS];
+    ULONG cq_count;
+    cq_decoder_ops decoders;   // the event and direct read-back decoders of the later parts
+    kpav_spinlock poll_lock;   // poll_running, idle_polls
+    UCHAR poll_running;
+    ULONG idle_polls;
+    kpav_spinlock intr_mask_lock;
+    volatile LONG unknown_events;
+    kpav_step_run setup;       // the channel's records: ring, completion-queue records
+    kpav_step_run start;       // the channel's start on a card
+    UCHAR controller_flush_writes;  // controller set-up asks for the 4992/5000 writes at start
+
+    // The channel's kinfo nodes and the interval statistics' baseline.
+    const char* client_name;   // empty when none
+    struct kinfo_node* kinfo_dir;
+    kpav_spinlock stats_lock;
+    LONG64 interval_base[REQUEST_TYPE_COUNT][STAT_COUNT];
 };
 
 // Fields, lists, locks and conditions of a new channel; failures are not deferred and the

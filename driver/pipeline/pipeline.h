@@ -89,7 +89,9 @@ void fail_channel(nand_dev* channel, int csr_dump, ULONG reason);
 // channel fails after 300 s). Below DISPATCH_LEVEL.
 void quiesce_channel(nand_dev* channel);
 
-// The module's hooks into the per-processor threads (request retirement and cache trims).
+// The module's hooks: the card's channel set-up, start, stop and free and its kinfo nodes, the
+// request caches, and the per-processor threads' request retirement, ring re-arming and cache
+// trims. DriverEntry installs them before the driver-wide state.
 void pipeline_module_init();
 void pipeline_module_exit();
 
@@ -97,3 +99,7 @@ void pipeline_module_exit();
 // request pool, the threads. 0 or the failing step's error. PASSIVE_LEVEL.
 int pipeline_start_channel(nand_dev* channel);
 void pipeline_stop_channel(nand_dev* channel);
+
+// The card's data channel in its bring-up (channel_setup.cpp), installed by pipeline_module_init.
+void pipeline_channel_hooks_install();
+void pipeline_channel_hooks_remove();

@@ -53,3 +53,15 @@ inline bool request_claim(velkor_request* request) {
 
 // Raises IRQL to DISPATCH_LEVEL and tries the spin lock once.
 bool kpav_spin_trylock(kpav_spinlock* lock);
+
+// The pipeline's own set-up and start steps (context: the channel).
+int pipeline_step_queues(void* context);
+int pipeline_step_flush_records(void* context);
+void pipeline_undo_flush_records(void* context);
+int pipeline_step_pool(void* context);
+void pipeline_undo_pool(void* context);
+int pipeline_step_outstanding_ring(void* context);
+void pipeline_undo_outstanding_ring(void* context);
+int pipeline_step_threads(void* context);
+// Stops the threads, drains the channel unless it failed, reports what is still outstanding.
+void pipeline_undo_threads(void* context);

@@ -167,8 +167,11 @@ union request_params {
         USHORT page;
     } masked_read;
     struct {
-        ULONG count;  // micro-operations expected
+        ULONG count;  // read-backs expected
         void* buffer;
+        ULONG* readback;  // the read-back payload, readback_words words; NULL: none wanted
+        ULONG readback_words;
+        volatile LONG received;
     } binary;
     struct {
         USHORT eb;

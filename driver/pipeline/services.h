@@ -54,6 +54,26 @@ struct pipeline_services {
     // The erase-block map: an erase block in its map finished a request.
     void (*mel_alert_leb)(nand_dev* channel, USHORT eb, int counters_set);
 
+    // Controller bring-up's part of the channel's set-up and start. NULL: nothing to do and
+    // success; without nand_controller_init the geometry stays as the caller filled it.
+    int (*check_fpga_voltages)(nand_dev* channel);  // non-zero: out of range
+    int (*nand_controller_init)(nand_dev* channel);
+    void (*program_env_alarms)(nand_dev* channel);
+    // The PCIe power monitor, thermal monitoring and the PCI counter snapshot.
+    void (*channel_monitors_setup)(nand_dev* channel);
+    int (*read_recovery_init)(nand_dev* channel);
+    void (*read_recovery_free)(nand_dev* channel);
+    void (*readlevel_free)(nand_dev* channel);
+    void (*smp_thread_start)(nand_dev* channel);
+    void (*smp_thread_stop)(nand_dev* channel);
+    // Erase-block information (a failure puts the card in minimal mode).
+    int (*ebinfo_init)(nand_dev* channel);
+    void (*ebinfo_exit)(nand_dev* channel);
+    // The management data's rle scan at start, and the per-bank bad-pad-mask chains built after
+    // the management data was read (0, or the OR of the chains' statuses).
+    int (*mgmt_data_rle_scan)(nand_dev* channel);
+    int (*bad_pad_mask_chains)(nand_dev* channel);
+
     // The data log's written position: an advance step closed `eb` (65535: none).
     void (*set_written_leb)(void* log, USHORT eb);
     // The chunked erase-block read's completion of a packet read (its argument in done_arg).

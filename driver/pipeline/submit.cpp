@@ -84,16 +84,7 @@ void refresh_credits(nand_dev* channel) {
     if (credits_ok(channel) || channel->backend == nullptr || channel->backend->read_credit_word == nullptr) {
         return;
     }
-    ULONG value = channel->backend->read_credit_word(channel);
-    if (value == 0xFFFFFFFFu) {
-        return;
-    }
-    LONG used = (LONG)(ULONG)ReadNoFence(&channel->ring_producer) - (LONG)RING_ENTRIES + (LONG)(value >> 13);
-    if (used < 0) {
-        used += (LONG)RING_ENTRIES;
-    }
-    channel->free_entries = RING_ENTRIES - (ULONG)used;
-    channel->free_doorbells = RING_DOORBELLS - (value & 0x3FF);
+    hw_cmds_apply_credit_word(channel, channel->backend->read_credit_word(channel));
 }
 
 // Reads counted per erase block ask the read-count policy every Nth read.

@@ -3,6 +3,8 @@
 // undoes the whole table once.
 #include "driver/controller/card.h"
 #include "driver/log/mblk.h"
+#include "driver/pipeline/cq.h"
+#include "driver/pipeline/pipeline.h"
 #include "driver/platform/card_list.h"
 #include "driver/platform/kassert.h"
 #include "driver/platform/kinfo.h"
@@ -195,6 +197,19 @@ void core_exit(void*) {
     pav_core_exit();
 }
 
+// The data channel's hooks into the card's bring-up, the per-processor threads and the
+// vectors' DPC; the request caches the driver-wide state creates come with them.
+int channel_module(void*) {
+    pipeline_module_init();
+    pav_interrupt_hooks.drain = cq_drain_vector;
+    return 0;
+}
+
+void channel_module_exit(void*) {
+    pav_interrupt_hooks.drain = nullptr;
+    pipeline_module_exit();
+}
+
 int globals(void*) {
     return driver_globals_init();
 }
@@ -231,6 +246,7 @@ const kpav_step entry_steps[] = {
     {"trace provider", trace_provider, trace_provider_exit},
     {"locks and flags", locks_and_flags, nullptr},
     {"core", core, core_exit},
+    {"channel module", channel_module, channel_module_exit},
     {"driver globals", globals, globals_exit},
 };
 

@@ -1,0 +1,398 @@
+// The data channel of a card: its set-up inside the card record, its start, stop and free, as
+// the card's bring-up calls them (card_channel_hooks), each a table of steps.
+//
+// Set-up runs at probe, before the card's interrupts are connected: the channel record, the
+// command ring and the completion-ring records always; in minimal mode nothing more. Otherwise
+// the completion rings, their registers and the engines, the NAND controller, the erase-block
+// information and the request pool follow. Start releases the rings' interrupts and starts the
+// worker and the poller; a channel failure reported during set-up or start is held back until
+// the end of start, which then answers -1030.
+
+#include "driver/controller/channel_hooks.h"
+#include "driver/controller/hw_reset.h"
+#include "driver/pipeline/nand_kinfo.h"
+#include "driver/pipeline/pipeline.h"
+#include "driver/pipeline/pipeline_internal.h"
+#include "driver/platform/cpu_wq.h"
+#include "driver/platform/memory.h"
+#include "driver/platform/params.h"
+
+namespace {
+
+constexpr int fpga_voltage_error = -4096;
+constexpr ULONG setup_ebinfo = 0x1;
+constexpr ULONG setup_pool = 0x2;
+
+bool card_minimal(const nand_dev* channel) {
+    return channel->card != nullptr && (channel->card->minimal_mode_reasons & 1) != 0;
+}
+
+void cq_window_write(nand_dev* channel, ULONG q, ULONG offset, ULONG value) {
+    hw_write(channel, BAR_CQ_WINDOWS + q * CQ_WINDOW_BYTES + offset, value);
+}
+
+// ---- Set-up, the part that runs in minimal mode too
+
+int step_fpga(void* context) {
+    auto* channel = (nand_dev*)context;
+    auto check = pipeline_service(check_fpga_voltages);
+    return check != nullptr && check(channel) != 0 ? fpga_voltage_error : 0;
+}
+
+int step_command_ring(void* context) {
+    return hw_cmds_alloc((nand_dev*)context);
+}
+
+void undo_command_ring(void* context) {
+    hw_cmds_free((nand_dev*)context);
+}
+
+// One ring, unless several are wanted and the controller can: then its capability says how many.
+int step_cq_records(void* context) {
+    auto* channel = (nand_dev*)context;
+    pipeline_device* card = channel->card;
+    ULONG count = 1;
+    if (enable_multq_at_load != 0 && card->csr != nullptr) {
+        count = card_cq_count(card->csr);
+    }
+    channel->cq_count = count;
+    for (ULONG q = 0; q < CQ_MAX_RINGS; q++) {
+        channel->cqs[q].owner = channel;
+        channel->cqs[q].index = q;
+        card->completion_queues[q] = q < count ? &channel->cqs[q] : nullptr;
+    }
+    card->completion_queue_count = count;
+    return cpu_wq_attach_card(card);
+}
+
+void undo_cq_records(void* context) {
+    auto* channel = (nand_dev*)context;
+    pipeline_device* card = channel->card;
+    cpu_wq_detach_card(card);
+    for (completion_queue*& q : card->completion_queues) {
+        q = nullptr;
+    }
+    card->special_queues[0] = card->special_queues[1] = nullptr;
+    card->completion_queues_in_use = 0;
+}
+
+const kpav_step record_steps[] = {
+    {"FPGA voltages", step_fpga, nullptr},
+    {"command ring", step_command_ring, undo_command_ring},
+    {"completion-queue records", step_cq_records, undo_cq_records},
+};
+
+// ---- Set-up, the rest
+
+int step_cq_rings(void* context) {
+    return cq_alloc((nand_dev*)context);
+}
+
+void undo_cq_rings(void* context) {
+    cq_free((nand_dev*)context);
+}
+
+int step_env_alarms(void* context) {
+    auto alarms = pipeline_service(program_env_alarms);
+    if (alarms != nullptr) {
+        alarms((nand_dev*)context);
+    }
+    return 0;
+}
+
+int step_ring_registers(void* context) {
+    hw_cmds_program_bases((nand_dev*)context);
+    return 0;
+}
+
+// The engines stop before the memory they read goes.
+void undo_ring_registers(void* context) {
+    hw_cmds_quiesce((nand_dev*)context);
+}
+
+int step_nand_controller(void* context) {
+    auto* channel = (nand_dev*)context;
+    auto init = pipeline_service(nand_controller_init);
+    int rc = init != nullptr ? init(channel) : 0;
+    if (rc < 0) {
+        return rc;
+    }
+    // The credits as the card sees them now.
+    hw_cmds_apply_credit_word(channel, hw_cmds_credit_word(channel));
+    return 0;
+}
+
+int step_ebinfo(void* context) {
+    auto* channel = (nand_dev*)context;
+    auto init = pipeline_service(ebinfo_init);
+    int rc = init != nullptr ? init(channel) : 0;
+    if (rc != 0) {
+        channel->card->minimal_mode_reasons |= 1;
+        return rc;
+    }
+    channel->setup_flags |= setup_ebinfo;
+    return 0;
+}
+
+void undo_ebinfo(void* context) {
+    auto* channel = (nand_dev*)context;
+    auto exit = pipeline_service(ebinfo_exit);
+    if ((channel->setup_flags & setup_ebinfo) != 0 && exit != nullptr) {
+        exit(channel);
+    }
+    channel->setup_flags &= ~setup_ebinfo;
+}
+
+int step_request_pool(void* context) {
+    auto* channel = (nand_dev*)context;
+    if (min_requests > max_requests) {
+        kpav_print(KPAV_CLASS_WARNING, "%s: min_requests > max_request, reducing to %u", channel_name(channel),
+                   (ULONG)max_requests);
+        min_requests = max_requests;
+    }
+    int rc = pipeline_step_pool(channel);
+    if (rc != 0) {
+        kpav_print(KPAV_CLASS_ERROR, "%s: Inadequate memory - req alloc.\n", channel_name(channel));
+        return rc;
+    }
+    channel->setup_flags |= setup_pool;
+    return 0;
+}
+
+void undo_request_pool(void* context) {
+    auto* channel = (nand_dev*)context;
+    pipeline_undo_pool(channel);
+    channel->setup_flags &= ~setup_pool;
+}
+
+int step_monitors(void* context) {
+    auto* channel = (nand_dev*)context;
+    auto monitors = pipeline_service(channel_monitors_setup);
+    if (monitors != nullptr) {
+        monitors(channel);
+    }
+    auto recovery = pipeline_service(read_recovery_init);
+    return recovery != nullptr ? recovery(channel) : 0;
+}
+
+void undo_monitors(void* context) {
+    auto* channel = (nand_dev*)context;
+    auto recovery = pipeline_service(read_recovery_free);
+    if (recovery != nullptr) {
+        recovery(channel);
+    }
+    auto levels = pipeline_service(readlevel_free);
+    if (levels != nullptr) {
+        levels(channel);
+    }
+}
+
+const kpav_step hardware_steps[] = {
+    {"completion rings", step_cq_rings, undo_cq_rings},
+    {"environment alarms", step_env_alarms, nullptr},
+    {"ring registers", step_ring_registers, undo_ring_registers},
+    {"request queues", pipeline_step_queues, nullptr},
+    {"NAND controller", step_nand_controller, nullptr},
+    {"erase-block information", step_ebinfo, undo_ebinfo},
+    {"flush records", pipeline_step_flush_records, pipeline_undo_flush_records},
+    {"request pool", step_request_pool, undo_request_pool},
+    {"outstanding ring", pipeline_step_outstanding_ring, pipeline_undo_outstanding_ring},
+    {"monitors and read recovery", step_monitors, undo_monitors},
+};
+
+// ---- Start
+
+// Releases the rings' interrupts; at stop the hardware stops: every event masked, the rings'
+// interrupts held, and a last re-trigger so that words still pending are seen by a poll.
+int step_interrupts(void* context) {
+    auto* channel = (nand_dev*)context;
+    for (ULONG q = 0; q < channel->cq_count; q++) {
+        cq_window_write(channel, q, CQW_HOLD, 0);
+    }
+    return 0;
+}
+
+void pipeline_hw_stop(void* context) {
+    auto* channel = (nand_dev*)context;
+    hw_write(channel, BAR_NAND + NAND_INTR_MASK, 0xFFFFFFFF);
+    hw_write(channel, BAR_NAND + NAND_INTR_MASK2, 0xFFFFFFFF);
+    cq_stop_interrupts(channel);
+    for (ULONG q = 0; q < channel->cq_count; q++) {
+        cq_window_write(channel, q, CQW_RETRIGGER, 1);
+    }
+}
+
+int step_health_thread(void* context) {
+    auto start = pipeline_service(smp_thread_start);
+    if (start != nullptr) {
+        start((nand_dev*)context);
+    }
+    return 0;
+}
+
+void undo_health_thread(void* context) {
+    auto stop = pipeline_service(smp_thread_stop);
+    if (stop != nullptr) {
+        stop((nand_dev*)context);
+    }
+}
+
+// The end of the window in which failures were held back: one reported meanwhile fails start.
+int step_deferred_failures(void* context) {
+    auto* channel = (nand_dev*)context;
+    kpav_spin_lock(&channel->deferral_lock);
+    LONG flags = InterlockedAnd(&channel->deferral_flags, ~(FAIL_DEFER | FAIL_QUEUED | FAIL_QUEUED_DUMP));
+    kpav_spin_unlock(&channel->deferral_lock);
+    if ((flags & FAIL_QUEUED) == 0) {
+        return 0;
+    }
+    kpav_print(KPAV_CLASS_ERROR, "%s: Error interrupt during initialization.\n", channel_name(channel));
+    if ((flags & FAIL_QUEUED_DUMP) != 0) {
+        auto dump = pipeline_service(csr_dump_request);
+        if (dump != nullptr) {
+            dump(channel->card, 1, nullptr, 1);
+        }
+        channel_service_requests(channel);
+    }
+    return -1030;
+}
+
+int step_management_data(void* context) {
+    auto* channel = (nand_dev*)context;
+    auto scan = pipeline_service(mgmt_data_rle_scan);
+    int rc = scan != nullptr ? scan(channel) : 0;
+    if (rc != 0) {
+        return rc;
+    }
+    if (channel->ecc_bypass != 0) {
+        kpav_print(KPAV_CLASS_NORMAL, "%s: ECC bypass mode, disabling LEB map and attach.\n", channel_name(channel));
+        velkor_load_eb_map = 0;
+        channel->init_blocked = 1;
+    }
+    auto chains = pipeline_service(bad_pad_mask_chains);
+    if (velkor_load_eb_map != 0 && chains != nullptr) {
+        int status = chains(channel);
+        if (status != 0) {
+            kpav_print(KPAV_CLASS_ERROR,
+                       "%s: Failed to initialize NAND controller bad pad mask for all banks. (%d)\n",
+                       channel_name(channel), status);
+        }
+    }
+    if (channel->controller_flush_writes != 0) {
+        hw_write(channel, BAR_NAND + NAND_BROWNOUT_FLUSH, 0xFFFFFFFF);
+        hw_write(channel, BAR_NAND + NAND_POWERCUT_FLUSH, 1);
+    }
+    return 0;
+}
+
+const kpav_step start_steps[] = {
+    {"completion interrupts", step_interrupts, pipeline_hw_stop},
+    {"health poll thread", step_health_thread, undo_health_thread},
+    {"pipeline threads", pipeline_step_threads, pipeline_undo_threads},
+    {"deferred failures", step_deferred_failures, nullptr},
+    {"management data", step_management_data, nullptr},
+};
+
+// ---- The card's hooks
+
+const channel_backend_ops ring_backend = {
+    hw_cmds_credit_word,
+    hw_cmds_announce,
+    [](nand_dev* channel, ULONG value) { hw_write(channel, BAR_NAND + NAND_CORECLK_DERATING, value); },
+    cq_drain_write_ring,
+    cq_drain_all,
+    poll_completion_queues,
+    cq_rings_empty,
+    cq_stop_interrupts,
+    nullptr,  // row_program, program_start, pad_row and dma_transfer come with the issue handlers
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+int channel_pipeline_init(pipeline_device* card) {
+    PAGED_CODE();
+    auto* channel = (nand_dev*)kpav_zalloc(sizeof(nand_dev), KPAV_TAG_MAL);
+    if (channel == nullptr) {
+        return -KPAV_ENOMEM;
+    }
+    nand_dev_init(channel, card);
+    channel->backend = &ring_backend;
+    channel->client_name = "";
+    kpav_spinlock_init(&channel->poll_lock, "poll");
+    kpav_spinlock_init(&channel->intr_mask_lock, "interrupt mask");
+    kpav_spinlock_init(&channel->stats_lock, "statistics");
+    // Until start has run to its end, a channel failure is held back and reported by start.
+    channel->deferral_flags = FAIL_DEFER;
+    int rc = kpav_steps_run(&channel->setup, record_steps, ARRAYSIZE(record_steps), channel, channel_name(channel));
+    if (rc != 0 || card_minimal(channel)) {
+        return rc;
+    }
+    return kpav_steps_run(&channel->run, hardware_steps, ARRAYSIZE(hardware_steps), channel, channel_name(channel));
+}
+
+int channel_pipeline_start(pipeline_device* card) {
+    PAGED_CODE();
+    nand_dev* channel = card->nand;
+    if (channel == nullptr || channel->run.done != ARRAYSIZE(hardware_steps)) {
+        return 0;  // no channel to start (minimal mode)
+    }
+    return kpav_steps_run(&channel->start, start_steps, ARRAYSIZE(start_steps), channel, channel_name(channel));
+}
+
+void channel_pipeline_stop(pipeline_device* card) {
+    PAGED_CODE();
+    if (card->nand != nullptr) {
+        kpav_steps_undo(&card->nand->start, card->nand);
+    }
+}
+
+void channel_pipeline_free(pipeline_device* card) {
+    PAGED_CODE();
+    nand_dev* channel = card->nand;
+    if (channel == nullptr) {
+        return;
+    }
+    kpav_steps_undo(&channel->start, channel);
+    cq_stop_interrupts(channel);
+    kpav_steps_undo(&channel->run, channel);
+    kpav_steps_undo(&channel->setup, channel);
+    card->nand = nullptr;
+    kpav_free(channel, KPAV_TAG_MAL);
+}
+
+void rearm_queues_hook(completion_queue* const* queues, ULONG count) {
+    for (ULONG i = 0; i < count; i++) {
+        cq_rearm(queues[i]);
+    }
+}
+
+void drain_cpu_queue_hook(pipeline_device*, completion_queue* queue) {
+    drain_completion_queue(queue);
+}
+
+}  // namespace
+
+void pipeline_channel_hooks_install() {
+    PAGED_CODE();
+    card_channel_hooks.pipeline_init = channel_pipeline_init;
+    card_channel_hooks.pipeline_start = channel_pipeline_start;
+    card_channel_hooks.pipeline_stop = channel_pipeline_stop;
+    card_channel_hooks.pipeline_free = channel_pipeline_free;
+    card_channel_hooks.kinfo_create = nand_dev_kinfo_create;
+    card_channel_hooks.kinfo_remove = nand_dev_kinfo_remove;
+    WritePointerRelease((PVOID volatile*)&cpu_wq_hook_table.rearm_queues, (PVOID)rearm_queues_hook);
+    WritePointerRelease((PVOID volatile*)&cpu_wq_hook_table.drain_cpu_queue, (PVOID)drain_cpu_queue_hook);
+}
+
+void pipeline_channel_hooks_remove() {
+    PAGED_CODE();
+    card_channel_hooks.pipeline_init = nullptr;
+    card_channel_hooks.pipeline_start = nullptr;
+    card_channel_hooks.pipeline_stop = nullptr;
+    card_channel_hooks.pipeline_free = nullptr;
+    card_channel_hooks.kinfo_create = nullptr;
+    card_channel_hooks.kinfo_remove = nullptr;
+    WritePointerRelease((PVOID volatile*)&cpu_wq_hook_table.rearm_queues, nullptr);
+    WritePointerRelease((PVOID volatile*)&cpu_wq_hook_table.drain_cpu_queue, nullptr);
+}

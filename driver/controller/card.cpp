@@ -306,8 +306,7 @@ int controller_reset(void* context) {
     if (rc != 0) {
         return rc;
     }
-    reset_hardware(probe, probe->cq_count);
-    return 0;
+    return reset_hardware(probe, probe->cq_count);
 }
 
 int card_record(void* context) {

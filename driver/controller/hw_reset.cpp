@@ -2,8 +2,10 @@
 
 #include "driver/controller/card.h"
 #include "driver/platform/kassert.h"
+#include "driver/platform/errno_table.h"
 #include "driver/platform/log.h"
 #include "driver/platform/params.h"
+#include "driver/platform/time.h"
 
 namespace {
 
@@ -18,6 +20,10 @@ constexpr ULONG csr_kind = 0x1200;
 constexpr ULONG csr_cap_b = 0x1238;
 constexpr ULONG lock_firmware = 0x801416;     // 8.5.22
 constexpr ULONG cq_window_words = 512 / 4;
+// A card that never grants the lock stops the probe instead of hanging it: the first tries
+// follow at once (the card grants from its register handler), later ones 10 ms apart.
+constexpr ULONG lock_quick_tries = 100;
+constexpr ULONGLONG lock_limit_us = 5000000;
 
 // A 10 ms wait: a sleep below DISPATCH_LEVEL, a stall at or above it.
 void reset_wait() {
@@ -42,7 +48,7 @@ ULONG card_cq_count(volatile ULONG* csr) {
     return count == 0 ? 16 : count;
 }
 
-void reset_hardware(card_probe* probe, ULONG rings) {
+int reset_hardware(card_probe* probe, ULONG rings) {
     KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     volatile ULONG* csr = probe->csr;
     if ((csr_read(csr, csr_incomplete_reset) & 1) != 0) {
@@ -52,9 +58,11 @@ void reset_hardware(card_probe* probe, ULONG rings) {
         csr_write(csr, csr_reset_flush, 0);
     }
     if (csr_read(csr, csr_fw_version) >= lock_firmware) {
-        // The hardware lock: bounded by the bus going away, which answers all ones.
+        // The hardware lock: given up when the bus goes away (all ones) or after the time limit.
         bool waited = false;
         bool obtained = true;
+        ULONG tries = 0;
+        ULONGLONG since = kpav_get_usecs();
         csr_write(csr, csr_hardware_lock, 1);
         while (csr_read(csr, csr_hardware_lock) != 1) {
             if (!waited) {
@@ -66,6 +74,13 @@ void reset_hardware(card_probe* probe, ULONG rings) {
                             "Detected lost bus enumeration while waiting for hardware lock.\n");
                 obtained = false;
                 break;
+            }
+            if (kpav_get_usecs() - since >= lock_limit_us) {
+                kpav_print(KPAV_CLASS_ERROR, "%s: timed out waiting for hardware lock.\n", probe->name);
+                return -KPAV_EBUSY;
+            }
+            if (++tries > lock_quick_tries) {
+                reset_wait();
             }
             csr_write(csr, csr_hardware_lock, 1);
         }
@@ -88,6 +103,7 @@ void reset_hardware(card_probe* probe, ULONG rings) {
     }
     csr_write(csr, csr_control, 0);
     reset_wait();
+    return 0;
 }
 
 void cq_enable_windows(card_probe* probe) {

@@ -128,6 +128,9 @@ int nand_dev_kinfo_create(pipeline_device* card) {
     if (channel == nullptr) {
         return 0;
     }
+    if (pav_driver_kinfo_root() == nullptr) {
+        return -KPAV_ENODEV;
+    }
     kinfo_node* top = nullptr;
     int rc = create_tree(card, channel, &top);
     if (rc != 0) {

@@ -71,6 +71,11 @@ void Card::unplug() {
     device_object_ = nullptr;
 }
 
+std::vector<uint32_t> Card::control_writes() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return state_->control.control_writes();
+}
+
 uint64_t Card::bar_address() {
     std::lock_guard<std::mutex> g(mutex_);
     return state_->pci.bar_address();

@@ -93,15 +93,18 @@ class Card : public sim::kernel::pci_config_space, public sim::kernel::mmio_devi
     // With the bus lost or no power: reads all ones, writes ignored. Offsets the channel does
     // not own go to the controller's registers when one is set (set_controller), else they read
     // back what was written.
-    // Offsets the channel does not own go to the controller's registers when one is set
-    // (set_controller), else they read back what was written.
     ULONG mmio_read32(ULONG offset) override;
     void mmio_write32(ULONG offset, ULONG value) override;
     // The controller side's register block (bring-up's CSR registers), called without the card's
-    // mutex. The card keeps what the data channel owns: the windows below 0x8000 and the MSI-X
-    // table, the NAND window's data registers, the channel reset (0x9000), the lock (0x90D8),
-    // the identity words, the power-cut registers, the interrupt masks and status, 0xA044 and
-    // 0xA204.
+    // mutex. One owner per register: the card keeps what the data channel owns, the windows
+    // below 0x8000 and the MSI-X table, the NAND window's data registers, the controller control
+    // word (0x9000: the channel reset; its other bits are stored and logged), the core-clock
+    // derating and upset acknowledge, the hardware lock (0x90D8, also the card-memory select),
+    // the identity, version, build and capability words (from CardConfig::controller and the
+    // ring count), the power-cut registers (0x9380, 0x9388, 0x939C), the interrupt masks and
+    // status (0xA004, 0xA008, 0xA040), the reset status 0xA044 and the NAND bus status 0xA204.
+    // Everything else of the BAR (the unlock handshake, the firmware-type query, the rest of the
+    // CSR block) is the controller's.
     void set_controller(sim::kernel::mmio_device* controller);
 
 
@@ -148,6 +151,8 @@ class Card : public sim::kernel::pci_config_space, public sim::kernel::mmio_devi
     std::vector<uint32_t> completion_log(unsigned ring);
     // A register as the host would read it, without the read's side effects on faults.
     uint32_t peek(uint32_t offset);
+    // The values written to the controller control word (0x9000), oldest first (the last 64).
+    std::vector<uint32_t> control_writes();
     bool msix_enabled();
     bool msix_function_masked();
     ChannelState channel_state();

@@ -78,6 +78,10 @@ void ControlRegisters::write(uint32_t offset, uint32_t value) {
     switch (offset) {
         case r_control:
             control_ = value;
+            if (control_writes_.size() == 64) {
+                control_writes_.erase(control_writes_.begin());
+            }
+            control_writes_.push_back(value);
             if (value == 0xFFFFFFFF) {
                 card_.channel_reset();
             }

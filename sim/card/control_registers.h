@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace sim::card {
 
@@ -30,10 +31,13 @@ class ControlRegisters {
     void set_incomplete_reset() { incomplete_reset_ = true; }
     void set_clock_unlocked() { clock_unlocked_ = true; }
     void power_on();
+    // The values written to the controller control word (0x9000), oldest first (the last 64).
+    const std::vector<uint32_t>& control_writes() const { return control_writes_; }
 
   private:
     CardState& card_;
     uint32_t control_ = 0;
+    std::vector<uint32_t> control_writes_;
     uint32_t derating_ = 0;
     uint32_t lock_ = 0;
     uint32_t lock_busy_reads_ = 0;

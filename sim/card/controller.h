@@ -1,8 +1,13 @@
 // The card's register BAR as far as the controller's bring-up reads it: the CSR block at BAR
 // 0x8000 with the identity, firmware and capability words, the register-access unlock
 // handshake, the select/hardware-lock echo register, the firmware-type query and the control
-// word (controller reset, minimal-mode notice). Every other BAR offset is plain storage for now
-// (the DMA, ring and completion windows join with the data channel).
+// word (controller reset, minimal-mode notice).
+//
+// Alone (the model's own tests) it answers the whole BAR. Plugged behind a Card
+// (Card::set_controller, as the machine does) it sees only what the card does not own: the card
+// answers the data channel's windows and the registers both sides name (control word, lock,
+// identity words, power-cut registers, masks, statuses; see Card::set_controller), from the same
+// configuration the machine gives both.
 //
 // Register accesses run synchronously on the caller's thread under the BAR's mutex; behaviour
 // that takes time (the firmware-type answer) is computed from machine time at the next read.

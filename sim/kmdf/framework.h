@@ -95,6 +95,9 @@ struct device_object : object {
     PDEVICE_OBJECT wdm = nullptr;
     driver_object* driver = nullptr;
     bool pnp = true;  // deleted by the framework only
+    // The kernel's message connection of the device's interrupt objects, while connected to a
+    // PCI function's MSI-X messages.
+    struct IO_INTERRUPT_MESSAGE_INFO* msi_table = nullptr;
     // Held around callbacks of objects under the device when its synchronisation scope is the
     // device (passive-level callbacks only).
     std::recursive_mutex callback_lock;
@@ -171,6 +174,7 @@ struct interrupt_object : object {
     WDF_INTERRUPT_INFO info{};
     bool has_resource = false;
     bool connected = false;
+    volatile LONG live = 0;  // the kernel may run its ISR for its message (read without locks)
     ULONG processor = 0;  // the vector's target processor index
     KDPC dpc{};
 };

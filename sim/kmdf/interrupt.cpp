@@ -14,7 +14,62 @@ void interrupt_dpc(PKDPC, PVOID context, PVOID, PVOID) {
     }
 }
 
+// The kernel's service routine of a device's messages: the interrupt object of the message runs
+// its ISR, already at the device's IRQL on the message's processor.
+BOOLEAN message_service(PKINTERRUPT, PVOID context, ULONG message) {
+    auto* d = (device_object*)context;
+    for (interrupt_object* i : d->interrupts) {
+        if (ReadAcquire(&i->live) != 0 && i->info.MessageNumber == message) {
+            return i->config.EvtInterruptIsr((WDFINTERRUPT)i->handle(), message);
+        }
+    }
+    return FALSE;
+}
+
 }  // namespace
+
+// A device on a PCI function with MSI-X takes its messages from the kernel: each message is
+// serviced on its vector's processor. Any other device is signalled through
+// stack_signal_interrupt. The interrupt objects' list does not change while the device is
+// connected (they are created before its start).
+void connect_messages(device_object* d, PDEVICE_OBJECT physical) {
+    bool messages = false;
+    for (interrupt_object* i : d->interrupts) {
+        if (i->has_resource && i->info.MessageSignaled) {
+            messages = true;
+            sim::kernel::msi_set_target(physical, i->info.MessageNumber, i->processor);
+        }
+    }
+    if (!messages || physical == nullptr) {
+        return;
+    }
+    for (interrupt_object* i : d->interrupts) {
+        WriteRelease(&i->live, i->connected ? 1 : 0);
+    }
+    IO_CONNECT_INTERRUPT_PARAMETERS p{};
+    p.Version = CONNECT_MESSAGE_BASED;
+    p.MessageBased.PhysicalDeviceObject = physical;
+    p.MessageBased.ConnectionContext.InterruptMessageTable = &d->msi_table;
+    p.MessageBased.MessageServiceRoutine = message_service;
+    p.MessageBased.ServiceContext = d;
+    if (!NT_SUCCESS(IoConnectInterruptEx(&p))) {
+        d->msi_table = nullptr;
+    }
+}
+
+void disconnect_messages(device_object* d) {
+    for (interrupt_object* i : d->interrupts) {
+        WriteRelease(&i->live, 0);
+    }
+    if (d->msi_table == nullptr) {
+        return;
+    }
+    IO_DISCONNECT_INTERRUPT_PARAMETERS p{};
+    p.Version = CONNECT_MESSAGE_BASED;
+    p.ConnectionContext.InterruptMessageTable = d->msi_table;
+    IoDisconnectInterruptEx(&p);
+    d->msi_table = nullptr;
+}
 
 void interrupt_object::before_cleanup() {
     if (connected) {

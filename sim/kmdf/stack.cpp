@@ -8,6 +8,8 @@ namespace sim::kmdf::framework {
 
 void connect_interrupt(interrupt_object* i);
 void disconnect_interrupt(interrupt_object* i);
+void connect_messages(device_object* d, PDEVICE_OBJECT physical);
+void disconnect_messages(device_object* d);
 
 namespace {
 
@@ -158,9 +160,12 @@ void connect_all(device_stack* stack, device_object* d) {
             connect_interrupt(i);
         }
     }
+    connect_messages(d, stack->description.physical_device);
 }
 
 void disconnect_all(device_stack* stack, device_object* d) {
+    // The kernel's connection first: it returns once no service routine runs.
+    disconnect_messages(d);
     {
         std::lock_guard<std::mutex> g(stack->interrupt_lock);
         for (interrupt_object* i : d->interrupts) {

@@ -59,14 +59,35 @@ NTSTATUS Machine::load_drivers() {
     return status;
 }
 
+namespace {
+
+// One source for the identity words: the controller's configuration. The card answers them (it
+// owns the registers its channel reads at reset and set-up), the controller side the rest.
+sim::card::CardConfig card_config(const card_options& options) {
+    sim::card::CardConfig config = options.card;
+    config.controller.controller_kind = options.controller.kind;
+    config.controller.firmware_version = options.controller.fw_version;
+    config.controller.build_word = options.controller.build_word;
+    config.channel.ring_count = options.controller.cq_count & 0xF;
+    return config;
+}
+
+}  // namespace
+
 size_t Machine::plug(const card_options& options) {
     auto p = std::make_unique<plugged>();
     p->options = options;
-    p->card = std::make_unique<sim::card::Card>(options.card);
+    p->card = std::make_unique<sim::card::Card>(card_config(options));
     p->bar = std::make_unique<sim::card::ControllerBar>(*p->card, options.controller);
-    p->bar_physical = sim::kernel::mmio_allocate_range(sim::card::ControllerBar::bar_size);
-    sim::kernel::mmio_attach(p->bar_physical, sim::card::ControllerBar::bar_size, p->bar.get());
-    PDEVICE_OBJECT pdo = sim::kernel::pci_plug(options.bus, options.device, options.function, p->card.get());
+    p->card->set_controller(p->bar.get());
+    if (options.controller.incomplete_reset) {
+        p->card->inject("incomplete_reset");
+    }
+    if (options.controller.lock_busy_reads != 0) {
+        p->card->inject("hw_lock", "busy=" + std::to_string(options.controller.lock_busy_reads) + " times=always");
+    }
+    PDEVICE_OBJECT pdo = p->card->plug(options.bus, options.device, options.function);
+    p->bar_physical = p->card->bar_address();
     sim::kernel::set_device_numa_node(pdo, options.numa_node);
 
     sim::kmdf::device_description d;
@@ -82,7 +103,7 @@ size_t Machine::plug(const card_options& options) {
     d.address = options.device << 16 | options.function;
     d.ui_number = options.slot;
     d.bar_physical = p->bar_physical;
-    d.bar_length = sim::card::ControllerBar::bar_size;
+    d.bar_length = sim::card::Card::bar_size;
     d.messages = options.messages;
     p->stack = sim::kmdf::stack_create(d);
     p->status = STATUS_NO_SUCH_DEVICE;
@@ -121,8 +142,7 @@ void Machine::unplug(size_t index) {
     p.removed = true;
     sim::kmdf::stack_remove(p.stack);
     p.stack = nullptr;
-    sim::kernel::pci_unplug(p.options.bus, p.options.device, p.options.function);
-    sim::kernel::mmio_detach(p.bar_physical);
+    p.card->unplug();
 }
 
 void Machine::stop() {

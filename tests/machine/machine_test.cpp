@@ -60,10 +60,10 @@ TEST_F(MachineTest, TwoCardsAreNamedAndUnloadLeavesNoPool) {
         EXPECT_TRUE(has_line("dov1 at 0000:04:00.0\n"));
         // No management processor link yet: both run in minimal mode, and say why.
         EXPECT_TRUE(has_text("MINIMAL MODE DRIVER: Unable to communicate with SMP."));
-        auto notices = m.bar(0).csr_writes(0x1000);
+        auto notices = m.card(0).control_writes();
         ASSERT_GE(notices.size(), 2u);
-        EXPECT_EQ(notices[notices.size() - 2].value, 0x20000000u);
-        EXPECT_EQ(notices.back().value, 0u);
+        EXPECT_EQ(notices[notices.size() - 2], 0x20000000u);
+        EXPECT_EQ(notices.back(), 0u);
         m.stop();
         EXPECT_TRUE(has_line("Velkor driver unloaded...\n"));
     }

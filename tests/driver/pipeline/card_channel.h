@@ -1,0 +1,85 @@
+// The driver's data channel on the card model: a booted machine with a small card plugged in,
+// its BAR mapped into a card record, the controller reset as probe does it, the channel set up
+// and started through the card's hooks, and the card's MSI-X messages connected to a service
+// routine that queues the vector's DPC, which drains the vector's ring (as the device shell's
+// ISR and DPC do).
+//
+// The issue handlers are not built yet: the fixture installs two small ones. An erase asks the
+// card for a status step on bank 0 (a tag word to 400, a generic step to 396); the card answers
+// with a bank word naming the request, which the decoder and the ordered retirement complete. A
+// zero read is a read sequence whose port B delivers zeros into one DMA descriptor carrying the
+// interrupt request; the card answers a DMA-done word, and the read completes on its processor.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "driver/controller/card.h"
+#include "driver/pipeline/pipeline.h"
+#include "driver/pipeline/services.h"
+#include "sim/card/card.h"
+#include "sim/kernel/interrupt.h"
+#include "tests/support/kernel_fixture.h"
+
+class CardChannelTest : public KernelTest {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    // The card's configuration; override to change it.
+    virtual sim::card::CardConfig card_config() const;
+    // Runs before the channel is set up (parameters, faults).
+    virtual void configure() {}
+
+    // Waits (bounded, real time) until the condition holds.
+    static bool eventually(const std::function<bool()>& condition, int milliseconds = 10000);
+
+    // An erase of `eb`, submitted without waiting; its completions are counted per request.
+    velkor_request* submit_erase(USHORT eb);
+    // A read of `size` zero bytes into `buffer` (DMA-able memory), submitted without waiting.
+    velkor_request* submit_zero_read(void* buffer, ULONG size);
+    // Requests completed, and the status each completion reported (by pool index).
+    size_t completed() const;
+    std::map<ULONG, std::vector<int>> completions() const;
+
+    // Appends `count` harmless entries (the derating register) under the issue lock and announces
+    // them.
+    void append_filler(ULONG count);
+
+    nand_dev* channel() { return card_.nand; }
+    // Runs `action` at teardown, once the channel is freed (its DMA engines stopped).
+    void pipeline_free_then(std::function<void()> action) { after_free_.push_back(std::move(action)); }
+    ULONG issued() const { return issued_.load(); }
+
+    std::unique_ptr<sim::card::Card> model_;
+    pipeline_device card_{};
+    card_probe probe_{};
+    volatile ULONG* bar_ = nullptr;
+    bool started_ = false;
+
+  private:
+    static int geometry_from_card(nand_dev* channel);
+    static int issue_erase(nand_dev* channel, velkor_request* request);
+    static int issue_zero_read(nand_dev* channel, velkor_request* request);
+    static void request_done(velkor_request* head, ULONG64 bytes, ULONG64 latency_us);
+    static BOOLEAN service(PKINTERRUPT interrupt, PVOID context, ULONG message);
+    static void dpc_routine(PKDPC dpc, PVOID context, PVOID, PVOID);
+    void connect_interrupts();
+    void disconnect_interrupts();
+
+    PIO_INTERRUPT_MESSAGE_INFO messages_ = nullptr;
+    std::vector<std::function<void()>> after_free_;
+    KDPC dpcs_[16] = {};
+    ULONG dpc_index_[16] = {};
+    request_issue_handler table_[REQUEST_TYPE_COUNT] = {};
+    std::atomic<ULONG> issued_{0};
+    mutable std::mutex mutex_;
+    std::map<ULONG, std::vector<int>> completions_;
+    size_t completed_ = 0;
+    LONG saved_[6] = {};
+};

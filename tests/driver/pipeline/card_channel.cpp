@@ -214,7 +214,7 @@ int CardChannelTest::issue_zero_read(nand_dev* channel, velkor_request* request)
 
 void CardChannelTest::request_done(velkor_request* head, ULONG64, ULONG64) {
     std::lock_guard<std::mutex> g(current->mutex_);
-    current->completions_[head->pool_index].push_back((int)ReadNoFence(&head->chain_fail));
+    current->completions_[(ULONG)(ULONG_PTR)head->done_arg].push_back((int)ReadNoFence(&head->chain_fail));
     current->completed_++;
 }
 
@@ -227,6 +227,7 @@ velkor_request* CardChannelTest::submit_erase(USHORT eb) {
     r->type = REQUEST_ERASE;
     r->params.erase.eb = eb;
     r->done_fn = request_done;
+    r->done_arg = (void*)(ULONG_PTR)++submitted_;
     request_chain_validate(r);
     submit_request(r);
     return r;
@@ -243,6 +244,7 @@ velkor_request* CardChannelTest::submit_zero_read(void* buffer, ULONG size) {
     r->params.read.data_length = size;
     r->params.read.transfer_length = size;
     r->done_fn = request_done;
+    r->done_arg = (void*)(ULONG_PTR)++submitted_;
     if (kpav_sgl_map_bytes(r->list, buffer, size) != 0) {
         request_free(r);
         return nullptr;

@@ -43,7 +43,7 @@ class CardChannelTest : public KernelTest {
     velkor_request* submit_erase(USHORT eb);
     // A read of `size` zero bytes into `buffer` (DMA-able memory), submitted without waiting.
     velkor_request* submit_zero_read(void* buffer, ULONG size);
-    // Requests completed, and the status each completion reported (by pool index).
+    // Requests completed, and the status each completion reported (by submission, from 1).
     size_t completed() const;
     std::map<ULONG, std::vector<int>> completions() const;
 
@@ -81,5 +81,6 @@ class CardChannelTest : public KernelTest {
     mutable std::mutex mutex_;
     std::map<ULONG, std::vector<int>> completions_;
     size_t completed_ = 0;
+    ULONG submitted_ = 0;  // the test's thread
     LONG saved_[6] = {};
 };

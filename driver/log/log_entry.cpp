@@ -77,7 +77,7 @@ sys_addr_kind sys_addr_classify(ULONG64 address) {
         return SYS_KIND_EB_NOTE;
     }
     if ((address >= SYS_ADDR_DATA_A && address < SYS_ADDR_DATA_A + 16384) ||
-        (address >= SYS_ADDR_DATA_B && address < SYS_ADDR_DATA_B + 0x100000000ull)) {
+        (address >= SYS_ADDR_DATA_B && address <= SYS_ADDR_DATA_B_END)) {
         return SYS_KIND_DATA;
     }
     if (address >= SYS_ADDR_ATTACH_DISCARD && address < SYS_ADDR_ATTACH_DISCARD + 0x20000) {

@@ -54,7 +54,8 @@ ULONG64 pkt_header_word(UCHAR opcode, ULONG64 address);
 
 // Reserved 56-bit system addresses.
 constexpr ULONG64 SYS_ADDR_DATA_A = 0xFFFFFFFAF5C000ull;      // + 0..16383
-constexpr ULONG64 SYS_ADDR_DATA_B = 0xFFFFFFFEF70000ull;      // .. 0xFFFFFFFFF6FFFF (2^32 sectors)
+constexpr ULONG64 SYS_ADDR_DATA_B = 0xFFFFFFFEF70000ull;      // validity-bitmap records and the like
+constexpr ULONG64 SYS_ADDR_DATA_B_END = 0xFFFFFFFFF6FFFFull;  // inclusive
 constexpr ULONG64 SYS_ADDR_ATTACH_DISCARD = 0xFFFFFFFFF70000ull;  // + 0..0x1FFFF
 constexpr ULONG64 SYS_ADDR_EB_NOTE = 0xFFFFFFFFFC0000ull;     // + EB (88 bytes)
 constexpr ULONG64 SYS_ADDR_EBO = 0xFFFFFFFFFE0000ull;         // + EB: the EB opener's number

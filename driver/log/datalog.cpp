@@ -630,7 +630,10 @@ int datalog_new_append_eb(nand_dev* channel, USHORT* out_leb, USHORT wanted, voi
         eb_table* table = ebinfo_table(channel);
         UCHAR* buffer = (UCHAR*)out_header;
         mgmt_header* record;
-        mgmt_header_build(channel, buffer, leb, &table->layout, &record);
+        int rc = mgmt_header_build(channel, buffer, mgmt_region_size(&table->geometry), leb, &table->layout, &record);
+        if (rc != 0) {
+            return rc;
+        }
         mgmt_state_map_build(channel, record->state_map, leb, leb_map_state, log);
         record->fast_rescan = (UCHAR)log->format.capacity_mode;
         record->log_id = 1;
@@ -638,7 +641,7 @@ int datalog_new_append_eb(nand_dev* channel, USHORT* out_leb, USHORT wanted, voi
         record->capacity = log->format.capacity;
         record->logical_capacity = log->format.logical_capacity;
         record->sequence = sequence << 24;
-        int rc = eb_header_write(channel, leb, buffer);
+        rc = eb_header_write(channel, leb, buffer);
         if (rc != 0) {
             return rc;
         }
@@ -795,21 +798,19 @@ ULONG64 datalog_find_leb_by_erase_age(pav_log* log, ULONG seconds) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     kpav_spin_lock(&log->lock);
     ULONG64 result = 0;
-    ULONG minimum = 0;
-    bool first = true;
+    ULONG64 baseline = 0;  // raised to each later erase time on the way
     ULONG steps = 0;
-    // From the oldest LEB on: the first whose erase lies less than `seconds` above the oldest.
+    // From the oldest LEB on (the append LEB is the newest: its next link ends the chain).
     for (USHORT leb = log->head_leb; leb != PAV_NO_LEB && leb < log->eb_count && steps <= log->eb_count;
          leb = log->lebs[leb].next, steps++) {
         const eb_info* info = ebinfo_get(log->channel, leb);
-        ULONG time = info != nullptr ? info->erase_time : 0;
-        if (first || time < minimum) {
-            minimum = time;
-            first = false;
-        }
-        if (time - minimum < seconds) {
+        ULONG64 time = info != nullptr ? info->erase_time : 0;
+        if ((LONG64)(time - baseline) < (LONG64)seconds) {
             result = log->lebs[leb].sequence << 24;
             break;
+        }
+        if (time > baseline) {
+            baseline = time;
         }
     }
     kpav_spin_unlock(&log->lock);

@@ -115,11 +115,16 @@ void eb_set_bank_masks(nand_dev* channel, USHORT eb, const ULONG words[MGMT_BANK
     }
 }
 
-void mgmt_header_build(nand_dev* channel, UCHAR* buffer, USHORT eb, const eb_layout* layout, mgmt_header** out_record) {
+int mgmt_header_build(nand_dev* channel, UCHAR* buffer, ULONG size, USHORT eb, const eb_layout* layout,
+                      mgmt_header** out_record) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     eb_table* table = ebinfo_table(channel);
     const eb_info* info = ebinfo_get(channel, eb);
-    RtlFillMemory(buffer, layout->data_start, MGMT_FILL);
+    if (size < MGMT_REGION_BYTES) {
+        return -KPAV_EINVAL;
+    }
+    // The head reserve is larger than the opener's buffer: the fill stops at the buffer's end.
+    RtlFillMemory(buffer, layout->data_start < size ? layout->data_start : size, MGMT_FILL);
     mgmt_header* record = (mgmt_header*)(buffer + 96);
     RtlZeroMemory(record, sizeof(*record));
     pkt_header_encode((UCHAR*)record, MGMT_OPCODE, mgmt_ebo_number(eb));
@@ -142,6 +147,7 @@ void mgmt_header_build(nand_dev* channel, UCHAR* buffer, USHORT eb, const eb_lay
     if (out_record != nullptr) {
         *out_record = record;
     }
+    return 0;
 }
 
 int eb_note_build(nand_dev* channel, eb_note* note, USHORT eb, UCHAR state) {

@@ -138,11 +138,13 @@ inline ULONG64 mgmt_ebo_number(USHORT eb) {
     return 0xFFFFFFFFFE0000ull + eb;
 }
 
-// Fills a first-packet buffer for `eb`: 0xFA over the data start, the record zeroed at 96 and
-// written there (opcode, EBO number, constants, flags, version, wear, bank masks, identity, the
-// state map, sector size and end reserve from `layout`); *out_record points at it. The log
-// fields are the opening log's to fill.
-void mgmt_header_build(nand_dev* channel, UCHAR* buffer, USHORT eb, const eb_layout* layout, mgmt_header** out_record);
+// Fills a first-packet buffer of `size` bytes (at least MGMT_REGION_BYTES) for `eb`: 0xFA over
+// the data start (as far as the buffer reaches), the record zeroed at 96 and written there
+// (opcode, EBO number, constants, flags, version, wear, bank masks, identity, the state map,
+// sector size and end reserve from `layout`); *out_record points at it. The log fields are the
+// opening log's to fill. -22 for a buffer too small.
+int mgmt_header_build(nand_dev* channel, UCHAR* buffer, ULONG size, USHORT eb, const eb_layout* layout,
+                      mgmt_header** out_record);
 // The state of a block as a log sees it: written, erased, retired or unknown. NULL: no log.
 using mgmt_state_fn = UCHAR (*)(void* context, USHORT eb);
 // Fills the state map (at most MGMT_STATE_MAP_BYTES bytes); returns its size. Without `state`:

@@ -270,9 +270,9 @@ TEST_F(LayoutTest, ManagementHeaderImage) {
     ebinfo_recompute_eb(&channel_, 3);
     info(0)->mel_mark = EB_MEL_COPY;
     eb_layout layout = {131072, 10400, 512, 520};
-    std::vector<UCHAR> buffer(mgmt_region_size(&g) + 131072, 0x11);
+    std::vector<UCHAR> buffer(mgmt_region_size(&g) + 16, 0x11);
     mgmt_header* record = nullptr;
-    mgmt_header_build(&channel_, buffer.data(), 3, &layout, &record);
+    ASSERT_EQ(mgmt_header_build(&channel_, buffer.data(), mgmt_region_size(&g), 3, &layout, &record), 0);
     ASSERT_EQ((UCHAR*)record, buffer.data() + 96);
     const UCHAR* m = buffer.data() + 96;
     const UCHAR head[] = {0x84, 0xFF, 0xFF, 0xFF, 0x03, 0x00, 0xFE, 0xFF, 0x01, 0x02, 0x01, 0x05};
@@ -293,7 +293,9 @@ TEST_F(LayoutTest, ManagementHeaderImage) {
     EXPECT_EQ(m[465], 0xAA);
     EXPECT_EQ(m[468], 0) << "no block 16";
     for (ULONG i = 0; i < 96; i++) ASSERT_EQ(buffer[i], 0xFA) << "fill " << i;
-    EXPECT_EQ(buffer[131072], 0x11) << "the fill stops at the data start";
+    EXPECT_EQ(buffer[96 + 4560], 0xFA) << "past the record, within the data start";
+    EXPECT_EQ(buffer[mgmt_region_size(&g)], 0x11) << "the fill stops at the buffer's end";
+    EXPECT_EQ(mgmt_header_build(&channel_, buffer.data(), 4000, 3, &layout, &record), -22);
 
     // The region read back: 4656 rounded to codewords (5120), at least a packet plus a codeword
     // (5120), rounded to two packets (8192).

@@ -1,6 +1,7 @@
 #include "driver/log/datalog.h"
 
 #include "driver/log/apt.h"
+#include "driver/log/atomic_note.h"
 #include "driver/log/eb_header.h"
 #include "driver/log/ebinfo.h"
 #include "driver/log/mblk.h"
@@ -395,6 +396,7 @@ void pav_log_destroy(pav_log* log) {
         return;
     }
     kpav_steps_undo(&log->start, log);
+    atomic_discard_note_free(log);
     kpav_state_change(&log->state, PAV_LOG_CREATED, 0);
     log->channel = nullptr;
 }

@@ -181,6 +181,7 @@ struct pav_log {
     mblk_table* mblks;
     pav_page_pool md_pages;     // the log's metadata page pool
     void* discard_note;         // the partial-atomic-write discard note
+    ULONG discard_note_bytes;
     ULONG64 written_pos;        // LEB in bits 0-15, packet offset in bits 32-63; 0: none
     UCHAR written_set;
     kpav_spinlock written_lock;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "driver/log/apt.h"
+#include "driver/log/atomic_note.h"
 #include "driver/log/eb_header.h"
 #include "driver/log/mblk.h"
 #include "driver/log/mgmt.h"
@@ -370,6 +371,66 @@ TEST(MetadataBlockRuns, LebChangesAreCounted) {
     EXPECT_EQ(state.changes, 1u) << "same LEB";
     runs.count = 0;
     EXPECT_EQ(mblk_eb_change_cb(nullptr, &runs, &state), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+class AtomicNoteTest : public LogTest {};
+
+TEST_F(AtomicNoteTest, NotesListEveryLebOfTheWriteAndApplyOnlyToMatchingOnes) {
+    create();
+    const USHORT chain[] = {5, 9, 2};
+    for (int i = 0; i < 3; i++) {
+        kpav_state_change(&lebs_[chain[i]].func, i == 2 ? PAV_LEB_FUNC_WRITING : PAV_LEB_FUNC_CLOSED, 0);
+        lebs_[chain[i]].sequence = 640 + 64ull * i;
+        lebs_[chain[i]].next = i < 2 ? chain[i + 1] : PAV_NO_LEB;
+    }
+    // Two LEBs: the 64-byte note of the layout.
+    ASSERT_EQ(atomic_discard_note_build(&log_, 5, 100, 9, 7), 0);
+    const UCHAR* b = (const UCHAR*)log_.discard_note;
+    ASSERT_EQ(log_.discard_note_bytes, 64u);
+    const UCHAR head[] = {0xA0, 0xFF, 0xFF, 0xFF, 0xF0, 0x79, 0xFF, 0xFF, 0, 0, 2, 0, 0, 0, 0, 0};
+    for (ULONG i = 0; i < sizeof(head); i++) EXPECT_EQ(b[i], head[i]) << "byte " << i;
+    const atomic_note* note = (const atomic_note*)b;
+    EXPECT_EQ(note->entries[0].sequence, 640u);
+    EXPECT_EQ(note->entries[0].first_packet, 100u);
+    EXPECT_EQ(note->entries[0].last_packet, log_.packets_per_leb - 1);
+    EXPECT_EQ(note->entries[0].leb, 5);
+    EXPECT_EQ(b[16 + 20], 5) << "the LEB at byte 20 of the entry";
+    EXPECT_EQ(note->entries[1].first_packet, 0u);
+    EXPECT_EQ(note->entries[1].last_packet, 7u);
+    ASSERT_EQ(atomic_discard_note_apply(&log_, note, log_.discard_note_bytes), 0);
+    EXPECT_EQ(lebs_[5].discard_start, 100u);
+    EXPECT_EQ(lebs_[5].discard_end, log_.packets_per_leb);
+    EXPECT_EQ(lebs_[9].discard_end, 8u);
+    EXPECT_EQ(lebs_[9].discard_byte_start, 131072u);
+    EXPECT_EQ(lebs_[9].discard_byte_end, 131072u + 8 * 520);
+
+    // Three LEBs: the note grows instead of running past its end.
+    ASSERT_EQ(atomic_discard_note_build(&log_, 5, 1, 2, 3), 0);
+    EXPECT_EQ(log_.discard_note_bytes, 16u + 3 * 24);
+    note = (const atomic_note*)log_.discard_note;
+    EXPECT_EQ(note->count, 3);
+    EXPECT_EQ(note->entries[2].leb, 2);
+    EXPECT_EQ(atomic_discard_note_build(&log_, 2, 0, 5, 0), -22) << "the chain does not lead back";
+
+    // Bad notes from media change nothing.
+    std::vector<UCHAR> raw(64, 0);
+    std::memcpy(raw.data(), log_.discard_note, 64);
+    atomic_note* bad = (atomic_note*)raw.data();
+    bad->count = 3;
+    lebs_[2].discard_end = 0;
+    EXPECT_EQ(atomic_discard_note_apply(&log_, bad, 64), -22) << "three entries do not fit 64 bytes";
+    bad->count = 2;
+    bad->entries[1].leb = 16;
+    EXPECT_EQ(atomic_discard_note_apply(&log_, bad, 64), -22);
+    bad->entries[1].leb = 9;
+    bad->entries[1].sequence = 1;
+    lebs_[9].discard_end = 0;
+    EXPECT_EQ(atomic_discard_note_apply(&log_, bad, 64), 0);
+    EXPECT_EQ(lebs_[9].discard_end, 0u) << "a sequence that does not match is left alone";
 }
 
 }  // namespace

@@ -633,8 +633,10 @@ int ebinfo_pick_erased_eb(nand_dev* channel, USHORT* out_eb) {
     return 0;
 }
 
-ULONG64 ebinfo_eb_capacity(nand_dev* channel, USHORT eb) {
-    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+namespace {
+
+// Sum over the block's banks of their usable (or raw) bytes per segment: one row.
+ULONG64 row_bytes(nand_dev* channel, USHORT eb, bool raw) {
     eb_table* table = ebinfo_table(channel);
     const eb_info* info = record_of(table, eb);
     if (info == nullptr) {
@@ -642,23 +644,21 @@ ULONG64 ebinfo_eb_capacity(nand_dev* channel, USHORT eb) {
     }
     ULONG64 sum = 0;
     for (ULONG b = 0; b < bank_count(table); b++) {
-        sum += info->banks[b].usable_bytes;
+        sum += raw ? info->banks[b].raw_bytes : info->banks[b].usable_bytes;
     }
     return sum;
 }
 
+}  // namespace
+
+ULONG64 ebinfo_eb_capacity(nand_dev* channel, USHORT eb) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    return row_bytes(channel, eb, false);
+}
+
 ULONG64 ebinfo_eb_base_capacity(nand_dev* channel, USHORT eb) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-    eb_table* table = ebinfo_table(channel);
-    const eb_info* info = record_of(table, eb);
-    if (info == nullptr) {
-        return 0;
-    }
-    ULONG64 sum = 0;
-    for (ULONG b = 0; b < bank_count(table); b++) {
-        sum += info->banks[b].raw_bytes;
-    }
-    return sum;
+    return row_bytes(channel, eb, true);
 }
 
 ULONG64 ebinfo_eb_cached_capacity(nand_dev* channel, USHORT eb) {

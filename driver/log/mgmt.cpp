@@ -67,8 +67,11 @@ ULONG mgmt_state_map_build(nand_dev* channel, UCHAR* map, USHORT eb, mgmt_state_
     return size;
 }
 
-void eb_get_raw_masks(nand_dev* channel, USHORT eb, ULONG words[MGMT_BANK_WORDS]) {
-    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+namespace {
+
+// The bank-mask words of a block: per bank `planes` words, from its raw and effective masks or
+// from its saved mask.
+void get_masks(nand_dev* channel, USHORT eb, ULONG words[MGMT_BANK_WORDS], bool saved) {
     RtlZeroMemory(words, MGMT_BANK_WORDS * sizeof(ULONG));
     eb_table* table = ebinfo_table(channel);
     const eb_info* info = ebinfo_get(channel, eb);
@@ -77,27 +80,24 @@ void eb_get_raw_masks(nand_dev* channel, USHORT eb, ULONG words[MGMT_BANK_WORDS]
     }
     ULONG planes = planes_of(table);
     for (ULONG b = 0; b < banks_of(table); b++) {
-        words[b * planes] = info->banks[b].raw_mask;
+        const eb_bank& bank = info->banks[b];
+        words[b * planes] = saved ? bank.saved_mask : bank.raw_mask;
         if (planes > 1) {
-            words[b * planes + 1] = info->banks[b].effective_mask;
+            words[b * planes + 1] = saved ? bank.saved_mask : bank.effective_mask;
         }
     }
 }
 
+}  // namespace
+
+void eb_get_raw_masks(nand_dev* channel, USHORT eb, ULONG words[MGMT_BANK_WORDS]) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    get_masks(channel, eb, words, false);
+}
+
 void eb_get_saved_masks(nand_dev* channel, USHORT eb, ULONG words[MGMT_BANK_WORDS]) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-    RtlZeroMemory(words, MGMT_BANK_WORDS * sizeof(ULONG));
-    eb_table* table = ebinfo_table(channel);
-    const eb_info* info = ebinfo_get(channel, eb);
-    if (info == nullptr) {
-        return;
-    }
-    ULONG planes = planes_of(table);
-    for (ULONG b = 0; b < banks_of(table); b++) {
-        for (ULONG j = 0; j < planes; j++) {
-            words[b * planes + j] = info->banks[b].saved_mask;
-        }
-    }
+    get_masks(channel, eb, words, true);
 }
 
 void eb_set_bank_masks(nand_dev* channel, USHORT eb, const ULONG words[MGMT_BANK_WORDS]) {

@@ -5,6 +5,7 @@
 #include "driver/log/mblk.h"
 #include "driver/pipeline/cq.h"
 #include "driver/pipeline/pipeline.h"
+#include "driver/pipeline/services.h"
 #include "driver/platform/card_list.h"
 #include "driver/platform/kassert.h"
 #include "driver/platform/kinfo.h"
@@ -197,15 +198,28 @@ void core_exit(void*) {
     pav_core_exit();
 }
 
+// A failed channel is reported to the framework as a device that failed, without restart.
+// Any IRQL up to DISPATCH_LEVEL.
+bool report_device_failed(pipeline_device* card) {
+    auto* fdo = (FDO_CONTEXT*)card->fdo;
+    if (fdo == nullptr || fdo->device == nullptr) {
+        return false;
+    }
+    WdfDeviceSetFailed(fdo->device, WdfDeviceFailedNoRestart);
+    return true;
+}
+
 // The data channel's hooks into the card's bring-up, the per-processor threads and the
 // vectors' DPC; the request caches the driver-wide state creates come with them.
 int channel_module(void*) {
     pipeline_module_init();
     pav_interrupt_hooks.drain = cq_drain_vector;
+    WritePointerRelease((PVOID volatile*)&pipeline_service_table.report_device_failed, (PVOID)report_device_failed);
     return 0;
 }
 
 void channel_module_exit(void*) {
+    WritePointerRelease((PVOID volatile*)&pipeline_service_table.report_device_failed, nullptr);
     pav_interrupt_hooks.drain = nullptr;
     pipeline_module_exit();
 }

@@ -16,6 +16,7 @@
 #include "sim/kernel/control.h"
 #include "sim/kmdf/control.h"
 #include "sim/machine/machine.h"
+#include "tests/support/kernel_fixture.h"
 
 namespace {
 
@@ -26,17 +27,6 @@ bool has_text(const std::string& part) {
         }
     }
     return false;
-}
-
-bool eventually(const std::function<bool()>& condition) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 int link_up(pipeline_device*) {

@@ -1,6 +1,8 @@
 #include "tests/support/kernel_fixture.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 #include "sim/kernel/irql.h"
 
@@ -32,4 +34,15 @@ sim::kernel::bug_check KernelTest::expect_bug_check(ULONG code, const std::funct
 bool KernelTest::logged(const std::string& text) {
     auto lines = log();
     return std::find(lines.begin(), lines.end(), text) != lines.end();
+}
+
+bool eventually(const std::function<bool()>& condition, int milliseconds) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > until) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
 }

@@ -21,6 +21,9 @@ inline sim::kernel::machine_config four_of_eight_on_two_nodes() {
     return c;
 }
 
+// Waits (real time, bounded) until the condition holds; false when it never did.
+bool eventually(const std::function<bool()>& condition, int milliseconds = 10000);
+
 class KernelTest : public ::testing::Test {
   protected:
     void SetUp() override;

@@ -291,17 +291,6 @@ void PipelineTest::TearDown() {
     KernelTest::TearDown();
 }
 
-bool PipelineTest::eventually(const std::function<bool()>& condition, int milliseconds) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return true;
-}
-
 tavrin_ioctx* PipelineTest::make_read(USHORT eb, ULONG64 offset, void* buffer, ULONG size) {
     tavrin_ioctx* context = request_alloc(&channel_, REQUEST_ALLOC_WAIT);
     if (context == nullptr) {

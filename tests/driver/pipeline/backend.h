@@ -107,8 +107,6 @@ class PipelineTest : public KernelTest {
     void TearDown() override;
     virtual void configure() {}
 
-    // Waits (bounded, real time) until the condition holds.
-    static bool eventually(const std::function<bool()>& condition, int milliseconds = 10000);
 
     // A read request of `size` bytes at eb:offset into `buffer`, allocated and filled, not
     // submitted.

@@ -127,17 +127,6 @@ void CardChannelTest::TearDown() {
     KernelTest::TearDown();
 }
 
-bool CardChannelTest::eventually(const std::function<bool()>& condition, int milliseconds) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return true;
-}
-
 BOOLEAN CardChannelTest::service(PKINTERRUPT, PVOID context, ULONG message) {
     auto* self = (CardChannelTest*)context;
     if (message >= 16) {

@@ -36,8 +36,6 @@ class CardChannelTest : public KernelTest {
     // Runs before the channel is set up (parameters, faults).
     virtual void configure() {}
 
-    // Waits (bounded, real time) until the condition holds.
-    static bool eventually(const std::function<bool()>& condition, int milliseconds = 10000);
 
     // An erase of `eb`, submitted without waiting; its completions are counted per request.
     velkor_request* submit_erase(USHORT eb);

@@ -99,16 +99,6 @@ ULONG state_of(ULONG cpu) {
     return state;
 }
 
-bool eventually(const std::function<bool()>& condition) {
-    for (int i = 0; i < 10000; i++) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
-}
-
 void queue_completion(ULONG cpu, request* r) {
     cpu_wq* record = cpu_wq_lock_for_cpu(cpu);
     ASSERT_NE(record, nullptr);

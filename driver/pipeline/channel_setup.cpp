@@ -373,6 +373,21 @@ void drain_cpu_queue_hook(pipeline_device*, completion_queue* queue) {
 
 }  // namespace
 
+int channel_reinit(nand_dev* channel) {
+    PAGED_CODE();
+    if (!channel_failed(channel)) {
+        quiesce_channel(channel);
+    }
+    auto init = pipeline_service(nand_controller_init);
+    int rc = init != nullptr ? init(channel) : 0;
+    if (rc < 0) {
+        fail_channel(channel, 1, CHANNEL_FAIL_REINIT);
+        return rc;
+    }
+    channel_set_state(channel, CHANNEL_STATE_RUNNING);
+    return rc;
+}
+
 void pipeline_channel_hooks_install() {
     PAGED_CODE();
     card_channel_hooks.pipeline_init = channel_pipeline_init;

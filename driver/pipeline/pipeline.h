@@ -100,6 +100,11 @@ void pipeline_module_exit();
 int pipeline_start_channel(nand_dev* channel);
 void pipeline_stop_channel(nand_dev* channel);
 
+// Drains the channel (unless it failed) and initialises its NAND controller again: the
+// controller's result; a negative one fails the channel (reason 2048), else the channel runs
+// (state 3). PASSIVE_LEVEL.
+int channel_reinit(nand_dev* channel);
+
 // The card's data channel in its bring-up (channel_setup.cpp), installed by pipeline_module_init.
 void pipeline_channel_hooks_install();
 void pipeline_channel_hooks_remove();

@@ -234,6 +234,25 @@ TEST_F(RingCardTest, TheChannelsKinfoShowsItsStatistics) {
     pav_driver_kinfo_exit();
 }
 
+int controller_refuses(nand_dev*) {
+    return -KPAV_EIO;
+}
+
+TEST_F(RingCardTest, ReinitialisationRunsTheChannelOrFailsIt) {
+    ASSERT_NE(submit_erase(6), nullptr);
+    ASSERT_TRUE(eventually([&] { return completed() == 1; }));
+    EXPECT_EQ(channel_reinit(channel()), 0);
+    EXPECT_EQ(channel_state(channel()), CHANNEL_STATE_RUNNING);
+    ASSERT_NE(submit_erase(6), nullptr);
+    ASSERT_TRUE(eventually([&] { return completed() == 2; }));
+
+    pipeline_service_table.nand_controller_init = controller_refuses;
+    EXPECT_EQ(channel_reinit(channel()), -KPAV_EIO);
+    EXPECT_TRUE(channel_failed(channel()));
+    EXPECT_EQ(channel()->failure_reason, CHANNEL_FAIL_REINIT);
+    EXPECT_TRUE(logged_part("Failing channel (2048)."));
+}
+
 // ---------------------------------------------------------------------------------------------
 // The controller reset at probe, on the card alone.
 

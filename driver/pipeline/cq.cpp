@@ -79,13 +79,17 @@ velkor_request* owed_request(completion_queue* ring, ULONG word, ULONG tag) {
     return nullptr;
 }
 
-// A read whose card work is done goes to its processor; ordered requests are collected by the
-// worker.
+// A read whose card work is done goes to its processor, taken for retirement before it is
+// linked (the failure of everything may be gathering requests at the same time); ordered requests
+// are collected by the worker.
 ULONG note_done(nand_dev* channel, velkor_request* request, LIST_ENTRY* completed) {
     if (ReadAcquire(&request->pending_dma) != 0 || ReadAcquire(&request->pending_stats) != 0) {
         return CQ_HANDLED;
     }
     if (request->read_class != 0) {
+        if (!request_claim(request)) {
+            return CQ_HANDLED;
+        }
         InsertTailList(completed, &request->queue_link);
         return CQ_HANDLED | CQ_COMPLETED;
     }

@@ -24,8 +24,8 @@
 //   nand_dev::ring_producer), the doorbell, the derating register, the ring drains and polls,
 //   the row program, program start and row padding of flush records, the DMA descriptor writer.
 // - The completion decoder lowers a request's pending_* counts (interlocked) and then:
-//   a read-class request whose counts reached 0 goes on a list (through queue_link) handed to
-//   cq_deliver_to_cpus; for ordered requests it calls pipeline_note_completion, and the worker
+//   a read-class request whose counts reached 0 is claimed and goes on a list (through
+//   queue_link) handed to cq_deliver_to_cpus; for ordered requests it calls pipeline_note_completion, and the worker
 //   collects them from the outstanding ring. Row completions go to flush_complete.
 #pragma once
 
@@ -57,7 +57,8 @@ void pipeline_kick(nand_dev* channel, bool may_block);
 void issue_requests(nand_dev* channel, ULONG* out_more);
 void post_issue(nand_dev* channel, velkor_request* request);
 
-// The completion side.
+// The completion side. The requests on `list` were taken for retirement (request_claim) by the
+// caller before they were linked: no other path touches their links meanwhile.
 void cq_deliver_to_cpus(LIST_ENTRY* list);
 // The decoder saw ordered work progress: the worker collects.
 void pipeline_note_completion(nand_dev* channel);

@@ -130,9 +130,6 @@ void cq_deliver_to_cpus(LIST_ENTRY* list) {
     while (!IsListEmpty(list)) {
         velkor_request* request = request_of_queue_link(RemoveHeadList(list));
         InitializeListHead(&request->queue_link);
-        if (!request_claim(request)) {
-            continue;  // another path took it for retirement
-        }
         velkor_request* head = request->chain_head;
         ULONG cpu = head->ioctx != nullptr ? head->ioctx->cpu : kpav_current_cpu();
         cpu_wq* record = cpu_wq_lock_for_cpu(cpu);

@@ -1,5 +1,6 @@
 #include "tests/driver/pipeline/backend.h"
 
+#include "driver/pipeline/pipeline_internal.h"
 #include "driver/pipeline/prepare.h"
 #include "driver/platform/cpu_wq.h"
 #include "driver/platform/params.h"
@@ -162,7 +163,8 @@ void scripted_backend::program_start(nand_dev* channel, flush_record* record) {
 void scripted_backend::complete(velkor_request* request) {
     nand_dev* channel = request->channel;
     if (request->read_class != 0) {
-        if (InterlockedDecrement(&request->pending_dma) == 0) {
+        // Taken for retirement before it is linked, as the decoder does.
+        if (InterlockedDecrement(&request->pending_dma) == 0 && request_claim(request)) {
             LIST_ENTRY list;
             InitializeListHead(&list);
             InsertTailList(&list, &request->queue_link);

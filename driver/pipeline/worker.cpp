@@ -38,6 +38,21 @@ velkor_request* oldest_outstanding(nand_dev* channel) {
     return oldest;
 }
 
+// A thread's last words: its exit bit is set and its stopper woken under the poller lock, and
+// the lock's release is the last touch of the channel. The stopper reads the bits under the same
+// lock, so once it sees them the channel may go.
+void thread_exited(nand_dev* channel, LONG bit) {
+    kpav_spin_lock(&channel->poller_lock);
+    status_set(channel, bit);
+    kpav_cv_broadcast(&channel->poller_cv);
+    kpav_spin_unlock(&channel->poller_lock);
+}
+
+bool threads_exited(nand_dev* channel) {
+    const LONG both = PIPE_WORKER1_EXITED | PIPE_POLLER_EXITED;
+    return (ReadAcquire(&channel->software_status) & both) == both;
+}
+
 void worker_thread(void* argument) {
     auto* channel = (nand_dev*)argument;
     status_set(channel, PIPE_WORKER_AWAKE);
@@ -60,10 +75,7 @@ void worker_thread(void* argument) {
             kpav_udelay(credit_retry_us);
         }
     }
-    status_set(channel, PIPE_WORKER1_EXITED);
-    kpav_spin_lock(&channel->poller_lock);
-    kpav_cv_broadcast(&channel->poller_cv);
-    kpav_spin_unlock(&channel->poller_lock);
+    thread_exited(channel, PIPE_WORKER1_EXITED);
 }
 
 void poller_thread(void* argument) {
@@ -83,10 +95,7 @@ void poller_thread(void* argument) {
             }
         }
     }
-    status_set(channel, PIPE_POLLER_EXITED);
-    kpav_spin_lock(&channel->poller_lock);
-    kpav_cv_broadcast(&channel->poller_cv);
-    kpav_spin_unlock(&channel->poller_lock);
+    thread_exited(channel, PIPE_POLLER_EXITED);
 }
 
 void run_watchdog(nand_dev* channel, ULONG64 now) {
@@ -180,9 +189,11 @@ int pipeline_threads_start(nand_dev* channel) {
 void pipeline_threads_stop(nand_dev* channel) {
     PAGED_CODE();
     status_set(channel, PIPE_EXIT);
-    const LONG both = PIPE_WORKER1_EXITED | PIPE_POLLER_EXITED;
     for (ULONG pass = 0; pass < stop_passes; pass++) {
-        if ((ReadAcquire(&channel->software_status) & both) == both) {
+        kpav_spin_lock(&channel->poller_lock);
+        bool exited = threads_exited(channel);
+        kpav_spin_unlock(&channel->poller_lock);
+        if (exited) {
             break;
         }
         if (!status_test(channel, PIPE_WORKER_AWAKE)) {
@@ -192,7 +203,7 @@ void pipeline_threads_stop(nand_dev* channel) {
             kpav_spin_unlock(&channel->worker_lock);
         }
         kpav_spin_lock(&channel->poller_lock);
-        if ((ReadAcquire(&channel->software_status) & both) != both) {
+        if (!threads_exited(channel)) {
             kpav_cv_timedwait(&channel->poller_cv, &channel->poller_lock, stop_pass_us, false);
         }
         kpav_spin_unlock(&channel->poller_lock);

@@ -192,9 +192,19 @@ void fail_channel(nand_dev* channel, int csr_dump, ULONG reason) {
         return;
     }
     kpav_spin_unlock(&channel->deferral_lock);
-    if (!channel_set_state(channel, CHANNEL_STATE_FAILED)) {
+    // The reason goes with the state: whoever sees the channel failed sees why.
+    kpav_spin_lock(&channel->state.lock);
+    bool changed = channel->state.value != CHANNEL_STATE_FAILED;
+    if (changed) {
+        channel->failure_reason = reason;
+        channel->state.value = CHANNEL_STATE_FAILED;
+        WriteRelease(&channel->state_now, (LONG)CHANNEL_STATE_FAILED);
+    }
+    kpav_spin_unlock(&channel->state.lock);
+    if (!changed) {
         return;
     }
+    kpav_cv_broadcast(&channel->state.cv);
     if (csr_dump != 0) {
         auto dump = pipeline_service(csr_dump_request);
         if (dump != nullptr) {
@@ -202,7 +212,6 @@ void fail_channel(nand_dev* channel, int csr_dump, ULONG reason) {
         }
     }
     kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 12318, "Failing channel (%u).\n", reason);
-    channel->failure_reason = reason;
     worker_wake(channel);
     // Nobody gets a request from a failed channel: waiters for one go home empty-handed.
     wake_pool_waiters(channel);

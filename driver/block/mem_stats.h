@@ -20,7 +20,7 @@ inline void mem_stats_add(mem_stats* stats, ULONG64 bytes) {
         return;
     }
     LONG64 now = InterlockedExchangeAdd64(&stats->alloced_bytes, (LONG64)bytes) + (LONG64)bytes;
-    LONG64 high = stats->high_bytes;
+    LONG64 high = ReadNoFence64(&stats->high_bytes);
     while (now > high) {
         LONG64 seen = InterlockedCompareExchange64(&stats->high_bytes, now, high);
         if (seen == high) {

@@ -83,10 +83,11 @@ void thread_root(SIM_THREAD_OBJECT* obj, PKSTART_ROUTINE start, PVOID context, U
     t.object = nullptr;
     timeline::signal(obj, [obj] { obj->Header.SignalState = 1; });
     ObDereferenceObject(obj);  // the running thread's own reference
-    {
-        std::lock_guard<std::mutex> g(live_mutex);
-        live_count--;
-    }
+    // The last thing the thread touches: it wakes the waiters while it still holds the mutex, so
+    // that a waiter seeing no live thread (and then the process ending, tearing down these
+    // globals) comes after the thread is done with them.
+    std::lock_guard<std::mutex> g(live_mutex);
+    live_count--;
     live_changed.notify_all();
 }
 

@@ -57,7 +57,13 @@ TEST_F(PlatformSyncTest, SignalWakesWaitersOldestFirst) {
         kpav_spin_lock(&q.lock);
         EXPECT_EQ(kpav_cv_signal(&q.cv), 1);
         kpav_spin_unlock(&q.lock);
-        while (order.size() != (size_t)i + 1) {
+        for (;;) {  // the waiters fill `order` under the lock
+            kpav_spin_lock(&q.lock);
+            size_t woken = order.size();
+            kpav_spin_unlock(&q.lock);
+            if (woken == (size_t)i + 1) {
+                break;
+            }
             std::this_thread::yield();
         }
     }

@@ -95,7 +95,7 @@ void BM_CompletionHandOff(benchmark::State& state) {
     sim::kernel::wait_for_system_threads(10000);
     sim::kernel::boot();
     cpu_wq_hook_table = cpu_wq_hooks{};
-    cpu_wq_hook_table.run_completions = count_completions;
+    cpu_wq_set_hook(run_completions, count_completions);
     run_by_cpu_wq = 0;
     if (kpav_numa_init() != 0 || cpu_wq_init() != 0) {
         state.SkipWithError("no per-processor threads");

@@ -1,6 +1,7 @@
 #include "driver/platform/pci.h"
 
 #include "driver/platform/errno_table.h"
+#include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
 
 namespace {
@@ -94,6 +95,7 @@ NTSTATUS kpav_pci_config_access(pci_dev* pdev, int write, void* buffer, ULONG of
 }
 
 int kpav_pci_write_config_word(pci_dev* pdev, ULONG offset, USHORT value) {
+    PAGED_CODE();
     if (offset >= config_space_size || pdev == nullptr || pdev->device_object == nullptr) {
         return -KPAV_EINVAL;
     }
@@ -101,6 +103,7 @@ int kpav_pci_write_config_word(pci_dev* pdev, ULONG offset, USHORT value) {
 }
 
 void kpav_pci_port_lock_init() {
+    PAGED_CODE();
     KeInitializeSpinLock(&port_lock);
 }
 
@@ -127,6 +130,7 @@ int with_config_address(ULONG bus, ULONG device, ULONG function, ULONG offset, U
 }  // namespace
 
 int kpav_pci_read_config(ULONG bus, ULONG device, ULONG function, ULONG offset, ULONG size_code, ULONG* value) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     return with_config_address(bus, device, function, offset, size_code, value, [&] {
         switch (size_code) {
             case KPAV_PCI_BYTE:
@@ -144,6 +148,7 @@ int kpav_pci_read_config(ULONG bus, ULONG device, ULONG function, ULONG offset, 
 
 int kpav_pci_write_config(ULONG bus, ULONG device, ULONG function, ULONG offset, ULONG size_code,
                           const ULONG* value) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     return with_config_address(bus, device, function, offset, size_code, value, [&] {
         switch (size_code) {
             case KPAV_PCI_BYTE:

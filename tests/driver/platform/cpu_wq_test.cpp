@@ -27,6 +27,7 @@ struct hook_log {
     std::mutex mutex;
     std::vector<std::pair<std::string, ULONG>> calls;  // (what, processor)
     std::vector<int> bio_statuses;
+    std::vector<completion_queue*> rearmed;  // every queue handed to rearm_queues, in order
     std::atomic<int> completions{0};
     std::atomic<bool> hold{false};      // run_completions waits while set
     std::atomic<bool> holding{false};
@@ -51,9 +52,7 @@ struct request {
 
 ULONG run_completions(LIST_ENTRY* completed, cpu_wq* record) {
     hooks.holding = true;
-    while (hooks.hold) {
-        std::this_thread::yield();
-    }
+    EXPECT_TRUE(eventually([] { return !hooks.hold; }, 30000)) << "held too long";
     hooks.holding = false;
     ULONG ran = 0;
     while (!IsListEmpty(completed)) {
@@ -74,6 +73,8 @@ void rearm_queues(completion_queue* const* queues, ULONG count) {
     for (ULONG i = 0; i < count; i++) {
         hooks.note(queues[i] == hooks.remember ? "rearm" : "rearm other");
     }
+    std::lock_guard<std::mutex> g(hooks.mutex);
+    hooks.rearmed.insert(hooks.rearmed.end(), queues, queues + count);
 }
 
 void end_bio(cpu_wq_deferred_bio*, int status) {
@@ -94,16 +95,6 @@ void drain_cpu_queue(pipeline_device* card, ULONG cpu) {
 
 void* request_of_link(LIST_ENTRY* link) {
     return CONTAINING_RECORD(link, request, cpu_link);
-}
-
-bool eventually(const std::function<bool()>& condition) {
-    for (int i = 0; i < 10000; i++) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
 }
 
 void queue_completion(ULONG cpu, request* r) {
@@ -128,6 +119,7 @@ class CpuWqTest : public KernelTest {
             std::lock_guard<std::mutex> g(hooks.mutex);
             hooks.calls.clear();
             hooks.bio_statuses.clear();
+            hooks.rearmed.clear();
         }
         hooks.completions = 0;
         hooks.hold = false;
@@ -253,6 +245,35 @@ TEST_F(CpuWqTest, CompletionsAndBiosRunOnTheThreadOfTheirProcessor) {
     EXPECT_EQ(hooks.seen(), (std::vector<call>{{"run", 2}, {"bio", 2}, {"bio", 2}, {"rearm", 2}}));
     EXPECT_EQ(hooks.completions.load(), 3);
     EXPECT_EQ(hooks.bio_statuses, (std::vector<int>{-5, 0}));
+}
+
+TEST_F(CpuWqTest, AProcessorRemembersAtMost64QueuesToRearmEachOnce) {
+    start();
+    // Hold processor 3's thread inside a pass: it re-arms only after the pass.
+    hooks.hold = true;
+    request r{};
+    queue_completion(3, &r);
+    ASSERT_TRUE(eventually([] { return hooks.holding.load(); }));
+    cpu_wq* record = cpu_wq_lock_for_cpu(3);
+    ASSERT_NE(record, nullptr);
+    cpu_wq_unlock(record);
+    alignas(16) static char queue_records[CPU_WQ_MAX_REARM_QUEUES + 1][16];
+    std::vector<completion_queue*> queues;
+    for (auto& q : queue_records) {
+        queues.push_back((completion_queue*)q);
+    }
+    for (ULONG i = 0; i < CPU_WQ_MAX_REARM_QUEUES; i++) {
+        EXPECT_TRUE(cpu_wq_remember_queue(record, queues[i])) << i;
+    }
+    EXPECT_TRUE(cpu_wq_remember_queue(record, queues[5])) << "remembered already";
+    EXPECT_FALSE(cpu_wq_remember_queue(record, queues[CPU_WQ_MAX_REARM_QUEUES])) << "the 65th";
+    hooks.hold = false;
+    ASSERT_TRUE(eventually([] {
+        std::lock_guard<std::mutex> g(hooks.mutex);
+        return hooks.rearmed.size() >= CPU_WQ_MAX_REARM_QUEUES;
+    }));
+    std::lock_guard<std::mutex> g(hooks.mutex);
+    EXPECT_EQ(hooks.rearmed, std::vector<completion_queue*>(queues.begin(), queues.end() - 1));
 }
 
 TEST_F(CpuWqTest, WorkForAProcessorWithoutAThreadGoesToTheFirstRunningOne) {

@@ -175,6 +175,36 @@ TEST_F(IoTest, WorkItemsRunAtPassiveLevelOnAWorkerWithTheDeviceHeld) {
     EXPECT_EQ(objects::outstanding_objects(), objects - 1);
 }
 
+// A work item routine must return at PASSIVE_LEVEL outside any critical region; the machine
+// stops when it does not (on the worker thread, so the whole program ends).
+TEST_F(IoTest, AWorkItemReturningAtAnotherIrqlOrInACriticalRegionStopsTheMachine) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    struct case_row {
+        const char* what;
+        PIO_WORKITEM_ROUTINE routine;
+        const char* report;
+    } const cases[] = {
+        {"raised",
+         [](PDEVICE_OBJECT, PVOID) {
+             KIRQL old;
+             KeRaiseIrql(DISPATCH_LEVEL, &old);
+         },
+         "work item routine returned at IRQL 2 with 0 critical regions.*STOP: 0x000000E1"},
+        {"in a critical region", [](PDEVICE_OBJECT, PVOID) { KeEnterCriticalRegion(); },
+         "work item routine returned at IRQL 0 with 1 critical regions.*STOP: 0x000000E1"},
+    };
+    for (const case_row& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_DEATH(
+            {
+                PIO_WORKITEM item = IoAllocateWorkItem(create());
+                IoQueueWorkItem(item, c.routine, DelayedWorkQueue, nullptr);
+                wait_for_work_items(10000);
+            },
+            c.report);
+    }
+}
+
 TEST_F(IoTest, WorkItemAllocationCanBeRefusedAndExecutiveItemsRun) {
     PDEVICE_OBJECT device = create();
     fail_nth(fault_site::work_item, 1);

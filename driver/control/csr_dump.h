@@ -22,6 +22,7 @@ void csr_dump_line(void* printer, const char* line);
 // being taken, "<card>: Ignoring CSR dump request: buffer unavailable." is logged instead.
 void csr_dump_request(pipeline_device* card, int error, const char* reason, ULONG flags);
 
-// The register sections of a dump, printed by the diagnostics once they exist.
+// The register sections of a dump: printed by the routine set here (none: the dump holds only
+// its reason line).
 using csr_dump_sections_routine = void (*)(pipeline_device* card, csr_dump_printer* printer, ULONG flags);
 void csr_dump_set_sections(csr_dump_sections_routine routine);

@@ -290,7 +290,8 @@ bool kpav_param_parse_list(const char* text, kpav_int_list* list) {
 
 NTSTATUS PavReadRegistryParameter(ULONG mode, HANDLE key, const char* name) {
     PAGED_CODE();
-    // Mode 1 (the framework's Parameters key at device add) comes with the device shell.
+    // Only a key the caller opened (mode 0) is read here; mode 1 (the framework's Parameters
+    // key at device add) is the device shell's to read.
     if (mode != 0) {
         return STATUS_INVALID_PARAMETER;
     }

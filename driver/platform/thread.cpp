@@ -12,18 +12,12 @@ namespace {
 
 // The start context of a driver thread (pool, tag "thr4"); the thread frees it before it ends.
 struct kpav_thread {
-    HANDLE handle;             // left empty: the thread may be gone before its creator returns
-    LONG numa_node;            // node an unbound thread prefers; KPAV_NO_NUMA_NODE for bound ones
-    ULONG reserved0;
     kpav_thread_fn function;
     void* argument;
-    ULONG tag;                 // pool tag the context is freed with
-    ULONG bound;
-    ULONG cpu;                 // processor index of a bound thread
-    ULONG reserved[5];
+    LONG numa_node;  // node an unbound thread prefers (KPAV_NO_NUMA_NODE: none)
+    ULONG cpu;       // processor of a bound thread
+    ULONG tag;       // pool tag the context is freed with
 };
-static_assert(sizeof(kpav_thread) == 64);
-static_assert(offsetof(kpav_thread, tag) == 32 && offsetof(kpav_thread, cpu) == 40);
 
 void bound_entry(PVOID context) {
     auto* t = (kpav_thread*)context;
@@ -67,7 +61,6 @@ int kpav_create_thread_on_cpu(kpav_thread_fn function, void* argument, LONG numa
     t->function = function;
     t->argument = argument;
     t->tag = KPAV_TAG_THR;
-    t->bound = bound != 0 ? 1 : 0;
     t->cpu = cpu;
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);

@@ -14,14 +14,17 @@
 // stand-in's pool accounting.
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "driver/block/lrbtree.h"
+#include "driver/log/datalog.h"
 #include "driver/log/mblk.h"
 #include "sim/kernel/control.h"
 
@@ -330,6 +333,91 @@ void BM_ForwardMapTrim(benchmark::State& state) {
     state.SetLabel(sequential ? "64-sector runs" : "random 4 KiB");
 }
 
+// Several processors at once: each of `threads` threads runs the same number of operations --
+// random one-sector lookups, alone or three to one random one-sector update -- over a slice of
+// the sectors of its own (disjoint) or over all of them (shared). The benchmark's time is the wall time of
+// one batch on all threads; the same per-thread work on one thread is measured beside it, and
+// `scaling` is the rate of all threads over the rate of the one (the number of threads at
+// best). Updates hold the writers' mutex for each call, as every update does.
+int ignore_invalidation(void*, ULONG64, ULONG64, ULONG64, lrbtree_update_rec*) {
+    return 0;
+}
+
+struct parallel_slice {
+    uint64_t base;
+    uint64_t length;
+    uint64_t seed;
+    ULONG leb;  // the erase block its updates are mapped to, one of its own
+};
+
+void parallel_work(world& w, const parallel_slice& slice, ULONG ops, bool updates) {
+    std::mt19937_64 rng(slice.seed);
+    run_sum sink;
+    lrbtree_enum_ops lookup = {sum_data, sum_empty, nullptr};
+    ULONG offset = 0;
+    for (ULONG i = 0; i < ops; i++) {
+        uint64_t k = slice.base + rng() % slice.length;
+        if (!updates || i % 4 != 3) {
+            lrbtree_range range;
+            lrbtree_enumerate(w.map, &range, &lookup, &sink, 0, k, k + 1);
+            continue;
+        }
+        lrbtree_update_rec rec = {k, 1, 16 + (uint64_t)slice.leb * (packets_per_leb + 1) + offset, 0, 0};
+        offset = (offset + 1) % packets_per_leb;
+        lrbtree_update(w.map, &rec, 1);
+    }
+    benchmark::DoNotOptimize(sink.sum);
+}
+
+double run_parallel(world& w, ULONG threads, bool shared, bool updates, ULONG ops, uint64_t round) {
+    std::vector<parallel_slice> slices;
+    for (ULONG t = 0; t < threads; t++) {
+        uint64_t length = shared ? mapped_sectors : mapped_sectors / threads;
+        slices.push_back({shared ? 0 : t * length, length, round * 64 + t, eb_count - 1 - t});
+    }
+    std::atomic<ULONG> ready{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> workers;
+    for (ULONG t = 0; t < threads; t++) {
+        workers.emplace_back([&, t] {
+            ready++;
+            while (!go.load()) {
+            }
+            parallel_work(w, slices[t], ops, updates);
+        });
+    }
+    while (ready.load() != threads) {
+    }
+    auto t0 = clock_type::now();
+    go = true;
+    for (auto& th : workers) th.join();
+    return seconds_since(t0);
+}
+
+void BM_ForwardMapParallel(benchmark::State& state) {
+    world& w = shared_world();
+    ULONG threads = (ULONG)state.range(0);
+    bool shared = state.range(1) != 0;
+    bool updates = state.range(2) != 0;
+    constexpr ULONG ops = 16384;
+    lrbtree_set_invalidate(w.map, ignore_invalidation, nullptr);
+    double many_time = 0, one_time = 0;
+    uint64_t round = 0;
+    for (auto _ : state) {
+        double t = run_parallel(w, threads, shared, updates, ops, round);
+        state.SetIterationTime(t);
+        many_time += t;
+        one_time += run_parallel(w, 1, shared, updates, ops, round + 1000000);
+        round++;
+    }
+    lrbtree_set_invalidate(w.map, count_invalidation, &w.displaced);
+    state.counters["ops_per_s_all"] = (double)round * ops * threads / many_time;
+    state.counters["ops_per_s_one"] = (double)round * ops / one_time;
+    state.counters["scaling"] = ((double)round * ops * threads / many_time) / ((double)round * ops / one_time);
+    state.SetLabel(std::to_string(threads) + (shared ? " processors, shared range, " : " processors, disjoint ranges, ") +
+                   (updates ? "3 lookups : 1 update" : "lookups"));
+}
+
 uint64_t pool_bytes() {
     uint64_t total = 0;
     for (auto& [tag, usage] : sim::kernel::pool_outstanding()) total += usage.bytes;
@@ -368,4 +456,10 @@ void BM_ForwardMapMemory(benchmark::State& state) {
 BENCHMARK(BM_ForwardMapLookup)->Arg(1)->Arg(0)->UseManualTime();
 BENCHMARK(BM_ForwardMapUpdate)->Arg(1)->Arg(0)->UseManualTime();
 BENCHMARK(BM_ForwardMapTrim)->Arg(1)->Arg(0)->UseManualTime();
+BENCHMARK(BM_ForwardMapParallel)
+    ->Args({4, 0, 0})
+    ->Args({4, 1, 0})
+    ->Args({4, 0, 1})
+    ->Args({4, 1, 1})
+    ->UseManualTime();
 BENCHMARK(BM_ForwardMapMemory)->Iterations(1)->Unit(benchmark::kMillisecond);

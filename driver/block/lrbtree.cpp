@@ -2,6 +2,7 @@
 #include "driver/block/lrbtree_node.h"
 
 #include "driver/platform/errno_table.h"
+#include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
 #include "driver/platform/memory.h"
 
@@ -34,6 +35,7 @@ ULONG64 index_mask(ULONG64 span, ULONG shift, ULONG64 sector_space) {
 }  // namespace
 
 int lrbtree_create(lrbtree** out, pav_log* owner, ULONG64 sector_count, ULONG64 sector_space) {
+    PAGED_CODE();
     *out = nullptr;
     if (sector_space == 0 || sector_space > LRB_MAX_SECTOR_SPACE) {
         return -KPAV_EINVAL;
@@ -86,14 +88,13 @@ int lrbtree_create(lrbtree** out, pav_log* owner, ULONG64 sector_count, ULONG64 
 
     ULONG64 largest = map->sector_span > map->reserved_span ? map->sector_span : map->reserved_span;
     lrbtree_shape_init(&map->shape, owner, largest - 1);
-    map->shape.base = 0;
-    map->shape.span = largest;
     map->node_cursor = map->shape.next_node_id + 1;
     *out = map;
     return 0;
 }
 
 void lrbtree_destroy(lrbtree** map) {
+    PAGED_CODE();
     lrbtree* m = *map;
     if (m == nullptr) {
         return;
@@ -107,11 +108,13 @@ void lrbtree_destroy(lrbtree** map) {
 }
 
 void lrbtree_set_invalidate(lrbtree* map, lrbtree_invalidate_fn callback, void* context) {
+    PAGED_CODE();
     map->shape.invalidate = callback;
     map->shape.invalidate_context = context;
 }
 
 int lrbtree_reset(lrbtree* map) {
+    PAGED_CODE();
     ExAcquireFastMutex(&map->writers);
     mblk* header = map->shape.header;
     int rc = 0;
@@ -138,25 +141,4 @@ int lrbtree_reset(lrbtree* map) {
     memset(map->roots, 0, sizeof map->roots);
     ExReleaseFastMutex(&map->writers);
     return 0;
-}
-
-ULONG lrbtree_shard_of(const lrbtree* map, ULONG64 key) {
-    if (key >= map->reserved_base) {
-        return (ULONG)(((key - map->reserved_base) & map->reserved_mask) >> map->reserved_shift) + map->sector_shards;
-    }
-    if (key < map->sector_length) {
-        return (ULONG)((key & map->sector_mask) >> map->sector_shift);
-    }
-    return 0;
-}
-
-ULONG64 lrbtree_shard_base(const lrbtree* map, ULONG shard) {
-    if (shard < map->sector_shards) {
-        return (ULONG64)shard * map->sector_span;
-    }
-    return (ULONG64)(shard - map->sector_shards) * map->reserved_span + map->reserved_base;
-}
-
-ULONG64 lrbtree_shard_span(const lrbtree* map, ULONG shard) {
-    return shard < map->sector_shards ? map->sector_span : map->reserved_span;
 }

@@ -2,33 +2,35 @@
 #include "driver/block/lrbtree_node.h"
 
 #include "driver/platform/errno_table.h"
+#include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
 
 void lrbtree_cursor_open(lrbtree* map, ULONG shard, lrbtree_cursor* cursor) {
-    cursor->shape = map->shape;
+    cursor->shape = &map->shape;
     cursor->map = map;
+    cursor->error = ReadNoFence(&map->shape.error);
     cursor->exclusive = false;
     cursor->shard = shard;
     cursor->record = nullptr;
     cursor->reserved = 0;
-    cursor->shape.base = lrbtree_shard_base(map, shard);
-    cursor->shape.span = lrbtree_shard_span(map, shard);
+    cursor->base = lrbtree_shard_base(map, shard);
+    cursor->span = lrbtree_shard_span(map, shard);
     mblk* root = (mblk*)map->roots[lrbtree_root_slot(map, shard)];
-    cursor->shape.root = root;
-    cursor->shape.depth = root != nullptr ? (LONG)lrb_node_level(lrb_node_of(root)) : -1;
+    cursor->root = root;
+    cursor->depth = root != nullptr ? (LONG)lrb_node_level(lrb_node_of(root)) : -1;
 }
 
 void lrbtree_set_root(lrbtree_cursor* cursor, mblk* root) {
-    cursor->shape.root = root;
+    cursor->root = root;
     if (root == nullptr) {
-        cursor->shape.depth = -1;
+        cursor->depth = -1;
         return;
     }
     lrb_node* node = lrb_node_of(root);
     node->h.level |= LRB_ROOT_FLAG;
     mblk_mark_dirty(root);
-    cursor->shape.depth = (LONG)lrb_node_level(node);
-    lrb_header_block* header = lrb_header_of(&cursor->shape);
+    cursor->depth = (LONG)lrb_node_level(node);
+    lrb_header_block* header = lrb_header_of(cursor->shape);
     if (header != nullptr) {
         header->last_root = root->key;
     }
@@ -39,14 +41,14 @@ void lrbtree_cursor_close(lrbtree_cursor* cursor) {
     lrbtree_release_reserve(cursor);
     ULONG slot = lrbtree_root_slot(map, cursor->shard);
     // Walks share the shard: they leave the slot alone unless the root changed.
-    if (map->roots[slot] != (ULONG64)cursor->shape.root) {
-        map->roots[slot] = (ULONG64)cursor->shape.root;
+    if (map->roots[slot] != (ULONG64)cursor->root) {
+        map->roots[slot] = (ULONG64)cursor->root;
     }
     // A cursor's error stays with the map: every later cursor starts failed, so every later
     // update fails with it. Both words only ever go from zero to a value.
-    if (cursor->shape.error != 0) {
-        InterlockedCompareExchange(&map->first_error, cursor->shape.error, 0);
-        InterlockedCompareExchange(&map->shape.error, cursor->shape.error, 0);
+    if (cursor->error != 0) {
+        InterlockedCompareExchange(&map->first_error, cursor->error, 0);
+        InterlockedCompareExchange(&map->shape.error, cursor->error, 0);
     }
 }
 
@@ -63,21 +65,10 @@ void lrbtree_path_reset(lrbtree_path* path) {
 }
 
 void lrbtree_path_release(lrbtree_cursor* cursor, lrbtree_path* path) {
+    UNREFERENCED_PARAMETER(cursor);
     for (ULONG l = 0; l < LRB_MAX_LEVELS; l++) {
-        if (path->level[l].node != nullptr) {
-            mblk_put(cursor->shape.log, path->level[l].node);
-        }
         path->level[l].node = nullptr;
         path->level[l].index = -1;
-    }
-}
-
-void lrbtree_path_clone(lrbtree_path* destination, const lrbtree_path* source) {
-    *destination = *source;
-    for (ULONG l = 0; l < LRB_MAX_LEVELS; l++) {
-        if (destination->level[l].node != nullptr) {
-            mblk_ref(destination->level[l].node);
-        }
     }
 }
 
@@ -90,14 +81,9 @@ void child_bounds(const lrbtree_layout* layout, const lrb_node* node, ULONG i, U
     *child_high = i + 1 >= node->h.count ? high : lrb_index_key(layout, node, i + 1);
 }
 
-// Puts `child` at `level` of the path, dropping what was there.
-void path_set(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, mblk* child, LONG index, ULONG64 low,
-              ULONG64 high) {
+// Puts `child` at `level` of the path.
+void path_set(lrbtree_path* path, ULONG level, mblk* child, LONG index, ULONG64 low, ULONG64 high) {
     lrbtree_path_level* at = &path->level[level];
-    mblk_ref(child);
-    if (at->node != nullptr) {
-        mblk_put(cursor->shape.log, at->node);
-    }
     at->node = child;
     at->index = index;
     at->low = low;
@@ -108,15 +94,14 @@ void path_set(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, mblk* chi
 
 int lrbtree_descend_to(lrbtree_cursor* cursor, lrbtree_path* path, ULONG64 key, ULONG level) {
     lrbtree_path_reset(path);
-    mblk* node = cursor->shape.root;
+    mblk* node = cursor->root;
     if (node == nullptr) {
         return -KPAV_ENOENT;
     }
-    const lrbtree_layout* index_layout = &cursor->shape.index_layout;
+    const lrbtree_layout* index_layout = &cursor->shape->index_layout;
     ULONG64 low = 0;
-    ULONG64 high = cursor->shape.span;
-    mblk_ref(node);
-    for (LONG l = cursor->shape.depth; l > (LONG)level; l--) {
+    ULONG64 high = cursor->span;
+    for (LONG l = cursor->depth; l > (LONG)level; l--) {
         const lrb_node* n = lrb_node_of(node);
         ULONG64 child_low;
         ULONG64 child_high;
@@ -130,7 +115,6 @@ int lrbtree_descend_to(lrbtree_cursor* cursor, lrbtree_path* path, ULONG64 key, 
             return -KPAV_ENOENT;
         }
         node = lrb_index_child(index_layout, n, (ULONG)i);
-        mblk_ref(node);
         low = child_low;
         high = child_high;
     }
@@ -142,8 +126,11 @@ int lrbtree_descend_to(lrbtree_cursor* cursor, lrbtree_path* path, ULONG64 key, 
 }
 
 // ---------------------------------------------------------------------------------------------
-// Search. Probes interpolate between the key bounds; after more than three probes that all went
-// the same way, bisection takes over.
+// Search. The answer lies between two positions, lo and hi, whose compared values bracket the
+// key; at the start they are the places just outside the node, whose values are the node's key
+// bounds, so that a search looks at no entry but the ones its probes land on. Probes
+// interpolate between the bracketing values; after more than three probes that all went the
+// same way, bisection takes over.
 
 namespace {
 
@@ -154,45 +141,36 @@ ULONG64 leaf_end_at(const lrbtree_layout* layout, const lrb_node* node, ULONG i)
     return lrb_leaf_raw_key(Kind, e) + (e[at] & 63) + 1;
 }
 
-ULONG next_probe(ULONG lo, ULONG hi, ULONG64 key, ULONG64 low_key, ULONG64 high_key, ULONG probes, ULONG history) {
+// A position strictly between lo and hi (hi - lo >= 2), where `key` lies between their values.
+inline LONG next_probe(LONG lo, LONG hi, ULONG64 key, ULONG64 low_key, ULONG64 high_key, ULONG probes,
+                       ULONG history) {
     if (hi - lo == 2) {
         return lo + 1;
     }
-    if (probes > 3 && ((history & 15) == 0 || (history & 15) == 15)) {
-        return (lo + hi) / 2;
-    }
-    if (high_key <= low_key || key < low_key) {
-        return (lo + hi) / 2;
+    if ((probes > 3 && ((history & 15) == 0 || (history & 15) == 15)) || high_key <= low_key || key < low_key) {
+        return lo + (hi - lo) / 2;
     }
     ULONG64 span = high_key - low_key;
     ULONG64 offset = key - low_key;
-    ULONG p = lo + 1 + (ULONG)(offset * (hi - lo - 1) / span);
-    if (p >= hi) {
-        p = hi - 1;
-    }
-    return p;
+    ULONG inside = (ULONG)(hi - lo - 1);
+    // Spans below 2^23 keys take the cheaper 32-bit division (a node holds fewer than 512
+    // entries, so the product fits).
+    ULONG step = offset <= span && span < (1u << 23) ? (ULONG)offset * inside / (ULONG)span
+                                                     : (ULONG)(offset * inside / span);
+    LONG p = lo + 1 + (LONG)step;
+    return p >= hi ? hi - 1 : p;
 }
 
 template <ULONG Kind>
 ULONG leaf_search(const lrbtree_layout* layout, const lrb_node* node, ULONG64 key, ULONG64 low, ULONG64 high) {
-    ULONG count = node->h.count;
-    if (count == 0) {
-        return 0;
-    }
-    if (leaf_end_at<Kind>(layout, node, count - 1) <= key) {
-        return count;
-    }
-    if (count == 1 || leaf_end_at<Kind>(layout, node, 0) > key) {
-        return 0;
-    }
-    // end(lo) <= key < end(hi)
-    ULONG lo = 0;
-    ULONG hi = count - 1;
+    // end(lo) <= key < end(hi); lo = -1 stands for the node's low bound, hi = count for its high.
+    LONG lo = -1;
+    LONG hi = node->h.count;
     ULONG probes = 0;
     ULONG history = 0;
     while (hi - lo > 1) {
-        ULONG p = next_probe(lo, hi, key, low, high, probes, history);
-        ULONG64 end = leaf_end_at<Kind>(layout, node, p);
+        LONG p = next_probe(lo, hi, key, low, high, probes, history);
+        ULONG64 end = leaf_end_at<Kind>(layout, node, (ULONG)p);
         probes++;
         if (end > key) {
             hi = p;
@@ -204,7 +182,7 @@ ULONG leaf_search(const lrbtree_layout* layout, const lrb_node* node, ULONG64 ke
             history = history << 1;
         }
     }
-    return hi;
+    return (ULONG)hi;
 }
 
 template <ULONG Kind>
@@ -213,23 +191,15 @@ LONG index_search(const lrbtree_layout* layout, const lrb_node* node, ULONG64 ke
     if (count == 0) {
         return -KPAV_ENOENT;
     }
-    if (count == 1) {
-        return 0;
-    }
-    if (count == 2) {
-        return lrb_index_raw_key(Kind, lrb_entry(layout, node, 1)) <= key ? 1 : 0;
-    }
-    if (lrb_index_raw_key(Kind, lrb_entry(layout, node, count - 1)) <= key) {
-        return (LONG)count - 1;
-    }
-    // key(lo) <= key < key(hi); entry 0 takes everything below entry 1
-    ULONG lo = 0;
-    ULONG hi = count - 1;
+    // key(lo) <= key < key(hi); entry 0 takes everything below entry 1 (its key is never
+    // compared), and hi = count stands for the node's high bound.
+    LONG lo = 0;
+    LONG hi = (LONG)count;
     ULONG probes = 0;
     ULONG history = 0;
     while (hi - lo > 1) {
-        ULONG p = next_probe(lo, hi, key, low, high, probes, history);
-        ULONG64 k = lrb_index_raw_key(Kind, lrb_entry(layout, node, p));
+        LONG p = next_probe(lo, hi, key, low, high, probes, history);
+        ULONG64 k = lrb_index_raw_key(Kind, lrb_entry(layout, node, (ULONG)p));
         probes++;
         if (k > key) {
             hi = p;
@@ -241,7 +211,7 @@ LONG index_search(const lrbtree_layout* layout, const lrb_node* node, ULONG64 ke
             history = history << 1;
         }
     }
-    return (LONG)lo;
+    return lo;
 }
 
 }  // namespace
@@ -270,8 +240,8 @@ LONG lrbtree_index_search(const lrbtree_layout* layout, const lrb_node* node, UL
 namespace {
 
 int path_step(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, bool forward) {
-    const lrbtree_layout* index_layout = &cursor->shape.index_layout;
-    LONG depth = cursor->shape.depth;
+    const lrbtree_layout* index_layout = &cursor->shape->index_layout;
+    LONG depth = cursor->depth;
     LONG l = (LONG)level + 1;
     // Climb while the path stands at the last (first) child.
     while (l <= depth) {
@@ -296,7 +266,7 @@ int path_step(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, bool forw
         child_bounds(index_layout, n, i, parent->low, parent->high, &low, &high);
         mblk* child = lrb_index_child(index_layout, n, i);
         LONG child_index = forward ? 0 : (LONG)lrb_node_of(child)->h.count - 1;
-        path_set(cursor, path, (ULONG)(l - 1), child, child_index, low, high);
+        path_set(path, (ULONG)(l - 1), child, child_index, low, high);
     }
     return 0;
 }
@@ -340,9 +310,9 @@ void lrbtree_separators_update(const lrbtree_shape* shape, lrbtree_path* path, U
 // Path print, after a failed invalidation
 
 void lrbtree_path_print(const lrbtree_cursor* cursor, const lrbtree_path* path) {
-    const char* name = datalog_device_name(cursor->shape.log);
+    const char* name = datalog_device_name(cursor->shape->log);
     kpav_print(KPAV_CLASS_ERROR, "%s: ------ Print Path ------ \n", name);
-    for (LONG l = cursor->shape.depth; l >= 0; l--) {
+    for (LONG l = cursor->depth; l >= 0; l--) {
         const lrbtree_path_level* at = &path->level[l];
         ptrdiff_t level = l;
         if (at->node == nullptr) {
@@ -355,8 +325,8 @@ void lrbtree_path_print(const lrbtree_cursor* cursor, const lrbtree_path* path) 
             kpav_print(KPAV_CLASS_ERROR, "%s: %td: invalid index\n", name, level);
             continue;
         }
-        ULONG64 entry_base = l == 0 ? lrb_leaf_key(&cursor->shape.leaf_layout, node, (ULONG)at->index)
-                                    : lrb_index_key(&cursor->shape.index_layout, node, (ULONG)at->index);
+        ULONG64 entry_base = l == 0 ? lrb_leaf_key(&cursor->shape->leaf_layout, node, (ULONG)at->index)
+                                    : lrb_index_key(&cursor->shape->index_layout, node, (ULONG)at->index);
         kpav_print(KPAV_CLASS_ERROR,
                    "%s: %td: index=%d of %d (based at %d): ceiling: %llunode: %llu base: %llu entry base: %llu\n",
                    name, level, at->index, (int)node->h.count, (int)node->h.head, at->high, at->node->key, at->low,

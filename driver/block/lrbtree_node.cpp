@@ -33,9 +33,6 @@ void lrbtree_shape_init(lrbtree_shape* shape, pav_log* owner, ULONG64 largest_sp
     lrbtree_layout_init(shape, &shape->index_layout, shape->index_kind);
     lrbtree_layout_init(shape, &shape->leaf_layout, shape->leaf_kind);
     shape->log = owner;
-    shape->depth = -1;
-    shape->base = 0;
-    shape->span = span;
 }
 
 void lrbtree_leaf_write(const lrbtree_layout* layout, lrb_node* node, ULONG pos, const lrbtree_leaf_rec* recs, ULONG n) {
@@ -175,8 +172,8 @@ ULONG64 lrb_node_first_key(const lrbtree_shape* shape, const lrb_node* node) {
 
 void lrbtree_cursor_fail(lrbtree_cursor* cursor, int error) {
     kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 22535, "Internal software error - tree: %d\n", error);
-    if (cursor->shape.error == 0) {
-        cursor->shape.error = error;
+    if (cursor->error == 0) {
+        cursor->error = error;
     }
 }
 
@@ -186,14 +183,14 @@ namespace {
 // block does not start over from the first key every time. Logged on failure.
 int take_free_node(lrbtree_cursor* cursor, mblk** out) {
     lrbtree* map = cursor->map;
-    int rc = mblk_get_next_free(cursor->shape.log, out, cursor->shape.next_node_id + 1, cursor->shape.last_node_id,
+    int rc = mblk_get_next_free(cursor->shape->log, out, cursor->shape->next_node_id + 1, cursor->shape->last_node_id,
                                 &map->node_cursor);
-    lrb_header_block* header = lrb_header_of(&cursor->shape);
+    lrb_header_block* header = lrb_header_of(cursor->shape);
     if (header != nullptr) {
         header->alloc_cursor = map->node_cursor;
     }
     if (rc != 0) {
-        kpav_print(KPAV_CLASS_ERROR, "%s: failed to allocate lrb node: %d\n", datalog_device_name(cursor->shape.log),
+        kpav_print(KPAV_CLASS_ERROR, "%s: failed to allocate lrb node: %d\n", datalog_device_name(cursor->shape->log),
                    rc);
     }
     return rc;
@@ -221,13 +218,13 @@ int lrbtree_node_new(lrbtree_cursor* cursor, ULONG level, mblk** out) {
     lrb_node* node = lrb_node_of(*out);
     memset(&node->h, 0, sizeof node->h);
     node->h.type = LRB_NODE_TYPE_TREE;
-    node->h.kind = (UCHAR)(level != 0 ? cursor->shape.index_kind : cursor->shape.leaf_kind);
+    node->h.kind = (UCHAR)(level != 0 ? cursor->shape->index_kind : cursor->shape->leaf_kind);
     node->h.level = (UCHAR)level;
     node->h.count = 0;
-    node->h.head = (USHORT)(lrb_layout_for(&cursor->shape, level)->capacity / 2);
-    node->h.base = cursor->shape.base & (LRB_KEY_END - 1);
+    node->h.head = (USHORT)(lrb_layout_for(cursor->shape, level)->capacity / 2);
+    node->h.base = cursor->base & (LRB_KEY_END - 1);
     mblk_mark_dirty(*out);
-    lrb_header_block* header = lrb_header_of(&cursor->shape);
+    lrb_header_block* header = lrb_header_of(cursor->shape);
     if (header != nullptr) {
         if (level == 0) {
             header->leaf_nodes++;
@@ -242,7 +239,7 @@ int lrbtree_node_new(lrbtree_cursor* cursor, ULONG level, mblk** out) {
 
 void lrbtree_node_free(lrbtree_cursor* cursor, mblk* block) {
     lrb_node* node = lrb_node_of(block);
-    lrb_header_block* header = lrb_header_of(&cursor->shape);
+    lrb_header_block* header = lrb_header_of(cursor->shape);
     if (header != nullptr) {
         if (lrb_node_level(node) == 0) {
             header->leaf_nodes--;
@@ -256,7 +253,7 @@ void lrbtree_node_free(lrbtree_cursor* cursor, mblk* block) {
     // see must not pass for a node of the tree, least of all for a shard's root.
     node->h.level &= (UCHAR)~LRB_ROOT_FLAG;
     node->h.count = 0;
-    mblk_retire(cursor->shape.log, block);
+    mblk_retire(cursor->shape->log, block);
 }
 
 int lrbtree_reserve_nodes(lrbtree_cursor* cursor, ULONG n) {
@@ -275,7 +272,7 @@ int lrbtree_reserve_nodes(lrbtree_cursor* cursor, ULONG n) {
 
 void lrbtree_release_reserve(lrbtree_cursor* cursor) {
     while (cursor->reserved != 0) {
-        mblk_retire(cursor->shape.log, cursor->reserve[--cursor->reserved]);
+        mblk_retire(cursor->shape->log, cursor->reserve[--cursor->reserved]);
     }
 }
 

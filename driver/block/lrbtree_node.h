@@ -1,11 +1,11 @@
-// The forward map's on-media node format, its entry encodings and the node, path and search
-// operations that the update, walk and save code share.
+// The forward map's on-media node format: nodes and the header block, the entry encodings, the
+// circular slot array of a node, and the allocation and retirement of nodes.
 #pragma once
 
 #include <stddef.h>
 #include <string.h>
 
-#include "driver/block/lrbtree.h"
+#include "driver/block/lrbtree_internal.h"
 
 constexpr ULONG LRB_NODE_SIZE = 4096;
 constexpr ULONG LRB_NODE_HEADER_SIZE = 32;
@@ -274,48 +274,3 @@ void lrbtree_node_free(lrbtree_cursor* cursor, mblk* block);
 int lrbtree_reserve_nodes(lrbtree_cursor* cursor, ULONG n);
 // Releases the nodes of the reserve an update did not use.
 void lrbtree_release_reserve(lrbtree_cursor* cursor);
-// Logs "Internal software error - tree: %d" and keeps the first error in the cursor.
-void lrbtree_cursor_fail(lrbtree_cursor* cursor, int error);
-
-// ---------------------------------------------------------------------------------------------
-// Cursors, paths and search
-
-// The root slot of a shard: sector-range shards first, the reserved range's after them.
-inline ULONG lrbtree_root_slot(const lrbtree* map, ULONG shard) {
-    return shard < map->sector_shards ? shard : LRB_SECTOR_ROOTS + (shard - map->sector_shards);
-}
-
-void lrbtree_cursor_open(lrbtree* map, ULONG shard, lrbtree_cursor* cursor);
-// Puts the cursor's root back into the root slot and notes its error as the map's first error.
-void lrbtree_cursor_close(lrbtree_cursor* cursor);
-void lrbtree_set_root(lrbtree_cursor* cursor, mblk* root);
-
-void lrbtree_path_reset(lrbtree_path* path);
-// Drops the path's references (the cursor's log releases retired nodes).
-void lrbtree_path_release(lrbtree_cursor* cursor, lrbtree_path* path);
-void lrbtree_path_clone(lrbtree_path* destination, const lrbtree_path* source);
-
-// Descends from the root to the node of `level` whose range holds `key`, referencing the nodes
-// on the way: 0, or -2 for an empty shard.
-int lrbtree_descend_to(lrbtree_cursor* cursor, lrbtree_path* path, ULONG64 key, ULONG level);
-inline int lrbtree_descend(lrbtree_cursor* cursor, lrbtree_path* path, ULONG64 key) {
-    return lrbtree_descend_to(cursor, path, key, 0);
-}
-
-// First entry whose end lies above `key`; the count when none does.
-ULONG lrbtree_leaf_search(const lrbtree_layout* layout, const lrb_node* node, ULONG64 key, ULONG64 low, ULONG64 high);
-// Child i with key(i) <= key < key(i + 1) and its bounds; -2 for an empty node.
-LONG lrbtree_index_search(const lrbtree_layout* layout, const lrb_node* node, ULONG64 key, ULONG64* low_out,
-                          ULONG64* high_out, ULONG64 low, ULONG64 high);
-
-// Moves the path to the next (previous) node of `level`: 0, or -2 at the edge of the shard.
-int lrbtree_path_next(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level);
-int lrbtree_path_prev(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level);
-// After the first key of the node at `level` changed, rewrites its separator in the parent and
-// so on up while the node is its parent's first child.
-void lrbtree_separators_update(const lrbtree_shape* shape, lrbtree_path* path, ULONG level);
-
-// Prints the cursor's path after a failure.
-void lrbtree_path_print(const lrbtree_cursor* cursor, const lrbtree_path* path);
-// Address `n` keys after `gpkt` by the log's address rule.
-ULONG64 lrbtree_gpkt_advance(const lrbtree_shape* shape, ULONG64 gpkt, ULONG64 n);

@@ -4,6 +4,7 @@
 #include "driver/block/lrbtree_node.h"
 
 #include "driver/platform/errno_table.h"
+#include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
 
 namespace {
@@ -27,7 +28,7 @@ struct walk_state {
 };
 
 void dump_leaf(const lrbtree_cursor* cursor, const lrb_node* leaf) {
-    const lrbtree_layout* layout = &cursor->shape.leaf_layout;
+    const lrbtree_layout* layout = &cursor->shape->leaf_layout;
     kpav_print(KPAV_CLASS_ERROR, "\n");
     for (ULONG i = 0; i < leaf->h.count; i++) {
         lrbtree_leaf_rec rec;
@@ -107,7 +108,7 @@ int flush_pending(walk_state* w, const lrb_node* leaf) {
 // True when a run at `gpkt` continues the pending run on the media: same erase block, next
 // packet.
 bool continues(const walk_state* w, ULONG64 gpkt) {
-    const pav_log* log = w->cursor->shape.log;
+    const pav_log* log = w->cursor->shape->log;
     if (!w->pending.valid || gpkt < PAV_LOG_FIRST_ADDR || w->pending.gpkt < PAV_LOG_FIRST_ADDR || log == nullptr ||
         log->leb_span == 0) {
         return false;
@@ -124,7 +125,7 @@ int enter_leaf(walk_state* w, lrbtree_path* path) {
     if (w->ops->on_leaf == nullptr) {
         return 0;
     }
-    w->range->start = w->cursor->shape.base + path->level[0].low;
+    w->range->start = w->cursor->base + path->level[0].low;
     w->range->length = path->level[0].high - path->level[0].low;
     int rc = w->ops->on_leaf(w->range, w->context, w->cursor, block);
     return rc > 0 ? 0 : rc;
@@ -134,11 +135,11 @@ int enter_leaf(walk_state* w, lrbtree_path* path) {
 
 int lrbtree_shard_walk(lrbtree_cursor* cursor, lrbtree_range* range, const lrbtree_enum_ops* ops, void* context,
                        bool coalesce) {
-    if (cursor->shape.error != 0) {
+    if (cursor->error != 0) {
         return -KPAV_EINVAL;
     }
-    const lrbtree_layout* layout = &cursor->shape.leaf_layout;
-    ULONG64 base = cursor->shape.base;
+    const lrbtree_layout* layout = &cursor->shape->leaf_layout;
+    ULONG64 base = cursor->base;
     ULONG64 pos = range->start;
     ULONG64 end = range->start + range->length;
     walk_state w = {cursor, range, ops, context, 0, -1, {false, 0, 0, 0}};
@@ -175,7 +176,7 @@ int lrbtree_shard_walk(lrbtree_cursor* cursor, lrbtree_range* range, const lrbtr
                 pos = k;
             }
             ULONG64 stop = kend < end ? kend : end;
-            ULONG64 gpkt = lrbtree_gpkt_advance(&cursor->shape, rec.gpkt, pos - k);
+            ULONG64 gpkt = lrbtree_gpkt_advance(cursor->shape, rec.gpkt, pos - k);
             if (gpkt == ~0ull) {
                 lrbtree_cursor_fail(cursor, -KPAV_EIO);
                 rc = -KPAV_EIO;
@@ -202,7 +203,7 @@ int lrbtree_shard_walk(lrbtree_cursor* cursor, lrbtree_range* range, const lrbtr
             break;
         }
         // The leaf is done: on to the next one unless it ends the shard.
-        if (path.level[0].high >= cursor->shape.span || lrbtree_path_next(cursor, &path, 0) != 0) {
+        if (path.level[0].high >= cursor->span || lrbtree_path_next(cursor, &path, 0) != 0) {
             break;
         }
         i = 0;
@@ -246,6 +247,7 @@ int report_outside(lrbtree_range* range, const lrbtree_enum_ops* ops, void* cont
 
 int lrbtree_enumerate(lrbtree* map, lrbtree_range* range, const lrbtree_enum_ops* ops, void* context, ULONG flags,
                       ULONG64 start, ULONG64 end) {
+    KPAV_IRQL_AT_MOST((flags & LRB_ENUM_LOCK_WRITERS) != 0 ? APC_LEVEL : DISPATCH_LEVEL);
     if (start >= end) {
         return 0;
     }
@@ -312,6 +314,7 @@ int lrbtree_enumerate(lrbtree* map, lrbtree_range* range, const lrbtree_enum_ops
 // Lookups
 
 int lrbtree_first_data(lrbtree_range* range, void* context, ULONG64 gpkt, lrbtree_leaf_rec*) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     lrbtree_lookup* found = (lrbtree_lookup*)context;
     found->start = range->start;
     found->length = range->length;
@@ -320,6 +323,7 @@ int lrbtree_first_data(lrbtree_range* range, void* context, ULONG64 gpkt, lrbtre
 }
 
 int lrbtree_first_gap(lrbtree_range* range, void* context) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     lrbtree_lookup* found = (lrbtree_lookup*)context;
     found->start = range->start;
     found->length = range->length;
@@ -328,11 +332,13 @@ int lrbtree_first_gap(lrbtree_range* range, void* context) {
 }
 
 int lrbtree_gap_start(lrbtree_range* range, void* context) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     ((lrbtree_lookup*)context)->start = range->start;
     return -KPAV_EAGAIN;
 }
 
 int lrbtree_noop_data(lrbtree_range*, void*, ULONG64, lrbtree_leaf_rec*) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     return 0;
 }
 
@@ -340,16 +346,14 @@ const lrbtree_enum_ops lrbtree_lookup_at = {lrbtree_first_data, lrbtree_first_ga
 const lrbtree_enum_ops lrbtree_find_gap = {lrbtree_noop_data, lrbtree_gap_start, nullptr};
 
 int lrbtree_cursor_borrow(lrbtree_cursor* cursor, lrbtree_path* destination, lrbtree_path* source, int level) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (level < 0 || level >= (int)LRB_MAX_LEVELS) {
         kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 22534, "%s() called with invalid level: %d.\n",
                     "lrbtree_cursor_borrow", level);
         return -KPAV_EINVAL;
     }
-    lrbtree_path_level* to = &destination->level[level];
-    if (to->node != nullptr) {
-        mblk_put(cursor->shape.log, to->node);
-    }
-    *to = source->level[level];
+    UNREFERENCED_PARAMETER(cursor);
+    destination->level[level] = source->level[level];
     source->level[level].node = nullptr;
     source->level[level].index = -1;
     return 0;

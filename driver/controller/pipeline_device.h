@@ -3,6 +3,7 @@
 #pragma once
 
 #include "driver/platform/os.h"
+#include "driver/platform/steps.h"
 #include "driver/platform/thread.h"
 
 struct completion_queue;
@@ -48,7 +49,68 @@ struct pipeline_device {
     completion_queue* completion_queues[PAV_MAX_COMPLETION_QUEUES];
     completion_queue* special_queues[2];  // the two designated queues
     completion_queue** cpu_queues;        // per processor index: the queue of that processor
+
+    // ---- Card life cycle (controller bring-up) ----
+    char display_name[256];      // "Velkor <pci name>", then "<product> <pci name>" or "<product> Slot <n>"
+    struct pci_dev* pdev;
+    struct card_probe* probe;
+    void* fdo;                   // the device shell's context, set by start_device
+    ULONG slot;
+    ULONG list_flags;            // PAV_CARD_LISTED
+    BOOLEAN bus_present;
+    ULONG card_index;
+    volatile ULONG* bar;         // register windows
+    volatile ULONG* csr;         // BAR + 0x8000
+    volatile ULONG* window2;     // BAR + 0x2000
+    volatile ULONG* cq_windows;  // BAR + 0x4000, 512 bytes per completion queue
+    ULONG minimal_mode_reasons;  // bit 0: minimal mode
+    ULONG start_flags;           // PAV_CARD_PIPELINE_RUNNING
+    struct nand_dev* nand;       // the data channel's record; NULL until the channel exists
+    char channel_name[33];       // "dov%d:0"
+
+    // Controller state the start-up checks keep.
+    ULONG channel_state;         // 1 initialising, 3 running, 4 failed
+    ULONG fail_reason;
+    ULONG generation;            // 1 to 6 from the controller kind
+    ULONG fw_version;            // CSR 0x1208
+    ULONG reserve[4];            // 300, capacity_warning_threshold, 100, 200
+    ULONG csr_copies[4];         // CSR 0x120C, 0x122C, 0x1234, 0x1230
+    ULONG count_512;
+    ULONG64* per_cpu;            // one value per processor
+    volatile ULONG* saved_state; // the adapter's saved-state word
+    ULONG* saved_state_tail;     // the record's trailing word
+    ULONG64 last_start_us;
+    BOOLEAN power_master;
+    BOOLEAN smp_link_open;
+    BOOLEAN sensor_cache_ready;
+    BOOLEAN minimal;             // copy of reason bit 0
+
+    // Adapter identity and power budget.
+    ULONG board_kind;
+    ULONG64 card_key;
+    ULONG64 board_key;
+    BOOLEAN adapter_mid_found;
+    char adapter_serial[129];
+    char product_name[129];
+    BOOLEAN power_override;
+    BOOLEAN external_power_required;
+    BOOLEAN throttling_applicable;
+    LONG power_limit_mw;
+    BOOLEAN throttling_on;
+    BOOLEAN thermal_monitoring;
+    ULONG product_min_power_mw;
+    ULONG product_max_throttle_mw;
+    ULONG preallocate_listed;
+    ULONG preallocate_mb_value;
+    ULONG expected_io_size_value;
+
+    kpav_step_run start_steps;   // how far card start got (undone by stop)
+    BOOLEAN stop_immediate;      // the stop in progress is an immediate one
+    struct pav_saved_state* saved_record;
 };
+
+constexpr ULONG PAV_CARD_LISTED = 0x1;
+constexpr ULONG PAV_CARD_PIPELINE_RUNNING = 0x1;
 
 // The card's name for messages: "dov??" before it has one.
 inline const char* pav_card_name(const pipeline_device* card) {

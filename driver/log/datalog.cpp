@@ -1,9 +1,11 @@
 #include "driver/log/datalog.h"
 
 #include "driver/platform/errno_table.h"
+#include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
 
 void pav_log_internal_error(pav_log* log, int code, ULONG64 a, ULONG64 b) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(a);
     UNREFERENCED_PARAMETER(b);
     if (log == nullptr || log->card == nullptr) {
@@ -18,6 +20,23 @@ void pav_log_internal_error(pav_log* log, int code, ULONG64 a, ULONG64 b) {
         kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 16384, "Internal software error (%s)\n", log->name);
     }
 }
+
+namespace {
+
+// The LEB and packet offset an address names (the address is at least PAV_LOG_FIRST_ADDR and
+// the log has a stride). Addresses of the first 2^32 packets take the cheaper 32-bit division.
+inline void split_address(const pav_log* log, ULONG64 address, ULONG64* leb, ULONG64* offset) {
+    ULONG64 a = address - PAV_LOG_FIRST_ADDR;
+    if (a <= 0xFFFFFFFFull) {
+        *leb = (ULONG)a / log->leb_span;
+        *offset = (ULONG)a % log->leb_span;
+    } else {
+        *leb = a / log->leb_span;
+        *offset = a % log->leb_span;
+    }
+}
+
+}  // namespace
 
 ULONG datalog_leb_capacity(const pav_log* log, USHORT leb) {
     if (log->hooks.leb_capacity != nullptr) {
@@ -65,8 +84,9 @@ ULONG64 pav_log_addr_advance(const pav_log* log, ULONG64 address, ULONG64 length
     if (log == nullptr || log->leb_span == 0) {
         return ~0ull;
     }
-    ULONG64 leb = (address - PAV_LOG_FIRST_ADDR) / log->leb_span;
-    ULONG64 offset = (address - PAV_LOG_FIRST_ADDR) % log->leb_span;
+    ULONG64 leb;
+    ULONG64 offset;
+    split_address(log, address, &leb, &offset);
     if (leb >= log->eb_count) {
         return ~0ull;
     }
@@ -84,8 +104,9 @@ bool pav_log_addr_is_packet(const pav_log* log, ULONG64 address) {
     if (address < PAV_LOG_FIRST_ADDR || log == nullptr || log->leb_span == 0) {
         return false;
     }
-    ULONG64 leb = (address - PAV_LOG_FIRST_ADDR) / log->leb_span;
-    ULONG64 offset = (address - PAV_LOG_FIRST_ADDR) % log->leb_span;
+    ULONG64 leb;
+    ULONG64 offset;
+    split_address(log, address, &leb, &offset);
     return leb < log->eb_count && offset < datalog_leb_capacity(log, (USHORT)leb);
 }
 
@@ -93,8 +114,9 @@ ULONG64 datalog_write_position(const pav_log* log, ULONG64 address) {
     if (address < PAV_LOG_FIRST_ADDR || log == nullptr || log->leb_span == 0) {
         return 0;
     }
-    ULONG64 leb = (address - PAV_LOG_FIRST_ADDR) / log->leb_span;
-    ULONG64 offset = (address - PAV_LOG_FIRST_ADDR) % log->leb_span;
+    ULONG64 leb;
+    ULONG64 offset;
+    split_address(log, address, &leb, &offset);
     if (leb >= log->eb_count) {
         return 0;
     }

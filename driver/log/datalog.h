@@ -1,12 +1,11 @@
-// The data log of an attached card, as far as it is built: the record that names the card and
-// owns the metadata blocks and page pool, the per-LEB records with their sequence numbers and
-// chain links, the log's internal-error report and its address arithmetic. The rest of the log
-// (creation from the card's geometry, append points, free space, client operations) grows here.
+// The data log of an attached card: the record that names the card and owns the metadata blocks
+// and page pool, the per-LEB records with their sequence numbers and chain links, the log's
+// internal-error report and its address arithmetic.
 #pragma once
 
-#include "driver/block/mem_stats.h"
 #include "driver/controller/pipeline_device.h"
 #include "driver/log/page_pool.h"
+#include "driver/platform/mem_stats.h"
 #include "driver/platform/os.h"
 #include "driver/platform/sync.h"
 
@@ -44,18 +43,18 @@ struct leb_record {
 };
 
 // The owner's table of failure callbacks (the attach record's), installed after the metadata
-// load; slots 5 to 9 belong to the block-device paths.
+// load.
 struct bdev_failure_callbacks {
     void (*on_device_failure)(void* owner, int reason);
     void (*on_hardware_failure)(void* owner);
     void (*on_notify)(void* owner, int event);
     void (*on_stop)(void* owner);
     void (*on_flagged_stop)(void* owner);
-    void* later_slots[5];
+    void* bdev_slots[5];  // slots 5 to 9: the block-device paths' own callbacks
 };
 
-// Services of layers below the log that are not built yet, registered by whoever creates the
-// log. A NULL entry means the plain rule noted beside it.
+// Services of the layers below the log (the erase-block information, the append path),
+// registered by whoever creates the log. A NULL entry means the plain rule noted beside it.
 struct pav_log_hooks {
     // Usable packets of an LEB, from the erase-block information (NULL: every LEB holds
     // packets_per_leb).
@@ -92,6 +91,8 @@ inline const char* datalog_device_name(const pav_log* log) {
 // the owner's on_device_failure gets `code`; without an owner table the levelled log says
 // "Internal software error (<log name>)". Any IRQL up to DISPATCH_LEVEL.
 void pav_log_internal_error(pav_log* log, int code, ULONG64 a, ULONG64 b);
+
+// The address arithmetic below reads only the log's LEB records: any IRQL.
 
 // Usable packets of `leb`.
 ULONG datalog_leb_capacity(const pav_log* log, USHORT leb);

@@ -1,6 +1,9 @@
-#include "driver/log/mblk.h"
+// Metadata blocks: the record pool, the per-log block table, lookup and creation, release and
+// iteration.
+#include "driver/log/mblk_table.h"
 
 #include "driver/platform/errno_table.h"
+#include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
 #include "driver/platform/params.h"
 
@@ -9,7 +12,6 @@ mblk_pool mblk_records;
 namespace {
 
 constexpr ULONG mblk_record_size = 64;
-constexpr ULONG mblk_cache_depth = 8;
 
 mblk* find_in_chain(const mblk_table* table, ULONG bucket, ULONG64 key) {
     for (mblk* block = table->hash[bucket]; block != nullptr; block = block->hash_next) {
@@ -93,15 +95,16 @@ ULONG mblk_hash(ULONG64 key) {
 // The record pool
 
 int mblk_cache_init() {
+    PAGED_CODE();
     InitializeListHead(&mblk_records.reserve);
     mblk_records.reserve_count = 0;
     kpav_spinlock_init(&mblk_records.reserve_lock, "mblk reserve");
     mblk_records.record_size = mblk_record_size;
-    mblk_records.depth = mblk_cache_depth;
     return __kpav_create_cache(&mblk_records.cache, "mblk-strovane", mblk_record_size);
 }
 
 void mblk_cache_exit() {
+    PAGED_CODE();
     // Tables hand back their own part when they exit; whatever is left has no table any more.
     for (;;) {
         kpav_spin_lock(&mblk_records.reserve_lock);
@@ -116,6 +119,7 @@ void mblk_cache_exit() {
 }
 
 mblk* mblk_struct_alloc(mem_stats* footprint) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     mblk* record = (mblk*)kpav_cache_alloc(&mblk_records.cache);
     if (record != nullptr) {
         mem_stats_add(footprint, mblk_records.record_size);
@@ -124,11 +128,13 @@ mblk* mblk_struct_alloc(mem_stats* footprint) {
 }
 
 void mblk_struct_free(mblk* record, mem_stats* footprint) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     kpav_cache_free(&mblk_records.cache, record);
     mem_stats_sub(footprint, mblk_records.record_size);
 }
 
 int mblk_page_alloc(pav_log* log, ULONG64 count) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     mblk_table* table = log->mblks;
     LIST_ENTRY taken;
     InitializeListHead(&taken);
@@ -153,6 +159,7 @@ int mblk_page_alloc(pav_log* log, ULONG64 count) {
 }
 
 int mblk_page_reserve(pav_log* log, ULONG64 count) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     mblk_table* table = log->mblks;
     for (ULONG64 i = 0; i < count; i++) {
         mblk* record = mblk_reserve_take(log);
@@ -165,6 +172,7 @@ int mblk_page_reserve(pav_log* log, ULONG64 count) {
 }
 
 mblk* mblk_reserve_take(pav_log* log) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     mblk_table* table = log->mblks;
     mblk* record = nullptr;
     kpav_spin_lock(&mblk_records.reserve_lock);
@@ -182,19 +190,16 @@ mblk* mblk_reserve_take(pav_log* log) {
 // The block table of a log
 
 int mblk_table_init(pav_log* log, bool preallocate, bool owner_flag) {
+    PAGED_CODE();
     UNREFERENCED_PARAMETER(owner_flag);
     mblk_table* table = (mblk_table*)kpav_zalloc(sizeof(mblk_table), KPAV_TAG_MAL);
     if (table == nullptr) {
         return -KPAV_ENOMEM;
     }
-    InitializeListHead(&table->pending);
-    table->active = 1;
-    table->preallocate = log->preallocate;
     table->footprint = log->md_footprint;
     table->device_name = datalog_device_name(log);
     kpav_spinlock_init(&table->lock, "mblk table");
     InitializeListHead(&table->blocks);
-    InitializeListHead(&table->second);
     ULONG sector = log->sector_size != 0 ? log->sector_size : PAV_PAGE_SIZE;
     table->packets_per_block = (sector + PAV_PAGE_SIZE - 1) / sector;
     table->hash = (mblk**)kpav_zalloc(MBLK_HASH_BUCKETS * sizeof(mblk*), KPAV_TAG_VML);
@@ -208,6 +213,7 @@ int mblk_table_init(pav_log* log, bool preallocate, bool owner_flag) {
 }
 
 void mblk_table_exit(pav_log* log) {
+    PAGED_CODE();
     mblk_table* table = log->mblks;
     if (table == nullptr) {
         return;
@@ -222,6 +228,7 @@ void mblk_table_exit(pav_log* log) {
 }
 
 int mblk_get(mblk** out, pav_log* log, ULONG64 key, int mode) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     mblk_table* table = log->mblks;
     ULONG bucket = mblk_hash(key);
 
@@ -303,6 +310,7 @@ int mblk_get(mblk** out, pav_log* log, ULONG64 key, int mode) {
 }
 
 int mblk_get_next_free(pav_log* log, mblk** out, ULONG64 first_key, ULONG64 end_key, ULONG64* cursor) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (end_key < first_key) {
         return -KPAV_EINVAL;
     }
@@ -325,6 +333,7 @@ int mblk_get_next_free(pav_log* log, mblk** out, ULONG64 first_key, ULONG64 end_
 }
 
 void mblk_release(pav_log* log, mblk* block, bool drop_count) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     mblk_table* table = log->mblks;
     if (drop_count) {
         table->blocks_in_use--;
@@ -342,23 +351,34 @@ void mblk_release(pav_log* log, mblk* block, bool drop_count) {
     give_back_record(table, block);
 }
 
-void mblk_release_retired(pav_log* log, mblk* block) {
+void mblk_put(pav_log* log, mblk* block) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    if (InterlockedDecrement(&block->refs) != 0 || (ReadNoFence64(&block->flags) & MBLK_FLAG_RETIRED) == 0) {
+        return;
+    }
+    // No lookup gives a retired block a reference anew, so the thread that dropped the last one
+    // is the only one here.
     mblk_table* table = log->mblks;
     kpav_spin_lock(&table->lock);
-    // Lookups and iteration give a retired block no reference anew, so the thread that brought
-    // its count to 0 is the only one here.
-    if (block->refs == 0) {
-        mblk_release(log, block, true);
-    }
+    mblk_release(log, block, true);
     kpav_spin_unlock(&table->lock);
 }
 
 void mblk_retire(pav_log* log, mblk* block) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    // Marked under the table's lock, which lookups hold while they look at the mark and take
+    // their reference: a lookup that came first has its reference counted before the caller's
+    // goes, and none comes after. Without the lock a lookup could count a reference on a block
+    // whose last one was already dropped, and the block would be released twice.
+    mblk_table* table = log->mblks;
+    kpav_spin_lock(&table->lock);
     InterlockedOr64(&block->flags, MBLK_FLAG_RETIRED);
+    kpav_spin_unlock(&table->lock);
     mblk_put(log, block);
 }
 
 int mblk_try_release(pav_log* log, mblk* block) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     mblk_table* table = log->mblks;
     kpav_spin_lock(&table->lock);
     if (block->refs != 0) {
@@ -371,6 +391,7 @@ int mblk_try_release(pav_log* log, mblk* block) {
 }
 
 int mblk_for_each(pav_log* log, mblk_callback callback, void* argument) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     mblk_table* table = log->mblks;
     int result = 0;
     for (ULONG bucket = 0; bucket < MBLK_HASH_BUCKETS; bucket++) {
@@ -391,6 +412,7 @@ int mblk_for_each(pav_log* log, mblk_callback callback, void* argument) {
 }
 
 void mblk_release_all(pav_log* log) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     mblk_table* table = log->mblks;
     kpav_spin_lock(&table->lock);
     // Retired blocks that someone still holds go too: the table is going away.
@@ -403,6 +425,7 @@ void mblk_release_all(pav_log* log) {
 }
 
 int mblk_match_cb(pav_log* log, mblk* block, void* argument, int) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     mblk_match* match = (mblk_match*)argument;
     mblk_put(log, block);
     if (block->page == match->page) {
@@ -413,6 +436,7 @@ int mblk_match_cb(pav_log* log, mblk* block, void* argument, int) {
 }
 
 int mblk_write_cb(pav_log* log, mblk* block, void* argument, int) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     ULONG sector = log->sector_size != 0 ? log->sector_size : PAV_PAGE_SIZE;
     ULONG packets = sector >= PAV_PAGE_SIZE ? 1 : PAV_PAGE_SIZE / sector;
     int rc = -KPAV_EOPNOTSUPP;

@@ -1,11 +1,13 @@
 #include "driver/log/page_pool.h"
 
 #include "driver/platform/errno_table.h"
+#include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
 #include "driver/platform/mem_chunk.h"
 #include "driver/platform/memory.h"
 
 void* pav_zero_page_alloc() {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     void* page = pav_mem_chunk_get_page();
     if (page == nullptr) {
         page = kpav_alloc(PAV_PAGE_SIZE, KPAV_TAG_ZPG);
@@ -20,12 +22,14 @@ void* pav_zero_page_alloc() {
 }
 
 void pav_zero_page_free(void* page) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (!pav_mem_chunk_free_page(page)) {
         kpav_free(page, KPAV_TAG_ZPG);
     }
 }
 
 void pav_page_pool_init(pav_page_pool* pool, const char* name, mem_stats* counter, bool preallocated) {
+    PAGED_CODE();
     kpav_spinlock_init(&pool->lock, "page pool");
     InitializeListHead(&pool->spare);
     pool->spare_count = 0;
@@ -76,6 +80,7 @@ void* pool_take_spare(pav_page_pool* pool) {
 }  // namespace
 
 int pav_page_pool_fill(pav_page_pool* pool, ULONG64 n) {
+    PAGED_CODE();
     LIST_ENTRY taken;
     InitializeListHead(&taken);
     for (ULONG64 i = 0; i < n; i++) {
@@ -92,6 +97,7 @@ int pav_page_pool_fill(pav_page_pool* pool, ULONG64 n) {
 }
 
 int pav_page_pool_get(void** out, pav_page_pool* pool) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     *out = nullptr;
     if (pool->preallocated) {
         void* page = pool_take_spare(pool);
@@ -153,6 +159,7 @@ int pav_page_pool_get(void** out, pav_page_pool* pool) {
 }
 
 int pav_page_pool_put(pav_page_pool* pool, void* page) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     kpav_spin_lock(&pool->lock);
     if (pool->preallocated || pool->spare_count < PAV_PAGE_POOL_SPARE_PAGES) {
         InsertTailList(&pool->spare, (PLIST_ENTRY)page);
@@ -168,6 +175,7 @@ int pav_page_pool_put(pav_page_pool* pool, void* page) {
 }
 
 void pav_mempool_destroy(pav_page_pool* pool) {
+    PAGED_CODE();
     if (!pool->has_pages) {
         return;
     }
@@ -186,6 +194,7 @@ void pav_mempool_destroy(pav_page_pool* pool) {
 }
 
 int pav_mempool_init(pav_entry_pool* pool) {
+    PAGED_CODE();
     pool->entries = (pav_pool_entry*)kpav_zalloc(PAV_ENTRY_POOL_ENTRIES * sizeof(pav_pool_entry), KPAV_TAG_MAL);
     InitializeListHead(&pool->free);
     InitializeListHead(&pool->used);
@@ -204,6 +213,7 @@ int pav_mempool_init(pav_entry_pool* pool) {
 }
 
 void pav_mempool_exit(pav_entry_pool* pool) {
+    PAGED_CODE();
     if (pool->entries != nullptr) {
         kpav_free(pool->entries, KPAV_TAG_MAL);
         pool->entries = nullptr;

@@ -3,7 +3,7 @@
 // entries each log keeps.
 #pragma once
 
-#include "driver/block/mem_stats.h"
+#include "driver/platform/mem_stats.h"
 #include "driver/platform/os.h"
 #include "driver/platform/sync.h"
 
@@ -28,12 +28,14 @@ void* pav_zero_page_alloc();
 // Gives a page of pav_zero_page_alloc back to where it came from.
 void pav_zero_page_free(void* page);
 
+// PASSIVE_LEVEL, as are fill and destroy.
 void pav_page_pool_init(pav_page_pool* pool, const char* name, mem_stats* counter, bool preallocated);
 // Adds n zeroed pages to the pool: 0, or -12 with nothing added.
 int pav_page_pool_fill(pav_page_pool* pool, ULONG64 n);
 // A zeroed page: 0, or -12 when no page could be had. Up to DISPATCH_LEVEL.
 int pav_page_pool_get(void** page, pav_page_pool* pool);
-// Takes a page back: kept as a spare, or freed when the pool has enough. Returns 0.
+// Takes a page back: kept as a spare, or freed when the pool has enough. Returns 0. Up to
+// DISPATCH_LEVEL.
 int pav_page_pool_put(pav_page_pool* pool, void* page);
 // Frees every spare page.
 void pav_mempool_destroy(pav_page_pool* pool);
@@ -59,6 +61,6 @@ struct pav_entry_pool {
     ULONG64 counters[2];
 };
 
-// 0, or -12 with nothing allocated.
+// 0, or -12 with nothing allocated. PASSIVE_LEVEL, as is exit.
 int pav_mempool_init(pav_entry_pool* pool);
 void pav_mempool_exit(pav_entry_pool* pool);

@@ -1,7 +1,8 @@
 #include "driver/log/pbitmap.h"
 
-#include "driver/log/mblk.h"
+#include "driver/log/mblk_table.h"
 #include "driver/platform/errno_table.h"
+#include "driver/platform/kassert.h"
 #include "driver/platform/memory.h"
 
 namespace {
@@ -110,6 +111,7 @@ ULONG64 find_next(pav_pbitmap* bitmap, ULONG64 start, ULONG64 count, bool set) {
 }  // namespace
 
 int pav_pbitmap_create(pav_pbitmap** out, ULONG64 bits, void* ignored, pav_log* log) {
+    PAGED_CODE();
     UNREFERENCED_PARAMETER(ignored);
     *out = nullptr;
     pav_pbitmap* bitmap = (pav_pbitmap*)kpav_zalloc(sizeof(pav_pbitmap), KPAV_TAG_MAL);
@@ -139,6 +141,7 @@ int pav_pbitmap_create(pav_pbitmap** out, ULONG64 bits, void* ignored, pav_log* 
 }
 
 void pav_pbitmap_destroy(pav_pbitmap** bitmap) {
+    PAGED_CODE();
     pav_pbitmap* b = *bitmap;
     if (b == nullptr) {
         return;
@@ -150,6 +153,7 @@ void pav_pbitmap_destroy(pav_pbitmap** bitmap) {
 }
 
 int pav_mblk_alloc_for_append(pav_pbitmap* bitmap, ULONG64 first_word, ULONG64 last_word) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (first_word > last_word || first_word >= bitmap->words) {
         return 0;
     }
@@ -179,6 +183,7 @@ int pav_mblk_alloc_for_append(pav_pbitmap* bitmap, ULONG64 first_word, ULONG64 l
 }
 
 int pav_pbitmap_trim(pav_pbitmap* bitmap, ULONG64 first_word, ULONG64 last_word) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (first_word > last_word) {
         return 0;
     }
@@ -216,6 +221,7 @@ int pav_pbitmap_trim(pav_pbitmap* bitmap, ULONG64 first_word, ULONG64 last_word)
 }
 
 int pav_pbitmap_set_range(pav_pbitmap* bitmap, ULONG64 first, ULONG64 count) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (!range_fits(bitmap, first, count)) {
         return -KPAV_EINVAL;
     }
@@ -233,6 +239,7 @@ int pav_pbitmap_set_range(pav_pbitmap* bitmap, ULONG64 first, ULONG64 count) {
 }
 
 int pav_pbitmap_clear_range(pav_pbitmap* bitmap, ULONG64 first, ULONG64 count) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (!range_fits(bitmap, first, count)) {
         return -KPAV_EINVAL;
     }
@@ -243,9 +250,11 @@ int pav_pbitmap_clear_range(pav_pbitmap* bitmap, ULONG64 first, ULONG64 count) {
 }
 
 ULONG64 pav_pbitmap_find_next_set(pav_pbitmap* bitmap, ULONG64 start, ULONG64 count) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     return find_next(bitmap, start, count, true);
 }
 
 ULONG64 pav_pbitmap_find_next_zero(pav_pbitmap* bitmap, ULONG64 start, ULONG64 count) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     return find_next(bitmap, start, count, false);
 }

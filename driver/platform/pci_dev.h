@@ -3,6 +3,7 @@
 #pragma once
 
 #include "driver/platform/os.h"
+#include "driver/platform/steps.h"
 
 struct pci_dev {
     // The card's function device object (the framework device's WDM object); configuration
@@ -12,4 +13,20 @@ struct pci_dev {
     UCHAR bus;
     UCHAR device;
     UCHAR function;
+
+    // Filled by the device shell at device add (identity) and prepare hardware (resources).
+    void* fdo;                  // the shell's function-device context
+    struct card_probe* probe;   // the controller's probe record while the card is probed
+    USHORT vendor_id;
+    USHORT device_id;
+    USHORT subsystem_vendor_id;
+    USHORT subsystem_device_id;
+    UCHAR slot;                 // the UI number; 0 when unknown
+    char location[32];          // "(bus,slot)"
+    char name[128];             // "dddd:bb:dd.f", the function's name in messages
+    BOOLEAN message_signalled;  // interrupts are message-signalled
+    ULONG message_count;
+    void* bar;                  // the mapped control BAR; NULL when it could not be mapped
+    ULONG bar_length;
+    kpav_step_run probe_steps;  // how far the controller's probe got (undone at release)
 };

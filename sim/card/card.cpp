@@ -1,43 +1,349 @@
+// The card's facade: the engine thread, the host's accesses under the card's mutex, MSI-X
+// messages handed to the interrupt controller with the mutex released, power and faults.
+
 #include "sim/card/card.h"
 
+#include <chrono>
+
+#include "sim/card/card_state.h"
+#include "sim/kernel/interrupt.h"
+#include "sim/kernel/timeline.h"
+
 namespace sim::card {
+namespace {
 
-Card::Card(const CardConfig& config) : config_(config), pci_(config.pci) {}
+constexpr unsigned engine_budget = 256;  // entries replayed per hold of the mutex
 
-bool Card::valid_access(ULONG offset, ULONG size) {
-    return (size == 1 || size == 2 || size == 4) && offset < PciFunction::config_size &&
-           offset + size <= PciFunction::config_size;
+}  // namespace
+
+Card::Card(const CardConfig& config) : config_(config), state_(std::make_unique<CardState>(config)) {
+    state_->power_on();
+    if (config_.channel.mode == EngineMode::threaded) {
+        engine_ = std::thread([this] { engine_main(); });
+    }
+}
+
+Card::~Card() {
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        stopping_ = true;
+    }
+    work_.notify_all();
+    if (engine_.joinable()) {
+        engine_.join();
+    }
+    unplug();
+}
+
+// ---------------------------------------------------------------------------------------------
+// The machine's bus
+
+PDEVICE_OBJECT Card::plug(ULONG bus, ULONG device, ULONG function) {
+    PDEVICE_OBJECT pdo = sim::kernel::pci_plug(bus, device, function, this);
+    if (pdo == nullptr) {
+        return nullptr;
+    }
+    uint64_t physical = sim::kernel::mmio_allocate_range(bar_size);
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        state_->pci.write(0x10, 4, (uint32_t)physical);
+        state_->pci.write(0x14, 4, (uint32_t)(physical >> 32));
+    }
+    sim::kernel::mmio_attach(physical, bar_size, this);
+    bar_physical_ = physical;
+    device_object_ = pdo;
+    location_[0] = bus;
+    location_[1] = device;
+    location_[2] = function;
+    return pdo;
+}
+
+void Card::unplug() {
+    if (device_object_ == nullptr) {
+        return;
+    }
+    sim::kernel::mmio_detach(bar_physical_);
+    // A machine booted since may have another function there.
+    if (sim::kernel::pci_device_object(location_[0], location_[1], location_[2]) == device_object_) {
+        sim::kernel::pci_unplug(location_[0], location_[1], location_[2]);
+    }
+    device_object_ = nullptr;
+}
+
+uint64_t Card::bar_address() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return state_->pci.bar_address();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Host accesses
+
+bool Card::answers() const {
+    return state_->powered && !state_->bus_lost;
+}
+
+void Card::deliver_messages(std::unique_lock<std::mutex>& lock) {
+    std::vector<MsixMessage> messages = state_->msix.take_messages();
+    if (messages.empty()) {
+        return;
+    }
+    lock.unlock();
+    for (const MsixMessage& m : messages) {
+        sim::kernel::msi_deliver(m.address, m.data);
+    }
+    lock.lock();
+}
+
+void Card::after_access(std::unique_lock<std::mutex>& lock, bool wake) {
+    if (wake) {
+        idle_ = false;
+        work_.notify_one();
+    }
+    deliver_messages(lock);
 }
 
 ULONG Card::config_read(ULONG offset, ULONG size) {
     std::lock_guard<std::mutex> g(mutex_);
-    if (bus_lost_ || !valid_access(offset, size)) {
+    bool valid = (size == 1 || size == 2 || size == 4) && offset + size <= PciFunction::config_size;
+    if (!answers() || !valid) {
         return size == 1 ? 0xFFu : size == 2 ? 0xFFFFu : 0xFFFFFFFFu;
     }
-    return pci_.read(offset, size);
+    return state_->pci.read(offset, size);
 }
 
 void Card::config_write(ULONG offset, ULONG size, ULONG value) {
-    std::lock_guard<std::mutex> g(mutex_);
-    if (bus_lost_ || !valid_access(offset, size)) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    bool valid = (size == 1 || size == 2 || size == 4) && offset + size <= PciFunction::config_size;
+    if (!answers() || !valid) {
         return;
     }
-    pci_.write(offset, size, value);
+    state_->pci.write(offset, size, value);
+    state_->msix.release_pending();  // the enable or the function mask may have changed
+    after_access(lock, false);
+}
+
+ULONG Card::mmio_read32(ULONG offset) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (reads_until_lost_ == 0) {
+        state_->bus_lost = true;
+        reads_until_lost_ = -1;
+    } else if (reads_until_lost_ > 0) {
+        reads_until_lost_--;
+    }
+    if (!answers() || offset % 4 != 0 || offset >= bar_size) {
+        return 0xFFFFFFFF;
+    }
+    uint32_t value = state_->read(offset);
+    after_access(lock, false);
+    return value;
+}
+
+void Card::mmio_write32(ULONG offset, ULONG value) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!answers() || offset % 4 != 0 || offset >= bar_size) {
+        return;
+    }
+    state_->write(offset, value, Source::mmio);
+    after_access(lock, true);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The engine
+
+void Card::engine_main() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_) {
+        bool progress = !paused_ && state_->step(engine_budget);
+        deliver_messages(lock);
+        if (progress) {
+            continue;
+        }
+        std::optional<uint64_t> deadline = paused_ ? std::nullopt : state_->next_deadline();
+        if (!deadline.has_value()) {
+            idle_ = true;
+            idle_changed_.notify_all();
+            work_.wait(lock);
+            continue;
+        }
+        // A timed operation is in progress: sleep until machine time reaches it, looking again
+        // now and then, since the clock's rate may change meanwhile.
+        auto until = sim::kernel::timeline::real_deadline(*deadline);
+        auto soon = std::chrono::steady_clock::now() + std::chrono::milliseconds(1);
+        work_.wait_until(lock, until < soon ? until : soon);
+    }
+}
+
+bool Card::run_until_idle() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    bool any = false;
+    for (;;) {
+        bool progress = !paused_ && state_->step(engine_budget);
+        deliver_messages(lock);
+        if (!progress) {
+            return any;
+        }
+        any = true;
+    }
+}
+
+bool Card::wait_idle(unsigned real_milliseconds) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (config_.channel.mode == EngineMode::manual) {
+        return true;
+    }
+    return idle_changed_.wait_for(lock, std::chrono::milliseconds(real_milliseconds), [this] { return idle_; });
+}
+
+void Card::pause() {
+    std::lock_guard<std::mutex> g(mutex_);
+    paused_ = true;
+}
+
+void Card::resume() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    paused_ = false;
+    after_access(lock, true);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Power
+
+void Card::power_off() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    state_->powered = false;
+}
+
+void Card::power_cut() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    state_->inspector.counters.power_cuts++;
+    state_->powered = false;
+}
+
+void Card::power_on() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    state_->power_on();
+    reads_until_lost_ = -1;
+    after_access(lock, true);
+}
+
+bool Card::powered() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return state_->powered;
+}
+
+bool Card::bus_lost() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return !answers();
 }
 
 void Card::set_bus_lost(bool lost) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    state_->bus_lost = lost;
+    after_access(lock, true);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Faults
+
+void Card::inject(const std::string& name, const std::string& parameters) {
+    Fault f = FaultPlan::parse(name, parameters);
+    std::unique_lock<std::mutex> lock(mutex_);
+    CardState& s = *state_;
+    if (name == "event") {
+        std::vector<uint32_t> record = f.list;
+        if (f.flag("record") && !f.flag("no_terminator")) {
+            record.push_back(f.flag("bad_terminator") ? 0x0BADC0DE : record_terminator);
+        }
+        s.events.post((uint32_t)f.get("word", 0), record, (unsigned)f.get("ring", 0));
+    } else if (name == "bus_lost") {
+        if (f.has("after_reads")) {
+            reads_until_lost_ = (int64_t)f.get("after_reads", 0);
+        } else {
+            s.bus_lost = true;
+        }
+    } else if (name == "hold_doorbells") {
+        s.ring.hold((uint32_t)f.get("n", 0));
+    } else if (name == "incomplete_reset") {
+        s.control.set_incomplete_reset();
+    } else {
+        s.faults.add(f);
+    }
+    after_access(lock, true);
+}
+
+void Card::clear(const std::string& name) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    state_->faults.clear(name);
+    if (name == "hold_doorbells") {
+        state_->ring.unhold();
+    }
+    after_access(lock, true);
+}
+
+void Card::clear_all() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    state_->faults.clear_all();
+    state_->ring.unhold();
+    reads_until_lost_ = -1;
+    after_access(lock, true);
+}
+
+void Card::release_doorbells(uint32_t n) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    state_->ring.release(n);
+    after_access(lock, true);
+}
+
+void Card::post_event(uint32_t word) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    state_->events.post(word);
+    after_access(lock, true);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Inspection
+
+CardCounters Card::counters() {
     std::lock_guard<std::mutex> g(mutex_);
-    bus_lost_ = lost;
+    return state_->inspector.counters;
+}
+
+std::vector<ProtocolFault> Card::protocol_faults() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return state_->inspector.protocol_faults;
+}
+
+std::vector<StrayDma> Card::stray_dma() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return state_->inspector.stray_dma;
+}
+
+std::vector<TracedEntry> Card::entry_trace() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return state_->inspector.entry_trace();
+}
+
+std::vector<uint32_t> Card::completion_log(unsigned ring) {
+    std::lock_guard<std::mutex> g(mutex_);
+    return state_->inspector.completion_log(ring);
+}
+
+uint32_t Card::peek(uint32_t offset) {
+    std::lock_guard<std::mutex> g(mutex_);
+    FaultPlan saved = state_->faults;
+    uint32_t value = state_->read(offset & 0xFFFC);
+    state_->faults = saved;
+    return value;
 }
 
 bool Card::msix_enabled() {
     std::lock_guard<std::mutex> g(mutex_);
-    return pci_.msix_enabled();
+    return state_->pci.msix_enabled();
 }
 
 bool Card::msix_function_masked() {
     std::lock_guard<std::mutex> g(mutex_);
-    return pci_.msix_function_masked();
+    return state_->pci.msix_function_masked();
 }
 
 }  // namespace sim::card

@@ -119,4 +119,8 @@ bool PciFunction::msix_function_masked() const {
     return (read(msix_cap + 2, 2) & 0x4000) != 0;
 }
 
+uint64_t PciFunction::bar_address() const {
+    return (uint64_t)(read(0x10, 4) & ~0xFu) | (uint64_t)read(0x14, 4) << 32;
+}
+
 }  // namespace sim::card

@@ -32,6 +32,8 @@ class PciFunction {
 
     bool msix_enabled() const;
     bool msix_function_masked() const;
+    // BAR 0's address, as the host (or the machine's firmware) programmed it.
+    uint64_t bar_address() const;
 
     // The slot power limit as the PCI Express registers encode it: an 8-bit value and a scale
     // of 1000, 100, 10 or 1 mW per unit (the finest scale that holds the figure exactly).

@@ -79,6 +79,9 @@ void boot(const machine_config& config) {
     parts::reset_debug();
     parts::reset_registry();
     parts::reset_pci_bus();
+    parts::reset_mmio();
+    parts::reset_pnp();
+    parts::reset_interrupts();
     thread_state& t = current_thread();
     t.irql = PASSIVE_LEVEL;
     t.processor = 0;

@@ -192,6 +192,19 @@ PDEVICE_OBJECT pci_device_object(ULONG bus, ULONG device, ULONG function) {
     return it == functions.end() ? nullptr : it->second.device_object;
 }
 
+bool pci_location_of(PDEVICE_OBJECT device_object, ULONG* bus, ULONG* device, ULONG* function) {
+    std::lock_guard<std::mutex> g(bus_mutex);
+    for (const auto& [location, f] : functions) {
+        if (f.device_object == device_object) {
+            *bus = location >> 8;
+            *device = location >> 3 & 31;
+            *function = location & 7;
+            return true;
+        }
+    }
+    return false;
+}
+
 ULONG pci_config_read(ULONG bus, ULONG device, ULONG function, ULONG offset, ULONG size) {
     if (!valid_location(bus, device, function)) {
         return all_ones(size == 1 || size == 2 ? size : 4);

@@ -30,6 +30,8 @@ constexpr ULONG pci_config_size = 4096;
 PDEVICE_OBJECT pci_plug(ULONG bus, ULONG device, ULONG function, pci_config_space* space);
 void pci_unplug(ULONG bus, ULONG device, ULONG function);
 PDEVICE_OBJECT pci_device_object(ULONG bus, ULONG device, ULONG function);
+// The location of a plugged function's device object; false for any other object.
+bool pci_location_of(PDEVICE_OBJECT device_object, ULONG* bus, ULONG* device, ULONG* function);
 
 // Configuration access as the bus performs it: all ones from an absent function, writes to one
 // dropped. `size` 1, 2 or 4.

@@ -1,5 +1,6 @@
 #include "sim/kmdf/device.h"
 
+#include <algorithm>
 #include <unordered_map>
 
 #include "sim/kmdf/control.h"
@@ -15,6 +16,25 @@ std::unordered_map<PDEVICE_OBJECT, device_object*>& wdm_devices() {
 }
 
 }  // namespace
+
+void forget_interfaces(device_object* d);
+
+void device_object::before_cleanup() {
+    forget_interfaces(this);
+    if (stack != nullptr) {
+        std::lock_guard<std::recursive_mutex> g(tree_mutex());
+        auto& list = stack->devices;
+        auto it = std::find(list.begin(), list.end(), this);
+        if (it != list.end()) {
+            size_t index = (size_t)(it - list.begin());
+            list.erase(it);
+            if (index < stack->stage.size()) {
+                stack->stage.erase(stack->stage.begin() + (long)index);
+            }
+        }
+        stack = nullptr;
+    }
+}
 
 void device_object::after_cleanup() {
     if (wdm == nullptr) {
@@ -84,9 +104,14 @@ NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* device_init, PWDF_OBJECT_ATTRIBUTES de
         wdm->Flags |= DO_DIRECT_IO;
     }
     d->wdm = wdm;
+    d->settings = init->settings;
     {
         std::lock_guard<std::recursive_mutex> g(tree_mutex());
         wdm_devices()[wdm] = d;
+        if (init->stack != nullptr) {
+            d->stack = init->stack;
+            init->stack->devices.push_back(d);
+        }
     }
     init->created = d;
     *device_init = nullptr;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <map>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -15,11 +16,14 @@
 #include <vector>
 
 #include "sim/kernel/kernel.h"
+#include "sim/kmdf/control.h"
 #include "sim/kmdf/wdf.h"
 
 namespace sim::kmdf::framework {
 
-enum class object_kind { generic, driver, device, work_item };
+using sim::kmdf::device_stack;
+
+enum class object_kind { generic, driver, device, work_item, queue, request, file, interrupt, string, key };
 
 struct context_block {
     PCWDF_OBJECT_CONTEXT_TYPE_INFO type;
@@ -62,8 +66,31 @@ struct driver_object : object {
     std::u16string registry_path;
 };
 
+struct queue_object;
+struct interrupt_object;
+
+// What EvtDriverDeviceAdd sets in its WDFDEVICE_INIT, kept by the device it creates.
+struct device_settings {
+    WDF_PNPPOWER_EVENT_CALLBACKS pnp{};
+    WDF_FDO_EVENT_CALLBACKS fdo{};
+    bool filter = false;
+    bool power_policy_owner = false;
+    bool has_file_config = false;
+    WDF_FILEOBJECT_CONFIG file_config{};
+    bool has_file_attributes = false;
+    WDF_OBJECT_ATTRIBUTES file_attributes{};
+    bool has_request_attributes = false;
+    WDF_OBJECT_ATTRIBUTES request_attributes{};
+    bool has_child_list = false;
+    WDF_CHILD_LIST_CONFIG child_list{};
+    PFN_WDFDEVICE_WDM_IRP_PREPROCESS preprocess = nullptr;
+    UCHAR preprocess_major = 0;
+    std::vector<UCHAR> preprocess_minors;
+};
+
 struct device_object : object {
     device_object() : object(object_kind::device) {}
+    void before_cleanup() override;
     void after_cleanup() override;
     PDEVICE_OBJECT wdm = nullptr;
     driver_object* driver = nullptr;
@@ -71,7 +98,94 @@ struct device_object : object {
     // Held around callbacks of objects under the device when its synchronisation scope is the
     // device (passive-level callbacks only).
     std::recursive_mutex callback_lock;
+
+    device_settings settings;
+    device_stack* stack = nullptr;  // NULL for a device added without a stack
+    std::vector<queue_object*> queues;
+    queue_object* default_queue = nullptr;
+    std::map<int, queue_object*> dispatch;  // request type -> queue
+    std::vector<interrupt_object*> interrupts;  // creation order
+
+    struct offered_interface {
+        GUID guid;
+        std::vector<uint8_t> bytes;
+    };
+    std::vector<offered_interface> offered;
+    struct device_interface {
+        GUID guid;
+        std::u16string reference;
+        std::u16string link;
+        bool enabled;
+    };
+    std::vector<device_interface> interfaces;
+
+    std::atomic<LONG> static_stop_remove{0};
+    bool failed = false;
+    bool in_d0 = false;
+    WDF_DEVICE_POWER_CAPABILITIES power_caps{};
+    bool special_files[WdfSpecialFileMax] = {};
+    bool has_bus_information = false;
+    PNP_BUS_INFORMATION bus_information{};
 };
+
+// Serialises the state of queues, requests, files and stacks; signalled on every change.
+std::mutex& io_mutex();
+std::condition_variable& io_changed();
+
+struct queue_object : object {
+    queue_object() : object(object_kind::queue) {}
+    void before_cleanup() override;
+    device_object* device = nullptr;
+    WDF_IO_QUEUE_CONFIG config{};
+    bool power_managed = false;
+    bool started = false;   // presents requests (with the device in D0 when power-managed)
+    ULONG owned = 0;        // requests presented and not yet completed
+    EVT_WDF_IO_QUEUE_STATE* stop_complete = nullptr;
+    WDFCONTEXT stop_context = nullptr;
+};
+
+struct file_object : object {
+    file_object() : object(object_kind::file) {}
+    void before_cleanup() override;
+    device_object* device = nullptr;
+    bool closed = false;
+};
+
+struct request_object : object {
+    request_object() : object(object_kind::request) {}
+    queue_object* queue = nullptr;
+    file_object* file = nullptr;
+    WDF_REQUEST_PARAMETERS parameters{};
+    IRP irp{};
+    IO_STACK_LOCATION location{};
+    bool completed = false;
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = 0;
+};
+
+struct interrupt_object : object {
+    interrupt_object() : object(object_kind::interrupt) {}
+    void before_cleanup() override;
+    device_object* device = nullptr;
+    WDF_INTERRUPT_CONFIG config{};
+    WDF_INTERRUPT_INFO info{};
+    bool has_resource = false;
+    bool connected = false;
+    ULONG processor = 0;  // the vector's target processor index
+    KDPC dpc{};
+};
+
+struct string_object : object {
+    string_object() : object(object_kind::string) {}
+    std::u16string text;
+};
+
+struct key_object : object {
+    key_object() : object(object_kind::key) {}
+    void after_cleanup() override;
+    HANDLE key = nullptr;
+};
+
 
 struct work_item_object : object {
     work_item_object() : object(object_kind::work_item) {}
@@ -128,8 +242,29 @@ void require_irql_at_most(KIRQL highest, ULONG_PTR what);
 
 }  // namespace sim::kmdf::framework
 
+namespace sim::kmdf {
+
+// A device stack: the bus's physical device object and the framework devices attached above it,
+// bottom first.
+struct device_stack {
+    device_description description;
+    std::vector<framework::device_object*> devices;
+    std::vector<int> stage;  // per device: how far its start got (see stack.cpp)
+    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> raw;
+    std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> translated;
+    std::vector<std::vector<IO_RESOURCE_DESCRIPTOR>> requirements;
+    bool started = false;
+    bool in_d0 = false;
+    std::recursive_mutex pnp_lock;     // one PnP or power operation at a time
+    std::mutex interrupt_lock;         // connection changes against signalled messages
+};
+
+}  // namespace sim::kmdf
+
 // What the framework hands to EvtDriverDeviceAdd.
 struct WDFDEVICE_INIT {
+    sim::kmdf::framework::device_settings settings;
+    sim::kmdf::framework::device_stack* stack = nullptr;
     sim::kmdf::framework::driver_object* driver = nullptr;
     DEVICE_TYPE device_type = FILE_DEVICE_UNKNOWN;
     ULONG characteristics = FILE_DEVICE_SECURE_OPEN;

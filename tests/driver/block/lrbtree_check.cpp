@@ -2,6 +2,9 @@
 
 #include <sstream>
 
+#include "driver/block/lrbtree_node.h"
+#include "tests/driver/log/mblk_inspect.h"
+
 namespace {
 
 struct counts {
@@ -125,7 +128,7 @@ std::string lrb_check_map(const lrbtree* map) {
         expect("nodes created less freed", header->leaf_created - header->leaf_freed, c.seen.leaf_nodes);
         expect("index nodes created less freed", header->index_created - header->index_freed, c.seen.index_nodes);
         // Blocks of the log: the tree's nodes and the header block.
-        expect("blocks in use", map->owner->mblks->blocks_in_use, c.seen.leaf_nodes + c.seen.index_nodes + 1);
+        expect("blocks in use", mblk_blocks_in_use(map->owner), c.seen.leaf_nodes + c.seen.index_nodes + 1);
     }
     return c.errors.str();
 }
@@ -144,6 +147,92 @@ int lrb_max_depth(const lrbtree* map) {
         }
     }
     return depth;
+}
+
+int lrb_first_error(const lrbtree* map) {
+    return map->first_error;
+}
+
+lrb_geometry lrb_geometry_of(const lrbtree* map) {
+    return {map->sector_shift,           map->sector_shards,
+            map->total_shards - map->sector_shards, map->shape.key_width,
+            map->shape.leaf_layout.entry_size,       map->shape.index_kind,
+            map->shape.leaf_layout.fill_target};
+}
+
+ULONG lrb_shard_of(const lrbtree* map, uint64_t key) {
+    return lrbtree_shard_of(map, key);
+}
+
+uint64_t lrb_shard_base_of(const lrbtree* map, uint64_t key) {
+    return lrbtree_shard_base(map, lrbtree_shard_of(map, key));
+}
+
+lrb_node_view lrb_view(const lrbtree* map, const mblk* block) {
+    lrb_node_view v;
+    v.block = block;
+    const lrb_node* n = lrb_node_of(block);
+    v.kind = n->h.kind;
+    v.level = lrb_node_level(n);
+    v.root_flag = (n->h.level & LRB_ROOT_FLAG) != 0;
+    v.count = n->h.count;
+    const lrbtree_layout* layout = lrb_layout_for(&map->shape, v.level);
+    for (ULONG i = 0; i < n->h.count; i++) {
+        if (v.level == 0) {
+            lrbtree_leaf_rec rec;
+            lrb_leaf_get(layout, n, i, &rec);
+            v.runs.push_back(rec);
+            v.keys.push_back(rec.key);
+        } else {
+            v.keys.push_back(lrb_index_key(layout, n, i));
+            v.children.push_back(lrb_index_child(layout, n, i));
+        }
+    }
+    return v;
+}
+
+const mblk* lrb_root_of(const lrbtree* map, uint64_t key) {
+    return (const mblk*)map->roots[lrbtree_root_slot(map, lrbtree_shard_of(map, key))];
+}
+
+lrb_header_view lrb_header(const lrbtree* map) {
+    const lrb_header_block* h = lrb_header_of(&map->shape);
+    if (h == nullptr) {
+        return {};
+    }
+    return {h->last_root, h->leaf_nodes, h->index_nodes, h->leaf_created, h->leaf_freed, h->mapped_keys,
+            h->alloc_cursor};
+}
+
+uint64_t lrb_node_cursor(const lrbtree* map) {
+    return map->node_cursor;
+}
+
+LONG lrb_lock_word(const lrbtree* map, uint64_t key) {
+    return map->locks[lrbtree_shard_of(map, key) & map->lock_mask].lock;
+}
+
+void lrb_hold_writers(lrbtree* map, bool hold) {
+    if (hold) {
+        ExAcquireFastMutex(&map->writers);
+    } else {
+        ExReleaseFastMutex(&map->writers);
+    }
+}
+
+int lrb_update_piece(lrbtree* map, uint64_t key, lrbtree_update_rec* piece) {
+    ULONG shard = lrbtree_shard_of(map, key);
+    EX_SPIN_LOCK* lock = &map->locks[shard & map->lock_mask].lock;
+    ExAcquireFastMutex(&map->writers);
+    KIRQL old = ExAcquireSpinLockExclusive(lock);
+    lrbtree_cursor cursor;
+    lrbtree_cursor_open(map, shard, &cursor);
+    cursor.exclusive = true;
+    int rc = lrbtree_shard_update(&cursor, piece);
+    lrbtree_cursor_close(&cursor);
+    ExReleaseSpinLockExclusive(lock, old);
+    ExReleaseFastMutex(&map->writers);
+    return rc;
 }
 
 int lrb_record_invalidation(void* context, ULONG64 first_key, ULONG64 length, ULONG64 gpkt, lrbtree_update_rec*) {

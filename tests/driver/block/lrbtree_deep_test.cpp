@@ -12,10 +12,11 @@
 #include <cstdlib>
 #include <random>
 
-#include "driver/block/lrbtree_node.h"
+#include "driver/block/lrbtree.h"
 #include "tests/driver/block/lrbtree_check.h"
 #include "tests/driver/block/lrbtree_model.h"
 #include "tests/driver/log/log_fixture.h"
+#include "tests/driver/log/mblk_inspect.h"
 
 namespace {
 
@@ -73,7 +74,7 @@ TEST_F(LrbDeep, ThreeIndexLevelsAgreeWithTheTable) {
     ASSERT_GE(lrb_max_depth(map), 3) << "not deep enough: more keys (LRB_DEEP_KEYS)";
     ASSERT_EQ(lrb_check_map(map), "");
     std::printf("seed %llu: %llu keys, root at level %d with %u children\n", (unsigned long long)seed,
-                (unsigned long long)keys, lrb_max_depth(map), lrb_node_of((const mblk*)map->roots[0])->h.count);
+                (unsigned long long)keys, lrb_max_depth(map), lrb_view(map, lrb_root_of(map, 0)).count);
     uint64_t next_packet = 16 + keys;
 
     auto check_stretch = [&](uint64_t a, uint64_t b) {
@@ -83,9 +84,9 @@ TEST_F(LrbDeep, ThreeIndexLevelsAgreeWithTheTable) {
     };
     for (uint64_t step = 0; step < steps; step++) {
         // Somewhere near a boundary between two of the root's children.
-        const lrb_node* root = lrb_node_of((const mblk*)map->roots[0]);
-        ASSERT_GE(root->h.count, 2u);
-        uint64_t boundary = lrb_index_key(&map->shape.index_layout, root, (ULONG)pick(1, root->h.count - 1));
+        lrb_node_view root = lrb_view(map, lrb_root_of(map, 0));
+        ASSERT_GE(root.count, 2u);
+        uint64_t boundary = root.keys[pick(1, root.count - 1)];
         uint64_t spread = pick(0, 3) == 0 ? 1000 : 2000000;
         int64_t key = (int64_t)boundary + (int64_t)pick(0, 2 * spread) - (int64_t)spread;
         key = std::max<int64_t>(0, std::min<int64_t>(key, (int64_t)keys - 1));
@@ -127,7 +128,7 @@ TEST_F(LrbDeep, ThreeIndexLevelsAgreeWithTheTable) {
     ASSERT_EQ(lrbtree_update(map, &all, 1), 0);
     EXPECT_EQ(lrb_check_map(map), "");
     EXPECT_EQ(lrb_max_depth(map), -1);
-    EXPECT_EQ(t.log.mblks->blocks_in_use, 1u);
+    EXPECT_EQ(mblk_blocks_in_use(&t.log), 1u);
     lrbtree_destroy(&map);
 }
 

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "driver/block/lrbtree.h"
+#include "driver/platform/errno_table.h"
 #include "sim/kernel/control.h"
 #include "tests/driver/block/lrbtree_check.h"
 #include "tests/driver/block/lrbtree_model.h"
@@ -94,7 +95,7 @@ int rewrite_entries(lrbtree_range* range, void* context, ULONG64, lrbtree_leaf_r
     }
     w->asked++;
     if (entry != nullptr) {
-        w->moved.push_back({lrbtree_shard_base(w->map, lrbtree_shard_of(w->map, range->start)) + entry->key, gpkt});
+        w->moved.push_back({lrb_shard_base_of(w->map, range->start) + entry->key, gpkt});
         entry->gpkt = gpkt;
     }
     return 1;
@@ -361,8 +362,8 @@ class fmap_run {
         std::swap(runs, invalidations_.runs);
         std::vector<walk_report> reports;
         int walked = lrb_walk(map_, w.base, w.base + 1, false, &reports);
-        if (map_->first_error != error || rc != error || probe.out != 0 || !runs.empty() || walked != -22) {
-            ADD_FAILURE() << "a failed map (first error " << map_->first_error << ") took an update (" << rc
+        if (lrb_first_error(map_) != error || rc != error || probe.out != 0 || !runs.empty() || walked != -22) {
+            ADD_FAILURE() << "a failed map (first error " << lrb_first_error(map_) << ") took an update (" << rc
                           << ") or a walk (" << walked << ") " << where();
             return false;
         }
@@ -618,7 +619,7 @@ int move_to_epoch(lrbtree_range* range, void* context, ULONG64, lrbtree_leaf_rec
     if (gpkt == 0) {
         return 0;
     }
-    w->moved.push_back({lrbtree_shard_base(w->map, lrbtree_shard_of(w->map, range->start)) + entry->key, gpkt});
+    w->moved.push_back({lrb_shard_base_of(w->map, range->start) + entry->key, gpkt});
     entry->gpkt = gpkt;
     return 1;
 }

@@ -5,11 +5,13 @@
 #include <cstring>
 #include <vector>
 
-#include "driver/block/lrbtree_node.h"
+#include "driver/block/lrbtree.h"
+#include "driver/platform/errno_table.h"
 #include "sim/kernel/control.h"
 #include "tests/driver/block/lrbtree_check.h"
 #include "tests/driver/block/lrbtree_model.h"
 #include "tests/driver/log/log_fixture.h"
+#include "tests/driver/log/mblk_inspect.h"
 
 namespace {
 
@@ -72,8 +74,8 @@ TEST_F(LrbUpdate, MapRemapAndRemoveCountTheirKeys) {
     EXPECT_TRUE(walk(0, 1000).empty());
     EXPECT_FALSE(inval_.wrong_irql);
     EXPECT_EQ(lrb_check_map(map_), "");
-    EXPECT_EQ(map_->roots[0], 0u) << "an emptied shard gives its nodes back";
-    EXPECT_EQ(t_->log.mblks->blocks_in_use, 1u) << "only the header block is left";
+    EXPECT_EQ(lrb_root_of(map_, 0), nullptr) << "an emptied shard gives its nodes back";
+    EXPECT_EQ(mblk_blocks_in_use(&t_->log), 1u) << "only the header block is left";
 }
 
 TEST_F(LrbUpdate, RecordsAreCutAtShardEdgesAndAt64Keys) {
@@ -98,14 +100,11 @@ TEST_F(LrbUpdate, RecordsAreCutAtShardEdgesAndAt64Keys) {
     EXPECT_EQ(runs[0].entry.length, 64u);
     EXPECT_EQ(runs[1].gpkt, addr(4, 64));
 
-    lrbtree_cursor cursor;
-    lrbtree_cursor_open(map_, 0, &cursor);
     lrbtree_update_rec piece = {7000, 65, addr(5, 0), 0, 0};
-    EXPECT_EQ(lrbtree_shard_update(&cursor, &piece), -22);
+    EXPECT_EQ(lrb_update_piece(map_, 0, &piece), -22);
     piece.count = 64;
     piece.gpkt = LRB_GPKT_INVALID;
-    EXPECT_EQ(lrbtree_shard_update(&cursor, &piece), -22);
-    lrbtree_cursor_close(&cursor);
+    EXPECT_EQ(lrb_update_piece(map_, 0, &piece), -22);
     EXPECT_TRUE(walk(7000, 7100).empty());
 }
 
@@ -277,6 +276,33 @@ TEST_F(LrbUpdate, CoalescedWalksJoinRunsThatContinueInOneEraseBlock) {
     EXPECT_EQ(walk(0, 100, false).size(), 5u);
 }
 
+TEST_F(LrbUpdate, CoalescedWalksStopAtTheEndOfAnEraseBlock) {
+    // Erase blocks back to back in the address space: the address after the last packet of one
+    // is the first packet of the next, so only the erase block tells the runs apart.
+    test_log dense(16, 100);
+    dense.log.leb_span = dense.log.packets_per_leb;
+    lrbtree* m = nullptr;
+    ASSERT_EQ(lrbtree_create(&m, &dense.log, span17, span17), 0);
+    ASSERT_EQ(lrbtree_reset(m), 0);
+    auto at = [&](ULONG leb, ULONG offset) { return 16 + 100ull * leb + offset; };
+    lrbtree_update_rec records[] = {
+        {0, 10, at(5, 90), 0, 0},    // the last ten packets of erase block 5
+        {10, 10, at(6, 0), 0, 0},    // the first ten of erase block 6: not joined
+        {20, 10, at(6, 10), 0, 0},   // continues it in erase block 6: joined
+        {30, 10, at(6, 90), 0, 0},   // up to the end of erase block 6
+        {40, 5, at(7, 0), 0, 0},     // the first five of erase block 7: not joined
+    };
+    ASSERT_EQ(lrbtree_update(m, records, 5), 0);
+    std::vector<walk_report> reports;
+    ASSERT_EQ(lrb_walk(m, 0, 100, true, &reports), 0);
+    std::vector<std::pair<uint64_t, uint64_t>> runs;
+    for (auto& r : reports) {
+        if (r.data) runs.push_back({r.start, r.length});
+    }
+    EXPECT_EQ(runs, (std::vector<std::pair<uint64_t, uint64_t>>{{0, 10}, {10, 20}, {30, 10}, {40, 5}}));
+    lrbtree_destroy(&m);
+}
+
 int rewrite_gpkt(lrbtree_range*, void* context, ULONG64, lrbtree_leaf_rec* entry) {
     entry->gpkt = *(uint64_t*)context;
     return 1;
@@ -291,10 +317,10 @@ TEST_F(LrbUpdate, WalkFlagsAndCallbackResults) {
     EXPECT_EQ(lrbtree_enumerate(map_, &range, &lrbtree_find_gap, &found, 0, 100, 111), -11);
     EXPECT_EQ(found.start, 110u);
     // The writers' mutex, tried: busy while an update holds it.
-    ExAcquireFastMutex(&map_->writers);
+    lrb_hold_writers(map_, true);
     EXPECT_EQ(lrbtree_enumerate(map_, &range, &lrbtree_lookup_at, &found, LRB_ENUM_LOCK_WRITERS | LRB_ENUM_TRY, 0, 1),
               -16);
-    ExReleaseFastMutex(&map_->writers);
+    lrb_hold_writers(map_, false);
     EXPECT_EQ(lrbtree_enumerate(map_, &range, &lrbtree_lookup_at, &found, LRB_ENUM_LOCK_WRITERS | LRB_ENUM_TRY, 0, 1),
               -11);
     // A callback result of 1 writes the entry back.
@@ -308,7 +334,7 @@ TEST_F(LrbUpdate, WalkFlagsAndCallbackResults) {
     EXPECT_EQ(lrbtree_enumerate(map_, &range, &failing, &found, 0, 50, 200), -11);
     EXPECT_TRUE(log().empty());
     EXPECT_EQ(lrbtree_enumerate(map_, &range, &failing, &found, 0, 100, 200), -5);
-    const mblk* leaf = lrb_index_child(&map_->shape.index_layout, lrb_node_of((const mblk*)map_->roots[0]), 0);
+    const mblk* leaf = lrb_view(map_, lrb_root_of(map_, 0)).children[0];
     EXPECT_TRUE(logged("paverr Corvane driver: 22530 Internal software error: enumeration cancelled by on_data_range: "
                        "-5 -- node " + std::to_string(leaf->key) + " entry 0 base 100 len 10\n"));
     EXPECT_TRUE(logged(" LFE   0:             100,    10,       2018\n"));
@@ -330,7 +356,7 @@ struct rewrite_probe {
 
 int rewrite_and_probe(lrbtree_range*, void* context, ULONG64, lrbtree_leaf_rec* entry) {
     auto* p = (rewrite_probe*)context;
-    p->lock_words.push_back(p->map->locks[0].lock);
+    p->lock_words.push_back(lrb_lock_word(p->map, 0));
     if (entry != nullptr) entry->gpkt = p->gpkt;
     return 1;
 }
@@ -347,7 +373,7 @@ bool held_exclusively(LONG word) {
 TEST_F(LrbUpdate, OnlyWalksUnderTheWritersMutexWriteEntriesBack) {
     ASSERT_EQ(map(100, 10, addr(1, 0)), 0);
     ASSERT_EQ(map(110, 10, addr(1, 10)), 0);
-    const mblk* leaf = lrb_index_child(&map_->shape.index_layout, lrb_node_of((const mblk*)map_->roots[0]), 0);
+    const mblk* leaf = lrb_view(map_, lrb_root_of(map_, 0)).children[0];
     lrbtree_enum_ops ops = {rewrite_and_probe, ignore_gaps, nullptr};
     lrbtree_range range{};
     rewrite_probe probe{map_, addr(3, 0), {}};
@@ -407,6 +433,7 @@ TEST_F(LrbUpdate, ACallbacksMinus2EndsTheWalk) {
 }
 
 struct leaf_visits {
+    const lrbtree* map;
     std::vector<lrbtree_range> leaves;
     uint64_t data = 0;
 };
@@ -414,7 +441,7 @@ struct leaf_visits {
 int visit_leaf(lrbtree_range* range, void* context, lrbtree_cursor* cursor, mblk* leaf) {
     auto* v = (leaf_visits*)context;
     v->leaves.push_back(*range);
-    return cursor != nullptr && lrb_node_level(lrb_node_of(leaf)) == 0 ? 0 : -5;
+    return cursor != nullptr && lrb_view(v->map, leaf).level == 0 ? 0 : -5;
 }
 
 int count_data(lrbtree_range* range, void* context, ULONG64, lrbtree_leaf_rec*) {
@@ -430,20 +457,20 @@ TEST_F(LrbUpdate, WalksCallThePerLeafCallbackForEveryLeafEntered) {
     for (uint64_t k = 0; k < 1200; k++) {
         ASSERT_EQ(map(10 * k, 2, addr(1 + (ULONG)(k % 50), 0)), 0);
     }
-    const lrb_node* root = lrb_node_of((const mblk*)map_->roots[0]);
-    ULONG leaves = root->h.count;
+    lrb_node_view root = lrb_view(map_, lrb_root_of(map_, 0));
+    ULONG leaves = root.count;
     ASSERT_GE(leaves, 3u);
-    leaf_visits v;
+    leaf_visits v{map_, {}, 0};
     lrbtree_enum_ops ops = {count_data, ignore_empty, visit_leaf};
     lrbtree_range range{};
     ASSERT_EQ(lrbtree_enumerate(map_, &range, &ops, &v, 0, 0, span17), 0);
     ASSERT_EQ(v.leaves.size(), leaves);
     EXPECT_EQ(v.data, 2400u);
     EXPECT_EQ(v.leaves[0].start, 0u);
-    EXPECT_EQ(v.leaves[1].start, lrb_index_key(&map_->shape.index_layout, root, 1)) << "a leaf's range starts at its separator";
+    EXPECT_EQ(v.leaves[1].start, root.keys[1]) << "a leaf's range starts at its separator";
     EXPECT_EQ(v.leaves.back().start + v.leaves.back().length, span17);
     // A walk that starts in the last leaf enters that leaf only.
-    leaf_visits last;
+    leaf_visits last{map_, {}, 0};
     ASSERT_EQ(lrbtree_enumerate(map_, &range, &ops, &last, 0, 11990, span17), 0);
     EXPECT_EQ(last.leaves.size(), 1u);
 }
@@ -459,19 +486,14 @@ TEST_F(LrbUpdate, AFailingInvalidationStopsThePieceAndTheMap) {
     EXPECT_EQ(unmap(100, 30, &out), -5);
     EXPECT_EQ(out, 0) << "the failing record's out is not added";
     // The first run was invalidated and removed; the one whose invalidation failed stays.
-    const mblk* leaf = lrb_index_child(&map_->shape.index_layout, lrb_node_of((const mblk*)map_->roots[0]), 0);
-    auto runs_left = [&] {
-        std::vector<uint64_t> keys;
-        const lrb_node* n = lrb_node_of(leaf);
-        for (ULONG i = 0; i < n->h.count; i++) keys.push_back(lrb_leaf_key(&map_->shape.leaf_layout, n, i));
-        return keys;
-    };
+    const mblk* leaf = lrb_view(map_, lrb_root_of(map_, 0)).children[0];
+    auto runs_left = [&] { return lrb_view(map_, leaf).keys; };
     EXPECT_EQ(runs_left(), (std::vector<uint64_t>{110, 120}));
     EXPECT_TRUE(logged("dov0: invalidation failed for range 110-120 called from gpkt " + std::to_string(addr(1, 10)) +
                        " 1,10\n"));
     EXPECT_TRUE(logged("dov0: ------ Print Path ------ \n"));
     EXPECT_TRUE(logged("paverr Corvane driver: 22535 Internal software error - tree: -5\n"));
-    EXPECT_EQ(map_->first_error, -5);
+    EXPECT_EQ(lrb_first_error(map_), -5);
     EXPECT_EQ(lrb_check_map(map_), "");
     // The error stays with the map: every later update fails with it and changes nothing, and
     // walks of its shards fail.
@@ -485,7 +507,7 @@ TEST_F(LrbUpdate, AFailingInvalidationStopsThePieceAndTheMap) {
     EXPECT_EQ(runs_left(), (std::vector<uint64_t>{110, 120}));
     std::vector<walk_report> reports;
     EXPECT_EQ(lrb_walk(map_, 0, 1000, false, &reports), -22);
-    EXPECT_EQ(map_->first_error, -5);
+    EXPECT_EQ(lrb_first_error(map_), -5);
 }
 
 TEST_F(LrbUpdate, AllocationFailuresLeaveTheMapAsItWas) {
@@ -497,12 +519,12 @@ TEST_F(LrbUpdate, AllocationFailuresLeaveTheMapAsItWas) {
     EXPECT_TRUE(logged("dov0: failed to allocate lrb node: -12\n"));
     EXPECT_TRUE(logged("paverr Corvane driver: 22535 Internal software error - tree: -12\n"));
     EXPECT_TRUE(logged("paverr dov0: 16394 Inadequate memory available.\n"));
-    EXPECT_EQ(map_->roots[0], 0u);
-    EXPECT_EQ(map_->first_error, -12);
-    EXPECT_EQ(t_->log.mblks->blocks_in_use, 1u) << "the node taken first went back";
+    EXPECT_EQ(lrb_root_of(map_, 0), nullptr);
+    EXPECT_EQ(lrb_first_error(map_), -12);
+    EXPECT_EQ(mblk_blocks_in_use(&t_->log), 1u) << "the node taken first went back";
     EXPECT_EQ(t_->log.state.value, (ULONG)PAV_LOG_UNRECOVERABLE_ERROR) << "the log heard of it";
     EXPECT_EQ(map(10, 5, addr(1, 0)), -12) << "the map stays failed";
-    EXPECT_EQ(t_->log.mblks->blocks_in_use, 1u);
+    EXPECT_EQ(mblk_blocks_in_use(&t_->log), 1u);
     lrb_clear_error(map_);
 
     // A full leaf: the next insert needs a new leaf.
@@ -512,7 +534,7 @@ TEST_F(LrbUpdate, AllocationFailuresLeaveTheMapAsItWas) {
     ASSERT_EQ(lrb_max_depth(map_), 1);
     std::vector<walk_report> before;
     lrb_walk(map_, 0, span17, false, &before);
-    ULONG64 blocks = t_->log.mblks->blocks_in_use;
+    ULONG64 blocks = mblk_blocks_in_use(&t_->log);
     sim::kernel::fail_nth(sim::kernel::fault_site::pool, 1, "sal4");
     EXPECT_EQ(map(501, 1, addr(2, 0)), -12);
     sim::kernel::clear_faults();
@@ -524,7 +546,7 @@ TEST_F(LrbUpdate, AllocationFailuresLeaveTheMapAsItWas) {
         EXPECT_EQ(after[i].start, before[i].start);
         EXPECT_EQ(after[i].gpkt, before[i].gpkt);
     }
-    EXPECT_EQ(t_->log.mblks->blocks_in_use, blocks);
+    EXPECT_EQ(mblk_blocks_in_use(&t_->log), blocks);
     EXPECT_EQ(lrb_check_map(map_), "");
     EXPECT_EQ(map(501, 1, addr(2, 0)), 0) << "with memory back the same insert splits the leaf";
     EXPECT_EQ(walk(500, 503).size(), 3u);
@@ -546,15 +568,15 @@ TEST_F(LrbUpdate, NodeKeysGoOnFromTheLastOneTaken) {
         ASSERT_EQ(apply(10, 1, addr(1, 0), 0), 0);
         ASSERT_EQ(apply(span17 + 10, 1, addr(1, 1), 0), 0);
         ASSERT_EQ(apply(0, span17, 0, LRB_UNMAP_ALL), 0);
-        ASSERT_EQ(m->roots[0], 0u);
+        ASSERT_EQ(lrb_root_of(m, 0), nullptr);
         ASSERT_EQ(apply(2 * span17 + 10, 1, addr(1, 2), 0), 0);
-        const mblk* root = (const mblk*)m->roots[2];
-        const mblk* leaf = lrb_index_child(&m->shape.index_layout, lrb_node_of(root), 0);
+        const mblk* root = lrb_root_of(m, 2 * span17);
+        const mblk* leaf = lrb_view(m, root).children[0];
         EXPECT_EQ(std::min(root->key, leaf->key), LRB_FIRST_NODE_ID + 5) << "not the freed keys 1 and 2 again";
         EXPECT_EQ(std::max(root->key, leaf->key), LRB_FIRST_NODE_ID + 6);
-        EXPECT_EQ(m->node_cursor, LRB_FIRST_NODE_ID + 7);
+        EXPECT_EQ(lrb_node_cursor(m), LRB_FIRST_NODE_ID + 7);
     }
-    EXPECT_EQ(lrb_header_of(&map_->shape)->alloc_cursor, LRB_FIRST_NODE_ID + 7) << "the header block keeps it too";
+    EXPECT_EQ(lrb_header(map_).alloc_cursor, LRB_FIRST_NODE_ID + 7) << "the header block keeps it too";
     lrbtree_destroy(&bare);
 }
 
@@ -562,23 +584,22 @@ TEST_F(LrbUpdate, RemovalsRebalanceTheLeafWithItsNeighbours) {
     for (uint64_t k = 0; k < 1500; k++) {
         ASSERT_EQ(map(2 * k, 1, addr(1 + (ULONG)(k % 60), (ULONG)(k % 900))), 0);
     }
-    const lrb_node* root = lrb_node_of((const mblk*)map_->roots[0]);
     ASSERT_EQ(lrb_max_depth(map_), 1);
-    ASSERT_GE(root->h.count, 3u);
+    ASSERT_GE(lrb_view(map_, lrb_root_of(map_, 0)).count, 3u);
+    auto leaf = [&](ULONG i) { return lrb_view(map_, lrb_view(map_, lrb_root_of(map_, 0)).children.at(i)); };
     auto leaf_counts = [&] {
         std::vector<ULONG> counts;
-        for (ULONG i = 0; i < root->h.count; i++) {
-            counts.push_back(lrb_node_of(lrb_index_child(&map_->shape.index_layout, root, i))->h.count);
+        for (const mblk* child : lrb_view(map_, lrb_root_of(map_, 0)).children) {
+            counts.push_back(lrb_view(map_, child).count);
         }
         return counts;
     };
     std::vector<ULONG> before = leaf_counts();
     // A leaf well above its fill target loses one entry: its window is spread evenly all the same.
-    const lrb_node* second = lrb_node_of(lrb_index_child(&map_->shape.index_layout, root, 1));
-    ASSERT_GT(second->h.count - 1, map_->shape.leaf_layout.fill_target);
+    ASSERT_GT(leaf(1).count - 1, lrb_geometry_of(map_).leaf_fill_target);
     ASSERT_NE(before[0], before[1]) << "the leaves start uneven";
     int64_t out = 0;
-    ASSERT_EQ(unmap(lrb_leaf_key(&map_->shape.leaf_layout, second, 2), 1, &out), 0);
+    ASSERT_EQ(unmap(leaf(1).keys[2], 1, &out), 0);
     EXPECT_EQ(out, -1);
     std::vector<ULONG> after = leaf_counts();
     ASSERT_EQ(after.size(), before.size());
@@ -586,17 +607,9 @@ TEST_F(LrbUpdate, RemovalsRebalanceTheLeafWithItsNeighbours) {
     EXPECT_LE(*std::max_element(after.begin(), after.begin() + 3) - *std::min_element(after.begin(), after.begin() + 3),
               1u);
     // Overwriting one run with one run removes nothing from the leaf: nothing moves.
-    ASSERT_EQ(map(lrb_leaf_key(&map_->shape.leaf_layout, second, 5), 1, addr(2, 0)), 0);
+    ASSERT_EQ(map(leaf(1).keys[5], 1, addr(2, 0)), 0);
     EXPECT_EQ(leaf_counts(), after);
     EXPECT_EQ(lrb_check_map(map_), "");
-}
-
-// Whether the block of `key` is still linked in its hash chain (the block itself may be gone).
-bool in_hash(const mblk_table* table, uint64_t key, const mblk* block) {
-    for (const mblk* b = table->hash[mblk_hash(key)]; b != nullptr; b = b->hash_next) {
-        if (b == block) return true;
-    }
-    return false;
 }
 
 TEST_F(LrbUpdate, NodesSomeoneHoldsGoAtTheirLastReference) {
@@ -605,11 +618,9 @@ TEST_F(LrbUpdate, NodesSomeoneHoldsGoAtTheirLastReference) {
         ASSERT_EQ(map(LRB_RESERVED_BASE + 64 * k, 64, addr(1 + (ULONG)(k % 60), (ULONG)(k % 14) * 64)), 0);
     }
     ASSERT_EQ(lrb_max_depth(map_), 2);
-    const mblk* root = (const mblk*)map_->roots[LRB_SECTOR_ROOTS];
-    const lrb_node* r = lrb_node_of(root);
-    const mblk* last_index = lrb_index_child(&map_->shape.index_layout, r, r->h.count - 1);
-    const lrb_node* li = lrb_node_of(last_index);
-    const mblk* last_leaf = lrb_index_child(&map_->shape.index_layout, li, li->h.count - 1);
+    const mblk* root = lrb_root_of(map_, LRB_RESERVED_BASE);
+    const mblk* last_index = lrb_view(map_, root).children.back();
+    const mblk* last_leaf = lrb_view(map_, last_index).children.back();
     // Held as a metadata writer would hold them.
     mblk* held_root = nullptr;
     mblk* held_leaf = nullptr;
@@ -621,14 +632,13 @@ TEST_F(LrbUpdate, NodesSomeoneHoldsGoAtTheirLastReference) {
     ASSERT_EQ(unmap(LRB_RESERVED_BASE + 640, 64 * 130000 - 640, &out), 0);
     EXPECT_EQ(out, -(int64_t)(64 * 130000 - 640));
     ASSERT_EQ(lrb_max_depth(map_), 1);
-    const lrb_header_block* header = lrb_header_of(&map_->shape);
-    mblk_table* table = t_->log.mblks;
-    EXPECT_EQ(table->blocks_in_use, header->leaf_nodes + header->index_nodes + 1 + 2) << "the two held nodes stay";
+    lrb_header_view header = lrb_header(map_);
+    EXPECT_EQ(mblk_blocks_in_use(&t_->log), header.leaf_nodes + header.index_nodes + 1 + 2) << "the two held nodes stay";
     for (mblk* held : {held_root, held_leaf}) {
-        const lrb_node* n = lrb_node_of(held);
-        EXPECT_EQ(n->h.level & LRB_ROOT_FLAG, 0) << "a retired node is no shard's root";
-        EXPECT_EQ(n->h.count, 0u);
-        EXPECT_TRUE(in_hash(table, held->key, held));
+        lrb_node_view n = lrb_view(map_, held);
+        EXPECT_FALSE(n.root_flag) << "a retired node is no shard's root";
+        EXPECT_EQ(n.count, 0u);
+        EXPECT_TRUE(mblk_in_chain(&t_->log, held->key, held));
         mblk* found = nullptr;
         EXPECT_EQ(mblk_get(&found, &t_->log, held->key, MBLK_FIND), -2) << "lookups no longer see it";
         EXPECT_EQ(mblk_get(&found, &t_->log, held->key, MBLK_CREATE), -17) << "its key is still taken";
@@ -636,10 +646,10 @@ TEST_F(LrbUpdate, NodesSomeoneHoldsGoAtTheirLastReference) {
     uint64_t root_key = held_root->key;
     uint64_t leaf_key = held_leaf->key;
     mblk_put(&t_->log, held_root);
-    EXPECT_FALSE(in_hash(table, root_key, held_root));
+    EXPECT_FALSE(mblk_in_chain(&t_->log, root_key, held_root));
     mblk_put(&t_->log, held_leaf);
-    EXPECT_FALSE(in_hash(table, leaf_key, held_leaf));
-    EXPECT_EQ(table->blocks_in_use, header->leaf_nodes + header->index_nodes + 1);
+    EXPECT_FALSE(mblk_in_chain(&t_->log, leaf_key, held_leaf));
+    EXPECT_EQ(mblk_blocks_in_use(&t_->log), header.leaf_nodes + header.index_nodes + 1);
     EXPECT_EQ(lrb_check_map(map_), "");
 }
 
@@ -659,10 +669,10 @@ TEST_F(LrbUpdate, RemovingEverythingGivesEveryNodeBack) {
     EXPECT_EQ(out, -100000);
     EXPECT_EQ(lrb_check_map(map_), "");
     EXPECT_EQ(lrb_max_depth(map_), -1);
-    EXPECT_EQ(t_->log.mblks->blocks_in_use, 1u);
-    const lrb_header_block* header = lrb_header_of(&map_->shape);
-    EXPECT_EQ(header->leaf_created, header->leaf_freed);
-    EXPECT_EQ(header->mapped_keys, 0u);
+    EXPECT_EQ(mblk_blocks_in_use(&t_->log), 1u);
+    lrb_header_view header = lrb_header(map_);
+    EXPECT_EQ(header.leaf_created, header.leaf_freed);
+    EXPECT_EQ(header.mapped_keys, 0u);
 }
 
 }  // namespace

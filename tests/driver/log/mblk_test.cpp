@@ -1,5 +1,7 @@
 // Metadata blocks: the bucket hash, lookup and creation in their three modes, release, the free-key
 // search, the block limit, preallocation through the reserve, iteration and the write hook.
+#include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <set>
@@ -10,6 +12,7 @@
 #include "driver/platform/params.h"
 #include "sim/kernel/control.h"
 #include "tests/driver/log/log_fixture.h"
+#include "tests/driver/log/mblk_inspect.h"
 
 namespace {
 
@@ -50,7 +53,7 @@ TEST_F(MblkTest, GetFindsCreatesAndRefusesByMode) {
     EXPECT_EQ(block->key, 77u);
     EXPECT_EQ(block->refs, 1);
     ASSERT_NE(block->page, nullptr);
-    EXPECT_EQ(t.log.mblks->blocks_in_use, 1u);
+    EXPECT_EQ(mblk_blocks_in_use(&t.log), 1u);
     mblk* same = nullptr;
     EXPECT_EQ(mblk_get(&same, &t.log, 77, MBLK_CREATE), -17);
     EXPECT_EQ(block->refs, 1) << "a refused creation takes no reference";
@@ -62,7 +65,7 @@ TEST_F(MblkTest, GetFindsCreatesAndRefusesByMode) {
     mblk* other = nullptr;
     ASSERT_EQ(mblk_get(&other, &t.log, 78, MBLK_FIND_OR_CREATE), 0);
     EXPECT_NE(other->page, block->page);
-    EXPECT_EQ(t.log.mblks->blocks_in_use, 2u);
+    EXPECT_EQ(mblk_blocks_in_use(&t.log), 2u);
     // Records, and pages: a pool with its 512 spares still allocates while it can.
     EXPECT_EQ(t.footprint.alloced_bytes, 2 * 64 + 514 * 4096);
 
@@ -70,7 +73,7 @@ TEST_F(MblkTest, GetFindsCreatesAndRefusesByMode) {
     block->refs = 0;
     EXPECT_EQ(mblk_try_release(&t.log, block), 0);
     EXPECT_EQ(mblk_get(&block, &t.log, 77, MBLK_FIND), -2);
-    EXPECT_EQ(t.log.mblks->blocks_in_use, 1u);
+    EXPECT_EQ(mblk_blocks_in_use(&t.log), 1u);
     EXPECT_EQ(t.footprint.alloced_bytes, 64 + 513 * 4096);
 }
 
@@ -173,19 +176,19 @@ TEST_F(MblkTest, PreallocatedTablesTakeRecordsFromTheReserve) {
     mblk* b = nullptr;
     EXPECT_EQ(mblk_get(&b, &t.log, 1, MBLK_CREATE), -12) << "an empty reserve";
     ASSERT_EQ(mblk_page_alloc(&t.log, 2), 0);
-    EXPECT_EQ(mblk_records.reserve_count, 2u);
+    EXPECT_EQ(mblk_reserve_count(), 2u);
     ASSERT_EQ(mblk_get(&b, &t.log, 1, MBLK_CREATE), 0);
-    EXPECT_EQ(mblk_records.reserve_count, 1u);
+    EXPECT_EQ(mblk_reserve_count(), 1u);
     mblk_put(&t.log, b);
     ASSERT_EQ(mblk_try_release(&t.log, b), 0);
-    EXPECT_EQ(mblk_records.reserve_count, 2u) << "a released record goes back to the reserve";
+    EXPECT_EQ(mblk_reserve_count(), 2u) << "a released record goes back to the reserve";
     EXPECT_EQ((ULONG64)b->hash_back, MBLK_POISON_BACK);
     EXPECT_EQ(mblk_page_reserve(&t.log, 3), -12) << "the reserve runs out first";
-    EXPECT_EQ(mblk_records.reserve_count, 0u);
+    EXPECT_EQ(mblk_reserve_count(), 0u);
     sim::kernel::fail_nth(sim::kernel::fault_site::pool, 2, "sal4");
     EXPECT_EQ(mblk_page_alloc(&t.log, 3), -12);
     sim::kernel::clear_faults();
-    EXPECT_EQ(mblk_records.reserve_count, 0u);
+    EXPECT_EQ(mblk_reserve_count(), 0u);
 }
 
 TEST_F(MblkTest, EachTableKeepsItsOwnReserveAndFootprint) {
@@ -193,24 +196,24 @@ TEST_F(MblkTest, EachTableKeepsItsOwnReserveAndFootprint) {
     auto b = std::make_unique<test_log>(4, 100, true);
     ASSERT_EQ(mblk_page_alloc(&a->log, 3), 0);
     ASSERT_EQ(mblk_page_alloc(&b->log, 2), 0);
-    EXPECT_EQ(mblk_records.reserve_count, 5u);
+    EXPECT_EQ(mblk_reserve_count(), 5u);
     EXPECT_EQ(a->footprint.alloced_bytes, 3 * 64);
     EXPECT_EQ(b->footprint.alloced_bytes, 2 * 64);
     mblk* block = nullptr;
     ASSERT_EQ(mblk_get(&block, &b->log, 1, MBLK_CREATE), 0);
     ASSERT_EQ(mblk_get(&block, &b->log, 2, MBLK_CREATE), 0);
     EXPECT_EQ(mblk_get(&block, &b->log, 3, MBLK_CREATE), -12) << "the rest of the reserve is the other log's";
-    EXPECT_EQ(mblk_records.reserve_count, 3u);
+    EXPECT_EQ(mblk_reserve_count(), 3u);
     EXPECT_EQ(a->footprint.alloced_bytes, 3 * 64) << "the other log's pages and records are not this one's";
     // One log's teardown hands back its own records only.
     b.reset();
-    EXPECT_EQ(mblk_records.reserve_count, 3u);
+    EXPECT_EQ(mblk_reserve_count(), 3u);
     EXPECT_EQ(a->footprint.alloced_bytes, 3 * 64);
     ASSERT_EQ(mblk_get(&block, &a->log, 1, MBLK_CREATE), 0);
-    EXPECT_EQ(mblk_records.reserve_count, 2u);
+    EXPECT_EQ(mblk_reserve_count(), 2u);
     EXPECT_EQ(a->footprint.alloced_bytes, 3 * 64 + 513 * 4096) << "its record was counted when it was reserved";
     a.reset();
-    EXPECT_EQ(mblk_records.reserve_count, 0u);
+    EXPECT_EQ(mblk_reserve_count(), 0u);
 }
 
 TEST_F(MblkTest, ConcurrentCreatorsStayWithinTheBlockLimit) {
@@ -227,9 +230,52 @@ TEST_F(MblkTest, ConcurrentCreatorsStayWithinTheBlockLimit) {
             });
         }
         for (auto& c : creators) c.join();
-        ASSERT_EQ(t.log.mblks->blocks_in_use, 40u) << "round " << round;
+        ASSERT_EQ(mblk_blocks_in_use(&t.log), 40u) << "round " << round;
         mblk_release_all(&t.log);
     }
+}
+
+// One key's block made and retired over and over while other threads look it up: a lookup that
+// comes in between the retirement and the release of the last reference keeps the block alive,
+// and the block goes exactly once, at the last reference.
+TEST_F(MblkTest, ARetiredBlockGoesOnceWhileLookupsTakeReferences) {
+    test_log t(4, 100);
+    constexpr uint64_t key = 0x1234;
+    constexpr int rounds = 100000;
+    std::atomic<bool> done{false};
+    std::atomic<uint64_t> found{0};
+    std::atomic<bool> bad{false};
+    std::vector<std::thread> finders;
+    for (int i = 0; i < 2; i++) {
+        finders.emplace_back([&] {
+            while (!done.load(std::memory_order_relaxed)) {
+                mblk* b = nullptr;
+                if (mblk_get(&b, &t.log, key, MBLK_FIND) != 0) continue;
+                if (b->key != key || b->page == nullptr || b->refs < 1) bad = true;
+                found++;
+                mblk_put(&t.log, b);
+            }
+        });
+    }
+    // Until the lookups have found the block often enough to have met the retirements (bounded).
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (int i = 0; (i < rounds || found.load() < 10000) && !bad && std::chrono::steady_clock::now() < give_up; i++) {
+        mblk* b = nullptr;
+        int rc;
+        do {
+            rc = mblk_get(&b, &t.log, key, MBLK_CREATE);  // -17 while a finder holds the last one
+        } while (rc == -17);
+        ASSERT_EQ(rc, 0);
+        mblk_retire(&t.log, b);
+    }
+    done = true;
+    for (auto& f : finders) f.join();
+    EXPECT_FALSE(bad.load());
+    EXPECT_GE(found.load(), 10000u);
+    EXPECT_EQ(mblk_blocks_in_use(&t.log), 0u);
+    mblk* b = nullptr;
+    EXPECT_EQ(mblk_get(&b, &t.log, key, MBLK_FIND), -2);
+    EXPECT_EQ(t.footprint.alloced_bytes, 512 * 4096) << "no record is left counted: the pool keeps its spare pages";
 }
 
 struct visit {
@@ -247,9 +293,7 @@ int visit_cb(pav_log* log, mblk* block, void* argument, int) {
     }
     if (block->key % 2 == 0) {
         // A callback may release its own block.
-        kpav_spin_lock(&log->mblks->lock);
-        mblk_release(log, block, true);
-        kpav_spin_unlock(&log->mblks->lock);
+        mblk_release_locked(log, block);
     }
     return 0;
 }
@@ -270,7 +314,7 @@ TEST_F(MblkTest, ForEachVisitsEveryBlockOnce) {
     visit v;
     EXPECT_EQ(mblk_for_each(&t.log, visit_cb, &v), 0);
     EXPECT_EQ(v.keys.size(), 300u);
-    EXPECT_EQ(t.log.mblks->blocks_in_use, 150u);
+    EXPECT_EQ(mblk_blocks_in_use(&t.log), 150u);
     visit stop;
     stop.stop_at = 3 * 0x10001;
     stop.result = 1;

@@ -4,6 +4,7 @@
 #include "driver/log/pbitmap.h"
 #include "sim/kernel/control.h"
 #include "tests/driver/log/log_fixture.h"
+#include "tests/driver/log/mblk_inspect.h"
 
 namespace {
 
@@ -101,7 +102,7 @@ TEST_F(PbitmapTest, RangesCrossLeavesAndSearchesStopAtTheirEnd) {
 
 TEST_F(PbitmapTest, TrimGivesBackLeavesWhollyInsideOnly) {
     ASSERT_EQ(pav_mblk_alloc_for_append(bitmap_, 0, 5 * 1024 - 1), 0);
-    ULONG64 blocks = t_->log.mblks->blocks_in_use;
+    ULONG64 blocks = mblk_blocks_in_use(&t_->log);
     // Words 1000..4095: leaves 1, 2 and 3 lie inside, leaf 0 only partly.
     mblk* held = nullptr;
     ASSERT_EQ(mblk_get(&held, &t_->log, PAV_PBITMAP_BASE_KEY + 2, MBLK_FIND), 0);
@@ -115,7 +116,7 @@ TEST_F(PbitmapTest, TrimGivesBackLeavesWhollyInsideOnly) {
     EXPECT_FALSE(present(3));
     EXPECT_TRUE(present(4));
     EXPECT_EQ(bitmap_->leaves, 2u);
-    EXPECT_EQ(t_->log.mblks->blocks_in_use, blocks - 3);
+    EXPECT_EQ(mblk_blocks_in_use(&t_->log), blocks - 3);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "sim/card/card.h"
+#include "sim/card/pci_function.h"
 
 using sim::card::Card;
 using sim::card::CardConfig;

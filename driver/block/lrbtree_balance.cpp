@@ -1,0 +1,422 @@
+// Keeping a shard's tree balanced: a node without room for new entries spreads them over a window
+// of up to three neighbouring nodes of its level, with a new node when they do not fit (and a new
+// root above a root that split); a node that lost entries spreads its window evenly or empties
+// one or two of its nodes into the others; a root with one child gives way to it.
+//
+// Structural steps re-descend by key instead of patching paths: a path is only trusted until the
+// next split or merge.
+#include "driver/block/lrbtree_node.h"
+
+#include "driver/platform/errno_table.h"
+#include "driver/platform/kassert.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Windows of neighbouring nodes
+
+// Forms the window of up to three consecutive nodes of `level` around the node of `path`: its
+// left and right neighbours; at the left edge the two to its right, at the right edge the two
+// to its left. The path moves into the window.
+void window_build(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, lrbtree_window* window) {
+    lrbtree_path left;
+    lrbtree_path right;
+    left = *path;
+    right = *path;
+    bool has_left = lrbtree_path_prev(cursor, &left, level) == 0;
+    bool has_right = lrbtree_path_next(cursor, &right, level) == 0;
+    ULONG n = 0;
+    if (has_left && has_right) {
+        window->paths[n++] = left;
+        window->self = n;
+        window->paths[n++] = *path;
+        window->paths[n++] = right;
+    } else if (has_right) {
+        window->self = 0;
+        window->paths[n++] = *path;
+        lrbtree_path further;
+        further = right;
+        window->paths[n++] = right;
+        if (lrbtree_path_next(cursor, &further, level) == 0) {
+            window->paths[n++] = further;
+        } else {
+            lrbtree_path_release(cursor, &further);
+        }
+        lrbtree_path_release(cursor, &left);
+    } else if (has_left) {
+        lrbtree_path further;
+        further = left;
+        if (lrbtree_path_prev(cursor, &further, level) == 0) {
+            window->paths[n++] = further;
+        } else {
+            lrbtree_path_release(cursor, &further);
+        }
+        window->paths[n++] = left;
+        window->self = n;
+        window->paths[n++] = *path;
+        lrbtree_path_release(cursor, &right);
+    } else {
+        window->self = 0;
+        window->paths[n++] = *path;
+        lrbtree_path_release(cursor, &left);
+        lrbtree_path_release(cursor, &right);
+    }
+    window->nodes = n;
+    lrbtree_path_reset(path);
+}
+
+void window_release(lrbtree_cursor* cursor, lrbtree_window* window) {
+    for (ULONG k = 0; k < window->nodes; k++) {
+        lrbtree_path_release(cursor, &window->paths[k]);
+    }
+    window->nodes = 0;
+}
+
+inline mblk* window_block(const lrbtree_window* window, ULONG k, ULONG level) {
+    return window->paths[k].level[level].node;
+}
+
+// Gathers the entries of the window's nodes, in order, into the map's scratch space, with `m`
+// raw entries put in at position `pos` of the window's own node. Returns the entry count.
+ULONG window_gather(lrbtree_cursor* cursor, const lrbtree_window* window, ULONG level, ULONG pos, const UCHAR* raw,
+                    ULONG m) {
+    const lrbtree_layout* layout = lrb_layout_for(cursor->shape, level);
+    UCHAR* out = cursor->map->scratch;
+    ULONG size = layout->entry_size;
+    ULONG total = 0;
+    for (ULONG k = 0; k < window->nodes; k++) {
+        const lrb_node* node = lrb_node_of(window_block(window, k, level));
+        ULONG count = node->h.count;
+        if (k == window->self && m != 0) {
+            lrb_entries_copy_out(layout, node, 0, pos, out + (SIZE_T)total * size);
+            total += pos;
+            memcpy(out + (SIZE_T)total * size, raw, (SIZE_T)m * size);
+            total += m;
+            lrb_entries_copy_out(layout, node, pos, count - pos, out + (SIZE_T)total * size);
+            total += count - pos;
+        } else {
+            lrb_entries_copy_out(layout, node, 0, count, out + (SIZE_T)total * size);
+            total += count;
+        }
+    }
+    return total;
+}
+
+// Fills the nodes with the gathered entries: targets[j] entries to blocks[j], in order.
+void window_scatter(lrbtree_cursor* cursor, ULONG level, mblk* const* blocks, const ULONG* targets, ULONG nodes) {
+    const lrbtree_layout* layout = lrb_layout_for(cursor->shape, level);
+    const UCHAR* in = cursor->map->scratch;
+    ULONG at = 0;
+    for (ULONG j = 0; j < nodes; j++) {
+        lrb_entries_fill(layout, lrb_node_of(blocks[j]), in + (SIZE_T)at * layout->entry_size, targets[j]);
+        mblk_mark_dirty(blocks[j]);
+        at += targets[j];
+    }
+}
+
+// Brings the window's nodes to `targets` entries each (0 for a node to be emptied) without
+// copying the entries that stay where they are. Entry j of the window (in key order) belongs in
+// the node whose target range holds j; what a node keeps is where its present range and its
+// target range meet. First every node puts what it does not keep into the scratch space, at its
+// place in the window's order, and closes those slots; then every node opens slots at its front
+// and end for what it lacks and takes it from there. No node holds more than its target at any
+// time.
+void window_spread(lrbtree_cursor* cursor, lrbtree_window* window, ULONG level, const ULONG* targets) {
+    const lrbtree_layout* layout = lrb_layout_for(cursor->shape, level);
+    UCHAR* scratch = cursor->map->scratch;
+    ULONG size = layout->entry_size;
+    ULONG nodes = window->nodes;
+    ULONG present[3];  // first window position each node holds now
+    ULONG target[3];   // first window position each node is to hold
+    ULONG keep_lo[3];
+    ULONG keep_hi[3];
+    ULONG at = 0;
+    ULONG to = 0;
+    for (ULONG k = 0; k < nodes; k++) {
+        ULONG count = lrb_node_of(window_block(window, k, level))->h.count;
+        present[k] = at;
+        target[k] = to;
+        keep_lo[k] = at > to ? at : to;
+        keep_hi[k] = at + count < to + targets[k] ? at + count : to + targets[k];
+        if (keep_lo[k] >= keep_hi[k]) {
+            keep_lo[k] = keep_hi[k] = to;  // keeps nothing
+        }
+        at += count;
+        to += targets[k];
+    }
+    for (ULONG k = 0; k < nodes; k++) {
+        mblk* block = window_block(window, k, level);
+        lrb_node* node = lrb_node_of(block);
+        ULONG count = node->h.count;
+        ULONG kept = keep_hi[k] - keep_lo[k];
+        ULONG head = kept != 0 ? keep_lo[k] - present[k] : count;
+        ULONG tail = count - head - kept;
+        if (tail != 0) {
+            lrb_entries_copy_out(layout, node, head + kept, tail, scratch + (SIZE_T)(present[k] + head + kept) * size);
+            lrbtree_entries_remove(layout, node, head + kept, tail);
+        }
+        if (head != 0) {
+            lrb_entries_copy_out(layout, node, 0, head, scratch + (SIZE_T)present[k] * size);
+            lrbtree_entries_remove(layout, node, 0, head);
+        }
+        if (head != 0 || tail != 0) {
+            mblk_mark_dirty(block);
+        }
+    }
+    for (ULONG k = 0; k < nodes; k++) {
+        mblk* block = window_block(window, k, level);
+        lrb_node* node = lrb_node_of(block);
+        ULONG front = keep_lo[k] - target[k];
+        ULONG back = target[k] + targets[k] - keep_hi[k];
+        if (front != 0) {
+            lrbtree_entries_insert_slots(layout, node, 0, front);
+            lrb_entries_copy_in(layout, node, 0, front, scratch + (SIZE_T)target[k] * size);
+        }
+        if (back != 0) {
+            ULONG end = node->h.count;
+            lrbtree_entries_insert_slots(layout, node, end, back);
+            lrb_entries_copy_in(layout, node, end, back, scratch + (SIZE_T)keep_hi[k] * size);
+        }
+        if (front != 0 || back != 0) {
+            mblk_mark_dirty(block);
+        }
+    }
+}
+
+// Even targets: total / nodes each, the first (total mod nodes) one more.
+void even_targets(ULONG total, ULONG nodes, ULONG* targets) {
+    for (ULONG j = 0; j < nodes; j++) {
+        targets[j] = total / nodes + (j < total % nodes ? 1 : 0);
+    }
+}
+
+// A node without room for `m` new entries at `pos`: the entries of its window (and the new ones)
+// are spread over the window's nodes, with one new node after it when they do not fit. The new
+// node's separator goes into the parent the same way; a root that splits gets a new root above.
+int split(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, ULONG pos, const UCHAR* raw, ULONG m) {
+    const lrbtree_layout* layout = lrb_layout_for(cursor->shape, level);
+    lrbtree_window* window = &cursor->map->windows[level];
+    window_build(cursor, path, level, window);
+    ULONG total = window_gather(cursor, window, level, pos, raw, m);
+    ULONG nodes = window->nodes;
+    bool add = total > nodes * layout->capacity;
+
+    mblk* blocks[5];
+    ULONG targets[5];
+    ULONG self = window->self;
+    mblk* added = nullptr;
+    if (add) {
+        // The update took the nodes of every split and of a new root into the cursor's reserve
+        // before it changed anything, so these cannot fail.
+        int rc = lrbtree_node_new(cursor, level, &added);
+        kpav_assert(rc == 0);
+        if (rc != 0) {
+            window_release(cursor, window);
+            return rc;
+        }
+    }
+    ULONG j = 0;
+    for (ULONG k = 0; k < nodes; k++) {
+        blocks[j++] = window_block(window, k, level);
+        if (k == self && added != nullptr) {
+            blocks[j++] = added;
+        }
+    }
+    even_targets(total, j, targets);
+    window_scatter(cursor, level, blocks, targets, j);
+    lrb_count_entries(cursor->shape, level, m);
+    for (ULONG k = 0; k < nodes; k++) {
+        lrbtree_separators_update(cursor->shape, &window->paths[k], level);
+    }
+    if (added == nullptr) {
+        window_release(cursor, window);
+        return 0;
+    }
+
+    const lrbtree_layout* index_layout = &cursor->shape->index_layout;
+    lrbtree_index_rec separator = {lrb_node_first_key(cursor->shape, lrb_node_of(added)), (ULONG64)added};
+    if ((LONG)level == cursor->depth) {
+        // The root split: a new root one level up takes both halves.
+        mblk* old_root = window_block(window, 0, level);
+        mblk* root = nullptr;
+        int rc = lrbtree_node_new(cursor, level + 1, &root);
+        kpav_assert(rc == 0);  // reserved, as above; the window's entries have moved already
+        if (rc != 0) {
+            window_release(cursor, window);
+            return rc;
+        }
+        lrb_node* r = lrb_node_of(root);
+        lrbtree_index_rec entries[2] = {{lrb_node_first_key(cursor->shape, lrb_node_of(old_root)), (ULONG64)old_root},
+                                        separator};
+        lrbtree_entries_insert_slots(index_layout, r, 0, 2);
+        lrbtree_index_write(index_layout, r, 0, entries, 2);
+        lrb_node_of(old_root)->h.level &= (UCHAR)~LRB_ROOT_FLAG;
+        mblk_mark_dirty(old_root);
+        lrbtree_set_root(cursor, root);
+        window_release(cursor, window);
+        return 0;
+    }
+    lrbtree_path own = window->paths[self];
+    lrbtree_path_reset(&window->paths[self]);
+    window_release(cursor, window);
+    UCHAR entry[16];
+    lrb_index_encode(index_layout->kind, entry, &separator);
+    ULONG parent_pos = (ULONG)own.level[level + 1].index + 1;
+    return lrbtree_insert_entries(cursor, &own, level + 1, parent_pos, entry, 1);
+}
+
+}  // namespace
+
+int lrbtree_insert_entries(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, ULONG pos, const UCHAR* raw, ULONG m) {
+    const lrbtree_layout* layout = lrb_layout_for(cursor->shape, level);
+    mblk* block = path->level[level].node;
+    lrb_node* node = lrb_node_of(block);
+    if (node->h.count + m > layout->capacity) {
+        return split(cursor, path, level, pos, raw, m);
+    }
+    lrbtree_entries_insert_slots(layout, node, pos, m);
+    for (ULONG i = 0; i < m; i++) {
+        memcpy(lrb_entry(layout, node, pos + i), raw + (SIZE_T)i * layout->entry_size, layout->entry_size);
+    }
+    mblk_mark_dirty(block);
+    lrbtree_separators_update(cursor->shape, path, level);
+    lrbtree_path_release(cursor, path);
+    return 0;
+}
+
+ULONG lrbtree_nodes_needed(const lrbtree_cursor* cursor, const lrbtree_path* path, ULONG m) {
+    ULONG need = 0;
+    for (LONG l = 0; l <= cursor->depth; l++) {
+        const lrbtree_layout* layout = lrb_layout_for(cursor->shape, (ULONG)l);
+        if (lrb_node_of(path->level[l].node)->h.count + m <= layout->capacity) {
+            return need;
+        }
+        need++;
+        m = 1;
+    }
+    return need + 1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Rebalancing after removals
+
+void lrbtree_collapse_root(lrbtree_cursor* cursor) {
+    while (cursor->root != nullptr) {
+        mblk* root = cursor->root;
+        lrb_node* r = lrb_node_of(root);
+        if (r->h.count == 0) {
+            // The last leaf is gone: the shard is empty again.
+            lrbtree_node_free(cursor, root);
+            lrbtree_set_root(cursor, nullptr);
+            return;
+        }
+        if (cursor->depth <= 1 || r->h.count > 1) {
+            return;
+        }
+        mblk* child = lrb_index_child(&cursor->shape->index_layout, r, 0);
+        lrbtree_entries_remove(&cursor->shape->index_layout, r, 0, 1);
+        lrbtree_node_free(cursor, root);
+        lrbtree_set_root(cursor, child);
+    }
+}
+
+// The window of the node gives up one or two whole nodes when it can, else its entries are spread
+// evenly. The root is left to lrbtree_collapse_root.
+void lrbtree_rebalance(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level) {
+    const lrbtree_layout* layout = lrb_layout_for(cursor->shape, level);
+    if ((LONG)level >= cursor->depth || level + 1 >= LRB_MAX_LEVELS) {
+        lrbtree_path_release(cursor, path);
+        return;
+    }
+    lrbtree_window* window = &cursor->map->windows[level];
+    window_build(cursor, path, level, window);
+    ULONG nodes = window->nodes;
+    if (nodes == 1 && lrb_node_of(window_block(window, 0, level))->h.count != 0) {
+        window_release(cursor, window);  // the level's only node: nothing to spread over
+        return;
+    }
+    ULONG total = 0;
+    for (ULONG k = 0; k < nodes; k++) {
+        total += lrb_node_of(window_block(window, k, level))->h.count;
+    }
+    ULONG self = window->self;
+    ULONG cap = layout->capacity;
+    ULONG free_slots = nodes * cap - total;
+
+    bool emptied[3] = {false, false, false};
+    if (free_slots >= cap) {
+        bool has_right = self + 1 < nodes;
+        if (free_slots >= 2 * cap && has_right) {
+            emptied[self] = true;
+            emptied[self + 1] = true;
+        } else {
+            emptied[has_right ? self + 1 : self] = true;
+        }
+    }
+    ULONG kept = 0;
+    for (ULONG k = 0; k < nodes; k++) {
+        kept += emptied[k] ? 0 : 1;
+    }
+    ULONG even[3] = {0, 0, 0};
+    ULONG targets[3];
+    if (kept != 0) {
+        even_targets(total, kept, even);
+    }
+    for (ULONG k = 0, j = 0; k < nodes; k++) {
+        targets[k] = emptied[k] ? 0 : even[j++];
+    }
+    window_spread(cursor, window, level, targets);
+    for (ULONG k = 0; k < nodes; k++) {
+        if (!emptied[k]) {
+            lrbtree_separators_update(cursor->shape, &window->paths[k], level);
+        }
+    }
+
+    // Emptied nodes leave their parents, the later one first so that indices stay good.
+    const lrbtree_layout* index_layout = &cursor->shape->index_layout;
+    mblk* freed[3];
+    ULONG freed_count = 0;
+    for (ULONG k = nodes; k-- > 0;) {
+        if (!emptied[k]) {
+            continue;
+        }
+        lrbtree_path_level* parent = &window->paths[k].level[level + 1];
+        lrb_node* p = lrb_node_of(parent->node);
+        lrbtree_entries_remove(index_layout, p, (ULONG)parent->index, 1);
+        mblk_mark_dirty(parent->node);
+        if (parent->index == 0 && p->h.count != 0) {
+            lrbtree_separators_update(cursor->shape, &window->paths[k], level + 1);
+        }
+        freed[freed_count++] = window_block(window, k, level);
+    }
+    // A key that leads to each parent that lost a child, for its own rebalance.
+    ULONG64 parent_keys[3];
+    mblk* parents[3];
+    ULONG parent_count = 0;
+    for (ULONG k = 0; k < nodes; k++) {
+        if (!emptied[k]) {
+            continue;
+        }
+        lrbtree_path_level* parent = &window->paths[k].level[level + 1];
+        if (parent_count != 0 && parents[parent_count - 1] == parent->node) {
+            continue;
+        }
+        const lrb_node* p = lrb_node_of(parent->node);
+        parents[parent_count] = parent->node;
+        parent_keys[parent_count++] = p->h.count != 0 ? lrb_node_first_key(cursor->shape, p) : parent->low;
+    }
+    window_release(cursor, window);
+    for (ULONG i = 0; i < freed_count; i++) {
+        lrbtree_node_free(cursor, freed[i]);
+    }
+    for (ULONG i = 0; i < parent_count; i++) {
+        if ((LONG)level + 1 >= cursor->depth) {
+            break;  // the root: lrbtree_collapse_root sees to it
+        }
+        lrbtree_path up;
+        if (lrbtree_descend_to(cursor, &up, parent_keys[i], level + 1) == 0) {
+            lrbtree_rebalance(cursor, &up, level + 1);
+        }
+    }
+}
+

@@ -1,0 +1,58 @@
+// A card's life cycle under the device shell: probe (at D0 entry), start (after the interrupts
+// are enabled), stop (at power-down) and release (at D0 exit), and the driver-wide state the
+// bring-up needs. Probe and start are step tables: a failed step undoes exactly the steps before
+// it and is named in the log.
+#pragma once
+
+#include "driver/controller/pipeline_device.h"
+#include "driver/platform/os.h"
+#include "driver/platform/pci_dev.h"
+#include "driver/platform/steps.h"
+#include "registry_driver/driver_registry.h"
+
+// The card's probe record: its register windows, card record and registry client.
+struct card_probe {
+    pci_dev* pdev;
+    volatile ULONG* bar;         // the first BAR's mapping
+    volatile ULONG* csr;         // BAR + 0x8000
+    volatile ULONG* window2;     // BAR + 0x2000
+    volatile ULONG* cq_windows;  // BAR + 0x4000
+    ULONG cq_count;
+    pipeline_device* card;       // NULL until the card record exists
+    DRIVER_REGISTRY_CLIENT* registry;  // NULL while none is open
+    DRIVER_REGISTRY_INTERFACE registry_interface;
+    ULONG card_index;
+    ULONG card_index_copy;
+    char name[256];              // "Velkor <pci name>"
+    BOOLEAN message_interrupts;  // cleared by the shell for line-based interrupts
+    kpav_step_run create_run;    // card record creation
+};
+
+// The shell's services the bring-up calls back (set by the shell at driver entry): the card's
+// registration after start_device, the registry interface query on the card's own stack.
+struct card_shell_ops {
+    NTSTATUS (*register_card_interfaces)(pci_dev* pdev, pipeline_device* card);
+    NTSTATUS (*query_registry_interface)(pci_dev* pdev, DRIVER_REGISTRY_INTERFACE* interface);
+};
+extern card_shell_ops card_shell_hooks;
+
+// 0 or a negative errno; on failure nothing of the probe is left.
+int probe_device(pci_dev* pdev);
+// 0, -22 without probe record, or the failing status of the shell's card registration.
+NTSTATUS start_controller(pci_dev* pdev);
+int start_device(pci_dev* pdev, pipeline_device* card, void* fdo);
+void stop_device(pipeline_device* card, int immediate);
+void release_device(pci_dev* pdev);
+// Waits for a dump in progress, then frees the card's register-dump buffer.
+void csr_dump_free(pipeline_device* card);
+
+int driver_globals_init();
+void driver_globals_exit();
+
+// The module parameter preallocate_memory as a list: the item equal to `text`, or NULL.
+const char* card_in_preallocate_list(const char* text);
+// The saved-state query and set through the driver-wide state record: 2 asks (the request word
+// becomes 1 when the beacon is on), 1 turns the beacon on, anything else sets "running".
+int card_state_callback(pipeline_device* card, ULONG* request);
+
+constexpr ULONG PAV_CSR_DUMP_SIZE = 614400;

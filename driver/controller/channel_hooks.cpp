@@ -1,0 +1,3 @@
+#include "driver/controller/channel_hooks.h"
+
+card_channel_ops card_channel_hooks = {};

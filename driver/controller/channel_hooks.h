@@ -1,0 +1,46 @@
+// What the card's bring-up calls in the subsystems that are built beside or after it: the data
+// channel (pipeline set-up, start, stop and free, with the NAND controller initialisation), the
+// management processor's link and sensor cache, the manufacturing data, the card's kinfo
+// nodes, its NV data and indicators, and the request caches.
+//
+// Each subsystem stores its operations here at its own init. An operation left NULL means the
+// subsystem is not there yet, and the bring-up goes on as described beside each one.
+#pragma once
+
+#include "driver/controller/pipeline_device.h"
+#include "driver/platform/os.h"
+
+struct card_channel_ops {
+    // Data channel. NULL: the card has no data channel; init and start answer 0 and nothing runs.
+    int (*pipeline_init)(pipeline_device* card);   // 0 or a negative code (start-up check mapping)
+    int (*pipeline_start)(pipeline_device* card);  // 0, -1030, -11 or another negative errno
+    void (*pipeline_stop)(pipeline_device* card);
+    void (*pipeline_free)(pipeline_device* card);  // safe on a partly initialised channel
+    // Tells the store that owns the card that the device goes away (immediate: the other stop).
+    void (*stop_notify)(pipeline_device* card, bool immediate);
+    // Management processor link (open/close) and sensor cache (init/free); the manufacturing
+    // data read through them (0, or a negative errno: "MID data unavailable"); the factory record.
+    // NULL open: the link cannot be had and the card runs in minimal mode ("Unable to
+    // communicate with SMP").
+    int (*smp_link_open)(pipeline_device* card);
+    void (*smp_link_close)(pipeline_device* card);
+    int (*sensor_cache_init)(pipeline_device* card);
+    void (*sensor_cache_free)(pipeline_device* card);
+    void (*smp_record_targets)(pipeline_device* card);
+    int (*read_mid)(pipeline_device* card);
+    void (*read_factory_record)(pipeline_device* card);
+    // Card kinfo directory and NV data; NULL: nothing is created (answers 0).
+    int (*kinfo_create)(pipeline_device* card);
+    void (*kinfo_remove)(pipeline_device* card);
+    int (*nvdata_init)(pipeline_device* card);
+    void (*nvdata_free)(pipeline_device* card);
+    // The card's indicators after its saved state changed; the firmware archive lines.
+    void (*refresh_indicators)(pipeline_device* card);
+    void (*print_firmware_archive)(pipeline_device* card);
+    // Object sizes of the request caches "velkor_request-strovane" and "tavrin_ioctx-strovane";
+    // 0: the pipeline is not there and the caches are not created.
+    size_t request_size;
+    size_t ioctx_size;
+};
+
+extern card_channel_ops card_channel_hooks;

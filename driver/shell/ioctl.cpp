@@ -1,0 +1,155 @@
+// The card queue's device-control entry: the Windows control code back to the Linux-style
+// number, the control interface, the driver-private requests, and the request's completion.
+#include <cstddef>
+
+#include "driver/control/control_ioctl.h"
+#include "driver/controller/startup.h"
+#include "driver/platform/errno_table.h"
+#include "driver/platform/kassert.h"
+#include "driver/platform/log.h"
+#include "driver/platform/memory.h"
+#include "driver/platform/pci.h"
+#include "driver/shell/ioctl_code.h"
+#include "driver/shell/shell.h"
+
+namespace {
+
+// The PCI configuration request of the driver-private numbers.
+struct pav_pci_config_request {
+    ULONG domain;
+    ULONG bus;
+    ULONG device;
+    ULONG function;
+    ULONG64 offset;
+    ULONG width;
+    ULONG count;
+    ULONG value;
+    ULONG unused;
+};
+static_assert(sizeof(pav_pci_config_request) == 40);
+static_assert(offsetof(pav_pci_config_request, offset) == 16);
+static_assert(offsetof(pav_pci_config_request, width) == 24);
+static_assert(offsetof(pav_pci_config_request, value) == 32);
+
+struct boot_check_event {
+    UCHAR level;
+    UCHAR reserved[7];
+    char text[248];
+};
+static_assert(sizeof(boot_check_event) == 256);
+
+int pci_config_request(ULONG number, void* buffer) {
+    pav_pci_config_request r;
+    if (kpav_copy_from_user(&r, buffer, sizeof r) != 0) {
+        return -KPAV_EFAULT;
+    }
+    if (r.offset > 255 || r.width > 2 || r.count != 1) {
+        return -KPAV_EINVAL;
+    }
+    if ((r.width == 1 && r.offset % 2 != 0) || (r.width == 2 && r.offset % 4 != 0)) {
+        return -KPAV_EINVAL;
+    }
+    if (r.domain != 0) {
+        return -KPAV_EFAULT;
+    }
+    if (number == PAV_IOCTL_W_PCI_CFG_WRITE) {
+        return kpav_pci_write_config(r.bus, r.device, r.function, (ULONG)r.offset, r.width, &r.value) != 0
+                   ? -KPAV_EFAULT
+                   : 0;
+    }
+    if (kpav_pci_read_config(r.bus, r.device, r.function, (ULONG)r.offset, r.width, &r.value) != 0) {
+        return -KPAV_EFAULT;
+    }
+    return kpav_copy_to_user(buffer, &r, sizeof r) != 0 ? -KPAV_EFAULT : 0;
+}
+
+int boot_check(void* buffer) {
+    boot_check_event e;
+    if (kpav_copy_from_user(&e, buffer, sizeof e) != 0) {
+        return -KPAV_EFAULT;
+    }
+    size_t length = 0;
+    while (length < sizeof e.text && e.text[length] != 0) {
+        length++;
+    }
+    if (length == sizeof e.text) {
+        kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 6162,
+                    "message must be NULL terminated, returning error to bolverin\n");
+        return -KPAV_EINVAL;
+    }
+    if (length == 0) {
+        kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 6163,
+                    "message cannot be empty, returning error to bolverin\n");
+        return -KPAV_EINVAL;
+    }
+    if (e.level == 1) {
+        kpav_syslog(KPAV_LEVEL_WARNING, nullptr, KPAV_NO_MESSAGE_ID, "%s\n", e.text);
+    } else if (e.level == 2) {
+        kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 6164, "%s\n", e.text);
+    } else {
+        kpav_print(KPAV_CLASS_NORMAL, "%s\n", e.text);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int PavPrivateIoctl(ULONG number, void* buffer) {
+    PAGED_CODE();
+    if (number < PAV_IOCTL_W_PCI_CFG_READ) {
+        return -KPAV_ENOTTY;
+    }
+    if (number == PAV_IOCTL_W_PCI_CFG_READ || number == PAV_IOCTL_W_PCI_CFG_WRITE) {
+        return pci_config_request(number, buffer);
+    }
+    if (number == PAV_IOCTL_W_CHECK_EVENT) {
+        return boot_check(buffer);
+    }
+    return -KPAV_ENOTTY;
+}
+
+void FdoEvtDeviceFileCreate(WDFDEVICE, WDFREQUEST request, WDFFILEOBJECT) {
+    PAGED_CODE();
+    WdfRequestComplete(request, STATUS_SUCCESS);
+}
+
+void FdoEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t, size_t input_length, ULONG code) {
+    PAGED_CODE();
+    PAV_IO_REQUEST* context = PavGetRequestContext(request);
+    WDFDEVICE device = WdfIoQueueGetDevice(queue);
+    FDO_CONTEXT* fdo = PavGetFdoContext(device);
+    if (WdfDeviceWdmGetDeviceObject(device) == nullptr || WdfRequestGetFileObject(request) == nullptr) {
+        WdfRequestCompleteWithInformation(request, STATUS_UNSUCCESSFUL, 0);
+        return;
+    }
+    context->word = 0;
+    context->flag = FALSE;
+    pipeline_device* card = fdo->card;
+    const char* name = pav_card_name(card);
+    ULONG number = 0;
+    bool known = pav_ctl_code_to_linux(code, (ULONG)input_length, &number);
+    void* buffer = WdfRequestWdmGetIrp(request)->UserBuffer;
+    if (number == PAV_IOCTL_ATTACH && fdo->attached_store == nullptr) {
+        kpav_print(KPAV_CLASS_NORMAL_TRACED, "%s: Attempting to attach Velkor.\n", name);
+    } else if (number == PAV_IOCTL_DETACH) {
+        fdo->attached = FALSE;
+    }
+    WdfDeviceSetStaticStopRemove(device, FALSE);
+    int rc = known ? Control_ioctl(card, number, buffer) : -KPAV_ENOTTY;
+    bool minimal = card != nullptr && (card->minimal_mode_reasons & PAV_MINIMAL) != 0;
+    if (known && (rc == -KPAV_ENOTTY || (rc == -KPAV_EINVAL && number == PAV_IOCTL_W_CHECK_EVENT && minimal))) {
+        rc = PavPrivateIoctl(number, buffer);
+    }
+    if (rc == -KPAV_ENOTTY) {
+        kpav_print(KPAV_CLASS_NORMAL, "%s: Unhandled ioctl: windows: 0x%x, linux: 0x%x\n", name, code, number);
+    } else if (rc >= 0 && number == PAV_IOCTL_ATTACH) {
+        // The wait for the exposed partitions joins with the block devices.
+        fdo->attached = TRUE;
+    } else if (rc >= 0 && number == PAV_IOCTL_DETACH) {
+        fdo->attached_store = nullptr;
+    }
+    WdfDeviceSetStaticStopRemove(device, TRUE);
+    ULONG_PTR information = 0;
+    NTSTATUS status = kpav_errno_to_ntstatus(rc, &information, FALSE);
+    WdfRequestCompleteWithInformation(request, status, information);
+}

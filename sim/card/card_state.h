@@ -1,0 +1,84 @@
+// Internal to the card model: everything the card mutex guards, and how the parts reach each
+// other. Card (card.h) holds one CardState and calls it with its mutex held; the parts call back
+// into it for what another part owns (a register write, a report, a protocol fault).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/card/command_ring.h"
+#include "sim/card/completion.h"
+#include "sim/card/config.h"
+#include "sim/card/control_registers.h"
+#include "sim/card/dma_engines.h"
+#include "sim/card/events.h"
+#include "sim/card/fault_plan.h"
+#include "sim/card/host_memory.h"
+#include "sim/card/inspect.h"
+#include "sim/card/msix.h"
+#include "sim/card/pci_function.h"
+
+namespace sim::card {
+
+// Who writes a register: the host through its mapping, or the card replaying a ring entry.
+enum class Source { mmio, ring };
+
+class CardState {
+  public:
+    static constexpr uint32_t bar_size = 0x10000;
+
+    explicit CardState(const CardConfig& config);
+
+    const CardConfig config;
+    PciFunction pci;
+    Inspector inspector;
+    FaultPlan faults;
+    HostMemory host{*this};
+    Msix msix{*this};
+    CompletionUnit completions{*this};
+    EventUnit events{*this};
+    DmaEngines engines{*this};
+    CommandRing ring{*this};
+    ControlRegisters control{*this};
+
+    bool powered = false;
+    bool bus_lost = false;
+    bool halted = false;  // strict mode stopped at a protocol fault or stray DMA
+
+    bool dma_allowed() const { return powered && !bus_lost; }
+    uint64_t now() const;  // machine time, 100 ns units
+
+    // A 32-bit register access at a BAR offset (a multiple of 4 below 0x10000). A write returns
+    // false when the entry must wait (only ring entries to the NAND window ever do).
+    uint32_t read(uint32_t offset);
+    bool write(uint32_t offset, uint32_t value, Source source);
+
+    void protocol_fault(const char* code, uint32_t reg, uint32_t value, const std::string& text);
+    void stray_dma(uint64_t address, uint64_t length, bool to_host, const char* context);
+
+    // The engine's work: reports whose delay ended, NAND operations that finished, then up to
+    // `budget` ring entries. False when nothing could be done.
+    bool step(unsigned budget);
+    // The machine time of the next timed event (a NAND operation ending, a delayed report).
+    std::optional<uint64_t> next_deadline() const;
+
+    void power_on();
+    // The channel reset of register 4096 (0xFFFFFFFF).
+    void channel_reset();
+
+    // The NAND side: port A's source bytes from a control-window descriptor; whether a page
+    // buffer holds data that was not programmed; the flush settings to the media header; the
+    // simulated power cut of register 5020; the end of a replayed entry (power cut counts).
+    void port_a_source(std::vector<uint8_t> bytes);
+    bool page_buffers_hold_data() const;
+    void persist_flush_settings();
+    void flush_page_buffers();
+    void entry_done();
+
+  private:
+    std::vector<uint32_t> plain_;  // registers nobody claims: they read back what was written
+};
+
+}  // namespace sim::card

@@ -1,0 +1,224 @@
+#include "sim/card/controller.h"
+
+#include "sim/kernel/control.h"
+
+namespace sim::card {
+namespace {
+
+constexpr uint32_t csr_control = 0x1000;
+constexpr uint32_t csr_fwtype_answer = 0x10B0;
+constexpr uint32_t csr_fwtype_query = 0x10D0;
+constexpr uint32_t csr_select = 0x10D8;
+constexpr uint32_t csr_grant = 0x10F0;
+constexpr uint32_t csr_key = 0x10F4;
+constexpr uint32_t csr_unlocked = 0x10F8;
+constexpr uint32_t csr_kind = 0x1200;
+constexpr uint32_t csr_cap_a = 0x1204;
+constexpr uint32_t csr_fw_version = 0x1208;
+constexpr uint32_t csr_build = 0x120C;
+constexpr uint32_t csr_cap_b = 0x1238;
+constexpr uint32_t csr_incomplete_reset = 0x2044;
+constexpr uint32_t csr_reset_flush = 0x139C;
+constexpr uint32_t unlock_key = 0x5E13C7A2;
+constexpr uint32_t unlocked_word = 0xCAFECAFE;
+constexpr size_t write_log_size = 4096;
+
+uint64_t now_us() {
+    return sim::kernel::machine_time() / 10;
+}
+
+}  // namespace
+
+ControllerBar::ControllerBar(Card& card, const ControllerConfig& config)
+    : card_(card), config_(config), regs_(bar_size / 4, 0) {
+    power_on();
+}
+
+void ControllerBar::power_on() {
+    auto set = [this](uint32_t csr, uint32_t v) { regs_[(csr_base + csr) / 4] = v; };
+    set(csr_kind, config_.kind & 0x7F);
+    set(csr_cap_a, (config_.total_pads & 0xFF) << 4 | (config_.eq_hw ? 1u << 21 : 0) | (config_.smp ? 1u << 28 : 0) |
+                       (config_.level & 3) << 30);
+    set(csr_fw_version, config_.fw_version);
+    set(csr_build, config_.build_word);
+    set(csr_cap_b, (config_.microcode_mode ? 1u << 3 : 0) | (config_.sni ? 1u << 5 : 0) |
+                       (config_.cq_count & 0xF) << 8 | (config_.fw_unsupported ? 1u << 18 : 0) |
+                       (config_.seu_text ? 1u << 19 : 0));
+    set(0x1210, 0x5EED0001);
+    set(0x1214, 0x5EED0002);
+    set(0x1218, 0x5EED0003);
+    set(0x121C, 0x5EED0004);
+    set(0x1220, 0x5EED0005);
+    set(0x1224, 3);
+    set(0x1240, 64);
+    set(0x1244, 8);
+    set(0x1248, 0xCAFECAFE);
+    set(0x124C, config_.total_pads - 1);
+    set(0x1250, 1130496);
+    set(0x1254, 0x00080008);
+    set(0x1258, 0xCAFECAFE);
+    set(0x1268, 0xCAFECAFE);
+    set(0x126C, 50000000);
+    set(0x1400, 0x00100000);
+    set(0x2204, 0x80010008);
+    set(0x2004, 0xFFFFFFFF);
+    set(0x2008, 0xFFFFFFFF);
+    set(0x1300, 0xC7B4B5C0);
+    set(0x1308, 0xFFFF);
+    set(csr_incomplete_reset, config_.incomplete_reset ? 1 : 0);
+    unlocked_ = config_.start_unlocked;
+}
+
+void ControllerBar::controller_reset() {
+    resets_++;
+    // The NAND side's plain registers clear; identity, unlock state and the rest stay.
+    for (uint32_t csr = 0x2000; csr < 0x7000; csr += 4) {
+        if (csr != 0x2204 && csr != csr_incomplete_reset) {
+            regs_[(csr_base + csr) / 4] = 0;
+        }
+    }
+    regs_[(csr_base + 0x2004) / 4] = 0xFFFFFFFF;
+    regs_[(csr_base + 0x2008) / 4] = 0xFFFFFFFF;
+}
+
+uint32_t ControllerBar::mmio_read32(uint32_t offset) {
+    if (card_.bus_lost() || offset >= bar_size || offset % 4 != 0) {
+        return 0xFFFFFFFF;
+    }
+    std::lock_guard<std::mutex> g(mutex_);
+    if (offset >= csr_base) {
+        return csr_read(offset - csr_base);
+    }
+    return regs_[offset / 4];
+}
+
+void ControllerBar::mmio_write32(uint32_t offset, uint32_t value) {
+    if (card_.bus_lost() || offset >= bar_size || offset % 4 != 0) {
+        return;
+    }
+    std::lock_guard<std::mutex> g(mutex_);
+    if (offset >= csr_base) {
+        csr_write(offset - csr_base, value);
+        return;
+    }
+    regs_[offset / 4] = value;
+}
+
+uint32_t ControllerBar::csr_read(uint32_t offset) {
+    uint32_t& reg = regs_[(csr_base + offset) / 4];
+    switch (offset) {
+        case csr_unlocked:
+            return unlocked_ ? unlocked_word : 0;
+        case csr_grant:
+            return unlocked_ || granted_ ? 1 : 0;
+        case csr_select:
+            if (busy_reads_ > 0) {
+                busy_reads_--;
+                return 0;
+            }
+            return reg;
+        case csr_fwtype_query:
+            if (!config_.fwtype_never && fwtype_written_at_ != 0 &&
+                now_us() >= fwtype_written_at_ + config_.fwtype_delay_us) {
+                return reg | 0x200;
+            }
+            return reg & ~0x200u;
+        case csr_fwtype_answer:
+            return config_.fallback_firmware ? 3 : 0;
+        default:
+            return reg;
+    }
+}
+
+void ControllerBar::csr_write(uint32_t offset, uint32_t value) {
+    if (log_.size() == write_log_size) {
+        log_.erase(log_.begin(), log_.begin() + write_log_size / 2);
+    }
+    log_.push_back({offset, value});
+    uint32_t& reg = regs_[(csr_base + offset) / 4];
+    if (!unlocked_ && offset != csr_grant && offset != csr_key) {
+        writes_while_locked_++;  // counted; the write still takes effect
+    }
+    switch (offset) {
+        case csr_grant:
+            if (value == 1 && !config_.unlock_never && ++grant_requests_ >= config_.unlock_grant_after) {
+                granted_ = true;
+            }
+            return;
+        case csr_key:
+            if (value == unlock_key && granted_) {
+                unlocked_ = true;
+            }
+            return;
+        case csr_select:
+            if (value != 0 && reg == 0) {
+                busy_reads_ = config_.lock_busy_reads;
+            }
+            reg = value;
+            return;
+        case csr_fwtype_query:
+            reg = value;
+            fwtype_written_at_ = now_us() == 0 ? 1 : now_us();
+            return;
+        case csr_control:
+            if (value == 0xFFFFFFFF) {
+                controller_reset();
+            }
+            reg = value;
+            return;
+        case csr_reset_flush:
+            if (value == 0 && reg == 1) {
+                regs_[(csr_base + csr_incomplete_reset) / 4] &= ~1u;
+            }
+            reg = value;
+            return;
+        case csr_kind:
+        case csr_cap_a:
+        case csr_fw_version:
+        case csr_build:
+        case csr_cap_b:
+        case csr_incomplete_reset:
+            return;  // read-only
+        default:
+            reg = value;
+            return;
+    }
+}
+
+uint32_t ControllerBar::peek(uint32_t csr_offset) {
+    std::lock_guard<std::mutex> g(mutex_);
+    return regs_[(csr_base + csr_offset) / 4];
+}
+
+void ControllerBar::poke(uint32_t csr_offset, uint32_t value) {
+    std::lock_guard<std::mutex> g(mutex_);
+    regs_[(csr_base + csr_offset) / 4] = value;
+}
+
+std::vector<ControllerBar::write_record> ControllerBar::csr_writes(uint32_t csr_offset) {
+    std::lock_guard<std::mutex> g(mutex_);
+    std::vector<write_record> out;
+    for (const write_record& w : log_) {
+        if (w.offset == csr_offset) {
+            out.push_back(w);
+        }
+    }
+    return out;
+}
+
+uint32_t ControllerBar::controller_resets() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return resets_;
+}
+
+uint32_t ControllerBar::writes_while_locked() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return writes_while_locked_;
+}
+
+bool ControllerBar::unlocked() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return unlocked_;
+}
+
+}  // namespace sim::card

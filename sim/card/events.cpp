@@ -1,0 +1,36 @@
+#include "sim/card/events.h"
+
+#include "sim/card/card_state.h"
+
+namespace sim::card {
+namespace {
+
+// The mask bit that suppresses an event, by its low byte; 0 for events no mask stops.
+uint32_t mask_bit(uint32_t low_byte) {
+    switch (low_byte) {
+        case 94: return 0x1000000;
+        case 95: return 0x2000000;
+        case 100: return 0x8000000;
+        default: return 0;
+    }
+}
+
+}  // namespace
+
+bool EventUnit::post(uint32_t word, const std::vector<uint32_t>& record, unsigned ring) {
+    uint32_t bit = mask_bit(word & 0xFF);
+    if (bit != 0 && (mask_ & bit) != 0) {
+        card_.inspector.counters.events_masked++;
+        return false;
+    }
+    card_.inspector.counters.events_posted++;
+    Report r;
+    r.ring = ring;
+    r.kind = ReportKind::event;
+    r.words.push_back(word);
+    r.words.insert(r.words.end(), record.begin(), record.end());
+    card_.completions.post(std::move(r));
+    return true;
+}
+
+}  // namespace sim::card

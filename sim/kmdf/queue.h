@@ -1,0 +1,161 @@
+// I/O queues, requests and file objects. A device-control request reaches the queue that the
+// device routes its type to (or its default queue); a power-managed queue presents requests only
+// while the device is in D0 and its queue started, and holds them meanwhile. Every request that a
+// queue presents is the driver's until it completes it.
+#pragma once
+
+#include "sim/kernel/kernel.h"
+#include "sim/kmdf/device.h"
+#include "sim/kmdf/types.h"
+
+WDF_DECLARE_HANDLE(WDFQUEUE);
+WDF_DECLARE_HANDLE(WDFREQUEST);
+WDF_DECLARE_HANDLE(WDFFILEOBJECT);
+
+enum WDF_IO_QUEUE_DISPATCH_TYPE {
+    WdfIoQueueDispatchInvalid = 0,
+    WdfIoQueueDispatchSequential,
+    WdfIoQueueDispatchParallel,
+    WdfIoQueueDispatchManual,
+};
+
+using EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL = void(WDFQUEUE queue, WDFREQUEST request, size_t output_buffer_length,
+                                               size_t input_buffer_length, ULONG io_control_code);
+using EVT_WDF_IO_QUEUE_IO_STOP = void(WDFQUEUE queue, WDFREQUEST request, ULONG action_flags);
+using EVT_WDF_IO_QUEUE_IO_RESUME = void(WDFQUEUE queue, WDFREQUEST request);
+using EVT_WDF_IO_QUEUE_STATE = void(WDFQUEUE queue, WDFCONTEXT context);
+
+struct WDF_IO_QUEUE_CONFIG {
+    ULONG Size;
+    WDF_IO_QUEUE_DISPATCH_TYPE DispatchType;
+    WDF_TRI_STATE PowerManaged;
+    BOOLEAN AllowZeroLengthRequests;
+    BOOLEAN DefaultQueue;
+    PVOID EvtIoDefault;
+    PVOID EvtIoRead;
+    PVOID EvtIoWrite;
+    EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL* EvtIoDeviceControl;
+    EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL* EvtIoInternalDeviceControl;
+    EVT_WDF_IO_QUEUE_IO_STOP* EvtIoStop;
+    EVT_WDF_IO_QUEUE_IO_RESUME* EvtIoResume;
+    PVOID EvtIoCanceledOnQueue;
+    union {
+        struct {
+            ULONG NumberOfPresentedRequests;  // 0 or (ULONG)-1: no limit
+        } Parallel;
+    } Settings;
+};
+using PWDF_IO_QUEUE_CONFIG = WDF_IO_QUEUE_CONFIG*;
+
+inline void WDF_IO_QUEUE_CONFIG_INIT(PWDF_IO_QUEUE_CONFIG config, WDF_IO_QUEUE_DISPATCH_TYPE dispatch) {
+    *config = WDF_IO_QUEUE_CONFIG{};
+    config->Size = sizeof(WDF_IO_QUEUE_CONFIG);
+    config->PowerManaged = WdfUseDefault;
+    config->DispatchType = dispatch;
+    config->Settings.Parallel.NumberOfPresentedRequests = (ULONG)-1;
+}
+
+inline void WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(PWDF_IO_QUEUE_CONFIG config, WDF_IO_QUEUE_DISPATCH_TYPE dispatch) {
+    WDF_IO_QUEUE_CONFIG_INIT(config, dispatch);
+    config->DefaultQueue = TRUE;
+}
+
+enum WDF_REQUEST_TYPE {
+    WdfRequestTypeCreate = 0x0,
+    WdfRequestTypeClose = 0x2,
+    WdfRequestTypeRead = 0x3,
+    WdfRequestTypeWrite = 0x4,
+    WdfRequestTypeDeviceControl = 0xE,
+    WdfRequestTypeDeviceControlInternal = 0xF,
+};
+
+// PASSIVE_LEVEL. A power-managed queue (the default for a device that owns power policy)
+// starts stopped until the device first enters D0.
+NTSTATUS WdfIoQueueCreate(WDFDEVICE device, PWDF_IO_QUEUE_CONFIG config, PWDF_OBJECT_ATTRIBUTES attributes,
+                          WDFQUEUE* queue);
+NTSTATUS WdfDeviceConfigureRequestDispatching(WDFDEVICE device, WDFQUEUE queue, WDF_REQUEST_TYPE request_type);
+WDFDEVICE WdfIoQueueGetDevice(WDFQUEUE queue);
+void WdfIoQueueStart(WDFQUEUE queue);
+// Stops presenting requests; `stop_complete` (may be NULL) runs once no request the driver owns
+// is outstanding.
+void WdfIoQueueStop(WDFQUEUE queue, EVT_WDF_IO_QUEUE_STATE* stop_complete, WDFCONTEXT context);
+// Stops and waits until no request the driver owns is outstanding. PASSIVE_LEVEL.
+void WdfIoQueueStopSynchronously(WDFQUEUE queue);
+
+struct WDF_REQUEST_PARAMETERS {
+    USHORT Size;
+    UCHAR MinorFunction;
+    WDF_REQUEST_TYPE Type;
+    union {
+        struct {
+            size_t OutputBufferLength;
+            size_t InputBufferLength;
+            ULONG IoControlCode;
+            PVOID Type3InputBuffer;
+        } DeviceIoControl;
+        struct {
+            PVOID Arg1;
+            PVOID Arg2;
+            ULONG_PTR Arg4;
+        } Others;
+    } Parameters;
+};
+using PWDF_REQUEST_PARAMETERS = WDF_REQUEST_PARAMETERS*;
+
+inline void WDF_REQUEST_PARAMETERS_INIT(PWDF_REQUEST_PARAMETERS parameters) {
+    *parameters = WDF_REQUEST_PARAMETERS{};
+    parameters->Size = sizeof(WDF_REQUEST_PARAMETERS);
+}
+
+void WdfRequestGetParameters(WDFREQUEST request, PWDF_REQUEST_PARAMETERS parameters);
+WDFQUEUE WdfRequestGetIoQueue(WDFREQUEST request);
+// NULL when the request did not come through an open of the device.
+WDFFILEOBJECT WdfRequestGetFileObject(WDFREQUEST request);
+// The request's WDM packet: UserBuffer carries the caller's buffer of a METHOD_NEITHER request.
+PIRP WdfRequestWdmGetIrp(WDFREQUEST request);
+void WdfRequestComplete(WDFREQUEST request, NTSTATUS status);
+void WdfRequestCompleteWithInformation(WDFREQUEST request, NTSTATUS status, ULONG_PTR information);
+void WdfRequestSetInformation(WDFREQUEST request, ULONG_PTR information);
+
+// The request context type of the device's requests (its attributes' context).
+void WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT device_init, PWDF_OBJECT_ATTRIBUTES request_attributes);
+
+// ---------------------------------------------------------------------------------------------
+// File objects
+
+using EVT_WDF_DEVICE_FILE_CREATE = void(WDFDEVICE device, WDFREQUEST request, WDFFILEOBJECT file_object);
+using EVT_WDF_FILE_CLOSE = void(WDFFILEOBJECT file_object);
+using EVT_WDF_FILE_CLEANUP = void(WDFFILEOBJECT file_object);
+
+enum WDF_FILEOBJECT_CLASS {
+    WdfFileObjectInvalid = 0,
+    WdfFileObjectNotRequired = 1,
+    WdfFileObjectWdfCanUseFsContext = 2,
+    WdfFileObjectWdfCanUseFsContext2 = 3,
+    WdfFileObjectWdfCannotUseFsContexts = 4,
+};
+
+struct WDF_FILEOBJECT_CONFIG {
+    ULONG Size;
+    EVT_WDF_DEVICE_FILE_CREATE* EvtDeviceFileCreate;
+    EVT_WDF_FILE_CLOSE* EvtFileClose;
+    EVT_WDF_FILE_CLEANUP* EvtFileCleanup;
+    WDF_TRI_STATE AutoForwardCleanupClose;
+    WDF_FILEOBJECT_CLASS FileObjectClass;
+};
+using PWDF_FILEOBJECT_CONFIG = WDF_FILEOBJECT_CONFIG*;
+
+inline void WDF_FILEOBJECT_CONFIG_INIT(PWDF_FILEOBJECT_CONFIG config, EVT_WDF_DEVICE_FILE_CREATE* create,
+                                       EVT_WDF_FILE_CLOSE* close, EVT_WDF_FILE_CLEANUP* cleanup) {
+    *config = WDF_FILEOBJECT_CONFIG{};
+    config->Size = sizeof(WDF_FILEOBJECT_CONFIG);
+    config->EvtDeviceFileCreate = create;
+    config->EvtFileClose = close;
+    config->EvtFileCleanup = cleanup;
+    config->AutoForwardCleanupClose = WdfUseDefault;
+    config->FileObjectClass = WdfFileObjectWdfCannotUseFsContexts;
+}
+
+void WdfDeviceInitSetFileObjectConfig(PWDFDEVICE_INIT device_init, PWDF_FILEOBJECT_CONFIG config,
+                                      PWDF_OBJECT_ATTRIBUTES file_attributes);
+WDFDEVICE WdfFileObjectGetDevice(WDFFILEOBJECT file_object);

@@ -144,14 +144,17 @@ TEST_F(IoTest, WorkItemsRunAtPassiveLevelOnAWorkerWithTheDeviceHeld) {
         bool on_worker = false;
         PDEVICE_OBJECT device = nullptr;
         PIO_WORKITEM item = nullptr;
+        std::atomic<bool> go{false};  // the routine waits for it: the test looks at the device first
     };
     static observed seen;
     seen.runs = 0;
+    seen.go = false;
     PDEVICE_OBJECT device = create();
     PIO_WORKITEM item = IoAllocateWorkItem(device);
     ASSERT_NE(item, nullptr);
     seen.item = item;
     auto routine = [](PDEVICE_OBJECT d, PVOID context) {
+        EXPECT_TRUE(eventually([] { return seen.go.load(); }));
         seen.irql = KeGetCurrentIrql();
         seen.on_worker = current_thread().kind == thread_kind::worker;
         seen.device = d;
@@ -167,6 +170,7 @@ TEST_F(IoTest, WorkItemsRunAtPassiveLevelOnAWorkerWithTheDeviceHeld) {
     ULONG objects = objects::outstanding_objects();
     IoDeleteDevice(device);
     EXPECT_EQ(objects::outstanding_objects(), objects);
+    seen.go = true;
     ASSERT_TRUE(wait_for_work_items(10000));
     EXPECT_EQ(seen.runs.load(), 1);
     EXPECT_EQ(seen.irql, PASSIVE_LEVEL);

@@ -126,6 +126,8 @@ ULONG packets_of(const pav_log*, USHORT) {
 void boot_once() {
     static bool booted = false;
     if (!booted) {
+        // The benchmarks before may still be ending their threads.
+        sim::kernel::wait_for_system_threads(10000);
         sim::kernel::boot();
         mblk_cache_init();
         booted = true;

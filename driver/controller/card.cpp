@@ -41,8 +41,6 @@ struct driver_globals {
     pav_saved_state* saved;
     int (*state_callback)(pipeline_device* card, ULONG* request);
     BOOLEAN up;
-    kpav_cache request_cache;
-    kpav_cache ioctx_cache;
 };
 driver_globals globals;
 
@@ -594,14 +592,8 @@ int driver_globals_init() {
     globals.state_callback = card_state_callback;
     globals.up = TRUE;
     globals.flags = globals_ready | globals_up;
-    if (card_channel_hooks.request_size != 0) {
-        int rc = __kpav_create_cache(&globals.request_cache, "velkor_request-strovane", card_channel_hooks.request_size);
-        if (rc == 0) {
-            rc = __kpav_create_cache(&globals.ioctx_cache, "tavrin_ioctx-strovane", card_channel_hooks.ioctx_size);
-            if (rc != 0) {
-                kpav_destroy_cache(&globals.request_cache);
-            }
-        }
+    if (card_channel_hooks.request_caches_create != nullptr) {
+        int rc = card_channel_hooks.request_caches_create();
         if (rc != 0) {
             driver_globals_exit();
             return rc;
@@ -619,9 +611,8 @@ void driver_globals_exit() {
     if ((globals.flags & globals_threads) != 0) {
         cpu_wq_exit();
     }
-    if ((globals.flags & globals_caches) != 0) {
-        kpav_destroy_cache(&globals.ioctx_cache);
-        kpav_destroy_cache(&globals.request_cache);
+    if ((globals.flags & globals_caches) != 0 && card_channel_hooks.request_caches_destroy != nullptr) {
+        card_channel_hooks.request_caches_destroy();
     }
     if ((globals.flags & globals_up) != 0) {
         globals.up = FALSE;

@@ -37,10 +37,11 @@ struct card_channel_ops {
     // The card's indicators after its saved state changed; the firmware archive lines.
     void (*refresh_indicators)(pipeline_device* card);
     void (*print_firmware_archive)(pipeline_device* card);
-    // Object sizes of the request caches "velkor_request-strovane" and "tavrin_ioctx-strovane";
-    // 0: the pipeline is not there and the caches are not created.
-    size_t request_size;
-    size_t ioctx_size;
+    // The request caches "velkor_request-strovane" and "tavrin_ioctx-strovane" (0 or -12, the second
+    // cache's failure removing the first) and their removal; NULL: the pipeline is not there and
+    // no caches are created.
+    int (*request_caches_create)();
+    void (*request_caches_destroy)();
 };
 
 extern card_channel_ops card_channel_hooks;

@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "sim/card/card_state.h"
+#include "sim/kernel/control.h"
 #include "sim/kernel/interrupt.h"
 #include "sim/kernel/timeline.h"
 
@@ -78,6 +79,11 @@ uint64_t Card::bar_address() {
 // ---------------------------------------------------------------------------------------------
 // Host accesses
 
+sim::kernel::mmio_device* Card::controller_for(uint32_t offset) {
+    std::lock_guard<std::mutex> g(mutex_);
+    return offset < bar_size && !CardState::owns(offset) ? controller_ : nullptr;
+}
+
 bool Card::answers() const {
     return state_->powered && !state_->bus_lost;
 }
@@ -122,7 +128,15 @@ void Card::config_write(ULONG offset, ULONG size, ULONG value) {
     after_access(lock, false);
 }
 
+void Card::set_controller(sim::kernel::mmio_device* controller) {
+    std::lock_guard<std::mutex> g(mutex_);
+    controller_ = controller;
+}
+
 ULONG Card::mmio_read32(ULONG offset) {
+    if (sim::kernel::mmio_device* c = controller_for(offset)) {
+        return c->mmio_read32(offset);
+    }
     std::unique_lock<std::mutex> lock(mutex_);
     if (reads_until_lost_ == 0) {
         state_->bus_lost = true;
@@ -139,6 +153,10 @@ ULONG Card::mmio_read32(ULONG offset) {
 }
 
 void Card::mmio_write32(ULONG offset, ULONG value) {
+    if (sim::kernel::mmio_device* c = controller_for(offset)) {
+        c->mmio_write32(offset, value);
+        return;
+    }
     std::unique_lock<std::mutex> lock(mutex_);
     if (!answers() || offset % 4 != 0 || offset >= bar_size) {
         return;
@@ -158,15 +176,19 @@ void Card::engine_main() {
         if (progress) {
             continue;
         }
+        // Nothing more can be done now. A timed operation in progress is waited for, unless the
+        // machine clock is frozen: then only a test moving the clock ends it.
         std::optional<uint64_t> deadline = paused_ ? std::nullopt : state_->next_deadline();
-        if (!deadline.has_value()) {
+        if (!deadline.has_value() || sim::kernel::clock_rate() <= 0) {
             idle_ = true;
             idle_changed_.notify_all();
+        }
+        if (!deadline.has_value()) {
             work_.wait(lock);
             continue;
         }
-        // A timed operation is in progress: sleep until machine time reaches it, looking again
-        // now and then, since the clock's rate may change meanwhile.
+        // Sleep until machine time reaches the deadline, looking again now and then, since the
+        // clock's rate may change meanwhile.
         auto until = sim::kernel::timeline::real_deadline(*deadline);
         auto soon = std::chrono::steady_clock::now() + std::chrono::milliseconds(1);
         work_.wait_until(lock, until < soon ? until : soon);
@@ -191,6 +213,9 @@ bool Card::wait_idle(unsigned real_milliseconds) {
     if (config_.channel.mode == EngineMode::manual) {
         return true;
     }
+    // The engine looks at the card as it is now (the clock may have moved) before it says idle.
+    idle_ = false;
+    work_.notify_one();
     return idle_changed_.wait_for(lock, std::chrono::milliseconds(real_milliseconds), [this] { return idle_; });
 }
 
@@ -210,13 +235,16 @@ void Card::resume() {
 
 void Card::power_off() {
     std::unique_lock<std::mutex> lock(mutex_);
-    state_->powered = false;
+    if (state_->powered) {
+        state_->power_loss();
+    }
 }
 
 void Card::power_cut() {
     std::unique_lock<std::mutex> lock(mutex_);
-    state_->inspector.counters.power_cuts++;
-    state_->powered = false;
+    if (state_->powered) {
+        state_->power_loss();
+    }
 }
 
 void Card::power_on() {
@@ -265,10 +293,65 @@ void Card::inject(const std::string& name, const std::string& parameters) {
         s.ring.hold((uint32_t)f.get("n", 0));
     } else if (name == "incomplete_reset") {
         s.control.set_incomplete_reset();
-    } else {
+    } else if (name == "power_cut") {
+        const CardCounters& c = s.inspector.counters;
+        if (f.has("after_entries")) {
+            s.cut.entries = c.entries_replayed + f.get("after_entries", 0);
+        } else if (f.has("after_packets")) {
+            s.cut.packets = c.packets_programmed + f.get("after_packets", 0);
+        } else if (f.has("after_programs")) {
+            s.cut.programs = c.programs + f.get("after_programs", 0);
+        } else if (s.powered) {
+            s.power_loss();
+        }
+    } else if (name == "holdup") {
+        s.holdup = f.flag("absent") ? Holdup::absent : f.flag("failed") ? Holdup::failed : Holdup::present;
+        s.persist_flush_settings();
+    } else if (name == "torn_program") {
+        s.torn_program = f.flag("erased") ? TornOutcome::erased
+                         : f.flag("complete") ? TornOutcome::complete
+                                              : TornOutcome::torn;
+    } else if (name == "dcm_unlock") {
+        s.control.set_clock_unlocked();
+        s.events.post(95);
+    } else if (!post_named_event(f)) {
         s.faults.add(f);
     }
     after_access(lock, true);
+}
+
+bool Card::post_named_event(const Fault& f) {
+    CardState& s = *state_;
+    auto detail = (uint32_t)f.get("detail", 0);
+    std::vector<uint32_t> record = f.list;
+    if (f.name == "parity") {
+        s.events.post((uint32_t)f.get("event", 92) | detail);
+    } else if (f.name == "poison") {
+        s.events.post(96);
+    } else if (f.name == "bar_lost") {
+        s.events.post(97);
+    } else if (f.name == "upset") {
+        const std::string kind = f.words.count("kind") != 0 ? f.words.at("kind") : "single";
+        uint32_t word = kind == "page_parity" ? 99 | (detail & 0xFFF00)
+                        : kind == "multi"     ? 100 | 1u << 10
+                        : kind == "fatal"     ? 100 | 1u << 9
+                        : kind == "event"     ? 100
+                                              : 99 | 0x100000;
+        s.events.post(word);
+    } else if (f.name == "pcie_link") {
+        s.events.post(103 | (detail != 0 ? detail : 1u << 8));
+    } else if (f.name == "histogram") {
+        record.resize(3, 0);
+        record.push_back(record_terminator);
+        s.events.post(238, record);
+    } else if (f.name == "record102") {
+        record.resize(31, 0);
+        record.push_back(record_terminator);
+        s.events.post(102, record);
+    } else {
+        return false;
+    }
+    return true;
 }
 
 void Card::clear(const std::string& name) {
@@ -334,6 +417,51 @@ uint32_t Card::peek(uint32_t offset) {
     uint32_t value = state_->read(offset & 0xFFFC);
     state_->faults = saved;
     return value;
+}
+
+ChannelState Card::channel_state() {
+    std::lock_guard<std::mutex> g(mutex_);
+    CardState& s = *state_;
+    ChannelState c;
+    c.port_a_source_bytes = s.port_a.unmatched_source_bytes();
+    c.port_a_waiting_commands = s.port_a.waiting_sinks();
+    c.unplaced_bytes = s.rows.pushed() - s.rows.placed();
+    c.rows = s.rows.view().size();
+    c.read_sequence_open = s.reads.is_open();
+    return c;
+}
+
+std::vector<RowView> Card::rows() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return state_->rows.view();
+}
+
+SegmentInfo Card::segment_state(uint32_t eb, uint32_t bank, uint32_t row) {
+    std::lock_guard<std::mutex> g(mutex_);
+    return state_->media->segment(state_->media->segment_id(eb, bank, row));
+}
+
+std::vector<uint8_t> Card::media_peek(uint32_t eb, uint32_t bank, uint32_t row, uint64_t offset, size_t length) {
+    std::lock_guard<std::mutex> g(mutex_);
+    std::vector<uint8_t> bytes(length);
+    state_->media->read_segment(state_->media->segment_id(eb, bank, row), offset, bytes.data(), length);
+    return bytes;
+}
+
+void Card::media_poke(uint32_t eb, uint32_t bank, uint32_t row, uint64_t offset, const std::vector<uint8_t>& bytes) {
+    std::lock_guard<std::mutex> g(mutex_);
+    state_->media->poke(state_->media->segment_id(eb, bank, row), offset, bytes.data(), bytes.size());
+}
+
+void Card::poke_lane(uint32_t eb, uint32_t bank, uint32_t row, uint32_t lane, uint64_t offset,
+                     const std::vector<uint8_t>& bytes) {
+    std::lock_guard<std::mutex> g(mutex_);
+    state_->nand.poke_lane(state_->media->segment_id(eb, bank, row), lane, offset, bytes);
+}
+
+void Card::erase_all() {
+    std::lock_guard<std::mutex> g(mutex_);
+    state_->media->erase_all();
 }
 
 bool Card::msix_enabled() {

@@ -4,26 +4,39 @@
 // of its own (the engine) and talks to the driver only through registers, DMA, completion words
 // and MSI-X; it never runs driver code.
 //
-// How a test uses it:
+// How a test uses it (tests/sim/card/card_host.h and nand_host.h do all of this):
 //
-//     sim::kernel::boot();                                   // a machine first
-//     sim::card::CardConfig config = sim::card::CardConfig::small();
-//     config.channel.strict = false;                         // any field can be changed
-//     sim::card::Card card(config);                          // created and powered on
-//     PDEVICE_OBJECT pdo = card.plug(0, 3, 0);               // on the bus, BAR 0 assigned
+//     sim::kernel::boot();                                    // a machine first
+//     sim::card::CardConfig config = sim::card::CardConfig::small();  // or CardConfig{}, bench()
+//     config.channel.strict = false;                          // any field can be changed
+//     config.media_path = dir + "/card0.media";               // empty: a temporary file
+//     sim::card::Card card(config);                           // created and powered on
+//     PDEVICE_OBJECT pdo = card.plug(0, 3, 0);                // on the bus, BAR 0 assigned
 //     PHYSICAL_ADDRESS bar; bar.QuadPart = card.bar_address();
-//     auto* regs = (volatile ULONG*)MmMapIoSpace(bar, sim::card::Card::bar_size, MmNonCached);
-//     WRITE_REGISTER_ULONG(regs + 0x118 / 4, 8);             // ring the doorbell ...
-//     IoConnectInterruptEx(...) with pdo                     // MSI-X messages reach an ISR
-//     card.inject("read_uncorrectable", "eb=3 bank=1 lane=0");  // faults by name (fault_plan.h)
-//     card.wait_idle();                                      // the engine has nothing left to do
-//     card.protocol_faults(), card.counters(), card.peek(...)   // inspection
-//     card.power_cut();                                      // or power_off(), then power_on()
+//     auto* regs = (volatile ULONG*)MmMapIoSpace(bar, Card::bar_size, MmNonCached);
+//     IoConnectInterruptEx(...pdo...);                        // MSI-X message q = ring q
+//     ... entries in host memory, WRITE_REGISTER_ULONG(regs + 0x118 / 4, bytes) ...
+//     card.wait_idle();                                       // the engine has nothing left
+//     card.inject("read_uncorrectable", "eb=3 bank=1 lane=0"); // faults by name (fault_plan.h)
+//     card.protocol_faults(), card.counters(), card.completion_log(q), card.entry_trace()
+//     card.segment_state(eb, bank, row), card.media_peek(...), card.media_poke(...)
+//     card.power_cut(); card.power_on();                      // or power_off(); or destroy the
+//                                                             // card: a kill, recovered by the
+//                                                             // next card on the same file
 //
 // Registers and host memory are the interface: tests write ring entries into host memory they
 // allocated (MmAllocateContiguousMemory), ring the doorbell, read completion words (with acquire
 // loads: the card writes each word with a release store, a record before its first word) and
-// take MSI-X messages through the stand-in's interrupt connection.
+// take MSI-X messages through the stand-in's interrupt connection. Tests of driver code assert
+// that protocol_faults() and stray_dma() stay empty (or set config.channel.strict, which stops
+// the engine at the first one).
+//
+// The card's answers to what its design leaves open (the driver follows them): the tag word
+// ring << 24 | index << 2 | subtype names the ring that reports; register 0 carries a row's data
+// bytes / column unit; a row programs when armed (13 or 55 -> 3340) and full; filler is 0xF7,
+// the power-cut pad 0xF3; port B kind 3 skips; the read runs start at the read stream's first
+// byte (the column of register 60, or 0); a page read whose operation is
+// config.channel.sample_operation is a sample (no randomizer check).
 //
 // In manual mode (config.channel.mode) there is no engine thread: nothing runs until the test
 // calls run_until_idle(). It is for the model's own tests; a driver that waits for the card
@@ -40,12 +53,15 @@
 
 #include "sim/card/config.h"
 #include "sim/card/inspect.h"
+#include "sim/card/media_file.h"
+#include "sim/card/rows.h"
 #include "sim/kernel/mmio_control.h"
 #include "sim/kernel/pci_bus.h"
 
 namespace sim::card {
 
 class CardState;
+struct Fault;
 
 class Card : public sim::kernel::pci_config_space, public sim::kernel::mmio_device {
   public:
@@ -77,8 +93,16 @@ class Card : public sim::kernel::pci_config_space, public sim::kernel::mmio_devi
     // With the bus lost or no power: reads all ones, writes ignored. Offsets the channel does
     // not own go to the controller's registers when one is set (set_controller), else they read
     // back what was written.
+    // Offsets the channel does not own go to the controller's registers when one is set
+    // (set_controller), else they read back what was written.
     ULONG mmio_read32(ULONG offset) override;
     void mmio_write32(ULONG offset, ULONG value) override;
+    // The controller side's register block (bring-up's CSR registers), called without the card's
+    // mutex. The card keeps what the data channel owns: the windows below 0x8000 and the MSI-X
+    // table, the NAND window's data registers, the channel reset (0x9000), the lock (0x90D8),
+    // the identity words, the power-cut registers, the interrupt masks and status, 0xA044 and
+    // 0xA204.
+    void set_controller(sim::kernel::mmio_device* controller);
 
 
     // --- Power -----------------------------------------------------------------------------------
@@ -110,8 +134,9 @@ class Card : public sim::kernel::pci_config_space, public sim::kernel::mmio_devi
     // Manual mode: runs the engine's work on the calling thread until nothing can be done now;
     // true when anything was done.
     bool run_until_idle();
-    // Threaded mode: waits (real time, bounded) until the engine has nothing left to do and no
-    // operation is in progress; false on time-out.
+    // Threaded mode: waits (real time, bounded) until the engine can do nothing more and no
+    // timed operation is in progress (with the machine clock frozen, operations whose time has
+    // not come are left in progress: advance the clock and wait again); false on time-out.
     bool wait_idle(unsigned real_milliseconds = 5000);
 
     // --- Inspection (copies taken under the card's mutex) ----------------------------------------
@@ -125,14 +150,29 @@ class Card : public sim::kernel::pci_config_space, public sim::kernel::mmio_devi
     uint32_t peek(uint32_t offset);
     bool msix_enabled();
     bool msix_function_masked();
+    ChannelState channel_state();
+    std::vector<RowView> rows();
     const CardConfig& config() const { return config_; }
 
+    // --- Media (by erase block, bank and row: one bank's share of one page row) -------------------
+    SegmentInfo segment_state(uint32_t eb, uint32_t bank, uint32_t row);
+    // Bytes of a segment as stored (0xFF where nothing was programmed).
+    std::vector<uint8_t> media_peek(uint32_t eb, uint32_t bank, uint32_t row, uint64_t offset, size_t length);
+    // Writes bytes into a segment (an erased one becomes programmed).
+    void media_poke(uint32_t eb, uint32_t bank, uint32_t row, uint64_t offset, const std::vector<uint8_t>& bytes);
+    // Bytes one lane presents instead of the segment's, to reads whose lane mask is that lane.
+    void poke_lane(uint32_t eb, uint32_t bank, uint32_t row, uint32_t lane, uint64_t offset,
+                   const std::vector<uint8_t>& bytes);
+    void erase_all();
+
   private:
+    bool post_named_event(const Fault& fault);
     void engine_main();
     // After a host access: wake the engine and hand over the MSI-X messages presented meanwhile.
     void after_access(std::unique_lock<std::mutex>& lock, bool wake);
     void deliver_messages(std::unique_lock<std::mutex>& lock);
     bool answers() const;
+    sim::kernel::mmio_device* controller_for(uint32_t offset);
 
     const CardConfig config_;
     std::mutex mutex_;
@@ -147,6 +187,7 @@ class Card : public sim::kernel::pci_config_space, public sim::kernel::mmio_devi
     PDEVICE_OBJECT device_object_ = nullptr;
     ULONG location_[3] = {};
     uint64_t bar_physical_ = 0;
+    sim::kernel::mmio_device* controller_ = nullptr;
 };
 
 }  // namespace sim::card

@@ -1,4 +1,5 @@
-// The card's register dispatch by window, and the resets that touch every part.
+// The card's register dispatch by window, the engine's step, and what touches every part:
+// power on and off, the channel reset, power cuts.
 
 #include "sim/card/card_state.h"
 
@@ -6,10 +7,21 @@
 
 namespace sim::card {
 
-CardState::CardState(const CardConfig& c) : config(c), pci(c.pci), plain_(bar_size / 4, 0) {}
+CardState::CardState(const CardConfig& c)
+    : config(c),
+      pci(c.pci),
+      media(std::make_unique<MediaStore>(c, c.media_path)),
+      holdup(c.channel.holdup),
+      torn_program(c.channel.torn_program),
+      plain_(bar_size / 4, 0) {}
 
 uint64_t CardState::now() const {
     return sim::kernel::machine_time();
+}
+
+bool CardState::owns(uint32_t offset) {
+    return offset < NandWindow::base || NandWindow::claims(offset) || ControlRegisters::claims(offset) ||
+           Msix::claims(offset);
 }
 
 uint32_t CardState::read(uint32_t offset) {
@@ -35,7 +47,7 @@ uint32_t CardState::read(uint32_t offset) {
 }
 
 bool CardState::write(uint32_t offset, uint32_t value, Source source) {
-    (void)source;
+    (void)source;  // a ring entry and an MMIO write go through the same handlers
     if (DmaEngines::claims(offset)) {
         engines.write(offset, value);
     } else if (CommandRing::claims(offset)) {
@@ -47,7 +59,10 @@ bool CardState::write(uint32_t offset, uint32_t value, Source source) {
     } else if (Msix::claims(offset)) {
         msix.write(offset, value);
     } else {
-        plain_[offset / 4] = value;
+        plain_[offset / 4] = value;  // what the NAND window's registers read back too
+        if (NandWindow::claims(offset)) {
+            return window.write(offset - NandWindow::base, value);
+        }
     }
     return true;
 }
@@ -70,11 +85,22 @@ void CardState::stray_dma(uint64_t address, uint64_t length, bool to_host, const
 }
 
 bool CardState::step(unsigned budget) {
+    if (!powered) {
+        return false;
+    }
     bool progress = false;
     uint64_t t = now();
     if (auto due = completions.next_due(); due.has_value() && *due <= t) {
         completions.post_due(t);
         progress = true;
+    }
+    if (nand.finish_due(t)) {
+        rows.start_ready();
+        progress = true;
+    }
+    if (cut.pending) {
+        power_loss();
+        return true;
     }
     if (!halted && ring.step(budget)) {
         progress = true;
@@ -83,10 +109,23 @@ bool CardState::step(unsigned budget) {
 }
 
 std::optional<uint64_t> CardState::next_deadline() const {
-    return completions.next_due();
+    std::optional<uint64_t> a = completions.next_due();
+    std::optional<uint64_t> b = powered ? nand.next_due() : std::nullopt;
+    if (!a.has_value()) {
+        return b;
+    }
+    return b.has_value() && *b < *a ? b : a;
+}
+
+bool CardState::flush_enabled() const {
+    return (control.powercut_flush() & 1) != 0 && holdup == Holdup::present;
 }
 
 void CardState::power_on() {
+    // What a kill left in the page buffers is settled as the power cut would have, with the
+    // flush setting the card had then.
+    bool flush = (media->persisted_powercut() & 1) != 0 && media->persisted_holdup() == Holdup::present;
+    media->power_loss(flush, torn_program, config.channel.pcut_byte);
     for (uint32_t& r : plain_) {
         r = 0;
     }
@@ -96,29 +135,80 @@ void CardState::power_on() {
     engines.reset();
     ring.power_on();
     control.power_on();
+    rows.forget_all();
+    port_a.reset();
+    reads.reset();
+    window.reset();
+    direct.power_on();
+    nand.power_loss(false);
+    media->set_flush_settings(0, 0, holdup);
+    cut = CutPlan{};
     halted = false;
     bus_lost = false;
     powered = true;
+}
+
+void CardState::power_loss() {
+    bool flush = flush_enabled();
+    nand.power_loss(flush);
+    inspector.counters.rows_flushed += media->power_loss(flush, torn_program, config.channel.pcut_byte);
+    rows.forget_all();
+    port_a.reset();
+    reads.reset();
+    window.reset();
+    completions.drop_pending();
+    inspector.counters.power_cuts++;
+    cut = CutPlan{};
+    powered = false;
 }
 
 void CardState::channel_reset() {
     engines.reset();
     ring.channel_reset();
     completions.drop_pending();
+    port_a.reset();
+    rows.drop_unstarted();
+    reads.reset();
+    window.reset();
+    nand.silence();
+}
+
+void CardState::note_program() {
+    const CardCounters& c = inspector.counters;
+    if ((cut.packets.has_value() && c.packets_programmed >= *cut.packets) ||
+        (cut.programs.has_value() && c.programs >= *cut.programs)) {
+        cut.pending = true;
+    }
 }
 
 void CardState::port_a_source(std::vector<uint8_t> bytes) {
-    (void)bytes;
+    port_a.source(std::move(bytes));
 }
 
 bool CardState::page_buffers_hold_data() const {
-    return false;
+    return rows.hold_data();
 }
 
-void CardState::persist_flush_settings() {}
+void CardState::persist_flush_settings() {
+    media->set_flush_settings(control.brownout_flush(), control.powercut_flush(), holdup);
+}
 
-void CardState::flush_page_buffers() {}
+void CardState::flush_page_buffers() {
+    // The simulated cut of 5020: rows programmed as the power-cut flush would, no reports, and
+    // the card goes on.
+    nand.abandon_programs();
+    inspector.counters.rows_flushed += media->power_loss(true, torn_program, config.channel.pcut_byte);
+    rows.forget_all();
+    port_a.reset();
+}
 
-void CardState::entry_done() {}
+void CardState::entry_done() {
+    if (cut.entries.has_value() && inspector.counters.entries_replayed >= *cut.entries) {
+        cut.pending = true;
+    }
+    if (cut.pending) {
+        power_loss();
+    }
+}
 
 }  // namespace sim::card

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,13 +13,20 @@
 #include "sim/card/completion.h"
 #include "sim/card/config.h"
 #include "sim/card/control_registers.h"
+#include "sim/card/direct_commands.h"
 #include "sim/card/dma_engines.h"
 #include "sim/card/events.h"
 #include "sim/card/fault_plan.h"
 #include "sim/card/host_memory.h"
 #include "sim/card/inspect.h"
+#include "sim/card/media_file.h"
 #include "sim/card/msix.h"
+#include "sim/card/nand_array.h"
+#include "sim/card/nand_window.h"
 #include "sim/card/pci_function.h"
+#include "sim/card/port_a.h"
+#include "sim/card/read_sequence.h"
+#include "sim/card/rows.h"
 
 namespace sim::card {
 
@@ -42,14 +50,32 @@ class CardState {
     DmaEngines engines{*this};
     CommandRing ring{*this};
     ControlRegisters control{*this};
+    std::unique_ptr<MediaStore> media;
+    RowQueue rows{*this};
+    PortA port_a{*this};
+    ReadSequence reads{*this};
+    NandArray nand{*this};
+    NandWindow window{*this};
+    DirectCommands direct{*this};
 
     bool powered = false;
     bool bus_lost = false;
     bool halted = false;  // strict mode stopped at a protocol fault or stray DMA
+    Holdup holdup;
+    TornOutcome torn_program;
+
+    // A power cut planned by the `power_cut` fault: at these counts of replayed entries,
+    // programmed packets or programs (absolute), or at once.
+    struct CutPlan {
+        std::optional<uint64_t> entries, packets, programs;
+        bool pending = false;
+    } cut;
 
     bool dma_allowed() const { return powered && !bus_lost; }
     uint64_t now() const;  // machine time, 100 ns units
 
+    // The BAR offsets the data channel owns; the others are the controller side's.
+    static bool owns(uint32_t offset);
     // A 32-bit register access at a BAR offset (a multiple of 4 below 0x10000). A write returns
     // false when the entry must wait (only ring entries to the NAND window ever do).
     uint32_t read(uint32_t offset);
@@ -64,9 +90,17 @@ class CardState {
     // The machine time of the next timed event (a NAND operation ending, a delayed report).
     std::optional<uint64_t> next_deadline() const;
 
+    // Power comes: the media's journal is recovered (a kill left it as a power cut would),
+    // every register takes its power-on value.
     void power_on();
+    // Power goes: the power-loss routine (flush when 5000 bit 0 is set and the holdup present),
+    // then the card is off the bus.
+    void power_loss();
+    bool flush_enabled() const;
     // The channel reset of register 4096 (0xFFFFFFFF).
     void channel_reset();
+    // A program ended: the counts toward a planned cut.
+    void note_program();
 
     // The NAND side: port A's source bytes from a control-window descriptor; whether a page
     // buffer holds data that was not programmed; the flush settings to the media header; the

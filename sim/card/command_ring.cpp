@@ -146,10 +146,6 @@ bool CommandRing::step(unsigned budget) {
     return progress;
 }
 
-bool CommandRing::idle() const {
-    return replay_.empty() && !may_fetch();
-}
-
 void CommandRing::engine_reset() {
     consumed_ = (consumed_ + queued_entries()) % entries;
     doorbells_.clear();

@@ -37,8 +37,6 @@ class CommandRing {
 
     // Fetches and replays up to `budget` entries; false when nothing could be done.
     bool step(unsigned budget);
-    // Nothing is waiting to be fetched or replayed (or nothing may be, for now).
-    bool idle() const;
     // Ring index of the entry being replayed; no_entry outside replay.
     uint32_t current_index() const { return current_; }
 

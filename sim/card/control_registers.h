@@ -26,7 +26,6 @@ class ControlRegisters {
 
     uint32_t brownout_flush() const { return brownout_; }
     uint32_t powercut_flush() const { return powercut_; }
-    uint32_t pad_group_count() const { return pad_groups_; }
     // The next probe of 0xA044 reads bit 0 set until the simulated cut clears it.
     void set_incomplete_reset() { incomplete_reset_ = true; }
     void set_clock_unlocked() { clock_unlocked_ = true; }

@@ -33,4 +33,10 @@ bool EventUnit::post(uint32_t word, const std::vector<uint32_t>& record, unsigne
     return true;
 }
 
+void EventUnit::post_record(Report report) {
+    card_.inspector.counters.events_posted++;
+    report.kind = ReportKind::event;
+    card_.completions.post(std::move(report));
+}
+
 }  // namespace sim::card

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "sim/card/reports.h"
+
 namespace sim::card {
 
 class CardState;
@@ -22,6 +24,8 @@ class EventUnit {
     // Posts `word` (with the record words after it, terminator included, when it has one) to
     // `ring`, unless its mask bit is set. False when masked.
     bool post(uint32_t word, const std::vector<uint32_t>& record = {}, unsigned ring = 0);
+    // An event about an operation (a read's lane errors, a magic mismatch), built by its part.
+    void post_record(Report report);
 
     uint32_t mask() const { return mask_; }
     uint32_t misc_mask() const { return misc_mask_; }

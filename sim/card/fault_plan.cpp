@@ -160,6 +160,31 @@ const Fault* FaultPlan::find(const std::string& name, const FaultSite& site) con
     return nullptr;
 }
 
+std::vector<Fault> FaultPlan::find_all(const std::string& name, const FaultSite& site) const {
+    std::vector<Fault> found;
+    for (const Fault& f : faults_) {
+        if (f.name == name && matches(f, site)) {
+            found.push_back(f);
+        }
+    }
+    return found;
+}
+
+std::vector<Fault> FaultPlan::take_all(const std::string& name, const FaultSite& site) {
+    std::vector<Fault> taken;
+    for (auto it = faults_.begin(); it != faults_.end();) {
+        if (it->name == name && matches(*it, site)) {
+            taken.push_back(*it);
+            if (it->times > 0 && --it->times == 0) {
+                it = faults_.erase(it);
+                continue;
+            }
+        }
+        ++it;
+    }
+    return taken;
+}
+
 std::optional<Fault> FaultPlan::take(const std::string& name, const FaultSite& site) {
     for (auto it = faults_.begin(); it != faults_.end(); ++it) {
         if (it->name == name && matches(*it, site)) {

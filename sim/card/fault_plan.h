@@ -9,6 +9,26 @@
 // spaces) and bare flags. `times=N` gives a fault N uses (default 1), `times=always` makes it
 // permanent. The match keys eb, bank, row, plane and op select the operations a fault applies
 // to; a key left out matches all. An unknown name or key is refused (std::invalid_argument).
+//
+// Names (parameters):
+//   events at once      event (word record=[..] ring no_terminator bad_terminator), parity (event
+//                       detail), poison, bar_lost, upset (kind=single|page_parity|multi|fatal|event
+//                       detail), pcie_link (detail), histogram (record), record102 (record),
+//                       dcm_unlock
+//   answers             record_truncate (kind wrong_word), readback (len tag payload=[..]),
+//                       drop_marker (bank), drop_readback (bank), drop_interrupt (ring),
+//                       delay_report (kind=flush|erase|dma|report index ms), swap_flush,
+//                       intr_status (value), stray_dma_event (event)
+//   lanes               program_fail (eb bank row plane lane status), erase_fail (eb bank plane
+//                       lane status), pad_fatal (bank), lane_dead (bank lane),
+//                       read_uncorrectable (eb bank row lane event), read_weak (eb bank row
+//                       lane), magic_corrupt (eb bank row packet), decode_error (eb bank row),
+//                       stats (first second)
+//   transport           stop_answering, hold_doorbells (n; Card::release_doorbells),
+//                       credit_unreadable, bus_lost (after_reads), hw_lock (never | busy=N),
+//                       incomplete_reset, engine_stuck (engine bits)
+//   power               power_cut (after_packets | after_programs | after_entries; none: now),
+//                       holdup (present | absent | failed), torn_program (torn | erased | complete)
 #pragma once
 
 #include <cstdint>
@@ -54,8 +74,11 @@ class FaultPlan {
     // The first fault of `name` that matches `site`, one use taken from it (it goes when none
     // is left).
     std::optional<Fault> take(const std::string& name, const FaultSite& site = {});
+    // Every fault of `name` that matches, one use taken from each.
+    std::vector<Fault> take_all(const std::string& name, const FaultSite& site = {});
     // The same without using it up.
     const Fault* find(const std::string& name, const FaultSite& site = {}) const;
+    std::vector<Fault> find_all(const std::string& name, const FaultSite& site = {}) const;
 
   private:
     static bool matches(const Fault& fault, const FaultSite& site);

@@ -23,6 +23,9 @@ bool HostMemory::reachable(uint64_t address, size_t length, bool to_host, const 
 }
 
 bool HostMemory::read(uint64_t address, void* destination, size_t length, const char* context) {
+    if (length == 0) {
+        return true;
+    }
     if (!reachable(address, length, false, context)) {
         std::memset(destination, 0xFF, length);
         return false;
@@ -32,6 +35,9 @@ bool HostMemory::read(uint64_t address, void* destination, size_t length, const 
 }
 
 bool HostMemory::write(uint64_t address, const void* source, size_t length, const char* context) {
+    if (length == 0) {
+        return true;
+    }
     if (!reachable(address, length, true, context)) {
         return false;
     }

@@ -35,6 +35,7 @@ struct CardCounters {
     uint64_t direct_sequences = 0;
     uint64_t readbacks = 0;
     uint64_t power_cuts = 0;
+    uint64_t rows_flushed = 0;  // rows the power-loss routine (or 5020) programmed
 };
 
 // A violation of the protocol by the host, detected by the card (never injected). `ring_index`
@@ -53,6 +54,16 @@ struct StrayDma {
     uint64_t length = 0;
     bool to_host = false;
     std::string context;
+};
+
+// What waits in the channel (normal while the host is between commands; at the end of a
+// host's work, data the host sent and the card could not place).
+struct ChannelState {
+    uint64_t port_a_source_bytes = 0;   // descriptor bytes no port A command took yet
+    uint64_t port_a_waiting_commands = 0;  // port A commands waiting for source bytes
+    uint64_t unplaced_bytes = 0;        // stream bytes no row took yet
+    uint64_t rows = 0;                  // rows in page buffers
+    bool read_sequence_open = false;
 };
 
 struct TracedEntry {

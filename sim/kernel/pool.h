@@ -98,6 +98,9 @@ enum MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1, MmWriteCombined = 2 };
 PVOID MmAllocateContiguousMemorySpecifyCache(SIZE_T size, PHYSICAL_ADDRESS lowest, PHYSICAL_ADDRESS highest,
                                              PHYSICAL_ADDRESS boundary, MEMORY_CACHING_TYPE cache_type);
 PVOID MmAllocateContiguousMemory(SIZE_T size, PHYSICAL_ADDRESS highest);
+// The same, preferring memory of NUMA node `preferred_node` (the machine has one memory).
+PVOID MmAllocateContiguousNodeMemory(SIZE_T size, PHYSICAL_ADDRESS lowest, PHYSICAL_ADDRESS highest,
+                                     PHYSICAL_ADDRESS boundary, ULONG protect, ULONG preferred_node);
 void MmFreeContiguousMemory(PVOID base);
 PHYSICAL_ADDRESS MmGetPhysicalAddress(PVOID base);
 

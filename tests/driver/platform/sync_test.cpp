@@ -253,6 +253,10 @@ TEST_F(PlatformSyncTest, DelaySleepsBelowDispatchAndSpinsAtIt) {
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(woke.load());  // asleep until the machine's time passes
-    advance_clock(10000);
+    // A sleeper that began its wait only now (a loaded machine) needs the time to pass again.
+    for (int i = 0; i < 10000 && !woke.load(); i++) {
+        advance_clock(10000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     sleeper.join();
 }

@@ -20,6 +20,14 @@ constexpr uint32_t empty_word = 0xFFAA55FF;
 constexpr uint32_t ring_entries = 0x20000;
 constexpr uint32_t cq_words = 0x40000;
 
+// The small card with the strict mode off: tests that check what the card does after a
+// protocol fault.
+inline sim::card::CardConfig lenient() {
+    sim::card::CardConfig c = sim::card::CardConfig::small();
+    c.channel.strict = false;
+    return c;
+}
+
 // NAND window register n at BAR 0x8000 + n.
 constexpr uint32_t nand(uint32_t n) { return 0x8000 + n; }
 // Register `offset` of completion window q.

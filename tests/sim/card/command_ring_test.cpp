@@ -5,23 +5,19 @@
 #include <gtest/gtest.h>
 
 #include "sim/card/command_ring.h"
+#include "sim/card/controller.h"
 #include "tests/sim/card/card_host.h"
 
 using card_test::CardHost;
 using card_test::CardTest;
 using card_test::nand;
+using card_test::lenient;
 using sim::card::CardConfig;
 
 namespace {
 
 // A register nobody claims: it reads back what was written last.
 constexpr uint32_t scratch = 0x6000;
-
-CardConfig lenient() {
-    CardConfig c = CardConfig::small();
-    c.channel.strict = false;
-    return c;
-}
 
 std::vector<std::string> fault_codes(sim::card::Card& card) {
     std::vector<std::string> codes;
@@ -313,6 +309,24 @@ TEST_F(CommandRing, UnreadableCreditWordAndStrayRingFetch) {
     EXPECT_EQ(strays[0].address, address);
     EXPECT_EQ(strays[0].length, 8u);
     EXPECT_FALSE(strays[0].to_host);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(CommandRing, RegistersTheChannelDoesNotOwnGoToTheControllerSide) {
+    CardHost& h = make_host(lenient());
+    sim::card::ControllerBar controller(h.card);
+    h.write(0x90F8, 7);
+    EXPECT_EQ(h.read(0x90F8), 7u) << "plain storage without a controller";
+    h.card.set_controller(&controller);
+    EXPECT_EQ(h.read(0x90F8), 0u) << "the unlock word of a locked controller";
+    EXPECT_EQ(h.read(0x9204), controller.peek(0x1204)) << "capability A is the controller's";
+    EXPECT_EQ(h.read(0x9208), 0x802405u) << "the version the channel needs stays the card's";
+    h.write(0x90F4, 0x1234);
+    EXPECT_FALSE(controller.unlocked());
+    h.card.set_controller(nullptr);
 }
 
 }  // namespace

@@ -5,22 +5,21 @@
 #include <gtest/gtest.h>
 
 #include "sim/kernel/irql.h"
+#include <thread>
+
 #include "sim/card/reports.h"
+#include "sim/kernel/dpc.h"
+#include "sim/kernel/processors.h"
 #include "tests/sim/card/card_host.h"
 
 using card_test::CardHost;
 using card_test::CardTest;
 using card_test::cq;
 using card_test::nand;
+using card_test::lenient;
 using sim::card::CardConfig;
 
 namespace {
-
-CardConfig lenient() {
-    CardConfig c = CardConfig::small();
-    c.channel.strict = false;
-    return c;
-}
 
 // Posts the event word `word` (low byte 98 is one the host ignores) to ring q.
 void post(CardHost& h, unsigned q, uint32_t word = 98) {
@@ -228,6 +227,68 @@ TEST_F(Completion, MaskedMessagesWaitInThePendingBits) {
     EXPECT_EQ(h.interrupts(0), 1u);
     h.card.config_write(0x52, 2, control & ~0x4000u);
     EXPECT_TRUE(h.wait_interrupts(0, 2));
+}
+
+// A service routine that queues a DPC, as the driver's does: the DPC runs at DISPATCH_LEVEL on
+// the processor the message targeted.
+struct dpc_probe {
+    KDPC dpc;
+    std::atomic<int> runs{0};
+    std::atomic<ULONG> processor{99};
+    std::atomic<KIRQL> irql{0};
+};
+
+void probe_dpc(PKDPC, PVOID context, PVOID, PVOID) {
+    auto* p = (dpc_probe*)context;
+    p->processor = KeGetCurrentProcessorNumber();
+    p->irql = KeGetCurrentIrql();
+    p->runs++;
+}
+
+BOOLEAN probe_isr(PKINTERRUPT, PVOID context, ULONG) {
+    KeInsertQueueDpc(&((dpc_probe*)context)->dpc, nullptr, nullptr);
+    return TRUE;
+}
+
+TEST_F(Completion, MessagesReachTheirTargetProcessorAndStrayOnceDisconnected) {
+    CardHost& h = make_host(lenient());
+    h.start(3);
+    sim::kernel::msi_set_target(h.card.device_object(), 2, 3);
+    dpc_probe probe;
+    KeInitializeDpc(&probe.dpc, probe_dpc, &probe);
+    PIO_INTERRUPT_MESSAGE_INFO table = nullptr;
+    IO_CONNECT_INTERRUPT_PARAMETERS p{};
+    p.Version = CONNECT_MESSAGE_BASED;
+    p.MessageBased.PhysicalDeviceObject = h.card.device_object();
+    p.MessageBased.ConnectionContext.InterruptMessageTable = &table;
+    p.MessageBased.MessageServiceRoutine = probe_isr;
+    p.MessageBased.ServiceContext = &probe;
+    ASSERT_EQ(IoConnectInterruptEx(&p), STATUS_SUCCESS);
+    EXPECT_EQ(IoConnectInterruptEx(&p), STATUS_INVALID_DEVICE_STATE) << "connected once";
+    ASSERT_EQ(table->MessageCount, 16u);
+    EXPECT_EQ(table->MessageInfo[2].TargetProcessorSet, (KAFFINITY)1 << 3);
+    EXPECT_EQ(table->MessageInfo[2].Irql, SIM_DEVICE_LEVEL);
+    EXPECT_EQ(h.read(0xF020), (uint32_t)table->MessageInfo[2].MessageAddress.QuadPart) << "the table is programmed";
+    EXPECT_EQ(h.read(0xF028), table->MessageInfo[2].MessageData);
+
+    post(h, 2);
+    for (int i = 0; i < 5000 && probe.runs.load() == 0; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(probe.runs.load(), 1);
+    EXPECT_EQ(probe.processor.load(), 3u);
+    EXPECT_EQ(probe.irql.load(), DISPATCH_LEVEL);
+
+    IO_DISCONNECT_INTERRUPT_PARAMETERS d{};
+    d.Version = CONNECT_MESSAGE_BASED;
+    d.ConnectionContext.InterruptMessageTable = table;
+    IoDisconnectInterruptEx(&d);
+    ULONG strays = sim::kernel::msi_stray_messages();
+    h.write(cq(2, 0x028), 1);
+    post(h, 2);
+    h.card.wait_idle();
+    EXPECT_EQ(sim::kernel::msi_stray_messages(), strays + 1);
+    KeFlushQueuedDpcs();
 }
 
 }  // namespace

@@ -1,0 +1,251 @@
+// The channel record: one per card, embedded in the card record's care. It carries the request
+// pool, the scheduler queues, the flush records, the pipeline's threads and counters, and the
+// seams through which the command ring, the completion rings and the issue handlers plug in.
+#pragma once
+
+#include "driver/controller/pipeline_device.h"
+#include "driver/pipeline/flush.h"
+#include "driver/pipeline/request.h"
+#include "driver/pipeline/sched.h"
+#include "driver/platform/mem_stats.h"
+#include "driver/platform/os.h"
+#include "driver/platform/steps.h"
+#include "driver/platform/sync.h"
+
+struct velkor_request;
+struct ioc_transfer;
+
+// Channel states: 4 is final until a re-initialisation, which leaves 3.
+constexpr ULONG CHANNEL_STATE_INIT = 0;
+constexpr ULONG CHANNEL_STATE_RUNNING = 3;
+constexpr ULONG CHANNEL_STATE_FAILED = 4;
+
+// Failure reasons the pipeline gives.
+constexpr ULONG CHANNEL_FAIL_REINIT = 2048;
+constexpr ULONG CHANNEL_FAIL_WATCHDOG = 4096;
+constexpr ULONG CHANNEL_FAIL_BAD_COMPLETION = 0x40000;
+
+// software_status bits.
+constexpr LONG PIPE_EXIT = 0x1;
+constexpr LONG PIPE_WORKER1_EXITED = 0x2;
+constexpr LONG PIPE_NEEDS_ISSUE = 0x4;
+constexpr LONG PIPE_NEEDS_COMPLETION = 0x8;
+constexpr LONG PIPE_WORKER_AWAKE = 0x40;
+constexpr LONG PIPE_POLLER_EXITED = 0x80;
+
+// Failure deferral bits.
+constexpr LONG FAIL_DEFER = 0x1;
+constexpr LONG FAIL_QUEUED = 0x2;
+constexpr LONG FAIL_QUEUED_DUMP = 0x4;
+
+// Dump flags.
+constexpr LONG CHANNEL_DUMP_IN_PROGRESS = 0x1;
+constexpr LONG CHANNEL_DUMP_READY = 0x2;
+
+// Command ring size and the credits the issue loop keeps in hand.
+constexpr ULONG RING_ENTRIES = 0x20000;
+constexpr ULONG RING_DOORBELLS = 512;
+constexpr ULONG CREDIT_MIN_DOORBELLS = 11;
+constexpr ULONG CREDIT_MIN_ENTRIES = 32769;
+
+// The geometry and switches that controller set-up fills and the pipeline reads.
+struct nand_geometry {
+    ULONG pads;              // page groups of a row
+    ULONG banks;
+    ULONG planes;
+    ULONG page_size;         // bytes of one page of a pad
+    ULONG rows_per_eb;       // page-group size / pads per group: rows of an erase block
+    ULONG stripe_bytes;      // sizes the requests' scatter-gather lists
+    ULONG eb_count;
+    ULONG packets_per_eb;
+    ULONG packet_geometry_a;  // the channel's packet geometry words
+    ULONG packet_geometry_b;  // low 16: packet size, high 16: on-media packet size
+    ULONG flush_fill_count;
+    ULONG read_count_interval;  // every Nth counted page read asks the read-count policy
+    UCHAR flushless;            // no flush joining by the builders
+};
+
+// The client above the channel (the data log, or the format while it runs). Slots 0 to 10 are
+// the log's; the pipeline calls these of them, and NULL means the fallback noted:
+struct nand_dev_client_ops {
+    int (*new_append_eb)(nand_dev* channel, USHORT* out_leb, USHORT wanted, void* out_header, void* arg);
+    // Read sampling asked by the read-count policy; the completion notice of an erase block
+    // that retired with all error counters clear. Missing: the block's flag bit 2 is set.
+    void (*eb_event_a)(nand_dev* channel, USHORT eb);
+    // Refresh asked by the read-count policy; the error notice of an erase block. Missing: the
+    // block's flag bit 3 is set.
+    void (*eb_event_b)(nand_dev* channel, USHORT eb);
+    int (*set_write_reason)(nand_dev* channel, int level, int reason);
+    int (*hw_error)(nand_dev* channel, int a, int b, int c);
+    int (*progress)(nand_dev* channel, int* out_percent);
+    void (*kick)(nand_dev* channel);
+    void (*stop)(nand_dev* channel);
+    void (*flagged_stop)(nand_dev* channel);
+    // The scheduler's pick notice: the request taken and 1 when requests of the preferred side
+    // waited. Missing: no notice.
+    void (*pick_notice)(nand_dev* channel, velkor_request* request, int preferred_waited);
+    // Groomer urgency: positive prefers groomer work. Missing: the groomer is never preferred.
+    int (*grooming_urgency)(nand_dev* channel);
+    // The channel's own two: its state changed (seen by the worker), and an erase-block buffer
+    // was released by a completed chain. Missing: nothing.
+    void (*state_change)(nand_dev* channel, ULONG state);
+    void (*buffer_notice)(nand_dev* channel);
+    // The ordered pick's questions about groomer writes. Missing: no overlap.
+    // Does the forward map place any sector of [lba, lba + count) in the erase block the groomer
+    // is emptying (a walk that only tries the map's locks)?
+    bool (*maps_into_groomed_eb)(nand_dev* channel, ULONG64 lba, ULONG64 count);
+    // Does this groomer write move any sector of [lba, lba + count) (its moved ranges that are
+    // not done)?
+    bool (*groomer_moves_overlap)(nand_dev* channel, velkor_request* groomer_write, ULONG64 lba, ULONG64 count);
+};
+
+// An issue handler writes a request's commands into the command ring: 0, or a negative errno
+// that fails the request. It sets REQ_COMMANDS_WRITTEN when it wrote commands, raises the
+// request's pending_* counts for the completions it asked the card for, accounts the bytes of
+// writes against the flush records, and lowers the channel's credits for what it used. It runs
+// under the issue lock at DISPATCH_LEVEL.
+using request_issue_handler = int (*)(nand_dev* channel, velkor_request* request);
+
+// The command ring and the completion rings as the pipeline reaches them. The ring and ring
+// decoding code installs its table at channel set-up; every operation runs at or below
+// DISPATCH_LEVEL unless noted.
+struct channel_backend_ops {
+    // The command engine's credit word (control register 0x148): bits 0-9 doorbell writes not
+    // yet processed, bits 13-31 the consumed-index term. All ones when the card is gone.
+    ULONG (*read_credit_word)(nand_dev* channel);
+    // Under the issue lock, when the ring holds entries not yet announced: set the interrupt bit
+    // of the last written command and ring the doorbell.
+    void (*announce)(nand_dev* channel);
+    // Under the issue lock: the core-clock derating register (NAND window 4116).
+    void (*write_derating)(nand_dev* channel, ULONG value);
+    // Drains the ring that reports ordered requests ("write", or the only ring): 2 means drain
+    // again, bit 0 something was decoded. When nothing was drained it re-arms the ring.
+    int (*drain_write_ring)(nand_dev* channel);
+    // Drains every ring once: true when any held completions.
+    bool (*drain_all)(nand_dev* channel);
+    // The poller's pass over the rings: 2 means poll again.
+    int (*poll)(nand_dev* channel);
+    // True when every ring's head word is the empty marker.
+    bool (*rings_empty)(nand_dev* channel);
+    // Stops the completion interrupts of every ring.
+    void (*stop_interrupts)(nand_dev* channel);
+    // Under the issue lock: appends the row program of a flush record that opens, and the
+    // deferred program start that issues it.
+    void (*row_program)(nand_dev* channel, flush_record* record);
+    void (*program_start)(nand_dev* channel, flush_record* record);
+    // Under the issue lock: pads the open record's row to its end (accounting the filler, which
+    // issues it). Missing: the record is issued as it is.
+    void (*pad_row)(nand_dev* channel, flush_record* record);
+    // Writes the DMA descriptors of a buffer-set transfer (see ioc_slot_submit_dma).
+    void (*dma_transfer)(nand_dev* channel, const ioc_transfer* transfer);
+};
+
+// Per-type statistics of a channel.
+enum request_stat : ULONG {
+    STAT_SUBMITTED = 0,
+    STAT_SECOND = 1,
+    STAT_LATENCY_US = 2,
+    STAT_COMPLETED = 3,
+    STAT_BYTES = 4,
+    STAT_GROOMER_BYTES = 5,
+    STAT_OTHER_BYTES = 6,
+    STAT_COUNT = 7,
+};
+
+// The ordered requests on the card, in issue order. Its size is fixed when the pool is built (the
+// pool's capacity), so both indexes wrap at the same place while the pool grows.
+struct outstanding_ring {
+    velkor_request* volatile* slots;
+    ULONG capacity;
+    ULONG insert;    // issue lock
+    ULONG complete;  // collect lock
+};
+
+struct nand_dev {
+    pipeline_device* card;
+    kpav_state state;         // channel state, with its waiters
+    volatile LONG state_now;  // the same value, read without the state's lock
+    ULONG sgl_capacity;
+    ULONG failure_reason;
+    const nand_dev_client_ops* client_ops;
+    void* client;
+    UCHAR ecc_bypass;
+    UCHAR init_blocked;
+    UCHAR started;
+    nand_geometry geometry;
+    volatile LONG64 stats[REQUEST_TYPE_COUNT][STAT_COUNT];
+    mem_stats memory;  // bytes the channel's pool holds, and the most it held
+    request_pool pool;
+    ULONG setup_flags;
+    volatile LONG software_status;
+    volatile LONG last_state_seen;  // by the worker; -1 before its first pass
+    volatile LONG deferral_flags;
+    volatile LONG64 last_completion_us;
+    volatile LONG64 read_totals[3];
+
+    // Command ring position and credits (the ring code keeps them; the issue loop reads them).
+    volatile LONG ring_producer;  // entries written, modulo the ring size
+    ULONG free_doorbells;
+    ULONG free_entries;
+    const request_issue_handler* issue_table;  // REQUEST_TYPE_COUNT handlers
+    const channel_backend_ops* backend;
+    void* backend_context;
+
+    outstanding_ring outstanding;
+    volatile LONG credit_blocked;
+    ULONG open_chain;
+    kpav_spinlock queue_lock;
+    kpav_spinlock rr_lock;
+    ULONG64 enqueue_seq;
+    request_queue queues[QUEUE_COUNT];
+    volatile LONG queued;
+    LONG hold_count;  // request-queue lock
+    kpav_spinlock issue_lock;
+    kpav_spinlock collect_lock;  // the outstanding ring's completion side
+    kpav_spinlock deferral_lock;
+    kpav_cv worker_cv;
+    kpav_spinlock worker_lock;
+    kpav_cv poller_cv;
+    kpav_spinlock poller_lock;
+    kpav_cv completion_cv;  // request_wait
+    kpav_spinlock completion_lock;
+    flush_records flush;
+    volatile LONG merged_reads;
+    volatile LONG64 watchdog_check_us;
+    volatile LONG rescues;
+    UCHAR prefer_ordered;
+    ULONG ordered_in_a_row;
+    ULONG reads_in_a_row;
+    ULONG no_pick;
+    ULONG64 completion_averages[3];  // passes, completions, average per pass
+    ULONG flush_failure_mode;
+    volatile LONG64 issue_seq;
+    volatile LONG outstanding_count;
+    volatile LONG dump_flags;
+    volatile LONG64 read_counts_total;  // counted page reads, for the read-count policy
+    void* flush_context;  // the channel's own flush owner (page programs without a buffer set)
+
+    kpav_step_run run;  // the pipeline's start steps
+};
+
+// Fields, lists, locks and conditions of a new channel; failures are not deferred and the
+// threads count as exited. The caller fills the geometry, the client and the back end.
+void nand_dev_init(nand_dev* channel, pipeline_device* card);
+// The channel's name for messages.
+inline const char* channel_name(const nand_dev* channel) {
+    return pav_card_name(channel != nullptr ? channel->card : nullptr);
+}
+inline ULONG channel_state(const nand_dev* channel) {
+    return (ULONG)ReadAcquire(&channel->state_now);
+}
+// The client's operations as they are now: the format installs its own while the channel runs.
+inline const nand_dev_client_ops* channel_client_ops(const nand_dev* channel) {
+    return (const nand_dev_client_ops*)ReadPointerAcquire((PVOID const volatile*)&channel->client_ops);
+}
+// Installs the client (NULL operations: none). At most DISPATCH_LEVEL.
+void nand_dev_set_client(nand_dev* channel, const nand_dev_client_ops* ops, void* client);
+// Changes the channel state (waking its waiters): true when it changed.
+bool channel_set_state(nand_dev* channel, ULONG state);
+inline bool channel_failed(const nand_dev* channel) {
+    return channel_state(channel) == CHANNEL_STATE_FAILED;
+}

@@ -1,0 +1,88 @@
+// Records of the pipeline's callers that requests point at: the head of an append-point context,
+// the IOC buffer sets that issue handlers lend to requests, the binary-command buffer and the
+// read-recovery record. A flush owner (an append-point context, a buffer set, the channel's
+// flush context) begins with its two owner words, which size the flush records its writes take.
+#pragma once
+
+#include "driver/platform/os.h"
+#include "driver/platform/sgl.h"
+
+struct nand_dev;
+struct velkor_request;
+struct dma_map;
+
+// Append-point context flags.
+constexpr LONG AP_NOT_FLUSH_OWNER = 0x4;  // its writes do not make it the flush owner
+constexpr LONG AP_OPEN = 0x8000;
+
+// An IOC buffer set: fixed DMA-mapped buffers lent to requests by slot.
+constexpr LONG IOC_SLOT_BUSY = 0x1;
+constexpr LONG IOC_SLOT_MAPPED = 0x2;  // mapped for a transfer, or waited on
+constexpr LONG IOC_NOT_FLUSH_OWNER = 0x4;
+
+struct ioc_buf {
+    void* data;
+    sgl* list;
+    dma_map* map;
+    volatile LONG* waiter;  // the word a waiter for this slot watches; cleared when it frees
+};
+
+struct ioc_bufs {
+    LONG state;    // -1 when not in use (owner word A)
+    ULONG size;    // bytes per buffer (owner word B)
+    ULONG count;
+    volatile LONG* flags;  // per buffer: IOC_SLOT_*
+    ioc_buf* bufs;
+};
+
+// The head of the data log's append-point context.
+struct append_point {
+    ULONG geometry_a;  // copied into its requests (owner word A)
+    ULONG geometry_b;  // low 16: packet size, high 16: on-media packet size (owner word B)
+    nand_dev* channel;
+    volatile LONG flags;       // AP_*
+    ioc_bufs* opener_set;      // EB-opener buffers (EBH)
+    ioc_bufs* footer_set;      // EB-footer buffers (EBF)
+    ioc_bufs* index_set;       // EB-index buffers (EBI), up to 32 slots per request
+};
+
+inline const ULONG* flush_owner_words(const void* owner) {
+    return (const ULONG*)owner;
+}
+
+// A DMA transfer of a buffer-set slot, handed to the ring's descriptor writer.
+struct ioc_transfer {
+    nand_dev* channel;
+    velkor_request* request;
+    dma_map* map;
+    sgl_entry* first;
+    ULONG start_offset;  // within the first entry
+    ULONG remaining;     // bytes, the last entry shortened by the map's trailing cut
+    bool to_host;
+};
+
+// A binary command: micro-operations linked from `first` (BINARY_NO_LINK: none).
+constexpr ULONG BINARY_NO_LINK = 0xFFFFFFFFu;
+constexpr ULONG BINARY_COMMAND_SLOTS = 16;
+constexpr ULONG BINARY_COMMAND_MAX_OPS = 7;
+
+struct binary_micro_op {
+    UCHAR valid;
+    UCHAR reserved[3];
+    ULONG link;   // next operation, BINARY_NO_LINK at the end; the request's tag once prepared
+    ULONG value;
+    ULONG reg;
+};
+
+struct binary_command {
+    ULONG first;
+    ULONG reserved;
+    binary_micro_op ops[BINARY_COMMAND_SLOTS];
+};
+
+// The head of the read-recovery record of a read.
+constexpr ULONG READ_RECOVERY_SCRATCH = 60;
+struct read_recovery_record {
+    UCHAR scratch[READ_RECOVERY_SCRATCH];  // cleared before every issue
+    ULONG state;                           // cleared unless an erased-as-error read is retried
+};

@@ -92,7 +92,7 @@ struct nand_dev_client_ops {
     void (*buffer_notice)(nand_dev* channel);
     // The ordered pick's questions about groomer writes. Missing: no overlap.
     // Does the forward map place any sector of [lba, lba + count) in the erase block the groomer
-    // is emptying (a walk that only tries the map's locks)?
+    // is emptying (lrbtree_range_in_eb, driver/block/eb_probe.h)?
     bool (*maps_into_groomed_eb)(nand_dev* channel, ULONG64 lba, ULONG64 count);
     // Does this groomer write move any sector of [lba, lba + count) (its moved ranges that are
     // not done)?

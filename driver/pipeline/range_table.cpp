@@ -58,20 +58,20 @@ void lba_range_insert(lba_range_table* table, velkor_request* request) {
 void lba_range_remove(lba_range_table* table, velkor_request* request) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     ULONG64 count = request->range_count;
-    if (count == 0 || IsListEmpty(&request->range_link)) {
+    if (count == 0) {
         return;
     }
-    if (count <= LBA_RANGE_LARGE) {
-        lba_range_bucket* bucket = &table->buckets[lba_range_bucket_of(table, request->range_lba)];
-        kpav_spin_lock(&bucket->lock);
+    // The link is read under the list's lock: neighbours entering or leaving rewrite it.
+    bool large = count > LBA_RANGE_LARGE;
+    kpav_spinlock* lock = large ? &table->lock : &table->buckets[lba_range_bucket_of(table, request->range_lba)].lock;
+    kpav_spin_lock(lock);
+    bool entered = !IsListEmpty(&request->range_link);
+    if (entered) {
         RemoveEntryList(&request->range_link);
         InitializeListHead(&request->range_link);
-        kpav_spin_unlock(&bucket->lock);
-        return;
     }
-    kpav_spin_lock(&table->lock);
-    RemoveEntryList(&request->range_link);
-    InitializeListHead(&request->range_link);
-    kpav_spin_unlock(&table->lock);
-    InterlockedDecrement(&table->large_count);
+    kpav_spin_unlock(lock);
+    if (entered && large) {
+        InterlockedDecrement(&table->large_count);
+    }
 }

@@ -238,6 +238,10 @@ struct mix_case {
     int expected;
 };
 
+void PrintTo(const mix_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class ChainValidationTest : public PipelineTest, public ::testing::WithParamInterface<mix_case> {};
 
 TEST_P(ChainValidationTest, TypesMayMixOnlyAsAppendsAndBarriersUnderTheMixingFlag) {

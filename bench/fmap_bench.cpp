@@ -119,10 +119,6 @@ int count_invalidation(void* context, ULONG64, ULONG64 length, ULONG64, lrbtree_
     return 0;
 }
 
-ULONG packets_of(const pav_log*, USHORT) {
-    return packets_per_leb;
-}
-
 void boot_once() {
     static bool booted = false;
     if (!booted) {
@@ -137,6 +133,7 @@ void boot_once() {
 // One forward map with its log, and the two baselines, holding the same mappings.
 struct world {
     pipeline_device card{};
+    nand_dev channel{};
     pav_log log{};
     mem_stats footprint{};
     std::vector<leb_record> lebs;
@@ -152,7 +149,8 @@ struct world {
     world() {
         boot_once();
         std::strcpy(card.name, "dov0");
-        log.card = &card;
+        channel.card = &card;
+        log.channel = &channel;
         kpav_state_init(&log.state, PAV_LOG_RUNNING);
         std::strcpy(log.name, "data");
         log.sector_size = 4096;
@@ -160,11 +158,12 @@ struct world {
         log.leb_span = packets_per_leb + 1;
         lebs.resize(eb_count);
         for (ULONG i = 0; i < eb_count; i++) {
-            lebs[i] = {64ull * (i + 1), (USHORT)((i + 1) % eb_count), (USHORT)((i + eb_count - 1) % eb_count)};
+            lebs[i].sequence = 64ull * (i + 1);
+            lebs[i].next = (USHORT)((i + 1) % eb_count);
+            lebs[i].previous = (USHORT)((i + eb_count - 1) % eb_count);
         }
         log.lebs = lebs.data();
         log.eb_count = eb_count;
-        log.hooks.leb_capacity = packets_of;
         log.md_footprint = &footprint;
         pav_page_pool_init(&log.md_pages, card.name, &footprint, false);
         mblk_table_init(&log, false, false);

@@ -1,6 +1,7 @@
 // Metadata blocks: the record pool, the per-log block table, lookup and creation, release and
 // iteration.
 #include "driver/log/mblk_table.h"
+#include "driver/log/apt.h"
 
 #include "driver/platform/errno_table.h"
 #include "driver/platform/kassert.h"
@@ -436,13 +437,32 @@ int mblk_match_cb(pav_log* log, mblk* block, void* argument, int) {
 }
 
 int mblk_write_cb(pav_log* log, mblk* block, void* argument, int) {
-    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    KPAV_IRQL_BELOW(DISPATCH_LEVEL);
+    const mblk_write_arg* write = (const mblk_write_arg*)argument;
     ULONG sector = log->sector_size != 0 ? log->sector_size : PAV_PAGE_SIZE;
     ULONG packets = sector >= PAV_PAGE_SIZE ? 1 : PAV_PAGE_SIZE / sector;
-    int rc = -KPAV_EOPNOTSUPP;
-    if (log->hooks.append_metadata_block != nullptr) {
-        rc = log->hooks.append_metadata_block(log, block, mblk_log_entry_word(block->key), packets, argument);
+    int rc = -KPAV_EINVAL;
+    if (log->append_point != nullptr && write != nullptr) {
+        append_point* ap = &log->append_point->head;
+        const ULONG geometry[2] = {ap->geometry_a, ap->geometry_b};
+        rc = request_submit_append(ap, write->notice, nullptr, geometry, mblk_log_entry_word(block->key), packets,
+                                   block->page, nullptr, write->context);
     }
     mblk_put(log, block);
     return rc;
+}
+
+ULONG mblk_eb_change_cb(void* ignored, const pav_addr_block* runs, mblk_eb_change_state* state) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    UNREFERENCED_PARAMETER(ignored);
+    if (runs->count == 0) {
+        return 0;
+    }
+    ULONG last = (runs->count <= 3 ? runs->count : 3) - 1;
+    USHORT leb = runs->vectors[last].eb;
+    if (leb != state->last_leb) {
+        state->changes++;
+        state->last_leb = leb;
+    }
+    return last;
 }

@@ -3,6 +3,7 @@
 // the metadata log writes them out and replays them by key.
 #pragma once
 
+#include "driver/pipeline/builders.h"
 #include "driver/platform/os.h"
 
 struct pav_log;
@@ -89,9 +90,22 @@ struct mblk_match {
     mblk* block;
 };
 int mblk_match_cb(pav_log* log, mblk* block, void* argument, int previous);
-// Writes the block's page into the log as its packets (the log's append hook), completing
-// through `argument`; drops the block's reference.
+// Writes the block's page into the log as its packets: an asynchronous append on the log's
+// append point whose notice is `argument`'s (an mblk_write_arg); drops the block's reference.
+// -22 without an append point, else the submit's result. Below DISPATCH_LEVEL.
+struct mblk_write_arg {
+    append_notice_fn notice;
+    void* context;
+};
 int mblk_write_cb(pav_log* log, mblk* block, void* argument, int previous);
+// Counts the changes of LEB along the address blocks of the requests it is shown: when the
+// block's last run lies in another LEB than the last one seen, the count rises. Returns the
+// index of the last run.
+struct mblk_eb_change_state {
+    USHORT last_leb;
+    ULONG changes;
+};
+ULONG mblk_eb_change_cb(void* ignored, const pav_addr_block* runs, mblk_eb_change_state* state);
 // The entry word the block's packets carry: opcode 0x8E and key x 8 as the address.
 inline ULONG64 mblk_log_entry_word(ULONG64 key) {
     return ((key & ~(7ull << 53)) | 0xF1C0000000000000ull) * 8;

@@ -14,6 +14,7 @@
 
 struct velkor_request;
 struct ioc_transfer;
+struct eb_table;
 
 // Channel states: 4 is final until a re-initialisation, which leaves 3.
 constexpr ULONG CHANNEL_STATE_INIT = 0;
@@ -224,6 +225,7 @@ struct nand_dev {
     volatile LONG dump_flags;
     volatile LONG64 read_counts_total;  // counted page reads, for the read-count policy
     void* flush_context;  // the channel's own flush owner (page programs without a buffer set)
+    eb_table* ebinfo;     // the erase-block information (driver/log/ebinfo.h); NULL before it exists
 
     kpav_step_run run;  // the pipeline's start steps
 };

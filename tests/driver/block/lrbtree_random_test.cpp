@@ -32,7 +32,7 @@ constexpr ULONG eb_count = 200;
 constexpr ULONG packets_per_leb = 1000;
 
 // LEBs of different sizes, so that runs cross LEB ends at different offsets.
-ULONG leb_capacity(const pav_log*, USHORT leb) {
+ULONG leb_capacity(ULONG leb) {
     return packets_per_leb - (leb % 5) * 37;
 }
 
@@ -138,7 +138,7 @@ class fmap_run {
           log_(eb_count, packets_per_leb),
           rng_(seed),
           model_(geometry(keys), keys.windows) {
-        log_.log.hooks.leb_capacity = leb_capacity;
+        log_.set_capacities(leb_capacity);
         EXPECT_EQ(lrbtree_create(&map_, &log_.log, keys_.sector_space, keys_.sector_space), 0);
         EXPECT_EQ(lrbtree_reset(map_), 0);
         lrbtree_set_invalidate(map_, lrb_record_invalidation, &invalidations_);
@@ -176,7 +176,7 @@ class fmap_run {
         g.leb_span = packets_per_leb + 1;
         for (ULONG i = 0; i < eb_count; i++) {
             g.sequence.push_back(64ull * (i + 1));
-            g.capacity.push_back(leb_capacity(nullptr, (USHORT)i));
+            g.capacity.push_back(leb_capacity(i));
             g.next.push_back(i + 1 < eb_count ? (uint16_t)(i + 1) : 65535);
         }
         return g;
@@ -220,7 +220,7 @@ class fmap_run {
     uint64_t pick_address() {
         if (chance(4)) return pick(0, 15);
         uint64_t leb = pick(0, eb_count - 3);
-        uint64_t capacity = leb_capacity(nullptr, (USHORT)leb);
+        uint64_t capacity = leb_capacity((ULONG)leb);
         // Near the end of the LEB now and then, so that runs continue in the next one.
         uint64_t offset = chance(20) ? capacity - pick(1, 64) : pick(0, capacity - 1);
         return log_.addr((ULONG)leb, (ULONG)offset);

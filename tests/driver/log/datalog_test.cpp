@@ -6,7 +6,7 @@ namespace {
 
 class DatalogTest : public MetadataTest {};
 
-ULONG uneven_capacity(const pav_log*, USHORT leb) {
+ULONG uneven_capacity(ULONG leb) {
     return leb == 2 ? 5 : 100;
 }
 
@@ -17,7 +17,7 @@ TEST_F(DatalogTest, AddressesAdvanceAlongTheChain) {
     t.lebs[2].next = 1;
     t.lebs[1].next = 5;
     t.lebs[5].next = PAV_NO_LEB;
-    t.log.hooks.leb_capacity = uneven_capacity;
+    t.set_capacities(uneven_capacity);
     EXPECT_EQ(t.log.leb_span, 101u);
     const struct {
         uint64_t from, n, to;
@@ -78,7 +78,7 @@ TEST_F(DatalogTest, InternalErrorsAreReportedOnce) {
     EXPECT_EQ(owner.reason, 9);
 
     test_log detached(2, 10);
-    detached.log.card = nullptr;
+    detached.log.channel = nullptr;
     pav_log_internal_error(&detached.log, 7, 0, 0);
     EXPECT_EQ(detached.log.state.value, (ULONG)PAV_LOG_RUNNING) << "a log without a card reports nothing";
 }

@@ -13,6 +13,7 @@
 
 struct test_log {
     pipeline_device card{};
+    nand_dev channel{};
     pav_log log{};
     mem_stats footprint{};
     std::vector<leb_record> lebs;
@@ -21,7 +22,8 @@ struct test_log {
     // LEB i with sequence 64 x (i + 1).
     test_log(ULONG eb_count, ULONG packets_per_leb, bool preallocate = false, bool preallocated_pages = false) {
         std::strcpy(card.name, "dov0");
-        log.card = &card;
+        channel.card = &card;
+        log.channel = &channel;
         kpav_state_init(&log.state, PAV_LOG_RUNNING);
         std::strcpy(log.name, "data");
         log.sector_size = 512;
@@ -29,6 +31,7 @@ struct test_log {
         log.leb_span = packets_per_leb + 1;
         lebs.resize(eb_count);
         for (ULONG i = 0; i < eb_count; i++) {
+            kpav_state_init(&lebs[i].func, PAV_LEB_FUNC_CLOSED);
             lebs[i].sequence = 64ull * (i + 1);
             lebs[i].next = i + 1 < eb_count ? (USHORT)(i + 1) : PAV_NO_LEB;
             lebs[i].previous = i > 0 ? (USHORT)(i - 1) : PAV_NO_LEB;
@@ -43,6 +46,15 @@ struct test_log {
 
     test_log(const test_log&) = delete;
     test_log& operator=(const test_log&) = delete;
+
+    // Gives LEB i capacity(i) usable packets instead of packets_per_leb.
+    template <typename F>
+    void set_capacities(F capacity) {
+        leb_packets.resize(lebs.size());
+        for (ULONG i = 0; i < lebs.size(); i++) leb_packets[i] = capacity(i);
+        log.leb_packets = leb_packets.data();
+    }
+    std::vector<ULONG> leb_packets;
 
     // The address of packet `offset` of `leb`.
     ULONG64 addr(ULONG leb, ULONG offset) const { return 16 + (ULONG64)log.leb_span * leb + offset; }

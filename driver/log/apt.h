@@ -1,0 +1,37 @@
+// The append context of an append point: the pipeline's append-point head, the block layout it
+// writes with, the current erase block, and its three buffer sets (EB openers of the management
+// region size, EB footers, and the index records' pieces).
+#pragma once
+
+#include "driver/log/ebinfo.h"
+#include "driver/pipeline/owners.h"
+#include "driver/platform/os.h"
+
+struct nand_dev;
+struct velkor_request;
+
+constexpr ULONG APT_OPENER_BUFFERS = 8;
+constexpr ULONG APT_FOOTER_BUFFERS = 10;
+constexpr ULONG APT_FOOTER_BYTES = 18200;
+constexpr ULONG APT_INDEX_BUFFERS = 32;
+
+struct apt_context {
+    append_point head;  // first: requests point at it
+    char name[16];
+    UCHAR kind;
+    eb_layout layout;
+    ULONG units;        // 4
+    USHORT current_eb;  // EB_NONE: none
+    ULONG words[2];
+    ioc_bufs opener;
+    ioc_bufs footer;
+    ioc_bufs index;
+};
+
+// The buffer size of an index piece: 15 % of the page size + 8191, rounded down to 8 bytes.
+ULONG apt_index_buffer_size(ULONG page_size);
+
+// PASSIVE_LEVEL. NULL when any allocation fails (nothing is left allocated).
+apt_context* apt_context_create(nand_dev* channel, const char* name, const eb_layout* layout, ULONG units);
+// A current block pending a re-erase gets its erase booked first.
+void apt_context_free(apt_context* context);

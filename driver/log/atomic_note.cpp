@@ -1,0 +1,78 @@
+#include "driver/log/atomic_note.h"
+
+#include "driver/log/datalog.h"
+#include "driver/platform/errno_table.h"
+#include "driver/platform/kassert.h"
+#include "driver/platform/memory.h"
+
+void atomic_discard_note_free(pav_log* log) {
+    if (log->discard_note != nullptr) {
+        kpav_free(log->discard_note, KPAV_TAG_MAL);
+        log->discard_note = nullptr;
+        log->discard_note_bytes = 0;
+    }
+}
+
+int atomic_discard_note_build(pav_log* log, USHORT first_leb, ULONG first_packet, USHORT last_leb, ULONG last_packet) {
+    PAGED_CODE();
+    if (first_leb >= log->eb_count || last_leb >= log->eb_count) {
+        return -KPAV_EINVAL;
+    }
+    // Count the LEBs from the first to the last along the chain.
+    ULONG entries = 1;
+    for (USHORT leb = first_leb; leb != last_leb; entries++) {
+        leb = log->lebs[leb].next;
+        if (leb == PAV_NO_LEB || leb >= log->eb_count || entries > log->eb_count) {
+            return -KPAV_EINVAL;
+        }
+    }
+    ULONG bytes = atomic_note_bytes(entries);
+    atomic_note* note = (atomic_note*)kpav_zalloc(bytes, KPAV_TAG_MAL);
+    if (note == nullptr) {
+        return -KPAV_ENOMEM;
+    }
+    pkt_header_encode(note->header, LOG_OP_SYSTEM, SYS_ADDR_DISCARD_NOTE);
+    note->count = (USHORT)entries;
+    USHORT leb = first_leb;
+    for (ULONG i = 0; i < entries; i++, leb = log->lebs[leb].next) {
+        atomic_note_entry* e = &note->entries[i];
+        ULONG capacity = datalog_leb_capacity(log, leb);
+        e->sequence = log->lebs[leb].sequence;
+        e->leb = leb;
+        e->first_packet = i == 0 ? first_packet : 0;
+        e->last_packet = i + 1 == entries ? last_packet : (capacity != 0 ? capacity - 1 : 0);
+    }
+    atomic_discard_note_free(log);
+    log->discard_note = note;
+    log->discard_note_bytes = bytes;
+    return 0;
+}
+
+int atomic_discard_note_apply(pav_log* log, const atomic_note* note, ULONG bytes) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    // What media hands back is checked before any of it is used.
+    if (bytes < 16 || note->count > (bytes - 16) / sizeof(atomic_note_entry)) {
+        return -KPAV_EINVAL;
+    }
+    for (ULONG i = 0; i < note->count; i++) {
+        const atomic_note_entry& e = note->entries[i];
+        if (e.leb >= log->eb_count || e.first_packet > e.last_packet) {
+            return -KPAV_EINVAL;
+        }
+    }
+    ULONG h = log->geometry.head_reserve;
+    ULONG p = log->geometry.packet_size;
+    for (ULONG i = 0; i < note->count; i++) {
+        const atomic_note_entry& e = note->entries[i];
+        leb_record* record = &log->lebs[e.leb];
+        ULONG state = record->func.value;
+        if ((state != PAV_LEB_FUNC_WRITING && state != PAV_LEB_FUNC_CLOSED) || record->sequence != e.sequence) {
+            continue;
+        }
+        record->discard_start = e.first_packet;
+        record->discard_end = e.last_packet + 1;
+        record->discard_byte_start = h + p * e.first_packet;
+        record->discard_byte_end = h + p * (e.last_packet + 1);
+    }
+    return 0;
+}

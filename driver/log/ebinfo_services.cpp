@@ -1,0 +1,93 @@
+#include "driver/log/ebinfo_services.h"
+
+#include "driver/log/ebinfo.h"
+#include "driver/pipeline/nand_dev.h"
+#include "driver/pipeline/services.h"
+#include "driver/platform/kassert.h"
+
+namespace {
+
+volatile LONG holders = 0;
+
+// The pipeline's "pad" of a row is one bank's segment of that row.
+ULONG64 row_capacity(nand_dev* channel, USHORT eb) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    if (ebinfo_table(channel) == nullptr) {
+        return (ULONG64)channel->geometry.pads * channel->geometry.page_size;
+    }
+    return ebinfo_eb_capacity(channel, eb);
+}
+
+ULONG segment_capacity(nand_dev* channel, USHORT eb, ULONG pad) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    if (ebinfo_table(channel) == nullptr) {
+        return channel->geometry.page_size;
+    }
+    const eb_info* info = ebinfo_get(channel, eb);
+    return info != nullptr && pad < EB_MAX_BANKS ? info->banks[pad].usable_bytes : 0;
+}
+
+void note_erase(nand_dev* channel, USHORT eb) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    ebinfo_raise_condition(channel, eb, EB_COND_BLANK);
+    ebinfo_note_erase(channel, eb);
+}
+
+UCHAR error_snapshot(nand_dev* channel, USHORT eb, ULONG counters[EB_ERROR_COUNTERS]) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    static_assert(EB_ERROR_COUNTERS == EB_PAD_WORDS);
+    ebinfo_get_error_bitmap(channel, eb, counters);
+    const eb_info* info = ebinfo_get(channel, eb);
+    return info != nullptr ? info->mel_mark : 0;
+}
+
+void set_flags(nand_dev* channel, USHORT eb, ULONG bits) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    eb_info* info = ebinfo_get(channel, eb);
+    if (info != nullptr) {
+        InterlockedOr(&info->flags, (LONG)bits);
+    }
+}
+
+ULONG64 count_reads(nand_dev* channel, USHORT eb, ULONG reads) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    eb_info* info = ebinfo_get(channel, eb);
+    return info != nullptr ? (ULONG64)(InterlockedExchangeAdd64(&info->read_count, reads) + reads) : 0;
+}
+
+template <typename T>
+void publish(T* slot, T value) {
+    InterlockedExchangePointer((PVOID volatile*)slot, (PVOID)value);
+}
+
+}  // namespace
+
+void ebinfo_services_hold() {
+    if (InterlockedIncrement(&holders) != 1) {
+        return;
+    }
+    publish(&pipeline_service_table.eb_row_capacity, &row_capacity);
+    publish(&pipeline_service_table.eb_pad_capacity, &segment_capacity);
+    publish(&pipeline_service_table.eb_note_erase, &note_erase);
+    publish(&pipeline_service_table.eb_error_snapshot, &error_snapshot);
+    publish(&pipeline_service_table.eb_set_flags, &set_flags);
+    publish(&pipeline_service_table.eb_count_reads, &count_reads);
+}
+
+void ebinfo_services_release() {
+    if (InterlockedDecrement(&holders) != 0) {
+        return;
+    }
+    using row_fn = decltype(pipeline_service_table.eb_row_capacity);
+    using pad_fn = decltype(pipeline_service_table.eb_pad_capacity);
+    using erase_fn = decltype(pipeline_service_table.eb_note_erase);
+    using snapshot_fn = decltype(pipeline_service_table.eb_error_snapshot);
+    using flags_fn = decltype(pipeline_service_table.eb_set_flags);
+    using reads_fn = decltype(pipeline_service_table.eb_count_reads);
+    publish<row_fn>(&pipeline_service_table.eb_row_capacity, nullptr);
+    publish<pad_fn>(&pipeline_service_table.eb_pad_capacity, nullptr);
+    publish<erase_fn>(&pipeline_service_table.eb_note_erase, nullptr);
+    publish<snapshot_fn>(&pipeline_service_table.eb_error_snapshot, nullptr);
+    publish<flags_fn>(&pipeline_service_table.eb_set_flags, nullptr);
+    publish<reads_fn>(&pipeline_service_table.eb_count_reads, nullptr);
+}

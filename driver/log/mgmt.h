@@ -1,0 +1,165 @@
+// The management header (opcode 0x84, the EB opener) that follows the erase-block header of
+// every block a log opens: the block's identity as a reserved address (its EBO number), the
+// format version, its wear, the pad masks of all banks, the owning log's format parameters and a
+// 2-bit state map of every block of the card. On media it starts at byte 48; the decoded first
+// packet shows it at byte 96. Also the log slot kept per attached log, and the 88-byte EB note.
+#pragma once
+
+#include "driver/log/ebinfo.h"
+#include "driver/platform/os.h"
+
+struct nand_dev;
+
+constexpr UCHAR MGMT_OPCODE = 0x84;
+constexpr USHORT MGMT_VERSION = 0x501;
+constexpr USHORT MGMT_VERSION_MIN = 5;
+constexpr USHORT MGMT_VERSION_MAX = 0x5FF;
+constexpr ULONG MGMT_HEADER_SIZE = 4560;
+constexpr ULONG MGMT_STATE_MAP_OFFSET = 464;
+// The map holds 2 bits per block in the bytes left of the header: 16384 blocks. A larger card's
+// blocks beyond that read as state 0 (unknown).
+constexpr ULONG MGMT_STATE_MAP_BYTES = MGMT_HEADER_SIZE - MGMT_STATE_MAP_OFFSET;
+constexpr ULONG MGMT_STATE_MAP_BLOCKS = MGMT_STATE_MAP_BYTES * 4;
+constexpr UCHAR MGMT_FILL = 0xFA;
+// The erase-block header and the management header as the decoded first packet shows them.
+constexpr ULONG MGMT_REGION_BYTES = 96 + MGMT_HEADER_SIZE;
+
+// Block states of the map and of EB notes.
+enum mgmt_eb_state : UCHAR {
+    MGMT_STATE_UNKNOWN = 0,
+    MGMT_STATE_WRITTEN = 1,
+    MGMT_STATE_ERASED = 2,
+    MGMT_STATE_RETIRED = 3,
+};
+
+constexpr ULONG MGMT_BANK_WORDS = 16;  // 8 banks x up to 2 planes: word bank x planes + j
+
+#pragma pack(push, 1)
+struct mgmt_header {
+    UCHAR opcode;          // 0x84
+    UCHAR ebo[7];          // 0xFFFFFFFFFE0000 + EB, in the packet header's byte order
+    UCHAR one8;            // 1
+    UCHAR eb_flags;        // 2: relaxed plane split
+    USHORT version;        // 0x501
+    ULONG data_start;
+    ULONG erase_count;
+    ULONG erase_time;
+    ULONG reserved24;
+    ULONG bank_masks[MGMT_BANK_WORDS];  // per bank: raw mask, then (2 planes) effective mask
+    ULONG identity;
+    UCHAR map_present;
+    UCHAR reserved97[7];
+    UCHAR one104;          // 1
+    UCHAR fast_rescan;     // fast rescan support level of the format
+    USHORT log_flags;      // bits 0 and 1
+    ULONG format_sequence;
+    UCHAR volume_id[16];
+    ULONG sector_size;
+    ULONG end_reserve;
+    ULONG64 capacity;
+    UCHAR reserved144[16];
+    ULONG64 logical_capacity;
+    UCHAR one168;          // 1
+    UCHAR format_flags;    // bit 0 incompatible feature, bit 2 sparse
+    UCHAR log_id;          // only 1 is valid
+    UCHAR reserved171[5];
+    ULONG64 sequence;      // of this block in its log
+    UCHAR reserved184[MGMT_STATE_MAP_OFFSET - 184];  // the NV area lies at 200-327
+    UCHAR state_map[MGMT_STATE_MAP_BYTES];
+};
+#pragma pack(pop)
+static_assert(sizeof(mgmt_header) == MGMT_HEADER_SIZE);
+static_assert(offsetof(mgmt_header, one8) == 8);
+static_assert(offsetof(mgmt_header, version) == 10);
+static_assert(offsetof(mgmt_header, data_start) == 12);
+static_assert(offsetof(mgmt_header, erase_count) == 16);
+static_assert(offsetof(mgmt_header, erase_time) == 20);
+static_assert(offsetof(mgmt_header, bank_masks) == 28);
+static_assert(offsetof(mgmt_header, identity) == 92);
+static_assert(offsetof(mgmt_header, map_present) == 96);
+static_assert(offsetof(mgmt_header, one104) == 104);
+static_assert(offsetof(mgmt_header, fast_rescan) == 105);
+static_assert(offsetof(mgmt_header, log_flags) == 106);
+static_assert(offsetof(mgmt_header, format_sequence) == 108);
+static_assert(offsetof(mgmt_header, volume_id) == 112);
+static_assert(offsetof(mgmt_header, sector_size) == 128);
+static_assert(offsetof(mgmt_header, end_reserve) == 132);
+static_assert(offsetof(mgmt_header, capacity) == 136);
+static_assert(offsetof(mgmt_header, logical_capacity) == 160);
+static_assert(offsetof(mgmt_header, one168) == 168);
+static_assert(offsetof(mgmt_header, format_flags) == 169);
+static_assert(offsetof(mgmt_header, log_id) == 170);
+static_assert(offsetof(mgmt_header, sequence) == 176);
+static_assert(offsetof(mgmt_header, state_map) == MGMT_STATE_MAP_OFFSET);
+
+// The log slot of an attached log (56 bytes); log id 0 marks a free slot.
+struct mgmt_log_slot {
+    UCHAR fast_rescan;
+    UCHAR incompatible;  // format flags bit 0
+    UCHAR sparse;
+    USHORT log_id;
+    ULONG format_sequence;
+    UCHAR volume_id[16];
+    ULONG sector_size;
+    ULONG64 capacity;
+    ULONG64 logical_capacity;
+    UCHAR log_flag0;
+    UCHAR log_flag1;
+    ULONG zero;
+};
+static_assert(sizeof(mgmt_log_slot) == 56);
+static_assert(offsetof(mgmt_log_slot, log_id) == 4);
+static_assert(offsetof(mgmt_log_slot, format_sequence) == 8);
+static_assert(offsetof(mgmt_log_slot, capacity) == 32);
+static_assert(offsetof(mgmt_log_slot, log_flag0) == 48);
+
+// The EB note: a system packet body of 88 bytes at 0xFFFFFFFFFC0000 + EB.
+#pragma pack(push, 1)
+struct eb_note {
+    UCHAR header[8];     // opcode 0xA0 and the address
+    ULONG erase_count;
+    ULONG erase_time;
+    UCHAR state;         // mgmt_eb_state
+    UCHAR reserved17[3];
+    ULONG saved_masks[MGMT_BANK_WORDS];  // the saved masks, word bank x planes + j
+    ULONG reserved84;
+};
+#pragma pack(pop)
+static_assert(sizeof(eb_note) == 88);
+static_assert(offsetof(eb_note, state) == 16);
+static_assert(offsetof(eb_note, saved_masks) == 20);
+
+// Where the management region of a block ends: the first 4656 bytes rounded up to whole
+// codewords, at least one packet plus one codeword, rounded up to a multiple of two packets.
+ULONG mgmt_region_size(const store_geometry* g);
+
+// The EBO number of a block (its 56-bit reserved address).
+inline ULONG64 mgmt_ebo_number(USHORT eb) {
+    return 0xFFFFFFFFFE0000ull + eb;
+}
+
+// Fills a first-packet buffer of `size` bytes (at least MGMT_REGION_BYTES) for `eb`: 0xFA over
+// the data start (as far as the buffer reaches), the record zeroed at 96 and written there
+// (opcode, EBO number, constants, flags, version, wear, bank masks, identity, the state map,
+// sector size and end reserve from `layout`); *out_record points at it. The log fields are the
+// opening log's to fill. -22 for a buffer too small.
+int mgmt_header_build(nand_dev* channel, UCHAR* buffer, ULONG size, USHORT eb, const eb_layout* layout,
+                      mgmt_header** out_record);
+// The state of a block as a log sees it: written, erased, retired or unknown. NULL: no log.
+using mgmt_state_fn = UCHAR (*)(void* context, USHORT eb);
+// Fills the state map (at most MGMT_STATE_MAP_BYTES bytes); returns its size. Without `state`:
+// `eb` itself written, blocks with a map mark retired, the others erased.
+ULONG mgmt_state_map_build(nand_dev* channel, UCHAR* map, USHORT eb, mgmt_state_fn state, void* context);
+UCHAR mgmt_state_map_get(const UCHAR* map, ULONG eb);
+
+// Bank masks between a record and the word layout of the header.
+void eb_get_raw_masks(nand_dev* channel, USHORT eb, ULONG words[MGMT_BANK_WORDS]);
+void eb_get_saved_masks(nand_dev* channel, USHORT eb, ULONG words[MGMT_BANK_WORDS]);
+// Sets the raw and saved masks of every bank from the raw words and recomputes each bank.
+void eb_set_bank_masks(nand_dev* channel, USHORT eb, const ULONG words[MGMT_BANK_WORDS]);
+
+// The 88-byte EB note of `eb` in `state`: 0, -2 for a block without a record.
+int eb_note_build(nand_dev* channel, eb_note* note, USHORT eb, UCHAR state);
+
+// The log slot from a management header.
+void mgmt_log_slot_fill(mgmt_log_slot* slot, const mgmt_header* header);

@@ -9,6 +9,7 @@
 // the end of start, which then answers -1030.
 
 #include "driver/controller/channel_hooks.h"
+#include "driver/controller/cpu_queues.h"
 #include "driver/controller/hw_reset.h"
 #include "driver/pipeline/nand_kinfo.h"
 #include "driver/pipeline/pipeline.h"

@@ -39,25 +39,29 @@ int show_stats(void* priv, ULONG, kinfo_seq* seq) {
     return 0;
 }
 
-// The growth since the previous reading; a reading that only measures leaves the baseline.
+// The growth since the previous reading; a reading that only measures leaves the baseline. The
+// figures are taken under the statistics lock and printed after it.
 int show_interval_stats(void* priv, ULONG, kinfo_seq* seq) {
     auto* channel = (nand_dev*)priv;
     const ULONG columns[] = {STAT_COMPLETED, STAT_LATENCY_US, STAT_BYTES, STAT_GROOMER_BYTES, STAT_OTHER_BYTES};
+    ULONG64 growth[REQUEST_TYPE_COUNT][ARRAYSIZE(columns)];
     kpav_spin_lock(&channel->stats_lock);
     for (ULONG t = 0; t < REQUEST_TYPE_COUNT; t++) {
-        ULONG64 growth[ARRAYSIZE(columns)];
         for (ULONG c = 0; c < ARRAYSIZE(columns); c++) {
             LONG64 now = ReadNoFence64(&channel->stats[t][columns[c]]);
-            growth[c] = (ULONG64)(now - channel->interval_base[t][columns[c]]);
+            growth[t][c] = (ULONG64)(now - channel->interval_base[t][columns[c]]);
             if (!kinfo_seq_measure_only(seq)) {
                 channel->interval_base[t][columns[c]] = now;
             }
         }
-        kinfo_seq_printf(seq, "%d %20.llu %20.llu %20.llu %20.llu %20.llu %20.llu %20.llu\n", (int)t,
-                         (unsigned long long)growth[0], (unsigned long long)growth[1], 0ull, 0ull,
-                         (unsigned long long)growth[2], (unsigned long long)growth[3], (unsigned long long)growth[4]);
     }
     kpav_spin_unlock(&channel->stats_lock);
+    for (ULONG t = 0; t < REQUEST_TYPE_COUNT; t++) {
+        const ULONG64* g = growth[t];
+        kinfo_seq_printf(seq, "%d %20.llu %20.llu %20.llu %20.llu %20.llu %20.llu %20.llu\n", (int)t,
+                         (unsigned long long)g[0], (unsigned long long)g[1], 0ull, 0ull, (unsigned long long)g[2],
+                         (unsigned long long)g[3], (unsigned long long)g[4]);
+    }
     return 0;
 }
 

@@ -89,7 +89,10 @@ int step_cq_rings(void* context) {
     return cq_alloc((nand_dev*)context);
 }
 
+// A processor's completion thread may still be re-arming a ring after its last request
+// retired: every thread finishes the pass it is in before the rings go.
 void undo_cq_rings(void* context) {
+    cpu_wq_kick_all();
     cq_free((nand_dev*)context);
 }
 

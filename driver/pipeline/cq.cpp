@@ -28,18 +28,21 @@ void acknowledge(completion_queue* ring, ULONG value) {
     window_write(ring, CQW_ACK, value);
 }
 
-// Resets consumed words to the empty pattern, leaving the 64 just behind head as they are.
+// Resets consumed words to the empty pattern, leaving the 64 just behind head as they are. Other
+// threads look at the head word (ring_has_words) while the drainer cleans: the stores are atomic.
+void clean_words(completion_queue* ring, ULONG from, ULONG to) {
+    for (ULONG i = from; i < to; i++) {
+        WriteNoFence((volatile LONG*)&ring->ring[i], (LONG)CQ_EMPTY);
+    }
+}
+
 void reset_consumed(completion_queue* ring, ULONG head) {
     if (head < ring->cleaned) {
-        for (ULONG i = ring->cleaned; i < CQ_RING_WORDS; i++) {
-            ring->ring[i] = CQ_EMPTY;
-        }
+        clean_words(ring, ring->cleaned, CQ_RING_WORDS);
         ring->cleaned = 0;
     }
     if (head - ring->cleaned > CQ_CLEAN_GAP) {
-        for (ULONG i = ring->cleaned; i < head - CQ_CLEAN_GAP; i++) {
-            ring->ring[i] = CQ_EMPTY;
-        }
+        clean_words(ring, ring->cleaned, head - CQ_CLEAN_GAP);
         ring->cleaned = head - CQ_CLEAN_GAP;
     }
 }

@@ -462,9 +462,9 @@ void cpu_wq_exit() {
     InterlockedExchange(&layer_state, LAYER_DOWN);
 }
 
+// A caller spinning at DISPATCH_LEVEL would keep the thread of its own processor from running;
+// below it, releasing the lock lets the thread in.
 void cpu_wq_kick_all() {
-    // A caller spinning at DISPATCH_LEVEL would keep the thread of its own processor from
-    // running; below it, releasing the lock lets the thread in.
     KPAV_IRQL_BELOW(DISPATCH_LEVEL);
     cpu_wq** table = published_records();
     if (table == nullptr) {

@@ -568,13 +568,13 @@ NTSTATUS PavRegisterCardInterfaces(pci_dev* pdev, pipeline_device* card) {
     PAGED_CODE();
     auto* c = (FDO_CONTEXT*)pdev->fdo;
     c->card_number = card->card_number;
-    c->card = nullptr;
+    WritePointerRelease((PVOID volatile*)&c->card, nullptr);  // the ISR reads it
     if (start_device(pdev, card, c) != 0) {
         stop_device(card, 0);
         csr_dump_free(card);
         return STATUS_UNSUCCESSFUL;
     }
-    c->card = card;
+    WritePointerRelease((PVOID volatile*)&c->card, card);
     WCHAR buffer[16];
     UNICODE_STRING reference;
     reference_string(c->card_number, buffer, &reference);
@@ -601,7 +601,7 @@ NTSTATUS PavRegisterCardInterfaces(pci_dev* pdev, pipeline_device* card) {
     if (!NT_SUCCESS(status)) {
         WdfDeviceSetDeviceInterfaceState(c->device, &GUID_PAV_CARD_INTERFACE, &reference, FALSE);
         // The card pointer goes with the card: the exit path must not stop it again.
-        c->card = nullptr;
+        WritePointerRelease((PVOID volatile*)&c->card, nullptr);  // the ISR reads it
         stop_device(card, 0);
         csr_dump_free(card);
         return status;
@@ -631,6 +631,6 @@ void PavUnregisterCardInterfaces(FDO_CONTEXT* context) {
     WdfDeviceSetDeviceInterfaceState(context->device, &GUID_PAV_CARD_INTERFACE, &reference, FALSE);
     stop_device(context->card, 0);
     csr_dump_free(context->card);
-    context->card = nullptr;
+    WritePointerRelease((PVOID volatile*)&context->card, nullptr);  // the ISR reads it
     context->attached_store = nullptr;  // it went with the card
 }

@@ -14,7 +14,8 @@ pipeline_device* card_of(INTERRUPT_CONTEXT* ic) {
     if (ic == nullptr || ic->pdev == nullptr || ic->pdev->fdo == nullptr) {
         return nullptr;
     }
-    return ((FDO_CONTEXT*)ic->pdev->fdo)->card;
+    // Power-down clears the card while the interrupts are still connected.
+    return (pipeline_device*)ReadPointerAcquire((PVOID const volatile*)&((FDO_CONTEXT*)ic->pdev->fdo)->card);
 }
 
 }  // namespace

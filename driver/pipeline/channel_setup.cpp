@@ -11,6 +11,7 @@
 #include "driver/controller/channel_hooks.h"
 #include "driver/controller/cpu_queues.h"
 #include "driver/controller/hw_reset.h"
+#include "driver/pipeline/nand_cmds.h"
 #include "driver/pipeline/nand_kinfo.h"
 #include "driver/pipeline/pipeline.h"
 #include "driver/pipeline/pipeline_internal.h"
@@ -308,9 +309,9 @@ const channel_backend_ops ring_backend = {
     poll_completion_queues,
     cq_rings_empty,
     cq_stop_interrupts,
-    nullptr,  // row_program, program_start, pad_row and dma_transfer come with the issue handlers
-    nullptr,
-    nullptr,
+    nand_row_program,
+    nand_program_start,
+    nullptr,  // pad_row and dma_transfer come with the issue handlers
     nullptr,
 };
 

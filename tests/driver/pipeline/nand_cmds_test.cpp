@@ -1,6 +1,6 @@
 // The NAND command-cycle encodings, on a ring in host memory (no card): row addresses, sequence
 // framing, the erase program by mode, the row program of a flush record and the randomizer's run
-// words. The card model's tests of the same paths run in ring_card_test and issue_card_test.
+// words.
 
 #include <set>
 #include <vector>
@@ -10,19 +10,12 @@
 #include "driver/pipeline/nand_dev.h"
 #include "driver/pipeline/request.h"
 #include "driver/pipeline/services.h"
+#include "tests/driver/pipeline/ring_entries.h"
 #include "tests/support/kernel_fixture.h"
 
 namespace {
 
-struct entry {
-    ULONG reg;
-    ULONG value;
-    bool operator==(const entry& o) const { return reg == o.reg && value == o.value; }
-};
-
-std::ostream& operator<<(std::ostream& out, const entry& e) {
-    return out << "{" << std::dec << e.reg - BAR_NAND << ", 0x" << std::hex << e.value << std::dec << "}";
-}
+using entry = ring_entry;
 
 entry nand(ULONG reg, ULONG value) {
     return {BAR_NAND + reg, value};
@@ -67,14 +60,7 @@ class NandCmdsTest : public KernelTest {
         delete channel_;
         KernelTest::TearDown();
     }
-    std::vector<entry> taken() {
-        std::vector<entry> out;
-        ULONG end = (ULONG)channel_->ring_producer;
-        for (; seen_ != end; seen_ = (seen_ + 1) & HW_CMDS_MASK) {
-            out.push_back({channel_->ring.entries[seen_].reg, channel_->ring.entries[seen_].value});
-        }
-        return out;
-    }
+    std::vector<entry> taken() { return ring_entries_since(channel_, &seen_); }
     // The three bank-port bytes of a row address.
     static std::vector<entry> address(ULONG bank, ULONG row) {
         std::vector<entry> out;

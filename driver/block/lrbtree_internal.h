@@ -161,9 +161,8 @@ inline ULONG lrbtree_root_slot(const lrbtree* map, ULONG shard) {
 // points that open cursors state the IRQL, these routines, which run once or more for every
 // operation, do not count another assertion each.
 
-void lrbtree_cursor_open(lrbtree* map, ULONG shard, lrbtree_cursor* cursor);
-// Puts the cursor's root back into the root slot and notes its error as the map's first error.
-void lrbtree_cursor_close(lrbtree_cursor* cursor);
+// lrbtree_cursor_open and lrbtree_cursor_close (lrbtree_node.h) open a cursor on a shard and put
+// its root back into the root slot, noting its error as the map's first error.
 void lrbtree_set_root(lrbtree_cursor* cursor, mblk* root);
 // Logs "Internal software error - tree: %d" and keeps the first error in the cursor.
 void lrbtree_cursor_fail(lrbtree_cursor* cursor, int error);

@@ -274,3 +274,39 @@ void lrbtree_node_free(lrbtree_cursor* cursor, mblk* block);
 int lrbtree_reserve_nodes(lrbtree_cursor* cursor, ULONG n);
 // Releases the nodes of the reserve an update did not use.
 void lrbtree_release_reserve(lrbtree_cursor* cursor);
+
+// ---------------------------------------------------------------------------------------------
+// Cursors, opened and closed once for every shard of every operation
+
+inline void lrbtree_cursor_open(lrbtree* map, ULONG shard, lrbtree_cursor* cursor) {
+    cursor->shape = &map->shape;
+    cursor->map = map;
+    cursor->error = ReadNoFence(&map->shape.error);
+    cursor->exclusive = false;
+    cursor->shard = shard;
+    cursor->record = nullptr;
+    cursor->reserved = 0;
+    cursor->base = lrbtree_shard_base(map, shard);
+    cursor->span = lrbtree_shard_span(map, shard);
+    mblk* root = (mblk*)map->roots[lrbtree_root_slot(map, shard)];
+    cursor->root = root;
+    cursor->depth = root != nullptr ? (LONG)lrb_node_level(lrb_node_of(root)) : -1;
+}
+
+inline void lrbtree_cursor_close(lrbtree_cursor* cursor) {
+    lrbtree* map = cursor->map;
+    if (cursor->reserved != 0) {
+        lrbtree_release_reserve(cursor);
+    }
+    ULONG slot = lrbtree_root_slot(map, cursor->shard);
+    // Walks share the shard: they leave the slot alone unless the root changed.
+    if (map->roots[slot] != (ULONG64)cursor->root) {
+        map->roots[slot] = (ULONG64)cursor->root;
+    }
+    // A cursor's error stays with the map: every later cursor starts failed, so every later
+    // update fails with it. Both words only ever go from zero to a value.
+    if (cursor->error != 0) {
+        InterlockedCompareExchange(&map->first_error, cursor->error, 0);
+        InterlockedCompareExchange(&map->shape.error, cursor->error, 0);
+    }
+}

@@ -1,7 +1,7 @@
 // Walking the forward map: shard by shard in key order, mapped runs to on_data_range and
 // unmapped stretches to on_empty_range, optionally joining runs that continue each other on the
 // media. Walks hold one shard's lock shared at a time.
-#include "driver/block/lrbtree_node.h"
+#include "driver/block/lrbtree_search.h"
 
 #include "driver/platform/errno_table.h"
 #include "driver/platform/kassert.h"
@@ -131,14 +131,10 @@ int enter_leaf(walk_state* w, lrbtree_path* path) {
     return rc > 0 ? 0 : rc;
 }
 
-}  // namespace
-
-int lrbtree_shard_walk(lrbtree_cursor* cursor, lrbtree_range* range, const lrbtree_enum_ops* ops, void* context,
-                       bool coalesce) {
-    if (cursor->error != 0) {
-        return -KPAV_EINVAL;
-    }
-    const lrbtree_layout* layout = &cursor->shape->leaf_layout;
+// The walk of one shard, for one leaf entry kind.
+template <ULONG Kind>
+int shard_walk(lrbtree_cursor* cursor, lrbtree_range* range, const lrbtree_enum_ops* ops, void* context,
+               bool coalesce) {
     ULONG64 base = cursor->base;
     ULONG64 pos = range->start;
     ULONG64 end = range->start + range->length;
@@ -149,13 +145,13 @@ int lrbtree_shard_walk(lrbtree_cursor* cursor, lrbtree_range* range, const lrbtr
     }
     int rc = enter_leaf(&w, &path);
     const lrb_node* leaf = lrb_node_of(path.level[0].node);
-    ULONG i = lrbtree_leaf_search(layout, leaf, pos - base, path.level[0].low, path.level[0].high);
+    ULONG i = lrb_leaf_search<Kind>(leaf, pos - base, path.level[0].low, path.level[0].high);
     while (rc == 0) {
         leaf = lrb_node_of(path.level[0].node);
         ULONG n = leaf->h.count;
         for (; i < n && rc == 0 && pos < end; i++) {
             lrbtree_leaf_rec rec;
-            lrb_leaf_get(layout, leaf, i, &rec);
+            lrb_leaf_get_at<Kind>(leaf, i, &rec);
             ULONG64 k = base + rec.key;
             ULONG64 kend = k + rec.length;
             w.entry = (LONG)i;
@@ -186,11 +182,13 @@ int lrbtree_shard_walk(lrbtree_cursor* cursor, lrbtree_range* range, const lrbtr
                 range->start = pos;
                 range->length = stop - pos;
                 rc = ops->on_data_range(range, context, gpkt, &rec);
-                if (rc >= 1 && cursor->exclusive) {
-                    lrb_leaf_put(layout, lrb_node_of(path.level[0].node), i, &rec);
-                    mblk_mark_dirty(path.level[0].node);
+                if (rc != 0 && rc != -KPAV_EAGAIN) {
+                    if (rc >= 1 && cursor->exclusive) {
+                        lrb_leaf_encode(Kind, lrb_entry_at<Kind>(leaf, i), &rec);
+                        mblk_mark_dirty(path.level[0].node);
+                    }
+                    rc = data_result(&w, rc, false, leaf);
                 }
-                rc = data_result(&w, rc, false, leaf);
             } else if (continues(&w, gpkt)) {
                 w.pending.length += stop - pos;
             } else {
@@ -215,8 +213,21 @@ int lrbtree_shard_walk(lrbtree_cursor* cursor, lrbtree_range* range, const lrbtr
     if (rc == 0 && pos < end) {
         rc = report_empty(&w, pos, end, leaf);
     }
-    lrbtree_path_release(cursor, &path);
     return rc;
+}
+
+}  // namespace
+
+int lrbtree_shard_walk(lrbtree_cursor* cursor, lrbtree_range* range, const lrbtree_enum_ops* ops, void* context,
+                       bool coalesce) {
+    if (cursor->error != 0) {
+        return -KPAV_EINVAL;
+    }
+    switch (cursor->shape->leaf_kind) {
+        case LRB_KIND_LEAF24: return shard_walk<LRB_KIND_LEAF24>(cursor, range, ops, context, coalesce);
+        case LRB_KIND_LEAF32: return shard_walk<LRB_KIND_LEAF32>(cursor, range, ops, context, coalesce);
+        default: return shard_walk<LRB_KIND_LEAF48>(cursor, range, ops, context, coalesce);
+    }
 }
 
 namespace {

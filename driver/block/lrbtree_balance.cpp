@@ -12,6 +12,45 @@
 
 namespace {
 
+// True when every ancestor of the path's node at `level` leads to its first (last) child: the
+// node is the first (last) of its level.
+bool at_edge(const lrbtree_cursor* cursor, const lrbtree_path* path, ULONG level, bool last) {
+    for (LONG l = (LONG)level + 1; l <= cursor->depth; l++) {
+        const lrbtree_path_level* at = &path->level[l];
+        LONG edge = last ? (LONG)lrb_node_of(at->node)->h.count - 1 : 0;
+        if (at->index != edge) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Most often the window of the path's node at `level` is made of children of the node's own
+// parent: then this gives the first one's position in the parent and their number.
+bool window_in_parent(const lrbtree_cursor* cursor, const lrbtree_path* path, ULONG level, LONG* first, ULONG* nodes) {
+    if ((LONG)level >= cursor->depth) {
+        return false;  // the root: no parent, no neighbours
+    }
+    const lrbtree_path_level* parent = &path->level[level + 1];
+    LONG c = lrb_node_of(parent->node)->h.count;
+    LONG i = parent->index;
+    *nodes = 3;
+    if (i >= 1 && i + 1 < c) {
+        *first = i - 1;
+    } else if (c >= 3 && i == 0 && at_edge(cursor, path, level, false)) {
+        *first = 0;
+    } else if (c >= 3 && i == c - 1 && at_edge(cursor, path, level, true)) {
+        *first = c - 3;
+    } else if (c <= 2 && at_edge(cursor, path, level + 1, false) && at_edge(cursor, path, level + 1, true)) {
+        // The parent is the only node of its level: it holds the whole level.
+        *first = 0;
+        *nodes = (ULONG)c;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Windows of neighbouring nodes
 
@@ -19,6 +58,28 @@ namespace {
 // left and right neighbours; at the left edge the two to its right, at the right edge the two
 // to its left. The path moves into the window.
 void window_build(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, lrbtree_window* window) {
+    LONG first;
+    ULONG nodes;
+    if (window_in_parent(cursor, path, level, &first, &nodes)) {
+        // The neighbours' paths are the node's with the parent's index and the node moved.
+        const lrbtree_layout* index_layout = &cursor->shape->index_layout;
+        const lrbtree_path_level* parent = &path->level[level + 1];
+        const lrb_node* p = lrb_node_of(parent->node);
+        ULONG count = p->h.count;
+        for (ULONG k = 0; k < nodes; k++) {
+            ULONG i = (ULONG)first + k;
+            lrbtree_path* to = &window->paths[k];
+            *to = *path;
+            to->level[level + 1].index = (LONG)i;
+            lrbtree_path_level* at = &to->level[level];
+            at->node = lrb_index_child(index_layout, p, i);
+            at->low = i == 0 ? parent->low : lrb_index_key(index_layout, p, i);
+            at->high = i + 1 >= count ? parent->high : lrb_index_key(index_layout, p, i + 1);
+        }
+        window->nodes = nodes;
+        window->self = (ULONG)(parent->index - first);
+        return;
+    }
     lrbtree_path left;
     lrbtree_path right;
     left = *path;
@@ -74,6 +135,31 @@ void window_release(lrbtree_cursor* cursor, lrbtree_window* window) {
 
 inline mblk* window_block(const lrbtree_window* window, ULONG k, ULONG level) {
     return window->paths[k].level[level].node;
+}
+
+// Whether the window of the path's node at `level` is known to be even already: its nodes hang
+// under the node's own parent, none of them could be emptied into the others, and their counts
+// differ by one at most (a level's only node is even unless it is empty). Reads only the nodes'
+// headers.
+bool window_already_even(const lrbtree_cursor* cursor, const lrbtree_path* path, ULONG level) {
+    LONG first;
+    ULONG nodes;
+    if (!window_in_parent(cursor, path, level, &first, &nodes)) {
+        return false;
+    }
+    const lrbtree_layout* index_layout = &cursor->shape->index_layout;
+    const lrb_node* p = lrb_node_of(path->level[level + 1].node);
+    ULONG cap = lrb_layout_for(cursor->shape, level)->capacity;
+    ULONG total = 0;
+    ULONG low = ~0u;
+    ULONG high = 0;
+    for (LONG k = first; k < first + (LONG)nodes; k++) {
+        ULONG n = lrb_node_of(lrb_index_child(index_layout, p, (ULONG)k))->h.count;
+        total += n;
+        low = n < low ? n : low;
+        high = n > high ? n : high;
+    }
+    return nodes * cap - total < cap && high - low <= 1;
 }
 
 // Gathers the entries of the window's nodes, in order, into the map's scratch space, with `m`
@@ -321,11 +407,15 @@ void lrbtree_collapse_root(lrbtree_cursor* cursor) {
 }
 
 // The window of the node gives up one or two whole nodes when it can, else its entries are spread
-// evenly. The root is left to lrbtree_collapse_root.
+// evenly (a window that is even already stays as it is). The root is left to
+// lrbtree_collapse_root.
 void lrbtree_rebalance(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level) {
     const lrbtree_layout* layout = lrb_layout_for(cursor->shape, level);
     if ((LONG)level >= cursor->depth || level + 1 >= LRB_MAX_LEVELS) {
         lrbtree_path_release(cursor, path);
+        return;
+    }
+    if (window_already_even(cursor, path, level)) {
         return;
     }
     lrbtree_window* window = &cursor->map->windows[level];
@@ -336,12 +426,21 @@ void lrbtree_rebalance(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level) 
         return;
     }
     ULONG total = 0;
+    ULONG fewest = ~0u;
+    ULONG most = 0;
     for (ULONG k = 0; k < nodes; k++) {
-        total += lrb_node_of(window_block(window, k, level))->h.count;
+        ULONG count = lrb_node_of(window_block(window, k, level))->h.count;
+        total += count;
+        fewest = count < fewest ? count : fewest;
+        most = count > most ? count : most;
     }
     ULONG self = window->self;
     ULONG cap = layout->capacity;
     ULONG free_slots = nodes * cap - total;
+    if (free_slots < cap && most - fewest <= 1) {
+        window_release(cursor, window);  // even already: nothing moves
+        return;
+    }
 
     bool emptied[3] = {false, false, false};
     if (free_slots >= cap) {

@@ -84,6 +84,16 @@ ULONG lrb_leaf_search(const lrb_node* node, ULONG64 key, ULONG64 low, ULONG64 hi
             }
             hi = p - 1;
             high = before;
+            if (probes == 1 && lo == -1) {
+                // The first guess went past: the node's bound lies well below its first entry
+                // (as it does for the shard's first leaf), so bring in the first entry.
+                ULONG64 first = lrb_leaf_end_at<Kind>(node, 0);
+                if (first > key) {
+                    return 0;
+                }
+                lo = 0;
+                low = first;
+            }
         } else {
             history = history << 1;
             if (p + 1 == hi) {
@@ -95,6 +105,15 @@ ULONG lrb_leaf_search(const lrb_node* node, ULONG64 key, ULONG64 low, ULONG64 hi
             }
             lo = p + 1;
             low = after;
+            if (probes == 1 && hi == (LONG)node->h.count) {
+                // The first guess fell short: bring in the last entry the same way.
+                ULONG64 last = lrb_leaf_end_at<Kind>(node, (ULONG)(hi - 1));
+                if (last <= key) {
+                    return (ULONG)hi;
+                }
+                hi = hi - 1;
+                high = last;
+            }
         }
     }
     return (ULONG)hi;
@@ -135,6 +154,17 @@ LONG lrb_index_search(const lrb_node* node, ULONG64 key, ULONG64* low_io, ULONG6
             }
             hi = p - 1;
             high = before;
+            if (probes == 1 && hi > 1) {
+                // The first guess went past: bring in entry 1, the first that is compared.
+                ULONG64 second = lrb_index_raw_key(Kind, lrb_entry_at<Kind>(node, 1));
+                if (second > key) {
+                    hi = 1;
+                    high = second;
+                    break;
+                }
+                lo = 1;
+                low = second;
+            }
         } else {
             history = history << 1;
             lo = p;
@@ -150,6 +180,17 @@ LONG lrb_index_search(const lrb_node* node, ULONG64 key, ULONG64* low_io, ULONG6
             }
             lo = p + 1;
             low = after;
+            if (probes == 1 && hi == (LONG)count && hi - lo > 1) {
+                // The first guess fell short: bring in the last entry.
+                ULONG64 last = lrb_index_raw_key(Kind, lrb_entry_at<Kind>(node, count - 1));
+                if (last <= key) {
+                    lo = (LONG)count - 1;
+                    low = last;
+                    break;
+                }
+                hi = (LONG)count - 1;
+                high = last;
+            }
         }
     }
     *low_io = low;

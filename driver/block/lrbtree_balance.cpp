@@ -370,12 +370,27 @@ int lrbtree_insert_entries(lrbtree_cursor* cursor, lrbtree_path* path, ULONG lev
     return 0;
 }
 
-ULONG lrbtree_nodes_needed(const lrbtree_cursor* cursor, const lrbtree_path* path, ULONG m) {
+ULONG lrbtree_nodes_needed(lrbtree_cursor* cursor, const lrbtree_path* path, ULONG m) {
     ULONG need = 0;
     for (LONG l = 0; l <= cursor->depth; l++) {
         const lrbtree_layout* layout = lrb_layout_for(cursor->shape, (ULONG)l);
-        if (lrb_node_of(path->level[l].node)->h.count + m <= layout->capacity) {
+        ULONG count = lrb_node_of(path->level[l].node)->h.count;
+        if (count + m <= layout->capacity) {
             return need;
+        }
+        if (l < cursor->depth) {
+            // A full node spreads into its window (the one a split forms) when the window has
+            // room: no new node then, and nothing for the level above.
+            lrbtree_path copy = *path;
+            lrbtree_window window;
+            window_build(cursor, &copy, (ULONG)l, &window);
+            ULONG total = m;
+            for (ULONG k = 0; k < window.nodes; k++) {
+                total += lrb_node_of(window_block(&window, k, (ULONG)l))->h.count;
+            }
+            if (total <= window.nodes * layout->capacity) {
+                return need;
+            }
         }
         need++;
         m = 1;

@@ -276,9 +276,3 @@ void lrbtree_release_reserve(lrbtree_cursor* cursor) {
     }
 }
 
-ULONG64 lrbtree_gpkt_advance(const lrbtree_shape* shape, ULONG64 gpkt, ULONG64 n) {
-    if (n == 0) {
-        return gpkt;
-    }
-    return pav_log_addr_advance(shape->log, gpkt, n);
-}

@@ -380,7 +380,10 @@ int update_record(lrbtree* map, lrbtree_update_rec* record) {
     }
     ULONG64 end = record->key + record->count;
     bool mapping = record->unmap == 0;
-    if (!record_in_range(map, record->key, end) || (mapping && !run_in_log(map, record->gpkt, record->count))) {
+    // A map record is one run of at most 64 keys, cut only where it crosses shards: a longer one
+    // is refused whole, before any of it is applied.
+    if (!record_in_range(map, record->key, end) ||
+        (mapping && (record->count > LRB_MAX_RUN || !run_in_log(map, record->gpkt, record->count)))) {
         kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 22536, "Unable to update metadata for sectors %llu - %llu\n",
                     record->key, end);
         return -KPAV_EINVAL;
@@ -395,9 +398,6 @@ int update_record(lrbtree* map, lrbtree_update_rec* record) {
             limit = map->sector_length;
         }
         ULONG64 piece_end = end < limit ? end : limit;
-        if (mapping && piece_end - key > LRB_MAX_RUN) {
-            piece_end = key + LRB_MAX_RUN;
-        }
         lrbtree_update_rec piece = {key - base, piece_end - key, gpkt, record->unmap, 0};
 
         EX_SPIN_LOCK* lock = &map->locks[shard & map->lock_mask].lock;

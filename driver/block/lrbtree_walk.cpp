@@ -22,10 +22,15 @@ struct walk_state {
     lrbtree_range* range;
     const lrbtree_enum_ops* ops;
     void* context;
-    ULONG64 node_key;  // metadata-block key of the leaf being walked (0 when none)
+    const mblk* leaf;  // the leaf being walked (none at first)
     LONG entry;
     pending_run pending;
 };
+
+// The metadata-block key of the leaf being walked, for messages (0 when none).
+ULONG64 leaf_key(const walk_state* w) {
+    return w->leaf != nullptr ? w->leaf->key : 0;
+}
 
 void dump_leaf(const lrbtree_cursor* cursor, const lrb_node* leaf) {
     const lrbtree_layout* layout = &cursor->shape->leaf_layout;
@@ -47,12 +52,12 @@ int report_empty(walk_state* w, ULONG64 start, ULONG64 end, const lrb_node* leaf
     if (leaf == nullptr) {
         kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 22528,
                     "Internal software error: enumeration cancelled by on_empty_range: %d -- node %llu entry %d\n", rc,
-                    w->node_key, (int)w->entry);
+                    leaf_key(w), (int)w->entry);
     } else {
         kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 22529,
                     "Internal software error: enumeration cancelled by on_empty_range: %d -- node %llu entry %d base "
                     "%llu len %u\n",
-                    rc, w->node_key, (int)w->entry, start, (ULONG)(end - start));
+                    rc, leaf_key(w), (int)w->entry, start, (ULONG)(end - start));
         if (rc == -KPAV_EIO) {
             dump_leaf(w->cursor, leaf);
         }
@@ -67,12 +72,12 @@ void log_data_cancel(const walk_state* w, int rc, bool coalesced, const lrb_node
         kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 22531,
                     "Internal software error: enumeration cancelled by on_data_range: %d -- node %llu entry %d base "
                     "%llu len %llu\n",
-                    rc, w->node_key, (int)w->entry, w->range->start, w->range->length);
+                    rc, leaf_key(w), (int)w->entry, w->range->start, w->range->length);
     } else {
         kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 22530,
                     "Internal software error: enumeration cancelled by on_data_range: %d -- node %llu entry %d base "
                     "%llu len %u\n",
-                    rc, w->node_key, (int)w->entry, w->range->start, (ULONG)w->range->length);
+                    rc, leaf_key(w), (int)w->entry, w->range->start, (ULONG)w->range->length);
     }
     if (rc == -KPAV_EIO && leaf != nullptr) {
         dump_leaf(w->cursor, leaf);
@@ -120,7 +125,7 @@ bool continues(const walk_state* w, ULONG64 gpkt) {
 
 int enter_leaf(walk_state* w, lrbtree_path* path) {
     mblk* block = path->level[0].node;
-    w->node_key = block->key;
+    w->leaf = block;
     w->entry = 0;
     if (w->ops->on_leaf == nullptr) {
         return 0;
@@ -131,16 +136,18 @@ int enter_leaf(walk_state* w, lrbtree_path* path) {
     return rc > 0 ? 0 : rc;
 }
 
-// The walk of one shard, for one leaf entry kind.
+// The walk of one shard, for one leaf entry kind (which gives the index entry kind).
 template <ULONG Kind>
 int shard_walk(lrbtree_cursor* cursor, lrbtree_range* range, const lrbtree_enum_ops* ops, void* context,
                bool coalesce) {
+    constexpr ULONG IndexKind = Kind == LRB_KIND_LEAF48 ? LRB_KIND_INDEX48 : LRB_KIND_INDEX32;
     ULONG64 base = cursor->base;
     ULONG64 pos = range->start;
     ULONG64 end = range->start + range->length;
-    walk_state w = {cursor, range, ops, context, 0, -1, {false, 0, 0, 0}};
+    walk_state w = {cursor, range, ops, context, nullptr, -1, {false, 0, 0, 0}};
     lrbtree_path path;
-    if (lrbtree_descend(cursor, &path, pos - base) != 0) {
+    // The walk steps along leaves only: the levels above the root stay as they are.
+    if (lrb_descend<IndexKind, false>(cursor, &path, pos - base, 0) != 0) {
         return report_empty(&w, pos, end, nullptr);
     }
     int rc = enter_leaf(&w, &path);
@@ -250,7 +257,7 @@ ULONG first_shard_from(const lrbtree* map, ULONG64 key) {
 // An unmapped stretch outside every shard's walk: a crossing between the ranges, or the rest
 // after the last shard.
 int report_outside(lrbtree_range* range, const lrbtree_enum_ops* ops, void* context, ULONG64 start, ULONG64 end) {
-    walk_state w = {nullptr, range, ops, context, 0, -1, {false, 0, 0, 0}};
+    walk_state w = {nullptr, range, ops, context, nullptr, -1, {false, 0, 0, 0}};
     return report_empty(&w, start, end, nullptr);
 }
 

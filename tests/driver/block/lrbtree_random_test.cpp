@@ -1,6 +1,6 @@
 // The forward map against its reference table: long runs of random maps, overwrites, removals
 // (plain and by log position) and walks over the sector range and the reserved range, with runs
-// of 1 to 64 keys and more, biased toward shard edges. After every update the map's result, its
+// of 1 to 64 keys (removals of more), biased toward shard edges. After every update the map's result, its
 // net change and the runs it displaced must be exactly the table's; the updated stretch is walked
 // and compared; every few thousand steps the whole map is walked and its trees checked.
 //
@@ -242,7 +242,8 @@ class fmap_run {
         lrbtree_update_rec rec{};
         rec.key = key;
         if (kind < 70) {
-            uint64_t n = chance(40) ? 1 : chance(85) ? pick(2, 64) : pick(65, 300);
+            // A map record is one run: 64 keys at most (longer ones are refused).
+            uint64_t n = chance(40) ? 1 : chance(15) ? 64 : pick(2, 64);
             rec.count = std::min(n, room);
             rec.gpkt = pick_address();
             rec.unmap = 0;

@@ -256,7 +256,13 @@ void lrb_entries_fill(const lrbtree_layout* layout, lrb_node* node, const UCHAR*
 void lrb_count_entries(const lrbtree_shape* shape, ULONG level, LONG64 delta);
 
 // The key a node starts with: its first entry's key (0 for an empty node).
-ULONG64 lrb_node_first_key(const lrbtree_shape* shape, const lrb_node* node);
+inline ULONG64 lrb_node_first_key(const lrbtree_shape* shape, const lrb_node* node) {
+    if (node->h.count == 0) {
+        return 0;
+    }
+    return lrb_node_level(node) == 0 ? lrb_leaf_key(&shape->leaf_layout, node, 0)
+                                     : lrb_index_key(&shape->index_layout, node, 0);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Nodes

@@ -149,14 +149,16 @@ int create_root(lrbtree_cursor* cursor) {
 // The piece's work in the leaf that holds its first key: the entry around the first key is cut
 // (or split, when it holds the whole piece), the overlapped entries are cut or removed, and a
 // map piece's new run goes in. *next is where the piece continues, at or past e when done.
-// *removed counts the entries that left the leaf; when *kept, `path` still leads to it.
+// *removed counts the entries that left the leaf; when *kept, `path` still leads to it; *placed
+// tells whether the new run went in.
 int update_first_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, ULONG64 s, ULONG64 e, ULONG64* next,
-                      ULONG* removed, lrbtree_path* path, bool* kept) {
+                      ULONG* removed, lrbtree_path* path, bool* kept, bool* placed) {
     const lrbtree_layout* layout = &cursor->shape->leaf_layout;
     bool mapping = piece->unmap == 0;
     *next = e;
     *removed = 0;
     *kept = false;
+    *placed = false;
     if (lrbtree_descend(cursor, path, s) != 0) {
         return 0;
     }
@@ -211,7 +213,9 @@ int update_first_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, ULONG64
             piece->out += (LONG64)(e - s);
         }
         lrb_leaf_encode(layout->kind, raw + m++ * size, &tail);
-        return lrbtree_insert_entries(cursor, path, 0, i + 1, raw, m);
+        int inserted = lrbtree_insert_entries(cursor, path, 0, i + 1, raw, m);
+        *placed = mapping && inserted == 0;
+        return inserted;
     }
     if (around) {
         ULONG64 displaced = lrbtree_gpkt_advance(cursor->shape, first.gpkt, s - first.key);
@@ -252,7 +256,9 @@ int update_first_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, ULONG64
     if (cut.end == cut.write) {
         lrb_leaf_encode(layout->kind, raw, &run);
         *kept = false;
-        return lrbtree_insert_entries(cursor, path, 0, i, raw, 1);
+        int inserted = lrbtree_insert_entries(cursor, path, 0, i, raw, 1);
+        *placed = inserted == 0;
+        return inserted;
     }
     // The new run takes the first freed slot; what the cut kept (the tail of the last entry it
     // cut) moves up one to stay after it. Only the other removed entries leave the leaf.
@@ -264,7 +270,34 @@ int update_first_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, ULONG64
     *removed = close_cut(cursor, path, &rest);
     mblk_mark_dirty(block);
     lrbtree_separators_update(cursor->shape, path, 0);
+    *placed = true;
     return 0;
+}
+
+// A map piece's run goes into its first leaf before the later leaves are cut; when one of their
+// invalidations fails, the piece ends there and places no run: the run comes out again. Leaves
+// `path` at the leaf that holds s (*kept) and returns the entries removed (the run, when found).
+ULONG withdraw_run(lrbtree_cursor* cursor, lrbtree_update_rec* piece, ULONG64 s, ULONG64 e, lrbtree_path* path,
+                   bool* kept) {
+    const lrbtree_layout* layout = &cursor->shape->leaf_layout;
+    *kept = lrbtree_descend(cursor, path, s) == 0;
+    if (!*kept) {
+        return 0;
+    }
+    lrb_node* leaf = lrb_node_of(path->level[0].node);
+    ULONG i = lrbtree_leaf_search(layout, leaf, s, path->level[0].low, path->level[0].high);
+    lrbtree_leaf_rec run = {0, 0, 0};
+    if (i < leaf->h.count) {
+        lrb_leaf_get(layout, leaf, i, &run);
+    }
+    if (run.key != s || run.length != e - s || run.gpkt != piece->gpkt) {
+        return 0;
+    }
+    lrbtree_entries_remove(layout, leaf, i, 1);
+    mblk_mark_dirty(path->level[0].node);
+    lrbtree_separators_update(cursor->shape, path, 0);
+    piece->out -= (LONG64)(e - s);
+    return 1;
 }
 
 // The piece's work in a later leaf: from key `from` (everything before it is done).
@@ -331,11 +364,15 @@ int lrbtree_shard_update(lrbtree_cursor* cursor, lrbtree_update_rec* piece) {
     ULONG removed = 0;
     lrbtree_path path;
     bool kept = false;
-    int rc = update_first_leaf(cursor, piece, s, e, &next, &removed, &path, &kept);
+    bool placed = false;
+    int rc = update_first_leaf(cursor, piece, s, e, &next, &removed, &path, &kept, &placed);
     while (rc == 0 && next < e) {
         ULONG64 from = next;
         rc = update_next_leaf(cursor, piece, from, e, &next);
         kept = false;  // the later leaves' rebalancing may have moved things
+        if (rc != 0 && placed) {
+            removed += withdraw_run(cursor, piece, s, e, &path, &kept);
+        }
     }
     if (removed != 0 && (kept || lrbtree_descend(cursor, &path, s) == 0)) {
         lrbtree_rebalance(cursor, &path, 0);

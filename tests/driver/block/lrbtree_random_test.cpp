@@ -1,10 +1,12 @@
 // The forward map against its reference table: long runs of random maps, overwrites, removals
 // (plain and by log position) and walks over the sector range and the reserved range, with runs
-// of 1 to 64 keys (removals of more), biased toward shard edges. After every update the map's result, its
-// net change and the runs it displaced must be exactly the table's; the updated stretch is walked
-// and compared; every few thousand steps the whole map is walked and its trees checked.
+// of 1 to 64 keys (removals of more), biased toward shard edges. After every update the map's
+// result, its net change and the runs it displaced must be exactly the table's; the updated
+// stretch is walked and compared; every few thousand steps the whole map is walked and its trees
+// checked.
 //
-// Replay a failure with the seed and step count it prints:
+// Replay a failure with the seed and step count it prints (the run's whole count: where the
+// dense fill comes depends on it):
 //   LRB_SEED=<seed> LRB_STEPS=<steps> block_tests --gtest_filter=<test>
 // LRB_SOAK=<n> runs n seeds of ten times the steps (a soak; not part of the default run).
 #include <atomic>
@@ -152,6 +154,7 @@ class fmap_run {
 
     // Runs `steps` random steps; false (with the failure reported) at the first disagreement.
     bool run(uint64_t steps) {
+        steps_ = steps;
         for (step_ = 0; step_ < steps; step_++) {
             if (step_ == steps / 3) {
                 // A dense stretch of one-key runs: a shard grows a second index level and splits
@@ -227,8 +230,8 @@ class fmap_run {
     }
 
     std::string where() const {
-        return "(replay: LRB_SEED=" + std::to_string(seed_) + " LRB_STEPS=" + std::to_string(step_ + 1) +
-               (faults_ ? ", with injected allocation failures" : "") + ")";
+        return "(step " + std::to_string(step_ + 1) + "; replay: LRB_SEED=" + std::to_string(seed_) +
+               " LRB_STEPS=" + std::to_string(steps_) + (faults_ ? ", with injected allocation failures" : "") + ")";
     }
 
     bool random_step() {
@@ -535,6 +538,7 @@ class fmap_run {
     invalidation_log invalidations_;
     std::vector<uint64_t> edges_;
     uint64_t step_ = 0;
+    uint64_t steps_ = 0;
     int max_depth_ = -1;
     op_stats stats_;
 };

@@ -548,6 +548,39 @@ TEST_F(LrbUpdate, AFailingInvalidationStopsThePieceAndTheMap) {
     EXPECT_EQ(lrb_first_error(map_), -5);
 }
 
+TEST_F(LrbUpdate, AFailingInvalidationInALaterLeafPlacesNoRun) {
+    // One-key runs on the even keys, enough for two leaves.
+    for (uint64_t k = 0; k < 600; k++) {
+        ASSERT_EQ(map(2 * k, 1, addr(1, (ULONG)k)), 0);
+    }
+    lrb_node_view root = lrb_view(map_, lrb_root_of(map_, 0));
+    ASSERT_GE(root.count, 2u);
+    uint64_t edge = root.keys[1];  // the second leaf's first run
+    // A run over the first leaf's last two runs and the second leaf's first two; the
+    // invalidation of the third, the second leaf's first, fails.
+    inval_.runs.clear();
+    inval_.calls = 0;
+    inval_.fail_at = 3;
+    int64_t out = 0;
+    EXPECT_EQ(map(edge - 4, 7, addr(9, 0), &out), -5);
+    inval_.fail_at = 0;
+    EXPECT_EQ(out, 0);
+    EXPECT_EQ(inval_.runs, (std::vector<displaced_run>{{edge - 4, 1, addr(1, (ULONG)(edge / 2 - 2))},
+                                                       {edge - 2, 1, addr(1, (ULONG)(edge / 2 - 1))}}));
+    EXPECT_EQ(lrb_first_error(map_), -5);
+    lrb_clear_error(map_);
+    // The runs before the failing one are gone, that one and the next stay, and the new run is
+    // nowhere.
+    auto runs = walk(edge - 6, edge + 6);
+    ASSERT_EQ(runs.size(), 4u);
+    EXPECT_EQ(runs[0].start, edge - 6);
+    EXPECT_EQ(runs[1].start, edge);
+    EXPECT_EQ(runs[1].gpkt, addr(1, (ULONG)(edge / 2)));
+    EXPECT_EQ(runs[2].start, edge + 2);
+    EXPECT_EQ(runs[3].start, edge + 4);
+    EXPECT_EQ(lrb_check_map(map_), "") << "the header block's mapped keys count the two removals only";
+}
+
 TEST_F(LrbUpdate, AllocationFailuresLeaveTheMapAsItWas) {
     // The first write of a shard needs two nodes; the second one fails.
     sim::kernel::fail_nth(sim::kernel::fault_site::pool, 2, "sal4");

@@ -54,6 +54,33 @@ bool window_in_parent(const lrbtree_cursor* cursor, const lrbtree_path* path, UL
 // ---------------------------------------------------------------------------------------------
 // Windows of neighbouring nodes
 
+// The window of the path's node when window_in_parent found it: the neighbours' paths are the
+// node's with the parent's index and the node moved. Only the levels from `level` up to the one
+// above the root are copied: the others are not looked at.
+void window_from_parent(const lrbtree_cursor* cursor, const lrbtree_path* path, ULONG level, LONG first,
+                        ULONG nodes, lrbtree_window* window) {
+    const lrbtree_layout* index_layout = &cursor->shape->index_layout;
+    const lrbtree_path_level* parent = &path->level[level + 1];
+    const lrb_node* p = lrb_node_of(parent->node);
+    ULONG count = p->h.count;
+    ULONG top = (ULONG)cursor->depth + 1 < LRB_MAX_LEVELS ? (ULONG)cursor->depth + 1 : LRB_MAX_LEVELS - 1;
+    for (ULONG k = 0; k < nodes; k++) {
+        ULONG i = (ULONG)first + k;
+        lrbtree_path* to = &window->paths[k];
+        for (ULONG l = level + 1; l <= top; l++) {
+            to->level[l] = path->level[l];
+        }
+        to->level[level + 1].index = (LONG)i;
+        lrbtree_path_level* at = &to->level[level];
+        at->node = lrb_index_child(index_layout, p, i);
+        at->index = path->level[level].index;
+        at->low = i == 0 ? parent->low : lrb_index_key(index_layout, p, i);
+        at->high = i + 1 >= count ? parent->high : lrb_index_key(index_layout, p, i + 1);
+    }
+    window->nodes = nodes;
+    window->self = (ULONG)(parent->index - first);
+}
+
 // Forms the window of up to three consecutive nodes of `level` around the node of `path`: its
 // left and right neighbours; at the left edge the two to its right, at the right edge the two
 // to its left. The path moves into the window.
@@ -61,23 +88,7 @@ void window_build(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, lrbtr
     LONG first;
     ULONG nodes;
     if (window_in_parent(cursor, path, level, &first, &nodes)) {
-        // The neighbours' paths are the node's with the parent's index and the node moved.
-        const lrbtree_layout* index_layout = &cursor->shape->index_layout;
-        const lrbtree_path_level* parent = &path->level[level + 1];
-        const lrb_node* p = lrb_node_of(parent->node);
-        ULONG count = p->h.count;
-        for (ULONG k = 0; k < nodes; k++) {
-            ULONG i = (ULONG)first + k;
-            lrbtree_path* to = &window->paths[k];
-            *to = *path;
-            to->level[level + 1].index = (LONG)i;
-            lrbtree_path_level* at = &to->level[level];
-            at->node = lrb_index_child(index_layout, p, i);
-            at->low = i == 0 ? parent->low : lrb_index_key(index_layout, p, i);
-            at->high = i + 1 >= count ? parent->high : lrb_index_key(index_layout, p, i + 1);
-        }
-        window->nodes = nodes;
-        window->self = (ULONG)(parent->index - first);
+        window_from_parent(cursor, path, level, first, nodes, window);
         return;
     }
     lrbtree_path left;
@@ -137,16 +148,11 @@ inline mblk* window_block(const lrbtree_window* window, ULONG k, ULONG level) {
     return window->paths[k].level[level].node;
 }
 
-// Whether the window of the path's node at `level` is known to be even already: its nodes hang
-// under the node's own parent, none of them could be emptied into the others, and their counts
-// differ by one at most (a level's only node is even unless it is empty). Reads only the nodes'
-// headers.
-bool window_already_even(const lrbtree_cursor* cursor, const lrbtree_path* path, ULONG level) {
-    LONG first;
-    ULONG nodes;
-    if (!window_in_parent(cursor, path, level, &first, &nodes)) {
-        return false;
-    }
+// Whether a window that window_in_parent found is even already: none of its nodes could be
+// emptied into the others, and their counts differ by one at most (a level's only node is even
+// unless it is empty). Reads only the nodes' headers.
+bool window_already_even(const lrbtree_cursor* cursor, const lrbtree_path* path, ULONG level, LONG first,
+                         ULONG nodes) {
     const lrbtree_layout* index_layout = &cursor->shape->index_layout;
     const lrb_node* p = lrb_node_of(path->level[level + 1].node);
     ULONG cap = lrb_layout_for(cursor->shape, level)->capacity;
@@ -200,73 +206,63 @@ void window_scatter(lrbtree_cursor* cursor, ULONG level, mblk* const* blocks, co
     }
 }
 
-// Brings the window's nodes to `targets` entries each (0 for a node to be emptied) without
-// copying the entries that stay where they are. Entry j of the window (in key order) belongs in
-// the node whose target range holds j; what a node keeps is where its present range and its
-// target range meet. First every node puts what it does not keep into the scratch space, at its
-// place in the window's order, and closes those slots; then every node opens slots at its front
-// and end for what it lacks and takes it from there. No node holds more than its target at any
-// time.
-void window_spread(lrbtree_cursor* cursor, lrbtree_window* window, ULONG level, const ULONG* targets) {
+// Brings the window's nodes to `targets` entries each (0 for a node to be emptied). Entries only
+// cross the boundaries between neighbours, each boundary in one direction: from the front of the
+// right node to the end of the left one, or from the end of the left one to the front of the
+// right one, so that the entries that stay where they are do not move. A node passes entries on
+// only once it has them, and takes no more than it has room for: when it cannot yet, the
+// boundary waits for the next round (there are at most two boundaries, so two rounds do). Sets
+// front[k] when node k's first entry changed.
+void window_spread(lrbtree_cursor* cursor, lrbtree_window* window, ULONG level, const ULONG* targets, bool* front) {
     const lrbtree_layout* layout = lrb_layout_for(cursor->shape, level);
-    UCHAR* scratch = cursor->map->scratch;
-    ULONG size = layout->entry_size;
     ULONG nodes = window->nodes;
-    ULONG present[3];  // first window position each node holds now
-    ULONG target[3];   // first window position each node is to hold
-    ULONG keep_lo[3];
-    ULONG keep_hi[3];
-    ULONG at = 0;
-    ULONG to = 0;
+    lrb_node* node[3];
+    LONG flow[2] = {0, 0};  // across boundary b: > 0 leftward (b + 1 to b), < 0 rightward
+    LONG present = 0;
+    LONG wanted = 0;
     for (ULONG k = 0; k < nodes; k++) {
-        ULONG count = lrb_node_of(window_block(window, k, level))->h.count;
-        present[k] = at;
-        target[k] = to;
-        keep_lo[k] = at > to ? at : to;
-        keep_hi[k] = at + count < to + targets[k] ? at + count : to + targets[k];
-        if (keep_lo[k] >= keep_hi[k]) {
-            keep_lo[k] = keep_hi[k] = to;  // keeps nothing
-        }
-        at += count;
-        to += targets[k];
-    }
-    for (ULONG k = 0; k < nodes; k++) {
-        mblk* block = window_block(window, k, level);
-        lrb_node* node = lrb_node_of(block);
-        ULONG count = node->h.count;
-        ULONG kept = keep_hi[k] - keep_lo[k];
-        ULONG head = kept != 0 ? keep_lo[k] - present[k] : count;
-        ULONG tail = count - head - kept;
-        if (tail != 0) {
-            lrb_entries_copy_out(layout, node, head + kept, tail, scratch + (SIZE_T)(present[k] + head + kept) * size);
-            lrbtree_entries_remove(layout, node, head + kept, tail);
-        }
-        if (head != 0) {
-            lrb_entries_copy_out(layout, node, 0, head, scratch + (SIZE_T)present[k] * size);
-            lrbtree_entries_remove(layout, node, 0, head);
-        }
-        if (head != 0 || tail != 0) {
-            mblk_mark_dirty(block);
+        node[k] = lrb_node_of(window_block(window, k, level));
+        front[k] = false;
+        present += node[k]->h.count;
+        wanted += (LONG)targets[k];
+        if (k + 1 < nodes) {
+            flow[k] = wanted - present;
         }
     }
-    for (ULONG k = 0; k < nodes; k++) {
-        mblk* block = window_block(window, k, level);
-        lrb_node* node = lrb_node_of(block);
-        ULONG front = keep_lo[k] - target[k];
-        ULONG back = target[k] + targets[k] - keep_hi[k];
-        if (front != 0) {
-            lrbtree_entries_insert_slots(layout, node, 0, front);
-            lrb_entries_copy_in(layout, node, 0, front, scratch + (SIZE_T)target[k] * size);
-        }
-        if (back != 0) {
-            ULONG end = node->h.count;
-            lrbtree_entries_insert_slots(layout, node, end, back);
-            lrb_entries_copy_in(layout, node, end, back, scratch + (SIZE_T)keep_hi[k] * size);
-        }
-        if (front != 0 || back != 0) {
-            mblk_mark_dirty(block);
+    for (ULONG round = 0; round < 3 && (flow[0] != 0 || flow[1] != 0); round++) {
+        for (ULONG b = 0; b + 1 < nodes; b++) {
+            if (flow[b] == 0) {
+                continue;
+            }
+            bool leftward = flow[b] > 0;
+            lrb_node* giver = node[leftward ? b + 1 : b];
+            lrb_node* taker = node[leftward ? b : b + 1];
+            ULONG n = (ULONG)(leftward ? flow[b] : -flow[b]);
+            n = n < giver->h.count ? n : giver->h.count;
+            ULONG room = layout->capacity - taker->h.count;
+            n = n < room ? n : room;
+            if (n == 0) {
+                continue;
+            }
+            if (leftward) {
+                ULONG at = taker->h.count;
+                front[b] = front[b] || at == 0;  // an empty node's first entry is new too
+                lrbtree_entries_insert_slots(layout, taker, at, n);
+                lrb_entries_move(layout, taker, at, giver, 0, n);
+                lrbtree_entries_remove(layout, giver, 0, n);
+            } else {
+                ULONG from = giver->h.count - n;
+                lrbtree_entries_insert_slots(layout, taker, 0, n);
+                lrb_entries_move(layout, taker, 0, giver, from, n);
+                lrbtree_entries_remove(layout, giver, from, n);
+            }
+            front[b + 1] = true;
+            mblk_mark_dirty(window_block(window, b, level));
+            mblk_mark_dirty(window_block(window, b + 1, level));
+            flow[b] += leftward ? -(LONG)n : (LONG)n;
         }
     }
+    kpav_assert(flow[0] == 0 && flow[1] == 0);
 }
 
 // Even targets: total / nodes each, the first (total mod nodes) one more.
@@ -430,11 +426,17 @@ void lrbtree_rebalance(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level) 
         lrbtree_path_release(cursor, path);
         return;
     }
-    if (window_already_even(cursor, path, level)) {
-        return;
-    }
     lrbtree_window* window = &cursor->map->windows[level];
-    window_build(cursor, path, level, window);
+    LONG first;
+    ULONG in_parent;
+    if (window_in_parent(cursor, path, level, &first, &in_parent)) {
+        if (window_already_even(cursor, path, level, first, in_parent)) {
+            return;
+        }
+        window_from_parent(cursor, path, level, first, in_parent, window);
+    } else {
+        window_build(cursor, path, level, window);
+    }
     ULONG nodes = window->nodes;
     if (nodes == 1 && lrb_node_of(window_block(window, 0, level))->h.count != 0) {
         window_release(cursor, window);  // the level's only node: nothing to spread over
@@ -479,9 +481,10 @@ void lrbtree_rebalance(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level) 
     for (ULONG k = 0, j = 0; k < nodes; k++) {
         targets[k] = emptied[k] ? 0 : even[j++];
     }
-    window_spread(cursor, window, level, targets);
+    bool front[3];
+    window_spread(cursor, window, level, targets, front);
     for (ULONG k = 0; k < nodes; k++) {
-        if (!emptied[k]) {
+        if (!emptied[k] && front[k]) {
             lrbtree_separators_update(cursor->shape, &window->paths[k], level);
         }
     }

@@ -163,6 +163,12 @@ void lrb_entries_copy_in(const lrbtree_layout* layout, lrb_node* node, ULONG pos
     copy_slots(layout, node->slots, lrb_slot(layout, node, pos), in, 0, n, false);
 }
 
+void lrb_entries_move(const lrbtree_layout* layout, lrb_node* to, ULONG to_pos, const lrb_node* from, ULONG from_pos,
+                      ULONG n) {
+    copy_slots(layout, to->slots, lrb_slot(layout, to, to_pos), from->slots, lrb_slot(layout, from, from_pos), n,
+               false);
+}
+
 void lrb_entries_fill(const lrbtree_layout* layout, lrb_node* node, const UCHAR* entries, ULONG n) {
     ULONG head = (layout->capacity - n) / 2;
     memcpy(node->slots + (SIZE_T)head * layout->entry_size, entries, (SIZE_T)n * layout->entry_size);

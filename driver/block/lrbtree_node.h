@@ -249,6 +249,10 @@ void lrbtree_entries_remove(const lrbtree_layout* layout, lrb_node* node, ULONG 
 void lrb_entries_copy_out(const lrbtree_layout* layout, const lrb_node* node, ULONG pos, ULONG n, UCHAR* out);
 // Copies n raw entries from `in` to logical positions pos.. of a node (the slots must be open).
 void lrb_entries_copy_in(const lrbtree_layout* layout, lrb_node* node, ULONG pos, ULONG n, const UCHAR* in);
+// Copies n entries from logical positions from_pos.. of one node to to_pos.. of another (the
+// slots must be open).
+void lrb_entries_move(const lrbtree_layout* layout, lrb_node* to, ULONG to_pos, const lrb_node* from, ULONG from_pos,
+                      ULONG n);
 // Fills an emptied node with n raw entries, centred in its slot array.
 void lrb_entries_fill(const lrbtree_layout* layout, lrb_node* node, const UCHAR* entries, ULONG n);
 

@@ -200,8 +200,8 @@ LONG lrb_index_search(const lrb_node* node, ULONG64 key, ULONG64* low_io, ULONG6
 
 // Descends from the root to the node of `level` whose range holds `key`: 0, or -2 for an empty
 // shard (or an empty index node on the way). Only the levels from the root down to `level` are
-// filled; with Clear, the others are emptied, as separator updates stop at the level above the
-// root (a walk, which only steps along its level, leaves them).
+// filled, and with Clear the one above the root is emptied: separator updates stop there (no
+// one looks at the others; a walk, which only steps along its level, leaves it too).
 template <ULONG IndexKind, bool Clear = true>
 int lrb_descend(const lrbtree_cursor* cursor, lrbtree_path* path, ULONG64 key, ULONG level) {
     mblk* node = cursor->root;
@@ -209,15 +209,9 @@ int lrb_descend(const lrbtree_cursor* cursor, lrbtree_path* path, ULONG64 key, U
         lrbtree_path_reset(path);
         return -KPAV_ENOENT;
     }
-    if (Clear) {
-        for (ULONG l = (ULONG)cursor->depth + 1; l < LRB_MAX_LEVELS; l++) {
-            path->level[l].node = nullptr;
-            path->level[l].index = -1;
-        }
-        for (ULONG l = 0; l < level; l++) {
-            path->level[l].node = nullptr;
-            path->level[l].index = -1;
-        }
+    if (Clear && cursor->depth + 1 < (LONG)LRB_MAX_LEVELS) {
+        path->level[cursor->depth + 1].node = nullptr;
+        path->level[cursor->depth + 1].index = -1;
     }
     ULONG64 low = 0;
     ULONG64 high = cursor->span;

@@ -73,7 +73,7 @@ key_space wide_keys() {
 
 struct op_stats {
     uint64_t maps = 0, unmaps = 0, conditional = 0, walks = 0, failed_allocations = 0;
-    uint64_t rewrites = 0, stopped_walks = 0, failed_invalidations = 0;
+    uint64_t rewrites = 0, stopped_walks = 0, failed_invalidations = 0, refused = 0;
 };
 
 // A walk whose data callback gives some entries new addresses and asks for them to be written
@@ -245,8 +245,8 @@ class fmap_run {
         lrbtree_update_rec rec{};
         rec.key = key;
         if (kind < 70) {
-            // A map record is one run: 64 keys at most (longer ones are refused).
-            uint64_t n = chance(40) ? 1 : chance(15) ? 64 : pick(2, 64);
+            // A map record is one run of 64 keys at most: longer ones are refused whole.
+            uint64_t n = chance(40) ? 1 : chance(15) ? 64 : chance(85) ? pick(2, 64) : pick(65, 300);
             rec.count = std::min(n, room);
             rec.gpkt = pick_address();
             rec.unmap = 0;
@@ -267,6 +267,9 @@ class fmap_run {
 
     bool update(lrbtree_update_rec rec, bool check = true) {
         invalidations_.runs.clear();
+        if (rec.unmap == 0 && rec.count > 64) {
+            return refused_map(rec);
+        }
         bool armed = faults_ && chance(50);
         if (armed) {
             uint64_t nth = pick(1, 3);
@@ -296,6 +299,21 @@ class fmap_run {
             return false;
         }
         return !check || check_stretch(rec.key, rec.key + rec.count);
+    }
+
+    // A map record longer than one run: refused with -22 before anything changes, and the map
+    // stays usable (the table is not touched).
+    bool refused_map(const lrbtree_update_rec& rec) {
+        stats_.refused++;
+        lrbtree_update_rec copy = rec;
+        int rc = lrbtree_update(map_, &copy, 1);
+        if (rc != -KPAV_EINVAL || copy.out != 0 || !invalidations_.runs.empty() || lrb_first_error(map_) != 0) {
+            ADD_FAILURE() << "map " << rec.key << "+" << rec.count << ": result " << rc << " out " << copy.out << ", "
+                          << invalidations_.runs.size() << " runs displaced, map error " << lrb_first_error(map_)
+                          << " (a refusal changes nothing) " << where();
+            return false;
+        }
+        return check_stretch(rec.key, rec.key + rec.count);
     }
 
     // An update whose invalidation callback fails at one of its first calls: the update stops
@@ -555,9 +573,10 @@ class LrbRandom : public MetadataTest {
             bool ok = run.run(steps);
             const op_stats& s = run.stats();
             RecordProperty("seed", std::to_string(seed + i));
-            std::printf("seed %llu: %llu maps, %llu removals, %llu by position, %llu walks (%llu rewriting, %llu "
-                        "stopped), %llu failed allocations, %llu failed invalidations, depth %d\n",
-                        (unsigned long long)(seed + i), (unsigned long long)s.maps, (unsigned long long)s.unmaps,
+            std::printf("seed %llu: %llu maps (%llu refused), %llu removals, %llu by position, %llu walks (%llu "
+                        "rewriting, %llu stopped), %llu failed allocations, %llu failed invalidations, depth %d\n",
+                        (unsigned long long)(seed + i), (unsigned long long)s.maps, (unsigned long long)s.refused,
+                        (unsigned long long)s.unmaps,
                         (unsigned long long)s.conditional, (unsigned long long)s.walks,
                         (unsigned long long)s.rewrites, (unsigned long long)s.stopped_walks,
                         (unsigned long long)s.failed_allocations, (unsigned long long)s.failed_invalidations,

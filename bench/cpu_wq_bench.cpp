@@ -45,7 +45,11 @@ void wait_until(const std::atomic<int64_t>& counter, int64_t target) {
 // The baseline: an intrusive list under a mutex, one consumer woken by a condition variable.
 class plain_queue {
   public:
-    plain_queue() : consumer_([this] { consume(); }) { InitializeListHead(&items_); }
+    // The consumer starts only once every member it reads is set.
+    plain_queue() {
+        InitializeListHead(&items_);
+        consumer_ = std::thread([this] { consume(); });
+    }
     ~plain_queue() {
         {
             std::lock_guard<std::mutex> g(mutex_);
@@ -91,7 +95,7 @@ void BM_CompletionHandOff(benchmark::State& state) {
     sim::kernel::wait_for_system_threads(10000);
     sim::kernel::boot();
     cpu_wq_hook_table = cpu_wq_hooks{};
-    cpu_wq_hook_table.run_completions = count_completions;
+    cpu_wq_set_hook(run_completions, count_completions);
     run_by_cpu_wq = 0;
     if (kpav_numa_init() != 0 || cpu_wq_init() != 0) {
         state.SkipWithError("no per-processor threads");
@@ -122,6 +126,7 @@ void BM_CompletionHandOff(benchmark::State& state) {
         baseline_ns += (double)std::chrono::duration_cast<std::chrono::nanoseconds>(t2 - t1).count();
     }
     cpu_wq_exit();
+    sim::kernel::wait_for_system_threads(10000);  // the threads read the hooks until they end
     cpu_wq_hook_table = cpu_wq_hooks{};
     double total = (double)handed;
     state.counters["hand_off_ns_per_item"] = total > 0 ? hand_off_ns / total : 0;

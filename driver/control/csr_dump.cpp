@@ -33,6 +33,10 @@ void csr_dump_printf(csr_dump_printer* printer, const char* format, ...) {
     va_end(ap);
 }
 
+void csr_dump_line(void* printer, const char* line) {
+    csr_dump_printf((csr_dump_printer*)printer, "%s", line);
+}
+
 namespace {
 csr_dump_sections_routine dump_sections = nullptr;
 }

@@ -13,12 +13,16 @@
 // printer the line goes to the debug log. At most DISPATCH_LEVEL.
 void csr_dump_printf(csr_dump_printer* printer, const char* format, ...);
 void csr_dump_vprintf(csr_dump_printer* printer, const char* format, va_list arguments);
+// A finished line into the dump of `printer` (a csr_dump_printer, or NULL): the line printer
+// that the per-processor threads' dump (cpu_wq_dump) and other layers below print through.
+void csr_dump_line(void* printer, const char* line);
 
 // Takes a register dump of the card into its dump buffer, once: with a reason, the dump starts
 // with "pavinf <card>: [ERROR ]<reason>". When the card has no buffer or a dump is already
 // being taken, "<card>: Ignoring CSR dump request: buffer unavailable." is logged instead.
 void csr_dump_request(pipeline_device* card, int error, const char* reason, ULONG flags);
 
-// The register sections of a dump, printed by the diagnostics once they exist.
+// The register sections of a dump: printed by the routine set here (none: the dump holds only
+// its reason line).
 using csr_dump_sections_routine = void (*)(pipeline_device* card, csr_dump_printer* printer, ULONG flags);
 void csr_dump_set_sections(csr_dump_sections_routine routine);

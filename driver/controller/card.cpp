@@ -4,7 +4,7 @@
 #include "driver/controller/channel_hooks.h"
 #include "driver/controller/hw_reset.h"
 #include "driver/controller/startup.h"
-#include "driver/platform/card_list.h"
+#include "driver/controller/card_list.h"
 #include "driver/platform/cpu_wq.h"
 #include "driver/platform/errno_table.h"
 #include "driver/platform/format.h"

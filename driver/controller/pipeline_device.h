@@ -1,10 +1,10 @@
-// The card record. It grows as the subsystems that fill it are built; what is here is what
-// the platform layer reads of a card: its name and PCI location, its firmware version, its
-// register-dump buffer, its completion queues and its place in the driver-wide card list.
+// The card record: its name and PCI location, its firmware version, its register-dump buffer,
+// its completion queues and its place in the driver-wide card list.
 #pragma once
 
 #include "driver/platform/os.h"
 #include "driver/platform/steps.h"
+#include "driver/platform/thread.h"
 
 struct completion_queue;
 struct pipeline_device;
@@ -22,7 +22,7 @@ constexpr ULONG PAV_MAX_COMPLETION_QUEUES = 16;
 // Bits of a card's dump state.
 constexpr LONG PAV_DUMP_IN_PROGRESS_BIT = 0;
 constexpr LONG PAV_DUMP_TAKEN_BIT = 1;
-constexpr LONG PAV_NO_NUMA_NODE = -1;
+constexpr LONG PAV_NO_NUMA_NODE = KPAV_NO_NUMA_NODE;
 
 struct pipeline_device {
     LIST_ENTRY card_list_link;  // in the driver-wide card list while the card runs
@@ -115,4 +115,10 @@ constexpr ULONG PAV_CARD_PIPELINE_RUNNING = 0x1;
 // The card's name for messages: "dov??" before it has one.
 inline const char* pav_card_name(const pipeline_device* card) {
     return card != nullptr && card->name[0] != 0 ? card->name : "dov??";
+}
+
+// A driver thread that runs on the card's NUMA node when it has one (no card: no preference).
+// As kpav_create_thread_on_node. PASSIVE_LEVEL.
+inline int kpav_create_thread(kpav_thread_fn function, void* argument, pipeline_device* card) {
+    return kpav_create_thread_on_node(function, argument, card != nullptr ? card->numa_node : PAV_NO_NUMA_NODE);
 }

@@ -1,12 +1,12 @@
 #include "driver/platform/cpu_wq.h"
 
-#include "driver/control/csr_dump.h"
-#include "driver/platform/card_list.h"
+#include "driver/platform/cpu_wq_record.h"
 #include "driver/platform/errno_table.h"
 #include "driver/platform/format.h"
 #include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
 #include "driver/platform/memory.h"
+#include "driver/platform/steps.h"
 #include "driver/platform/thread.h"
 
 cpu_wq_hooks cpu_wq_hook_table = {};
@@ -17,13 +17,23 @@ constexpr LONGLONG idle_wait_us = 5000000;
 constexpr LONGLONG stop_wait_us = 5000000;
 constexpr int stop_waits = 2;
 constexpr size_t dump_list_chars = 256;
+constexpr size_t dump_line_chars = dump_list_chars + 64;
 
+// The table of records, published once every record is in it (read without a lock by the
+// completion path).
 cpu_wq** records = nullptr;
 ULONG record_count = 0;
+cpu_wq** building = nullptr;  // the table while the layer is set up or taken down
+ULONG building_count = 0;
 kpav_cache records_cache = {nullptr, {0}};
+kpav_step_run layer_run;
 // The layer's state: down, being set up, up, being stopped.
 enum : LONG { LAYER_DOWN, LAYER_STARTING, LAYER_UP, LAYER_STOPPING };
 volatile LONG layer_state = LAYER_DOWN;
+
+cpu_wq** published_records() {
+    return (cpu_wq**)ReadPointerAcquire((PVOID const volatile*)&records);
+}
 
 bool accepts_work(const cpu_wq* r) {
     return r->state == CPU_WQ_STARTING || r->state == CPU_WQ_RUNNING;
@@ -70,11 +80,18 @@ int trim_card(pipeline_device* card, void* argument) {
 
 int drain_card(pipeline_device* card, void* argument) {
     auto drain = cpu_wq_hook(drain_cpu_queue);
-    ULONG cpu = ((card_pass*)argument)->cpu;
-    if (drain != nullptr && card->cpu_queues != nullptr && card->cpu_queues[cpu] != nullptr) {
-        drain(card, card->cpu_queues[cpu]);
+    if (drain != nullptr) {
+        drain(card, ((card_pass*)argument)->cpu);
     }
     return 0;
+}
+
+// Calls `function` for every card when there is a card list and an operation to run.
+void for_each_card(cpu_wq_card_fn function, card_pass* pass) {
+    auto walk = cpu_wq_hook(for_each_card);
+    if (walk != nullptr) {
+        walk(function, pass);
+    }
 }
 
 ULONG run_completed(LIST_ENTRY* completed, cpu_wq* r) {
@@ -121,6 +138,7 @@ void rearm_remembered(cpu_wq* r) {
 
 // The body of "pav-wq/%d". PASSIVE_LEVEL, bound to the record's processor.
 void cpu_wq_thread(void* argument) {
+    PAGED_CODE();
     auto* r = (cpu_wq*)argument;
     card_pass pass{r->cpu};
     kpav_spin_lock(&r->lock);
@@ -154,7 +172,7 @@ void cpu_wq_thread(void* argument) {
         ran += end_bios(&bios);
         rearm_remembered(r);
         if (ran == 0 && cpu_wq_hook(trim_cached_requests) != nullptr) {
-            pav_driver_list_for_each(trim_card, nullptr, &pass);
+            for_each_card(trim_card, &pass);
         }
     }
 
@@ -166,7 +184,7 @@ void cpu_wq_thread(void* argument) {
         free_abandoned(r);
     }
     if (cpu_wq_hook(drain_cpu_queue) != nullptr) {
-        pav_driver_list_for_each(drain_card, nullptr, &pass);
+        for_each_card(drain_card, &pass);
     }
 }
 
@@ -218,7 +236,7 @@ void thread_did_not_start(cpu_wq* r) {
 }
 
 void start_thread(cpu_wq* r) {
-    if (kpav_create_bound_thread(cpu_wq_thread, r, nullptr, r->cpu, "pav-wq/%d", r->cpu) != 0) {
+    if (kpav_create_bound_thread(cpu_wq_thread, r, r->cpu, "pav-wq/%d", r->cpu) != 0) {
         thread_did_not_start(r);
     }
 }
@@ -241,13 +259,86 @@ void start_added_processor(tavrin_work* work) {
     }
 }
 
-// Asks every thread to stop and waits for each; frees what stopped. PASSIVE_LEVEL.
-void stop_and_free_records() {
-    for (ULONG i = 0; i < record_count; i++) {
-        cpu_wq* r = records[i];
-        if (r == nullptr) {
-            continue;
+// ---------------------------------------------------------------------------------------------
+// Setting the layer up and taking it down, as steps. They run one at a time (the layer state
+// keeps a second set-up or stop out) and touch the tables without a lock; the completion path
+// sees the records only once they are published.
+
+int allocate_table(void*) {
+    ULONG count = kpav_max_cpus();
+    building = (cpu_wq**)kpav_zalloc(count * sizeof(cpu_wq*), KPAV_TAG_MAL);
+    if (building == nullptr) {
+        return -KPAV_ENOMEM;
+    }
+    building_count = count;
+    return 0;
+}
+
+void free_table(void*) {
+    kpav_free(building, KPAV_TAG_MAL);
+    building = nullptr;
+    building_count = 0;
+}
+
+int create_records_cache(void*) {
+    return __kpav_create_cache(&records_cache, "pav_cpu_var-strovane", CPU_WQ_OBJECT_SIZE);
+}
+
+void destroy_records_cache(void*) {
+    kpav_destroy_cache(&records_cache);
+}
+
+// Frees the records still in the table (a record left to its thread is no longer there).
+void free_records(void*) {
+    WritePointerRelease((PVOID volatile*)&records, nullptr);
+    record_count = 0;
+    for (ULONG i = 0; i < building_count; i++) {
+        if (building[i] != nullptr) {
+            building[i]->work.function = nullptr;
+            kpav_cache_free(&records_cache, building[i]);
+            building[i] = nullptr;
         }
+    }
+}
+
+int allocate_records(void*) {
+    ULONG active = kpav_active_cpus();
+    for (ULONG i = 0; i < building_count; i++) {
+        auto* r = (cpu_wq*)kpav_cache_alloc(&records_cache);
+        if (r == nullptr) {
+            free_records(nullptr);
+            return -KPAV_ENOMEM;
+        }
+        RtlZeroMemory(r, sizeof(cpu_wq));
+        r->cpu = i;
+        kpav_cv_init(&r->cv, "cpu_wq");
+        kpav_spinlock_init(&r->lock, "cpu_wq");
+        InitializeListHead(&r->completed);
+        InitializeListHead(&r->deferred_bios);
+        r->work.function = start_added_processor;
+        r->state = i < active ? CPU_WQ_STARTING : CPU_WQ_NOT_ACTIVE;
+        building[i] = r;
+    }
+    record_count = building_count;
+    WritePointerRelease((PVOID volatile*)&records, building);
+    return 0;
+}
+
+// A thread that cannot start leaves its processor without one: starting never fails.
+int start_threads(void*) {
+    for (ULONG i = 0; i < building_count; i++) {
+        if (building[i]->state == CPU_WQ_STARTING) {
+            start_thread(building[i]);
+        }
+    }
+    return 0;
+}
+
+// Asks every thread to stop and waits for each. A record whose thread does not stop in time
+// leaves the table: its thread frees it.
+void stop_threads(void*) {
+    for (ULONG i = 0; i < building_count; i++) {
+        cpu_wq* r = building[i];
         kpav_spin_lock(&r->lock);
         if (r->state == CPU_WQ_NOT_ACTIVE) {
             r->state = CPU_WQ_EXITED;
@@ -257,11 +348,8 @@ void stop_and_free_records() {
         }
         kpav_spin_unlock(&r->lock);
     }
-    for (ULONG i = 0; i < record_count; i++) {
-        cpu_wq* r = records[i];
-        if (r == nullptr) {
-            continue;
-        }
+    for (ULONG i = 0; i < building_count; i++) {
+        cpu_wq* r = building[i];
         // Up to two waits of 5 s, measured in time: a completion that signals the record's
         // queue meanwhile wakes this waiter too and must not use up a wait.
         ULONGLONG deadline = KeQueryInterruptTime() + (ULONGLONG)(stop_waits * stop_wait_us) * 10;
@@ -283,69 +371,33 @@ void stop_and_free_records() {
         if (!stopped) {
             kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 12317,
                         "Timeout waiting for bound cpu thread to terminate.\n");
-            records[i] = nullptr;
-            continue;
+            building[i] = nullptr;
         }
-        r->work.function = nullptr;
-        kpav_cache_free(&records_cache, r);
-        records[i] = nullptr;
     }
-    kpav_destroy_cache(&records_cache);
-    kpav_free(records, KPAV_TAG_MAL);
-    records = nullptr;
-    record_count = 0;
 }
 
-int set_up_layer() {
-    ULONG count = kpav_max_cpus();
-    ULONG active = kpav_active_cpus();
-    auto** table = (cpu_wq**)kpav_zalloc(count * sizeof(cpu_wq*), KPAV_TAG_MAL);
-    if (table == nullptr) {
-        return -KPAV_ENOMEM;
-    }
-    if (__kpav_create_cache(&records_cache, "pav_cpu_var-strovane", CPU_WQ_OBJECT_SIZE) != 0) {
-        kpav_free(table, KPAV_TAG_MAL);
-        return -KPAV_ENOMEM;
-    }
-    for (ULONG i = 0; i < count; i++) {
-        auto* r = (cpu_wq*)kpav_cache_alloc(&records_cache);
-        if (r == nullptr) {
-            for (ULONG j = 0; j < i; j++) {
-                kpav_cache_free(&records_cache, table[j]);
-            }
-            kpav_destroy_cache(&records_cache);
-            kpav_free(table, KPAV_TAG_MAL);
-            return -KPAV_ENOMEM;
-        }
-        RtlZeroMemory(r, sizeof(cpu_wq));
-        r->cpu = i;
-        kpav_cv_init(&r->cv, "cpu_wq");
-        kpav_spinlock_init(&r->lock, "cpu_wq");
-        InitializeListHead(&r->completed);
-        InitializeListHead(&r->deferred_bios);
-        r->work.function = start_added_processor;
-        r->state = i < active ? CPU_WQ_STARTING : CPU_WQ_NOT_ACTIVE;
-        table[i] = r;
-    }
-    records = table;
-    record_count = count;
-    for (ULONG i = 0; i < count; i++) {
-        if (records[i]->state == CPU_WQ_STARTING) {
-            start_thread(records[i]);
-        }
-    }
-    int err = kpav_register_processor_change(cpu_wq_processor_change);
-    if (err != 0) {
-        stop_and_free_records();
-        return err;
-    }
-    return 0;
+int register_processor_changes(void*) {
+    return kpav_register_processor_change(cpu_wq_processor_change);
 }
+
+void unregister_processor_changes(void*) {
+    kpav_unregister_processor_change(cpu_wq_processor_change);
+}
+
+// Failures are silent here: the cache logs its own, and the caller answers for the rest.
+const kpav_step layer_steps[] = {
+    {"record table", allocate_table, free_table},
+    {"record cache", create_records_cache, destroy_records_cache},
+    {"records", allocate_records, free_records},
+    {"threads", start_threads, stop_threads},
+    {"processor changes", register_processor_changes, unregister_processor_changes},
+};
 
 }  // namespace
 
 // Sets the layer up once; a caller that finds another one setting it up waits for the result.
 int cpu_wq_init() {
+    PAGED_CODE();
     for (;;) {
         LONG state = InterlockedCompareExchange(&layer_state, LAYER_STARTING, LAYER_DOWN);
         if (state == LAYER_UP) {
@@ -356,17 +408,17 @@ int cpu_wq_init() {
         }
         kpav_udelay(1000);
     }
-    int err = set_up_layer();
+    int err = kpav_steps_run(&layer_run, layer_steps, ARRAYSIZE(layer_steps), nullptr, nullptr);
     InterlockedExchange(&layer_state, err == 0 ? LAYER_UP : LAYER_DOWN);
     return err;
 }
 
 void cpu_wq_exit() {
+    PAGED_CODE();
     if (InterlockedCompareExchange(&layer_state, LAYER_STOPPING, LAYER_UP) != LAYER_UP) {
         return;
     }
-    kpav_unregister_processor_change(cpu_wq_processor_change);
-    stop_and_free_records();
+    kpav_steps_undo(&layer_run, nullptr);
     kpav_numa_exit();
     InterlockedExchange(&layer_state, LAYER_DOWN);
 }
@@ -374,13 +426,14 @@ void cpu_wq_exit() {
 void cpu_wq_kick_all() {
     // A caller spinning at DISPATCH_LEVEL would keep the thread of its own processor from
     // running; below it, releasing the lock lets the thread in.
-    kpav_assert(KeGetCurrentIrql() < DISPATCH_LEVEL);
-    if (records == nullptr) {
+    KPAV_IRQL_BELOW(DISPATCH_LEVEL);
+    cpu_wq** table = published_records();
+    if (table == nullptr) {
         return;
     }
     ULONG active = kpav_active_cpus();
     for (ULONG cpu = 0; cpu < active && cpu < record_count; cpu++) {
-        cpu_wq* r = records[cpu];
+        cpu_wq* r = table[cpu];
         kpav_spin_lock(&r->lock);
         if (r->state == CPU_WQ_NOT_ACTIVE || r->state == CPU_WQ_EXITED) {
             kpav_spin_unlock(&r->lock);
@@ -402,7 +455,8 @@ void cpu_wq_kick_all() {
 }
 
 cpu_wq* cpu_wq_lock_for_cpu(ULONG cpu) {
-    cpu_wq** table = records;
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    cpu_wq** table = published_records();
     if (table == nullptr) {
         return nullptr;
     }
@@ -427,14 +481,17 @@ cpu_wq* cpu_wq_lock_for_cpu(ULONG cpu) {
 }
 
 void cpu_wq_unlock(cpu_wq* record) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     kpav_spin_unlock(&record->lock);
 }
 
 void cpu_wq_add_completed(cpu_wq* record, LIST_ENTRY* link) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     InsertTailList(&record->completed, link);
 }
 
 bool cpu_wq_defer_bio(cpu_wq* record, cpu_wq_deferred_bio* bio, int status) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     bool was_empty = IsListEmpty(&record->deferred_bios) != 0;
     bio->status = status;
     InsertTailList(&record->deferred_bios, &bio->link);
@@ -442,10 +499,12 @@ bool cpu_wq_defer_bio(cpu_wq* record, cpu_wq_deferred_bio* bio, int status) {
 }
 
 void cpu_wq_signal(cpu_wq* record) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     kpav_cv_signal(&record->cv);
 }
 
 bool cpu_wq_remember_queue(cpu_wq* record, completion_queue* queue) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     kpav_spin_lock(&record->lock);
     bool remembered = false;
     for (ULONG i = 0; i < record->rearm_count; i++) {
@@ -459,20 +518,45 @@ bool cpu_wq_remember_queue(cpu_wq* record, completion_queue* queue) {
     return remembered;
 }
 
-cpu_wq* cpu_wq_record(ULONG cpu) {
-    return records != nullptr && cpu < record_count ? records[cpu] : nullptr;
+ULONG cpu_wq_cpu(const cpu_wq* record) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
+    return record->cpu;
 }
 
-void cpu_wq_dump(csr_dump_printer* printer, const char* name, bool take_locks) {
-    if (records == nullptr) {
-        csr_dump_printf(printer, "pavinf %s CPU queue information not available!\n", name);
+ULONG cpu_wq_state(ULONG cpu) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    cpu_wq** table = published_records();
+    if (table == nullptr || cpu >= record_count) {
+        return CPU_WQ_NOT_ACTIVE;
+    }
+    cpu_wq* r = table[cpu];
+    kpav_spin_lock(&r->lock);
+    ULONG state = r->state;
+    kpav_spin_unlock(&r->lock);
+    return state;
+}
+
+void cpu_wq_dump(cpu_wq_line_printer print, void* context, const char* name, bool take_locks) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    char line[dump_line_chars];
+    auto emit = [&](const char* format, auto... arguments) {
+        kpav_snprintf(line, sizeof line, format, arguments...);
+        if (print != nullptr) {
+            print(context, line);
+        } else {
+            kpav_dbgprint("%s", line);
+        }
+    };
+    cpu_wq** table = published_records();
+    if (table == nullptr) {
+        emit("pavinf %s CPU queue information not available!\n", name);
         return;
     }
-    csr_dump_printf(printer, "pavinf %s CPU completion queues:\n", name);
+    emit("pavinf %s CPU completion queues:\n", name);
     ULONG active = kpav_active_cpus();
     auto request_of = cpu_wq_hook(request_of_link);
     for (ULONG cpu = 0; cpu < record_count; cpu++) {
-        cpu_wq* r = records[cpu];
+        cpu_wq* r = table[cpu];
         char list[dump_list_chars + 1];
         size_t used = 0;
         list[0] = 0;
@@ -493,60 +577,19 @@ void cpu_wq_dump(csr_dump_printer* printer, const char* name, bool take_locks) {
         if (take_locks) {
             kpav_spin_unlock(&r->lock);
         }
-        const char* line = cpu < active ? "on" : "off";
+        const char* online = cpu < active ? "on" : "off";
         if (empty) {
-            csr_dump_printf(printer, "pavinf  CPU%u %sline state %u: <nada>\n", cpu, line, state);
+            emit("pavinf  CPU%u %sline state %u: <nada>\n", cpu, online, state);
         } else {
-            csr_dump_printf(printer, "pavinf  CPU%u %sline state %u:%s\n", cpu, line, state, list);
+            emit("pavinf  CPU%u %sline state %u:%s\n", cpu, online, state, list);
         }
-    }
-}
-
-int cpu_wq_attach_card(pipeline_device* card) {
-    ULONG cpus = kpav_max_cpus();
-    if (card->cpu_queues == nullptr) {
-        card->cpu_queues = (completion_queue**)kpav_zalloc(cpus * sizeof(completion_queue*), KPAV_TAG_MAL);
-        if (card->cpu_queues == nullptr) {
-            return -KPAV_ENOMEM;
-        }
-    }
-    ULONG queues = card->completion_queue_count;
-    if (queues > PAV_MAX_COMPLETION_QUEUES) {
-        queues = PAV_MAX_COMPLETION_QUEUES;
-    }
-    if (queues <= 2) {
-        card->special_queues[0] = card->completion_queues[0];
-        card->special_queues[1] = card->completion_queues[0];
-        for (ULONG cpu = 0; cpu < cpus; cpu++) {
-            card->cpu_queues[cpu] = card->completion_queues[0];
-        }
-        card->completion_queues_in_use = 1;
-        return 0;
-    }
-    card->special_queues[0] = card->completion_queues[0];
-    card->special_queues[1] = card->completion_queues[1];
-    kpav_topology topology = kpav_cpu_topology;
-    if (topology.cpu_count != cpus) {
-        // No table for this machine: every processor counts as node 0.
-        topology = kpav_topology{topology.node_count, cpus, nullptr};
-    }
-    int used = kpav_cq_map_cpus(&card->completion_queues[2], queues - 2, &topology, card->cpu_queues);
-    if (used < 0) {
-        return used;
-    }
-    card->completion_queues_in_use = (ULONG)used + 2;
-    return 0;
-}
-
-void cpu_wq_detach_card(pipeline_device* card) {
-    if (card->cpu_queues != nullptr) {
-        kpav_free(card->cpu_queues, KPAV_TAG_MAL);
-        card->cpu_queues = nullptr;
     }
 }
 
 void cpu_wq_processor_change(ULONG kind, ULONG cpu) {
-    cpu_wq* r = cpu_wq_record(cpu);
+    KPAV_IRQL_AT_MOST(APC_LEVEL);
+    cpu_wq** table = published_records();
+    cpu_wq* r = table != nullptr && cpu < record_count ? table[cpu] : nullptr;
     if (kind != KPAV_PROCESSOR_ADDED || r == nullptr) {
         return;
     }

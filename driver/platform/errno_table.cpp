@@ -1,5 +1,6 @@
 #include "driver/platform/errno_table.h"
 
+#include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
 
 const kpav_errno_row kpav_errno_table[KPAV_ERRNO_ROWS] = {
@@ -42,6 +43,7 @@ const kpav_errno_row kpav_errno_table[KPAV_ERRNO_ROWS] = {
 };
 
 ULONG kpav_errno_lookup(int result) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     // INT_MIN has no negation; no row holds it anyway.
     int value = result < 0 ? (result == INT32_MIN ? INT32_MAX : -result) : 0;
     ULONG row = 0;
@@ -108,6 +110,7 @@ const status_errno status_errnos[] = {
 }  // namespace
 
 NTSTATUS kpav_errno_to_ntstatus(int result, ULONG_PTR* information, BOOLEAN allow_fallback) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     if (result >= 0) {
         if (information != nullptr) {
             *information = (ULONG_PTR)result;
@@ -127,6 +130,7 @@ NTSTATUS kpav_errno_to_ntstatus(int result, ULONG_PTR* information, BOOLEAN allo
 }
 
 int kpav_ntstatus_to_errno(NTSTATUS status) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     for (const status_errno& row : status_errnos) {
         if (row.status == status) {
             return row.result;

@@ -1,5 +1,6 @@
 #include "driver/platform/format.h"
 
+#include "driver/platform/kassert.h"
 #include "driver/platform/memory.h"
 
 namespace {
@@ -7,10 +8,12 @@ constexpr size_t measuring_buffer_default = 4096;
 }
 
 NTSTATUS kpav_vsnprintf_core(char* buffer, size_t size, const char* format, va_list arguments) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     return RtlStringCbVPrintfA(buffer, size, format, arguments);
 }
 
 int kpav_vsnprintf(char* buffer, size_t size, const char* format, va_list arguments) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     if (buffer == nullptr) {
         size_t measure_size = size != 0 ? size : measuring_buffer_default;
         auto* scratch = (char*)kpav_alloc(measure_size, KPAV_TAG_MAL);
@@ -30,6 +33,7 @@ int kpav_vsnprintf(char* buffer, size_t size, const char* format, va_list argume
 }
 
 int kpav_snprintf(char* buffer, size_t size, const char* format, ...) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     va_list ap;
     va_start(ap, format);
     int n = kpav_vsnprintf(buffer, size, format, ap);
@@ -38,6 +42,7 @@ int kpav_snprintf(char* buffer, size_t size, const char* format, ...) {
 }
 
 int kpav_hex_digit(char c) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     if (c >= '0' && c <= '9') {
         return c - '0';
     }
@@ -86,12 +91,14 @@ ULONGLONG parse(const char* text, const char** end, ULONG base, ULONGLONG limit,
 }  // namespace
 
 LONG kpav_strtoul(const char* text, const char** end, ULONG base) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     bool overflow;
     ULONGLONG v = parse(text, end, base, 0xFFFFFFFFull, &overflow);
     return overflow ? -1 : (LONG)(ULONG)v;
 }
 
 ULONGLONG kpav_strtoull(const char* text, const char** end, ULONG base) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     bool overflow;
     ULONGLONG v = parse(text, end, base, ~0ull, &overflow);
     return overflow ? ~0ull : v;

@@ -2,6 +2,7 @@
 
 #include "driver/platform/errno_table.h"
 #include "driver/platform/format.h"
+#include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
 #include "driver/platform/memory.h"
 #include "driver/platform/version.h"
@@ -366,6 +367,7 @@ int link_new(kinfo_node* parent, kinfo_node* node) {
 // Nodes
 
 int kinfo_init() {
+    PAGED_CODE();
     if (!tree_mutex_ready) {
         ExInitializeFastMutex(&tree_mutex);
         tree_mutex_ready = true;
@@ -382,6 +384,7 @@ int kinfo_init() {
 }
 
 kinfo_node* kinfo_node_alloc(ULONG type, const char* name) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     size_t length = strnlen(name, KINFO_NAME_MAX + 1);
     if (length > KINFO_NAME_MAX) {
         return nullptr;
@@ -400,10 +403,12 @@ kinfo_node* kinfo_node_alloc(ULONG type, const char* name) {
 }
 
 void kinfo_node_free(kinfo_node* node) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     kpav_free(node, KPAV_TAG_MAL);
 }
 
 int kinfo_node_link(kinfo_node* parent, kinfo_node* node) {
+    KPAV_IRQL_AT_MOST(APC_LEVEL);
     if (parent == nullptr) {
         parent = tree_root;
     } else if (kinfo_find_child(parent, node->name) != nullptr) {
@@ -418,6 +423,7 @@ int kinfo_node_link(kinfo_node* parent, kinfo_node* node) {
 }
 
 kinfo_node* kinfo_find_child(kinfo_node* directory, const char* name) {
+    KPAV_IRQL_AT_MOST(APC_LEVEL);
     if (directory == nullptr || directory->type != KINFO_DIR) {
         return nullptr;
     }
@@ -431,14 +437,17 @@ kinfo_node* kinfo_find_child(kinfo_node* directory, const char* name) {
 }
 
 void kinfo_lock() {
+    KPAV_IRQL_AT_MOST(APC_LEVEL);
     ExAcquireFastMutex(&tree_mutex);
 }
 
 void kinfo_unlock() {
+    KPAV_IRQL_AT_MOST(APC_LEVEL);
     ExReleaseFastMutex(&tree_mutex);
 }
 
 int kinfo_create_dir(kinfo_node* parent, const char* name, kinfo_node** node) {
+    KPAV_IRQL_AT_MOST(APC_LEVEL);
     kinfo_node* directory = kinfo_node_alloc(KINFO_DIR, name);
     if (directory == nullptr) {
         return -KPAV_ENOMEM;
@@ -452,6 +461,7 @@ int kinfo_create_dir(kinfo_node* parent, const char* name, kinfo_node** node) {
 }
 
 int kinfo_create_text(kinfo_node* parent, const char* name, void* ignored, kinfo_show_fn show, void* priv) {
+    KPAV_IRQL_AT_MOST(APC_LEVEL);
     UNREFERENCED_PARAMETER(ignored);
     if (parent == nullptr) {
         return -KPAV_EINVAL;
@@ -468,6 +478,7 @@ int kinfo_create_text(kinfo_node* parent, const char* name, void* ignored, kinfo
 
 int kinfo_create_value(kinfo_node* parent, ULONG type, const char* name, ULONG mode, void* variable, ULONG64 size,
                        kinfo_access_fn access) {
+    KPAV_IRQL_AT_MOST(APC_LEVEL);
     if (!is_value(type)) {
         return -KPAV_EINVAL;
     }
@@ -483,6 +494,7 @@ int kinfo_create_value(kinfo_node* parent, ULONG type, const char* name, ULONG m
 }
 
 int kinfo_create_seqfile(kinfo_node* parent, const char* name, const kinfo_seq_ops* ops, void* priv) {
+    KPAV_IRQL_AT_MOST(APC_LEVEL);
     kinfo_node* node = kinfo_node_alloc(KINFO_SEQFILE, name);
     if (node == nullptr) {
         return -KPAV_ENOMEM;
@@ -494,6 +506,7 @@ int kinfo_create_seqfile(kinfo_node* parent, const char* name, const kinfo_seq_o
 }
 
 void kinfo_remove(kinfo_node** node) {
+    KPAV_IRQL_AT_MOST(APC_LEVEL);
     if (*node == nullptr) {
         return;
     }
@@ -507,6 +520,7 @@ void kinfo_remove(kinfo_node** node) {
 // Output of shows
 
 int kinfo_seq_printf(kinfo_seq* seq, const char* format, ...) {
+    KPAV_IRQL_AT_MOST(APC_LEVEL);
     va_list ap;
     va_start(ap, format);
     int n = kinfo_seq_vprintf(seq, format, ap);
@@ -515,6 +529,7 @@ int kinfo_seq_printf(kinfo_seq* seq, const char* format, ...) {
 }
 
 int kinfo_seq_vprintf(kinfo_seq* seq, const char* format, va_list arguments) {
+    KPAV_IRQL_AT_MOST(APC_LEVEL);
     for (;;) {
         ULONG64 room = seq->capacity - seq->used;
         NTSTATUS status = STATUS_BUFFER_OVERFLOW;
@@ -587,6 +602,7 @@ int kinfo_user_access(kinfo_node* root, kinfo_query* query, void* user_data) {
 }
 
 kinfo_node* kinfo_global_root() {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     return tree_root;
 }
 
@@ -594,6 +610,7 @@ kinfo_node* kinfo_global_root() {
 // The driver root
 
 int pav_driver_kinfo_init() {
+    PAGED_CODE();
     int result = kinfo_init();
     if (result != 0) {
         kpav_print(KPAV_CLASS_NORMAL, "Unable to initialize kinfo subsystem.\n");
@@ -611,10 +628,12 @@ int pav_driver_kinfo_init() {
 }
 
 void pav_driver_kinfo_exit() {
+    PAGED_CODE();
     kinfo_remove(&driver_root);
     kinfo_remove(&tree_root);
 }
 
 kinfo_node* pav_driver_kinfo_root() {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     return driver_root;
 }

@@ -31,6 +31,7 @@ constexpr size_t KINFO_NAME_MAX = 64;
 constexpr ULONG KINFO_MAX_TRANSFER = 0x1000000;  // 16 MiB
 constexpr size_t KINFO_PATH_MAX = 255;
 
+struct kinfo_node;
 struct kinfo_seq;
 
 // A value transfer handed to an access callback: the request's size and the transfer buffer.
@@ -51,44 +52,6 @@ struct kinfo_seq_ops {
     void (*stop)(void* priv, void* element);
     int (*show)(void* priv, void* element, kinfo_seq* seq);  // 0, or an error that ends the walk
 };
-
-struct kinfo_node {
-    kinfo_node* parent;  // NULL while unlinked
-    void* priv;          // value nodes: the variable; text and sequence nodes: the owner's record
-    ULONG type;          // kinfo_type
-    ULONG64 size;        // value nodes: 4 or 8, or the string buffer's size
-    ULONG mode;
-    LIST_ENTRY sibling;  // in the parent's child list
-    union {
-        LIST_ENTRY children;  // directories
-        kinfo_access_fn access;
-        kinfo_show_fn show;
-        const kinfo_seq_ops* seq_ops;
-    };
-    char name[KINFO_NAME_MAX + 1];
-};
-
-// The output of show callbacks. The buffer grows as text is printed, so every render is a
-// single pass; a render that only measures (a size query) is marked, and shows with side
-// effects (counters that are copied and cleared, baselines that move) must leave their state
-// alone when kinfo_seq_measure_only says so.
-struct kinfo_seq {
-    kinfo_node* node;
-    char* buffer;
-    ULONG64 capacity;
-    ULONG64 used;   // write position
-    ULONG64 total;  // sum of the lengths printed
-    ULONG flags;
-};
-static_assert(sizeof(kinfo_seq) == 48);
-
-constexpr ULONG KINFO_SEQ_OPEN = 0x1;
-constexpr ULONG KINFO_SEQ_MEASURE = 0x2;  // the text is measured, not read
-constexpr ULONG KINFO_SEQ_NO_MEMORY = 0x4;
-
-inline bool kinfo_seq_measure_only(const kinfo_seq* seq) {
-    return (seq->flags & KINFO_SEQ_MEASURE) != 0;
-}
 
 // The control interface's kinfo record.
 struct kinfo_query {
@@ -155,3 +118,45 @@ kinfo_node* kinfo_global_root();
 int pav_driver_kinfo_init();
 void pav_driver_kinfo_exit();
 kinfo_node* pav_driver_kinfo_root();
+
+// ---------------------------------------------------------------------------------------------
+// The records behind the routines. A caller of kinfo_node_alloc sets a node's mode, size,
+// private pointer and callback; show callbacks print into a kinfo_seq with kinfo_seq_printf.
+
+struct kinfo_node {
+    kinfo_node* parent;  // NULL while unlinked
+    void* priv;          // value nodes: the variable; text and sequence nodes: the owner's record
+    ULONG type;          // kinfo_type
+    ULONG64 size;        // value nodes: 4 or 8, or the string buffer's size
+    ULONG mode;
+    LIST_ENTRY sibling;  // in the parent's child list
+    union {
+        LIST_ENTRY children;  // directories
+        kinfo_access_fn access;
+        kinfo_show_fn show;
+        const kinfo_seq_ops* seq_ops;
+    };
+    char name[KINFO_NAME_MAX + 1];
+};
+
+// The output of show callbacks. The buffer grows as text is printed, so every render is a
+// single pass; a render that only measures (a size query) is marked, and shows with side
+// effects (counters that are copied and cleared, baselines that move) must leave their state
+// alone when kinfo_seq_measure_only says so.
+struct kinfo_seq {
+    kinfo_node* node;
+    char* buffer;
+    ULONG64 capacity;
+    ULONG64 used;   // write position
+    ULONG64 total;  // sum of the lengths printed
+    ULONG flags;
+};
+static_assert(sizeof(kinfo_seq) == 48);
+
+constexpr ULONG KINFO_SEQ_OPEN = 0x1;
+constexpr ULONG KINFO_SEQ_MEASURE = 0x2;  // the text is measured, not read
+constexpr ULONG KINFO_SEQ_NO_MEMORY = 0x4;
+
+inline bool kinfo_seq_measure_only(const kinfo_seq* seq) {
+    return (seq->flags & KINFO_SEQ_MEASURE) != 0;
+}

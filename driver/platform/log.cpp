@@ -1,6 +1,7 @@
 #include "driver/platform/log.h"
 
 #include "driver/platform/format.h"
+#include "driver/platform/kassert.h"
 #include "driver/platform/memory.h"
 #include "driver/platform/params.h"
 #include "driver/platform/trace.h"
@@ -47,6 +48,7 @@ void copy_escaping_percent(char* out, size_t size, const char* text) {
 }  // namespace
 
 void kpav_vprint(int sink_class, const char* format, va_list arguments) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     // The debug print may be used up to device interrupt level, pool (for the trace) only up to
     // DISPATCH_LEVEL; while the system stops (HIGH_LEVEL) neither may.
     KIRQL irql = KeGetCurrentIrql();
@@ -74,6 +76,7 @@ void kpav_vprint(int sink_class, const char* format, va_list arguments) {
 }
 
 void kpav_print(int sink_class, const char* format, ...) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     va_list ap;
     va_start(ap, format);
     kpav_vprint(sink_class, format, ap);
@@ -81,10 +84,12 @@ void kpav_print(int sink_class, const char* format, ...) {
 }
 
 void kpav_vdbgprint(const char* format, va_list arguments) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     kpav_vprint(KPAV_CLASS_NORMAL, format, arguments);
 }
 
 void kpav_dbgprint(const char* format, ...) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     va_list ap;
     va_start(ap, format);
     kpav_vdbgprint(format, ap);
@@ -92,6 +97,7 @@ void kpav_dbgprint(const char* format, ...) {
 }
 
 int kpav_syslog(int level, const char* component, ULONG message_id, const char* format, ...) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     char number[7] = "";
     if (message_id != KPAV_NO_MESSAGE_ID) {
         kpav_snprintf(number, sizeof number, "%05d ", (int)message_id);

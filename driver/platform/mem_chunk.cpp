@@ -1,8 +1,11 @@
 #include "driver/platform/mem_chunk.h"
 
+#include "driver/platform/errno_table.h"
+#include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
 #include "driver/platform/memory.h"
 #include "driver/platform/params.h"
+#include "driver/platform/steps.h"
 
 namespace {
 
@@ -306,10 +309,69 @@ void put_on_free_list(mem_chunk* chunk) {
     chunk->on_free_list = 1;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Start and stop, as steps: the search table, then the first chunk (a spare one is tried too;
+// the allocator works without it). Each step reports its own failure.
+
+int allocate_search_table(void*) {
+    LONG megabytes = pav_chunk_size_mb;
+    if (megabytes < (LONG)chunk_mb_low) {
+        megabytes = chunk_mb_low;
+    } else if (megabytes > (LONG)chunk_mb_high) {
+        megabytes = chunk_mb_high;
+    }
+    allocator.chunk_size = (ULONG)megabytes * 1048576u;
+    ULONG capacity = table_span_mb / (ULONG)megabytes;
+    ULONGLONG table_bytes = (ULONGLONG)capacity * sizeof(mem_chunk*);
+    allocator.table_entries = 0;
+    allocator.table = (mem_chunk**)kpav_zalloc((size_t)table_bytes, KPAV_TAG_ZPG);
+    if (allocator.table == nullptr) {
+        CHUNK_LOG(msg_search_table, "Failed to allocate %llu bytes for the search table\n", table_bytes);
+        return -KPAV_ENOMEM;
+    }
+    allocator.table_capacity = capacity;
+    return 0;
+}
+
+void free_search_table(void*) {
+    if (allocator.table != nullptr) {
+        kpav_free(allocator.table, KPAV_TAG_ZPG);
+    }
+    allocator.table = nullptr;
+    allocator.table_capacity = 0;
+    allocator.table_entries = 0;
+}
+
+int create_first_chunks(void*) {
+    if (create_chunk() == nullptr) {
+        CHUNK_LOG(msg_initial_chunk, "Failed to allocate initial memory chunk %d\n", 0);
+        return -KPAV_ENOMEM;
+    }
+    (void)create_chunk();
+    return 0;
+}
+
+// Every chunk goes, whatever created it; a chunk that cannot be freed stays behind, orphaned.
+void free_chunks(void*) {
+    PLIST_ENTRY entry = allocator.all_chunks.Flink;
+    while (entry != &allocator.all_chunks) {
+        PLIST_ENTRY next = entry->Flink;
+        (void)free_chunk(CONTAINING_RECORD(entry, mem_chunk, all_link));
+        entry = next;
+    }
+}
+
+const kpav_step start_steps[] = {
+    {"search table", allocate_search_table, free_search_table},
+    {"first chunk", create_first_chunks, free_chunks},
+};
+
+kpav_step_run start_run;
+
 }  // namespace
 
-// PASSIVE_LEVEL, during load.
 bool pav_mem_chunk_init() {
+    PAGED_CODE();
     if (pav_chunk_enable == 0) {
         return true;
     }
@@ -325,57 +387,26 @@ bool pav_mem_chunk_init() {
     InitializeListHead(&allocator.free_chunks);
     KeInitializeSpinLock(&allocator.lock);
     allocator.chunk_count = 0;
-    LONG megabytes = pav_chunk_size_mb;
-    if (megabytes < (LONG)chunk_mb_low) {
-        megabytes = chunk_mb_low;
-    } else if (megabytes > (LONG)chunk_mb_high) {
-        megabytes = chunk_mb_high;
-    }
-    allocator.chunk_size = (ULONG)megabytes * 1048576u;
-
-    ULONG capacity = table_span_mb / (ULONG)megabytes;
-    ULONGLONG table_bytes = (ULONGLONG)capacity * sizeof(mem_chunk*);
-    allocator.table_entries = 0;
-    allocator.table = (mem_chunk**)kpav_zalloc((size_t)table_bytes, KPAV_TAG_ZPG);
-    if (allocator.table == nullptr) {
-        CHUNK_LOG(msg_search_table, "Failed to allocate %llu bytes for the search table\n", table_bytes);
-        pav_mem_chunk_exit();
+    if (kpav_steps_run(&start_run, start_steps, ARRAYSIZE(start_steps), nullptr, nullptr) != 0) {
+        allocator.state = state_uninitialised;
         return false;
     }
-    allocator.table_capacity = capacity;
-
-    if (create_chunk() == nullptr) {
-        CHUNK_LOG(msg_initial_chunk, "Failed to allocate initial memory chunk %d\n", 0);
-        pav_mem_chunk_exit();
-        return false;
-    }
-    (void)create_chunk();  // a spare; the allocator works without it
     allocator.state = state_ready;
     return true;
 }
 
-// PASSIVE_LEVEL, during unload (or a failing init), with no other user.
+// With no other user left.
 void pav_mem_chunk_exit() {
+    PAGED_CODE();
     if (allocator.state == state_uninitialised) {
         return;
     }
-    PLIST_ENTRY entry = allocator.all_chunks.Flink;
-    while (entry != &allocator.all_chunks) {
-        PLIST_ENTRY next = entry->Flink;
-        (void)free_chunk(CONTAINING_RECORD(entry, mem_chunk, all_link));  // an orphan stays behind
-        entry = next;
-    }
-    if (allocator.table != nullptr) {
-        kpav_free(allocator.table, KPAV_TAG_ZPG);
-    }
-    allocator.table = nullptr;
-    allocator.table_capacity = 0;
-    allocator.table_entries = 0;
+    kpav_steps_undo(&start_run, nullptr);
     allocator.state = state_uninitialised;
 }
 
-// At or below DISPATCH_LEVEL.
 void* pav_mem_chunk_get_page() {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (allocator.state != state_ready) {
         return nullptr;
     }
@@ -399,8 +430,8 @@ void* pav_mem_chunk_get_page() {
     return page;
 }
 
-// At or below DISPATCH_LEVEL.
 bool pav_mem_chunk_free_page(void* page) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (allocator.state != state_ready) {
         return false;
     }

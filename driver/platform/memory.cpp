@@ -1,14 +1,17 @@
 #include "driver/platform/memory.h"
 
+#include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
 
 POOL_TYPE kpav_pool_type = NonPagedPoolNx;
 
 void* kpav_alloc(size_t size, ULONG tag) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     return ExAllocatePoolWithTagPriority(kpav_pool_type, size, tag, HighPoolPriority);
 }
 
 void* kpav_zalloc(size_t size, ULONG tag) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     void* p = kpav_alloc(size, tag);
     if (p != nullptr) {
         RtlZeroMemory(p, size);
@@ -17,10 +20,12 @@ void* kpav_zalloc(size_t size, ULONG tag) {
 }
 
 void kpav_free(void* block, ULONG tag) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     ExFreePoolWithTag(block, tag);
 }
 
 int __kpav_create_cache(kpav_cache* cache, const char* name, size_t object_size) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     size_t length = strnlen(name, sizeof cache->name - 1);
     RtlCopyMemory(cache->name, name, length);
     cache->name[length] = 0;
@@ -36,6 +41,7 @@ int __kpav_create_cache(kpav_cache* cache, const char* name, size_t object_size)
 }
 
 void kpav_destroy_cache(kpav_cache* cache) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (cache->lookaside == nullptr) {
         return;
     }
@@ -45,6 +51,7 @@ void kpav_destroy_cache(kpav_cache* cache) {
 }
 
 void* kpav_dma_alloc_contig(ULONG64* bus_address) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     PHYSICAL_ADDRESS lowest{};
     PHYSICAL_ADDRESS highest;
     highest.QuadPart = -1;
@@ -61,12 +68,14 @@ void* kpav_dma_alloc_contig(ULONG64* bus_address) {
 }
 
 void kpav_dma_free_contig(void* buffer) {
+    KPAV_IRQL_AT_MOST(APC_LEVEL);
     if (buffer != nullptr) {
         MmFreeContiguousMemory(buffer);
     }
 }
 
 ULONG kpav_copy_from_user(void* destination, const void* user_source, ULONG length) {
+    KPAV_IRQL_BELOW(DISPATCH_LEVEL);
     if (length == 0) {
         return 0;
     }
@@ -74,6 +83,7 @@ ULONG kpav_copy_from_user(void* destination, const void* user_source, ULONG leng
 }
 
 ULONG kpav_copy_to_user(void* user_destination, const void* source, ULONG length) {
+    KPAV_IRQL_BELOW(DISPATCH_LEVEL);
     if (length == 0) {
         return 0;
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "driver/platform/errno_table.h"
+#include "driver/platform/kassert.h"
 #include "driver/platform/os.h"
 
 // A pool tag as it reads in memory: kpav_tag("mal4").
@@ -43,11 +44,15 @@ static_assert(sizeof(NPAGED_LOOKASIDE_LIST) <= KPAV_LOOKASIDE_DESCRIPTOR_SIZE);
 int __kpav_create_cache(kpav_cache* cache, const char* name, size_t object_size);
 void kpav_destroy_cache(kpav_cache* cache);
 
+// At most DISPATCH_LEVEL, as the other memory routines (the contiguous buffers' free: APC_LEVEL;
+// the user copies: below DISPATCH_LEVEL).
 inline void* kpav_cache_alloc(kpav_cache* cache) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     return ExAllocateFromNPagedLookasideList(cache->lookaside);
 }
 
 inline void kpav_cache_free(kpav_cache* cache, void* object) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     ExFreeToNPagedLookasideList(cache->lookaside, object);
 }
 

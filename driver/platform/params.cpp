@@ -4,64 +4,17 @@
 
 #include "driver/platform/format.h"
 #include "driver/platform/log.h"
+#include "driver/platform/kassert.h"
 #include "driver/platform/memory.h"
+#include "driver/platform/tokenize.h"
 
-LONG win_log_verbose = 1;
-LONG make_assert_nonfatal = 0;
-LONG win_bugcheck_enable_csr_dump = 1;
-LONG win_disable_all_affinity = 0;
-LONG pav_chunk_enable = 1;
-LONG pav_chunk_size_mb = 128;
-
-LONG win_enable_check_drive = 1;
-LONG win_scsi_bus_id = 0;
-LONG completion_poll_ms = 10;
-LONG expected_io_size = 0;
-LONG port_supports_numa_node_override = 1;
-LONG groomer_low_water_delta_hpcnt = 1;
-LONG disable_scanner = 0;
-LONG port_supports_atomic_write = 0;
-LONG use_command_timeouts = 1;
-LONG pav_min_num_bios = 5000;
-LONG win_block_size = 512;
-LONG rsort_memory_limit_MiB = 0;
-LONG capacity_warning_threshold = 1000;
-LONG enable_unmap = 0;
-LONG port_supports_numa_node_cache_allocations = 0;
-LONG velkor_load_eb_map = 1;
-LONG groomer_buffer_size = 16384;
-LONG use_large_pcie_rx_buffer = 0;
-LONG groomer_high_water_delta_hpcnt = 160;
-LONG max_requests = 5000;
-LONG preallocate_mb = 0;
-LONG port_supports_user_pages = 0;
-LONG port_supports_pci_numa_info = 1;
-LONG preferred_ppad = -1;
-LONG rmap_memory_limit_MiB = 3100;
-LONG parallel_attach = 0;
-LONG port_supports_sglist_copy = 0;
-LONG enable_discard = 1;
-LONG max_md_blocks_per_device = 0;
-LONG port_supports_per_cpu = 1;
-LONG coreclk_max_derating = 31744;
-LONG pav_max_num_bios = 5000;
-LONG global_slot_power_limit_mw = -1;
-LONG force_minimal_mode = 0;
-LONG auto_attach = 1;
-LONG win_disable_default_numa_affinity = 0;
-LONG compaction_timeout_ms = 600000;
-LONG disable_groomer = 0;
-LONG min_requests = 5000;
-LONG port_supports_devfs_handle = 1;
-LONG velkor_max_ebmap_probe = 100;
-LONG scsi_queue_depth = 256;
-LONG enable_write_aggregation = 0;
-LONG enable_multq_at_load = 1;
-char pav_affinity[KPAV_PARAM_VALUE_SIZE];
-char exclude_devices[KPAV_PARAM_VALUE_SIZE];
-char external_power_override[KPAV_PARAM_VALUE_SIZE];
-char include_devices[KPAV_PARAM_VALUE_SIZE];
-char preallocate_memory[KPAV_PARAM_VALUE_SIZE];
+// The live variables, at their defaults.
+#define KPAV_PARAM_INT_ROW(registry_name, variable, default_value, min, max, fixed, help) \
+    LONG variable = default_value;
+#define KPAV_PARAM_STRING_ROW(registry_name, variable, min, max, fixed, help) char variable[KPAV_PARAM_VALUE_SIZE];
+#include "driver/platform/params_table.h"
+#undef KPAV_PARAM_INT_ROW
+#undef KPAV_PARAM_STRING_ROW
 
 namespace {
 
@@ -78,125 +31,22 @@ struct param_description {
     const char* help;
 };
 
-const param_description descriptions[KPAV_PARAM_COUNT] = {
-    {"WIN_ENABLE_CHECK_DRIVE", "win_enable_check_drive", KPAV_PARAM_INT, 1, 0, 1, 0, &win_enable_check_drive,
-     "Enables the Windows application bolverin.exe to perform a disk consistency check during OS boot time."},
-    {"WIN_SCSI_BUS_ID", "win_scsi_bus_id", KPAV_PARAM_INT, 0, 0, 255, 0, &win_scsi_bus_id,
-     "Select a SCSI bus ID (0 is disable)."},
-    {"COMPLETION_POLL_MS", "completion_poll_ms", KPAV_PARAM_INT, 10, 0, 1000, 0, &completion_poll_ms,
-     "For use only under the direction of Customer Support."},
-    {"EXPECTED_IO_SIZE", "expected_io_size", KPAV_PARAM_INT, 0, 0, 2147483647, 0, &expected_io_size,
-     "Timeout for data log compaction while shutting down."},
-    {"WIN_BUGCHECK_ENABLE_CSR_DUMP", "win_bugcheck_enable_csr_dump", KPAV_PARAM_INT, 1, 0, 2147483647, 0, &win_bugcheck_enable_csr_dump,
-     "For use only under the direction of Customer Support."},
-    {"PORT_SUPPORTS_NUMA_NODE_OVERRIDE", "port_supports_numa_node_override", KPAV_PARAM_INT, 1, 0, 1, 1, &port_supports_numa_node_override,
-     "Internal"},
-    {"GROOMER_LOW_WATER_DELTA_HPCNT", "groomer_low_water_delta_hpcnt", KPAV_PARAM_INT, 1, 1, 10000, 0, &groomer_low_water_delta_hpcnt,
-     "The proportion of logical space free over the runway that represents 'the wall'"},
-    {"DISABLE_SCANNER", "disable_scanner", KPAV_PARAM_INT, 0, 0, 1, 0, &disable_scanner,
-     "For use only under the direction of Customer Support."},
-    {"PORT_SUPPORTS_ATOMIC_WRITE", "port_supports_atomic_write", KPAV_PARAM_INT, 0, 0, 1, 1, &port_supports_atomic_write,
-     "Internal"},
-    {"VELKOR_USE_COMMAND_TIMEOUTS", "use_command_timeouts", KPAV_PARAM_INT, 1, 0, 1, 0, &use_command_timeouts,
-     "Use the command timeout registers"},
-    {"PAV_MIN_NUM_BIOS", "pav_min_num_bios", KPAV_PARAM_INT, 5000, 0, 16384, 0, &pav_min_num_bios,
-     "Number of bio structures pre-allocated per device"},
-    {"WIN_BLOCK_SIZE", "win_block_size", KPAV_PARAM_INT, 512, 0, 2147483647, 0, &win_block_size,
-     "Number of bytes in a sector"},
-    {"RSORT_MEMORY_LIMIT_MiB", "rsort_memory_limit_MiB", KPAV_PARAM_INT, 0, 0, 100000, 0, &rsort_memory_limit_MiB,
-     "Memory limit in MiBytes for rsort rescan."},
-    {"PAV_AFFINITY", "pav_affinity", KPAV_PARAM_STRING, 0, 0, 100000, 0, pav_affinity,
-     "Set up affinity options"},
-    {"VELKOR_THROTTLE_CAPACITY_WARNING_THRESHOLD", "capacity_warning_threshold", KPAV_PARAM_INT, 1000, 0, 9900, 0, &capacity_warning_threshold,
-     "If the reserve space is below this threshold (in hundredths of percent), warnings will be issued."},
-    {"PAV_SCSI_UNMAP_SUPPORTED", "enable_unmap", KPAV_PARAM_INT, 0, 0, 1, 0, &enable_unmap,
-     "Enable UNMAP support."},
-    {"PORT_SUPPORTS_NUMA_NODE_CACHE_ALLOCATIONS", "port_supports_numa_node_cache_allocations", KPAV_PARAM_INT, 0, 0, 1, 0, &port_supports_numa_node_cache_allocations,
-     "Allows allocation of NUMA node cache memory for requests."},
-    {"VELKOR_LOAD_EB_MAP", "velkor_load_eb_map", KPAV_PARAM_INT, 1, 0, 1, 0, &velkor_load_eb_map,
-     "For use only under the direction of Customer Support."},
-    {"GROOMER_BUFFER_SIZE", "groomer_buffer_size", KPAV_PARAM_INT, 16384, 64, 65536, 0, &groomer_buffer_size,
-     "For use only under the direction of Customer Support."},
-    {"USE_LARGE_PCIE_RX_BUFFER", "use_large_pcie_rx_buffer", KPAV_PARAM_INT, 0, 0, 1, 0, &use_large_pcie_rx_buffer,
-     "If true, use 1024 byte PCIe rx buffer. This improves performance but causes NMIs on some specific hardware."},
-    {"GROOMER_HIGH_WATER_DELTA_HPCNT", "groomer_high_water_delta_hpcnt", KPAV_PARAM_INT, 160, 1, 10000, 0, &groomer_high_water_delta_hpcnt,
-     "The proportion of logical space over the low watermark where grooming starts (in ten-thousandths)"},
-    {"VELKOR_MAX_NUM_REQUEST_STRUCTURES", "max_requests", KPAV_PARAM_INT, 5000, 1024, 16384, 0, &max_requests,
-     "How many requests pending in velkor"},
-    {"WIN_LOG_VERBOSE", "win_log_verbose", KPAV_PARAM_INT, 1, 0, 1, 0, &win_log_verbose,
-     "Informational messages which are normally only displayed on the debug console are also printed to the Windows System Log"},
-    {"PREALLOCATE_MB", "preallocate_mb", KPAV_PARAM_INT, 0, 0, 2147483647, 0, &preallocate_mb,
-     "The megabyte limit for PAV_PREALLOCATE_MEMORY. This will prevent the driver from potentially using all of the system's non-paged memory."},
-    {"EXCLUDE_DEVICES", "exclude_devices", KPAV_PARAM_STRING, 0, 0, 2147483647, 0, exclude_devices,
-     "List of cards to exclude from driver initialization (comma separated list of <domain>:<bus>:<slot>.<func>)"},
-    {"PAV_CHUNK_ENABLE", "pav_chunk_enable", KPAV_PARAM_INT, 1, 0, 1, 0, &pav_chunk_enable,
-     "Enables memory chunk management."},
-    {"PORT_SUPPORTS_USER_PAGES", "port_supports_user_pages", KPAV_PARAM_INT, 0, 0, 1, 1, &port_supports_user_pages,
-     "Internal"},
-    {"PORT_SUPPORTS_PCI_NUMA_INFO", "port_supports_pci_numa_info", KPAV_PARAM_INT, 1, 0, 1, 1, &port_supports_pci_numa_info,
-     "Internal"},
-    {"PAV_EXTERNAL_POWER_OVERRIDE", "external_power_override", KPAV_PARAM_STRING, 0, 0, 1, 0, external_power_override,
-     "Override external power requirement on boards that normally require it. (comma-separated list of adapter serial numbers)"},
-    {"WIN_DISABLE_ALL_AFFINITY", "win_disable_all_affinity", KPAV_PARAM_INT, 0, 0, 1, 0, &win_disable_all_affinity,
-     "Disable using affinity even if the user has set the registry value SetWorkerAffinity or default affinity is set to true"},
-    {"PREFERRED_PARITY_PAD", "preferred_ppad", KPAV_PARAM_INT, -1, -1, 32, 0, &preferred_ppad,
-     "pad to use for parity (if possible, i.e. if not mapped out)"},
-    {"RMAP_MEMORY_LIMIT_MiB", "rmap_memory_limit_MiB", KPAV_PARAM_INT, 3100, 0, 100000, 0, &rmap_memory_limit_MiB,
-     "Memory limit in MiBytes for rmap rescan."},
-    {"PARALLEL_ATTACH", "parallel_attach", KPAV_PARAM_INT, 0, 0, 1, 0, &parallel_attach,
-     "For use only under the direction of Customer Support."},
-    {"VELKOR_MAKE_ASSERT_NONFATAL", "make_assert_nonfatal", KPAV_PARAM_INT, 0, 0, 1, 0, &make_assert_nonfatal,
-     "For use only under the direction of Customer Support."},
-    {"PORT_SUPPORTS_SGLIST_COPY", "port_supports_sglist_copy", KPAV_PARAM_INT, 0, 0, 1, 1, &port_supports_sglist_copy,
-     "Internal"},
-    {"ENABLE_DISCARD", "enable_discard", KPAV_PARAM_INT, 1, 0, 1, 0, &enable_discard,
-     "For use only under the direction of Customer Support."},
-    {"MAX_MD_BLOCKS_PER_DEVICE", "max_md_blocks_per_device", KPAV_PARAM_INT, 0, 0, 1, 0, &max_md_blocks_per_device,
-     "For use only under the direction of Customer Support."},
-    {"PORT_SUPPORTS_PER_CPU", "port_supports_per_cpu", KPAV_PARAM_INT, 1, 0, 1, 1, &port_supports_per_cpu,
-     "Internal"},
-    {"CORECLK_MAX_DERATING", "coreclk_max_derating", KPAV_PARAM_INT, 31744, 0, 65535, 0, &coreclk_max_derating,
-     "Maximum derating of the core clock."},
-    {"PAV_MAX_NUM_BIOS", "pav_max_num_bios", KPAV_PARAM_INT, 5000, 1024, 16384, 0, &pav_max_num_bios,
-     "Maximum number of bio structures allocated per device"},
-    {"PAV_CHUNK_SIZE_MB", "pav_chunk_size_mb", KPAV_PARAM_INT, 128, 4, 128, 0, &pav_chunk_size_mb,
-     "Number of MB to allocate per memory chunk."},
-    {"PCIe_GLOBAL_SLOT_POWER_LIMIT", "global_slot_power_limit_mw", KPAV_PARAM_INT, -1, -1, 100000, 0, &global_slot_power_limit_mw,
-     "Global PCIe slot power limit in milliwatts. Performance will be throttled to not exceed this limit in any PCIe slot."},
-    {"FORCE_MINIMAL_MODE", "force_minimal_mode", KPAV_PARAM_INT, 0, 0, 1, 0, &force_minimal_mode,
-     "N/A"},
-    {"AUTO_ATTACH", "auto_attach", KPAV_PARAM_INT, 1, 0, 2, 0, &auto_attach,
-     "Automatically attach drive during driver initialization: 0 = disable attach, 1 = enable attach (default). Note for Windows only: The driver will only attach if there was a clean shutdown, otherwise the bolverin utility will perform the full scan attach, 2 = Windows only: Forces the driver to do a full rescan (if needed)."},
-    {"WIN_DISABLE_DEFAULT_NUMA_AFFINITY", "win_disable_default_numa_affinity", KPAV_PARAM_INT, 0, 0, 1, 0, &win_disable_default_numa_affinity,
-     "Disable setting a default NUMA affinity value in Windows7 and newer OSes"},
-    {"COMPACTION_TIMEOUT_MS", "compaction_timeout_ms", KPAV_PARAM_INT, 600000, 0, 2147483647, 0, &compaction_timeout_ms,
-     "Timeout in ms for data log compaction while shutting down."},
-    {"GROOMER_DISABLE", "disable_groomer", KPAV_PARAM_INT, 0, 0, 1, 0, &disable_groomer,
-     "For use only under the direction of Customer Support."},
-    {"INCLUDE_DEVICES", "include_devices", KPAV_PARAM_STRING, 0, 0, 1, 0, include_devices,
-     "Whitelist of cards to include in driver initialization (comma separated list of <domain>:<bus>:<slot>.<func>)"},
-    {"PAV_PREALLOCATE_MEMORY", "preallocate_memory", KPAV_PARAM_STRING, 0, 0, 1, 0, preallocate_memory,
-     "Causes the driver to pre-allocate the RAM it needs"},
-    {"VELKOR_MIN_NUM_REQUEST_STRUCTURES", "min_requests", KPAV_PARAM_INT, 5000, 0, 16384, 0, &min_requests,
-     "How many requests pre-allocated in velkor"},
-    {"PORT_SUPPORTS_DEVFS_HANDLE", "port_supports_devfs_handle", KPAV_PARAM_INT, 1, 0, 1, 1, &port_supports_devfs_handle,
-     "Internal"},
-    {"VELKOR_MAX_EBMAP_PROBE", "velkor_max_ebmap_probe", KPAV_PARAM_INT, 100, 0, 2147483647, 1, &velkor_max_ebmap_probe,
-     "Maximum number of erase blocks to search for the LEB map."},
-    {"KPAV_SCSI_QUEUE_DEPTH", "scsi_queue_depth", KPAV_PARAM_INT, 256, 1, 1024, 0, &scsi_queue_depth,
-     "The queue depth that is advertised to the OS SCSI interface."},
-    {"ENABLE_WRITE_AGGREGATION", "enable_write_aggregation", KPAV_PARAM_INT, 0, 0, 1, 0, &enable_write_aggregation,
-     "For use only under the direction of Customer Support."},
-    {"ENABLE_MULTQ_AT_LOAD", "enable_multq_at_load", KPAV_PARAM_INT, 1, 0, 1, 0, &enable_multq_at_load,
-     "For use only under the direction of Customer Support."},
+const param_description descriptions[] = {
+#define KPAV_PARAM_INT_ROW(registry_name, variable, default_value, min, max, fixed, help) \
+    {registry_name, #variable, KPAV_PARAM_INT, default_value, min, max, fixed, &variable, help},
+#define KPAV_PARAM_STRING_ROW(registry_name, variable, min, max, fixed, help) \
+    {registry_name, #variable, KPAV_PARAM_STRING, 0, min, max, fixed, variable, help},
+#include "driver/platform/params_table.h"
+#undef KPAV_PARAM_INT_ROW
+#undef KPAV_PARAM_STRING_ROW
 };
+static_assert(ARRAYSIZE(descriptions) == KPAV_PARAM_COUNT);
 
 kpav_param* table;
 ULONG table_count;
 
 constexpr NTSTATUS not_applied = KPAV_PARAM_NOT_APPLIED;
 constexpr ULONG registry_value_buffer_size = 4240;
-constexpr size_t dump_line_size = 256;
 
 bool is_integer_type(ULONG type) {
     return type == KPAV_PARAM_INT || type == KPAV_PARAM_INT_ALT;
@@ -224,39 +74,13 @@ void copy_text(char* destination, size_t size, const char* source) {
     destination[n] = 0;
 }
 
-// True when the format's first conversion is %p.
-bool first_conversion_is_pointer(const char* format) {
-    for (const char* p = format; *p != 0; p++) {
-        if (*p != '%') {
-            continue;
-        }
-        if (p[1] == '%') {
-            p++;
-            continue;
-        }
-        return p[1] == 'p';
-    }
-    return false;
-}
-
-// Appends formatted text to a dump line, bounded by the room left.
-void append(char* line, const char* format, ...) {
-    size_t used = strnlen(line, dump_line_size);
-    if (used + 1 >= dump_line_size) {
-        return;
-    }
-    va_list ap;
-    va_start(ap, format);
-    kpav_vsnprintf(line + used, dump_line_size - used, format, ap);
-    va_end(ap);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // The table
 
 int kpav_param_table_init() {
+    PAGED_CODE();
     if (table == nullptr) {
         table = (kpav_param*)kpav_zalloc(sizeof(kpav_param) * KPAV_PARAM_COUNT, KPAV_TAG_VML);
         if (table == nullptr) {
@@ -288,6 +112,7 @@ int kpav_param_table_init() {
 }
 
 void kpav_param_table_free() {
+    PAGED_CODE();
     if (table != nullptr) {
         kpav_free(table, KPAV_TAG_VML);
     }
@@ -296,6 +121,7 @@ void kpav_param_table_free() {
 }
 
 ULONG kpav_param_count() {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     return table_count;
 }
 
@@ -303,6 +129,7 @@ ULONG kpav_param_count() {
 // Get, set and list
 
 int kpav_param_get(kpav_param_get_record* record) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     const kpav_param* row = find_row(record->registry_name);
     if (row == nullptr) {
         return -KPAV_ENOTTY;
@@ -345,6 +172,7 @@ int kpav_param_get(kpav_param_get_record* record) {
 }
 
 int kpav_param_set(const kpav_param_set_record* record) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     kpav_param* row = find_row(record->registry_name);
     if (row == nullptr) {
         return -KPAV_ENOTTY;
@@ -404,6 +232,7 @@ int kpav_param_set(const kpav_param_set_record* record) {
 }
 
 int kpav_param_list(ULONG* length, char* buffer, ULONG size) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     *length = 0;
     if (buffer == nullptr) {
         return -KPAV_ENOMEM;
@@ -427,6 +256,7 @@ int kpav_param_list(ULONG* length, char* buffer, ULONG size) {
 }
 
 bool kpav_param_parse_list(const char* text, kpav_int_list* list) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (text == nullptr || text[0] == 0 || list == nullptr) {
         return false;
     }
@@ -455,80 +285,13 @@ bool kpav_param_parse_list(const char* text, kpav_int_list* list) {
     return ok;
 }
 
-char* kpav_strtok_r(char* text, const char* separators, char** save) {
-    char* p = text != nullptr ? text : *save;
-    if (p == nullptr) {
-        return nullptr;
-    }
-    while (*p != 0 && strchr(separators, *p) != nullptr) {
-        p++;
-    }
-    if (*p == 0) {
-        *save = p;
-        return nullptr;
-    }
-    char* token = p;
-    while (*p != 0 && strchr(separators, *p) == nullptr) {
-        p++;
-    }
-    if (*p != 0) {
-        *p = 0;
-        *save = p + 1;
-    } else {
-        *save = p;
-    }
-    return token;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Dump lines
-
-void kpav_vdump_line(const void* data, ULONG length, ULONG per_line, const char* element_format,
-                     const char* offset_format, const char* prefix_format, va_list arguments) {
-    if (length == 0) {
-        return;
-    }
-    const auto* bytes = (const UCHAR*)data;
-    ULONG line_bytes = per_line != 0 ? per_line : length;
-    bool address = offset_format != nullptr && first_conversion_is_pointer(offset_format);
-    for (ULONG start = 0; start < length; start += line_bytes) {
-        char line[dump_line_size];
-        line[0] = 0;
-        if (prefix_format != nullptr) {
-            va_list prefix_arguments;
-            va_copy(prefix_arguments, arguments);
-            kpav_vsnprintf(line, dump_line_size, prefix_format, prefix_arguments);
-            va_end(prefix_arguments);
-        }
-        if (offset_format != nullptr) {
-            if (address) {
-                append(line, offset_format, bytes + start);
-            } else {
-                append(line, offset_format, start);
-            }
-        }
-        ULONG end = length - start < line_bytes ? length : start + line_bytes;
-        for (ULONG i = start; i < end; i++) {
-            append(line, element_format, bytes[i]);
-        }
-        kpav_print(KPAV_CLASS_NORMAL, "%s\n", line);
-    }
-}
-
-void kpav_dump_line(const void* data, ULONG length, ULONG per_line, const char* element_format,
-                    const char* offset_format, const char* prefix_format, ...) {
-    va_list ap;
-    va_start(ap, prefix_format);
-    kpav_vdump_line(data, length, per_line, element_format, offset_format, prefix_format, ap);
-    va_end(ap);
-}
-
 // ---------------------------------------------------------------------------------------------
 // The registry
 
 NTSTATUS PavReadRegistryParameter(ULONG mode, HANDLE key, const char* name) {
     PAGED_CODE();
-    // Mode 1 (the framework's Parameters key at device add) comes with the device shell.
+    // Only a key the caller opened (mode 0) is read here; mode 1 (the framework's Parameters
+    // key at device add) is the device shell's to read.
     if (mode != 0) {
         return STATUS_INVALID_PARAMETER;
     }

@@ -2,7 +2,6 @@
 // default; the parameter table and the registry set them.
 #pragma once
 
-#include <cstdarg>
 #include <cstddef>
 
 #include "driver/platform/os.h"
@@ -173,17 +172,6 @@ int kpav_param_set(const kpav_param_set_record* record);
 int kpav_param_list(ULONG* length, char* buffer, ULONG size);
 // "3,,7" -> {3, 7}. false for no text, a token that is 0 or no number, more than 256 values.
 bool kpav_param_parse_list(const char* text, kpav_int_list* list);
-
-// Re-entrant tokenizer: `text` the first time, NULL to go on from `*save`.
-char* kpav_strtok_r(char* text, const char* separators, char** save);
-
-// Prints `length` bytes as lines of `per_line` bytes (0: one line): the prefix (formatted anew
-// for each line), the line's address when the offset format's first conversion is %p or else
-// its offset, then every byte in the element format. Lines are at most 255 characters.
-void kpav_vdump_line(const void* data, ULONG length, ULONG per_line, const char* element_format,
-                     const char* offset_format, const char* prefix_format, va_list arguments);
-void kpav_dump_line(const void* data, ULONG length, ULONG per_line, const char* element_format,
-                    const char* offset_format, const char* prefix_format, ...);
 
 // Reads every parameter from the "Parameters" key below the driver's service key (at driver
 // entry, PASSIVE_LEVEL): STATUS_SUCCESS, or the status of opening the key.

@@ -1,17 +1,16 @@
 #include "driver/platform/pci.h"
 
 #include "driver/platform/errno_table.h"
+#include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
 
 namespace {
 
 constexpr ULONG config_space_size = 4096;
 constexpr ULONG legacy_space_size = 256;
-constexpr ULONG capability_pointer = 0x34;
-constexpr ULONG first_extended_cap = 0x100;
 constexpr int standard_walk_steps = 128;
 // A well-formed extended list has at most one capability per dword of the extended space.
-constexpr int extended_walk_steps = (config_space_size - first_extended_cap) / 4;
+constexpr int extended_walk_steps = (config_space_size - PCI_EXTENDED_SPACE) / 4;
 constexpr ULONG largest_success_status = 63;
 constexpr ULONG message_no_pcie_cap = 14341;
 
@@ -94,6 +93,7 @@ NTSTATUS kpav_pci_config_access(pci_dev* pdev, int write, void* buffer, ULONG of
 }
 
 int kpav_pci_write_config_word(pci_dev* pdev, ULONG offset, USHORT value) {
+    PAGED_CODE();
     if (offset >= config_space_size || pdev == nullptr || pdev->device_object == nullptr) {
         return -KPAV_EINVAL;
     }
@@ -101,6 +101,7 @@ int kpav_pci_write_config_word(pci_dev* pdev, ULONG offset, USHORT value) {
 }
 
 void kpav_pci_port_lock_init() {
+    PAGED_CODE();
     KeInitializeSpinLock(&port_lock);
 }
 
@@ -127,6 +128,7 @@ int with_config_address(ULONG bus, ULONG device, ULONG function, ULONG offset, U
 }  // namespace
 
 int kpav_pci_read_config(ULONG bus, ULONG device, ULONG function, ULONG offset, ULONG size_code, ULONG* value) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     return with_config_address(bus, device, function, offset, size_code, value, [&] {
         switch (size_code) {
             case KPAV_PCI_BYTE:
@@ -144,6 +146,7 @@ int kpav_pci_read_config(ULONG bus, ULONG device, ULONG function, ULONG offset, 
 
 int kpav_pci_write_config(ULONG bus, ULONG device, ULONG function, ULONG offset, ULONG size_code,
                           const ULONG* value) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     return with_config_address(bus, device, function, offset, size_code, value, [&] {
         switch (size_code) {
             case KPAV_PCI_BYTE:
@@ -163,7 +166,7 @@ int pcie_find_cap(pci_dev* pdev, ULONG* offset) {
     PAGED_CODE();
     UCHAR pointer = 0;
     int steps = standard_walk_steps;
-    if (read8(pdev, capability_pointer, &pointer)) {
+    if (read8(pdev, PCI_CAPABILITY_LIST, &pointer)) {
         while (pointer != 0 && pointer != 0xFF && steps > 0) {
             UCHAR id;
             if (!read8(pdev, pointer, &id)) {
@@ -182,128 +185,137 @@ int pcie_find_cap(pci_dev* pdev, ULONG* offset) {
     kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, message_no_pcie_cap,
                 "%02x:%02x.%02x: Cannot read PCIe capabilities for device, off 0x%02X, cnt %u\n", pdev->bus,
                 pdev->device, pdev->function, pointer, (ULONG)steps);
-    return 1;
+    return -KPAV_ENOENT;
 }
 
 int pcie_find_aer(pci_dev* pdev, ULONG* offset) {
     PAGED_CODE();
-    ULONG at = first_extended_cap;
-    // Bounded, and only forwards into the extended space: a list that loops or points back
-    // into the standard header ends the search.
+    ULONG at = PCI_EXTENDED_SPACE;
+    // Bounded, and only into the extended space: a list that loops or points back into the
+    // standard header ends the search.
     for (int steps = extended_walk_steps; at < config_space_size - 1 && steps > 0; steps--) {
         USHORT id;
         USHORT next_version;
         if (!read16(pdev, at, &id)) {
-            return 1;
+            return -KPAV_ENOENT;
         }
         if (id == PCI_EXT_CAP_ID_ERR) {
             *offset = at;
             return 0;
         }
-        if (id == 0 || !read16(pdev, at + 2, &next_version)) {
-            return 1;
+        if (id == 0 || !read16(pdev, at + PCIE_EXT_CAP_NEXT, &next_version)) {
+            return -KPAV_ENOENT;
         }
-        ULONG next = next_version >> 4;
-        if (next < first_extended_cap) {
-            return 1;
+        ULONG next = (ULONG)next_version >> PCIE_EXT_CAP_NEXT_SHIFT;
+        if (next < PCI_EXTENDED_SPACE) {
+            return -KPAV_ENOENT;
         }
         at = next;
     }
-    return 1;
+    return -KPAV_ENOENT;
 }
 
 int pcie_read_aer(pci_dev* pdev, ULONG* offset, pcie_aer* aer) {
     PAGED_CODE();
     ULONG at;
-    if (pcie_find_aer(pdev, &at) != 0) {
-        return 1;
+    int err = pcie_find_aer(pdev, &at);
+    if (err != 0) {
+        return err;
     }
     *offset = at;
     RtlZeroMemory(aer, sizeof *aer);
-    read16(pdev, at, &aer->id);
-    read16(pdev, at + 2, &aer->next_version);
-    ULONG* registers[] = {&aer->uncorrectable_status, &aer->uncorrectable_mask, &aer->uncorrectable_severity,
-                          &aer->correctable_status, &aer->correctable_mask};
-    for (ULONG i = 0; i < ARRAYSIZE(registers); i++) {
-        ULONG register_offset = at + 4 * (i + 1);
-        if (register_offset + 4 > config_space_size) {
+    bool read = read16(pdev, at, &aer->id);
+    read = read16(pdev, at + PCIE_EXT_CAP_NEXT, &aer->next_version) && read;
+    struct {
+        ULONG offset;
+        ULONG* value;
+    } const registers[] = {
+        {PCIE_AER_UNCORRECTABLE_STATUS, &aer->uncorrectable_status},
+        {PCIE_AER_UNCORRECTABLE_MASK, &aer->uncorrectable_mask},
+        {PCIE_AER_UNCORRECTABLE_SEVERITY, &aer->uncorrectable_severity},
+        {PCIE_AER_CORRECTABLE_STATUS, &aer->correctable_status},
+        {PCIE_AER_CORRECTABLE_MASK, &aer->correctable_mask},
+    };
+    for (const auto& r : registers) {
+        if (at + r.offset + 4 > config_space_size) {
             break;
         }
-        read32(pdev, register_offset, registers[i]);
+        read = read32(pdev, at + r.offset, r.value) && read;
     }
-    return 0;
+    return read ? 0 : -KPAV_EIO;
 }
 
 void pcie_clear_errors(pci_dev* pdev) {
     PAGED_CODE();
     ULONG cap;
     USHORT status;
-    if (pcie_find_cap(pdev, &cap) != 0 || !read16(pdev, cap + 10, &status)) {
+    if (pcie_find_cap(pdev, &cap) != 0 || !read16(pdev, cap + PCIE_DEVICE_STATUS, &status)) {
         return;
     }
-    if ((status & 0xF) == 0) {
+    if ((status & PCIE_ERR_ALL) == 0) {
         return;
     }
     if ((status & (PCIE_ERR_NONFATAL | PCIE_ERR_FATAL)) != 0) {
         kpav_print(KPAV_CLASS_NORMAL, "%02x:%02x.%02x: Clearing PCIe errors (0x%x)\n", pdev->bus, pdev->device,
-                   pdev->function, status & 15u);
+                   pdev->function, status & PCIE_ERR_ALL);
     }
-    kpav_pci_write_config_word(pdev, cap + 10, status);
+    kpav_pci_write_config_word(pdev, cap + PCIE_DEVICE_STATUS, status);
 }
 
-ULONG pcie_slot_power_limit(pci_dev* pdev, ULONG cap, ULONG* milliwatts) {
+int pcie_slot_power_limit(pci_dev* pdev, ULONG cap, ULONG* milliwatts) {
     PAGED_CODE();
+    *milliwatts = 0;
     ULONG header = 0;
-    ULONG value = 0;
-    ULONG scale = 0;
-    read32(pdev, cap, &header);
-    if ((header & (1u << 24)) != 0) {
-        ULONG slot = 0;
-        read32(pdev, cap + 20, &slot);
-        value = slot >> 7 & 0xFF;
-        scale = slot >> 15 & 3;
-    } else {
-        ULONG device = 0;
-        read32(pdev, cap + 4, &device);
-        value = device >> 18 & 0xFF;
-        scale = device >> 26 & 3;
+    if (!read32(pdev, cap + PCIE_CAP_HEADER, &header)) {
+        return -KPAV_EIO;
     }
+    // With a slot the limit is in the slot capabilities; without one, as the device captured it.
+    bool slot = (header & PCIE_SLOT_IMPLEMENTED) != 0;
+    ULONG reg = 0;
+    if (!read32(pdev, cap + (slot ? PCIE_SLOT_CAPS : PCIE_DEVICE_CAPS), &reg)) {
+        return -KPAV_EIO;
+    }
+    ULONG value = reg >> (slot ? PCIE_SLOT_POWER_VALUE_SHIFT : PCIE_CAPTURED_POWER_VALUE_SHIFT) & PCIE_POWER_VALUE_MASK;
+    ULONG scale = reg >> (slot ? PCIE_SLOT_POWER_SCALE_SHIFT : PCIE_CAPTURED_POWER_SCALE_SHIFT) & PCIE_POWER_SCALE_MASK;
     *milliwatts = value * power_scale_mw[scale];
-    return *milliwatts;
+    return 0;
 }
 
 int pcie_read_caps(pci_dev* pdev, pcie_summary* summary) {
     PAGED_CODE();
     ULONG cap;
-    if (pcie_find_cap(pdev, &cap) != 0) {
-        return 1;
+    int err = pcie_find_cap(pdev, &cap);
+    if (err != 0) {
+        return err;
     }
     USHORT device_status = 0;
     ULONG link_caps = 0;
     USHORT link_status = 0;
-    read16(pdev, cap + 10, &device_status);
-    read32(pdev, cap + 12, &link_caps);
-    read16(pdev, cap + 18, &link_status);
-    summary->errors = device_status & 0xFu;
-    summary->max_link_speed = link_caps & 0xF;
-    summary->max_link_width = link_caps >> 4 & 0x3F;
-    summary->link_speed = link_status & 0xFu;
-    summary->link_width = (ULONG)link_status >> 4 & 0x3F;
-    pcie_slot_power_limit(pdev, cap, &summary->slot_power_mw);
-    return 0;
+    bool read = read16(pdev, cap + PCIE_DEVICE_STATUS, &device_status);
+    read = read32(pdev, cap + PCIE_LINK_CAPS, &link_caps) && read;
+    read = read16(pdev, cap + PCIE_LINK_STATUS, &link_status) && read;
+    summary->errors = device_status & PCIE_ERR_ALL;
+    summary->max_link_speed = link_caps & PCIE_LINK_SPEED_MASK;
+    summary->max_link_width = link_caps >> PCIE_LINK_WIDTH_SHIFT & PCIE_LINK_WIDTH_MASK;
+    summary->link_speed = link_status & PCIE_LINK_SPEED_MASK;
+    summary->link_width = (ULONG)link_status >> PCIE_LINK_WIDTH_SHIFT & PCIE_LINK_WIDTH_MASK;
+    err = pcie_slot_power_limit(pdev, cap, &summary->slot_power_mw);
+    return read ? err : -KPAV_EIO;
 }
 
 int pcie_get_error_state(pci_dev* pdev, ULONG* errors) {
     PAGED_CODE();
     ULONG cap;
-    if (pcie_find_cap(pdev, &cap) != 0) {
-        return 1;
+    int err = pcie_find_cap(pdev, &cap);
+    if (err != 0) {
+        return err;
     }
     USHORT status = 0;
     USHORT control = 0;
-    read16(pdev, cap + 10, &status);
-    read16(pdev, cap + 8, &control);
-    ULONG bits = (ULONG)status & control & 0xF;
+    if (!read16(pdev, cap + PCIE_DEVICE_STATUS, &status) || !read16(pdev, cap + PCIE_DEVICE_CONTROL, &control)) {
+        return -KPAV_EIO;
+    }
+    ULONG bits = (ULONG)status & control & PCIE_ERR_ALL;
     ULONG aer_offset;
     pcie_aer aer;
     if (bits != 0 && pcie_read_aer(pdev, &aer_offset, &aer) == 0) {
@@ -312,11 +324,11 @@ int pcie_get_error_state(pci_dev* pdev, ULONG* errors) {
         if (open == 0xFFFFFFFFu) {
             bits &= ~PCIE_ERR_FATAL;
         }
-        if ((open & (1u << 20)) != 0) {
+        if ((open & PCIE_AER_UNSUPPORTED_REQUEST) != 0) {
             bits &= ~PCIE_ERR_UNSUPPORTED;
         }
         if ((bits & PCIE_ERR_CORRECTABLE) != 0 &&
-            ((aer.correctable_mask | aer.correctable_status) & (1u << 13)) != 0) {
+            ((aer.correctable_mask | aer.correctable_status) & PCIE_AER_ADVISORY_NONFATAL) != 0) {
             bits &= ~PCIE_ERR_CORRECTABLE;
         }
     }

@@ -23,6 +23,7 @@ constexpr ULONG PCIE_ERR_CORRECTABLE = 0x1;
 constexpr ULONG PCIE_ERR_NONFATAL = 0x2;
 constexpr ULONG PCIE_ERR_FATAL = 0x4;
 constexpr ULONG PCIE_ERR_UNSUPPORTED = 0x8;
+constexpr ULONG PCIE_ERR_ALL = 0xF;
 
 struct pcie_summary {
     ULONG errors;            // device status bits 0-3
@@ -60,18 +61,69 @@ int kpav_pci_write_config(ULONG bus, ULONG device, ULONG function, ULONG offset,
 // Driver entry: the port lock starts free.
 void kpav_pci_port_lock_init();
 
-// The PCI Express capability's offset: 0 found, 1 not found (logged, message 14341).
+// The PCI Express capability's offset: 0, or -2 when the standard list has none or cannot be
+// read (logged, message 14341).
 int pcie_find_cap(pci_dev* pdev, ULONG* offset);
-// The Advanced Error Reporting capability's offset: 0 found, 1 not found.
+// The Advanced Error Reporting capability's offset: 0, or -2 when the extended list has none
+// (also when it ends, loops, points back below the extended space or cannot be read).
 int pcie_find_aer(pci_dev* pdev, ULONG* offset);
-// Finds AER (its offset to *offset) and reads its header and registers: 0, or 1 without AER.
+// Finds AER (its offset to *offset) and reads its header and registers: 0, -2 without AER, -5
+// when a register cannot be read.
 int pcie_read_aer(pci_dev* pdev, ULONG* offset, pcie_aer* aer);
 // Clears latched device-status error bits (controller start); logs non-fatal and fatal ones.
 void pcie_clear_errors(pci_dev* pdev);
-// 0, or 1 without the PCI Express capability.
+// The link and power figures: 0, -2 without the PCI Express capability, -5 when a register
+// cannot be read (the figures read so far are set).
 int pcie_read_caps(pci_dev* pdev, pcie_summary* summary);
-// The slot power limit in milliwatts (also to *milliwatts) from the capability at `cap`.
-ULONG pcie_slot_power_limit(pci_dev* pdev, ULONG cap, ULONG* milliwatts);
+// The slot power limit in milliwatts, to *milliwatts, from the capability at `cap`: 0, or -5
+// when a register cannot be read (the limit is then 0).
+int pcie_slot_power_limit(pci_dev* pdev, ULONG cap, ULONG* milliwatts);
 // The reported error bits (device status bits that device control enables, filtered by AER):
-// 0, or 1 without the PCI Express capability.
+// 0, -2 without the PCI Express capability, -5 when a register cannot be read.
 int pcie_get_error_state(pci_dev* pdev, ULONG* errors);
+// Every routine above waits for its requests: PASSIVE_LEVEL.
+
+// ---------------------------------------------------------------------------------------------
+// The registers the routines read
+
+constexpr ULONG PCI_CAPABILITY_LIST = 0x34;  // the standard list's first pointer
+constexpr ULONG PCI_EXTENDED_SPACE = 0x100;  // where the extended list starts
+
+// Registers of the PCI Express capability, from its start. The dword at the start holds the
+// id, the next pointer and the capabilities register, whose bit 8 says a slot is implemented.
+constexpr ULONG PCIE_CAP_HEADER = 0x00;
+constexpr ULONG PCIE_SLOT_IMPLEMENTED = 1u << 24;
+constexpr ULONG PCIE_DEVICE_CAPS = 0x04;
+constexpr ULONG PCIE_DEVICE_CONTROL = 0x08;
+constexpr ULONG PCIE_DEVICE_STATUS = 0x0A;
+constexpr ULONG PCIE_LINK_CAPS = 0x0C;
+constexpr ULONG PCIE_LINK_STATUS = 0x12;
+constexpr ULONG PCIE_SLOT_CAPS = 0x14;
+
+// Fields: speed in bits 0-3 and width in bits 4-9 of link capabilities and link status; the
+// slot power value (8 bits) and scale (2 bits) in slot capabilities, and as captured in device
+// capabilities.
+constexpr ULONG PCIE_LINK_SPEED_MASK = 0xF;
+constexpr ULONG PCIE_LINK_WIDTH_SHIFT = 4;
+constexpr ULONG PCIE_LINK_WIDTH_MASK = 0x3F;
+constexpr ULONG PCIE_POWER_VALUE_MASK = 0xFF;
+constexpr ULONG PCIE_POWER_SCALE_MASK = 0x3;
+constexpr ULONG PCIE_SLOT_POWER_VALUE_SHIFT = 7;
+constexpr ULONG PCIE_SLOT_POWER_SCALE_SHIFT = 15;
+constexpr ULONG PCIE_CAPTURED_POWER_VALUE_SHIFT = 18;
+constexpr ULONG PCIE_CAPTURED_POWER_SCALE_SHIFT = 26;
+
+// An extended capability's header: id in bits 0-15, version in 16-19, next pointer in 20-31
+// (the upper word shifted right by 4).
+constexpr ULONG PCIE_EXT_CAP_NEXT = 0x02;
+constexpr ULONG PCIE_EXT_CAP_NEXT_SHIFT = 4;
+
+// Registers of the Advanced Error Reporting capability, from its start, and the bits the error
+// state looks at.
+constexpr ULONG PCIE_AER_UNCORRECTABLE_STATUS = 0x04;
+constexpr ULONG PCIE_AER_UNCORRECTABLE_MASK = 0x08;
+constexpr ULONG PCIE_AER_UNCORRECTABLE_SEVERITY = 0x0C;
+constexpr ULONG PCIE_AER_CORRECTABLE_STATUS = 0x10;
+constexpr ULONG PCIE_AER_CORRECTABLE_MASK = 0x14;
+constexpr ULONG PCIE_AER_UNSUPPORTED_REQUEST = 1u << 20;  // uncorrectable
+constexpr ULONG PCIE_AER_ADVISORY_NONFATAL = 1u << 13;    // correctable

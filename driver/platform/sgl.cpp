@@ -21,6 +21,7 @@ void append(sgl* list, ULONG length, ULONG64 bus_address) {
 }  // namespace
 
 int kpav_sgl_create(void* unused, sgl** list, ULONG capacity) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(unused);
     auto* created = (sgl*)kpav_alloc(((size_t)capacity + 1) * sizeof(sgl_entry), KPAV_TAG_VML);
     *list = created;
@@ -35,12 +36,14 @@ int kpav_sgl_create(void* unused, sgl** list, ULONG capacity) {
 }
 
 void kpav_sgl_free(sgl* list) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (list != nullptr) {
         kpav_free(list, KPAV_TAG_VML);
     }
 }
 
 int kpav_sgl_map_bytes(sgl* list, const void* address, ULONG length) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     auto* next = (const UCHAR*)address;
     while (length > 0) {
         if (list->used == list->capacity) {
@@ -58,6 +61,7 @@ int kpav_sgl_map_bytes(sgl* list, const void* address, ULONG length) {
 }
 
 int kpav_sgl_map_mdl(sgl* list, PMDL mdl, void* unused, ULONG length) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(unused);
     // The frame array covers only the bytes the MDL describes; a longer length would hand the
     // card pages that belong to someone else.
@@ -83,6 +87,7 @@ int kpav_sgl_map_mdl(sgl* list, PMDL mdl, void* unused, ULONG length) {
 }
 
 int kpav_sgl_map_range(sgl* list, void* unused, sgl_map* map, ULONG offset, ULONG size) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(unused);
     // A map that is returned describes exactly what was found, never what a caller's record
     // held before: an offset past the end must not leave stale entries to program DMA from.
@@ -116,6 +121,7 @@ int kpav_sgl_map_range(sgl* list, void* unused, sgl_map* map, ULONG offset, ULON
 }
 
 void kpav_sgl_dump(sgl* list, const sgl_map* map, const char* prefix, int data) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     kpav_print(KPAV_CLASS_NORMAL, "%s sglist %p num %u max %u size %u\n", prefix, list, list->used, list->capacity,
                list->total_bytes);
     if (map != nullptr) {

@@ -15,7 +15,9 @@ int kpav_steps_run(kpav_step_run* run, const kpav_step* steps, ULONG count, void
             if (rc > 0) {
                 rc = -KPAV_EIO;
             }
-            kpav_syslog(KPAV_LEVEL_ERROR, owner, KPAV_NO_MESSAGE_ID, "%s failed (%d)\n", steps[i].name, rc);
+            if (owner != nullptr) {
+                kpav_syslog(KPAV_LEVEL_ERROR, owner, KPAV_NO_MESSAGE_ID, "%s failed (%d)\n", steps[i].name, rc);
+            }
             kpav_steps_undo(run, context);
             return rc;
         }

@@ -28,10 +28,12 @@ struct kpav_step_run {
 };
 
 // Runs every step of `steps` in order on `context`. On success returns 0 with all steps done.
-// When a step fails, logs "<owner>: <step name> failed (<error>)", undoes the steps before it
-// in reverse and returns the step's error (an action that returns a positive value is taken
-// as -EIO (5): a start sequence never reports success for a failed step).
+// When a step fails, logs "<owner>: <step name> failed (<error>)" (nothing when owner is NULL:
+// the steps report their own failures), undoes the steps before it in reverse and returns the
+// step's error (an action that returns a positive value is taken as -EIO (5): a start sequence
+// never reports success for a failed step). Below DISPATCH_LEVEL.
 int kpav_steps_run(kpav_step_run* run, const kpav_step* steps, ULONG count, void* context, const char* owner);
 
-// Undoes, in reverse, every step of `run` that is done; a second call does nothing.
+// Undoes, in reverse, every step of `run` that is done; a second call does nothing. Below
+// DISPATCH_LEVEL.
 void kpav_steps_undo(kpav_step_run* run, void* context);

@@ -1,5 +1,7 @@
 #include "driver/platform/sync.h"
 
+#include "driver/platform/kassert.h"
+
 // ---------------------------------------------------------------------------------------------
 // Wait queues
 
@@ -40,12 +42,14 @@ constexpr LONGLONG longest_timeout_us = KPAV_NO_TIMEOUT / 10;
 }  // namespace
 
 void kpav_cv_init(kpav_cv* cv, const char*) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     InitializeListHead(&cv->waiters);
     cv->lock = 0;
     cv->irql = 0;
 }
 
 int kpav_cv_signal(kpav_cv* cv) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     cv_lock(cv);
     bool woken = wake_oldest(cv);
     cv_unlock(cv);
@@ -53,6 +57,7 @@ int kpav_cv_signal(kpav_cv* cv) {
 }
 
 void kpav_cv_broadcast(kpav_cv* cv) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     cv_lock(cv);
     while (wake_oldest(cv)) {
     }
@@ -60,6 +65,7 @@ void kpav_cv_broadcast(kpav_cv* cv) {
 }
 
 int kpav_cv_timedwait(kpav_cv* cv, kpav_spinlock* lock, LONGLONG microseconds, bool alertable) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);  // holding `lock`; the wait itself runs at the lock's IRQL
     cv_waiter waiter;
     KeInitializeEvent(&waiter.event, SynchronizationEvent, FALSE);
     cv_lock(cv);
@@ -102,6 +108,11 @@ bool value_listed(ULONG value, int count, va_list values) {
     return found;
 }
 
+// Changes the value under the state's lock; kpav_state_not_in reads it without the lock.
+void set_value(kpav_state* state, ULONG value) {
+    WriteNoFence((LONG volatile*)&state->value, (LONG)value);
+}
+
 struct transition_row {
     ULONG states;       // bit n for state n
     SHORT next_state;   // -1: no change
@@ -119,13 +130,16 @@ const transition_row transition_table[] = {
 }  // namespace
 
 void kpav_state_init(kpav_state* state, ULONG value) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     state->value = value;
     kpav_cv_init(&state->cv);
     kpav_spinlock_init(&state->lock);
 }
 
 int kpav_state_not_in(kpav_state* state, int count, ...) {
-    ULONG value = __atomic_load_n(&state->value, __ATOMIC_RELAXED);
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    // Read without the lock: a value that changes meanwhile gives either answer.
+    ULONG value = (ULONG)ReadNoFence((LONG const volatile*)&state->value);
     va_list ap;
     va_start(ap, count);
     bool listed = value_listed(value, count, ap);
@@ -134,6 +148,7 @@ int kpav_state_not_in(kpav_state* state, int count, ...) {
 }
 
 int kpav_state_change(kpav_state* state, ULONG new_value, int count, ...) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     kpav_spin_lock(&state->lock);
     bool act;
     if (count == 0) {
@@ -145,7 +160,7 @@ int kpav_state_change(kpav_state* state, ULONG new_value, int count, ...) {
         va_end(ap);
     }
     if (act && state->value != new_value) {
-        state->value = new_value;
+        set_value(state, new_value);
         kpav_cv_broadcast(&state->cv);
     }
     kpav_spin_unlock(&state->lock);
@@ -153,6 +168,7 @@ int kpav_state_change(kpav_state* state, ULONG new_value, int count, ...) {
 }
 
 void kpav_state_wait_in(kpav_state* state, int count, const char* names, ...) {
+    KPAV_IRQL_BELOW(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(names);
     kpav_spin_lock(&state->lock);
     for (;;) {
@@ -168,6 +184,7 @@ void kpav_state_wait_in(kpav_state* state, int count, const char* names, ...) {
 }
 
 int kpav_state_transition(kpav_state* state) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     kpav_spin_lock(&state->lock);
     int result = -1;
     for (const transition_row& row : transition_table) {
@@ -178,7 +195,7 @@ int kpav_state_transition(kpav_state* state) {
             continue;
         }
         if (row.next_state != -1 && (ULONG)row.next_state != state->value) {
-            state->value = (ULONG)row.next_state;
+            set_value(state, (ULONG)row.next_state);
             kpav_cv_broadcast(&state->cv);
         }
         result = row.result;
@@ -189,6 +206,7 @@ int kpav_state_transition(kpav_state* state) {
 }
 
 void kpav_udelay(ULONG microseconds) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     if (KeGetCurrentIrql() < DISPATCH_LEVEL) {
         LARGE_INTEGER interval;
         interval.QuadPart = -(LONGLONG)microseconds * 10;

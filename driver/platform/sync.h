@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 
+#include "driver/platform/kassert.h"
 #include "driver/platform/os.h"
 
 struct kpav_spinlock {
@@ -13,17 +14,21 @@ struct kpav_spinlock {
 
 // Lock names are accepted for the reader of the code and not kept.
 inline void kpav_spinlock_init(kpav_spinlock* lock, const char* = nullptr) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     lock->lock = 0;
     lock->irql = 0;
 }
 
+// At most DISPATCH_LEVEL; the lock raises to it.
 inline void kpav_spin_lock(kpav_spinlock* lock) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     KIRQL old;
     KeAcquireSpinLock(&lock->lock, &old);
     lock->irql = old;
 }
 
 inline void kpav_spin_unlock(kpav_spinlock* lock) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     KeReleaseSpinLock(&lock->lock, lock->irql);
 }
 

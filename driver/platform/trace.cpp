@@ -1,5 +1,6 @@
 #include "driver/platform/trace.h"
 
+#include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
 
 const GUID kpav_trace_provider_id = {0xCA56A5D7, 0x075E, 0x4169, {0xA6, 0x9C, 0x37, 0xEA, 0x24, 0x15, 0xE6, 0x67}};
@@ -52,10 +53,12 @@ void enable_callback(LPCGUID, ULONG control_code, UCHAR level, ULONGLONG match_a
 }  // namespace
 
 NTSTATUS kpav_trace_register() {
+    PAGED_CODE();
     return EtwRegister(&kpav_trace_provider_id, enable_callback, nullptr, &provider_handle);
 }
 
 void kpav_trace_unregister() {
+    PAGED_CODE();
     if (provider_handle != 0) {
         EtwUnregister(provider_handle);
         provider_handle = 0;
@@ -64,19 +67,22 @@ void kpav_trace_unregister() {
 }
 
 bool kpav_trace_is_registered() {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     return provider_handle != 0;
 }
 
 bool kpav_trace_class_enabled(int sink_class) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     ULONG bit;
     event_of(sink_class, &bit);
-    return (enable_bits & (LONG)bit) != 0;
+    return (ReadNoFence(&enable_bits) & (LONG)bit) != 0;
 }
 
 void kpav_trace_write(int sink_class, const char* text) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     ULONG bit;
     const EVENT_DESCRIPTOR& event = event_of(sink_class, &bit);
-    if (provider_handle == 0 || (enable_bits & (LONG)bit) == 0) {
+    if (provider_handle == 0 || (ReadNoFence(&enable_bits) & (LONG)bit) == 0) {
         return;
     }
     const char* field = text != nullptr ? text : "NULL";

@@ -2,6 +2,7 @@
 
 #include "driver/platform/errno_table.h"
 #include "driver/platform/format.h"
+#include "driver/platform/kassert.h"
 #include "driver/platform/time.h"
 
 namespace {
@@ -45,6 +46,7 @@ void seed_with(ULONGLONG seed) {
 }  // namespace
 
 ULONGLONG kpav_random64() {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     if (!state.seeded) {
         seed_with(kpav_get_usecs());
     }
@@ -52,14 +54,17 @@ ULONGLONG kpav_random64() {
 }
 
 void kpav_random64_seed(ULONGLONG seed) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     seed_with(seed);
 }
 
 void pav_uuid_copy(UCHAR* destination, const UCHAR* source) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     RtlMoveMemory(destination, source, PAV_UUID_SIZE);
 }
 
 int pav_uuid_unparse(const UCHAR* uuid, char* text) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     ULONG time_low;
     USHORT time_mid;
     USHORT time_high;
@@ -72,6 +77,7 @@ int pav_uuid_unparse(const UCHAR* uuid, char* text) {
 }
 
 int pav_uuid_parse(const char* text, UCHAR* uuid) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     // Byte order of the text: the three leading fields are little-endian numbers.
     static const int byte_at_pair[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
     UCHAR parsed[PAV_UUID_SIZE];
@@ -100,6 +106,7 @@ int pav_uuid_parse(const char* text, UCHAR* uuid) {
 }
 
 void pav_uuid_generate(UCHAR* uuid) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     ULONGLONG first = kpav_random64();
     ULONGLONG second = kpav_random64();
     for (int i = 0; i < 8; i++) {

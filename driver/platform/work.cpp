@@ -1,6 +1,7 @@
 #include "driver/platform/work.h"
 
 #include "driver/platform/errno_table.h"
+#include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
 
 namespace {
@@ -42,6 +43,7 @@ PDEVICE_OBJECT first_device_object() {
 }  // namespace
 
 int tavrin_schedule_work(tavrin_work* work) {
+    KPAV_IRQL_AT_MOST(APC_LEVEL);
     PDEVICE_OBJECT device_object = first_device_object();
     if (device_object == nullptr) {
         kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 6167,

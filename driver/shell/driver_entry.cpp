@@ -2,8 +2,8 @@
 // step tables: a failed step undoes exactly the steps before it, and the clean-up callback
 // undoes the whole table once.
 #include "driver/controller/card.h"
+#include "driver/controller/card_list.h"
 #include "driver/log/mblk.h"
-#include "driver/platform/card_list.h"
 #include "driver/platform/kassert.h"
 #include "driver/platform/kinfo.h"
 #include "driver/platform/log.h"
@@ -80,6 +80,7 @@ int driver_registration(void*) {
 void driver_unregistration(void*) {
     kpav_param_table_free();
     pav_driver_kinfo_exit();
+    pav_driver_list_exit();
     kpav_destroy_cache(&user_request_cache);
 }
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "driver/controller/pipeline_device.h"
-#include "driver/platform/bugcheck_dump.h"
+#include "driver/control/bugcheck_dump.h"
 #include "driver/platform/os.h"
 #include "driver/platform/pci_dev.h"
 

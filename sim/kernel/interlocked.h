@@ -71,6 +71,11 @@ inline void WriteNoFence64(LONG64 volatile* p, LONG64 v) { __atomic_store_n(p, v
 inline void WritePointerRelease(PVOID volatile* p, PVOID v) { __atomic_store_n(p, v, __ATOMIC_RELEASE); }
 inline void WritePointerNoFence(PVOID volatile* p, PVOID v) { __atomic_store_n(p, v, __ATOMIC_RELAXED); }
 
-inline void KeMemoryBarrier() { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
+// A full barrier as the kernel makes it on this processor: a locked operation on a variable of
+// the caller's stack (which also keeps the thread sanitizer able to build it).
+inline void KeMemoryBarrier() {
+    volatile LONG barrier = 0;
+    __atomic_fetch_or(&barrier, 0, __ATOMIC_SEQ_CST);
+}
 #define MemoryBarrier() KeMemoryBarrier()
 #define YieldProcessor() __builtin_ia32_pause()

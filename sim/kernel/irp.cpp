@@ -102,7 +102,7 @@ void IoCompleteRequest(PIRP irp, CCHAR priority_boost) {
 }
 
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT device) {
-    // Nothing attaches above the devices the stand-in knows yet: each is its own stack top.
+    // The stand-in attaches nothing above its devices: each is its own stack top.
     ObReferenceObject(device);
     return device;
 }

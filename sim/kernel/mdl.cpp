@@ -91,7 +91,7 @@ void MmInitializeMdl(PMDL mdl, PVOID base, SIZE_T length) {
 PMDL IoAllocateMdl(PVOID virtual_address, ULONG length, BOOLEAN secondary_buffer, BOOLEAN charge_quota, PVOID irp) {
     UNREFERENCED_PARAMETER(secondary_buffer);
     UNREFERENCED_PARAMETER(charge_quota);
-    NT_ASSERT(irp == nullptr);  // no IRP to chain the MDL to exists in the stand-in yet
+    NT_ASSERT(irp == nullptr);  // the stand-in chains no MDL to an IRP
     SIZE_T size = MmSizeOfMdl(virtual_address, length);
     if (size > largest_mdl) {
         return nullptr;

@@ -38,7 +38,7 @@ SIZE_T MmSizeOfMdl(PVOID base, SIZE_T length);
 void MmInitializeMdl(PMDL mdl, PVOID base, SIZE_T length);
 
 // An MDL from non-paged pool (failure injection: the pool site, tag "Mdl "), or NULL. The
-// stand-in has no IRPs yet: `irp` must be NULL.
+// stand-in chains no MDL to an IRP: `irp` must be NULL.
 PMDL IoAllocateMdl(PVOID virtual_address, ULONG length, BOOLEAN secondary_buffer, BOOLEAN charge_quota, PVOID irp);
 // The MDL's pages must have been unlocked first.
 void IoFreeMdl(PMDL mdl);

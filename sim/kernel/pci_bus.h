@@ -5,7 +5,7 @@
 // ports (ports.h).
 //
 // Each plugged function has a device object (its physical device object) that serves the
-// configuration requests. Nothing is attached above it yet: it is the top of its own stack.
+// configuration requests. The stand-in attaches nothing above it: it is the top of its own stack.
 #pragma once
 
 #include "sim/kernel/irp.h"

@@ -31,9 +31,9 @@ struct block {
 std::mutex blocks_mutex;
 std::map<uintptr_t, block> blocks;
 
-// Pool contents start as this pattern, so that code relying on zeroed pool shows itself.
+// Pool contents start as this pattern over their whole length, so that code relying on zeroed
+// pool shows itself whatever the size and wherever it looks.
 constexpr int fresh_pool_fill = 0xA5;
-constexpr size_t fill_limit = 64 * 1024;
 
 void* raw_allocate(size_t size, size_t alignment) {
     void* p = nullptr;
@@ -147,7 +147,7 @@ PVOID allocate_pool(SIZE_T size, ULONG tag) {
     if (p == nullptr) {
         return nullptr;
     }
-    std::memset(p, fresh_pool_fill, std::min(size, fill_limit));
+    std::memset(p, fresh_pool_fill, size);
     record(p, size, tag, block_kind::pool);
     return p;
 }
@@ -349,7 +349,7 @@ PVOID MmAllocateContiguousMemorySpecifyCache(SIZE_T size, PHYSICAL_ADDRESS lowes
     if (p == nullptr) {
         return nullptr;
     }
-    std::memset(p, fresh_pool_fill, std::min(size, fill_limit));
+    std::memset(p, fresh_pool_fill, size);
     record(p, size, 0, block_kind::contiguous);
     return p;
 }

@@ -381,22 +381,32 @@ void ExInitializeFastMutex(PFAST_MUTEX mutex) {
     KeInitializeEvent(&mutex->Event, SynchronizationEvent, FALSE);
 }
 
+// The owner is read by other threads (the recursion and ownership checks) while the holder
+// writes it, and contention is counted by every waiter: both are shared without the mutex.
+static PVOID fast_mutex_owner(PFAST_MUTEX mutex) {
+    return ReadPointerNoFence((PVOID const volatile*)&mutex->Owner);
+}
+
+static void set_fast_mutex_owner(PFAST_MUTEX mutex, PVOID owner) {
+    WritePointerNoFence((PVOID volatile*)&mutex->Owner, owner);
+}
+
 static void fast_mutex_take(PFAST_MUTEX mutex) {
-    if (mutex->Owner == &current_thread()) {
+    if (fast_mutex_owner(mutex) == &current_thread()) {
         KeBugCheckEx(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x3A, (ULONG_PTR)mutex, 0, 0);  // recursive acquire
     }
     if (InterlockedDecrement(&mutex->Count) != 0) {
-        mutex->Contention++;
+        InterlockedIncrement((LONG volatile*)&mutex->Contention);
         KeWaitForSingleObject(&mutex->Event, Executive, KernelMode, FALSE, nullptr);
     }
-    mutex->Owner = &current_thread();
+    set_fast_mutex_owner(mutex, &current_thread());
 }
 
 static void fast_mutex_give(PFAST_MUTEX mutex) {
-    if (mutex->Owner != &current_thread()) {
+    if (fast_mutex_owner(mutex) != &current_thread()) {
         KeBugCheckEx(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x3B, (ULONG_PTR)mutex, 0, 0);  // not the owner
     }
-    mutex->Owner = nullptr;
+    set_fast_mutex_owner(mutex, nullptr);
     if (InterlockedIncrement(&mutex->Count) != 1) {
         KeSetEvent(&mutex->Event, 0, FALSE);
     }
@@ -424,7 +434,7 @@ BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX mutex) {
         KeLowerIrql(old);
         return FALSE;
     }
-    mutex->Owner = &current_thread();
+    set_fast_mutex_owner(mutex, &current_thread());
     mutex->OldIrql = old;
     return TRUE;
 }

@@ -83,12 +83,21 @@ void thread_root(SIM_THREAD_OBJECT* obj, PKSTART_ROUTINE start, PVOID context, U
     t.object = nullptr;
     timeline::signal(obj, [obj] { obj->Header.SignalState = 1; });
     ObDereferenceObject(obj);  // the running thread's own reference
-    {
-        std::lock_guard<std::mutex> g(live_mutex);
-        live_count--;
-    }
+    // The last thing the thread touches: it wakes the waiters while it still holds the mutex, so
+    // that a waiter seeing no live thread (and then the process ending, tearing down these
+    // globals) comes after the thread is done with them.
+    std::lock_guard<std::mutex> g(live_mutex);
+    live_count--;
     live_changed.notify_all();
 }
+
+// Waits at the process's exit, for at most 10 s, until the stand-in threads still ending are
+// done: they touch the bookkeeping above (and the rest of the stand-in) to their last step, and
+// static destruction must come after that. Made on the first thread's creation, so that it goes
+// before every object that was there when the program started.
+struct threads_end_before_exit {
+    ~threads_end_before_exit() { sim::kernel::wait_for_system_threads(10000); }
+};
 
 }  // namespace
 
@@ -140,6 +149,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE thread_handle, ULONG desired_access, POBJE
     if (obj == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    static threads_end_before_exit wait_at_exit;
     ObReferenceObject(obj);  // the running thread's reference
     ULONG active = KeQueryActiveProcessorCountEx(ALL_PROCESSOR_GROUPS);
     ULONG processor = active == 0 ? 0 : next_processor.fetch_add(1) % active;

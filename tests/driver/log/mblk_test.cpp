@@ -251,7 +251,7 @@ TEST_F(MblkTest, ARetiredBlockGoesOnceWhileLookupsTakeReferences) {
             while (!done.load(std::memory_order_relaxed)) {
                 mblk* b = nullptr;
                 if (mblk_get(&b, &t.log, key, MBLK_FIND) != 0) continue;
-                if (b->key != key || b->page == nullptr || b->refs < 1) bad = true;
+                if (b->key != key || b->page == nullptr || ReadNoFence(&b->refs) < 1) bad = true;
                 found++;
                 mblk_put(&t.log, b);
             }

@@ -8,7 +8,10 @@
 #include <thread>
 #include <vector>
 
-#include "driver/platform/card_list.h"
+#include "driver/control/csr_dump.h"
+#include "driver/controller/card_list.h"
+#include "driver/controller/cpu_queues.h"
+#include "driver/controller/pipeline_device.h"
 #include "driver/platform/cpu_wq.h"
 #include "driver/platform/thread.h"
 #include "sim/kernel/thread_state.h"
@@ -24,6 +27,7 @@ struct hook_log {
     std::mutex mutex;
     std::vector<std::pair<std::string, ULONG>> calls;  // (what, processor)
     std::vector<int> bio_statuses;
+    std::vector<completion_queue*> rearmed;  // every queue handed to rearm_queues, in order
     std::atomic<int> completions{0};
     std::atomic<bool> hold{false};      // run_completions waits while set
     std::atomic<bool> holding{false};
@@ -48,9 +52,7 @@ struct request {
 
 ULONG run_completions(LIST_ENTRY* completed, cpu_wq* record) {
     hooks.holding = true;
-    while (hooks.hold) {
-        std::this_thread::yield();
-    }
+    EXPECT_TRUE(eventually([] { return !hooks.hold; }, 30000)) << "held too long";
     hooks.holding = false;
     ULONG ran = 0;
     while (!IsListEmpty(completed)) {
@@ -58,7 +60,8 @@ ULONG run_completions(LIST_ENTRY* completed, cpu_wq* record) {
         ran++;
     }
     bool on_system_thread = current_thread().kind == thread_kind::system;
-    hooks.note(on_system_thread && record->cpu == KeGetCurrentProcessorNumberEx(nullptr) ? "run" : "run elsewhere");
+    hooks.note(on_system_thread && cpu_wq_cpu(record) == KeGetCurrentProcessorNumberEx(nullptr) ? "run"
+                                                                                             : "run elsewhere");
     if (hooks.remember != nullptr) {
         cpu_wq_remember_queue(record, hooks.remember);
     }
@@ -70,6 +73,8 @@ void rearm_queues(completion_queue* const* queues, ULONG count) {
     for (ULONG i = 0; i < count; i++) {
         hooks.note(queues[i] == hooks.remember ? "rearm" : "rearm other");
     }
+    std::lock_guard<std::mutex> g(hooks.mutex);
+    hooks.rearmed.insert(hooks.rearmed.end(), queues, queues + count);
 }
 
 void end_bio(cpu_wq_deferred_bio*, int status) {
@@ -82,31 +87,14 @@ void trim_cached_requests(pipeline_device*, ULONG cpu) {
     hooks.note("trim " + std::to_string(cpu));
 }
 
-void drain_cpu_queue(pipeline_device* card, completion_queue* queue) {
-    ULONG cpu = KeGetCurrentProcessorNumberEx(nullptr);
-    hooks.note(card->cpu_queues[cpu] == queue ? "drain" : "drain of another processor's queue");
+void drain_cpu_queue(pipeline_device* card, ULONG cpu) {
+    bool own = cpu == KeGetCurrentProcessorNumberEx(nullptr) && card->cpu_queues != nullptr &&
+               card->cpu_queues[cpu] != nullptr;
+    hooks.note(own ? "drain" : "drain of another processor's queue");
 }
 
 void* request_of_link(LIST_ENTRY* link) {
     return CONTAINING_RECORD(link, request, cpu_link);
-}
-
-ULONG state_of(ULONG cpu) {
-    cpu_wq* r = cpu_wq_record(cpu);
-    kpav_spin_lock(&r->lock);
-    ULONG state = r->state;
-    kpav_spin_unlock(&r->lock);
-    return state;
-}
-
-bool eventually(const std::function<bool()>& condition) {
-    for (int i = 0; i < 10000; i++) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
 }
 
 void queue_completion(ULONG cpu, request* r) {
@@ -131,6 +119,7 @@ class CpuWqTest : public KernelTest {
             std::lock_guard<std::mutex> g(hooks.mutex);
             hooks.calls.clear();
             hooks.bio_statuses.clear();
+            hooks.rearmed.clear();
         }
         hooks.completions = 0;
         hooks.hold = false;
@@ -148,8 +137,9 @@ class CpuWqTest : public KernelTest {
         EXPECT_TRUE(wait_for_work_items(10000));
         driver_.unload();
         kpav_numa_exit();
-        cpu_wq_hook_table = cpu_wq_hooks{};
+        // A thread that has left its record still reads the hooks as it ends.
         EXPECT_TRUE(wait_for_system_threads(10000));
+        cpu_wq_hook_table = cpu_wq_hooks{};
         EXPECT_EQ(kpav_live_bound_threads, 0);
         KernelTest::TearDown();
     }
@@ -158,7 +148,7 @@ class CpuWqTest : public KernelTest {
         ASSERT_EQ(cpu_wq_init(), 0);
         ASSERT_TRUE(eventually([] {
             for (ULONG cpu = 0; cpu < 4; cpu++) {
-                if (state_of(cpu) != CPU_WQ_RUNNING) {
+                if (cpu_wq_state(cpu) != CPU_WQ_RUNNING) {
                     return false;
                 }
             }
@@ -178,7 +168,7 @@ TEST_F(CpuWqTest, ARecordForEveryPossibleProcessorAThreadForEveryActiveOne) {
     EXPECT_EQ(live_system_threads(), 4u);
 
     clear_debug_lines();
-    cpu_wq_dump(nullptr, "dov0", true);
+    cpu_wq_dump(nullptr, nullptr, "dov0", true);
     std::vector<std::string> expected = {"pavinf dov0 CPU completion queues:\n"};
     for (int cpu = 0; cpu < 8; cpu++) {
         char line[64];
@@ -195,18 +185,18 @@ TEST_F(CpuWqTest, ARecordForEveryPossibleProcessorAThreadForEveryActiveOne) {
     EXPECT_EQ(pool_outstanding("sal4"), (pool_usage{}));
     EXPECT_EQ(pool_outstanding("top4"), (pool_usage{}));  // the topology goes with the threads
     clear_debug_lines();
-    cpu_wq_dump(nullptr, "dov0", false);
+    cpu_wq_dump(nullptr, nullptr, "dov0", false);
     EXPECT_EQ(log(), std::vector<std::string>{"pavinf dov0 CPU queue information not available!\n"});
 }
 
 TEST_F(CpuWqTest, AnAddedProcessorGetsExactlyOneMoreThread) {
     start();
     EXPECT_EQ(hot_add_processor(), 4u);
-    ASSERT_TRUE(eventually([] { return state_of(4) == CPU_WQ_RUNNING; }));
+    ASSERT_TRUE(eventually([] { return cpu_wq_state(4) == CPU_WQ_RUNNING; }));
     EXPECT_TRUE(wait_for_work_items(10000));
     EXPECT_EQ(live_system_threads(), 5u);
     for (ULONG cpu = 0; cpu < 8; cpu++) {
-        EXPECT_EQ(state_of(cpu), cpu < 5 ? CPU_WQ_RUNNING : CPU_WQ_NOT_ACTIVE) << cpu;
+        EXPECT_EQ(cpu_wq_state(cpu), cpu < 5 ? CPU_WQ_RUNNING : CPU_WQ_NOT_ACTIVE) << cpu;
     }
     // Its thread runs its completions.
     request r{};
@@ -220,14 +210,14 @@ TEST_F(CpuWqTest, AProcessorAddedWithoutADeviceToWorkOnStaysWithoutAThread) {
     start();
     clear_debug_lines();
     EXPECT_EQ(hot_add_processor(), 4u);
-    EXPECT_EQ(state_of(4), CPU_WQ_NOT_ACTIVE);
+    EXPECT_EQ(cpu_wq_state(4), CPU_WQ_NOT_ACTIVE);
     EXPECT_EQ(live_system_threads(), 4u);
     EXPECT_EQ(log(), std::vector<std::string>{
                          "paverr Corvane driver: 06167 Failed to enumerate device object during tavrin_schedule_work.\n"});
     // Its work goes to another processor, and a kick does not wait for a thread that is not there.
     cpu_wq* record = cpu_wq_lock_for_cpu(4);
     ASSERT_NE(record, nullptr);
-    EXPECT_EQ(record->cpu, 0u);
+    EXPECT_EQ(cpu_wq_cpu(record), 0u);
     cpu_wq_unlock(record);
     cpu_wq_kick_all();
 }
@@ -239,7 +229,7 @@ TEST_F(CpuWqTest, CompletionsAndBiosRunOnTheThreadOfTheirProcessor) {
     request r[3]{};
     cpu_wq* record = cpu_wq_lock_for_cpu(2);
     ASSERT_NE(record, nullptr);
-    EXPECT_EQ(record->cpu, 2u);
+    EXPECT_EQ(cpu_wq_cpu(record), 2u);
     for (request& each : r) {
         cpu_wq_add_completed(record, &each.cpu_link);
     }
@@ -257,6 +247,35 @@ TEST_F(CpuWqTest, CompletionsAndBiosRunOnTheThreadOfTheirProcessor) {
     EXPECT_EQ(hooks.bio_statuses, (std::vector<int>{-5, 0}));
 }
 
+TEST_F(CpuWqTest, AProcessorRemembersAtMost64QueuesToRearmEachOnce) {
+    start();
+    // Hold processor 3's thread inside a pass: it re-arms only after the pass.
+    hooks.hold = true;
+    request r{};
+    queue_completion(3, &r);
+    ASSERT_TRUE(eventually([] { return hooks.holding.load(); }));
+    cpu_wq* record = cpu_wq_lock_for_cpu(3);
+    ASSERT_NE(record, nullptr);
+    cpu_wq_unlock(record);
+    alignas(16) static char queue_records[CPU_WQ_MAX_REARM_QUEUES + 1][16];
+    std::vector<completion_queue*> queues;
+    for (auto& q : queue_records) {
+        queues.push_back((completion_queue*)q);
+    }
+    for (ULONG i = 0; i < CPU_WQ_MAX_REARM_QUEUES; i++) {
+        EXPECT_TRUE(cpu_wq_remember_queue(record, queues[i])) << i;
+    }
+    EXPECT_TRUE(cpu_wq_remember_queue(record, queues[5])) << "remembered already";
+    EXPECT_FALSE(cpu_wq_remember_queue(record, queues[CPU_WQ_MAX_REARM_QUEUES])) << "the 65th";
+    hooks.hold = false;
+    ASSERT_TRUE(eventually([] {
+        std::lock_guard<std::mutex> g(hooks.mutex);
+        return hooks.rearmed.size() >= CPU_WQ_MAX_REARM_QUEUES;
+    }));
+    std::lock_guard<std::mutex> g(hooks.mutex);
+    EXPECT_EQ(hooks.rearmed, std::vector<completion_queue*>(queues.begin(), queues.end() - 1));
+}
+
 TEST_F(CpuWqTest, WorkForAProcessorWithoutAThreadGoesToTheFirstRunningOne) {
     start();
     struct {
@@ -266,7 +285,7 @@ TEST_F(CpuWqTest, WorkForAProcessorWithoutAThreadGoesToTheFirstRunningOne) {
     for (const auto& c : cases) {
         cpu_wq* record = cpu_wq_lock_for_cpu(c.cpu);
         ASSERT_NE(record, nullptr);
-        EXPECT_EQ(record->cpu, c.record) << c.cpu;
+        EXPECT_EQ(cpu_wq_cpu(record), c.record) << c.cpu;
         cpu_wq_unlock(record);
     }
     cpu_wq_exit();
@@ -284,7 +303,7 @@ TEST_F(CpuWqTest, DumpListsTheQueuedRequests) {
     queue_completion(1, &queued[0]);
     queue_completion(1, &queued[1]);
     clear_debug_lines();
-    cpu_wq_dump(nullptr, "dov0", true);
+    cpu_wq_dump(nullptr, nullptr, "dov0", true);
     char line[128];
     std::snprintf(line, sizeof line, "pavinf  CPU1 online state 2: %016llX %016llX\n",
                   (unsigned long long)(uintptr_t)&queued[0], (unsigned long long)(uintptr_t)&queued[1]);
@@ -299,7 +318,7 @@ TEST_F(CpuWqTest, DumpListsTheQueuedRequests) {
     for (request& r : more) {
         queue_completion(1, &r);
     }
-    cpu_wq_dump(&printer, "dov0", true);
+    cpu_wq_dump(csr_dump_line, &printer, "dov0", true);
     std::string dump(buffer, printer.position);
     size_t at = dump.find("pavinf  CPU1 online state 2:");
     ASSERT_NE(at, std::string::npos);
@@ -355,6 +374,7 @@ TEST_F(CpuWqTest, KickedThreadsPassAndLookAtTheCards) {
     EXPECT_GE(drains, 1);
     EXPECT_LE(drains, 4);
     pav_driver_list_remove(&card);
+    pav_driver_list_exit();
     cpu_wq_detach_card(&card);
 }
 
@@ -367,7 +387,7 @@ TEST_F(CpuWqTest, KickingAtDispatchLevelIsRefused) {
 
 TEST_F(CpuWqTest, AThreadThatDoesNotStopIsLeftItsRecordAndUnloadGoesOn) {
     start();
-    set_clock_rate(1000);  // 10 s of waiting in 10 ms
+    set_clock_rate(100);  // 10 s of waiting in 100 ms: the other threads stop well within it
     hooks.hold = true;
     request r{};
     queue_completion(1, &r);
@@ -396,7 +416,7 @@ TEST_F(CpuWqTest, ThreadsThatCannotStartLeaveTheirProcessorsWithoutWork) {
     }
     EXPECT_GE(refused, 4);
     for (ULONG cpu = 0; cpu < 8; cpu++) {
-        EXPECT_EQ(state_of(cpu), CPU_WQ_NOT_ACTIVE) << cpu;
+        EXPECT_EQ(cpu_wq_state(cpu), CPU_WQ_NOT_ACTIVE) << cpu;
     }
     EXPECT_EQ(cpu_wq_lock_for_cpu(0), nullptr);
     cpu_wq_kick_all();  // nothing to wait for

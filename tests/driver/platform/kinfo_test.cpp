@@ -359,6 +359,9 @@ TEST_F(KinfoTest, RequestsThatAreRefused) {
     } cases[] = {
         {"test.nothing", 4, KINFO_UINT32, KINFO_READ, -2, "unknown key"},
         {"test.u32.deeper", 4, KINFO_UINT32, KINFO_READ, -2, "below a value"},
+        {"test.u3", 4, KINFO_UINT32, KINFO_READ, -2, "a prefix of a name"},
+        {"tes.u32", 4, KINFO_UINT32, KINFO_READ, -2, "a prefix of a directory's name"},
+        {"test.u32x", 4, KINFO_UINT32, KINFO_READ, -2, "a name the node's name is a prefix of"},
         {"test.u32", 0x1000001, KINFO_UINT32, KINFO_READ, -7, "above 16 MiB"},
         {"test.u32", 4, 0, KINFO_READ, -22, "no type"},
         {"test.u32", 4, KINFO_UINT32, 0, -22, "no mode"},

@@ -151,16 +151,37 @@ TEST_F(LogTest, InterruptLevelPrintsWithoutTraceAndAStoppingSystemPrintsNothing)
 
 TEST_F(LogTest, FailedAssertionsAreCountedWhenNonFatal) {
     make_assert_nonfatal = 1;
-    ULONG bad = kpav_assert_bad, good = kpav_assert_good;
+    LONG bad = ReadNoFence(&kpav_assert_bad), good = ReadNoFence(&kpav_assert_good);
     kpav_assert(1 + 1 == 2);
-    EXPECT_EQ(kpav_assert_good, good + 1);
+    EXPECT_EQ(ReadNoFence(&kpav_assert_good), good + 1);
     kpav_assert(false);
     kpav_assert(false);
-    EXPECT_EQ(kpav_assert_bad, bad + 2);
+    EXPECT_EQ(ReadNoFence(&kpav_assert_bad), bad + 2);
     auto l = lines();
     ASSERT_EQ(l.size(), 2u);
     EXPECT_EQ(l[0].text, "ASSERT STATISTICS: " + std::to_string(bad) + " bad, " + std::to_string(good + 1) + " good\n");
     EXPECT_EQ(l[1].text, "ASSERT STATISTICS: " + std::to_string(bad + 1) + " bad, " + std::to_string(good + 1) + " good\n");
+}
+
+TEST_F(LogTest, IrqlAssertionsFailAboveTheirLevelAndAreNotCountedWhenTheyHold) {
+    make_assert_nonfatal = 1;
+    LONG bad = ReadNoFence(&kpav_assert_bad), good = ReadNoFence(&kpav_assert_good);
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    KPAV_IRQL_BELOW(DISPATCH_LEVEL);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    KPAV_IRQL_BELOW(DISPATCH_LEVEL);  // fails
+    KPAV_IRQL_AT_MOST(APC_LEVEL);     // fails
+    KeLowerIrql(old);
+    EXPECT_EQ(ReadNoFence(&kpav_assert_bad), bad + 2);
+    EXPECT_EQ(ReadNoFence(&kpav_assert_good), good);
+
+    make_assert_nonfatal = 0;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    auto stop = expect_bug_check(KPAV_ASSERT_BUGCHECK, [] { KPAV_IRQL_BELOW(DISPATCH_LEVEL); });
+    KeLowerIrql(old);
+    EXPECT_NE(stop.parameters[2], 0u);
 }
 
 TEST_F(LogTest, FailedAssertionStopsTheMachineWithItsLine) {

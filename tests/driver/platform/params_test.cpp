@@ -1,5 +1,5 @@
-// The module parameters: the 55-row table, get, set and list with their refusals, the text
-// helpers, and the reading of the registry at driver entry.
+// The module parameters: the 55-row table, get, set and list with their refusals, and the reading
+// of the registry at driver entry.
 
 #include <memory>
 #include <string>
@@ -308,6 +308,12 @@ TEST_F(ParamsTest, ListOfNamesIntoBuffersOfEverySize) {
     ASSERT_EQ(kpav_param_list(&length, buffer.data(), (ULONG)buffer.size()), 0);
     ULONG all = length;
 
+    std::vector<char> exact(all, '#');
+    length = 99;
+    EXPECT_EQ(kpav_param_list(&length, exact.data(), all), 0) << "a buffer of exactly the listing's size";
+    EXPECT_EQ(length, all);
+    EXPECT_EQ(std::string(exact.data(), all), std::string(buffer.data(), all));
+
     std::vector<char> small(all - 1, '#');
     length = 99;
     EXPECT_EQ(kpav_param_list(&length, small.data(), (ULONG)small.size()), -22);
@@ -356,55 +362,6 @@ TEST_F(ParamsTest, IntegerListsFromText) {
     EXPECT_EQ(list.values[255], 256u);
     many += "257";
     EXPECT_FALSE(kpav_param_parse_list(many.c_str(), &list)) << "more than the list holds";
-}
-
-TEST(StrtokTest, TokensBetweenRunsOfSeparators) {
-    char text[] = ";;a;bc;;d;";
-    char* save = nullptr;
-    std::vector<std::string> tokens;
-    for (char* t = kpav_strtok_r(text, ";", &save); t != nullptr; t = kpav_strtok_r(nullptr, ";", &save)) {
-        tokens.emplace_back(t);
-    }
-    EXPECT_EQ(tokens, (std::vector<std::string>{"a", "bc", "d"}));
-    EXPECT_EQ(kpav_strtok_r(nullptr, ";", &save), nullptr) << "stays at the end";
-
-    char two[] = "x, y";
-    EXPECT_STREQ(kpav_strtok_r(two, ", ", &save), "x");
-    EXPECT_STREQ(kpav_strtok_r(nullptr, ", ", &save), "y");
-    EXPECT_EQ(*save, '\0') << "the save position is the terminating NUL";
-}
-
-TEST_F(ParamsTest, DumpLinesCarryPrefixOffsetAndBytes) {
-    UCHAR data[20];
-    for (int i = 0; i < 20; i++) {
-        data[i] = (UCHAR)(0xA0 + i);
-    }
-    kpav_dump_line(data, 20, 8, " %02x", "%04x:", "%s%d ", "pre", 7);
-    EXPECT_EQ(log(), (std::vector<std::string>{
-                         "pre7 0000: a0 a1 a2 a3 a4 a5 a6 a7\n",
-                         "pre7 0008: a8 a9 aa ab ac ad ae af\n",
-                         "pre7 0010: b0 b1 b2 b3\n",
-                     }));
-
-    clear_debug_lines();
-    kpav_dump_line(data, 3, 0, "%02x", nullptr, nullptr);
-    kpav_dump_line(data, 0, 8, "%02x", nullptr, nullptr);
-    kpav_dump_line(data + 1, 1, 0, "", "%p", nullptr);
-    char address[32];
-    snprintf(address, sizeof address, "%016llX", (unsigned long long)(uintptr_t)(data + 1));
-    EXPECT_EQ(log(), (std::vector<std::string>{"a0a1a2\n", std::string(address) + "\n"}));
-
-    clear_debug_lines();
-    std::vector<UCHAR> wide(200, 0x11);
-    kpav_dump_line(wide.data(), 200, 0, " %02x", nullptr, "%s", ">");
-    ASSERT_EQ(log().size(), 1u);
-    EXPECT_EQ(log()[0], ">" + [] {
-        std::string s;
-        for (int i = 0; i < 84; i++) {
-            s += " 11";
-        }
-        return s;
-    }() + " 1\n") << "255 characters at most";
 }
 
 TEST_F(ParamsTest, RegistryValuesOfEitherTypeTakeEffectAtLoad) {

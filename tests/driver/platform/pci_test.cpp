@@ -150,12 +150,12 @@ TEST_F(PciTest, AStandardListWithoutPciExpressOrThatLoopsEndsWithTheMessage) {
     config.pci.pcie_cap = false;
     pci_dev pdev = plug(config);
     ULONG offset = 0;
-    EXPECT_EQ(pcie_find_cap(&pdev, &offset), 1);
+    EXPECT_EQ(pcie_find_cap(&pdev, &offset), -2);
     pci_unplug(card_bus, 0, 0);
 
     config.pci.cap_loop = true;
     pdev = plug(config);
-    EXPECT_EQ(pcie_find_cap(&pdev, &offset), 1);
+    EXPECT_EQ(pcie_find_cap(&pdev, &offset), -2);
     EXPECT_EQ(log(), (std::vector<std::string>{
                          "paverr Corvane driver: 14341 03:00.00: Cannot read PCIe capabilities for device, "
                          "off 0x00, cnt 126\n",
@@ -163,9 +163,9 @@ TEST_F(PciTest, AStandardListWithoutPciExpressOrThatLoopsEndsWithTheMessage) {
                          "off 0x40, cnt 0\n",
                      }));
     pcie_summary summary;
-    EXPECT_EQ(pcie_read_caps(&pdev, &summary), 1);
+    EXPECT_EQ(pcie_read_caps(&pdev, &summary), -2);
     ULONG errors;
-    EXPECT_EQ(pcie_get_error_state(&pdev, &errors), 1);
+    EXPECT_EQ(pcie_get_error_state(&pdev, &errors), -2);
 }
 
 TEST_F(PciTest, ExtendedWalkEndsOnAMissingOrLoopingList) {
@@ -174,15 +174,55 @@ TEST_F(PciTest, ExtendedWalkEndsOnAMissingOrLoopingList) {
     pci_dev pdev = plug(config);
     ULONG offset = 0;
     pcie_aer aer;
-    EXPECT_EQ(pcie_find_aer(&pdev, &offset), 1);
-    EXPECT_EQ(pcie_read_aer(&pdev, &offset, &aer), 1);
+    EXPECT_EQ(pcie_find_aer(&pdev, &offset), -2);
+    EXPECT_EQ(pcie_read_aer(&pdev, &offset, &aer), -2);
     pci_unplug(card_bus, 0, 0);
 
     config.pci.ext_cap_loop = true;
     pdev = plug(config);
     ULONG before = pci_requests_served();
-    EXPECT_EQ(pcie_find_aer(&pdev, &offset), 1);
+    EXPECT_EQ(pcie_find_aer(&pdev, &offset), -2);
     EXPECT_LE(pci_requests_served() - before, 2u * 960u) << "bounded";
+}
+
+// A configuration space given byte by byte: all zeros but what a test puts in it.
+class scripted_space : public pci_config_space {
+  public:
+    void put(ULONG offset, ULONG size, ULONG value) {
+        for (ULONG i = 0; i < size; i++) {
+            bytes_[offset + i] = (UCHAR)(value >> (8 * i));
+        }
+    }
+    ULONG config_read(ULONG offset, ULONG size) override {
+        ULONG value = 0;
+        for (ULONG i = 0; i < size; i++) {
+            value |= (ULONG)bytes_[offset + i] << (8 * i);
+        }
+        return value;
+    }
+    void config_write(ULONG, ULONG, ULONG) override {}
+
+  private:
+    UCHAR bytes_[pci_config_size] = {};
+};
+
+TEST_F(PciTest, ExtendedWalkNeverFollowsAPointerBackIntoTheStandardHeader) {
+    // The extended list's first capability points back to 0x40, where the standard header
+    // happens to hold a word that reads as the error-reporting id: that is no capability.
+    scripted_space space;
+    space.put(0x100, 4, 0x000B | 1u << 16 | 0x40u << 20);
+    space.put(0x40, 4, PCI_EXT_CAP_ID_ERR | 1u << 16 | 0x140u << 20);
+    space.put(0x140, 4, PCI_EXT_CAP_ID_ERR | 2u << 16);  // reached only through 0x40
+    pci_dev pdev{};
+    pdev.device_object = pci_plug(card_bus, 0, 0, &space);
+    pdev.bus = card_bus;
+    ULONG offset = 0;
+    EXPECT_EQ(pcie_find_aer(&pdev, &offset), -2);
+    EXPECT_EQ(offset, 0u);
+
+    space.put(0x100, 4, 0x000B | 1u << 16 | 0x140u << 20);  // the same list, pointing forwards
+    EXPECT_EQ(pcie_find_aer(&pdev, &offset), 0);
+    EXPECT_EQ(offset, 0x140u);
 }
 
 TEST_F(PciTest, AerRegistersAndClearingLatchedErrors) {
@@ -237,7 +277,7 @@ TEST_F(PciTest, LinkAndPowerFigures) {
         config.pci.slot_power_mw = mw;
         pdev = plug(config);
         ULONG milliwatts = 0;
-        EXPECT_EQ(pcie_slot_power_limit(&pdev, 0x70, &milliwatts), mw);
+        EXPECT_EQ(pcie_slot_power_limit(&pdev, 0x70, &milliwatts), 0);
         EXPECT_EQ(milliwatts, mw);
         pci_unplug(card_bus, 0, 0);
     }

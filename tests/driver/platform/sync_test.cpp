@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -39,30 +40,31 @@ TEST_F(PlatformSyncTest, SignalWakesWaitersOldestFirst) {
     EXPECT_EQ(kpav_cv_signal(&q.cv), 0);  // nobody waits: nothing is remembered
     std::vector<int> order;
     std::atomic<int> queued{0};
-    std::vector<std::thread> waiters;
+    std::vector<std::unique_ptr<bounded_thread>> waiters;
     for (int i = 0; i < 3; i++) {
-        waiters.emplace_back([&, i] {
+        waiters.push_back(std::make_unique<bounded_thread>("a waiter", [&, i] {
             kpav_spin_lock(&q.lock);
             queued++;
             int r = kpav_cv_timedwait(&q.cv, &q.lock, KPAV_NO_TIMEOUT, false);
             order.push_back(r == 1 ? i : -1);
             kpav_spin_unlock(&q.lock);
-        });
-        while (queued.load() != i + 1) {
-            std::this_thread::yield();
-        }
+        }));
+        ASSERT_TRUE(eventually([&] { return queued.load() == i + 1; }));
         std::this_thread::sleep_for(std::chrono::milliseconds(10));  // let it reach its wait
     }
     for (int i = 0; i < 3; i++) {
         kpav_spin_lock(&q.lock);
         EXPECT_EQ(kpav_cv_signal(&q.cv), 1);
         kpav_spin_unlock(&q.lock);
-        while (order.size() != (size_t)i + 1) {
-            std::this_thread::yield();
-        }
+        ASSERT_TRUE(eventually([&] {  // the waiters fill `order` under the lock
+            kpav_spin_lock(&q.lock);
+            size_t woken = order.size();
+            kpav_spin_unlock(&q.lock);
+            return woken == (size_t)i + 1;
+        }));
     }
     for (auto& w : waiters) {
-        w.join();
+        w->join();
     }
     EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
 }
@@ -96,9 +98,7 @@ TEST_F(PlatformSyncTest, TimedWaitEndsOnTimeOutOrAlertHoldingTheLock) {
     PVOID thread;
     ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, nullptr);
     ZwClose(handle);
-    while (!waiter.waiting) {
-        std::this_thread::yield();
-    }
+    ASSERT_TRUE(eventually([&] { return waiter.waiting.load(); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     alert_thread(thread);
     KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
@@ -107,27 +107,51 @@ TEST_F(PlatformSyncTest, TimedWaitEndsOnTimeOutOrAlertHoldingTheLock) {
     EXPECT_TRUE(IsListEmpty(&q.cv.waiters));
 }
 
+TEST_F(PlatformSyncTest, ATimedWaitLastsItsTimeInMachineTime) {
+    // 5 s of machine time are 50 ms here; the upper bound leaves the host 200 ms to schedule.
+    set_clock_rate(100);
+    queue_fixture q;
+    std::atomic<bool> returned{false};
+    int result = 2;
+    uint64_t waited = 0;
+    bounded_thread waiter("the timed waiter", [&] {
+        kpav_spin_lock(&q.lock);
+        uint64_t start = machine_time();
+        result = kpav_cv_timedwait(&q.cv, &q.lock, 5000000, false);
+        waited = machine_time() - start;
+        kpav_spin_unlock(&q.lock);
+        returned = true;
+    });
+    bool ended = eventually([&] { return returned.load(); }, 5000);
+    if (!ended) {
+        kpav_cv_signal(&q.cv);  // far too long: end it, and fail
+    }
+    waiter.join();
+    EXPECT_TRUE(ended) << "the wait outlasted 500 s of machine time";
+    EXPECT_EQ(result, 0);
+    EXPECT_GE(waited, 50000000u) << "5 s in 100 ns units";
+    EXPECT_LT(waited, 250000000u);
+}
+
 TEST_F(PlatformSyncTest, BroadcastWakesEveryWaiter) {
     queue_fixture q;
     std::atomic<int> waiting{0}, woken{0};
-    std::vector<std::thread> waiters;
+    std::vector<std::unique_ptr<bounded_thread>> waiters;
     for (int i = 0; i < 4; i++) {
-        waiters.emplace_back([&] {
+        waiters.push_back(std::make_unique<bounded_thread>("a waiter", [&] {
             kpav_spin_lock(&q.lock);
             waiting++;
             if (kpav_cv_timedwait(&q.cv, &q.lock, KPAV_NO_TIMEOUT, false) == 1) {
                 woken++;
             }
             kpav_spin_unlock(&q.lock);
-        });
+        }));
     }
-    while (waiting.load() != 4) {
-        std::this_thread::yield();
-    }
+    ASSERT_TRUE(eventually([&] { return waiting.load() == 4; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     kpav_cv_broadcast(&q.cv);
     for (auto& w : waiters) {
-        w.join();
+        w->join();
     }
     EXPECT_EQ(woken.load(), 4);
     EXPECT_TRUE(IsListEmpty(&q.cv.waiters));
@@ -143,15 +167,13 @@ TEST_F(PlatformSyncTest, TimeOutsInThePastEndAtOnceAndHugeOnesNever) {
     set_clock_rate(1e12);
     std::atomic<int> result{2};
     std::atomic<bool> waiting{false};
-    std::thread waiter([&] {
+    bounded_thread waiter("the waiter", [&] {
         kpav_spin_lock(&q.lock);
         waiting = true;
         result = kpav_cv_timedwait(&q.cv, &q.lock, 0x0CCCCCCCCCCCCCCDLL, false);
         kpav_spin_unlock(&q.lock);
     });
-    while (!waiting) {
-        std::this_thread::yield();
-    }
+    ASSERT_TRUE(eventually([&] { return waiting.load(); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     EXPECT_EQ(result.load(), 2);
     kpav_cv_signal(&q.cv);
@@ -189,7 +211,7 @@ TEST_F(PlatformSyncTest, WaitInReturnsHoldingTheLockOnceTheValueMatches) {
     kpav_spin_unlock(&s.lock);
 
     std::atomic<bool> done{false};
-    std::thread waiter([&] {
+    bounded_thread waiter("the waiter", [&] {
         kpav_state_wait_in(&s, 1, "PAV_LOG_RUNNING", 5u);
         EXPECT_EQ(s.value, 5u);
         kpav_spin_unlock(&s.lock);
@@ -225,7 +247,7 @@ TEST_F(PlatformSyncTest, DelaySleepsBelowDispatchAndSpinsAtIt) {
     KeLowerIrql(old);
     EXPECT_EQ(machine_time(), t0 + 2500);
     std::atomic<bool> woke{false};
-    std::thread sleeper([&] {
+    bounded_thread sleeper("the sleeper", [&] {
         kpav_udelay(1000);
         woke = true;
     });

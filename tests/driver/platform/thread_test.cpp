@@ -1,4 +1,4 @@
-// Driver threads, the processor-to-node table and the placement of completion queues.
+// Driver threads and the processor-to-node table.
 
 #include <atomic>
 #include <cstdint>
@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "driver/controller/pipeline_device.h"
-#include "driver/platform/cpu_wq.h"
 #include "driver/platform/params.h"
 #include "driver/platform/thread.h"
 #include "sim/kernel/thread_state.h"
@@ -120,7 +119,7 @@ TEST_F(ThreadTest, BoundThreadsRunOnTheirProcessorAndAreCounted) {
     ASSERT_EQ(kpav_numa_init(), 0);
     for (ULONG cpu = 0; cpu < 4; cpu++) {
         thread_seen seen;
-        ASSERT_EQ(kpav_create_bound_thread(observe, &seen, nullptr, cpu, "pav-wq/%d", cpu), 0);
+        ASSERT_EQ(kpav_create_bound_thread(observe, &seen, cpu, "pav-wq/%d", cpu), 0);
         ASSERT_TRUE(wait_for_system_threads(10000));
         EXPECT_EQ(seen.runs.load(), 1);
         EXPECT_EQ(seen.processor, cpu);
@@ -187,92 +186,10 @@ TEST_F(ThreadTest, ARefusedThreadIsReportedToItsCaller) {
         clear_debug_lines();
         c.plan();
         thread_seen seen;
-        EXPECT_EQ(kpav_create_thread_on_cpu(observe, &seen, nullptr, c.bound, c.cpu), c.result);
+        EXPECT_EQ(kpav_create_thread_on_cpu(observe, &seen, KPAV_NO_NUMA_NODE, c.bound, c.cpu), c.result);
         clear_faults();
         EXPECT_EQ(live_system_threads(), 0u);
         EXPECT_EQ(pool_outstanding("thr4"), (pool_usage{}));
         EXPECT_EQ(log(), c.message != nullptr ? std::vector<std::string>{c.message} : std::vector<std::string>{});
     }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Completion queues per processor
-
-namespace {
-
-alignas(16) char queue_storage[PAV_MAX_COMPLETION_QUEUES][16];
-
-completion_queue* queue(ULONG i) {
-    return (completion_queue*)queue_storage[i];
-}
-
-struct mapping_case {
-    const char* what;
-    machine_config machine;
-    ULONG queues;                // the card's completion queues
-    ULONG in_use;                // queues in use after the mapping
-    std::vector<ULONG> per_cpu;  // queue index of each processor
-};
-
-machine_config nodes_of(ULONG cpus, ULONG active, std::vector<USHORT> node_of, USHORT node_count) {
-    machine_config c;
-    c.max_processors = cpus;
-    c.active_processors = active;
-    c.node_of_processor = std::move(node_of);
-    c.node_count = node_count;
-    return c;
-}
-
-}  // namespace
-
-TEST_F(ThreadTest, CardQueuesArePlacedByNodeGroupsOrInRotation) {
-    const mapping_case cases[] = {
-        {"10 queues, 2 nodes, 16 processors: 4 queues per node, in turn",
-         nodes_of(16, 16, {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1}, 2), 10, 10,
-         {2, 3, 4, 5, 2, 3, 4, 5, 6, 7, 8, 9, 6, 7, 8, 9}},
-        {"nodes interleaved",
-         nodes_of(8, 8, {0, 1, 0, 1, 0, 1, 0, 1}, 2), 6, 6, {2, 4, 3, 5, 2, 4, 3, 5}},
-        {"3 queues, 4 nodes: one group of 4 nodes shares the one queue",
-         nodes_of(8, 8, {0, 0, 1, 1, 2, 2, 3, 3}, 4), 3, 3, {2, 2, 2, 2, 2, 2, 2, 2}},
-        {"4 queues, 4 nodes: two groups of 2 nodes",
-         nodes_of(8, 8, {0, 0, 1, 1, 2, 2, 3, 3}, 4), 4, 4, {2, 2, 2, 2, 3, 3, 3, 3}},
-        {"5 queues, 2 nodes: floor(3 / 2) = 1 queue per node",
-         nodes_of(8, 8, {0, 0, 0, 0, 1, 1, 1, 1}, 2), 5, 4, {2, 2, 2, 2, 3, 3, 3, 3}},
-        {"more queues than active processors: rotation over the online ones",
-         nodes_of(8, 4, {}, 1), 8, 6, {2, 3, 4, 5, 6, 6, 6, 6}},
-        {"as many queues as active processors", nodes_of(8, 4, {}, 1), 6, 6, {2, 3, 4, 5, 2, 2, 2, 2}},
-        {"two queues: all on queue 0", nodes_of(4, 4, {}, 1), 2, 1, {0, 0, 0, 0}},
-        {"one queue", nodes_of(4, 4, {}, 1), 1, 1, {0, 0, 0, 0}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        boot(c.machine);
-        ASSERT_EQ(kpav_numa_init(), 0);
-        pipeline_device card{};
-        card.completion_queue_count = c.queues;
-        for (ULONG i = 0; i < c.queues; i++) {
-            card.completion_queues[i] = queue(i);
-        }
-        ASSERT_EQ(cpu_wq_attach_card(&card), 0);
-        EXPECT_EQ(card.completion_queues_in_use, c.in_use);
-        EXPECT_EQ(card.special_queues[0], queue(0));
-        EXPECT_EQ(card.special_queues[1], c.queues > 2 ? queue(1) : queue(0));
-        std::vector<ULONG> per_cpu;
-        for (ULONG cpu = 0; cpu < c.machine.max_processors; cpu++) {
-            per_cpu.push_back((ULONG)(((char*)card.cpu_queues[cpu] - queue_storage[0]) / 16));
-        }
-        EXPECT_EQ(per_cpu, c.per_cpu);
-        cpu_wq_detach_card(&card);
-        kpav_numa_exit();
-    }
-}
-
-TEST_F(ThreadTest, AttachWithoutMemoryForTheTableFails) {
-    pipeline_device card{};
-    card.completion_queue_count = 1;
-    card.completion_queues[0] = queue(0);
-    fail_nth(fault_site::pool, 1, "mal4");
-    EXPECT_EQ(cpu_wq_attach_card(&card), -12);
-    EXPECT_EQ(card.cpu_queues, nullptr);
-    cpu_wq_detach_card(&card);
 }

@@ -125,6 +125,37 @@ TEST_F(DpcTest, QueuedOnceUntilItRunsAndCanBeTakenBack) {
     EXPECT_EQ(run.runs.load(), 2);
 }
 
+// A DPC routine must return at DISPATCH_LEVEL, where it was called; the machine stops when it
+// does not (on the DPC thread, so the whole program ends).
+TEST_F(DpcTest, ARoutineReturningAtAnotherIrqlStopsTheMachine) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    struct case_row {
+        const char* what;
+        PKDEFERRED_ROUTINE routine;
+        const char* report;
+    } const cases[] = {
+        {"raised",
+         [](PKDPC, PVOID, PVOID, PVOID) {
+             KIRQL old;
+             KeRaiseIrql(HIGH_LEVEL, &old);
+         },
+         "DPC routine .* returned at IRQL 15.*STOP: 0x0000000A"},
+        {"lowered", [](PKDPC, PVOID, PVOID, PVOID) { KeLowerIrql(PASSIVE_LEVEL); },
+         "DPC routine .* returned at IRQL 0.*STOP: 0x0000000A"},
+    };
+    for (const case_row& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_DEATH(
+            {
+                KDPC dpc;
+                KeInitializeDpc(&dpc, c.routine, nullptr);
+                KeInsertQueueDpc(&dpc, nullptr, nullptr);
+                KeFlushQueuedDpcs();
+            },
+            c.report);
+    }
+}
+
 TEST_F(DpcTest, TargetMustBeAProcessorOfTheMachine) {
     KDPC dpc;
     KeInitializeDpc(&dpc, record_dpc, nullptr);

@@ -144,14 +144,17 @@ TEST_F(IoTest, WorkItemsRunAtPassiveLevelOnAWorkerWithTheDeviceHeld) {
         bool on_worker = false;
         PDEVICE_OBJECT device = nullptr;
         PIO_WORKITEM item = nullptr;
+        std::atomic<bool> go{false};  // the routine waits for it: the test looks at the device first
     };
     static observed seen;
     seen.runs = 0;
+    seen.go = false;
     PDEVICE_OBJECT device = create();
     PIO_WORKITEM item = IoAllocateWorkItem(device);
     ASSERT_NE(item, nullptr);
     seen.item = item;
     auto routine = [](PDEVICE_OBJECT d, PVOID context) {
+        EXPECT_TRUE(eventually([] { return seen.go.load(); }));
         seen.irql = KeGetCurrentIrql();
         seen.on_worker = current_thread().kind == thread_kind::worker;
         seen.device = d;
@@ -167,12 +170,43 @@ TEST_F(IoTest, WorkItemsRunAtPassiveLevelOnAWorkerWithTheDeviceHeld) {
     ULONG objects = objects::outstanding_objects();
     IoDeleteDevice(device);
     EXPECT_EQ(objects::outstanding_objects(), objects);
+    seen.go = true;
     ASSERT_TRUE(wait_for_work_items(10000));
     EXPECT_EQ(seen.runs.load(), 1);
     EXPECT_EQ(seen.irql, PASSIVE_LEVEL);
     EXPECT_TRUE(seen.on_worker);
     EXPECT_EQ(seen.device, device);
     EXPECT_EQ(objects::outstanding_objects(), objects - 1);
+}
+
+// A work item routine must return at PASSIVE_LEVEL outside any critical region; the machine
+// stops when it does not (on the worker thread, so the whole program ends).
+TEST_F(IoTest, AWorkItemReturningAtAnotherIrqlOrInACriticalRegionStopsTheMachine) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    struct case_row {
+        const char* what;
+        PIO_WORKITEM_ROUTINE routine;
+        const char* report;
+    } const cases[] = {
+        {"raised",
+         [](PDEVICE_OBJECT, PVOID) {
+             KIRQL old;
+             KeRaiseIrql(DISPATCH_LEVEL, &old);
+         },
+         "work item routine returned at IRQL 2 with 0 critical regions.*STOP: 0x000000E1"},
+        {"in a critical region", [](PDEVICE_OBJECT, PVOID) { KeEnterCriticalRegion(); },
+         "work item routine returned at IRQL 0 with 1 critical regions.*STOP: 0x000000E1"},
+    };
+    for (const case_row& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_DEATH(
+            {
+                PIO_WORKITEM item = IoAllocateWorkItem(create());
+                IoQueueWorkItem(item, c.routine, DelayedWorkQueue, nullptr);
+                wait_for_work_items(10000);
+            },
+            c.report);
+    }
 }
 
 TEST_F(IoTest, WorkItemAllocationCanBeRefusedAndExecutiveItemsRun) {

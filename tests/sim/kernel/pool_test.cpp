@@ -36,6 +36,30 @@ TEST_F(PoolTest, CountsOutstandingPoolPerTagAndRefusesBadFrees) {
     EXPECT_EQ(pool_outstanding("abc4").allocations, 0u);
 }
 
+TEST_F(PoolTest, NewPoolAndContiguousMemoryHoldThePatternOverTheirWholeLength) {
+    // Not zero anywhere, so that a caller that forgets to zero (or zeroes only a part) shows.
+    constexpr size_t size = 3 << 20;
+    auto only_pattern = [](const void* p, size_t length) {
+        const auto* bytes = (const UCHAR*)p;
+        for (size_t i = 0; i < length; i++) {
+            if (bytes[i] != 0xA5) {
+                return false;
+            }
+        }
+        return true;
+    };
+    void* pool = ExAllocatePoolWithTag(NonPagedPoolNx, size, tag_of("pat4"));
+    ASSERT_NE(pool, nullptr);
+    EXPECT_TRUE(only_pattern(pool, size));
+    ExFreePoolWithTag(pool, tag_of("pat4"));
+    PHYSICAL_ADDRESS low{}, high, boundary{};
+    high.QuadPart = -1;
+    void* contiguous = MmAllocateContiguousMemorySpecifyCache(size, low, high, boundary, MmCached);
+    ASSERT_NE(contiguous, nullptr);
+    EXPECT_TRUE(only_pattern(contiguous, size));
+    MmFreeContiguousMemory(contiguous);
+}
+
 TEST_F(PoolTest, PlannedFailuresHitTheNthAttemptOrATag) {
     fail_nth(fault_site::pool, 3);
     void* a = ExAllocatePoolWithTag(NonPagedPoolNx, 8, tag_of("aaa4"));

@@ -1,12 +1,17 @@
-// The driver-wide list of running cards, guarded by one fast mutex.
+// The driver-wide list of running cards, guarded by one fast mutex. The per-processor threads
+// reach the cards through it (cpu_wq_hooks.h) once pav_driver_list_init has run.
 #pragma once
 
 #include "driver/platform/os.h"
 
 struct pipeline_device;
 
+// Empties the list and offers it to the per-processor threads. PASSIVE_LEVEL.
 void pav_driver_list_init();
-void pav_driver_list_add(pipeline_device* card);     // at the head
+// Withdraws the list from the per-processor threads (after their last use). PASSIVE_LEVEL.
+void pav_driver_list_exit();
+// At the head. At most APC_LEVEL, as the other list routines.
+void pav_driver_list_add(pipeline_device* card);
 void pav_driver_list_remove(pipeline_device* card);
 bool pav_driver_list_contains(pipeline_device* card);
 

@@ -1,25 +1,42 @@
-#include "driver/platform/card_list.h"
+#include "driver/controller/card_list.h"
 
 #include "driver/controller/pipeline_device.h"
+#include "driver/platform/cpu_wq_hooks.h"
 #include "driver/platform/errno_table.h"
+#include "driver/platform/kassert.h"
 
 namespace {
+
 LIST_ENTRY cards = {&cards, &cards};
 FAST_MUTEX cards_mutex;
+
+int walk_cards(cpu_wq_card_fn function, void* argument) {
+    return pav_driver_list_for_each(function, nullptr, argument);
+}
+
 }  // namespace
 
 void pav_driver_list_init() {
+    PAGED_CODE();
     InitializeListHead(&cards);
     ExInitializeFastMutex(&cards_mutex);
+    cpu_wq_set_hook(for_each_card, walk_cards);
+}
+
+void pav_driver_list_exit() {
+    PAGED_CODE();
+    cpu_wq_set_hook(for_each_card, nullptr);
 }
 
 void pav_driver_list_add(pipeline_device* card) {
+    KPAV_IRQL_AT_MOST(APC_LEVEL);
     ExAcquireFastMutex(&cards_mutex);
     InsertHeadList(&cards, &card->card_list_link);
     ExReleaseFastMutex(&cards_mutex);
 }
 
 void pav_driver_list_remove(pipeline_device* card) {
+    KPAV_IRQL_AT_MOST(APC_LEVEL);
     ExAcquireFastMutex(&cards_mutex);
     RemoveEntryList(&card->card_list_link);
     InitializeListHead(&card->card_list_link);
@@ -27,6 +44,7 @@ void pav_driver_list_remove(pipeline_device* card) {
 }
 
 bool pav_driver_list_contains(pipeline_device* card) {
+    KPAV_IRQL_AT_MOST(APC_LEVEL);
     ExAcquireFastMutex(&cards_mutex);
     bool found = false;
     for (PLIST_ENTRY e = cards.Flink; e != &cards; e = e->Flink) {
@@ -40,6 +58,7 @@ bool pav_driver_list_contains(pipeline_device* card) {
 }
 
 int pav_driver_list_for_each(pav_card_function function, void* ignored, void* argument) {
+    KPAV_IRQL_AT_MOST(APC_LEVEL);
     UNREFERENCED_PARAMETER(ignored);
     if (!ExTryToAcquireFastMutex(&cards_mutex)) {
         return -KPAV_EBUSY;

@@ -1,8 +1,9 @@
-#include "driver/platform/bugcheck_dump.h"
+#include "driver/control/bugcheck_dump.h"
 
-#include "driver/controller/pipeline_device.h"
 #include "driver/control/csr_dump.h"
+#include "driver/controller/pipeline_device.h"
 #include "driver/platform/format.h"
+#include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
 #include "driver/platform/params.h"
 #include "driver/platform/version.h"
@@ -10,6 +11,7 @@
 GUID kpav_bugcheck_dump_guid = {0x6D1C3B52, 0x9E04, 0x4A7F, {0x8B, 0x21, 0x5C, 0xE9, 0x40, 0x73, 0xA6, 0x1D}};
 
 void kpav_register_bugcheck_callback(kpav_bugcheck_record* record, pipeline_device* card) {
+    PAGED_CODE();
     record->registered = FALSE;
     record->card = card;
     if (!KeRegisterBugCheckReasonCallback(&record->reason_record, kpav_bugcheck_dump_callback,
@@ -24,6 +26,7 @@ void kpav_register_bugcheck_callback(kpav_bugcheck_record* record, pipeline_devi
 }
 
 void kpav_deregister_bugcheck_callback(kpav_bugcheck_record* record) {
+    PAGED_CODE();
     if (record->registered) {
         KeDeregisterBugCheckReasonCallback(&record->reason_record);
         record->registered = FALSE;
@@ -56,6 +59,7 @@ ULONG write_banner(kpav_bugcheck_record* record) {
 // Runs at HIGH_LEVEL while the system stops: formats only into memory allocated before.
 void kpav_bugcheck_dump_callback(KBUGCHECK_CALLBACK_REASON reason, PKBUGCHECK_REASON_CALLBACK_RECORD reason_record,
                                  PVOID reason_data, ULONG reason_data_length) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     if (reason != KbCallbackSecondaryDumpData || reason_data_length < sizeof(KBUGCHECK_SECONDARY_DUMP_DATA)) {
         return;
     }

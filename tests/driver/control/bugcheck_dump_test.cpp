@@ -3,9 +3,9 @@
 
 #include <string>
 
+#include "driver/control/bugcheck_dump.h"
 #include "driver/control/csr_dump.h"
 #include "driver/controller/pipeline_device.h"
-#include "driver/platform/bugcheck_dump.h"
 #include "driver/platform/format.h"
 #include "driver/platform/params.h"
 #include "driver/platform/version.h"

@@ -22,6 +22,8 @@ struct kpav_bugcheck_record {
 // field on, so that every card's data has its own GUID.
 extern GUID kpav_bugcheck_dump_guid;
 
+// At device start and stop. PASSIVE_LEVEL.
 void kpav_register_bugcheck_callback(kpav_bugcheck_record* record, pipeline_device* card);
 void kpav_deregister_bugcheck_callback(kpav_bugcheck_record* record);
+// The kernel's call as the system stops, at HIGH_LEVEL: formats only into memory allocated before.
 KBUGCHECK_REASON_CALLBACK_ROUTINE kpav_bugcheck_dump_callback;

@@ -41,18 +41,34 @@ inline void lrb_leaf_get_at(const lrb_node* node, ULONG i, lrbtree_leaf_rec* rec
     lrb_leaf_decode(Kind, lrb_entry_at<Kind>(node, i), rec);
 }
 
+// How far `key` lies from the node's low bound towards its high one, in units of 2^-32: what
+// the first interpolation needs besides the entry count. It takes a division, which depends
+// only on the bounds the parent gave, so it is worked out while the node's header is still on
+// its way: the first probe is then a multiplication. ~0 when the offset does not fit.
+inline ULONG64 lrb_first_fraction(ULONG64 key, ULONG64 low_key, ULONG64 high_key) {
+    if (key < low_key || high_key <= key || ((key - low_key) >> 32) != 0) {
+        return ~0ull;
+    }
+    return ((key - low_key) << 32) / (high_key - low_key);
+}
+
 // A position strictly between lo and hi (hi - lo >= 2), where `key` lies between their values.
+// The first probe takes the fraction lrb_first_fraction gave, the later ones divide.
 inline LONG lrb_next_probe(LONG lo, LONG hi, ULONG64 key, ULONG64 low_key, ULONG64 high_key, ULONG probes,
-                           ULONG history) {
+                           ULONG history, ULONG64 fraction) {
     if (hi - lo == 2) {
         return lo + 1;
+    }
+    ULONG inside = (ULONG)(hi - lo - 1);
+    if (probes == 0 && fraction != ~0ull) {
+        LONG p = lo + 1 + (LONG)((fraction * inside) >> 32);
+        return p >= hi ? hi - 1 : p;
     }
     if ((probes > 3 && ((history & 15) == 0 || (history & 15) == 15)) || high_key <= low_key || key < low_key) {
         return lo + (hi - lo) / 2;
     }
     ULONG64 span = high_key - low_key;
     ULONG64 offset = key - low_key;
-    ULONG inside = (ULONG)(hi - lo - 1);
     // Spans below 2^23 keys take the cheaper 32-bit division (a node holds fewer than 512
     // entries, so the product fits).
     ULONG step = offset <= span && span < (1u << 23) ? (ULONG)offset * inside / (ULONG)span
@@ -65,12 +81,13 @@ inline LONG lrb_next_probe(LONG lo, LONG hi, ULONG64 key, ULONG64 low_key, ULONG
 template <ULONG Kind>
 ULONG lrb_leaf_search(const lrb_node* node, ULONG64 key, ULONG64 low, ULONG64 high) {
     // end(lo) <= key < end(hi); lo = -1 stands for the node's low bound, hi = count for its high.
+    ULONG64 fraction = lrb_first_fraction(key, low, high);
     LONG lo = -1;
     LONG hi = node->h.count;
     ULONG probes = 0;
     ULONG history = 0;
     while (hi - lo > 1) {
-        LONG p = lrb_next_probe(lo, hi, key, low, high, probes, history);
+        LONG p = lrb_next_probe(lo, hi, key, low, high, probes, history, fraction);
         ULONG64 end = lrb_leaf_end_at<Kind>(node, (ULONG)p);
         probes++;
         if (end > key) {
@@ -123,6 +140,9 @@ ULONG lrb_leaf_search(const lrb_node* node, ULONG64 key, ULONG64 low, ULONG64 hi
 // the node's bounds and go out as the child's: the bracket's values once it closes.
 template <ULONG Kind>
 LONG lrb_index_search(const lrb_node* node, ULONG64 key, ULONG64* low_io, ULONG64* high_io) {
+    ULONG64 low = *low_io;
+    ULONG64 high = *high_io;
+    ULONG64 fraction = lrb_first_fraction(key, low, high);
     ULONG count = node->h.count;
     if (count == 0) {
         return -KPAV_ENOENT;
@@ -131,12 +151,10 @@ LONG lrb_index_search(const lrb_node* node, ULONG64 key, ULONG64* low_io, ULONG6
     // compared), and hi = count stands for the node's high bound.
     LONG lo = 0;
     LONG hi = (LONG)count;
-    ULONG64 low = *low_io;
-    ULONG64 high = *high_io;
     ULONG probes = 0;
     ULONG history = 0;
     while (hi - lo > 1) {
-        LONG p = lrb_next_probe(lo, hi, key, low, high, probes, history);
+        LONG p = lrb_next_probe(lo, hi, key, low, high, probes, history, fraction);
         ULONG64 k = lrb_index_raw_key(Kind, lrb_entry_at<Kind>(node, (ULONG)p));
         probes++;
         if (k > key) {

@@ -153,6 +153,7 @@ struct bench_channel {
         if (ready) {
             pipeline_stop_channel(&channel);
         }
+        KeFlushQueuedDpcs();  // the card's last answer has left its DPC before anything goes
         pipeline_module_exit();
         cpu_wq_exit();
         request_caches_destroy();

@@ -43,11 +43,18 @@ bool idle(const cpu_wq* r) {
     return IsListEmpty(&r->completed) && IsListEmpty(&r->deferred_bios) && r->rearm_count == 0 && r->kicks == 0;
 }
 
+// Moves every entry of `from` to the empty head `to` at once: the lists are moved under the
+// record's lock, which the completion path waits for.
 void move_list(LIST_ENTRY* to, LIST_ENTRY* from) {
-    InitializeListHead(to);
-    while (!IsListEmpty(from)) {
-        InsertTailList(to, RemoveHeadList(from));
+    if (IsListEmpty(from)) {
+        InitializeListHead(to);
+        return;
     }
+    to->Flink = from->Flink;
+    to->Blink = from->Blink;
+    to->Flink->Blink = to;
+    to->Blink->Flink = to;
+    InitializeListHead(from);
 }
 
 // Marks the record's thread gone (under its lock); true when the record was abandoned by a
@@ -123,16 +130,47 @@ ULONG end_bios(LIST_ENTRY* bios) {
     return ended;
 }
 
+// A queue remembered after the look without the lock is not lost: the thread is not idle while
+// one is remembered, so the next pass re-arms it.
 void rearm_remembered(cpu_wq* r) {
+    if (ReadNoFence((LONG const volatile*)&r->rearm_count) == 0) {
+        return;
+    }
     completion_queue* queues[CPU_WQ_MAX_REARM_QUEUES];
     kpav_spin_lock(&r->lock);
     ULONG count = r->rearm_count;
     RtlCopyMemory(queues, r->rearm, count * sizeof(completion_queue*));
-    r->rearm_count = 0;
+    WriteNoFence((LONG volatile*)&r->rearm_count, 0);
     kpav_spin_unlock(&r->lock);
     auto rearm = cpu_wq_hook(rearm_queues);
     if (count != 0 && rearm != nullptr) {
         rearm(queues, count);
+    }
+}
+
+// The thread sleeps on an event of its own, so that whoever wakes it sets the event without
+// holding a lock the thread needs as it wakes. It sleeps only after seeing, under the record's
+// lock, that there is nothing to do, and says so in `sleeping`: whoever then queues work or
+// kicks under that lock finds the flag set and wakes it (a set that finds the thread awake
+// only costs it one pass that finds nothing). Called and returns with the lock held:
+// STATUS_SUCCESS (woken), STATUS_TIMEOUT or STATUS_ALERTED.
+NTSTATUS sleep_until_woken(cpu_wq* r) {
+    WriteNoFence(&r->sleeping, 1);
+    kpav_spin_unlock(&r->lock);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -idle_wait_us * 10;
+    NTSTATUS status = KeWaitForSingleObject(&r->wake, Executive, KernelMode, TRUE, &timeout);
+    kpav_spin_lock(&r->lock);
+    WriteNoFence(&r->sleeping, 0);
+    return status;
+}
+
+// Wakes the record's thread when it sleeps, or is about to: the first caller to find it
+// sleeping takes the flag and sets the event, so that a burst of work pays for one wake-up.
+// Any caller at or below DISPATCH_LEVEL, with or without the record's lock.
+void wake_thread(cpu_wq* r) {
+    if (ReadNoFence(&r->sleeping) != 0 && InterlockedExchange(&r->sleeping, 0) != 0) {
+        KeSetEvent(&r->wake, EVENT_INCREMENT, FALSE);
     }
 }
 
@@ -156,7 +194,7 @@ void cpu_wq_thread(void* argument) {
         }
         stopping = r->state == CPU_WQ_STOPPING;
         while (!stopping && idle(r)) {
-            if (kpav_cv_timedwait(&r->cv, &r->lock, idle_wait_us, true) == 0) {
+            if (sleep_until_woken(r) == STATUS_TIMEOUT) {
                 break;  // a pass runs anyway
             }
             stopping = r->state == CPU_WQ_STOPPING;
@@ -312,6 +350,7 @@ int allocate_records(void*) {
         RtlZeroMemory(r, sizeof(cpu_wq));
         r->cpu = i;
         kpav_cv_init(&r->cv, "cpu_wq");
+        KeInitializeEvent(&r->wake, SynchronizationEvent, FALSE);
         kpav_spinlock_init(&r->lock, "cpu_wq");
         InitializeListHead(&r->completed);
         InitializeListHead(&r->deferred_bios);
@@ -344,7 +383,7 @@ void stop_threads(void*) {
             r->state = CPU_WQ_EXITED;
         } else if (r->state != CPU_WQ_EXITED) {
             r->state = CPU_WQ_STOPPING;
-            kpav_cv_broadcast(&r->cv);
+            wake_thread(r);
         }
         kpav_spin_unlock(&r->lock);
     }
@@ -423,9 +462,9 @@ void cpu_wq_exit() {
     InterlockedExchange(&layer_state, LAYER_DOWN);
 }
 
+// A caller spinning at DISPATCH_LEVEL would keep the thread of its own processor from running;
+// below it, releasing the lock lets the thread in.
 void cpu_wq_kick_all() {
-    // A caller spinning at DISPATCH_LEVEL would keep the thread of its own processor from
-    // running; below it, releasing the lock lets the thread in.
     KPAV_IRQL_BELOW(DISPATCH_LEVEL);
     cpu_wq** table = published_records();
     if (table == nullptr) {
@@ -440,7 +479,7 @@ void cpu_wq_kick_all() {
             continue;
         }
         r->kicks++;
-        kpav_cv_signal(&r->cv);
+        wake_thread(r);
         // Until the thread has begun a pass, or has gone (a thread that could not start).
         while (r->kicks != 0 && r->state != CPU_WQ_NOT_ACTIVE && r->state != CPU_WQ_EXITED) {
             kpav_spin_unlock(&r->lock);
@@ -500,7 +539,7 @@ bool cpu_wq_defer_bio(cpu_wq* record, cpu_wq_deferred_bio* bio, int status) {
 
 void cpu_wq_signal(cpu_wq* record) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-    kpav_cv_signal(&record->cv);
+    wake_thread(record);
 }
 
 bool cpu_wq_remember_queue(cpu_wq* record, completion_queue* queue) {
@@ -511,7 +550,8 @@ bool cpu_wq_remember_queue(cpu_wq* record, completion_queue* queue) {
         remembered = remembered || record->rearm[i] == queue;
     }
     if (!remembered && record->rearm_count < CPU_WQ_MAX_REARM_QUEUES) {
-        record->rearm[record->rearm_count++] = queue;
+        record->rearm[record->rearm_count] = queue;
+        WriteNoFence((LONG volatile*)&record->rearm_count, (LONG)record->rearm_count + 1);
         remembered = true;
     }
     kpav_spin_unlock(&record->lock);

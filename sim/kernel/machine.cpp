@@ -147,25 +147,23 @@ using sim::kernel::current_thread;
 // ---------------------------------------------------------------------------------------------
 // IRQL
 
-KIRQL KeGetCurrentIrql() {
-    return current_thread().irql;
-}
+constinit thread_local KIRQL sim::kernel::current_irql = PASSIVE_LEVEL;
 
 void KeRaiseIrql(KIRQL new_irql, PKIRQL old_irql) {
-    auto& t = current_thread();
-    if (new_irql < t.irql) {
-        KeBugCheckEx(IRQL_NOT_GREATER_OR_EQUAL, t.irql, new_irql, 0, 0);
+    KIRQL& irql = sim::kernel::current_irql;
+    if (new_irql < irql) {
+        KeBugCheckEx(IRQL_NOT_GREATER_OR_EQUAL, irql, new_irql, 0, 0);
     }
-    *old_irql = t.irql;
-    t.irql = new_irql;
+    *old_irql = irql;
+    irql = new_irql;
 }
 
 void KeLowerIrql(KIRQL new_irql) {
-    auto& t = current_thread();
-    if (new_irql > t.irql) {
-        KeBugCheckEx(IRQL_NOT_LESS_OR_EQUAL, t.irql, new_irql, 0, 0);
+    KIRQL& irql = sim::kernel::current_irql;
+    if (new_irql > irql) {
+        KeBugCheckEx(IRQL_NOT_LESS_OR_EQUAL, irql, new_irql, 0, 0);
     }
-    t.irql = new_irql;
+    irql = new_irql;
 }
 
 KIRQL KeRaiseIrqlToDpcLevel() {

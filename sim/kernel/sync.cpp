@@ -29,8 +29,9 @@ class spinner {
     unsigned spins_ = 0;
 };
 
+// A spin lock holds its owner's identity: the address of the owner's IRQL, one per thread.
 ULONG_PTR owner_value() {
-    return (ULONG_PTR)&current_thread();
+    return (ULONG_PTR)&sim::kernel::current_irql;
 }
 
 void require_irql_at_most(KIRQL highest, ULONG_PTR what) {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "sim/kernel/irql.h"
 #include "sim/kernel/types.h"
 
 struct SIM_THREAD_OBJECT;
@@ -13,7 +14,7 @@ namespace sim::kernel {
 enum class thread_kind : uint8_t { outside, system, dpc, worker, interrupt };
 
 struct thread_state {
-    KIRQL irql = 0;
+    KIRQL& irql = current_irql;   // the thread's own (irql.h)
     ULONG processor = 0;          // index of the processor the thread runs on
     bool affinity_set = false;    // bound by KeSetSystemGroupAffinityThread
     thread_kind kind = thread_kind::outside;

@@ -370,13 +370,16 @@ TEST_F(ChannelPipelineTest, TenFreeDoorbellSlotsIssueNothingUntilTheCardCatchesU
     // Nothing is outstanding, so the worker keeps retrying.
     ASSERT_TRUE(eventually([&] { return backend_.credit_reads > 5; }));
     EXPECT_EQ(backend_.issued_count(), 0u);
-    EXPECT_NE(channel_.credit_blocked, 0);
+    EXPECT_NE(ReadAcquire(&channel_.credit_blocked), 0);
     // A card that is gone reads all ones: the cached credits stay and nothing issues either.
     backend_.credit_word = 0xFFFFFFFF;
     int reads = backend_.credit_reads;
     ASSERT_TRUE(eventually([&] { return backend_.credit_reads > reads + 5; }));
     EXPECT_EQ(backend_.issued_count(), 0u);
-    EXPECT_EQ(channel_.free_doorbells, 10u);
+    kpav_spin_lock(&channel_.issue_lock);
+    ULONG free_doorbells = channel_.free_doorbells;
+    kpav_spin_unlock(&channel_.issue_lock);
+    EXPECT_EQ(free_doorbells, 10u);
     backend_.credit_word = 0;
     ASSERT_TRUE(backend_.wait_issued(1));
     backend_.complete_issued();

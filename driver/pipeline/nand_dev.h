@@ -280,6 +280,7 @@ struct nand_dev {
     // Per bank: a program start that controller set-up left pending (0 none; else the lane
     // mask), emitted before the bank's next program start or erase.
     ULONG pending_program_start[8];
+    volatile LONG64 padding_bytes;  // filler written to finish rows
     completion_queue cqs[CQ_MAX_RINGS];
     ULONG cq_count;
     cq_decoder_ops decoders;   // the event and direct read-back decoders of the later parts

@@ -39,9 +39,9 @@ constexpr ULONG LRB_ENUM_LOCK_WRITERS = 1;  // hold the writers' mutex for the w
 constexpr ULONG LRB_ENUM_COALESCE = 2;      // report physically contiguous runs as one
 constexpr ULONG LRB_ENUM_TRY = 4;           // with bit 0: -16 when the mutex is held
 
-// One update: map [key, key + count) to gpkt.. (unmap 0), remove every mapping of the range
-// (unmap all ones), or remove only the runs written before log position `unmap`. `out` receives
-// the net change of mapped keys.
+// One update: map [key, key + count) to gpkt.. (unmap 0; at most 64 keys), remove every mapping
+// of the range (unmap all ones), or remove only the runs written before log position `unmap`.
+// `out` receives the net change of mapped keys.
 struct lrbtree_update_rec {
     ULONG64 key;
     ULONG64 count;
@@ -94,9 +94,11 @@ int lrbtree_reset(lrbtree* map);
 // Sets the owner's invalidation callback. PASSIVE_LEVEL, before the map is used.
 void lrbtree_set_invalidate(lrbtree* map, lrbtree_invalidate_fn callback, void* context);
 
-// Applies `n` records in order; stops at the first failing one. Once a shard operation has
-// failed (a node allocation, an invalidation), the map keeps the error: every later update
-// fails with it and walks of its shards with -22. PASSIVE_LEVEL or APC_LEVEL.
+// Applies `n` records in order; stops at the first failing one. A record outside the key space,
+// or a map record of more than 64 keys or of packets the log does not have, is refused whole
+// with -22 ("Unable to update metadata for sectors ..."). Once a shard operation has failed (a
+// node allocation, an invalidation), the map keeps the error: every later update fails with it
+// and walks of its shards with -22. PASSIVE_LEVEL or APC_LEVEL.
 int lrbtree_update(lrbtree* map, lrbtree_update_rec* records, ULONG n);
 // Walks [start, end) in key order. Up to DISPATCH_LEVEL without LRB_ENUM_LOCK_WRITERS, below
 // it with. Returns the last callback or walk result. Only a walk with LRB_ENUM_LOCK_WRITERS may

@@ -1,24 +1,9 @@
 // Shard cursors, paths from a root down to a node, and the interpolating node search.
-#include "driver/block/lrbtree_node.h"
+#include "driver/block/lrbtree_search.h"
 
 #include "driver/platform/errno_table.h"
 #include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
-
-void lrbtree_cursor_open(lrbtree* map, ULONG shard, lrbtree_cursor* cursor) {
-    cursor->shape = &map->shape;
-    cursor->map = map;
-    cursor->error = ReadNoFence(&map->shape.error);
-    cursor->exclusive = false;
-    cursor->shard = shard;
-    cursor->record = nullptr;
-    cursor->reserved = 0;
-    cursor->base = lrbtree_shard_base(map, shard);
-    cursor->span = lrbtree_shard_span(map, shard);
-    mblk* root = (mblk*)map->roots[lrbtree_root_slot(map, shard)];
-    cursor->root = root;
-    cursor->depth = root != nullptr ? (LONG)lrb_node_level(lrb_node_of(root)) : -1;
-}
 
 void lrbtree_set_root(lrbtree_cursor* cursor, mblk* root) {
     cursor->root = root;
@@ -33,22 +18,6 @@ void lrbtree_set_root(lrbtree_cursor* cursor, mblk* root) {
     lrb_header_block* header = lrb_header_of(cursor->shape);
     if (header != nullptr) {
         header->last_root = root->key;
-    }
-}
-
-void lrbtree_cursor_close(lrbtree_cursor* cursor) {
-    lrbtree* map = cursor->map;
-    lrbtree_release_reserve(cursor);
-    ULONG slot = lrbtree_root_slot(map, cursor->shard);
-    // Walks share the shard: they leave the slot alone unless the root changed.
-    if (map->roots[slot] != (ULONG64)cursor->root) {
-        map->roots[slot] = (ULONG64)cursor->root;
-    }
-    // A cursor's error stays with the map: every later cursor starts failed, so every later
-    // update fails with it. Both words only ever go from zero to a value.
-    if (cursor->error != 0) {
-        InterlockedCompareExchange(&map->first_error, cursor->error, 0);
-        InterlockedCompareExchange(&map->shape.error, cursor->error, 0);
     }
 }
 
@@ -93,145 +62,24 @@ void path_set(lrbtree_path* path, ULONG level, mblk* child, LONG index, ULONG64 
 }  // namespace
 
 int lrbtree_descend_to(lrbtree_cursor* cursor, lrbtree_path* path, ULONG64 key, ULONG level) {
-    lrbtree_path_reset(path);
-    mblk* node = cursor->root;
-    if (node == nullptr) {
-        return -KPAV_ENOENT;
-    }
-    const lrbtree_layout* index_layout = &cursor->shape->index_layout;
-    ULONG64 low = 0;
-    ULONG64 high = cursor->span;
-    for (LONG l = cursor->depth; l > (LONG)level; l--) {
-        const lrb_node* n = lrb_node_of(node);
-        ULONG64 child_low;
-        ULONG64 child_high;
-        LONG i = lrbtree_index_search(index_layout, n, key, &child_low, &child_high, low, high);
-        path->level[l].node = node;
-        path->level[l].index = i;
-        path->level[l].low = low;
-        path->level[l].high = high;
-        if (i < 0) {
-            lrbtree_path_release(cursor, path);
-            return -KPAV_ENOENT;
-        }
-        node = lrb_index_child(index_layout, n, (ULONG)i);
-        low = child_low;
-        high = child_high;
-    }
-    path->level[level].node = node;
-    path->level[level].index = -1;
-    path->level[level].low = low;
-    path->level[level].high = high;
-    return 0;
+    return cursor->shape->index_kind == LRB_KIND_INDEX32 ? lrb_descend<LRB_KIND_INDEX32>(cursor, path, key, level)
+                                                         : lrb_descend<LRB_KIND_INDEX48>(cursor, path, key, level);
 }
-
-// ---------------------------------------------------------------------------------------------
-// Search. The answer lies between two positions, lo and hi, whose compared values bracket the
-// key; at the start they are the places just outside the node, whose values are the node's key
-// bounds, so that a search looks at no entry but the ones its probes land on. Probes
-// interpolate between the bracketing values; after more than three probes that all went the
-// same way, bisection takes over.
-
-namespace {
-
-template <ULONG Kind>
-ULONG64 leaf_end_at(const lrbtree_layout* layout, const lrb_node* node, ULONG i) {
-    const UCHAR* e = lrb_entry(layout, node, i);
-    ULONG at = lrb_leaf_length_offset(Kind);
-    return lrb_leaf_raw_key(Kind, e) + (e[at] & 63) + 1;
-}
-
-// A position strictly between lo and hi (hi - lo >= 2), where `key` lies between their values.
-inline LONG next_probe(LONG lo, LONG hi, ULONG64 key, ULONG64 low_key, ULONG64 high_key, ULONG probes,
-                       ULONG history) {
-    if (hi - lo == 2) {
-        return lo + 1;
-    }
-    if ((probes > 3 && ((history & 15) == 0 || (history & 15) == 15)) || high_key <= low_key || key < low_key) {
-        return lo + (hi - lo) / 2;
-    }
-    ULONG64 span = high_key - low_key;
-    ULONG64 offset = key - low_key;
-    ULONG inside = (ULONG)(hi - lo - 1);
-    // Spans below 2^23 keys take the cheaper 32-bit division (a node holds fewer than 512
-    // entries, so the product fits).
-    ULONG step = offset <= span && span < (1u << 23) ? (ULONG)offset * inside / (ULONG)span
-                                                     : (ULONG)(offset * inside / span);
-    LONG p = lo + 1 + (LONG)step;
-    return p >= hi ? hi - 1 : p;
-}
-
-template <ULONG Kind>
-ULONG leaf_search(const lrbtree_layout* layout, const lrb_node* node, ULONG64 key, ULONG64 low, ULONG64 high) {
-    // end(lo) <= key < end(hi); lo = -1 stands for the node's low bound, hi = count for its high.
-    LONG lo = -1;
-    LONG hi = node->h.count;
-    ULONG probes = 0;
-    ULONG history = 0;
-    while (hi - lo > 1) {
-        LONG p = next_probe(lo, hi, key, low, high, probes, history);
-        ULONG64 end = leaf_end_at<Kind>(layout, node, (ULONG)p);
-        probes++;
-        if (end > key) {
-            hi = p;
-            high = end;
-            history = history << 1 | 1;
-        } else {
-            lo = p;
-            low = end;
-            history = history << 1;
-        }
-    }
-    return (ULONG)hi;
-}
-
-template <ULONG Kind>
-LONG index_search(const lrbtree_layout* layout, const lrb_node* node, ULONG64 key, ULONG64 low, ULONG64 high) {
-    ULONG count = node->h.count;
-    if (count == 0) {
-        return -KPAV_ENOENT;
-    }
-    // key(lo) <= key < key(hi); entry 0 takes everything below entry 1 (its key is never
-    // compared), and hi = count stands for the node's high bound.
-    LONG lo = 0;
-    LONG hi = (LONG)count;
-    ULONG probes = 0;
-    ULONG history = 0;
-    while (hi - lo > 1) {
-        LONG p = next_probe(lo, hi, key, low, high, probes, history);
-        ULONG64 k = lrb_index_raw_key(Kind, lrb_entry(layout, node, (ULONG)p));
-        probes++;
-        if (k > key) {
-            hi = p;
-            high = k;
-            history = history << 1 | 1;
-        } else {
-            lo = p;
-            low = k;
-            history = history << 1;
-        }
-    }
-    return lo;
-}
-
-}  // namespace
 
 ULONG lrbtree_leaf_search(const lrbtree_layout* layout, const lrb_node* node, ULONG64 key, ULONG64 low, ULONG64 high) {
     switch (layout->kind) {
-        case LRB_KIND_LEAF24: return leaf_search<LRB_KIND_LEAF24>(layout, node, key, low, high);
-        case LRB_KIND_LEAF32: return leaf_search<LRB_KIND_LEAF32>(layout, node, key, low, high);
-        default: return leaf_search<LRB_KIND_LEAF48>(layout, node, key, low, high);
+        case LRB_KIND_LEAF24: return lrb_leaf_search<LRB_KIND_LEAF24>(node, key, low, high);
+        case LRB_KIND_LEAF32: return lrb_leaf_search<LRB_KIND_LEAF32>(node, key, low, high);
+        default: return lrb_leaf_search<LRB_KIND_LEAF48>(node, key, low, high);
     }
 }
 
 LONG lrbtree_index_search(const lrbtree_layout* layout, const lrb_node* node, ULONG64 key, ULONG64* low_out,
                           ULONG64* high_out, ULONG64 low, ULONG64 high) {
-    LONG i = layout->kind == LRB_KIND_INDEX32 ? index_search<LRB_KIND_INDEX32>(layout, node, key, low, high)
-                                              : index_search<LRB_KIND_INDEX48>(layout, node, key, low, high);
-    if (i >= 0) {
-        child_bounds(layout, node, (ULONG)i, low, high, low_out, high_out);
-    }
-    return i;
+    *low_out = low;
+    *high_out = high;
+    return layout->kind == LRB_KIND_INDEX32 ? lrb_index_search<LRB_KIND_INDEX32>(node, key, low_out, high_out)
+                                            : lrb_index_search<LRB_KIND_INDEX48>(node, key, low_out, high_out);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -161,9 +161,8 @@ inline ULONG lrbtree_root_slot(const lrbtree* map, ULONG shard) {
 // points that open cursors state the IRQL, these routines, which run once or more for every
 // operation, do not count another assertion each.
 
-void lrbtree_cursor_open(lrbtree* map, ULONG shard, lrbtree_cursor* cursor);
-// Puts the cursor's root back into the root slot and notes its error as the map's first error.
-void lrbtree_cursor_close(lrbtree_cursor* cursor);
+// lrbtree_cursor_open and lrbtree_cursor_close (lrbtree_node.h) open a cursor on a shard and put
+// its root back into the root slot, noting its error as the map's first error.
 void lrbtree_set_root(lrbtree_cursor* cursor, mblk* root);
 // Logs "Internal software error - tree: %d" and keeps the first error in the cursor.
 void lrbtree_cursor_fail(lrbtree_cursor* cursor, int error);
@@ -196,7 +195,9 @@ void lrbtree_separators_update(const lrbtree_shape* shape, lrbtree_path* path, U
 // Prints the cursor's path after a failure.
 void lrbtree_path_print(const lrbtree_cursor* cursor, const lrbtree_path* path);
 // Address `n` keys after `gpkt` by the log's address rule.
-ULONG64 lrbtree_gpkt_advance(const lrbtree_shape* shape, ULONG64 gpkt, ULONG64 n);
+inline ULONG64 lrbtree_gpkt_advance(const lrbtree_shape* shape, ULONG64 gpkt, ULONG64 n) {
+    return n == 0 ? gpkt : pav_log_addr_advance(shape->log, gpkt, n);
+}
 
 // Moves level `level` of `source` into `destination`: 0, or -22 for a level of 5 or more.
 int lrbtree_cursor_borrow(lrbtree_cursor* cursor, lrbtree_path* destination, lrbtree_path* source, int level);
@@ -213,9 +214,10 @@ int lrbtree_shard_walk(lrbtree_cursor* cursor, lrbtree_range* range, const lrbtr
 // Balancing (lrbtree_balance.cpp): insertions that split, removals that merge or spread, and the
 // root that collapses. The writers' mutex is held: they work in the map's scratch space.
 
-// Nodes an insertion of `m` entries into the path's leaf may need: one per level, from the leaf
-// up, while the node there is full, and a new root when the root is full too.
-ULONG lrbtree_nodes_needed(const lrbtree_cursor* cursor, const lrbtree_path* path, ULONG m);
+// Nodes an insertion of `m` entries into the path's leaf needs: one per level, from the leaf up,
+// while the node there is full and its window has no room either, and a new root when the root
+// is full too.
+ULONG lrbtree_nodes_needed(lrbtree_cursor* cursor, const lrbtree_path* path, ULONG m);
 // Puts `m` raw entries at `pos` of the node at `level` of the path, splitting when it is full
 // (with the nodes the update reserved). The path is used up.
 int lrbtree_insert_entries(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level, ULONG pos, const UCHAR* raw,

@@ -61,6 +61,11 @@ void copy_slots(const lrbtree_layout* layout, UCHAR* destination, ULONG to, cons
                 bool backward) {
     ULONG cap = layout->capacity;
     ULONG size = layout->entry_size;
+    if (from + n <= cap && to + n <= cap) {
+        // Neither range wraps (the most common case): one move, whichever way they overlap.
+        memmove(destination + (SIZE_T)to * size, source + (SIZE_T)from * size, (SIZE_T)n * size);
+        return;
+    }
     if (!backward) {
         while (n != 0) {
             ULONG piece = n;
@@ -108,6 +113,8 @@ ULONG lrbtree_entries_insert_slots(const lrbtree_layout* layout, lrb_node* node,
     ULONG count = node->h.count;
     if (count == 0) {
         node->h.head = (USHORT)((cap - n) / 2);
+    } else if (pos == count) {
+        // At the end: nothing moves.
     } else if (pos >= count / 2) {
         // The tail moves up.
         copy_slots(layout, node->slots, lrb_slot(layout, node, pos + n), node->slots, lrb_slot(layout, node, pos),
@@ -131,7 +138,11 @@ void lrbtree_entries_remove(const lrbtree_layout* layout, lrb_node* node, ULONG 
     ULONG cap = layout->capacity;
     ULONG count = node->h.count;
     ULONG after = count - pos - n;
-    if (after <= pos) {
+    if (pos == 0) {
+        // From the front: the head moves past them.
+        ULONG head = node->h.head + n;
+        node->h.head = (USHORT)(head >= cap ? head - cap : head);
+    } else if (after <= pos) {
         copy_slots(layout, node->slots, lrb_slot(layout, node, pos), node->slots, lrb_slot(layout, node, pos + n),
                    after, false);
     } else {
@@ -152,19 +163,17 @@ void lrb_entries_copy_in(const lrbtree_layout* layout, lrb_node* node, ULONG pos
     copy_slots(layout, node->slots, lrb_slot(layout, node, pos), in, 0, n, false);
 }
 
+void lrb_entries_move(const lrbtree_layout* layout, lrb_node* to, ULONG to_pos, const lrb_node* from, ULONG from_pos,
+                      ULONG n) {
+    copy_slots(layout, to->slots, lrb_slot(layout, to, to_pos), from->slots, lrb_slot(layout, from, from_pos), n,
+               false);
+}
+
 void lrb_entries_fill(const lrbtree_layout* layout, lrb_node* node, const UCHAR* entries, ULONG n) {
     ULONG head = (layout->capacity - n) / 2;
     memcpy(node->slots + (SIZE_T)head * layout->entry_size, entries, (SIZE_T)n * layout->entry_size);
     node->h.head = (USHORT)head;
     node->h.count = (USHORT)n;
-}
-
-ULONG64 lrb_node_first_key(const lrbtree_shape* shape, const lrb_node* node) {
-    if (node->h.count == 0) {
-        return 0;
-    }
-    return lrb_node_level(node) == 0 ? lrb_leaf_key(&shape->leaf_layout, node, 0)
-                                     : lrb_index_key(&shape->index_layout, node, 0);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -276,9 +285,3 @@ void lrbtree_release_reserve(lrbtree_cursor* cursor) {
     }
 }
 
-ULONG64 lrbtree_gpkt_advance(const lrbtree_shape* shape, ULONG64 gpkt, ULONG64 n) {
-    if (n == 0) {
-        return gpkt;
-    }
-    return pav_log_addr_advance(shape->log, gpkt, n);
-}

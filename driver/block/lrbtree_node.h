@@ -249,6 +249,10 @@ void lrbtree_entries_remove(const lrbtree_layout* layout, lrb_node* node, ULONG 
 void lrb_entries_copy_out(const lrbtree_layout* layout, const lrb_node* node, ULONG pos, ULONG n, UCHAR* out);
 // Copies n raw entries from `in` to logical positions pos.. of a node (the slots must be open).
 void lrb_entries_copy_in(const lrbtree_layout* layout, lrb_node* node, ULONG pos, ULONG n, const UCHAR* in);
+// Copies n entries from logical positions from_pos.. of one node to to_pos.. of another (the
+// slots must be open).
+void lrb_entries_move(const lrbtree_layout* layout, lrb_node* to, ULONG to_pos, const lrb_node* from, ULONG from_pos,
+                      ULONG n);
 // Fills an emptied node with n raw entries, centred in its slot array.
 void lrb_entries_fill(const lrbtree_layout* layout, lrb_node* node, const UCHAR* entries, ULONG n);
 
@@ -256,7 +260,13 @@ void lrb_entries_fill(const lrbtree_layout* layout, lrb_node* node, const UCHAR*
 void lrb_count_entries(const lrbtree_shape* shape, ULONG level, LONG64 delta);
 
 // The key a node starts with: its first entry's key (0 for an empty node).
-ULONG64 lrb_node_first_key(const lrbtree_shape* shape, const lrb_node* node);
+inline ULONG64 lrb_node_first_key(const lrbtree_shape* shape, const lrb_node* node) {
+    if (node->h.count == 0) {
+        return 0;
+    }
+    return lrb_node_level(node) == 0 ? lrb_leaf_key(&shape->leaf_layout, node, 0)
+                                     : lrb_index_key(&shape->index_layout, node, 0);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Nodes
@@ -274,3 +284,39 @@ void lrbtree_node_free(lrbtree_cursor* cursor, mblk* block);
 int lrbtree_reserve_nodes(lrbtree_cursor* cursor, ULONG n);
 // Releases the nodes of the reserve an update did not use.
 void lrbtree_release_reserve(lrbtree_cursor* cursor);
+
+// ---------------------------------------------------------------------------------------------
+// Cursors, opened and closed once for every shard of every operation
+
+inline void lrbtree_cursor_open(lrbtree* map, ULONG shard, lrbtree_cursor* cursor) {
+    cursor->shape = &map->shape;
+    cursor->map = map;
+    cursor->error = ReadNoFence(&map->shape.error);
+    cursor->exclusive = false;
+    cursor->shard = shard;
+    cursor->record = nullptr;
+    cursor->reserved = 0;
+    cursor->base = lrbtree_shard_base(map, shard);
+    cursor->span = lrbtree_shard_span(map, shard);
+    mblk* root = (mblk*)map->roots[lrbtree_root_slot(map, shard)];
+    cursor->root = root;
+    cursor->depth = root != nullptr ? (LONG)lrb_node_level(lrb_node_of(root)) : -1;
+}
+
+inline void lrbtree_cursor_close(lrbtree_cursor* cursor) {
+    lrbtree* map = cursor->map;
+    if (cursor->reserved != 0) {
+        lrbtree_release_reserve(cursor);
+    }
+    ULONG slot = lrbtree_root_slot(map, cursor->shard);
+    // Walks share the shard: they leave the slot alone unless the root changed.
+    if (map->roots[slot] != (ULONG64)cursor->root) {
+        map->roots[slot] = (ULONG64)cursor->root;
+    }
+    // A cursor's error stays with the map: every later cursor starts failed, so every later
+    // update fails with it. Both words only ever go from zero to a value.
+    if (cursor->error != 0) {
+        InterlockedCompareExchange(&map->first_error, cursor->error, 0);
+        InterlockedCompareExchange(&map->shape.error, cursor->error, 0);
+    }
+}

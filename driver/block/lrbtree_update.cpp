@@ -15,9 +15,12 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // The shard core
 
+// What cutting a leaf left: entries [write, end) are to go (their slots are free), the ones
+// before `write` stay.
 struct leaf_cut {
     bool done;     // nothing of the piece lies beyond this leaf
-    ULONG removed;
+    ULONG write;
+    ULONG end;
     int error;
 };
 
@@ -54,7 +57,9 @@ int broken_address(lrbtree_cursor* cursor) {
     return -KPAV_EIO;
 }
 
-// Cuts or removes the entries of the path's leaf, from position `i` on, that overlap [from, e).
+// Cuts the entries of the path's leaf, from position `i` on, that overlap [from, e): what they
+// keep is packed from `i` on, and the slots of the removed ones are left at [write, end) for the
+// caller to close or reuse.
 void cut_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, lrbtree_path* path, ULONG i, ULONG64 e,
               leaf_cut* cut) {
     const lrbtree_layout* layout = &cursor->shape->leaf_layout;
@@ -107,13 +112,20 @@ void cut_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, lrbtree_path* p
         piece->out -= rec.length;
         j++;
     }
-    cut->removed = j - write;
-    if (cut->removed != 0) {
-        lrbtree_entries_remove(layout, leaf, write, cut->removed);
-    }
+    cut->write = write;
+    cut->end = j;
     if (j != i) {
         mblk_mark_dirty(block);
     }
+}
+
+// Closes the slots a cut left: the number of entries removed.
+ULONG close_cut(const lrbtree_cursor* cursor, lrbtree_path* path, const leaf_cut* cut) {
+    ULONG removed = cut->end - cut->write;
+    if (removed != 0) {
+        lrbtree_entries_remove(&cursor->shape->leaf_layout, lrb_node_of(path->level[0].node), cut->write, removed);
+    }
+    return removed;
 }
 
 int create_root(lrbtree_cursor* cursor) {
@@ -137,21 +149,24 @@ int create_root(lrbtree_cursor* cursor) {
 // The piece's work in the leaf that holds its first key: the entry around the first key is cut
 // (or split, when it holds the whole piece), the overlapped entries are cut or removed, and a
 // map piece's new run goes in. *next is where the piece continues, at or past e when done.
+// *removed counts the entries that left the leaf; when *kept, `path` still leads to it; *placed
+// tells whether the new run went in.
 int update_first_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, ULONG64 s, ULONG64 e, ULONG64* next,
-                      ULONG* removed) {
+                      ULONG* removed, lrbtree_path* path, bool* kept, bool* placed) {
     const lrbtree_layout* layout = &cursor->shape->leaf_layout;
     bool mapping = piece->unmap == 0;
-    lrbtree_path path;
     *next = e;
     *removed = 0;
-    if (lrbtree_descend(cursor, &path, s) != 0) {
+    *kept = false;
+    *placed = false;
+    if (lrbtree_descend(cursor, path, s) != 0) {
         return 0;
     }
-    mblk* block = path.level[0].node;
+    mblk* block = path->level[0].node;
     lrb_node* leaf = lrb_node_of(block);
     ULONG n = leaf->h.count;
-    ULONG i = lrbtree_leaf_search(layout, leaf, s, path.level[0].low, path.level[0].high);
-    ULONG64 high = path.level[0].high;
+    ULONG i = lrbtree_leaf_search(layout, leaf, s, path->level[0].low, path->level[0].high);
+    ULONG64 high = path->level[0].high;
 
     lrbtree_leaf_rec first = {0, 0, 0};
     bool around = false;  // entry i starts before s and may be touched
@@ -162,13 +177,12 @@ int update_first_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, ULONG64
     bool whole = around && first.key + first.length > e;
     ULONG adding = whole ? (mapping ? 2 : 1) : (mapping ? 1 : 0);
     if (adding != 0) {
-        ULONG need = lrbtree_nodes_needed(cursor, &path, adding);
+        ULONG need = lrbtree_nodes_needed(cursor, path, adding);
         if (need != 0) {
             int rc = need > (ULONG)cursor->depth + 1 && cursor->depth + 1 >= (LONG)LRB_MAX_LEVELS
                          ? -KPAV_EINVAL
                          : lrbtree_reserve_nodes(cursor, need);
             if (rc != 0) {
-                lrbtree_path_release(cursor, &path);
                 lrbtree_cursor_fail(cursor, rc);
                 return rc;
             }
@@ -182,12 +196,10 @@ int update_first_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, ULONG64
         ULONG64 displaced = lrbtree_gpkt_advance(cursor->shape, first.gpkt, s - first.key);
         ULONG64 tail_gpkt = lrbtree_gpkt_advance(cursor->shape, first.gpkt, e - first.key);
         if (displaced == ~0ull || tail_gpkt == ~0ull) {
-            lrbtree_path_release(cursor, &path);
             return broken_address(cursor);
         }
-        int rc = report_displaced(cursor, &path, s, e - s, displaced);
+        int rc = report_displaced(cursor, path, s, e - s, displaced);
         if (rc != 0) {
-            lrbtree_path_release(cursor, &path);
             return rc;
         }
         lrbtree_leaf_rec tail = {e, tail_gpkt, (ULONG)(first.key + first.length - e)};
@@ -201,18 +213,18 @@ int update_first_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, ULONG64
             piece->out += (LONG64)(e - s);
         }
         lrb_leaf_encode(layout->kind, raw + m++ * size, &tail);
-        return lrbtree_insert_entries(cursor, &path, 0, i + 1, raw, m);
+        int inserted = lrbtree_insert_entries(cursor, path, 0, i + 1, raw, m);
+        *placed = mapping && inserted == 0;
+        return inserted;
     }
     if (around) {
         ULONG64 displaced = lrbtree_gpkt_advance(cursor->shape, first.gpkt, s - first.key);
         if (displaced == ~0ull) {
-            lrbtree_path_release(cursor, &path);
             return broken_address(cursor);
         }
         ULONG64 end = first.key + first.length;
-        int rc = report_displaced(cursor, &path, s, end - s, displaced);
+        int rc = report_displaced(cursor, path, s, end - s, displaced);
         if (rc != 0) {
-            lrbtree_path_release(cursor, &path);
             return rc;
         }
         first.length = (ULONG)(s - first.key);
@@ -224,28 +236,68 @@ int update_first_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, ULONG64
         i++;
     }
     leaf_cut cut;
-    cut_leaf(cursor, piece, &path, i, e, &cut);
-    *removed = cut.removed;
-    if (cut.error != 0) {
-        lrbtree_separators_update(cursor->shape, &path, 0);
-        lrbtree_path_release(cursor, &path);
-        return cut.error;
+    cut_leaf(cursor, piece, path, i, e, &cut);
+    *kept = true;
+    if (cut.error != 0 || !mapping || cut.end == cut.write) {
+        *removed = close_cut(cursor, path, &cut);
+        if (cut.error != 0) {
+            lrbtree_separators_update(cursor->shape, path, 0);
+            return cut.error;
+        }
     }
     if (!cut.done) {
         *next = high;
     }
-    if (mapping) {
-        // The new run takes the place of one removed entry: only the others leave the leaf.
-        if (*removed != 0) {
-            (*removed)--;
-        }
-        lrb_leaf_encode(layout->kind, raw, &run);
-        piece->out += (LONG64)(e - s);
-        return lrbtree_insert_entries(cursor, &path, 0, i, raw, 1);
+    if (!mapping) {
+        lrbtree_separators_update(cursor->shape, path, 0);
+        return 0;
     }
-    lrbtree_separators_update(cursor->shape, &path, 0);
-    lrbtree_path_release(cursor, &path);
+    piece->out += (LONG64)(e - s);
+    if (cut.end == cut.write) {
+        lrb_leaf_encode(layout->kind, raw, &run);
+        *kept = false;
+        int inserted = lrbtree_insert_entries(cursor, path, 0, i, raw, 1);
+        *placed = inserted == 0;
+        return inserted;
+    }
+    // The new run takes the first freed slot; what the cut kept (the tail of the last entry it
+    // cut) moves up one to stay after it. Only the other removed entries leave the leaf.
+    for (ULONG k = cut.write; k > i; k--) {
+        memcpy(lrb_entry(layout, leaf, k), lrb_entry(layout, leaf, k - 1), size);
+    }
+    lrb_leaf_put(layout, leaf, i, &run);
+    leaf_cut rest = {cut.done, cut.write + 1, cut.end, 0};
+    *removed = close_cut(cursor, path, &rest);
+    mblk_mark_dirty(block);
+    lrbtree_separators_update(cursor->shape, path, 0);
+    *placed = true;
     return 0;
+}
+
+// A map piece's run goes into its first leaf before the later leaves are cut; when one of their
+// invalidations fails, the piece ends there and places no run: the run comes out again. Leaves
+// `path` at the leaf that holds s (*kept) and returns the entries removed (the run, when found).
+ULONG withdraw_run(lrbtree_cursor* cursor, lrbtree_update_rec* piece, ULONG64 s, ULONG64 e, lrbtree_path* path,
+                   bool* kept) {
+    const lrbtree_layout* layout = &cursor->shape->leaf_layout;
+    *kept = lrbtree_descend(cursor, path, s) == 0;
+    if (!*kept) {
+        return 0;
+    }
+    lrb_node* leaf = lrb_node_of(path->level[0].node);
+    ULONG i = lrbtree_leaf_search(layout, leaf, s, path->level[0].low, path->level[0].high);
+    lrbtree_leaf_rec run = {0, 0, 0};
+    if (i < leaf->h.count) {
+        lrb_leaf_get(layout, leaf, i, &run);
+    }
+    if (run.key != s || run.length != e - s || run.gpkt != piece->gpkt) {
+        return 0;
+    }
+    lrbtree_entries_remove(layout, leaf, i, 1);
+    mblk_mark_dirty(path->level[0].node);
+    lrbtree_separators_update(cursor->shape, path, 0);
+    piece->out -= (LONG64)(e - s);
+    return 1;
 }
 
 // The piece's work in a later leaf: from key `from` (everything before it is done).
@@ -267,8 +319,9 @@ int update_next_leaf(lrbtree_cursor* cursor, lrbtree_update_rec* piece, ULONG64 
     ULONG64 high = path.level[0].high;
     leaf_cut cut;
     cut_leaf(cursor, piece, &path, i, e, &cut);
+    ULONG removed = close_cut(cursor, &path, &cut);
     lrbtree_separators_update(cursor->shape, &path, 0);
-    if (cut.removed != 0) {
+    if (removed != 0) {
         lrbtree_rebalance(cursor, &path, 0);
     } else {
         lrbtree_path_release(cursor, &path);
@@ -309,16 +362,20 @@ int lrbtree_shard_update(lrbtree_cursor* cursor, lrbtree_update_rec* piece) {
     ULONG64 e = s + piece->count;
     ULONG64 next = e;
     ULONG removed = 0;
-    int rc = update_first_leaf(cursor, piece, s, e, &next, &removed);
+    lrbtree_path path;
+    bool kept = false;
+    bool placed = false;
+    int rc = update_first_leaf(cursor, piece, s, e, &next, &removed, &path, &kept, &placed);
     while (rc == 0 && next < e) {
         ULONG64 from = next;
         rc = update_next_leaf(cursor, piece, from, e, &next);
-    }
-    if (removed != 0) {
-        lrbtree_path path;
-        if (lrbtree_descend(cursor, &path, s) == 0) {
-            lrbtree_rebalance(cursor, &path, 0);
+        kept = false;  // the later leaves' rebalancing may have moved things
+        if (rc != 0 && placed) {
+            removed += withdraw_run(cursor, piece, s, e, &path, &kept);
         }
+    }
+    if (removed != 0 && (kept || lrbtree_descend(cursor, &path, s) == 0)) {
+        lrbtree_rebalance(cursor, &path, 0);
     }
     lrbtree_collapse_root(cursor);
     lrbtree_release_reserve(cursor);
@@ -360,7 +417,10 @@ int update_record(lrbtree* map, lrbtree_update_rec* record) {
     }
     ULONG64 end = record->key + record->count;
     bool mapping = record->unmap == 0;
-    if (!record_in_range(map, record->key, end) || (mapping && !run_in_log(map, record->gpkt, record->count))) {
+    // A map record is one run of at most 64 keys, cut only where it crosses shards: a longer one
+    // is refused whole, before any of it is applied.
+    if (!record_in_range(map, record->key, end) ||
+        (mapping && (record->count > LRB_MAX_RUN || !run_in_log(map, record->gpkt, record->count)))) {
         kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 22536, "Unable to update metadata for sectors %llu - %llu\n",
                     record->key, end);
         return -KPAV_EINVAL;
@@ -375,9 +435,6 @@ int update_record(lrbtree* map, lrbtree_update_rec* record) {
             limit = map->sector_length;
         }
         ULONG64 piece_end = end < limit ? end : limit;
-        if (mapping && piece_end - key > LRB_MAX_RUN) {
-            piece_end = key + LRB_MAX_RUN;
-        }
         lrbtree_update_rec piece = {key - base, piece_end - key, gpkt, record->unmap, 0};
 
         EX_SPIN_LOCK* lock = &map->locks[shard & map->lock_mask].lock;

@@ -1,7 +1,7 @@
 // Walking the forward map: shard by shard in key order, mapped runs to on_data_range and
 // unmapped stretches to on_empty_range, optionally joining runs that continue each other on the
 // media. Walks hold one shard's lock shared at a time.
-#include "driver/block/lrbtree_node.h"
+#include "driver/block/lrbtree_search.h"
 
 #include "driver/platform/errno_table.h"
 #include "driver/platform/kassert.h"
@@ -22,10 +22,15 @@ struct walk_state {
     lrbtree_range* range;
     const lrbtree_enum_ops* ops;
     void* context;
-    ULONG64 node_key;  // metadata-block key of the leaf being walked (0 when none)
+    const mblk* leaf;  // the leaf being walked (none at first)
     LONG entry;
     pending_run pending;
 };
+
+// The metadata-block key of the leaf being walked, for messages (0 when none).
+ULONG64 leaf_key(const walk_state* w) {
+    return w->leaf != nullptr ? w->leaf->key : 0;
+}
 
 void dump_leaf(const lrbtree_cursor* cursor, const lrb_node* leaf) {
     const lrbtree_layout* layout = &cursor->shape->leaf_layout;
@@ -47,12 +52,12 @@ int report_empty(walk_state* w, ULONG64 start, ULONG64 end, const lrb_node* leaf
     if (leaf == nullptr) {
         kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 22528,
                     "Internal software error: enumeration cancelled by on_empty_range: %d -- node %llu entry %d\n", rc,
-                    w->node_key, (int)w->entry);
+                    leaf_key(w), (int)w->entry);
     } else {
         kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 22529,
                     "Internal software error: enumeration cancelled by on_empty_range: %d -- node %llu entry %d base "
                     "%llu len %u\n",
-                    rc, w->node_key, (int)w->entry, start, (ULONG)(end - start));
+                    rc, leaf_key(w), (int)w->entry, start, (ULONG)(end - start));
         if (rc == -KPAV_EIO) {
             dump_leaf(w->cursor, leaf);
         }
@@ -67,12 +72,12 @@ void log_data_cancel(const walk_state* w, int rc, bool coalesced, const lrb_node
         kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 22531,
                     "Internal software error: enumeration cancelled by on_data_range: %d -- node %llu entry %d base "
                     "%llu len %llu\n",
-                    rc, w->node_key, (int)w->entry, w->range->start, w->range->length);
+                    rc, leaf_key(w), (int)w->entry, w->range->start, w->range->length);
     } else {
         kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 22530,
                     "Internal software error: enumeration cancelled by on_data_range: %d -- node %llu entry %d base "
                     "%llu len %u\n",
-                    rc, w->node_key, (int)w->entry, w->range->start, (ULONG)w->range->length);
+                    rc, leaf_key(w), (int)w->entry, w->range->start, (ULONG)w->range->length);
     }
     if (rc == -KPAV_EIO && leaf != nullptr) {
         dump_leaf(w->cursor, leaf);
@@ -120,7 +125,7 @@ bool continues(const walk_state* w, ULONG64 gpkt) {
 
 int enter_leaf(walk_state* w, lrbtree_path* path) {
     mblk* block = path->level[0].node;
-    w->node_key = block->key;
+    w->leaf = block;
     w->entry = 0;
     if (w->ops->on_leaf == nullptr) {
         return 0;
@@ -131,31 +136,29 @@ int enter_leaf(walk_state* w, lrbtree_path* path) {
     return rc > 0 ? 0 : rc;
 }
 
-}  // namespace
-
-int lrbtree_shard_walk(lrbtree_cursor* cursor, lrbtree_range* range, const lrbtree_enum_ops* ops, void* context,
-                       bool coalesce) {
-    if (cursor->error != 0) {
-        return -KPAV_EINVAL;
-    }
-    const lrbtree_layout* layout = &cursor->shape->leaf_layout;
+// The walk of one shard, for one leaf entry kind (which gives the index entry kind).
+template <ULONG Kind>
+int shard_walk(lrbtree_cursor* cursor, lrbtree_range* range, const lrbtree_enum_ops* ops, void* context,
+               bool coalesce) {
+    constexpr ULONG IndexKind = Kind == LRB_KIND_LEAF48 ? LRB_KIND_INDEX48 : LRB_KIND_INDEX32;
     ULONG64 base = cursor->base;
     ULONG64 pos = range->start;
     ULONG64 end = range->start + range->length;
-    walk_state w = {cursor, range, ops, context, 0, -1, {false, 0, 0, 0}};
+    walk_state w = {cursor, range, ops, context, nullptr, -1, {false, 0, 0, 0}};
     lrbtree_path path;
-    if (lrbtree_descend(cursor, &path, pos - base) != 0) {
+    // The walk steps along leaves only: the levels above the root stay as they are.
+    if (lrb_descend<IndexKind, false>(cursor, &path, pos - base, 0) != 0) {
         return report_empty(&w, pos, end, nullptr);
     }
     int rc = enter_leaf(&w, &path);
     const lrb_node* leaf = lrb_node_of(path.level[0].node);
-    ULONG i = lrbtree_leaf_search(layout, leaf, pos - base, path.level[0].low, path.level[0].high);
+    ULONG i = lrb_leaf_search<Kind>(leaf, pos - base, path.level[0].low, path.level[0].high);
     while (rc == 0) {
         leaf = lrb_node_of(path.level[0].node);
         ULONG n = leaf->h.count;
         for (; i < n && rc == 0 && pos < end; i++) {
             lrbtree_leaf_rec rec;
-            lrb_leaf_get(layout, leaf, i, &rec);
+            lrb_leaf_get_at<Kind>(leaf, i, &rec);
             ULONG64 k = base + rec.key;
             ULONG64 kend = k + rec.length;
             w.entry = (LONG)i;
@@ -186,11 +189,13 @@ int lrbtree_shard_walk(lrbtree_cursor* cursor, lrbtree_range* range, const lrbtr
                 range->start = pos;
                 range->length = stop - pos;
                 rc = ops->on_data_range(range, context, gpkt, &rec);
-                if (rc >= 1 && cursor->exclusive) {
-                    lrb_leaf_put(layout, lrb_node_of(path.level[0].node), i, &rec);
-                    mblk_mark_dirty(path.level[0].node);
+                if (rc != 0 && rc != -KPAV_EAGAIN) {
+                    if (rc >= 1 && cursor->exclusive) {
+                        lrb_leaf_encode(Kind, lrb_entry_at<Kind>(leaf, i), &rec);
+                        mblk_mark_dirty(path.level[0].node);
+                    }
+                    rc = data_result(&w, rc, false, leaf);
                 }
-                rc = data_result(&w, rc, false, leaf);
             } else if (continues(&w, gpkt)) {
                 w.pending.length += stop - pos;
             } else {
@@ -215,8 +220,21 @@ int lrbtree_shard_walk(lrbtree_cursor* cursor, lrbtree_range* range, const lrbtr
     if (rc == 0 && pos < end) {
         rc = report_empty(&w, pos, end, leaf);
     }
-    lrbtree_path_release(cursor, &path);
     return rc;
+}
+
+}  // namespace
+
+int lrbtree_shard_walk(lrbtree_cursor* cursor, lrbtree_range* range, const lrbtree_enum_ops* ops, void* context,
+                       bool coalesce) {
+    if (cursor->error != 0) {
+        return -KPAV_EINVAL;
+    }
+    switch (cursor->shape->leaf_kind) {
+        case LRB_KIND_LEAF24: return shard_walk<LRB_KIND_LEAF24>(cursor, range, ops, context, coalesce);
+        case LRB_KIND_LEAF32: return shard_walk<LRB_KIND_LEAF32>(cursor, range, ops, context, coalesce);
+        default: return shard_walk<LRB_KIND_LEAF48>(cursor, range, ops, context, coalesce);
+    }
 }
 
 namespace {
@@ -239,7 +257,7 @@ ULONG first_shard_from(const lrbtree* map, ULONG64 key) {
 // An unmapped stretch outside every shard's walk: a crossing between the ranges, or the rest
 // after the last shard.
 int report_outside(lrbtree_range* range, const lrbtree_enum_ops* ops, void* context, ULONG64 start, ULONG64 end) {
-    walk_state w = {nullptr, range, ops, context, 0, -1, {false, 0, 0, 0}};
+    walk_state w = {nullptr, range, ops, context, nullptr, -1, {false, 0, 0, 0}};
     return report_empty(&w, start, end, nullptr);
 }
 

@@ -33,6 +33,24 @@ void note_erase(nand_dev* channel, USHORT eb) {
     ebinfo_note_erase(channel, eb);
 }
 
+USHORT seed_of(nand_dev* channel, USHORT eb) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    const eb_info* info = ebinfo_get(channel, eb);
+    return info != nullptr ? info->seed : 0;
+}
+
+ULONG lane_mask(nand_dev* channel, USHORT eb, ULONG bank) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    const eb_info* info = ebinfo_get(channel, eb);
+    return info != nullptr && bank < EB_MAX_BANKS ? info->banks[bank].effective_mask : 0;
+}
+
+CHAR condition_of(nand_dev* channel, USHORT eb) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    const eb_info* info = ebinfo_get(channel, eb);
+    return info != nullptr ? info->condition : 0;
+}
+
 UCHAR error_snapshot(nand_dev* channel, USHORT eb, ULONG counters[EB_ERROR_COUNTERS]) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     static_assert(EB_ERROR_COUNTERS == EB_PAD_WORDS);
@@ -71,6 +89,10 @@ void ebinfo_services_hold() {
     publish(&pipeline_service_table.eb_note_erase, &note_erase);
     publish(&pipeline_service_table.eb_error_snapshot, &error_snapshot);
     publish(&pipeline_service_table.eb_set_flags, &set_flags);
+    publish(&pipeline_service_table.eb_seed, &seed_of);
+    publish(&pipeline_service_table.eb_lane_mask, &lane_mask);
+    publish(&pipeline_service_table.eb_condition, &condition_of);
+    publish(&pipeline_service_table.eb_raise_condition, &ebinfo_raise_condition);
     publish(&pipeline_service_table.eb_count_reads, &count_reads);
 }
 
@@ -90,4 +112,9 @@ void ebinfo_services_release() {
     publish<snapshot_fn>(&pipeline_service_table.eb_error_snapshot, nullptr);
     publish<flags_fn>(&pipeline_service_table.eb_set_flags, nullptr);
     publish<reads_fn>(&pipeline_service_table.eb_count_reads, nullptr);
+    publish<decltype(pipeline_service_table.eb_seed)>(&pipeline_service_table.eb_seed, nullptr);
+    publish<decltype(pipeline_service_table.eb_lane_mask)>(&pipeline_service_table.eb_lane_mask, nullptr);
+    publish<decltype(pipeline_service_table.eb_condition)>(&pipeline_service_table.eb_condition, nullptr);
+    publish<decltype(pipeline_service_table.eb_raise_condition)>(&pipeline_service_table.eb_raise_condition,
+                                                                 nullptr);
 }

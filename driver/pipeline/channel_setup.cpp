@@ -11,6 +11,8 @@
 #include "driver/controller/channel_hooks.h"
 #include "driver/controller/cpu_queues.h"
 #include "driver/controller/hw_reset.h"
+#include "driver/pipeline/issue.h"
+#include "driver/pipeline/nand_cmds.h"
 #include "driver/pipeline/nand_kinfo.h"
 #include "driver/pipeline/pipeline.h"
 #include "driver/pipeline/pipeline_internal.h"
@@ -308,10 +310,10 @@ const channel_backend_ops ring_backend = {
     poll_completion_queues,
     cq_rings_empty,
     cq_stop_interrupts,
-    nullptr,  // row_program, program_start, pad_row and dma_transfer come with the issue handlers
-    nullptr,
-    nullptr,
-    nullptr,
+    nand_row_program,
+    nand_program_start,
+    issue_pad_row,
+    issue_dma_transfer,
 };
 
 int channel_pipeline_init(pipeline_device* card) {
@@ -322,6 +324,7 @@ int channel_pipeline_init(pipeline_device* card) {
     }
     nand_dev_init(channel, card);
     channel->backend = &ring_backend;
+    channel->issue_table = request_issue_table;
     channel->client_name = "";
     kpav_spinlock_init(&channel->poll_lock, "poll");
     kpav_spinlock_init(&channel->intr_mask_lock, "interrupt mask");

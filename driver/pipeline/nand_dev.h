@@ -51,9 +51,27 @@ constexpr ULONG RING_DOORBELLS = 512;
 constexpr ULONG CREDIT_MIN_DOORBELLS = 11;
 constexpr ULONG CREDIT_MIN_ENTRIES = 32769;
 
+// What the NAND part's command set gives the cycle generator (controller set-up fills it).
+struct nand_part_commands {
+    ULONG read_operation;     // operation index of a page read (5 bits)
+    ULONG sample_operation;   // operation index of a sample read
+    ULONG read_options;       // NAND_READ_ALTERNATE, NAND_READ_SINGLE_PLANE_OPTION
+    ULONG program_flags;      // NAND_PROGRAM_ZERO_ROW, NAND_PROGRAM_ZERO_PAIR
+    ULONG program_param_a;    // per-die program parameters (NAND window 8 and 12)
+    ULONG program_param_b;
+    ULONG pages_per_budget_unit;
+    ULONG budget_group;       // g of the budget rounding
+    ULONG budget_unit;
+    UCHAR row_marker_code;    // low four bits of a row-program marker
+};
+constexpr ULONG NAND_READ_ALTERNATE = 0x1;            // page reads in mode 9
+constexpr ULONG NAND_READ_SINGLE_PLANE_OPTION = 0x2;  // single-plane page reads carry bit 27
+constexpr ULONG NAND_PROGRAM_ZERO_ROW = 1u << 29;     // a program start carries a zero row address
+constexpr ULONG NAND_PROGRAM_ZERO_PAIR = 1u << 30;    // ... after a zero command pair
+
 // The geometry and switches that controller set-up fills and the pipeline reads.
 struct nand_geometry {
-    ULONG pads;              // page groups of a row
+    ULONG pads;              // page groups of a row: one segment per bank
     ULONG banks;
     ULONG planes;
     ULONG page_size;         // bytes of one page of a pad
@@ -66,9 +84,29 @@ struct nand_geometry {
     ULONG flush_fill_count;
     ULONG read_count_interval;  // every Nth counted page read asks the read-count policy
     UCHAR flushless;            // no flush joining by the builders
+    // NAND addressing: a row address is ((block << page_bits) | page >> column_shift) within
+    // page_bits + block_bits bits, block = (EB + first_block_offset) x planes + plane (through
+    // remap_block when the part has one), with lun_bit added for banks at or above lun_boundary.
+    ULONG first_block_offset;
+    ULONG page_bits;
+    ULONG block_bits;
+    ULONG column_shift;
+    ULONG lun_boundary;
+    ULONG lun_bit;
+    ULONG (*remap_block)(nand_dev* channel, ULONG bank, ULONG block);
+    ULONG column_unit;      // bytes of one unit of the budget, column and length words
+    // The data randomizer: units of randomizer_unit bytes; the first plain_units + 1 units of
+    // pad 0 of a seeded block are written plain.
+    ULONG randomizer_unit;
+    ULONG plain_units;
+    UCHAR randomizer_off;   // no run words at all (ECC bypass)
+    UCHAR erase_mode;       // 0 one row address, 1 both planes' addresses, 2 per-lane addresses
+    UCHAR sequence_slots;   // sequence headers name slots 0 .. sequence_slots - 1
+    UCHAR run_words_off;    // no read-buffer run words
+    nand_part_commands part;
     // Published under the channel's kinfo "geom" directory.
     ULONG data_pads;
-    ULONG total_pads;
+    ULONG total_pads;        // pads (lanes) of a bank: the width of its lane masks
     ULONG ecc_chunk_size;
     ULONG ecc_chunk_size_raw;
     ULONG ecc_hw_correction;
@@ -239,6 +277,10 @@ struct nand_dev {
 
     // The command ring and the completion rings.
     hw_cmds ring;
+    // Per bank: a program start that controller set-up left pending (0 none; else the lane
+    // mask), emitted before the bank's next program start or erase.
+    ULONG pending_program_start[8];
+    volatile LONG64 padding_bytes;  // filler written to finish rows
     completion_queue cqs[CQ_MAX_RINGS];
     ULONG cq_count;
     cq_decoder_ops decoders;   // the event and direct read-back decoders of the later parts

@@ -224,6 +224,8 @@ struct velkor_request {
     completion_queue* completion_ring;
     ULONG issue_pos;
     ULONG issue_end;
+    UCHAR sequence_open;   // a read sequence of the request was framed and not yet ended
+    UCHAR sequence_runs;   // read-buffer runs of the open sequence
     USHORT page_reads;
     USHORT pad_reads;
     USHORT plane_reads;

@@ -45,6 +45,14 @@ struct pipeline_services {
     // Snapshots the block's error counters under the table's lock; returns its state byte.
     // NULL: state 0, counters clear.
     UCHAR (*eb_error_snapshot)(nand_dev* channel, USHORT eb, ULONG counters[EB_ERROR_COUNTERS]);
+    // The block's data-randomizer seed (1..32766; 0 writes and reads it plain). NULL: 0.
+    USHORT (*eb_seed)(nand_dev* channel, USHORT eb);
+    // The lanes of `bank` that hold data in the block. NULL: every lane.
+    ULONG (*eb_lane_mask)(nand_dev* channel, USHORT eb, ULONG bank);
+    // The block's condition byte (NULL: 0), and its raise: a value is replaced only by a higher
+    // one, or when it is 9 (blank). NULL: nothing.
+    CHAR (*eb_condition)(nand_dev* channel, USHORT eb);
+    void (*eb_raise_condition)(nand_dev* channel, USHORT eb, CHAR condition);
     // Sets bits of the block's flag word.
     void (*eb_set_flags)(nand_dev* channel, USHORT eb, ULONG bits);
     // Counts `reads` page reads of the block; returns its read count after them. NULL: not

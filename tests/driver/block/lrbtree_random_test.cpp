@@ -1,10 +1,12 @@
 // The forward map against its reference table: long runs of random maps, overwrites, removals
 // (plain and by log position) and walks over the sector range and the reserved range, with runs
-// of 1 to 64 keys and more, biased toward shard edges. After every update the map's result, its
-// net change and the runs it displaced must be exactly the table's; the updated stretch is walked
-// and compared; every few thousand steps the whole map is walked and its trees checked.
+// of 1 to 64 keys (removals of more), biased toward shard edges. After every update the map's
+// result, its net change and the runs it displaced must be exactly the table's; the updated
+// stretch is walked and compared; every few thousand steps the whole map is walked and its trees
+// checked.
 //
-// Replay a failure with the seed and step count it prints:
+// Replay a failure with the seed and step count it prints (the run's whole count: where the
+// dense fill comes depends on it):
 //   LRB_SEED=<seed> LRB_STEPS=<steps> block_tests --gtest_filter=<test>
 // LRB_SOAK=<n> runs n seeds of ten times the steps (a soak; not part of the default run).
 #include <atomic>
@@ -71,7 +73,7 @@ key_space wide_keys() {
 
 struct op_stats {
     uint64_t maps = 0, unmaps = 0, conditional = 0, walks = 0, failed_allocations = 0;
-    uint64_t rewrites = 0, stopped_walks = 0, failed_invalidations = 0;
+    uint64_t rewrites = 0, stopped_walks = 0, failed_invalidations = 0, refused = 0;
 };
 
 // A walk whose data callback gives some entries new addresses and asks for them to be written
@@ -152,6 +154,7 @@ class fmap_run {
 
     // Runs `steps` random steps; false (with the failure reported) at the first disagreement.
     bool run(uint64_t steps) {
+        steps_ = steps;
         for (step_ = 0; step_ < steps; step_++) {
             if (step_ == steps / 3) {
                 // A dense stretch of one-key runs: a shard grows a second index level and splits
@@ -227,8 +230,8 @@ class fmap_run {
     }
 
     std::string where() const {
-        return "(replay: LRB_SEED=" + std::to_string(seed_) + " LRB_STEPS=" + std::to_string(step_ + 1) +
-               (faults_ ? ", with injected allocation failures" : "") + ")";
+        return "(step " + std::to_string(step_ + 1) + "; replay: LRB_SEED=" + std::to_string(seed_) +
+               " LRB_STEPS=" + std::to_string(steps_) + (faults_ ? ", with injected allocation failures" : "") + ")";
     }
 
     bool random_step() {
@@ -242,7 +245,8 @@ class fmap_run {
         lrbtree_update_rec rec{};
         rec.key = key;
         if (kind < 70) {
-            uint64_t n = chance(40) ? 1 : chance(85) ? pick(2, 64) : pick(65, 300);
+            // A map record is one run of 64 keys at most: longer ones are refused whole.
+            uint64_t n = chance(40) ? 1 : chance(15) ? 64 : chance(85) ? pick(2, 64) : pick(65, 300);
             rec.count = std::min(n, room);
             rec.gpkt = pick_address();
             rec.unmap = 0;
@@ -263,6 +267,9 @@ class fmap_run {
 
     bool update(lrbtree_update_rec rec, bool check = true) {
         invalidations_.runs.clear();
+        if (rec.unmap == 0 && rec.count > 64) {
+            return refused_map(rec);
+        }
         bool armed = faults_ && chance(50);
         if (armed) {
             uint64_t nth = pick(1, 3);
@@ -292,6 +299,21 @@ class fmap_run {
             return false;
         }
         return !check || check_stretch(rec.key, rec.key + rec.count);
+    }
+
+    // A map record longer than one run: refused with -22 before anything changes, and the map
+    // stays usable (the table is not touched).
+    bool refused_map(const lrbtree_update_rec& rec) {
+        stats_.refused++;
+        lrbtree_update_rec copy = rec;
+        int rc = lrbtree_update(map_, &copy, 1);
+        if (rc != -KPAV_EINVAL || copy.out != 0 || !invalidations_.runs.empty() || lrb_first_error(map_) != 0) {
+            ADD_FAILURE() << "map " << rec.key << "+" << rec.count << ": result " << rc << " out " << copy.out << ", "
+                          << invalidations_.runs.size() << " runs displaced, map error " << lrb_first_error(map_)
+                          << " (a refusal changes nothing) " << where();
+            return false;
+        }
+        return check_stretch(rec.key, rec.key + rec.count);
     }
 
     // An update whose invalidation callback fails at one of its first calls: the update stops
@@ -534,6 +556,7 @@ class fmap_run {
     invalidation_log invalidations_;
     std::vector<uint64_t> edges_;
     uint64_t step_ = 0;
+    uint64_t steps_ = 0;
     int max_depth_ = -1;
     op_stats stats_;
 };
@@ -550,9 +573,10 @@ class LrbRandom : public MetadataTest {
             bool ok = run.run(steps);
             const op_stats& s = run.stats();
             RecordProperty("seed", std::to_string(seed + i));
-            std::printf("seed %llu: %llu maps, %llu removals, %llu by position, %llu walks (%llu rewriting, %llu "
-                        "stopped), %llu failed allocations, %llu failed invalidations, depth %d\n",
-                        (unsigned long long)(seed + i), (unsigned long long)s.maps, (unsigned long long)s.unmaps,
+            std::printf("seed %llu: %llu maps (%llu refused), %llu removals, %llu by position, %llu walks (%llu "
+                        "rewriting, %llu stopped), %llu failed allocations, %llu failed invalidations, depth %d\n",
+                        (unsigned long long)(seed + i), (unsigned long long)s.maps, (unsigned long long)s.refused,
+                        (unsigned long long)s.unmaps,
                         (unsigned long long)s.conditional, (unsigned long long)s.walks,
                         (unsigned long long)s.rewrites, (unsigned long long)s.stopped_walks,
                         (unsigned long long)s.failed_allocations, (unsigned long long)s.failed_invalidations,

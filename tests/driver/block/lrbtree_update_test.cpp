@@ -78,7 +78,7 @@ TEST_F(LrbUpdate, MapRemapAndRemoveCountTheirKeys) {
     EXPECT_EQ(mblk_blocks_in_use(&t_->log), 1u) << "only the header block is left";
 }
 
-TEST_F(LrbUpdate, RecordsAreCutAtShardEdgesAndAt64Keys) {
+TEST_F(LrbUpdate, RecordsAreCutAtShardEdges) {
     // 40 keys crossing a shard edge after 30: 30 keys at gpkt, 10 at gpkt + 30.
     ASSERT_EQ(map(span17 - 30, 40, addr(1, 100)), 0);
     auto runs = walk(span17 - 100, span17 + 100);
@@ -91,21 +91,59 @@ TEST_F(LrbUpdate, RecordsAreCutAtShardEdgesAndAt64Keys) {
     EXPECT_EQ(runs[1].gpkt, addr(1, 130));
     EXPECT_EQ(runs[1].entry.key, 0u) << "keys are stored relative to the shard";
 
-    // 65 keys are cut into 64 + 1; a single piece of 65 keys is refused by the shard core.
-    int64_t out = 0;
-    ASSERT_EQ(map(5000, 65, addr(4, 0), &out), 0);
-    EXPECT_EQ(out, 65);
-    runs = walk(5000, 5065);
-    ASSERT_EQ(runs.size(), 2u);
-    EXPECT_EQ(runs[0].entry.length, 64u);
-    EXPECT_EQ(runs[1].gpkt, addr(4, 64));
-
+    // The shard core refuses a piece of more than 64 keys, and one at the invalid address.
     lrbtree_update_rec piece = {7000, 65, addr(5, 0), 0, 0};
     EXPECT_EQ(lrb_update_piece(map_, 0, &piece), -22);
     piece.count = 64;
     piece.gpkt = LRB_GPKT_INVALID;
     EXPECT_EQ(lrb_update_piece(map_, 0, &piece), -22);
     EXPECT_TRUE(walk(7000, 7100).empty());
+}
+
+TEST_F(LrbUpdate, MapRecordsOfMoreThan64KeysAreRefusedWhole) {
+    // Runs under the records, which must come out of the refusals as they went in.
+    ASSERT_EQ(map(5000, 64, addr(2, 0)), 0);
+    ASSERT_EQ(map(span17 - 64, 64, addr(2, 100)), 0);
+    ASSERT_EQ(map(span17, 64, addr(2, 200)), 0);
+    auto before = walk(0, 2 * span17);
+    struct {
+        uint64_t key, count;
+    } const refused[] = {
+        {5000, 65},          // one key too many
+        {4990, 300},         // over a run
+        {span17 - 30, 65},   // across a shard edge, 30 + 35 keys: no piece above 64, still refused
+        {span17 - 64, 128},  // two whole shard pieces of 64
+    };
+    for (auto& r : refused) {
+        SCOPED_TRACE(r.key);
+        sim::kernel::clear_debug_lines();
+        inval_.runs.clear();
+        int64_t out = 7;
+        EXPECT_EQ(map(r.key, r.count, addr(4, 0), &out), -22);
+        EXPECT_EQ(out, 0);
+        EXPECT_TRUE(logged("paverr Corvane driver: 22536 Unable to update metadata for sectors " + std::to_string(r.key) +
+                           " - " + std::to_string(r.key + r.count) + "\n"));
+        EXPECT_TRUE(inval_.runs.empty()) << "nothing displaced";
+        auto after = walk(0, 2 * span17);
+        ASSERT_EQ(after.size(), before.size());
+        for (size_t i = 0; i < after.size(); i++) {
+            EXPECT_EQ(after[i].start, before[i].start);
+            EXPECT_EQ(after[i].length, before[i].length);
+            EXPECT_EQ(after[i].gpkt, before[i].gpkt);
+        }
+    }
+    EXPECT_EQ(lrb_first_error(map_), 0) << "a refused record leaves the map usable";
+    // Removals are not runs: they take any length. In a list, the records before a refused one
+    // stay applied and the ones after it are not applied.
+    EXPECT_EQ(unmap(4990, 300), 0);
+    lrbtree_update_rec records[3] = {{100, 64, addr(6, 0), 0, 0}, {200, 65, addr(6, 64), 0, 0},
+                                     {400, 1, addr(6, 200), 0, 0}};
+    EXPECT_EQ(lrbtree_update(map_, records, 3), -22);
+    EXPECT_EQ(records[0].out, 64);
+    EXPECT_EQ(walk(100, 164).size(), 1u);
+    EXPECT_TRUE(walk(200, 265).empty());
+    EXPECT_TRUE(walk(400, 401).empty());
+    EXPECT_EQ(lrb_check_map(map_), "");
 }
 
 TEST_F(LrbUpdate, AddressesFollowTheLogChainAcrossLebEnds) {
@@ -508,6 +546,39 @@ TEST_F(LrbUpdate, AFailingInvalidationStopsThePieceAndTheMap) {
     std::vector<walk_report> reports;
     EXPECT_EQ(lrb_walk(map_, 0, 1000, false, &reports), -22);
     EXPECT_EQ(lrb_first_error(map_), -5);
+}
+
+TEST_F(LrbUpdate, AFailingInvalidationInALaterLeafPlacesNoRun) {
+    // One-key runs on the even keys, enough for two leaves.
+    for (uint64_t k = 0; k < 600; k++) {
+        ASSERT_EQ(map(2 * k, 1, addr(1, (ULONG)k)), 0);
+    }
+    lrb_node_view root = lrb_view(map_, lrb_root_of(map_, 0));
+    ASSERT_GE(root.count, 2u);
+    uint64_t edge = root.keys[1];  // the second leaf's first run
+    // A run over the first leaf's last two runs and the second leaf's first two; the
+    // invalidation of the third, the second leaf's first, fails.
+    inval_.runs.clear();
+    inval_.calls = 0;
+    inval_.fail_at = 3;
+    int64_t out = 0;
+    EXPECT_EQ(map(edge - 4, 7, addr(9, 0), &out), -5);
+    inval_.fail_at = 0;
+    EXPECT_EQ(out, 0);
+    EXPECT_EQ(inval_.runs, (std::vector<displaced_run>{{edge - 4, 1, addr(1, (ULONG)(edge / 2 - 2))},
+                                                       {edge - 2, 1, addr(1, (ULONG)(edge / 2 - 1))}}));
+    EXPECT_EQ(lrb_first_error(map_), -5);
+    lrb_clear_error(map_);
+    // The runs before the failing one are gone, that one and the next stay, and the new run is
+    // nowhere.
+    auto runs = walk(edge - 6, edge + 6);
+    ASSERT_EQ(runs.size(), 4u);
+    EXPECT_EQ(runs[0].start, edge - 6);
+    EXPECT_EQ(runs[1].start, edge);
+    EXPECT_EQ(runs[1].gpkt, addr(1, (ULONG)(edge / 2)));
+    EXPECT_EQ(runs[2].start, edge + 2);
+    EXPECT_EQ(runs[3].start, edge + 4);
+    EXPECT_EQ(lrb_check_map(map_), "") << "the header block's mapped keys count the two removals only";
 }
 
 TEST_F(LrbUpdate, AllocationFailuresLeaveTheMapAsItWas) {

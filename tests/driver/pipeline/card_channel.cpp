@@ -5,6 +5,7 @@
 #include "driver/controller/channel_hooks.h"
 #include "driver/controller/hw_reset.h"
 #include "driver/pipeline/hw_cmds.h"
+#include "driver/pipeline/nand_cmds.h"
 #include "driver/platform/cpu_wq.h"
 #include "driver/platform/params.h"
 #include "driver/platform/thread.h"
@@ -20,7 +21,7 @@ CardChannelTest* current = nullptr;
 int CardChannelTest::geometry_from_card(nand_dev* channel) {
     const sim::card::NandGeometry& g = current->model_->config().geometry;
     nand_geometry& out = channel->geometry;
-    out.pads = g.lanes;
+    out.pads = g.banks;
     out.banks = g.banks;
     out.planes = g.planes;
     out.page_size = g.page_data;
@@ -28,7 +29,19 @@ int CardChannelTest::geometry_from_card(nand_dev* channel) {
     out.stripe_bytes = 65536;
     out.eb_count = g.eb_count;
     out.data_pads = g.lanes;
-    out.total_pads = g.lanes * g.banks;
+    out.total_pads = g.lanes;
+    out.first_block_offset = g.first_block_offset;
+    out.page_bits = g.page_bits;
+    out.block_bits = g.block_bits;
+    out.lun_boundary = g.lun_boundary;
+    out.lun_bit = g.lun_bit;
+    out.column_unit = g.column_unit;
+    out.randomizer_unit = g.randomizer_unit;
+    out.plain_units = g.plain_units;
+    out.erase_mode = g.planes > 1 ? 1 : 0;
+    out.sequence_slots = (UCHAR)g.banks;
+    out.part.read_operation = 1;
+    out.part.sample_operation = current->model_->config().channel.sample_operation;
     return 0;
 }
 
@@ -166,14 +179,10 @@ void CardChannelTest::disconnect_interrupts() {
     messages_ = nullptr;
 }
 
-// A status step on bank 0: the card answers a bank word with the request's tag on the request's
-// ring.
+// The erase program of the block on every bank: the card answers a bank word per bank with the
+// request's tag on the request's ring.
 int CardChannelTest::issue_erase(nand_dev* channel, velkor_request* request) {
-    completion_queue* ring = request->completion_ring;
-    ULONG ring_index = ring != nullptr ? ring->index : 0;
-    InterlockedExchange(&request->pending_bank, 1);
-    hw_cmds_append_nand(channel, ring_index << 24 | (ULONG)request->pool_index << 2 | 2, 400);
-    hw_cmds_append_nand(channel, 0u << 28 | 17, 396);
+    nand_erase_program(channel, request, request->params.erase.eb);
     request->flags |= REQ_COMMANDS_WRITTEN;
     current->issued_++;
     return 0;

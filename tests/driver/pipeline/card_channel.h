@@ -4,9 +4,9 @@
 // routine that queues the vector's DPC, which drains the vector's ring (as the device shell's
 // ISR and DPC do).
 //
-// The issue handlers are not built yet: the fixture installs two small ones. An erase asks the
-// card for a status step on bank 0 (a tag word to 400, a generic step to 396); the card answers
-// with a bank word naming the request, which the decoder and the ordered retirement complete. A
+// The issue handlers are not built yet: the fixture installs two small ones. An erase is the
+// erase program of its block; the card answers a bank word per bank naming the request, which
+// the decoder and the ordered retirement complete. A
 // zero read is a read sequence whose port B delivers zeros into one DMA descriptor carrying the
 // interrupt request; the card answers a DMA-done word, and the read completes on its processor.
 #pragma once

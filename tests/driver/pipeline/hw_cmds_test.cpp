@@ -6,19 +6,12 @@
 #include "driver/pipeline/hw_cmds.h"
 #include "driver/pipeline/nand_dev.h"
 #include "driver/platform/memory.h"
+#include "tests/driver/pipeline/ring_entries.h"
 #include "tests/support/kernel_fixture.h"
 
 namespace {
 
-struct entry {
-    ULONG reg;
-    ULONG value;
-    bool operator==(const entry& o) const { return reg == o.reg && value == o.value; }
-};
-
-std::ostream& operator<<(std::ostream& out, const entry& e) {
-    return out << "{0x" << std::hex << e.reg << ", 0x" << e.value << std::dec << "}";
-}
+using entry = ring_entry;
 
 constexpr ULONG nand(ULONG n) {
     return BAR_NAND + n;
@@ -37,14 +30,7 @@ class HwCmdsTest : public KernelTest {
         KernelTest::TearDown();
     }
     // The entries appended since the last call.
-    std::vector<entry> taken() {
-        std::vector<entry> out;
-        ULONG end = (ULONG)channel_->ring_producer;
-        for (; seen_ != end; seen_ = (seen_ + 1) & HW_CMDS_MASK) {
-            out.push_back({channel_->ring.entries[seen_].reg, channel_->ring.entries[seen_].value});
-        }
-        return out;
-    }
+    std::vector<entry> taken() { return ring_entries_since(channel_, &seen_); }
     nand_dev* channel_ = nullptr;
     ULONG seen_ = 0;
 };

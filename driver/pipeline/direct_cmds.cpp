@@ -358,13 +358,11 @@ int nand_set_part_features(nand_dev* channel) {
     }
     ULONG mode = g.nand_mode == 2 ? 0 : g.nand_mode == 1 ? 1 : 2;
     const ULONG groups[] = {
-        code_part_features,   part->features[0],   part->features[1],         part->features[2],
-        code_part_features_b, part->features_b[0], part->features_b[1],       code_part_mode,
-        part->mode_pairs[mode][0], part->mode_pairs[mode][1],
+        code_part_features, part->features[0], part->features[1], part->features[2],
+        code_part_features_b, part->features_b[0], part->features_b[1],
+        code_part_mode, part->mode_pairs[mode][0], part->mode_pairs[mode][1],
     };
-    return bank_cmd_write(channel, direct_all_banks(channel), direct_all_pads(channel), ARRAYSIZE(groups), groups) != 0
-               ? 1
-               : 0;
+    return bank_cmd_write(channel, direct_all_banks(channel), direct_all_pads(channel), ARRAYSIZE(groups), groups);
 }
 
 velkor_request* binary_read_port(nand_dev* channel, ULONG bank, ULONG* buffer) {

@@ -4,6 +4,7 @@
 #include "driver/pipeline/direct_cmds.h"
 
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -234,7 +235,8 @@ TEST_P(PartFeaturesTest, ThePartsRowGoesToEveryBank) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, PartFeaturesTest,
-                         ::testing::Values(part_case{2, 0}, part_case{1, 1}, part_case{0, 2}, part_case{7, 2}));
+                         ::testing::Values(part_case{2, 0}, part_case{1, 1}, part_case{0, 2}, part_case{7, 2}),
+                         [](const auto& info) { return "mode_" + std::to_string(info.param.mode); });
 
 TEST_F(DirectCmdsTest, NoRoomOrAFailedChannelWritesNothing) {
     // 502 doorbells the card holds leave 10 slots: no room, and none comes within 500 ms.

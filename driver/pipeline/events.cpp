@@ -416,7 +416,8 @@ void bank_histogram(completion_queue* ring, ULONG word) {
     nand_dev* channel = ring->owner;
     channel_events* ev = events_of(channel);
     ULONG record[3];
-    if (!read_record(ring, word, record, sizeof record, CHANNEL_FAIL_NARROW_PAD_RECORD) || ev->histogram == nullptr) {
+    auto* table = (volatile LONG*)ReadPointerAcquire((PVOID const volatile*)&ev->histogram);
+    if (!read_record(ring, word, record, sizeof record, CHANNEL_FAIL_NARROW_PAD_RECORD) || table == nullptr) {
         return;
     }
     LONG64 banks = channel->geometry.banks;
@@ -428,7 +429,7 @@ void bank_histogram(completion_queue* ring, ULONG word) {
         InterlockedIncrement64(&ev->histogram_dropped);
         return;
     }
-    InterlockedIncrement(&ev->histogram[entry]);
+    InterlockedIncrement(&table[entry]);
 }
 
 // 103: a PCIe link error. Bits not reported before print at once; an unchanged error prints

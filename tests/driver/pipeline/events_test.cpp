@@ -43,6 +43,10 @@ struct seen_services {
     ULONG failed_lane = 0;
     ULONG64 flags = 0;
     ULONG eb_mask = 0xFFFFFFFFu;  // lanes every block uses
+    std::vector<std::vector<ULONG>> merged;          // eb, then the 15 words
+    std::vector<std::vector<ULONG>> levels;          // eb, pad index, level
+    std::vector<std::vector<ULONG>> flagged;         // eb, bits
+    bool hardware_failed = false;
 };
 seen_services* seen = nullptr;
 
@@ -72,6 +76,16 @@ class EventsTest : public CardChannelTest {
             }
             return 1;
         };
+        pipeline_service_table.eb_merge_pad_mask = [](nand_dev*, USHORT eb, const ULONG words[EB_ERROR_COUNTERS]) {
+            std::vector<ULONG> entry{eb};
+            entry.insert(entry.end(), words, words + EB_ERROR_COUNTERS);
+            seen->merged.push_back(entry);
+        };
+        pipeline_service_table.eb_record_pad_error = [](nand_dev*, USHORT eb, ULONG index, UCHAR level) {
+            seen->levels.push_back({eb, index, level});
+        };
+        pipeline_service_table.eb_set_flags = [](nand_dev*, USHORT eb, ULONG bits) { seen->flagged.push_back({eb, bits}); };
+        pipeline_service_table.log_hardware_failed = [](nand_dev*) { return seen->hardware_failed; };
         buffer_ = (UCHAR*)kpav_dma_alloc_contig(&bus_);
         ASSERT_NE(buffer_, nullptr);
     }
@@ -159,6 +173,10 @@ struct simple_case {
     ULONG reason;            // the channel's failure reason, or no_failure
     const char* dump;        // the register dump's reason (nullptr: none asked for by the decoder)
 };
+
+void PrintTo(const simple_case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class SimpleEventTest : public EventsTest, public ::testing::WithParamInterface<simple_case> {};
 
@@ -311,6 +329,10 @@ struct record_case {
     ULONG reason;
 };
 
+void PrintTo(const record_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class BrokenRecordTest : public EventsTest, public ::testing::WithParamInterface<record_case> {};
 
 // A foreign word where the terminator belongs: the rest of the ring can no longer be framed.
@@ -411,6 +433,99 @@ TEST_F(EventsTest, APadRecordOfABankGroupTheChannelLacksIsUnknown) {
     ASSERT_TRUE(eventually([&] { return channel_failed(channel()); }));
     EXPECT_EQ(failure(), CHANNEL_FAIL_UNKNOWN_EVENT);
     EXPECT_TRUE(logged("dov0: Unknown interrupt (q=0): val[0]: 00000013\n"));
+}
+
+// The request side of a pad record, on requests as their issue handlers leave them.
+TEST_F(EventsTest, PadErrorsOfARequestFollowThePadErrorRule) {
+    struct pad_case {
+        const char* name;
+        ULONG type;
+        ULONG64 flags;
+        bool fails;
+        bool erase_count;
+    };
+    const pad_case cases[] = {
+        {"erase", REQUEST_ERASE, 0, true, true},
+        {"waiting page program", REQUEST_PAGE_PROGRAM, REQ_FLUSH_WAITER | REQ_FLUSH_JOIN, true, false},
+        {"page program", REQUEST_PAGE_PROGRAM, REQ_FLUSH_JOIN, false, false},
+    };
+    seen_.hardware_failed = true;
+    // Two lanes, one plane: bank 1's lane 0 is pad index 2.
+    const ULONG bitmap[15] = {1u << 2};
+    for (const pad_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        seen_.merged.clear();
+        seen_.levels.clear();
+        LONG64 erases = channel()->events.erase_pad_events;
+        LONG64 others = channel()->events.other_pad_events;
+        tavrin_ioctx* context = request_alloc(channel(), REQUEST_ALLOC_WAIT);
+        ASSERT_NE(context, nullptr);
+        velkor_request* request = context->request;
+        request->type = c.type;
+        request->flags = c.flags;
+        request->params.erase.eb = 9;
+        if (c.type == REQUEST_PAGE_PROGRAM) {
+            request->params.page_program.eb = 9;
+        }
+        events_request_pad_errors(channel(), request, bitmap);
+        events_request_pad_errors(channel(), request, bitmap);  // the block is noted once
+        EXPECT_EQ(request->fail, c.fails ? -KPAV_EIO : 0);
+        EXPECT_EQ((request->flags & REQ_FAILED) != 0, c.fails);
+        EXPECT_EQ(request->bad_pad_map[0], 1u << 2);
+        EXPECT_EQ(channel()->events.erase_pad_events - erases, c.erase_count ? 2 : 0);
+        EXPECT_EQ(channel()->events.other_pad_events - others, c.erase_count ? 0 : 2);
+        if (c.erase_count) {
+            EXPECT_TRUE(seen_.merged.empty());
+            EXPECT_EQ(request->eb_notice_count, 0);
+        } else {
+            ASSERT_EQ(seen_.merged.size(), 2u);
+            EXPECT_EQ(seen_.merged[0][0], 9u);
+            EXPECT_EQ(seen_.merged[0][1], 1u << 2);
+            ASSERT_EQ(seen_.levels.size(), 2u);
+            EXPECT_EQ(seen_.levels[0], (std::vector<ULONG>{9, 2, 145}));
+            ASSERT_EQ(request->eb_notice_count, 1);
+            EXPECT_EQ(request->eb_notices[0], 9);
+        }
+        request_free(request);
+    }
+    // Pads the block does not use change nothing.
+    seen_.eb_mask = 0x2;
+    tavrin_ioctx* context = request_alloc(channel(), REQUEST_ALLOC_WAIT);
+    ASSERT_NE(context, nullptr);
+    context->request->type = REQUEST_ERASE;
+    context->request->params.erase.eb = 9;
+    LONG64 erases = channel()->events.erase_pad_events;
+    events_request_pad_errors(channel(), context->request, bitmap);
+    EXPECT_EQ(context->request->fail, 0);
+    EXPECT_EQ(context->request->bad_pad_map[0], 0u);
+    EXPECT_EQ(channel()->events.erase_pad_events, erases);
+    request_free(context->request);
+}
+
+TEST_F(EventsTest, MarkingAPadFailedRaisesItsLevelInEveryPlaneOrFlagsTheBlock) {
+    tavrin_ioctx* context = request_alloc(channel(), REQUEST_ALLOC_WAIT);
+    ASSERT_NE(context, nullptr);
+    velkor_request* request = context->request;
+    // No log above the channel: the block is flagged.
+    mark_eb_pads_failed(channel(), request, 4, 1, 1);
+    ASSERT_EQ(seen_.flagged.size(), 1u);
+    EXPECT_EQ(seen_.flagged[0], (std::vector<ULONG>{4, 0x4}));
+    EXPECT_TRUE(seen_.levels.empty());
+    // With a log: the level of the pad rises in each plane (two here), the block is noted once.
+    static const nand_dev_client_ops no_ops{};
+    int log = 0;
+    nand_dev_set_client(channel(), &no_ops, &log);
+    channel()->geometry.planes = 2;
+    mark_eb_pads_failed(channel(), request, 4, 1, 1);
+    mark_eb_pads_failed(channel(), request, 4, 1, 1);
+    channel()->geometry.planes = 1;
+    nand_dev_set_client(channel(), nullptr, nullptr);
+    ASSERT_EQ(seen_.levels.size(), 4u);
+    EXPECT_EQ(seen_.levels[0], (std::vector<ULONG>{4, 5, 176}));  // (1 x 2 + 0) x 2 + 1
+    EXPECT_EQ(seen_.levels[1], (std::vector<ULONG>{4, 7, 176}));  // (1 x 2 + 1) x 2 + 1
+    ASSERT_EQ(request->eb_notice_count, 1);
+    EXPECT_EQ(request->eb_notices[0], 4);
+    request_free(request);
 }
 
 // ---- Read errors

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,7 @@ size_t count_part(const std::string& part) {
 
 // What the services the tests install saw.
 struct seen_services {
+    std::mutex mutex;  // dumps and env_words: a channel's failure asks for its dump after it is seen
     std::vector<std::string> dumps;
     std::vector<ULONG> env_words;
     bool recovered = false;
@@ -53,14 +55,15 @@ seen_services* seen = nullptr;
 class EventsTest : public CardChannelTest {
   protected:
     void SetUp() override {
-        seen_ = {};
         seen = &seen_;
         CardChannelTest::SetUp();
         channel()->issue_table = request_issue_table;
         pipeline_service_table.csr_dump_request = [](pipeline_device*, int, const char* reason, ULONG) {
+            std::lock_guard<std::mutex> hold(seen->mutex);
             seen->dumps.push_back(reason != nullptr ? reason : "");
         };
         pipeline_service_table.env_interrupt = [](nand_dev*, ULONG word, int check) {
+            std::lock_guard<std::mutex> hold(seen->mutex);
             seen->env_words.push_back(check == 1 ? word : 0);
         };
         pipeline_service_table.eb_lane_mask = [](nand_dev*, USHORT, ULONG) { return seen->eb_mask; };
@@ -110,6 +113,18 @@ class EventsTest : public CardChannelTest {
     }
 
     void inject(const std::string& parameters) { model_->inject("event", parameters); }
+
+    // Waits for a register dump asked for with `reason`; the number of dumps asked for.
+    bool dumped(const std::string& reason) {
+        return eventually([&] {
+            std::lock_guard<std::mutex> hold(seen_.mutex);
+            return std::find(seen_.dumps.begin(), seen_.dumps.end(), reason) != seen_.dumps.end();
+        });
+    }
+    size_t dumps() {
+        std::lock_guard<std::mutex> hold(seen_.mutex);
+        return seen_.dumps.size();
+    }
 
     // A page of `eb` programmed with packets whose headers name sectors lba, lba + 1, ...
     void program_packets(USHORT eb, USHORT page, ULONG64 lba, ULONG count) {
@@ -196,7 +211,7 @@ TEST_P(SimpleEventTest, LogsItsLineAndFailsTheChannelAsTheTableSays) {
         EXPECT_TRUE(logged(c.line)) << c.line;
     }
     if (c.dump != nullptr) {
-        EXPECT_NE(std::find(seen_.dumps.begin(), seen_.dumps.end(), c.dump), seen_.dumps.end()) << c.dump;
+        EXPECT_TRUE(dumped(c.dump)) << c.dump;
     }
     // The write-path parity errors stop the flushes the card would run at power loss.
     bool write_parity = c.reason == CHANNEL_FAIL_WRITE_PARITY;
@@ -265,6 +280,7 @@ TEST_F(EventsTest, UpsetsAreCountedAcknowledgedAndAMultiBitUpsetIsMasked) {
 TEST_F(EventsTest, AnEnvironmentEventGoesToTheMonitorWithTheWord) {
     inject("word=0x45E");  // 94 with the temperature bit
     settle();
+    std::lock_guard<std::mutex> hold(seen_.mutex);
     ASSERT_EQ(seen_.env_words.size(), 1u);
     EXPECT_EQ(seen_.env_words[0], 0x45Eu);
     EXPECT_FALSE(channel_failed(channel()));
@@ -344,7 +360,7 @@ TEST_P(BrokenRecordTest, FailsTheChannelWithTheEventsReason) {
     char line[96];
     std::snprintf(line, sizeof line, "dov0: Failed to get completion record size %4u cr=", c.bytes);
     EXPECT_TRUE(logged_part(line)) << line;
-    EXPECT_NE(std::find(seen_.dumps.begin(), seen_.dumps.end(), "Failing channel."), seen_.dumps.end());
+    EXPECT_TRUE(dumped("Failing channel."));
 }
 
 const record_case broken_records[] = {
@@ -598,7 +614,7 @@ TEST_F(EventsTest, AMagicMismatchIsReadOnceMore) {
     EXPECT_TRUE(logged_part("Unexpected media contents - mismatch."));
     EXPECT_TRUE(logged_part("mismatcher"));
     EXPECT_TRUE(logged("dov0: retrying magic mismatch request (bank 1).\n"));
-    EXPECT_EQ(seen_.dumps.size(), 1u);
+    EXPECT_EQ(dumps(), 1u);
     EXPECT_FALSE(channel_failed(channel()));
 }
 
@@ -617,7 +633,7 @@ TEST_F(EventsTest, AMagicMismatchOfNoRequestSlippedBy) {
     ASSERT_TRUE(eventually([&] { return channel_failed(channel()); }));
     EXPECT_EQ(failure(), CHANNEL_FAIL_MAGIC);
     EXPECT_TRUE(logged("dov0: Magic mismatch tag 0x5 slipped by us.\n"));
-    EXPECT_EQ(seen_.dumps.size(), 1u);
+    EXPECT_EQ(dumps(), 1u);
 }
 
 }  // namespace

@@ -94,6 +94,8 @@ void ebinfo_services_hold() {
     publish(&pipeline_service_table.eb_condition, &condition_of);
     publish(&pipeline_service_table.eb_raise_condition, &ebinfo_raise_condition);
     publish(&pipeline_service_table.eb_count_reads, &count_reads);
+    publish(&pipeline_service_table.eb_merge_pad_mask, &ebinfo_merge_pad_mask);
+    publish(&pipeline_service_table.eb_record_pad_error, &ebinfo_record_pad_error);
 }
 
 void ebinfo_services_release() {
@@ -117,4 +119,7 @@ void ebinfo_services_release() {
     publish<decltype(pipeline_service_table.eb_condition)>(&pipeline_service_table.eb_condition, nullptr);
     publish<decltype(pipeline_service_table.eb_raise_condition)>(&pipeline_service_table.eb_raise_condition,
                                                                  nullptr);
+    publish<decltype(pipeline_service_table.eb_merge_pad_mask)>(&pipeline_service_table.eb_merge_pad_mask, nullptr);
+    publish<decltype(pipeline_service_table.eb_record_pad_error)>(&pipeline_service_table.eb_record_pad_error,
+                                                                  nullptr);
 }

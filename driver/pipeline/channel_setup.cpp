@@ -325,6 +325,7 @@ int channel_pipeline_init(pipeline_device* card) {
     nand_dev_init(channel, card);
     channel->backend = &ring_backend;
     channel->issue_table = request_issue_table;
+    events_install(channel);
     channel->client_name = "";
     kpav_spinlock_init(&channel->poll_lock, "poll");
     kpav_spinlock_init(&channel->intr_mask_lock, "interrupt mask");

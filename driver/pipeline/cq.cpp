@@ -329,6 +329,16 @@ void cq_unknown_interrupt(completion_queue* ring, ULONG word) {
                (int)(status >> 9 & 1), (int)(status >> 10 & 1), (int)(status >> 16));
 }
 
+velkor_request* cq_owed_request(completion_queue* ring, ULONG word, ULONG tag) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    return owed_request(ring, word, tag);
+}
+
+void cq_record_failure(completion_queue* ring, ULONG bytes, ULONG word, ULONG reason) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    record_failure(ring, bytes, word, reason);
+}
+
 ULONG decode_completion(completion_queue* ring, ULONG word, LIST_ENTRY* completed) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     nand_dev* channel = ring->owner;

@@ -91,6 +91,12 @@ int cq_read_record(completion_queue* ring, ULONG* out, ULONG bytes);
 velkor_request* cq_lookup_tag(nand_dev* channel, ULONG tag);
 // The unknown-event rule: logs the word and the interrupt status and fails the channel.
 void cq_unknown_interrupt(completion_queue* ring, ULONG word);
+// The request a word names when the card owes it something (issued, not yet retired); else NULL,
+// and the channel fails (once) as for a word that names no request.
+velkor_request* cq_owed_request(completion_queue* ring, ULONG word, ULONG tag);
+// A record that did not end with its terminator: "Failed to get completion record size", the rest
+// of the ring is consumed unread, and the channel fails (with a register dump) for `reason`.
+void cq_record_failure(completion_queue* ring, ULONG bytes, ULONG word, ULONG reason);
 
 // The NAND window's interrupt mask (0x2004), under the channel's mask lock.
 void intr_mask_set(nand_dev* channel, ULONG bits);

@@ -5,6 +5,7 @@
 
 #include "driver/controller/pipeline_device.h"
 #include "driver/pipeline/cq.h"
+#include "driver/pipeline/events.h"
 #include "driver/pipeline/hw_cmds.h"
 #include "driver/pipeline/flush.h"
 #include "driver/pipeline/request.h"
@@ -289,6 +290,7 @@ struct nand_dev {
     ULONG idle_polls;
     kpav_spinlock intr_mask_lock;
     volatile LONG unknown_events;
+    channel_events events;     // the hardware events' counters and state (events.h)
     kpav_step_run setup;       // the channel's records: ring, completion-queue records
     kpav_step_run start;       // the channel's start on a card
     UCHAR controller_flush_writes;  // controller set-up asks for the 4992/5000 writes at start

@@ -85,6 +85,9 @@ void request_reset(velkor_request* request, velkor_request* head) {
     request->flush_last_seq = 0;
     request->range_table = nullptr;
     RtlZeroMemory(request->bad_pad_map, sizeof request->bad_pad_map);
+    request->failed_lanes = 0;
+    request->weak_lanes = 0;
+    request->failed_lane = 0;
 }
 
 int request_chain_validate(velkor_request* head) {

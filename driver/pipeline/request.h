@@ -79,6 +79,8 @@ constexpr ULONG64 REQ_EBF_SLOT = 1ull << 39;
 constexpr ULONG64 REQ_EBI_SLOTS = 1ull << 40;
 constexpr ULONG64 REQ_RETRY = 1ull << 41;
 constexpr ULONG64 REQ_COMMANDS_WRITTEN = 1ull << 42;
+constexpr ULONG64 REQ_WEAK_LANES = 1ull << 43;         // a lane read with corrected errors
+constexpr ULONG64 REQ_MAGIC_RETRY = 1ull << 44;        // a packet header mismatched: read once more
 constexpr ULONG64 REQ_PREPARE_CLEARS = 0x3FE00000000ull;  // bits 33-41, cleared before preparation
 
 // Status values beside the negated errno set.
@@ -253,6 +255,11 @@ struct velkor_request {
     LIST_ENTRY flush_link;
     lba_range_table* range_table;  // data writes: the table they are entered in at enqueue
     ULONG bad_pad_map[15];         // pads reported bad for this request's rows
+    // Lanes of a read's bank (bit = lane) that read uncorrectable, that read with corrected
+    // errors, and the last lane that failed: what read recovery starts from.
+    ULONG failed_lanes;
+    ULONG weak_lanes;
+    ULONG failed_lane;
 };
 
 // The I/O context. The request pointer comes first: callers reach the request through it.

@@ -253,6 +253,16 @@ void retire_request(nand_dev* channel, velkor_request* request) {
     if (recovery != nullptr && recovery(channel, request) == 0) {
         return;  // resubmitted or queued as failed: it comes back
     }
+    if ((request->flags & REQ_MAGIC_RETRY) != 0) {
+        // A packet header did not match: the read goes to the card once more, as a retry.
+        request->flags &= ~REQ_MAGIC_RETRY;
+        if (request->fail == PAV_UNCORRECTABLE && !channel_failed(channel)) {
+            if (!resubmit_request(channel, request)) {
+                queue_failed_request(channel, request);
+            }
+            return;
+        }
+    }
     bool no_retry_state = request->retry_state[0] == 0 && request->retry_state[1] == 0 && request->retry_state[2] == 0;
     if ((request->fail == PAV_UNCORRECTABLE || (request->flags & REQ_ERASED_IS_ERROR) != 0) && no_retry_state &&
         request->erased_hint != 0) {

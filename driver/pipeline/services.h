@@ -59,6 +59,12 @@ struct pipeline_services {
     // counted (the read-count policy is not asked).
     ULONG64 (*eb_count_reads)(nand_dev* channel, USHORT eb, ULONG reads);
 
+    // ORs pads (bits by pad index, as the error snapshot) into the block's retired pads. NULL:
+    // nothing is kept.
+    void (*eb_merge_pad_mask)(nand_dev* channel, USHORT eb, const ULONG words[EB_ERROR_COUNTERS]);
+    // Raises the error level of one pad index of the block (keeping the highest). NULL: nothing.
+    void (*eb_record_pad_error)(nand_dev* channel, USHORT eb, ULONG pad_index, UCHAR level);
+
     // The erase-block map: an erase block in its map finished a request.
     void (*mel_alert_leb)(nand_dev* channel, USHORT eb, int counters_set);
 
@@ -81,6 +87,12 @@ struct pipeline_services {
     // the management data was read (0, or the OR of the chains' statuses).
     int (*mgmt_data_rle_scan)(nand_dev* channel);
     int (*bad_pad_mask_chains)(nand_dev* channel);
+
+    // The data log is in its hardware-failure mode. NULL: it is not.
+    bool (*log_hardware_failed)(nand_dev* channel);
+    // The environment monitor's handler of an environment event word (voltage, thermal, power
+    // cut); check_spurious is 1 from the completion rings. NULL: the word is dropped.
+    void (*env_interrupt)(nand_dev* channel, ULONG word, int check_spurious);
 
     // The data log's written position: an advance step closed `eb` (65535: none).
     void (*set_written_leb)(void* log, USHORT eb);

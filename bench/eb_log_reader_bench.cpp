@@ -1,6 +1,9 @@
 // The log reader streaming a chain of three LEBs written to the card model (through the channel's
 // read requests, the card's page reads and DMA), entry by entry, beside a memcpy of the same
 // bytes. "ratio" is reader time / memcpy time; "media_MBps" the reader's rate of media bytes.
+//
+// Its fixture boots a machine of its own and leaves nothing behind; it runs before the forward
+// map's benchmarks, which keep their machine to the end of the program (file order).
 
 #include <benchmark/benchmark.h>
 

@@ -329,6 +329,7 @@ int channel_pipeline_init(pipeline_device* card) {
     channel->client_name = "";
     kpav_spinlock_init(&channel->poll_lock, "poll");
     kpav_spinlock_init(&channel->intr_mask_lock, "interrupt mask");
+    direct_cmds_install(channel);
     kpav_spinlock_init(&channel->stats_lock, "statistics");
     // Until start has run to its end, a channel failure is held back and reported by start.
     channel->deferral_flags = FAIL_DEFER;

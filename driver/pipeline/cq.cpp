@@ -164,37 +164,24 @@ ULONG decode_page_stats(completion_queue* ring, ULONG word, LIST_ENTRY* complete
 
 ULONG decode_readback(completion_queue* ring, ULONG word) {
     nand_dev* channel = ring->owner;
-    ULONG length = 0;
-    if (cq_read_record(ring, &length, 4) != 0) {
-        record_failure(ring, 4, word, CHANNEL_FAIL_READBACK);
-        return CQ_HANDLED;
-    }
-    if (length == 0 || length - 1 > CQ_RING_WORDS / 2) {
-        // A malformed length cannot be skipped safely.
-        record_failure(ring, 4, word, CHANNEL_FAIL_READBACK);
-        return CQ_HANDLED;
-    }
     velkor_request* request = cq_lookup_tag(channel, word >> 8 & 0xFFFF);
     if (request == nullptr || request->type != REQUEST_BINARY_COMMAND || ReadAcquire(&request->retire_claim) == 0) {
+        if (cq_take_readback(ring, word, nullptr, 0) == -KPAV_EPIPE) {
+            return CQ_HANDLED;
+        }
         kpav_print(KPAV_CLASS_ERROR, "%s: Read-back %8.8x (q=%u) names no command.\n", channel_name(channel), word,
                    ring->index);
-        cq_read_record(ring, nullptr, (length - 1) * 4);
         fail_channel(channel, 0, CHANNEL_FAIL_READBACK);
         return CQ_HANDLED;
     }
     auto& binary = request->params.binary;
-    ULONG* destination = nullptr;
-    if (length != 1) {
-        if (binary.readback != nullptr && length - 1 <= binary.readback_words) {
-            destination = binary.readback;
-        } else {
-            request->fail = -KPAV_EIO;
-            request->flags |= REQ_FAILED;
-        }
-    }
-    if (cq_read_record(ring, destination, (length - 1) * 4) != 0) {
-        record_failure(ring, (length - 1) * 4, word, CHANNEL_FAIL_READBACK);
+    int rc = cq_take_readback(ring, word, binary.readback, binary.readback_words);
+    if (rc == -KPAV_EPIPE) {
         return CQ_HANDLED;
+    }
+    if (rc != 0) {
+        request->fail = -KPAV_EIO;
+        request->flags |= REQ_FAILED;
     }
     if ((ULONG)InterlockedIncrement(&binary.received) >= binary.count) {
         InterlockedExchange(&request->cmd_done, 1);
@@ -314,6 +301,22 @@ int cq_read_record(completion_queue* ring, ULONG* out, ULONG bytes) {
     }
     set_head(ring, at + 1);
     return 0;
+}
+
+int cq_take_readback(completion_queue* ring, ULONG word, ULONG* destination, ULONG capacity) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    ULONG length = 0;
+    if (cq_read_record(ring, &length, 4) != 0 || length == 0 || length - 1 > CQ_RING_WORDS / 2) {
+        // A malformed length cannot be skipped safely.
+        record_failure(ring, 4, word, CHANNEL_FAIL_READBACK);
+        return -KPAV_EPIPE;
+    }
+    bool fits = length == 1 || (destination != nullptr && length - 1 <= capacity);
+    if (cq_read_record(ring, fits ? destination : nullptr, (length - 1) * 4) != 0) {
+        record_failure(ring, (length - 1) * 4, word, CHANNEL_FAIL_READBACK);
+        return -KPAV_EPIPE;
+    }
+    return fits ? 0 : -KPAV_EIO;
 }
 
 void cq_unknown_interrupt(completion_queue* ring, ULONG word) {

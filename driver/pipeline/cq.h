@@ -86,6 +86,10 @@ ULONG decode_completion(completion_queue* ring, ULONG word, LIST_ENTRY* complete
 // Reads a record of `bytes` that ends with its terminator: 0, -5 (a foreign word where the
 // terminator belongs), -11 (no terminator within a second). Copies it when `out` is given.
 int cq_read_record(completion_queue* ring, ULONG* out, ULONG bytes);
+// Reads a read-back record's length word and payload (the 0x08 word taken): 0 when the payload
+// fitted `capacity` words of `destination` (or there was none), -5 when it did not (consumed
+// unread), -32 when the record is broken (logged, the channel failed).
+int cq_take_readback(completion_queue* ring, ULONG word, ULONG* destination, ULONG capacity);
 // The request of a tag; NULL for 0 or a tag no request has. A tag beyond the table is an
 // assertion failure.
 velkor_request* cq_lookup_tag(nand_dev* channel, ULONG tag);

@@ -1,6 +1,7 @@
 // The issue handlers of the request types that move no append point: erase, read (with its zero
-// and check forms), page program, masked page read, sample pads, binary command, barrier; the
-// common endings; row padding and buffer-set transfers for the flush records and buffer sets.
+// and check forms), page program, masked page read, sample pads, barrier; the common endings; row
+// padding and buffer-set transfers for the flush records and buffer sets. Binary commands are
+// issued by direct_cmds.cpp.
 
 #include "driver/pipeline/issue.h"
 
@@ -214,12 +215,6 @@ int issue_sample_pads(nand_dev* channel, velkor_request* request) {
     }
     request->flags |= REQ_COMMANDS_WRITTEN;
     return 0;
-}
-
-int issue_binary_command(nand_dev* channel, velkor_request*) {
-    kpav_print(KPAV_CLASS_ERROR, "%s: Binary commands cannot be issued: their command shapes are not built.\n",
-               channel_name(channel));
-    return -KPAV_EOPNOTSUPP;
 }
 
 }  // namespace

@@ -5,9 +5,11 @@
 
 #include "driver/controller/pipeline_device.h"
 #include "driver/pipeline/cq.h"
+#include "driver/pipeline/direct_cmds.h"
 #include "driver/pipeline/events.h"
 #include "driver/pipeline/hw_cmds.h"
 #include "driver/pipeline/flush.h"
+#include "driver/pipeline/nand_parts.h"
 #include "driver/pipeline/request.h"
 #include "driver/pipeline/sched.h"
 #include "driver/platform/mem_stats.h"
@@ -70,6 +72,9 @@ constexpr ULONG NAND_READ_SINGLE_PLANE_OPTION = 0x2;  // single-plane page reads
 constexpr ULONG NAND_PROGRAM_ZERO_ROW = 1u << 29;     // a program start carries a zero row address
 constexpr ULONG NAND_PROGRAM_ZERO_PAIR = 1u << 30;    // ... after a zero command pair
 
+// Words of a map with one bit per pad of every plane and bank (2 x 30 x 8 bits).
+constexpr ULONG NAND_PAD_MAP_WORDS = 15;
+
 // The geometry and switches that controller set-up fills and the pipeline reads.
 struct nand_geometry {
     ULONG pads;              // page groups of a row: one segment per bank
@@ -105,6 +110,12 @@ struct nand_geometry {
     UCHAR sequence_slots;   // sequence headers name slots 0 .. sequence_slots - 1
     UCHAR run_words_off;    // no read-buffer run words
     nand_part_commands part;
+    // The part's identification (the part table's key) and the NAND mode its features follow.
+    UCHAR part_id[NAND_PART_ID_MAX];
+    UCHAR part_id_length;
+    UCHAR nand_mode;
+    // The pads in use: bit planes x pads x bank + pad.
+    ULONG pad_mask[NAND_PAD_MAP_WORDS];
     // Published under the channel's kinfo "geom" directory.
     ULONG data_pads;
     ULONG total_pads;        // pads (lanes) of a bank: the width of its lane masks
@@ -285,6 +296,7 @@ struct nand_dev {
     completion_queue cqs[CQ_MAX_RINGS];
     ULONG cq_count;
     cq_decoder_ops decoders;   // the event and direct read-back decoders of the later parts
+    direct_readback direct;    // the direct command waiting for its read-back (direct_cmds.h)
     kpav_spinlock poll_lock;   // poll_running, idle_polls
     UCHAR poll_running;
     ULONG idle_polls;

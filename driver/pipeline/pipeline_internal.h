@@ -46,6 +46,11 @@ inline request_queue* channel_queue(nand_dev* channel, ULONG index) {
     return &channel->queues[index];
 }
 
+// Room in the command ring for one more issue pass or direct command (the issue lock's holder).
+inline bool channel_credits_ok(const nand_dev* channel) {
+    return channel->free_doorbells >= CREDIT_MIN_DOORBELLS && channel->free_entries >= CREDIT_MIN_ENTRIES;
+}
+
 // Takes a request for retirement: true for the one caller that does.
 inline bool request_claim(velkor_request* request) {
     return InterlockedExchange(&request->retire_claim, 0) != 0;

@@ -185,7 +185,8 @@ int prepare_binary_command(nand_dev* channel, velkor_request* request) {
     request->cmd_done = 0;
     auto* command = (binary_command*)request->params.binary.buffer;
     if (command == nullptr) {
-        return -KPAV_EINVAL;
+        // Port writes without micro-operations: the read-backs are counted as the builder set them.
+        return request->params.binary.items != nullptr && request->params.binary.item_count != 0 ? 0 : -KPAV_EINVAL;
     }
     ULONG valid = 0;
     for (const binary_micro_op& op : command->ops) {

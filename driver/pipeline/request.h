@@ -19,6 +19,7 @@ struct request_queue;
 struct completion_queue;
 struct lba_range_table;
 struct dma_map;
+struct hw_reg_item;
 
 enum request_type : ULONG {
     REQUEST_UNINITIALIZED = 0,
@@ -170,7 +171,9 @@ union request_params {
     } masked_read;
     struct {
         ULONG count;  // read-backs expected
-        void* buffer;
+        void* buffer;  // the micro-operations (binary_command), when the command has them
+        const hw_reg_item* items;  // the port writes issued, as they stand
+        ULONG item_count;
         ULONG* readback;  // the read-back payload, readback_words words; NULL: none wanted
         ULONG readback_words;
         volatile LONG received;

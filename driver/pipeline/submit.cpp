@@ -74,14 +74,10 @@ void out_of_credits(nand_dev* channel) {
     }
 }
 
-bool credits_ok(const nand_dev* channel) {
-    return channel->free_doorbells >= CREDIT_MIN_DOORBELLS && channel->free_entries >= CREDIT_MIN_ENTRIES;
-}
-
 // Reads the credit word when the cached credits fell to their floor. An all-ones word (a card
 // that is gone) keeps the cached values.
 void refresh_credits(nand_dev* channel) {
-    if (credits_ok(channel) || channel->backend == nullptr || channel->backend->read_credit_word == nullptr) {
+    if (channel_credits_ok(channel) || channel->backend == nullptr || channel->backend->read_credit_word == nullptr) {
         return;
     }
     hw_cmds_apply_credit_word(channel, channel->backend->read_credit_word(channel));
@@ -272,7 +268,7 @@ void issue_requests(nand_dev* channel, ULONG* out_more) {
             return;
         }
         refresh_credits(channel);
-        if (!credits_ok(channel)) {
+        if (!channel_credits_ok(channel)) {
             out_of_credits(channel);
             *out_more = 1;
             return;

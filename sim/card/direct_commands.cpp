@@ -42,6 +42,11 @@ std::vector<uint32_t> words_of(const uint8_t* bytes, size_t n, size_t words) {
 }  // namespace
 
 uint32_t DirectCommands::feature(unsigned bank, uint32_t lane, uint32_t address) const {
+    for (const Fault& f : card_.faults.find_all("feature_stuck", {.bank = bank})) {
+        if (f.get("lane", lane) == lane) {
+            return (uint32_t)f.get("value", 0xFF);
+        }
+    }
     auto it = features_.find(feature_key(bank, lane, address));
     return it == features_.end() ? 0 : it->second;
 }

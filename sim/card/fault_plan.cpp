@@ -34,6 +34,7 @@ const fault_kind kinds[] = {
     {"engine_stuck", {"engine", "bits"}},
     {"drop_marker", {"bank"}},
     {"drop_readback", {"bank"}},
+    {"feature_stuck", {"bank", "lane", "value"}},
     {"drop_interrupt", {"ring"}},
     {"delay_report", {"kind", "index", "ms"}},
     {"swap_flush", {}},

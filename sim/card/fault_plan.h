@@ -18,7 +18,8 @@
 //   answers             record_truncate (kind wrong_word), readback (len tag payload=[..]),
 //                       drop_marker (bank), drop_readback (bank), drop_interrupt (ring),
 //                       delay_report (kind=flush|erase|dma|report index ms), swap_flush,
-//                       intr_status (value), stray_dma_event (event)
+//                       intr_status (value), stray_dma_event (event), feature_stuck (bank
+//                       lane value: the lane's features read `value` whatever was set)
 //   lanes               program_fail (eb bank row plane lane status), erase_fail (eb bank plane
 //                       lane status), pad_fatal (bank), lane_dead (bank lane),
 //                       read_uncorrectable (eb bank row lane event), read_weak (eb bank row

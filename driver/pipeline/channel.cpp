@@ -89,7 +89,11 @@ int pipeline_step_pool(void* context) {
     return request_pool_init((nand_dev*)context);
 }
 
+// A request whose callback has run may still be on its way back to the pool on a processor's
+// thread: each thread finishes the pass it is in before the pool goes.
 void pipeline_undo_pool(void* context) {
+    PAGED_CODE();
+    cpu_wq_kick_all();
     request_pool_free((nand_dev*)context);
 }
 

@@ -18,8 +18,9 @@ int cpu_wq_init();
 // and the processor-to-node table. A record whose thread does not stop in time is left to that
 // thread ("Timeout waiting for bound cpu thread to terminate.", message 12317). PASSIVE_LEVEL.
 void cpu_wq_exit();
-// Wakes each running thread in turn and waits until it has begun a pass. Below DISPATCH_LEVEL,
-// never from a processor's own thread.
+// Wakes each running thread in turn and waits until it has run a whole pass begun after the
+// call: the work handed to it before the call has been run. Below DISPATCH_LEVEL, never from a
+// processor's own thread.
 void cpu_wq_kick_all();
 
 // The record of processor `cpu`, locked, when its thread runs or is starting and the processor

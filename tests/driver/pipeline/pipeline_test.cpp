@@ -461,6 +461,30 @@ TEST_F(ChannelPipelineTest, EveryRequestRetiresOnceWhenTheChannelFailsUnderIt) {
     EXPECT_TRUE(eventually([&] { return free_requests() == 64u; }));
 }
 
+TEST_F(ChannelPipelineTest, StoppingWaitsForARetirementStillRunningOnItsProcessor) {
+    // The callback has run, but the processor's thread is still busy with the request (here in
+    // the buffer notice) and has not given it back to the pool. A stop that went on would free
+    // the pool under it.
+    static std::atomic<bool> notice_done{false};
+    notice_done = false;
+    static nand_dev_client_ops ops{};
+    ops.buffer_notice = [](nand_dev*) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        notice_done = true;
+    };
+    nand_dev_set_client(&channel_, &ops, nullptr);
+    backend_.on_issue = [](velkor_request* issued) { issued->flags |= REQ_BUFFER_RELEASED; };
+    velkor_request* r = read(1);
+    submit_request(r);
+    ASSERT_TRUE(backend_.wait_issued(1));
+    backend_.complete(r);
+    ASSERT_TRUE(eventually([&] { return completions_.total == 1; }));
+    started_ = false;
+    pipeline_stop_channel(&channel_);
+    EXPECT_TRUE(notice_done.load());
+    nand_dev_set_client(&channel_, nullptr, nullptr);
+}
+
 class WatchdogTest : public ChannelPipelineTest {
   protected:
     void configure() override {

@@ -205,11 +205,11 @@ int request_fill_pages_sync(nand_dev* channel, USHORT eb, ULONG first, ULONG cou
     KPAV_IRQL_BELOW(DISPATCH_LEVEL);
     ULONG64 length = 0;
     for (ULONG s = first; s < first + count; s++) {
-        ULONG piece = eb_segment_length(channel, eb, s);
-        if (piece == 0) {
+        ULONG bytes = eb_segment_length(channel, eb, s);
+        if (bytes == 0) {
             return -KPAV_EINVAL;
         }
-        length += piece;
+        length += bytes;
     }
     if (count == 0 || length > 0xFFFFFFFFull) {
         return -KPAV_EINVAL;

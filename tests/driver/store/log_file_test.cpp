@@ -150,7 +150,7 @@ TEST_F(LogFileTest, AnEmptyLogAndAnErasedUnit) {
     EXPECT_EQ(reader_->error_count, 0u);
 }
 
-// Bad media input: the Part's message and error, never a crash or a hang.
+// Bad media input: a message and an error, never a crash or a hang.
 struct bad_case {
     const char* name;
     // Lays out LEBs 2 and 3 (chained) and returns where the reader opens (LEB 65535: the head).

@@ -148,7 +148,7 @@ TEST_F(HeaderMediaTest, TheTailFillProgramsFromTheFirstErasedSegment) {
     EXPECT_EQ(media_page_check_read(channel(), 6, limit - 1), 0);
 }
 
-TEST_F(HeaderMediaTest, AWholeBlockFillRunsInPiecesOfAThousandSegments) {
+TEST_F(HeaderMediaTest, AWholeBlockIsFilledInRunsOfAThousandSegments) {
     leb_image a = take_leb(8);
     program(a);
     ASSERT_EQ(eb_fill_unwritten_tail(channel(), 8, true), 0);

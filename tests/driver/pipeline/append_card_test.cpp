@@ -3,29 +3,16 @@
 // footer that close a block, appends split across a block's end, rows the card reports out of
 // order, input the builders and the handler refuse, and a power cut in the middle of appends.
 
-#include <algorithm>
 #include <cstring>
 #include <mutex>
-#include <set>
 #include <vector>
 
-#include "driver/pipeline/builders.h"
-#include "driver/pipeline/eb_geometry.h"
-#include "driver/pipeline/issue.h"
-#include "driver/pipeline/prepare.h"
-#include "driver/platform/memory.h"
 #include "sim/kernel/control.h"
-#include "tests/driver/pipeline/card_channel.h"
+#include "tests/driver/pipeline/append_channel.h"
 
 namespace {
 
-constexpr ULONG payload = 4096;
-constexpr ULONG unit = payload + 8;  // on media: the header, then the payload
-constexpr ULONG rows_per_eb = 4;
-constexpr ULONG opener_bytes = unit;
-constexpr ULONG tail_reserve = 24576;
 constexpr ULONG cut_after = 8;  // packets programmed before the power cut
-constexpr UCHAR data_flag = 0x90;
 constexpr ULONG64 index_address = 0xFFFFFFFFFF7A00ull;
 constexpr ULONG64 footer_address = 0xFFFFFFFAF60000ull;
 
@@ -42,128 +29,8 @@ ULONG64 header_address(const UCHAR* at) {
     return le(at + 4, 4) | le(at + 2, 2) << 32 | (ULONG64)at[1] << 48;
 }
 
-UCHAR payload_byte(ULONG64 lba, ULONG i) {
-    return (UCHAR)(lba * 31 + i * 7 + (i >> 9));
-}
-
-class AppendCardTest;
-AppendCardTest* current = nullptr;
-
-class AppendCardTest : public CardChannelTest {
+class AppendCardTest : public AppendChannelTest {
   protected:
-    void SetUp() override {
-        CardChannelTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
-        }
-        current = this;
-        channel()->issue_table = request_issue_table;
-        channel()->geometry.rows_per_eb = rows_per_eb;
-        pipeline_service_table.eb_condition = condition;
-        pipeline_service_table.eb_raise_condition = raise_condition;
-        pipeline_service_table.eb_set_flags = set_flags;
-        ops_.new_append_eb = new_append_eb;
-        nand_dev_set_client(channel(), &ops_, this);
-        ap_.channel = channel();
-        ap_.geometry_a = channel()->geometry.packet_geometry_a;
-        ap_.geometry_b = payload | unit << 16;
-        ap_.tail_reserve = tail_reserve;
-        ASSERT_EQ(ioc_alloc(&opener_, 4, opener_bytes, nullptr, nullptr, "test"), 0);
-        ASSERT_EQ(ioc_alloc(&footer_, 4, 1024, nullptr, nullptr, "test"), 0);
-        ASSERT_EQ(ioc_alloc(&index_, 4, 8800, nullptr, nullptr, "test"), 0);
-        ap_.opener_set = &opener_;
-        ap_.footer_set = &footer_;
-        ap_.index_set = &index_;
-        packets_ = (UCHAR*)kpav_dma_alloc_contig(&bus_);
-        back_ = (UCHAR*)kpav_dma_alloc_contig(&bus_);
-        ASSERT_NE(packets_, nullptr);
-        ASSERT_NE(back_, nullptr);
-        pipeline_free_then([this] {
-            ioc_free(&opener_);
-            ioc_free(&footer_);
-            ioc_free(&index_);
-            kpav_dma_free_contig(packets_);
-            kpav_dma_free_contig(back_);
-        });
-    }
-    void TearDown() override {
-        CardChannelTest::TearDown();
-        current = nullptr;
-    }
-
-    // The log's side: erase blocks handed out in turn from 2, each asking for its erase first,
-    // with an opener record that names the block.
-    static int new_append_eb(nand_dev*, USHORT* out_eb, USHORT, void* out_header, void* arg) {
-        std::lock_guard<std::mutex> g(current->mutex_);
-        USHORT eb = current->next_eb_++;
-        *out_eb = eb;
-        opener_image(eb, (UCHAR*)out_header);
-        *(ULONG*)arg = opener_bytes;
-        return 0;
-    }
-    static void opener_image(USHORT eb, UCHAR* out) {
-        for (ULONG i = 0; i < opener_bytes; i++) {
-            out[i] = (UCHAR)(0x40 + eb + i * 3);
-        }
-    }
-    static CHAR condition(nand_dev*, USHORT eb) {
-        std::lock_guard<std::mutex> g(current->mutex_);
-        return current->conditions_.count(eb) != 0 ? current->conditions_[eb] : 7;
-    }
-    static void raise_condition(nand_dev*, USHORT eb, CHAR value) {
-        std::lock_guard<std::mutex> g(current->mutex_);
-        current->conditions_[eb] = value;
-    }
-    static void set_flags(nand_dev*, USHORT eb, ULONG bits) {
-        std::lock_guard<std::mutex> g(current->mutex_);
-        if ((bits & 4) != 0) {
-            current->closed_.push_back(eb);
-        }
-    }
-
-    struct notice {
-        int status;
-        pav_addr_block runs;
-    };
-    static int on_notice(int status, const pav_addr_block* runs, void* arg) {
-        auto* self = (AppendCardTest*)arg;
-        std::lock_guard<std::mutex> g(self->mutex_);
-        self->notices_.push_back({status, *runs});
-        return 0;
-    }
-
-    // Submits `count` packets from `lba` on (their payloads made from the lba), at `slot`
-    // packets into the host buffer.
-    int append(ULONG64 lba, ULONG count, ULONG slot) {
-        for (ULONG k = 0; k < count; k++) {
-            for (ULONG i = 0; i < payload; i++) {
-                packets_[(slot + k) * payload + i] = payload_byte(lba + k, i);
-            }
-        }
-        ULONG geometry[2] = {ap_.geometry_a, ap_.geometry_b};
-        return request_submit_append(&ap_, on_notice, nullptr, geometry, (ULONG64)data_flag << 56 | lba, count,
-                                     packets_ + slot * payload, nullptr, this);
-    }
-    bool wait_notices(size_t n) {
-        for (int i = 0; i < 10000; i++) {
-            {
-                std::lock_guard<std::mutex> g(mutex_);
-                if (notices_.size() >= n) {
-                    return true;
-                }
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return false;
-    }
-    // Reads a whole erase block into back_.
-    int read_block(USHORT eb) {
-        media_address at{};
-        at.eb = eb;
-        return media_read_raw(channel(), &at, back_, block_bytes(), 0, nullptr, nullptr, nullptr);
-    }
-    ULONG block_bytes() { return (ULONG)eb_usable_length(channel(), 0); }
-
     // Checks packet `k` of the block in back_: its header and payload.
     void expect_packet(ULONG k, ULONG64 lba) {
         const UCHAR* at = back_ + opener_bytes + k * unit;
@@ -213,20 +80,6 @@ class AppendCardTest : public CardChannelTest {
         EXPECT_EQ(le(p + 24, 4), unit / 8);           // length, 8-byte units
         EXPECT_EQ(le(p + 28, 4), index_at / 8);       // position
     }
-
-    nand_dev_client_ops ops_{};
-    append_point ap_{};
-    ioc_bufs opener_{};
-    ioc_bufs footer_{};
-    ioc_bufs index_{};
-    UCHAR* packets_ = nullptr;
-    UCHAR* back_ = nullptr;
-    ULONG64 bus_ = 0;
-    std::mutex mutex_;
-    USHORT next_eb_ = 2;
-    std::map<USHORT, CHAR> conditions_;
-    std::vector<USHORT> closed_;
-    std::vector<notice> notices_;
 };
 
 TEST_F(AppendCardTest, AnAppendAcrossABlockEndIsSplitAndBothBlocksReadBack) {

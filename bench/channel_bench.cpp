@@ -1,0 +1,241 @@
+// 4 KiB appends and 4 KiB reads through the whole data channel on the card model (no NAND delay),
+// on 1 and 4 submitting processors: the builder, preparation, the issue loop and its handler,
+// the command ring and doorbell, the card's DMA and rows, the completion rings, their interrupts
+// and DPCs, and retirement on the submitter's processor. Each iteration sends a burst of
+// one-packet appends per submitter and waits for their notices, or reads a burst of packets one
+// after another (each read waits for its data).
+//
+// The baseline, measured in the same run by the same thread: two memcpys of 4 KiB per operation
+// (into a DMA buffer, then on to the media). "ratio" is channel time / baseline time.
+//
+// Its fixture boots a machine of its own and leaves nothing behind; it runs before the forward
+// map's benchmarks, which keep their machine to the end of the program (file order).
+
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "tests/driver/pipeline/append_channel.h"
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+constexpr int burst = 16;
+constexpr int max_submitters = 4;
+constexpr ULONG read_packets = 64;  // written to block 2 before the reads
+constexpr USHORT read_block_eb = 2;
+
+struct submitter {
+    std::atomic<int64_t> noticed{0};
+    std::atomic<int> failed{0};
+    UCHAR from[AppendChannelTest::payload];
+    UCHAR through[AppendChannelTest::payload];
+    UCHAR to[AppendChannelTest::payload];
+};
+
+// The append fixture outside a test, with blocks of 16 rows (64 packets fit in one).
+class ChannelRig : public AppendChannelTest {
+  public:
+    void TestBody() override {}
+    ULONG block_rows() const override { return 16; }
+
+    bool up() {
+        SetUp();
+        if (HasFatalFailure()) {
+            return false;
+        }
+        for (ULONG k = 0; k < burst * max_submitters; k++) {
+            for (ULONG i = 0; i < payload; i++) {
+                packets_[k * payload + i] = payload_byte(k, i);
+            }
+        }
+        return request_open_append_point_sync(&ap_) == 0;
+    }
+    // Writes the packets the reads read (lba k at packet k of block 2) and closes the point.
+    bool write_for_reads() {
+        for (ULONG k = 0; k < read_packets; k += burst) {
+            if (append(k, burst, k) != 0) {
+                return false;
+            }
+        }
+        if (!wait_notices(read_packets / burst) || request_close_append_point_sync(&ap_, nullptr) != 0) {
+            return false;
+        }
+        std::lock_guard<std::mutex> g(mutex_);
+        for (const notice& n : notices_) {
+            if (n.status != 0 || n.runs.vectors[0].eb != read_block_eb) {
+                return false;
+            }
+        }
+        return true;
+    }
+    void down() {
+        request_close_append_point_sync(&ap_, nullptr);
+        TearDown();
+    }
+
+    static int counted(int status, const pav_addr_block*, void* arg) {
+        auto* s = (submitter*)arg;
+        if (status != 0) {
+            s->failed.store(1, std::memory_order_relaxed);
+        }
+        s->noticed.fetch_add(1, std::memory_order_release);
+        return 0;
+    }
+    // A one-packet append of submitter `index`'s slot `k`.
+    int append_one(ULONG index, ULONG k, ULONG64 lba) {
+        ULONG geometry[2] = {ap_.geometry_a, ap_.geometry_b};
+        return request_submit_append(&ap_, counted, nullptr, geometry, (ULONG64)data_flag << 56 | lba, 1,
+                                     packets_ + (index * burst + k) * payload, nullptr, &submitters[index]);
+    }
+    // Reads the payload of packet `k` of block 2 into submitter `index`'s part of back_.
+    int read_one(ULONG index, ULONG k) {
+        media_address at{opener_bytes + k * unit + 8, read_block_eb, {}};
+        return media_read_raw(channel(), &at, back_ + index * payload, payload, 0, nullptr, nullptr, nullptr);
+    }
+    bool read_holds(ULONG index, ULONG k) {
+        for (ULONG i = 0; i < payload; i++) {
+            if (back_[index * payload + i] != payload_byte(k, i)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    submitter submitters[max_submitters];
+};
+
+std::unique_ptr<ChannelRig> rig;
+std::atomic<bool> rig_ready{false};
+
+// Two memcpys of 4 KiB per operation, `count` operations.
+void baseline(submitter& s, int count) {
+    for (int i = 0; i < count; i++) {
+        std::memcpy(s.through, s.from, sizeof s.from);
+        benchmark::ClobberMemory();
+        std::memcpy(s.to, s.through, sizeof s.through);
+        benchmark::ClobberMemory();
+    }
+}
+
+void report(benchmark::State& state, const char* rate, int64_t ops, double channel_ns, double baseline_ns) {
+    double total = (double)ops;
+    state.counters["channel_ns_per_op"] =
+        benchmark::Counter(total > 0 ? channel_ns / total : 0, benchmark::Counter::kAvgThreads);
+    state.counters["baseline_ns_per_op"] =
+        benchmark::Counter(total > 0 ? baseline_ns / total : 0, benchmark::Counter::kAvgThreads);
+    state.counters["ratio"] =
+        benchmark::Counter(baseline_ns > 0 ? channel_ns / baseline_ns : 0, benchmark::Counter::kAvgThreads);
+    // Summed over the submitters.
+    state.counters[rate] = benchmark::Counter(channel_ns > 0 ? total * 1e9 / channel_ns : 0);
+    state.counters["baseline_per_second"] = benchmark::Counter(baseline_ns > 0 ? total * 1e9 / baseline_ns : 0);
+    state.SetItemsProcessed(ops);
+    state.SetBytesProcessed(ops * AppendChannelTest::payload);
+}
+
+// Thread 0 boots the rig before the loop (the other threads wait at the loop's start) and takes
+// it down after it (every thread has left its loop).
+void rig_up(benchmark::State& state, bool for_reads) {
+    if (state.thread_index() != 0) {
+        return;
+    }
+    rig = std::make_unique<ChannelRig>();
+    bool up = rig->up() && (!for_reads || rig->write_for_reads());
+    rig_ready.store(up);
+    if (!up) {
+        state.SkipWithError("the card channel did not start");
+    }
+}
+
+void rig_down(benchmark::State& state) {
+    if (state.thread_index() != 0) {
+        return;
+    }
+    rig_ready.store(false);
+    rig->down();
+    rig.reset();
+}
+
+void BM_ChannelAppend(benchmark::State& state) {
+    rig_up(state, false);
+    ULONG index = (ULONG)state.thread_index();
+    double channel_ns = 0;
+    double baseline_ns = 0;
+    int64_t sent = 0;
+    bool failed = false;
+    ULONG64 lba = (ULONG64)index << 40;
+    for (auto _ : state) {
+        if (!rig_ready.load()) {
+            state.SkipWithError("no card channel");
+            break;
+        }
+        sim::kernel::set_current_processor(index);
+        submitter& s = rig->submitters[index];
+        sent += burst;
+        auto t0 = steady::now();
+        for (int k = 0; k < burst; k++) {
+            if (rig->append_one(index, k, lba++) != 0) {
+                s.failed.store(1);
+                s.noticed.fetch_add(1);
+            }
+        }
+        while (s.noticed.load(std::memory_order_acquire) < sent) {
+            std::this_thread::yield();
+        }
+        auto t1 = steady::now();
+        baseline(s, burst);
+        auto t2 = steady::now();
+        failed |= s.failed.load() != 0;
+        channel_ns += std::chrono::duration<double, std::nano>(t1 - t0).count();
+        baseline_ns += std::chrono::duration<double, std::nano>(t2 - t1).count();
+    }
+    // After the loop only thread 0 touches the rig: it takes it down.
+    if (failed) {
+        state.SkipWithError("an append failed");
+    }
+    report(state, "appends_per_second", sent, channel_ns, baseline_ns);
+    rig_down(state);
+}
+BENCHMARK(BM_ChannelAppend)->Threads(1)->Threads(max_submitters)->UseRealTime();
+
+void BM_ChannelRead(benchmark::State& state) {
+    rig_up(state, true);
+    ULONG index = (ULONG)state.thread_index();
+    double channel_ns = 0;
+    double baseline_ns = 0;
+    int64_t done = 0;
+    bool failed = false;
+    ULONG k = index;
+    for (auto _ : state) {
+        if (!rig_ready.load()) {
+            state.SkipWithError("no card channel");
+            break;
+        }
+        sim::kernel::set_current_processor(index);
+        submitter& s = rig->submitters[index];
+        auto t0 = steady::now();
+        for (int i = 0; i < burst; i++) {
+            k = (k + max_submitters) % read_packets;
+            failed |= rig->read_one(index, k) != 0;
+        }
+        auto t1 = steady::now();
+        baseline(s, burst);
+        auto t2 = steady::now();
+        failed |= !rig->read_holds(index, k);
+        done += burst;
+        channel_ns += std::chrono::duration<double, std::nano>(t1 - t0).count();
+        baseline_ns += std::chrono::duration<double, std::nano>(t2 - t1).count();
+    }
+    if (failed) {
+        state.SkipWithError("a read failed or brought back other data");
+    }
+    report(state, "reads_per_second", done, channel_ns, baseline_ns);
+    rig_down(state);
+}
+BENCHMARK(BM_ChannelRead)->Threads(1)->Threads(max_submitters)->UseRealTime();
+
+}  // namespace

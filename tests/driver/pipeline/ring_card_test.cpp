@@ -45,12 +45,18 @@ TEST_F(RingCardTest, RequestsAreReplayedInOrderAndTheirAnswersCompleteThem) {
     auto* buffer = (UCHAR*)kpav_dma_alloc_contig(&bus);
     ASSERT_NE(buffer, nullptr);
     std::memset(buffer, 0xAB, 16 * 4096);
+    // The card takes no doorbell until all 16 are issued, so none completes and returns its pool
+    // index early: each request's index names it alone in the replay below.
+    model_->inject("hold_doorbells", "n=0");
     std::vector<ULONG> order;
     for (ULONG i = 0; i < 16; i++) {
         velkor_request* r = i % 2 == 0 ? submit_erase(3) : submit_zero_read(buffer + i * 4096, 4096);
         ASSERT_NE(r, nullptr);
         order.push_back(r->pool_index);
     }
+    ASSERT_TRUE(eventually([&] { return issued() == 16; }));
+    model_->clear("hold_doorbells");
+    model_->release_doorbells(16);
     ASSERT_TRUE(eventually([&] { return completed() == 16; }));
     expect_each_once(completions(), 16, 0);
     for (ULONG i = 1; i < 16; i += 2) {

@@ -174,6 +174,22 @@ TEST_F(RingCardTest, AnUnknownCompletionWordFailsTheChannel) {
     EXPECT_EQ(request_alloc(channel(), 0), nullptr);
 }
 
+// A request word whose tag names no request in flight (an index the pool has not handed out, or
+// one beyond the pool) is dropped and fails the channel once; it never stops the machine.
+class NamelessCompletionTest : public CardChannelTest, public ::testing::WithParamInterface<ULONG> {};
+
+TEST_P(NamelessCompletionTest, FailsTheChannel) {
+    ULONG index = GetParam();
+    ASSERT_NE(index == 3, index > channel()->pool.capacity);
+    model_->inject("event", "word=" + std::to_string(0x5Bu | index << 10));
+    ASSERT_TRUE(eventually([&] { return channel_failed(channel()); }));
+    EXPECT_EQ(channel()->failure_reason, CHANNEL_FAIL_BAD_COMPLETION);
+    EXPECT_TRUE(logged_part("names no request on the card"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Tags, NamelessCompletionTest, ::testing::Values(ULONG(3), ULONG(0x3FFF)),
+                         [](const auto& info) { return info.param == 3 ? "idle_index" : "beyond_the_pool"; });
+
 TEST_F(RingCardTest, TheWatchdogFailsEveryRequestOnceWhenTheCardStopsAnswering) {
     ULONG64 bus = 0;
     auto* buffer = (UCHAR*)kpav_dma_alloc_contig(&bus);

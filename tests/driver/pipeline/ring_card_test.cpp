@@ -181,8 +181,10 @@ class NamelessCompletionTest : public CardChannelTest, public ::testing::WithPar
 TEST_P(NamelessCompletionTest, FailsTheChannel) {
     ULONG index = GetParam();
     ASSERT_NE(index == 3, index > channel()->pool.capacity);
+    LONG asserts_before = ReadNoFence(&kpav_assert_bad);
     model_->inject("event", "word=" + std::to_string(0x5Bu | index << 10));
     ASSERT_TRUE(eventually([&] { return channel_failed(channel()); }));
+    EXPECT_EQ(ReadNoFence(&kpav_assert_bad), asserts_before);
     EXPECT_EQ(channel()->failure_reason, CHANNEL_FAIL_BAD_COMPLETION);
     EXPECT_TRUE(logged_part("names no request on the card"));
 }

@@ -163,3 +163,32 @@ int eb_note_build(nand_dev* channel, eb_note* note, USHORT eb, UCHAR state);
 
 // The log slot from a management header.
 void mgmt_log_slot_fill(mgmt_log_slot* slot, const mgmt_header* header);
+
+// Reading the management data back at bring-up.
+//
+// The management record of `eb` into `buffer` (mgmt_region_size bytes), decoded as the first
+// packet shows it (the record at byte 96); *out_opcode gets its opcode: 0x84 for an EB opener,
+// 0xFF for a blank block or erased media. -1024 for a block whose header read failed; read
+// errors pass through; -22 for a first packet of neither header form. PASSIVE_LEVEL.
+int mgmt_record_read(nand_dev* channel, UCHAR* buffer, USHORT eb, UCHAR* out_opcode, bool retry);
+inline const mgmt_header* mgmt_record_of(const UCHAR* buffer) {
+    return (const mgmt_header*)(buffer + 96);
+}
+// Bytes of the page buffer the reads below take: the management region, or one packet per data
+// pad for the header read when that is larger.
+ULONG mgmt_read_buffer_size(nand_dev* channel);
+// Reads the header and the management record of `eb` and takes the block's wear, flags and
+// masks from it; the last segment's check read gives the condition (4 still open, 5 full).
+// 0, -2 (erased region), -22 (a foreign record), or the header read's error; every failure
+// recomputes the block from its saved masks. `buffer`: mgmt_read_buffer_size bytes; `confirm`:
+// eb_header_confirm_size bytes. PASSIVE_LEVEL.
+int mgmt_header_read_one(nand_dev* channel, UCHAR* buffer, UCHAR* confirm, USHORT eb);
+// Every block without a map mark; blocks whose record cannot be read inherit the wear of the
+// first one that could. 0 or -12. PASSIVE_LEVEL.
+int mgmt_headers_read_all(nand_dev* channel);
+// Loads the erase-block map (0 or an error).
+using mgmt_map_load_fn = int (*)(nand_dev* channel);
+// Bring-up's management data: the erase-block map through `map_load` (NULL: the card keeps no
+// map yet, which counts as loaded), the listed blocks (ended by 65535) mapped out, then every
+// block's header and record. A failure sets the card's attach-disabled flag. PASSIVE_LEVEL.
+int mgmt_data_read(nand_dev* channel, const USHORT* list, mgmt_map_load_fn map_load);

@@ -155,6 +155,7 @@ void nand_dev_init(nand_dev* channel, pipeline_device* card) {
     kpav_spinlock_init(&channel->pool.lock, "request pool");
     kpav_cv_init(&channel->pool.cv, "request pool");
     InitializeListHead(&channel->pool.free_requests);
+    InitializeListHead(&channel->append_points);
     InitializeListHead(&channel->pool.free_contexts);
     ULONG64 now = pipe_now_us();
     channel->watchdog_check_us = (LONG64)now;

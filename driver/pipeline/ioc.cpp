@@ -91,13 +91,21 @@ int ioc_slot_map(velkor_request* request, ioc_bufs* bufs, ULONG slot, bool to_ho
     if (slot >= bufs->count) {
         return -KPAV_EINVAL;
     }
+    return ioc_slot_map_bytes(request, bufs, slot, bufs->bufs[slot].list->total_bytes, to_host);
+}
+
+int ioc_slot_map_bytes(velkor_request* request, ioc_bufs* bufs, ULONG slot, ULONG bytes, bool to_host) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    if (slot >= bufs->count || bytes > bufs->bufs[slot].list->total_bytes) {
+        return -KPAV_EINVAL;
+    }
     ioc_buf* b = &bufs->bufs[slot];
     if ((LONG)b->list->mapped < 0) {
         return (LONG)b->list->mapped;
     }
     dma_map* map = b->map;
     map->offset = 0;
-    map->total_bytes = b->list->total_bytes;
+    map->total_bytes = bytes;
     map->entries = b->list->used;
     map->first = b->list->used != 0 ? &sgl_entries(b->list)[0] : nullptr;
     map->last = b->list->used != 0 ? &sgl_entries(b->list)[b->list->used - 1] : nullptr;

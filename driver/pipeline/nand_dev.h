@@ -20,6 +20,7 @@
 struct velkor_request;
 struct ioc_transfer;
 struct eb_table;
+struct append_point;
 
 // Channel states: 4 is final until a re-initialisation, which leaves 3.
 constexpr ULONG CHANNEL_STATE_INIT = 0;
@@ -284,6 +285,9 @@ struct nand_dev {
     volatile LONG64 read_counts_total;  // counted page reads, for the read-count policy
     void* flush_context;  // the channel's own flush owner (page programs without a buffer set)
     eb_table* ebinfo;     // the erase-block information (driver/log/ebinfo.h); NULL before it exists
+    // The append points the issue handlers opened (issue lock), and the one of a dedicated log.
+    LIST_ENTRY append_points;
+    append_point* dedicated_ap;
 
     kpav_step_run run;  // the pipeline's start steps
 

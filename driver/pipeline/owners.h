@@ -14,6 +14,7 @@ struct dma_map;
 // Append-point context flags.
 constexpr LONG AP_NOT_FLUSH_OWNER = 0x4;  // its writes do not make it the flush owner
 constexpr LONG AP_OPEN = 0x8000;
+constexpr LONG AP_DEDICATED_LOG = 0x10000;  // the channel's one point of a dedicated log
 
 // An IOC buffer set: fixed DMA-mapped buffers lent to requests by slot.
 constexpr LONG IOC_SLOT_BUSY = 0x1;
@@ -35,6 +36,39 @@ struct ioc_bufs {
     ioc_buf* bufs;
 };
 
+// Where an append point writes, kept by the issue handlers under the channel's issue lock. All
+// zero is a point with no erase block.
+constexpr ULONG AP_FOOTER_ENTRIES = 32;
+struct ap_footer_entry {
+    ULONG64 sequence;  // of the index record in its erase block
+    ULONG units;       // its length, 8-byte units
+    ULONG position;    // where it starts, 8-byte units
+};
+struct ap_write_state {
+    LIST_ENTRY link;         // the channel's list of append points (linked while open)
+    UCHAR linked;
+    UCHAR has_eb;
+    UCHAR has_data;          // packets written since the block opened
+    USHORT eb;               // PAV_NO_EB when none
+    USHORT last_closed;      // the block the last close step closed (PAV_NO_EB: none)
+    ULONG64 position;        // next byte of the block
+    ULONG64 base;            // where packet slots start (after the opener)
+    ULONG64 end;             // where appends stop: the usable length less the tail reserve
+    ULONG pad_count;         // pads of a row when the block opened
+    ULONG64 packets;         // packets written in the block
+    // The index record being filled: slot + 1 (0: none), its entries and where they stand.
+    ULONG index_slot;
+    ULONG index_entries;
+    ULONG index_capacity;
+    ULONG64 index_running;   // running position, 8-byte units
+    ULONG64 index_sequence;  // records written in the block
+    // The footer: slot + 1 (0: none), its list of index records.
+    ULONG footer_slot;
+    ULONG footer_count;
+    UCHAR footer_overflow;   // an index record could not be kept: no free buffer
+    ap_footer_entry footer[AP_FOOTER_ENTRIES];
+};
+
 // The head of the data log's append-point context.
 struct append_point {
     ULONG geometry_a;  // copied into its requests (owner word A)
@@ -44,6 +78,8 @@ struct append_point {
     ioc_bufs* opener_set;      // EB-opener buffers (EBH)
     ioc_bufs* footer_set;      // EB-footer buffers (EBF)
     ioc_bufs* index_set;       // EB-index buffers (EBI), up to 32 slots per request
+    ULONG tail_reserve;        // bytes at a block's end kept for its closing index record and footer
+    ap_write_state write;
 };
 
 inline const ULONG* flush_owner_words(const void* owner) {

@@ -71,7 +71,10 @@ int prepare_append(nand_dev* channel, velkor_request* request) {
     request->completion_ring = write_ring(channel);
     auto* ap = (append_point*)request->params.append.ap;
     take_flush_owner(request, ap);
-    compute_flushes_needed(channel, request, request->params.append.size, ap);
+    // An append point's second word carries the on-media packet size in its high half: only the
+    // packet size (its low half) sizes the records, else every append would ask for all of them.
+    ULONG owner_words[2] = {ap != nullptr ? ap->geometry_a : 0, ap != nullptr ? ap->geometry_b & 0xFFFF : 0};
+    compute_flushes_needed(channel, request, request->params.append.size, ap != nullptr ? owner_words : nullptr);
     request->params.append.lvec.count = 0;
     return request_dma_map(request, false);
 }
@@ -147,7 +150,7 @@ int prepare_append_point_step(nand_dev* channel, velkor_request* request) {
     ULONG64 bytes = 0;
     if (ap != nullptr) {
         const ULONG* words = flush_owner_words(ap);
-        LONG64 b = (LONG64)words[1] - 4;
+        LONG64 b = (LONG64)(words[1] & 0xFFFF) - 4;  // the packet size: see prepare_append
         LONG64 n = (LONG64)words[0] + b * 2;
         bytes = n > 0 ? (ULONG64)n : 0;
     }

@@ -236,7 +236,7 @@ struct velkor_request {
     USHORT plane_reads;
     volatile LONG64 issue_us;
     volatile LONG64 issue_seq;
-    LONG64 ebh_slot;
+    LONG64 ebh_slot;  // masks of the opener and footer slots held (bits 38, 39)
     LONG64 ebf_slot;
     ULONG ebi_mask;
     // Completions still owed by the card; the issue handlers raise them, the decoder lowers them.

@@ -67,12 +67,18 @@ void release_buffer_sets(velkor_request* request) {
         default:
             break;
     }
-    if ((request->flags & REQ_EBH_SLOT) != 0 && opener != nullptr) {
-        ioc_slot_release(opener, (ULONG)request->ebh_slot);
+    // An append that crosses erase blocks holds an opener and a footer of each: the two slot
+    // words are masks.
+    for (ULONG slot = 0; slot < 64; slot++) {
+        if ((request->flags & REQ_EBH_SLOT) != 0 && opener != nullptr && (request->ebh_slot >> slot & 1) != 0) {
+            ioc_slot_release(opener, slot);
+        }
+        if ((request->flags & REQ_EBF_SLOT) != 0 && footer != nullptr && (request->ebf_slot >> slot & 1) != 0) {
+            ioc_slot_release(footer, slot);
+        }
     }
-    if ((request->flags & REQ_EBF_SLOT) != 0 && footer != nullptr) {
-        ioc_slot_release(footer, (ULONG)request->ebf_slot);
-    }
+    request->ebh_slot = 0;
+    request->ebf_slot = 0;
     if ((request->flags & REQ_EBI_SLOTS) != 0 && index != nullptr) {
         for (ULONG slot = 0; slot < 32; slot++) {
             if ((request->ebi_mask & (1u << slot)) != 0) {

@@ -30,6 +30,12 @@ extern POOL_TYPE kpav_pool_type;
 void* kpav_alloc(size_t size, ULONG tag);
 void* kpav_zalloc(size_t size, ULONG tag);
 void kpav_free(void* block, ULONG tag);
+// The same for a block that may be NULL (nothing to do then).
+inline void kpav_free_if(void* block, ULONG tag) {
+    if (block != nullptr) {
+        kpav_free(block, tag);
+    }
+}
 
 // A lookaside cache of objects of one size, named "<object>-strovane".
 struct kpav_cache {

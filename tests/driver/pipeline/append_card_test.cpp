@@ -1,0 +1,450 @@
+// Appends through an append point on the card model: erase blocks opened with an opener record
+// (and erased first when they ask for it), packets with their headers, the index record and the
+// footer that close a block, appends split across a block's end, rows the card reports out of
+// order, input the builders and the handler refuse, and a power cut in the middle of appends.
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include "driver/pipeline/builders.h"
+#include "driver/pipeline/eb_geometry.h"
+#include "driver/pipeline/issue.h"
+#include "driver/pipeline/prepare.h"
+#include "driver/platform/memory.h"
+#include "sim/kernel/control.h"
+#include "tests/driver/pipeline/card_channel.h"
+
+namespace {
+
+constexpr ULONG payload = 4096;
+constexpr ULONG unit = payload + 8;  // on media: the header, then the payload
+constexpr ULONG rows_per_eb = 4;
+constexpr ULONG opener_bytes = unit;
+constexpr ULONG tail_reserve = 24576;
+constexpr ULONG cut_after = 8;  // packets programmed before the power cut
+constexpr UCHAR data_flag = 0x90;
+constexpr ULONG64 index_address = 0xFFFFFFFFFF7A00ull;
+constexpr ULONG64 footer_address = 0xFFFFFFFAF60000ull;
+
+ULONG64 le(const UCHAR* at, ULONG bytes) {
+    ULONG64 v = 0;
+    for (ULONG i = 0; i < bytes; i++) {
+        v |= (ULONG64)at[i] << (8 * i);
+    }
+    return v;
+}
+
+// The 56-bit address and flag byte of a packet header.
+ULONG64 header_address(const UCHAR* at) {
+    return le(at + 4, 4) | le(at + 2, 2) << 32 | (ULONG64)at[1] << 48;
+}
+
+UCHAR payload_byte(ULONG64 lba, ULONG i) {
+    return (UCHAR)(lba * 31 + i * 7 + (i >> 9));
+}
+
+class AppendCardTest;
+AppendCardTest* current = nullptr;
+
+class AppendCardTest : public CardChannelTest {
+  protected:
+    void SetUp() override {
+        CardChannelTest::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
+        current = this;
+        channel()->issue_table = request_issue_table;
+        channel()->geometry.rows_per_eb = rows_per_eb;
+        pipeline_service_table.eb_condition = condition;
+        pipeline_service_table.eb_raise_condition = raise_condition;
+        pipeline_service_table.eb_set_flags = set_flags;
+        ops_.new_append_eb = new_append_eb;
+        nand_dev_set_client(channel(), &ops_, this);
+        ap_.channel = channel();
+        ap_.geometry_a = channel()->geometry.packet_geometry_a;
+        ap_.geometry_b = payload | unit << 16;
+        ap_.tail_reserve = tail_reserve;
+        ASSERT_EQ(ioc_alloc(&opener_, 4, opener_bytes, nullptr, nullptr, "test"), 0);
+        ASSERT_EQ(ioc_alloc(&footer_, 4, 1024, nullptr, nullptr, "test"), 0);
+        ASSERT_EQ(ioc_alloc(&index_, 4, 8800, nullptr, nullptr, "test"), 0);
+        ap_.opener_set = &opener_;
+        ap_.footer_set = &footer_;
+        ap_.index_set = &index_;
+        packets_ = (UCHAR*)kpav_dma_alloc_contig(&bus_);
+        back_ = (UCHAR*)kpav_dma_alloc_contig(&bus_);
+        ASSERT_NE(packets_, nullptr);
+        ASSERT_NE(back_, nullptr);
+        pipeline_free_then([this] {
+            ioc_free(&opener_);
+            ioc_free(&footer_);
+            ioc_free(&index_);
+            kpav_dma_free_contig(packets_);
+            kpav_dma_free_contig(back_);
+        });
+    }
+    void TearDown() override {
+        CardChannelTest::TearDown();
+        current = nullptr;
+    }
+
+    // The log's side: erase blocks handed out in turn from 2, each asking for its erase first,
+    // with an opener record that names the block.
+    static int new_append_eb(nand_dev*, USHORT* out_eb, USHORT, void* out_header, void* arg) {
+        std::lock_guard<std::mutex> g(current->mutex_);
+        USHORT eb = current->next_eb_++;
+        *out_eb = eb;
+        opener_image(eb, (UCHAR*)out_header);
+        *(ULONG*)arg = opener_bytes;
+        return 0;
+    }
+    static void opener_image(USHORT eb, UCHAR* out) {
+        for (ULONG i = 0; i < opener_bytes; i++) {
+            out[i] = (UCHAR)(0x40 + eb + i * 3);
+        }
+    }
+    static CHAR condition(nand_dev*, USHORT eb) {
+        std::lock_guard<std::mutex> g(current->mutex_);
+        return current->conditions_.count(eb) != 0 ? current->conditions_[eb] : 7;
+    }
+    static void raise_condition(nand_dev*, USHORT eb, CHAR value) {
+        std::lock_guard<std::mutex> g(current->mutex_);
+        current->conditions_[eb] = value;
+    }
+    static void set_flags(nand_dev*, USHORT eb, ULONG bits) {
+        std::lock_guard<std::mutex> g(current->mutex_);
+        if ((bits & 4) != 0) {
+            current->closed_.push_back(eb);
+        }
+    }
+
+    struct notice {
+        int status;
+        pav_addr_block runs;
+    };
+    static int on_notice(int status, const pav_addr_block* runs, void* arg) {
+        auto* self = (AppendCardTest*)arg;
+        std::lock_guard<std::mutex> g(self->mutex_);
+        self->notices_.push_back({status, *runs});
+        return 0;
+    }
+
+    // Submits `count` packets from `lba` on (their payloads made from the lba), at `slot`
+    // packets into the host buffer.
+    int append(ULONG64 lba, ULONG count, ULONG slot) {
+        for (ULONG k = 0; k < count; k++) {
+            for (ULONG i = 0; i < payload; i++) {
+                packets_[(slot + k) * payload + i] = payload_byte(lba + k, i);
+            }
+        }
+        ULONG geometry[2] = {ap_.geometry_a, ap_.geometry_b};
+        return request_submit_append(&ap_, on_notice, nullptr, geometry, (ULONG64)data_flag << 56 | lba, count,
+                                     packets_ + slot * payload, nullptr, this);
+    }
+    bool wait_notices(size_t n) {
+        for (int i = 0; i < 10000; i++) {
+            {
+                std::lock_guard<std::mutex> g(mutex_);
+                if (notices_.size() >= n) {
+                    return true;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
+    }
+    // Reads a whole erase block into back_.
+    int read_block(USHORT eb) {
+        media_address at{};
+        at.eb = eb;
+        return media_read_raw(channel(), &at, back_, block_bytes(), 0, nullptr, nullptr, nullptr);
+    }
+    ULONG block_bytes() { return (ULONG)eb_usable_length(channel(), 0); }
+
+    // Checks packet `k` of the block in back_: its header and payload.
+    void expect_packet(ULONG k, ULONG64 lba) {
+        const UCHAR* at = back_ + opener_bytes + k * unit;
+        ASSERT_EQ(at[0], data_flag) << "packet " << k;
+        ASSERT_EQ(header_address(at), lba) << "packet " << k;
+        for (ULONG i = 0; i < payload; i++) {
+            ASSERT_EQ(at[8 + i], payload_byte(lba, i)) << "packet " << k << " byte " << i;
+        }
+    }
+    void expect_opener(USHORT eb) {
+        std::vector<UCHAR> image(opener_bytes);
+        opener_image(eb, image.data());
+        EXPECT_EQ(std::memcmp(back_, image.data(), opener_bytes), 0);
+    }
+    void expect_filler(ULONG from, ULONG to) {
+        for (ULONG i = from; i < to; i++) {
+            ASSERT_EQ(back_[i], 0xF7) << "byte " << i;
+        }
+    }
+    // The index record at `at`: its packet header, kind, block and entry words.
+    void expect_index(ULONG at, USHORT eb, const std::vector<ULONG64>& entries) {
+        const UCHAR* p = back_ + at;
+        EXPECT_EQ(p[0], 160);
+        EXPECT_EQ(header_address(p), index_address);
+        const UCHAR* record = p + 8;
+        EXPECT_EQ(le(record, 2), 258u);
+        EXPECT_EQ(le(record + 2, 2), eb);
+        EXPECT_EQ(le(record + 16, 4), entries.size() + 1);  // (bytes - 48) / 8 + 1
+        for (size_t i = 0; i < entries.size(); i++) {
+            EXPECT_EQ(le(record + 48 + 8 * i, 8), entries[i]) << "entry " << i;
+        }
+        EXPECT_EQ(le(record + 48 + 8 * entries.size(), 8), 0u);
+    }
+    // Where the footer in the block's last pad row places its one index record.
+    ULONG footer_index_position() {
+        return (ULONG)le(back_ + block_bytes() - channel()->geometry.page_size + 28, 4) * 8;
+    }
+    // The footer in the block's last pad row, listing one index record at `index_at`.
+    void expect_footer(USHORT eb, ULONG index_at) {
+        ULONG at = block_bytes() - channel()->geometry.page_size;
+        const UCHAR* p = back_ + at;
+        EXPECT_EQ(p[0], 133);
+        EXPECT_EQ(header_address(p), footer_address + eb);
+        EXPECT_EQ(p[8], 2);
+        EXPECT_EQ(le(p + 10, 2), 1u);
+        EXPECT_EQ(le(p + 16, 8), 0u);                 // sequence
+        EXPECT_EQ(le(p + 24, 4), unit / 8);           // length, 8-byte units
+        EXPECT_EQ(le(p + 28, 4), index_at / 8);       // position
+    }
+
+    nand_dev_client_ops ops_{};
+    append_point ap_{};
+    ioc_bufs opener_{};
+    ioc_bufs footer_{};
+    ioc_bufs index_{};
+    UCHAR* packets_ = nullptr;
+    UCHAR* back_ = nullptr;
+    ULONG64 bus_ = 0;
+    std::mutex mutex_;
+    USHORT next_eb_ = 2;
+    std::map<USHORT, CHAR> conditions_;
+    std::vector<USHORT> closed_;
+    std::vector<notice> notices_;
+};
+
+TEST_F(AppendCardTest, AnAppendAcrossABlockEndIsSplitAndBothBlocksReadBack) {
+    ASSERT_EQ(request_open_append_point_sync(&ap_), 0);
+    EXPECT_NE(ap_.flags & AP_OPEN, 0);
+    // Block 2 holds 24 packets before its tail reserve: 20, then 4 of the next 10.
+    ASSERT_EQ(append(1000, 20, 0), 0);
+    ASSERT_EQ(append(2000, 10, 20), 0);
+    ASSERT_TRUE(wait_notices(2));
+    USHORT closed = 0;
+    ASSERT_EQ(request_close_append_point_sync(&ap_, &closed), 0);
+    EXPECT_EQ(closed, 3);
+    EXPECT_EQ(ap_.flags & AP_OPEN, 0);
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        EXPECT_EQ(notices_[0].status, 0);
+        EXPECT_EQ(notices_[0].runs.count, 1u);
+        EXPECT_EQ(notices_[1].status, 0);
+        ASSERT_EQ(notices_[1].runs.count, 2u);
+        EXPECT_EQ(notices_[1].runs.vectors[0].eb, 2);
+        EXPECT_EQ(notices_[1].runs.vectors[0].lpkt, 20u);
+        EXPECT_EQ(notices_[1].runs.packet_counts[0], 4u);
+        EXPECT_EQ(notices_[1].runs.vectors[1].eb, 3);
+        EXPECT_EQ(notices_[1].runs.vectors[1].lpkt, 0u);
+        EXPECT_EQ(notices_[1].runs.packet_counts[1], 6u);
+        // Both blocks were erased by their opening appends, and handed back when closed.
+        EXPECT_EQ(conditions_[2], 8);
+        EXPECT_EQ(conditions_[3], 8);
+        EXPECT_EQ(closed_, (std::vector<USHORT>{2, 3}));
+    }
+
+    ASSERT_EQ(read_block(2), 0);
+    expect_opener(2);
+    for (ULONG k = 0; k < 24; k++) {
+        expect_packet(k, k < 20 ? 1000 + k : 2000 + (k - 20));
+    }
+    ULONG index_at = opener_bytes + 24 * unit;
+    expect_index(index_at, 2, {19ull << 56 | 1000, 3ull << 56 | 2000});
+    ULONG footer_at = block_bytes() - channel()->geometry.page_size;
+    expect_filler(index_at + unit, footer_at);
+    expect_footer(2, index_at);
+
+    ASSERT_EQ(read_block(3), 0);
+    expect_opener(3);
+    for (ULONG k = 0; k < 6; k++) {
+        expect_packet(k, 2004 + k);
+    }
+    index_at = opener_bytes + 6 * unit;
+    expect_index(index_at, 3, {5ull << 56 | 2004});
+    expect_filler(index_at + unit, footer_at);
+    expect_footer(3, index_at);
+}
+
+TEST_F(AppendCardTest, AnAppendThatEndsOnTheBlockEndLeavesTheNextOneForTheNextAppend) {
+    ASSERT_EQ(request_open_append_point_sync(&ap_), 0);
+    ASSERT_EQ(append(1000, 24, 0), 0);
+    ASSERT_TRUE(wait_notices(1));
+    ASSERT_EQ(append(5000, 1, 24), 0);
+    ASSERT_TRUE(wait_notices(2));
+    ASSERT_EQ(request_close_append_point_sync(&ap_, nullptr), 0);
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        ASSERT_EQ(notices_[0].runs.count, 1u);
+        EXPECT_EQ(notices_[0].runs.vectors[0].eb, 2);
+        ASSERT_EQ(notices_[1].runs.count, 1u);
+        EXPECT_EQ(notices_[1].runs.vectors[0].eb, 3);
+        EXPECT_EQ(notices_[1].runs.vectors[0].lpkt, 0u);
+    }
+    ASSERT_EQ(read_block(3), 0);
+    expect_opener(3);
+    expect_packet(0, 5000);
+    // A single packet that continues the running position needs no position entry.
+    expect_index(opener_bytes + unit, 3, {(ULONG64)data_flag << 56 | 5000});
+}
+
+TEST_F(AppendCardTest, AnAdvanceClosesTheNamedBlockOnlyWhenItHoldsData) {
+    ASSERT_EQ(request_open_append_point_sync(&ap_), 0);
+    ASSERT_EQ(append(1000, 3, 0), 0);
+    ASSERT_TRUE(wait_notices(1));
+    UCHAR closed = 9;
+    // Another block than the point's: nothing closes.
+    EXPECT_EQ(request_advance_append_point_sync(&ap_, 7, &closed, nullptr, nullptr), 0);
+    EXPECT_EQ(closed, 0);
+    EXPECT_EQ(request_advance_append_point_sync(&ap_, 2, &closed, nullptr, nullptr), 0);
+    EXPECT_EQ(closed, 1);
+    // The point has no block now: the next append opens block 3.
+    ASSERT_EQ(append(3000, 2, 3), 0);
+    ASSERT_TRUE(wait_notices(2));
+    ASSERT_EQ(request_close_append_point_sync(&ap_, nullptr), 0);
+    ASSERT_EQ(read_block(2), 0);
+    for (ULONG k = 0; k < 3; k++) {
+        expect_packet(k, 1000 + k);
+    }
+    // A flush may have padded the packets' row before the advance: the record then starts in
+    // the next row, after a position entry.
+    ULONG index_at = footer_index_position();
+    EXPECT_GE(index_at, opener_bytes + 3 * unit);
+    expect_index(index_at, 2, {2ull << 56 | 1000});
+    expect_footer(2, index_at);
+    ASSERT_EQ(read_block(3), 0);
+    expect_packet(0, 3000);
+    expect_packet(1, 3001);
+}
+
+TEST_F(AppendCardTest, RowsReportedOutOfOrderStillCompleteInOrder) {
+    model_->inject("swap_flush", "times=always");
+    ASSERT_EQ(request_open_append_point_sync(&ap_), 0);
+    ASSERT_EQ(append(1000, 30, 0), 0);
+    ASSERT_TRUE(wait_notices(1));
+    ASSERT_EQ(request_close_append_point_sync(&ap_, nullptr), 0);
+    EXPECT_FALSE(channel_failed(channel()));
+    EXPECT_EQ(ReadNoFence(&channel()->flush.issued), 0);
+    EXPECT_EQ((ULONG)ReadNoFence(&channel()->flush.expected), channel()->flush.next_sequence);
+    ASSERT_EQ(read_block(3), 0);
+    for (ULONG k = 0; k < 6; k++) {
+        expect_packet(k, 1024 + k);
+    }
+}
+
+TEST_F(AppendCardTest, RefusedInputWritesNothingToTheRing) {
+    ASSERT_EQ(request_open_append_point_sync(&ap_), 0);
+    LONG before = ReadNoFence(&channel()->ring_producer);
+    sim::kernel::clear_debug_lines();
+    media_address odd{4100, 3, {}};
+    EXPECT_EQ(media_read_raw(channel(), &odd, back_, 16, 0, nullptr, nullptr, nullptr), -22);
+    media_address even{4096, 3, {}};
+    EXPECT_EQ(media_read_raw(channel(), &even, back_, 12, 0, nullptr, nullptr, nullptr), -22);
+    EXPECT_EQ(log(), (std::vector<std::string>{"dov0: unaligned read: 3:4100\n",
+                                               "paverr Corvane driver: 14338 Internal software error.\n",
+                                               "dov0: invalid size: 12\n",
+                                               "paverr Corvane driver: 14338 Internal software error.\n"}));
+    ULONG bad_geometry[2] = {ap_.geometry_a, 0};
+    EXPECT_EQ(request_submit_append(&ap_, on_notice, nullptr, bad_geometry, 0, 1, packets_, nullptr, this), -22);
+    // The handler refuses an append of no packets and one whose packets do not fit its point.
+    ASSERT_EQ(append(1000, 0, 0), 0);
+    ULONG other[2] = {ap_.geometry_a, 512 | 520u << 16};
+    ASSERT_EQ(request_submit_append(&ap_, on_notice, nullptr, other, (ULONG64)data_flag << 56, 1, packets_, nullptr,
+                                    this),
+              0);
+    ASSERT_TRUE(wait_notices(2));
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        EXPECT_EQ(notices_[0].status, -22);
+        EXPECT_EQ(notices_[1].status, -22);
+    }
+    EXPECT_EQ(ReadNoFence(&channel()->ring_producer), before);
+    // A point that is not open closes without a request.
+    EXPECT_EQ(request_close_append_point_sync(&ap_, nullptr), 0);
+    EXPECT_EQ(request_close_append_point_sync(&ap_, nullptr), 0);
+    EXPECT_EQ(ReadNoFence(&channel()->ring_producer), before);
+}
+
+// The card programs rows as they fill; a cut right after the row that reaches N packets keeps
+// exactly the rows programmed by then (the power-cut flush is off) once the card powers on again.
+TEST_F(AppendCardTest, APowerCutKeepsExactlyTheProgrammedRows) {
+    model_->inject("power_cut", "after_packets=" + std::to_string(cut_after));
+    ASSERT_EQ(request_open_append_point_sync(&ap_), 0);
+    ASSERT_EQ(append(1000, 20, 0), 0);
+    for (int i = 0; i < 10000 && model_->powered(); i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_FALSE(model_->powered());
+    const uint64_t programs = model_->counters().programs;
+    fail_channel(channel(), 0, CHANNEL_FAIL_WATCHDOG);
+    ASSERT_TRUE(wait_notices(1));
+
+    // What block 2 would hold: the opener, then the packets one after another.
+    std::vector<UCHAR> image(opener_bytes + 20 * unit);
+    opener_image(2, image.data());
+    for (ULONG k = 0; k < 20; k++) {
+        UCHAR* at = image.data() + opener_bytes + k * unit;
+        ULONG64 lba = 1000 + k;
+        at[0] = data_flag;
+        at[1] = 0;
+        at[2] = at[3] = 0;
+        at[4] = (UCHAR)lba;
+        at[5] = (UCHAR)(lba >> 8);
+        at[6] = at[7] = 0;
+        for (ULONG i = 0; i < payload; i++) {
+            at[8 + i] = payload_byte(lba, i);
+        }
+    }
+    const ULONG pads = channel()->geometry.pads;
+    const ULONG pad_bytes = channel()->geometry.page_size;
+    pipeline_free_then([this, image, pads, pad_bytes, programs] {
+        model_->power_on();
+        // Segments in the order the write stream filled them: row by row, pad by pad.
+        ULONG programmed = 0;
+        ULONG headers = 0;
+        bool gap = false;
+        for (ULONG row = 0; row < rows_per_eb; row++) {
+            for (ULONG pad = 0; pad < pads; pad++) {
+                ULONG start = (row * pads + pad) * pad_bytes;
+                bool kept = model_->segment_state(2, pad, row).kind == sim::card::SegmentKind::programmed;
+                if (!kept) {
+                    gap = true;
+                    continue;
+                }
+                EXPECT_FALSE(gap) << "row " << row << " pad " << pad << " kept after a lost one";
+                programmed++;
+                for (ULONG k = 0; k < 20; k++) {
+                    ULONG at = opener_bytes + k * unit;
+                    headers += at >= start && at < start + pad_bytes ? 1 : 0;
+                }
+                std::vector<UCHAR> want(pad_bytes, 0xFF);
+                for (ULONG i = 0; i < pad_bytes && start + i < image.size(); i++) {
+                    want[i] = image[start + i];
+                }
+                EXPECT_EQ(model_->media_peek(2, pad, row, 0, pad_bytes), want) << "row " << row << " pad " << pad;
+            }
+        }
+        // Exactly the rows the card had programmed when the power went: the rows still in its
+        // page buffers are gone.
+        EXPECT_EQ(programmed, programs);
+        EXPECT_GE(headers, cut_after);
+        EXPECT_LT(programmed, rows_per_eb * pads);
+        model_->power_cut();  // off again for the rest of the teardown
+    });
+}
+
+}  // namespace

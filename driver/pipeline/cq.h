@@ -90,8 +90,7 @@ int cq_read_record(completion_queue* ring, ULONG* out, ULONG bytes);
 // fitted `capacity` words of `destination` (or there was none), -5 when it did not (consumed
 // unread), -32 when the record is broken (logged, the channel failed).
 int cq_take_readback(completion_queue* ring, ULONG word, ULONG* destination, ULONG capacity);
-// The request of a tag; NULL for 0 or a tag no request has. A tag beyond the table is an
-// assertion failure.
+// The request of a tag; NULL for 0, a tag no request has, or a tag beyond the pool.
 velkor_request* cq_lookup_tag(nand_dev* channel, ULONG tag);
 // The unknown-event rule: logs the word and the interrupt status and fails the channel.
 void cq_unknown_interrupt(completion_queue* ring, ULONG word);

@@ -54,6 +54,10 @@ bool scripted_backend::wait_issued(size_t count, int milliseconds) {
         }
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
+    // The count moves as a handler starts; the issuer holds the issue lock until the request is
+    // on the card and may be completed. A completion sent before that would find nothing owed.
+    kpav_spin_lock(&channel_->issue_lock);
+    kpav_spin_unlock(&channel_->issue_lock);
     return true;
 }
 

@@ -63,7 +63,7 @@ class scripted_backend {
     void complete_in_dpc(const std::vector<velkor_request*>& requests, const std::vector<ULONG>& rows = {});
     void wait_dpcs();
 
-    // Waits (bounded) until `count` requests were issued.
+    // Waits (bounded) until `count` requests were issued and are on the card.
     bool wait_issued(size_t count, int milliseconds = 10000);
 
     nand_dev* channel() { return channel_; }

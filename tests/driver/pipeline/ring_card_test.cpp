@@ -45,12 +45,18 @@ TEST_F(RingCardTest, RequestsAreReplayedInOrderAndTheirAnswersCompleteThem) {
     auto* buffer = (UCHAR*)kpav_dma_alloc_contig(&bus);
     ASSERT_NE(buffer, nullptr);
     std::memset(buffer, 0xAB, 16 * 4096);
+    // The card takes no doorbell until all 16 are issued, so none completes and returns its pool
+    // index early: each request's index names it alone in the replay below.
+    model_->inject("hold_doorbells", "n=0");
     std::vector<ULONG> order;
     for (ULONG i = 0; i < 16; i++) {
         velkor_request* r = i % 2 == 0 ? submit_erase(3) : submit_zero_read(buffer + i * 4096, 4096);
         ASSERT_NE(r, nullptr);
         order.push_back(r->pool_index);
     }
+    ASSERT_TRUE(eventually([&] { return issued() == 16; }));
+    model_->clear("hold_doorbells");
+    model_->release_doorbells(16);
     ASSERT_TRUE(eventually([&] { return completed() == 16; }));
     expect_each_once(completions(), 16, 0);
     for (ULONG i = 1; i < 16; i += 2) {
@@ -167,6 +173,24 @@ TEST_F(RingCardTest, AnUnknownCompletionWordFailsTheChannel) {
     // Nothing can be had from a failed channel.
     EXPECT_EQ(request_alloc(channel(), 0), nullptr);
 }
+
+// A request word whose tag names no request in flight (an index the pool has not handed out, or
+// one beyond the pool) is dropped and fails the channel once; it never stops the machine.
+class NamelessCompletionTest : public CardChannelTest, public ::testing::WithParamInterface<ULONG> {};
+
+TEST_P(NamelessCompletionTest, FailsTheChannel) {
+    ULONG index = GetParam();
+    ASSERT_NE(index == 3, index > channel()->pool.capacity);
+    LONG asserts_before = ReadNoFence(&kpav_assert_bad);
+    model_->inject("event", "word=" + std::to_string(0x5Bu | index << 10));
+    ASSERT_TRUE(eventually([&] { return channel_failed(channel()); }));
+    EXPECT_EQ(ReadNoFence(&kpav_assert_bad), asserts_before);
+    EXPECT_EQ(channel()->failure_reason, CHANNEL_FAIL_BAD_COMPLETION);
+    EXPECT_TRUE(logged_part("names no request on the card"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Tags, NamelessCompletionTest, ::testing::Values(ULONG(3), ULONG(0x3FFF)),
+                         [](const auto& info) { return info.param == 3 ? "idle_index" : "beyond_the_pool"; });
 
 TEST_F(RingCardTest, TheWatchdogFailsEveryRequestOnceWhenTheCardStopsAnswering) {
     ULONG64 bus = 0;

@@ -180,8 +180,9 @@ ULONG decode_readback(completion_queue* ring, ULONG word) {
         return CQ_HANDLED;
     }
     if (rc != 0) {
-        request->fail = -KPAV_EIO;
-        request->flags |= REQ_FAILED;
+        // The command sits in the outstanding ring, where the worker reads its flags meanwhile.
+        InterlockedExchange((volatile LONG*)&request->fail, -KPAV_EIO);
+        InterlockedOr64((volatile LONG64*)&request->flags, (LONG64)REQ_FAILED);
     }
     if ((ULONG)InterlockedIncrement(&binary.received) >= binary.count) {
         InterlockedExchange(&request->cmd_done, 1);

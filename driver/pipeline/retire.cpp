@@ -20,7 +20,8 @@ bool owes_nothing(const velkor_request* request) {
     if (ReadAcquire(&request->flush_waiting) != 0) {
         return false;
     }
-    bool failed = (request->flags & REQ_FAILED) != 0;
+    // A read-back's decoder may mark a binary command failed while it waits here.
+    bool failed = ((ULONG64)ReadAcquire64((const volatile LONG64*)&request->flags) & REQ_FAILED) != 0;
     return failed || request->type != REQUEST_BINARY_COMMAND || ReadAcquire(&request->cmd_done) != 0;
 }
 

@@ -517,8 +517,13 @@ void cq_rearm(completion_queue* ring) {
     if (ring == nullptr || ring->ring == nullptr) {
         return;
     }
-    if (drain_completion_queue(ring) != 2 && !ring_has_words(ring) &&
-        (ReadAcquire(&ring->flags) & CQ_REARMED) == 0) {
+    // Re-armed once nothing is left, also when another caller was draining: a drainer that
+    // handed its completions on leaves the re-arm to this pass, and may still be finishing when
+    // the completions are retired. Given up, the re-arm would be lost and the ring silent until
+    // the poller came by. A drainer still taking words hands them on or re-arms itself; at worst
+    // the card signals once for words it is already taking.
+    drain_completion_queue(ring);
+    if (!ring_has_words(ring) && (ReadAcquire(&ring->flags) & CQ_REARMED) == 0) {
         rearm_locked(ring);
     }
 }

@@ -7,8 +7,10 @@
 #include "driver/controller/hw_reset.h"
 #include "driver/pipeline/cq.h"
 #include "driver/pipeline/hw_cmds.h"
+#include "driver/pipeline/issue.h"
 #include "driver/platform/kinfo.h"
 #include "driver/platform/memory.h"
+#include "driver/platform/params.h"
 #include "driver/platform/time.h"
 #include "sim/kernel/control.h"
 #include "tests/driver/pipeline/card_channel.h"
@@ -172,6 +174,58 @@ TEST_F(RingCardTest, AnUnknownCompletionWordFailsTheChannel) {
     EXPECT_TRUE(logged_part("Failing channel (262144)."));
     // Nothing can be had from a failed channel.
     EXPECT_EQ(request_alloc(channel(), 0), nullptr);
+}
+
+// No poller: a read completes only through its ring's interrupt. The completion thread's re-arm
+// pass may come while the drainer that handed it the read is still finishing (the ring masked,
+// its draining flag set); the pass must re-arm the ring all the same, or the next read's word
+// lies in the ring unseen.
+class UnpolledRingTest : public CardChannelTest {
+  protected:
+    void configure() override { completion_poll_ms = 0; }
+    // A zero read through the channel's own read handler, from processor 0; true when it
+    // completed and its ring signalled for it.
+    bool read_through_interrupt(completion_queue* ring, UCHAR* buffer) {
+        uint64_t signals = model_->counters().msix_signals[ring->index];
+        size_t before = completed();
+        if (submit_zero_read(buffer, 4096) == nullptr) {
+            return false;
+        }
+        if (!eventually([&] { return completed() == before + 1; })) {
+            // Collected as the poller would have, so that the channel stops cleanly.
+            poll_completion_queues(channel());
+            eventually([&] { return completed() == before + 1; });
+            return false;
+        }
+        return model_->counters().msix_signals[ring->index] > signals;
+    }
+};
+
+TEST_F(UnpolledRingTest, ARearmPassThatMeetsAnotherDrainerStillRearmsTheRing) {
+    channel()->issue_table = request_issue_table;
+    sim::kernel::set_current_processor(0);
+    completion_queue* ring = card_.cpu_queues != nullptr && card_.cpu_queues[0] != nullptr
+                                 ? card_.cpu_queues[0]
+                                 : card_.completion_queues[0];
+    ULONG64 bus = 0;
+    auto* buffer = (UCHAR*)kpav_dma_alloc_contig(&bus);
+    ASSERT_NE(buffer, nullptr);
+    pipeline_free_then([buffer] { kpav_dma_free_contig(buffer); });
+    ASSERT_TRUE(read_through_interrupt(ring, buffer));
+
+    // A drainer in its pass that handed its completions on: the ring masked, not re-armed.
+    InterlockedOr(&ring->flags, CQ_DRAINING);
+    InterlockedAnd(&ring->flags, ~CQ_REARMED);
+    csr_write(ring->window, CQW_ACK, CQ_ACK_MASKED);
+    // The completion thread's pass meanwhile; then the drainer leaves, re-arming nothing.
+    cq_rearm(ring);
+    InterlockedAnd(&ring->flags, ~CQ_DRAINING);
+
+    ASSERT_TRUE(read_through_interrupt(ring, buffer));
+    auto done = completions();
+    ASSERT_EQ(done.size(), 2u);
+    EXPECT_EQ(done[1], std::vector<int>{0});
+    EXPECT_EQ(done[2], std::vector<int>{0});
 }
 
 // A request word whose tag names no request in flight (an index the pool has not handed out, or

@@ -312,9 +312,14 @@ int mdt_invalidate(void* context_arg, ULONG64 first_key, ULONG64 length, ULONG64
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     auto* context = (mdt_context*)context_arg;
     pav_log* log = context->log;
-    // A run displaced by the same packets it held (a replay of a recorded write) stays valid.
+    // A run displaced by the very packets that map it again (a replay of a recorded write) stays
+    // valid; its LEB counted them twice, once before and once now.
     if (record != nullptr && record->unmap == 0 && first_key >= record->key &&
         gpkt == record->gpkt + (first_key - record->key)) {
+        ULONG leb = (ULONG)((gpkt - PAV_LOG_FIRST_ADDR) / log->leb_span);
+        if (log->counters != nullptr && leb < log->eb_count) {
+            InterlockedExchangeAdd(&log->counters[leb].valid, -(LONG)length);
+        }
         return 0;
     }
     ULONG64 address = gpkt;

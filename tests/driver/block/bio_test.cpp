@@ -119,7 +119,8 @@ TEST_F(BioSubmitTest, AnUnknownCommandIsLoggedDumpedAndEndedWithMinus22) {
     EXPECT_EQ(bdev_submit_bio(first), -22);
     EXPECT_TRUE(logged_containing("dov0: 18462 Unknown bio"));
     EXPECT_EQ(lines_containing("18464 bio "), 2u);
-    EXPECT_TRUE(logged_containing("bio 1 - cmd: 7, flags: 0x40, cpu: 0, base: 6, length: 2"));
+    EXPECT_TRUE(logged_containing("bio 0 - cmd: 7, flags: 0x40, cpu: 0, base: 5, length: 1"));
+    EXPECT_TRUE(logged_containing("bio 1 - cmd: 7, flags: 0x0, cpu: 0, base: 6, length: 2"));
     // The completion adds nothing for -22: the submission reported it.
     EXPECT_FALSE(logged_containing("Unknown bio type"));
     EXPECT_EQ(in_use(), 0u);

@@ -123,19 +123,27 @@ void resume_position(nand_dev* channel, append_point* ap) {
     issue_close_open_row(channel, &next);
 }
 
-// Writes `bytes` of filler at the point's position for `request`.
+// Writes `bytes` of filler at the point's position for `request`, a pad row at a time: each
+// row's filler follows its row at once. The card holds a row in a page buffer until it is full
+// and waits for a free buffer at the next row, so the rows of a long filler (the rest of a block
+// at its close) accounted all before their bytes would outnumber its buffers and stop it.
 void write_filler(nand_dev* channel, append_point* ap, velkor_request* request, ULONG64 bytes) {
-    if (bytes == 0 || failed(request)) {
-        return;
+    while (bytes != 0 && !failed(request)) {
+        ULONG64 piece = bytes;
+        eb_place place;
+        if (eb_locate(channel, ap->write.eb, ap->write.position, &place) && place.pad_capacity - place.in_pad < piece) {
+            piece = place.pad_capacity - place.in_pad;
+        }
+        flush_position position{ap->write.eb, ap->write.position};
+        flush_account_bytes(channel, &position, request, piece);
+        if (failed(request)) {
+            return;
+        }
+        hw_page_run_a(channel, piece, issue_port_a_tag(request));
+        InterlockedExchangeAdd64(&channel->padding_bytes, (LONG64)piece);
+        ap->write.position += piece;
+        bytes -= piece;
     }
-    flush_position position{ap->write.eb, ap->write.position};
-    flush_account_bytes(channel, &position, request, bytes);
-    if (failed(request)) {
-        return;
-    }
-    hw_page_run_a(channel, bytes, issue_port_a_tag(request));
-    InterlockedExchangeAdd64(&channel->padding_bytes, (LONG64)bytes);
-    ap->write.position += bytes;
 }
 
 // Filler up to the next packet slot.

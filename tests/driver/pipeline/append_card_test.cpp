@@ -232,6 +232,58 @@ TEST_F(AppendCardTest, RefusedInputWritesNothingToTheRing) {
     EXPECT_EQ(ReadNoFence(&channel()->ring_producer), before);
 }
 
+// Blocks of 64 rows: closing a block that holds a few packets writes its index record, then
+// filler over more rows than the small card has page buffers, the footer in the last pad row
+// and filler to the end.
+class WholeBlockTest : public AppendCardTest {
+  protected:
+    ULONG block_rows() const override { return 64; }
+};
+
+TEST_F(WholeBlockTest, ClosingFillsTheBlockToItsFooterAndItReadsBack) {
+    ASSERT_EQ(request_open_append_point_sync(&ap_), 0);
+    for (ULONG k = 0; k < 64; k += 16) {
+        ASSERT_EQ(append(1000 + k, 16, k), 0);
+    }
+    ASSERT_TRUE(wait_notices(4));
+    USHORT closed = 0;
+    ASSERT_EQ(request_close_append_point_sync(&ap_, &closed), 0);
+    EXPECT_EQ(closed, 2);
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        for (const notice& n : notices_) {
+            EXPECT_EQ(n.status, 0);
+        }
+        EXPECT_EQ(closed_, (std::vector<USHORT>{2}));
+    }
+
+    // The block is larger than the host buffer: it is read in parts.
+    const ULONG index_at = opener_bytes + 64 * unit;
+    media_address front{0, 2, {}};
+    ASSERT_EQ(media_read_raw(channel(), &front, back_, index_at + unit, 0, nullptr, nullptr, nullptr), 0);
+    expect_opener(2);
+    for (ULONG k = 0; k < 64; k++) {
+        expect_packet(k, 1000 + k);
+    }
+    expect_index(index_at, 2, {15ull << 56 | 1000, 15ull << 56 | 1016, 15ull << 56 | 1032, 15ull << 56 | 1048});
+    const ULONG footer_at = block_bytes() - channel()->geometry.page_size;
+    for (ULONG at = index_at + unit; at < footer_at;) {
+        ULONG size = footer_at - at < 524288 ? footer_at - at : 524288;
+        media_address part{at, 2, {}};
+        ASSERT_EQ(media_read_raw(channel(), &part, back_, size, 0, nullptr, nullptr, nullptr), 0);
+        for (ULONG i = 0; i < size; i++) {
+            ASSERT_EQ(back_[i], 0xF7) << "byte " << at + i;
+        }
+        at += size;
+    }
+    media_address last{footer_at, 2, {}};
+    ASSERT_EQ(media_read_raw(channel(), &last, back_, channel()->geometry.page_size, 0, nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(back_[0], 133);
+    EXPECT_EQ(header_address(back_), footer_address + 2);
+    EXPECT_EQ(le(back_ + 10, 2), 1u);
+    EXPECT_EQ(le(back_ + 28, 4), index_at / 8);
+}
+
 // The card programs rows as they fill; a cut right after the row that reaches N packets keeps
 // exactly the rows programmed by then (the power-cut flush is off) once the card powers on again.
 TEST_F(AppendCardTest, APowerCutKeepsExactlyTheProgrammedRows) {

@@ -73,9 +73,10 @@ class AppendCardTest : public AppendChannelTest {
     }
     // Where the footer places its one index record.
     ULONG footer_index_position() { return (ULONG)le(back_ + footer_at() + 28, 4) * 8; }
-    // The footer listing one index record at `index_at`, and the block's `entries`.
-    void expect_footer(USHORT eb, ULONG index_at, const std::vector<ULONG64>& entries) {
-        const UCHAR* p = back_ + footer_at();
+    // The footer listing one index record at `index_at`, and the block's `entries`; in back_ at
+    // footer_at(), or at `p`.
+    void expect_footer(USHORT eb, ULONG index_at, const std::vector<ULONG64>& entries, const UCHAR* p = nullptr) {
+        p = p != nullptr ? p : back_ + footer_at();
         EXPECT_EQ(p[0], 133);
         EXPECT_EQ(header_address(p), footer_address + eb);
         EXPECT_EQ(p[8], 2);                      // positions in 8-byte units
@@ -247,8 +248,7 @@ TEST_F(AppendCardTest, RefusedInputWritesNothingToTheRing) {
 }
 
 // Blocks of 64 rows: closing a block that holds a few packets writes its index record, then
-// filler over more rows than the small card has page buffers, the footer in the last pad row
-// and filler to the end.
+// filler over more rows than the small card has page buffers, the footer and filler to the end.
 class WholeBlockTest : public AppendCardTest {
   protected:
     ULONG block_rows() const override { return 64; }
@@ -280,9 +280,11 @@ TEST_F(WholeBlockTest, ClosingFillsTheBlockToItsFooterAndItReadsBack) {
         expect_packet(k, 1000 + k);
     }
     expect_index(index_at, 2, {15ull << 56 | 1000, 15ull << 56 | 1016, 15ull << 56 | 1032, 15ull << 56 | 1048});
-    const ULONG footer_at = block_bytes() - channel()->geometry.page_size;
-    for (ULONG at = index_at + unit; at < footer_at;) {
-        ULONG size = footer_at - at < 524288 ? footer_at - at : 524288;
+    // Filler up to the footer after the last packet slot and a full index record.
+    const ULONG slots = (block_bytes() - tail_reserve - opener_bytes) / unit;
+    const ULONG footer = opener_bytes + slots * unit + issue_index_record_room(&ap_);
+    for (ULONG at = index_at + unit; at < footer;) {
+        ULONG size = footer - at < 524288 ? footer - at : 524288;
         media_address part{at, 2, {}};
         ASSERT_EQ(media_read_raw(channel(), &part, back_, size, 0, nullptr, nullptr, nullptr), 0);
         for (ULONG i = 0; i < size; i++) {
@@ -290,12 +292,12 @@ TEST_F(WholeBlockTest, ClosingFillsTheBlockToItsFooterAndItReadsBack) {
         }
         at += size;
     }
-    media_address last{footer_at, 2, {}};
-    ASSERT_EQ(media_read_raw(channel(), &last, back_, channel()->geometry.page_size, 0, nullptr, nullptr, nullptr), 0);
-    EXPECT_EQ(back_[0], 133);
-    EXPECT_EQ(header_address(back_), footer_address + 2);
-    EXPECT_EQ(le(back_ + 10, 2), 1u);
-    EXPECT_EQ(le(back_ + 28, 4), index_at / 8);
+    media_address last{footer, 2, {}};
+    ASSERT_EQ(media_read_raw(channel(), &last, back_, 8192, 0, nullptr, nullptr, nullptr), 0);
+    expect_footer(2, index_at,
+                  {at_entry(16, opener_bytes), (ULONG64)data_flag << 56 | 1000, 15ull << 56 | 1016,
+                   15ull << 56 | 1032, 15ull << 56 | 1048},
+                  back_);
 }
 
 // The card programs rows as they fill; a cut right after the row that reaches N packets keeps

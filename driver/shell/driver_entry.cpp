@@ -1,6 +1,7 @@
 // Driver entry, the core's module initialisation and the unload that mirrors them. Both are
 // step tables: a failed step undoes exactly the steps before it, and the clean-up callback
 // undoes the whole table once.
+#include "driver/block/bio.h"
 #include "driver/controller/card.h"
 #include "driver/controller/card_list.h"
 #include "driver/log/mblk.h"
@@ -96,10 +97,21 @@ void metadata_blocks_exit(void*) {
     mblk_cache_exit();
 }
 
+// The bio cache and the block interface table. The disk front end's entry joins when the child
+// disks are built; until then every entry stays unused.
+int bio_layer(void*) {
+    return kpav_bio_init(nullptr);
+}
+
+void bio_layer_exit(void*) {
+    kpav_bio_exit();
+}
+
 const kpav_step core_steps[] = {
     {"driver registration", driver_registration, driver_unregistration},
     {"format and metadata blocks", metadata_blocks, metadata_blocks_exit},
-    // The bio layer and the virtual partitions' lists join with the block devices.
+    {"bio layer", bio_layer, bio_layer_exit},
+    // The virtual partitions' lists join with the partitions.
 };
 
 // ---- DriverEntry's steps

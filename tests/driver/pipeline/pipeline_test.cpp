@@ -426,6 +426,9 @@ TEST_F(GrowingRingTest, TheRingWrapsAtItsOwnSizeWhileThePoolGrows) {
         ASSERT_TRUE(eventually([&] { return backend_.issued_count() == arg; })) << wave;
         backend_.complete_issued();
         ASSERT_TRUE(eventually([&] { return completions_.total == (int)arg; })) << "wave " << wave;
+        // A completed request goes back to the pool after its callback: wait for it, so that the
+        // next wave takes it instead of growing the pool.
+        ASSERT_TRUE(eventually([&] { return free_requests() == (ULONG)channel_.pool.total; })) << "wave " << wave;
     }
     EXPECT_EQ(channel_.pool.total, 8);
 }

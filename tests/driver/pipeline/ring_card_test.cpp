@@ -132,12 +132,19 @@ TEST_P(HeldDoorbellsTest, IssueStopsAt502HeldDoorbellsAndResumesWhenTheCardTakes
     if (GetParam().unreadable) {
         model_->inject("credit_unreadable", "times=always");
     }
+    // A kick rings once for what it issued, so a kick that finds several requests queued issues
+    // them under one doorbell. Each of the first 502 is issued before the next is submitted, one
+    // doorbell each; then the rest are queued behind them.
     const ULONG total = 1000;
-    for (ULONG i = 0; i < total; i++) {
+    for (ULONG i = 0; i < 502; i++) {
+        ASSERT_NE(submit_erase(2), nullptr);
+        ASSERT_TRUE(eventually([&] { return issued() == i + 1; })) << "request " << i;
+    }
+    for (ULONG i = 502; i < total; i++) {
         ASSERT_NE(submit_erase(2), nullptr);
     }
-    // A kick rings once for what it issued: after the 502nd doorbell 10 slots are left, the
-    // floor, and issue stops with requests still queued.
+    // After the 502nd doorbell 10 slots are left, the floor, and issue stops with requests still
+    // queued.
     EXPECT_TRUE(eventually([&] { return model_->counters().doorbells >= 502; }));
     ULONG issued_then = issued();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));

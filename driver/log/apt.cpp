@@ -1,8 +1,10 @@
 #include "driver/log/apt.h"
 
 #include "driver/log/mgmt.h"
+#include "driver/pipeline/builders.h"
 #include "driver/pipeline/nand_dev.h"
 #include "driver/pipeline/prepare.h"
+#include "driver/platform/errno_table.h"
 #include "driver/platform/kassert.h"
 #include "driver/platform/memory.h"
 
@@ -61,4 +63,28 @@ void apt_context_free(apt_context* context) {
     ioc_free(&context->footer);
     ioc_free(&context->index);
     kpav_free(context, KPAV_TAG_MAL);
+}
+
+int apt_take_erased_eb(nand_dev* channel, apt_eb_request* request) {
+    PAGED_CODE();
+    request->eb = EB_NONE;
+    request->taken = 0;
+    USHORT eb = EB_NONE;
+    if (ebinfo_pick_erased_eb(channel, &eb) != 0) {
+        return -KPAV_ENOSPC;
+    }
+    eb_info* info = ebinfo_get(channel, eb);
+    if (eb == EB_NONE || info == nullptr) {
+        return -KPAV_EINVAL;
+    }
+    if (info->condition == EB_COND_ERASE_FIRST) {
+        // The erase's retirement books it and raises the block to blank.
+        int rc = request_erase_sync(channel, eb, nullptr, 0);
+        if (rc != 0) {
+            return rc;
+        }
+    }
+    request->eb = eb;
+    request->taken = 1;
+    return 0;
 }

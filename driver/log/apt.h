@@ -35,3 +35,15 @@ ULONG apt_index_buffer_size(ULONG page_size);
 apt_context* apt_context_create(nand_dev* channel, const char* name, const eb_layout* layout, ULONG units);
 // A current block pending a re-erase gets its erase booked first.
 void apt_context_free(apt_context* context);
+
+// The take of an erased block for an append point's open step.
+struct apt_eb_request {
+    USHORT eb;    // the block taken; EB_NONE until one is
+    UCHAR taken;  // set once the block is the caller's
+};
+
+// PASSIVE_LEVEL. Picks an erased block by wear into `request`: 0; -28 when the erased list is
+// empty; -22 when the pick names no block. A block that still asks for its erase (condition 7)
+// is erased synchronously first (its retirement books the erase and raises the block to blank);
+// a failed erase is returned and the block is neither taken nor put back: it did not erase.
+int apt_take_erased_eb(nand_dev* channel, apt_eb_request* request);

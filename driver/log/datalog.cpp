@@ -7,6 +7,7 @@
 #include "driver/log/mblk.h"
 #include "driver/log/mgmt.h"
 #include "driver/log/range_lock.h"
+#include "driver/pipeline/services.h"
 #include "driver/platform/errno_table.h"
 #include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
@@ -33,6 +34,8 @@ inline void split_address(const pav_log* log, ULONG64 address, ULONG64* leb, ULO
         *offset = a % log->leb_span;
     }
 }
+
+void note_open_free(pav_log* log, USHORT leb, ULONG offset);
 
 pav_log* log_of(nand_dev* channel) {
     return channel != nullptr ? (pav_log*)channel->client : nullptr;
@@ -170,6 +173,13 @@ UCHAR leb_map_state(void* context, USHORT eb) {
     }
 }
 
+void written_leb_notice(void* context, USHORT leb) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    if (context != nullptr && leb != PAV_NO_LEB) {
+        pav_log_set_written_leb((pav_log*)context, leb);
+    }
+}
+
 // Creation steps.
 int step_range(void* context) {
     pav_log* log = (pav_log*)context;
@@ -195,6 +205,9 @@ int step_range(void* context) {
 int step_client(void* context) {
     pav_log* log = (pav_log*)context;
     nand_dev_set_client(log->channel, &datalog_client_ops, log);
+    // Advance steps tell the log (their argument) which LEB they closed. The operation keeps no
+    // state: it stays published for every card's log.
+    InterlockedExchangePointer((PVOID volatile*)&pipeline_service_table.set_written_leb, (PVOID)&written_leb_notice);
     eb_table* table = ebinfo_table(log->channel);
     table->erase_context = log;
     table->erase_notice = erase_notice;
@@ -617,6 +630,9 @@ int datalog_new_append_eb(nand_dev* channel, USHORT* out_leb, USHORT wanted, voi
     log->open_free_packets = capacity > overhead ? capacity - overhead : 0;
     log->lebs[leb].sequence = sequence;
     log->append_leb = leb;
+    if (log->append_point != nullptr) {
+        log->append_point->current_eb = leb;
+    }
     if (log->format.persistent_trim) {
         leb_record* record = &log->lebs[leb];
         record->first_position = sequence << 24;
@@ -734,6 +750,35 @@ void pav_log_set_written_pos(pav_log* log, USHORT leb, ULONG offset) {
     log->written_pos = (ULONG64)leb | (ULONG64)offset << 32;
     log->written_set = 1;
     kpav_spin_unlock(&log->written_lock);
+    note_open_free(log, leb, offset);
+}
+
+bool pav_log_advance_written_pos(pav_log* log, USHORT leb, ULONG offset) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    if (leb >= log->eb_count) {
+        return false;
+    }
+    kpav_spin_lock(&log->written_lock);
+    bool later = true;
+    if (log->written_set != 0) {
+        USHORT at = (USHORT)log->written_pos;
+        ULONG64 theirs = at < log->eb_count ? log->lebs[at].sequence << 24 | ((log->written_pos >> 32) & 0xFFFFFF) : 0;
+        later = (log->lebs[leb].sequence << 24 | (offset & 0xFFFFFF)) > theirs;
+    }
+    if (later) {
+        log->written_pos = (ULONG64)leb | (ULONG64)offset << 32;
+        log->written_set = 1;
+    }
+    kpav_spin_unlock(&log->written_lock);
+    if (later) {
+        note_open_free(log, leb, offset);
+    }
+    return later;
+}
+
+namespace {
+
+void note_open_free(pav_log* log, USHORT leb, ULONG offset) {
     // What is left of the open LEB shrinks as it fills.
     kpav_spin_lock(&log->lock);
     if (leb == log->append_leb && leb != PAV_NO_LEB) {
@@ -744,6 +789,8 @@ void pav_log_set_written_pos(pav_log* log, USHORT leb, ULONG offset) {
     }
     kpav_spin_unlock(&log->lock);
 }
+
+}  // namespace
 
 void pav_log_set_written_leb(pav_log* log, USHORT leb) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);

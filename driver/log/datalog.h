@@ -235,6 +235,9 @@ void log_thresholds_compute(pav_log* log);
 // Written position.
 void pav_log_set_written_pos(pav_log* log, USHORT leb, ULONG offset);
 void pav_log_set_written_leb(pav_log* log, USHORT leb);
+// Moves the written position to (leb, offset) when that lies after it (or none is set): true
+// when it moved. Appends completing out of their order leave it at the latest.
+bool pav_log_advance_written_pos(pav_log* log, USHORT leb, ULONG offset);
 bool pav_log_leb_at_or_after_written(pav_log* log, USHORT leb);
 
 // Checks that the chain from `start_leb` carries sequences start_sequence + 64 x i up to

@@ -108,6 +108,7 @@ void unit_read_done(velkor_request* head, ULONG64, ULONG64) {
     int status = head->fail != 0 ? head->fail : head->chain_fail;
     if (status == PAV_ERASED_MEDIA) {
         RtlFillMemory(buffer->data, buffer->size, 0xFF);
+        buffer->erased = 1;
         status = 0;
     }
     buffer_finish(buffer, status);
@@ -144,6 +145,7 @@ void fill(log_file* reader, log_file_buffer* buffer) {
     buffer->naddr = at;
     buffer->ready = 0;
     buffer->status = 0;
+    buffer->erased = 0;
     buffer->low = 0;
     buffer->size = 0;
     buffer->high = 0;
@@ -468,6 +470,28 @@ int log_file_open(log_file* reader, const log_file_pos* position, ULONG dir, ULO
     return 0;
 }
 
+// Forward: whether the entry of `length` bytes at the reader's place runs on into a unit of its
+// LEB that read as erased (the rest of the entry never reached the media).
+static bool entry_torn(log_file* reader, ULONG64 length) {
+    ULONG index = reader->cur_buffer;
+    const log_file_buffer* buffer = &reader->buffers[index];
+    const USHORT leb = buffer->naddr.leb;
+    ULONG64 left = buffer->size > reader->cur_offset ? buffer->size - reader->cur_offset : 0;
+    for (ULONG k = 1; length > left && k < LOG_FILE_BUFFERS; k++) {
+        index = (index + 1) % LOG_FILE_BUFFERS;
+        log_file_buffer* next = &reader->buffers[index];
+        buffer_wait(next);
+        if (next->status != 0 || next->naddr.leb != leb) {
+            return false;  // a read error or the LEB's end: the copy reports it
+        }
+        if (next->erased != 0) {
+            return true;
+        }
+        left += next->size;
+    }
+    return false;
+}
+
 int log_file_peek_opcode(log_file* reader, UCHAR* out) {
     KPAV_IRQL_BELOW(DISPATCH_LEVEL);
     int rc = usable(reader);
@@ -635,6 +659,15 @@ int log_file_next_entry(log_file* reader, UCHAR* out_opcode) {
             }
             reader->last_opcode = opcode;
             rc = skip_forward(reader, skip);
+            if (rc != 0) {
+                return rc;
+            }
+            continue;
+        }
+        // A packet cut short by a power loss ends the LEB: what follows it was never written.
+        ULONG length;
+        if (log_entry_length(reader->log, opcode, &length) == 0 && entry_torn(reader, length)) {
+            rc = next_leb(reader);
             if (rc != 0) {
                 return rc;
             }

@@ -8,7 +8,8 @@
 // packet slots (H + packets x P) down to H, and then from the end of the previous LEB.
 //
 // Errors: after a read error every further step returns -5 until the reader is opened again;
-// the end of the chain, an exhausted LEB limit or no LEB give -2. A chain that returns to an LEB
+// the end of the chain, an exhausted LEB limit or no LEB give -2. Forward, an entry that runs on
+// into an erased unit of its LEB was cut by a power loss: it ends the LEB like 0xFF. A chain that returns to an LEB
 // it walked, or an entry that runs past the end of its LEB, gives -22.
 #pragma once
 
@@ -48,6 +49,7 @@ struct log_file_buffer {
     ULONG low;               // bytes of the unit that lie before the LEB's data (backward)
     ULONG high;              // bytes of the unit up to the end of the LEB's packet slots (backward)
     LONG status;
+    UCHAR erased;            // the unit read as erased (its data all ones)
     volatile LONG ready;
     kpav_cv cv;
     kpav_spinlock lock;

@@ -35,3 +35,7 @@ void issue_dma_transfer(nand_dev* channel, const ioc_transfer* transfer);
 
 // The port A tag word of a request: its ring, its index, subtype 2.
 ULONG issue_port_a_tag(const velkor_request* request);
+
+// The media bytes a full index record of `ap` takes (whole packets of its geometry): an append
+// point keeps this much room before the block's closing record.
+ULONG issue_index_record_room(const append_point* ap);

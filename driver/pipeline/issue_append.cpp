@@ -33,12 +33,18 @@ constexpr UCHAR DATA_PACKET_FLAG = 144;
 constexpr UCHAR POSITION_ENTRY = 0x8C;
 constexpr ULONG RUN_ENTRY_MAX = 128;
 
-// The footer: a packet header, a version byte and the list of index records.
+// The footer, the block's closing record at its limit: a packet header whose low address word is
+// the block's check word, the index kind (positions in 8-byte units), flags, the index records
+// as slots {slot, packets, position}, then the block's entry list up to a zero word. The block
+// scan reads LOG_CLOSING_BYTES there.
 constexpr UCHAR FOOTER_KIND = 133;
 constexpr ULONG64 FOOTER_ADDRESS = 0xFFFFFFFAF60000ull;
 constexpr UCHAR FOOTER_VERSION = 2;
-constexpr ULONG FOOTER_HEADER_BYTES = 16;
-constexpr ULONG FOOTER_BYTES = FOOTER_HEADER_BYTES + AP_FOOTER_ENTRIES * 16;
+constexpr ULONG FOOTER_NOT_USABLE = 0x1;
+constexpr ULONG FOOTER_HEADER_BYTES = 24;
+constexpr ULONG FOOTER_SLOT_BYTES = 8;
+constexpr ULONG FOOTER_LIST_AT = FOOTER_HEADER_BYTES + AP_FOOTER_ENTRIES * FOOTER_SLOT_BYTES;
+constexpr ULONG LOG_CLOSING_BYTES = 10016;
 
 // Failure reasons of the open step.
 constexpr ULONG FAIL_NO_OPENER = 0x80000;
@@ -216,22 +222,59 @@ void add_entry(append_point* ap, ULONG64 word) {
     w.index_entries++;
 }
 
-// The entries of a run of `count` packets of flag byte `flag` from `address` at `position`.
+// Words of the footer's list it has room for (one more ends the list).
+ULONG footer_list_capacity(const append_point* ap) {
+    ULONG size = ap->footer_set->size < LOG_CLOSING_BYTES ? ap->footer_set->size : LOG_CLOSING_BYTES;
+    return size > FOOTER_LIST_AT + INDEX_ENTRY_BYTES ? (size - FOOTER_LIST_AT) / INDEX_ENTRY_BYTES - 1 : 0;
+}
+
+void add_footer_entry(append_point* ap, ULONG64 word) {
+    ap_write_state& w = ap->write;
+    if (w.footer_slot == 0) {
+        return;
+    }
+    if (w.footer_words >= footer_list_capacity(ap)) {
+        w.footer_overflow = 1;  // the list is incomplete: the block is walked instead
+        return;
+    }
+    put64(slot_data(ap->footer_set, w.footer_slot - 1) + FOOTER_LIST_AT + w.footer_words * INDEX_ENTRY_BYTES, word);
+    w.footer_words++;
+}
+
+// The entry words of a run of `count` packets of flag byte `flag` from `address` at `at` (8-byte
+// units), following on from `running`: 1 or 2 words into `out`.
+ULONG run_entries(ULONG64 at, ULONG64 running, ULONG count, UCHAR flag, ULONG64 address, ULONG64 out[2]) {
+    bool continues = at == running;
+    if (continues && flag == DATA_PACKET_FLAG && count >= 2 && count <= RUN_ENTRY_MAX) {
+        out[0] = (ULONG64)(count - 1) << 56 | address;
+        return 1;
+    }
+    ULONG n = 0;
+    if (!continues || count != 1) {
+        out[n++] = (ULONG64)POSITION_ENTRY << 56 | (ULONG64)(count & 0xFFFF) << 32 | (at & 0xFFFFFFFF);
+    }
+    out[n++] = (ULONG64)flag << 56 | address;
+    return n;
+}
+
+// The entries of a run of `count` packets of flag byte `flag` from `address` at `position`: in
+// the index record being filled, and in the footer's list of the whole block.
 void index_run(append_point* ap, ULONG64 position, ULONG count, UCHAR flag, ULONG64 address) {
     ap_write_state& w = ap->write;
     ULONG64 at = position / 8;
     ULONG64 units = (ULONG64)count * unit_of(ap) / 8;
     address &= 0x00FFFFFFFFFFFFFFull;
-    bool continues = at == w.index_running;
-    if (continues && flag == DATA_PACKET_FLAG && count >= 2 && count <= RUN_ENTRY_MAX) {
-        add_entry(ap, (ULONG64)(count - 1) << 56 | address);
-    } else {
-        if (!continues || count != 1) {
-            add_entry(ap, (ULONG64)POSITION_ENTRY << 56 | (ULONG64)(count & 0xFFFF) << 32 | (at & 0xFFFFFFFF));
-        }
-        add_entry(ap, (ULONG64)flag << 56 | address);
+    ULONG64 words[2];
+    ULONG n = run_entries(at, w.index_running, count, flag, address, words);
+    for (ULONG i = 0; i < n; i++) {
+        add_entry(ap, words[i]);
+    }
+    n = run_entries(at, w.footer_running, count, flag, address, words);
+    for (ULONG i = 0; i < n; i++) {
+        add_footer_entry(ap, words[i]);
     }
     w.index_running = at + units;
+    w.footer_running = at + units;
 }
 
 // Writes the index record being filled (at the next packet slot) and notes it in the footer.
@@ -257,9 +300,10 @@ int write_index(nand_dev* channel, append_point* ap, velkor_request* request) {
     put32(record + 16, (bytes - INDEX_HEADER_BYTES) / 8 + 1);
     put32(record + 20, w.footer_count);
     record[24] = INDEX_VERSION;
+    put16(record + 32, (ULONG)w.index_sequence);  // the record's slot in the footer
     if (w.footer_count != 0) {
         const ap_footer_entry& last = w.footer[w.footer_count - 1];
-        put64(record + 32, last.sequence);
+        put16(record + 34, (ULONG)last.sequence);
         put32(record + 40, last.units);
         put32(record + 44, last.position);
     }
@@ -288,16 +332,6 @@ int write_index(nand_dev* channel, append_point* ap, velkor_request* request) {
 
 // ---- Open and close
 
-// Where the block's last pad row starts.
-ULONG64 last_pad_row_start(nand_dev* channel, USHORT eb) {
-    ULONG64 usable = eb_usable_length(channel, eb);
-    eb_place place;
-    if (usable == 0 || !eb_locate(channel, eb, usable - 1, &place)) {
-        return usable;
-    }
-    return usable - 1 - place.in_pad;
-}
-
 void write_footer(nand_dev* channel, append_point* ap, velkor_request* request) {
     ap_write_state& w = ap->write;
     if (w.footer_slot == 0) {
@@ -305,26 +339,33 @@ void write_footer(nand_dev* channel, append_point* ap, velkor_request* request) 
     }
     ULONG slot = w.footer_slot - 1;
     w.footer_slot = 0;
+    ULONG bytes = FOOTER_LIST_AT + (w.footer_words + 1) * INDEX_ENTRY_BYTES;
     ULONG64 usable = eb_usable_length(channel, w.eb);
-    if (w.position + FOOTER_BYTES > usable || ap->footer_set->size < FOOTER_BYTES) {
+    if (w.position + bytes > usable || ap->footer_set->size < bytes) {
         ioc_slot_release(ap->footer_set, slot);  // no room left for it
         return;
     }
     UCHAR* footer = slot_data(ap->footer_set, slot);
     put_packet_header(footer, FOOTER_KIND, FOOTER_ADDRESS + w.eb);
     footer[8] = FOOTER_VERSION;
-    footer[9] = w.footer_overflow;
-    put16(footer + 10, w.footer_count);
-    put32(footer + 12, w.index_capacity);
+    put32(footer + 12, w.footer_overflow != 0 ? FOOTER_NOT_USABLE : 0);
+    ULONG unit = unit_of(ap);
+    ULONG most = 0;
     for (ULONG i = 0; i < w.footer_count; i++) {
-        UCHAR* entry = footer + FOOTER_HEADER_BYTES + i * 16;
-        put64(entry, w.footer[i].sequence);
-        put32(entry + 8, w.footer[i].units);
-        put32(entry + 12, w.footer[i].position);
+        ULONG packets = unit != 0 ? (ULONG)((ULONG64)w.footer[i].units * 8 / unit) : 0;
+        most = packets > most ? packets : most;
+        UCHAR* entry = footer + FOOTER_HEADER_BYTES + i * FOOTER_SLOT_BYTES;
+        put16(entry, (ULONG)w.footer[i].sequence);
+        put16(entry + 2, packets);
+        put32(entry + 4, w.footer[i].position);
     }
+    put16(footer + 18, w.footer_count);  // slots
+    put16(footer + 20, most);            // packets of the longest record
+    put16(footer + 22, w.footer_count);  // entries
+    put64(footer + FOOTER_LIST_AT + w.footer_words * INDEX_ENTRY_BYTES, 0);
     request->ebf_slot |= 1ll << slot;
     request->flags |= REQ_EBF_SLOT;
-    int rc = write_slot(channel, ap, request, ap->footer_set, slot, FOOTER_BYTES, 0, 0, 0);
+    int rc = write_slot(channel, ap, request, ap->footer_set, slot, bytes, 0, 0, 0);
     if (rc != 0) {
         kpav_print(KPAV_CLASS_ERROR, "%s: Unable to map dma for EBF.\n", channel_name(channel));
         fail_with(request, rc);
@@ -346,11 +387,8 @@ int close_eb(nand_dev* channel, append_point* ap, velkor_request* request) {
     }
     rc = write_index(channel, ap, request);
     ULONG64 usable = eb_usable_length(channel, w.eb);
-    if (rc == 0 && w.footer_slot != 0) {
-        ULONG64 last_row = last_pad_row_start(channel, w.eb);
-        if (w.position < last_row) {
-            write_filler(channel, ap, request, last_row - w.position);
-        }
+    if (rc == 0 && w.footer_slot != 0 && w.position <= w.limit) {
+        write_filler(channel, ap, request, w.limit - w.position);
         if (!failed(request)) {
             write_footer(channel, ap, request);
         }
@@ -433,8 +471,8 @@ int open_eb(nand_dev* channel, append_point* ap, velkor_request* request) {
     w.index_sequence = 0;
     w.footer_count = 0;
     w.footer_overflow = 0;
-    ULONG64 usable = eb_usable_length(channel, eb);
-    w.end = usable > ap->tail_reserve ? usable - ap->tail_reserve : 0;
+    w.footer_words = 0;
+    w.footer_running = 0;
     // The opener: the buffer's bytes, and filler for a record longer than the buffer.
     length = (length + 7) / 8 * 8;
     ULONG from_buffer = length < ap->opener_set->size ? length : ap->opener_set->size / 8 * 8;
@@ -456,6 +494,13 @@ int open_eb(nand_dev* channel, append_point* ap, velkor_request* request) {
         return request->fail;
     }
     w.base = w.position;
+    // Appends stop at the tail reserve; the closing record goes in the packet slot after the
+    // last they may fill and a full index record.
+    ULONG64 usable = eb_usable_length(channel, eb);
+    w.end = usable > ap->tail_reserve ? usable - ap->tail_reserve : 0;
+    ULONG unit = unit_of(ap);
+    ULONG64 slots = w.end > w.base && unit != 0 ? (w.end - w.base) / unit : 0;
+    w.limit = w.base + slots * unit + issue_index_record_room(ap);
     LONG footer = take_slot(ap->footer_set);
     if (footer >= 64) {
         ioc_slot_release(ap->footer_set, (ULONG)footer);
@@ -579,6 +624,15 @@ ULONG64 packets_that_fit(const append_point* ap, const velkor_request* request, 
 }
 
 }  // namespace
+
+ULONG issue_index_record_room(const append_point* ap) {
+    ULONG payload = payload_of(ap);
+    if (ap->index_set == nullptr || payload == 0) {
+        return 0;
+    }
+    ULONG bytes = INDEX_HEADER_BYTES + index_capacity(ap) * INDEX_ENTRY_BYTES;
+    return (bytes + payload - 1) / payload * unit_of(ap);
+}
 
 int issue_append(nand_dev* channel, velkor_request* request) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);

@@ -54,6 +54,8 @@ struct ap_write_state {
     ULONG64 position;        // next byte of the block
     ULONG64 base;            // where packet slots start (after the opener)
     ULONG64 end;             // where appends stop: the usable length less the tail reserve
+    ULONG64 limit;           // where the closing record goes: the packet slot after the last one
+                             // appends may fill, and room for a full index record
     ULONG pad_count;         // pads of a row when the block opened
     ULONG64 packets;         // packets written in the block
     // The index record being filled: slot + 1 (0: none), its entries and where they stand.
@@ -65,7 +67,9 @@ struct ap_write_state {
     // The footer: slot + 1 (0: none), its list of index records.
     ULONG footer_slot;
     ULONG footer_count;
-    UCHAR footer_overflow;   // an index record could not be kept: no free buffer
+    UCHAR footer_overflow;   // an index record or entry could not be kept: the index is not usable
+    ULONG footer_words;      // entries of the block's list copied into the footer
+    ULONG64 footer_running;  // where the list's next entry would continue, 8-byte units
     ap_footer_entry footer[AP_FOOTER_ENTRIES];
 };
 

@@ -1,12 +1,13 @@
 // Appends through an append point on the card model: erase blocks opened with an opener record
 // (and erased first when they ask for it), packets with their headers, the index record and the
-// footer that close a block, appends split across a block's end, rows the card reports out of
+// footer (at the block's limit) that close a block, appends split across a block's end, rows the card reports out of
 // order, input the builders and the handler refuse, and a power cut in the middle of appends.
 
 #include <cstring>
 #include <mutex>
 #include <vector>
 
+#include "driver/pipeline/issue.h"
 #include "sim/kernel/control.h"
 #include "tests/driver/pipeline/append_channel.h"
 
@@ -64,22 +65,36 @@ class AppendCardTest : public AppendChannelTest {
         }
         EXPECT_EQ(le(record + 48 + 8 * entries.size(), 8), 0u);
     }
-    // Where the footer in the block's last pad row places its one index record.
-    ULONG footer_index_position() {
-        return (ULONG)le(back_ + block_bytes() - channel()->geometry.page_size + 28, 4) * 8;
+    // Where the footer goes: after the 24 packet slots the tail reserve leaves, and room for a
+    // full index record (one packet here).
+    ULONG footer_at() {
+        EXPECT_EQ(issue_index_record_room(&ap_), unit);
+        return opener_bytes + 24 * unit + unit;
     }
-    // The footer in the block's last pad row, listing one index record at `index_at`.
-    void expect_footer(USHORT eb, ULONG index_at) {
-        ULONG at = block_bytes() - channel()->geometry.page_size;
-        const UCHAR* p = back_ + at;
+    // Where the footer places its one index record.
+    ULONG footer_index_position() { return (ULONG)le(back_ + footer_at() + 28, 4) * 8; }
+    // The footer listing one index record at `index_at`, and the block's `entries`.
+    void expect_footer(USHORT eb, ULONG index_at, const std::vector<ULONG64>& entries) {
+        const UCHAR* p = back_ + footer_at();
         EXPECT_EQ(p[0], 133);
         EXPECT_EQ(header_address(p), footer_address + eb);
-        EXPECT_EQ(p[8], 2);
-        EXPECT_EQ(le(p + 10, 2), 1u);
-        EXPECT_EQ(le(p + 16, 8), 0u);                 // sequence
-        EXPECT_EQ(le(p + 24, 4), unit / 8);           // length, 8-byte units
-        EXPECT_EQ(le(p + 28, 4), index_at / 8);       // position
+        EXPECT_EQ(p[8], 2);                      // positions in 8-byte units
+        EXPECT_EQ(le(p + 9, 3), 0u);
+        EXPECT_EQ(le(p + 12, 4), 0u);            // usable
+        EXPECT_EQ(le(p + 16, 2), 0u);
+        EXPECT_EQ(le(p + 18, 2), 1u);            // slots
+        EXPECT_EQ(le(p + 20, 2), 1u);            // packets of the longest record
+        EXPECT_EQ(le(p + 22, 2), 1u);            // entries
+        EXPECT_EQ(le(p + 24, 2), 0u);            // slot 0
+        EXPECT_EQ(le(p + 26, 2), 1u);            // one packet
+        EXPECT_EQ(le(p + 28, 4), index_at / 8);  // position
+        for (size_t i = 0; i < entries.size(); i++) {
+            EXPECT_EQ(le(p + 280 + 8 * i, 8), entries[i]) << "list word " << i;
+        }
+        EXPECT_EQ(le(p + 280 + 8 * entries.size(), 8), 0u);
     }
+    // A position entry: the next entry's count, and where it starts.
+    static ULONG64 at_entry(ULONG64 count, ULONG64 byte) { return 0x8Cull << 56 | count << 32 | byte / 8; }
 };
 
 TEST_F(AppendCardTest, AnAppendAcrossABlockEndIsSplitAndBothBlocksReadBack) {
@@ -118,9 +133,8 @@ TEST_F(AppendCardTest, AnAppendAcrossABlockEndIsSplitAndBothBlocksReadBack) {
     }
     ULONG index_at = opener_bytes + 24 * unit;
     expect_index(index_at, 2, {19ull << 56 | 1000, 3ull << 56 | 2000});
-    ULONG footer_at = block_bytes() - channel()->geometry.page_size;
-    expect_filler(index_at + unit, footer_at);
-    expect_footer(2, index_at);
+    expect_filler(index_at + unit, footer_at());
+    expect_footer(2, index_at, {at_entry(20, opener_bytes), (ULONG64)data_flag << 56 | 1000, 3ull << 56 | 2000});
 
     ASSERT_EQ(read_block(3), 0);
     expect_opener(3);
@@ -129,8 +143,8 @@ TEST_F(AppendCardTest, AnAppendAcrossABlockEndIsSplitAndBothBlocksReadBack) {
     }
     index_at = opener_bytes + 6 * unit;
     expect_index(index_at, 3, {5ull << 56 | 2004});
-    expect_filler(index_at + unit, footer_at);
-    expect_footer(3, index_at);
+    expect_filler(index_at + unit, footer_at());
+    expect_footer(3, index_at, {at_entry(6, opener_bytes), (ULONG64)data_flag << 56 | 2004});
 }
 
 TEST_F(AppendCardTest, AnAppendThatEndsOnTheBlockEndLeavesTheNextOneForTheNextAppend) {
@@ -178,7 +192,7 @@ TEST_F(AppendCardTest, AnAdvanceClosesTheNamedBlockOnlyWhenItHoldsData) {
     ULONG index_at = footer_index_position();
     EXPECT_GE(index_at, opener_bytes + 3 * unit);
     expect_index(index_at, 2, {2ull << 56 | 1000});
-    expect_footer(2, index_at);
+    expect_footer(2, index_at, {at_entry(3, opener_bytes), (ULONG64)data_flag << 56 | 1000});
     ASSERT_EQ(read_block(3), 0);
     expect_packet(0, 3000);
     expect_packet(1, 3001);

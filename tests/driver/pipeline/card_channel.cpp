@@ -85,7 +85,10 @@ void CardChannelTest::SetUp() {
     probe_.cq_windows = card_.cq_windows;
     std::strcpy(probe_.name, "Velkor 0000:00:03.0");
     configure();
+    bring_up();
+}
 
+void CardChannelTest::bring_up() {
     // Probe: the controller reset; set-up polls until the interrupts are connected.
     probe_.cq_count = card_cq_count(card_.csr);
     ASSERT_EQ(reset_hardware(&probe_, probe_.cq_count), 0);
@@ -106,13 +109,24 @@ void CardChannelTest::SetUp() {
     started_ = true;
 }
 
-void CardChannelTest::TearDown() {
+void CardChannelTest::take_down() {
     if (card_.nand != nullptr) {
         card_channel_hooks.pipeline_stop(&card_);
     }
     disconnect_interrupts();
     KeFlushQueuedDpcs();
     card_channel_hooks.pipeline_free(&card_);
+}
+
+void CardChannelTest::restart() {
+    take_down();
+    started_ = false;
+    model_->power_on();
+    bring_up();
+}
+
+void CardChannelTest::TearDown() {
+    take_down();
     for (auto& action : after_free_) {
         action();
     }

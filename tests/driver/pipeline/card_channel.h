@@ -49,6 +49,11 @@ class CardChannelTest : public KernelTest {
     // them.
     void append_filler(ULONG count);
 
+    // Frees the channel, powers the card on (after a power cut: its media as the cut left it)
+    // and sets up and starts a new channel on it, as a reboot would. Anything built on the old
+    // channel must be gone first.
+    void restart();
+
     nand_dev* channel() { return card_.nand; }
     // Runs `action` at teardown, once the channel is freed (its DMA engines stopped).
     void pipeline_free_then(std::function<void()> action) { after_free_.push_back(std::move(action)); }
@@ -61,6 +66,8 @@ class CardChannelTest : public KernelTest {
     bool started_ = false;
 
   private:
+    void bring_up();
+    void take_down();
     static int geometry_from_card(nand_dev* channel);
     static int issue_erase(nand_dev* channel, velkor_request* request);
     static int issue_zero_read(nand_dev* channel, velkor_request* request);

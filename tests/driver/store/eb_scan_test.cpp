@@ -15,12 +15,6 @@ constexpr ULONG64 record_address = 0xFFFFFFFFFF7A00ull;
 
 class EbScanTest : public StoreMediaTest {
   protected:
-    void SetUp() override {
-        StoreMediaTest::SetUp();
-        if (HasFatalFailure()) return;
-        // The channel's packet geometry: 512 data bytes in packets of 520 on media.
-        channel()->geometry.packet_geometry_b = 512 | 520u << 16;
-    }
     ULONG64 limit(USHORT eb) { return ebinfo_stride_limit(channel(), eb, &ebinfo_table(channel())->layout); }
 
     // The block's image from byte 0 up to the end of its index record.

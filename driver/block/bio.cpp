@@ -73,6 +73,15 @@ void count_cpu(bdev* device, bdev_cpu_counter which, ULONG64 n) {
     }
 }
 
+// A device without the operation (a data device whose data path is not there) ends the chain.
+int submit_to(int (*operation)(bdev*, bio*), bdev* device, bio* first) {
+    if (operation == nullptr) {
+        bio_endio(first, -KPAV_EOPNOTSUPP);
+        return -KPAV_EOPNOTSUPP;
+    }
+    return operation(device, first);
+}
+
 void end_deferred_bio(cpu_wq_deferred_bio* deferred, int status) {
     bio_endio(CONTAINING_RECORD(deferred, bio, deferred), status);
 }
@@ -126,7 +135,7 @@ int bdev_submit_bio(bio* first) {
             bio_endio(first, 0);
             return 0;
         }
-        return device->ops->submit_read(device, first);
+        return submit_to(device->ops->submit_read, device, first);
     }
     case BIO_WRITE:
     case BIO_DISCARD: {
@@ -140,14 +149,14 @@ int bdev_submit_bio(bio* first) {
             bio_endio(first, 0);
             return 0;
         }
-        return device->ops->submit_write(device, first);
+        return submit_to(device->ops->submit_write, device, first);
     }
     case BIO_FLUSH: {
         kpav_spin_lock(&device->counter_lock);
         device->writes_in_flight++;
         io_hook(device, 1, device->writes_in_flight + device->discards_in_flight);
         kpav_spin_unlock(&device->counter_lock);
-        return device->ops->submit_flush(device, first);
+        return submit_to(device->ops->submit_flush, device, first);
     }
     default:
         kpav_syslog(KPAV_LEVEL_ERROR, device->name, MSG_UNKNOWN_BIO, "Unknown bio\n");

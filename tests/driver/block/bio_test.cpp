@@ -196,6 +196,15 @@ TEST_F(BioSubmitTest, ARetargetedChainIsAccountedOnBothDevices) {
     bdev_free(&partition);
 }
 
+TEST_F(BioSubmitTest, ADeviceWithoutTheOperationEndsTheChain) {
+    const bdev_ops no_data_path = {};
+    device_->ops = &no_data_path;
+    bio* b = take(BIO_WRITE, 0, 8);
+    EXPECT_EQ(bdev_submit_bio(b), -95);
+    EXPECT_EQ(device_->writes_in_flight, 0u);
+    EXPECT_EQ(in_use(), 0u);
+}
+
 class BioTimingTest : public BioSubmitTest {
   protected:
     void SetUp() override {

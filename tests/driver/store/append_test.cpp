@@ -324,6 +324,73 @@ const geometry_case geometries[] = {
 INSTANTIATE_TEST_SUITE_P(Geometries, StoreAppendTest, ::testing::ValuesIn(geometries),
                          [](const ::testing::TestParamInfo<geometry_case>& info) { return info.param.name; });
 
+// The layout figures as the data log's appends leave them on media (headers plain, so the image
+// shows them): the opener, the packet slots from H, the closing index record after the last
+// packet, filler, and the closing record at the stride limit.
+class AppendLayoutTest : public StoreMediaTest {
+  protected:
+    ULONG rows() const override { return 16; }
+};
+
+TEST_F(AppendLayoutTest, TheOnMediaLayoutFiguresOfAppendedPackets) {
+    InterlockedExchange(&eb_headers_plain, 1);
+    open_point();
+    append(0x90, 0x0000123456789ABCull, 1);     // packet 0
+    append(0xA0, SYS_ADDR_DISCARD_NOTE, 1);    // packet 1: the discard note
+    append(0xA0, SYS_ADDR_EB_NOTE + 2, 1);     // packet 2: an EB note
+    append(0x95, 5000, 70);                    // packets 3-72, across a segment boundary
+    ASSERT_TRUE(wait_appends());
+    close_point();
+    const USHORT eb = log_.head_leb;
+    ASSERT_NE(eb, PAV_NO_LEB);
+    const ULONG seg = segment_bytes();
+    auto at = [&](ULONG64 byte, size_t n) {
+        ULONG segment = (ULONG)(byte / seg);
+        return model_->media_peek(eb, segment % 2, segment / 2, byte % seg, n);
+    };
+    using bytes = std::vector<uint8_t>;
+    const ULONG p = packet();
+    const ULONG64 h = head();
+    const ULONG64 limit = log_leb_data_end(&log_, eb);
+    EXPECT_EQ(p, 520u);
+    EXPECT_EQ(h, 131072u);
+    EXPECT_EQ(log_.geometry.tail_reserve, 520u * 20);
+    EXPECT_EQ(log_.packets_per_leb, 1744u) << "(1 MiB - T - H) / P";
+    EXPECT_EQ(limit, h + 1744ull * p);
+    EXPECT_EQ(ebinfo_stride_limit(channel(), eb, &ebinfo_table(channel())->layout), limit);
+    const struct {
+        const char* what;
+        ULONG64 byte;
+        bytes expected;
+    } figures[] = {
+        {"EB header magic", 12, {0xF0, 0x1E, 0xEB, 0xFE}},
+        {"EB header block number", 6, {(uint8_t)eb, 0}},
+        {"EB header data start", 28, {0x00, 0x00, 0x02, 0x00}},
+        {"opener at byte 48: opcode and EBO number", 48, {0x84, 0xFF, 0xFF, 0xFF, (uint8_t)eb, 0x00, 0xFE, 0xFF}},
+        {"filler up to the head reserve", h - 8, bytes(8, 0xF7)},
+        {"packet 0 at H", h, {0x90, 0x00, 0x34, 0x12, 0xBC, 0x9A, 0x78, 0x56}},
+        {"discard note at H + P", h + p, {0xA0, 0xFF, 0xFF, 0xFF, 0xF0, 0x79, 0xFF, 0xFF}},
+        {"EB note at H + 2P", h + 2 * p, {0xA0, 0xFF, 0xFF, 0xFF, 0x02, 0x00, 0xFC, 0xFF}},
+        {"the next packet in the next slot", h + 3 * p, {0x95, 0x00, 0x00, 0x00, 0x88, 0x13, 0x00, 0x00}},
+        {"packet 63: its header ends segment 4", h + 63 * p, {0x95, 0x00, 0x00, 0x00, 0xC4, 0x13, 0x00, 0x00}},
+        {"packet 64 in segment 5", h + 64 * p, {0x95, 0x00, 0x00, 0x00, 0xC5, 0x13, 0x00, 0x00}},
+        {"the closing index record after the last packet", h + 73 * p,
+         {0xA0, 0xFF, 0xFF, 0xFF, 0x00, 0x7A, 0xFF, 0xFF, 0x02, 0x01, (uint8_t)eb, 0x00}},
+        {"filler after it", h + 74 * p, bytes(8, 0xF7)},
+        {"filler up to the stride limit", limit - 8, bytes(8, 0xF7)},
+        {"the closing record at the stride limit: opcode, check word, kind 2", limit,
+         {0x85, 0xFF, 0xFF, 0xFF, (uint8_t)eb, 0x00, 0xF6, 0xFA, 0x02, 0x00, 0x00, 0x00}},
+        {"its one slot: the index record's packet and position", limit + 24,
+         {0x00, 0x00, 0x01, 0x00, 0x89, 0x52, 0x00, 0x00}},
+        {"its entry list: packet 0's position first", limit + 280, {0x00, 0x40, 0x00, 0x00, 0x01, 0x00, 0x00, 0x8C}},
+        {"filler to the block's end", 1048576 - 8, bytes(8, 0xF7)},
+    };
+    for (const auto& f : figures) {
+        EXPECT_EQ(at(f.byte, f.expected.size()), f.expected) << f.what;
+    }
+    EXPECT_EQ(h + 63 * p + 8, 5 * (ULONG64)seg) << "segment 4 ends with packet 63's header";
+}
+
 // The take of an erased block for an append point: by wear from the erased list, erased first
 // when it asks for it; an empty list is -28.
 class AptTakeTest : public StoreMediaTest {

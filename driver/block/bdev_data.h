@@ -1,0 +1,119 @@
+// The card's data block device: what it keeps beside its bdev record (the forward map it reads
+// and writes through the metadata table, its open count, read-only mode with its twelve reasons
+// and run state), its operations that do not move data, and the block device-control requests
+// of type 'h' that every device answers.
+#pragma once
+
+#include "driver/block/bdev.h"
+#include "driver/platform/os.h"
+#include "driver/platform/sync.h"
+
+struct mdt_context;
+
+// Read-only reasons, by index.
+enum bdev_ro_reason : ULONG {
+    BDEV_RO_NONE = 0,
+    BDEV_RO_USER = 1,
+    BDEV_RO_THERMAL = 11,
+    BDEV_RO_REASONS = 12,
+};
+const char* bdev_ro_reason_name(ULONG reason);
+
+// Write modes.
+constexpr ULONG BDEV_WRITE_NORMAL = 0;
+constexpr ULONG BDEV_WRITE_REDUCED = 1;
+constexpr ULONG BDEV_WRITE_READ_ONLY = 2;
+
+// Run states.
+constexpr ULONG BDEV_RUN_ATTACHED = 2;
+constexpr ULONG BDEV_RUN_RUNNING = 3;
+constexpr ULONG BDEV_RUN_QUIESCING = 4;
+constexpr ULONG BDEV_RUN_TORN_DOWN = 9;
+
+struct bdev_data {
+    mdt_context* mdt;
+    volatile LONG open_count;
+    ULONG read_only_switch;        // bit 0
+    ULONG write_mode;
+    ULONG mode_reason;
+    volatile LONG levels[BDEV_RO_REASONS];  // each reason's level, 0 to 2
+    kpav_spinlock mode_lock;       // one recompute at a time
+    kpav_state run_state;
+    UCHAR atomic_writes;
+    UCHAR persistent_trim;
+};
+
+// Sets up the record for `device` (its owner becomes the record) with the data device's
+// operations. PASSIVE_LEVEL.
+void bdev_data_init(bdev* device, bdev_data* data, mdt_context* mdt);
+extern const bdev_ops bdev_data_ops;
+
+ULONG bdev_write_mode(bdev* device);
+// Recomputes the mode from the levels: the highest level, the first reason that holds it.
+void bdev_update_read_only(bdev* device);
+// The user's request: every level back to 0. 0, or -19 without a device.
+int bdev_clear_read_only(bdev* device);
+
+// Operations (slots of bdev_data_ops).
+int bdev_open(bdev* device);
+int bdev_release(bdev* device);
+int bdev_has_feature(bdev* device, const void* id);  // a 128-bit id as two u64 words
+int bdev_set_run_state(bdev* device, ULONG request);  // -25 always
+int bdev_ioctl(bdev* device, ULONG code, void* user_record);
+
+// Requests of every device kind: -25 for a code it does not know.
+int bdev_ioctl_common(bdev* device, ULONG code, void* user_record);
+
+// Request codes.
+constexpr ULONG BDEV_IOC_SIZE = 0x80106844;
+constexpr ULONG BDEV_IOC_VERSION = 0x84006847;
+constexpr ULONG BDEV_IOC_MAPPED = 0xC020684C;
+constexpr ULONG BDEV_IOC_EXTENTS = 0xC070684E;
+constexpr ULONG BDEV_IOC_118 = 0xC0306876;
+
+#pragma pack(push, 1)
+struct bdev_size_record {
+    ULONG64 bytes;
+    ULONG sector_size;
+    ULONG zero;
+};
+struct bdev_mapped_record {
+    ULONG version;  // 1
+    ULONG reserved;
+    ULONG64 mapped;  // out
+    ULONG64 start;
+    ULONG64 count;   // not 0
+};
+struct bdev_extent {
+    ULONG64 start;
+    ULONG64 length;
+    UCHAR mapped;
+    UCHAR reserved[7];
+};
+struct bdev_extent_record {
+    ULONG version;  // 1
+    ULONG maximum;  // 1 to 100
+    ULONG flags;
+    ULONG set_cursor;
+    ULONG64 filter_value;
+    ULONG64 filter_mask;
+    ULONG64 erase_age;
+    ULONG64 start;
+    ULONG64 count;
+    ULONG64 cursor;
+    ULONG64 remaining;
+    ULONG found;
+    UCHAR reserved[12];
+    bdev_extent extents[1];  // `maximum` of them in the caller's buffer
+};
+#pragma pack(pop)
+static_assert(sizeof(bdev_size_record) == 16);
+static_assert(sizeof(bdev_mapped_record) == 32);
+static_assert(sizeof(bdev_extent) == 24);
+static_assert(sizeof(bdev_extent_record) == 112);
+static_assert(offsetof(bdev_extent_record, found) == 72);
+
+constexpr ULONG BDEV_EXTENT_UNMAPPED = 0x1;
+constexpr ULONG BDEV_EXTENT_MAPPED = 0x2;
+constexpr ULONG BDEV_EXTENT_JOIN = 0x4;
+constexpr ULONG BDEV_EXTENT_MAX = 100;

@@ -253,21 +253,13 @@ LONG KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait) {
     UNREFERENCED_PARAMETER(increment);
     UNREFERENCED_PARAMETER(wait);
     require_irql_at_most(DISPATCH_LEVEL, (ULONG_PTR)event);
-    LONG previous = 0;
-    timeline::signal(event, [&] {
-        previous = event->Header.SignalState;
-        event->Header.SignalState = 1;
-    });
+    LONG previous = __atomic_exchange_n(&event->Header.SignalState, 1, __ATOMIC_SEQ_CST);
+    timeline::wake(event);  // with nobody asleep on it: no lock, no system call
     return previous;
 }
 
 LONG KeResetEvent(PRKEVENT event) {
-    LONG previous = 0;
-    timeline::signal(event, [&] {
-        previous = event->Header.SignalState;
-        event->Header.SignalState = 0;
-    });
-    return previous;
+    return __atomic_exchange_n(&event->Header.SignalState, 0, __ATOMIC_SEQ_CST);
 }
 
 void KeClearEvent(PRKEVENT event) {
@@ -289,19 +281,14 @@ LONG KeReleaseSemaphore(PKSEMAPHORE semaphore, KPRIORITY increment, LONG adjustm
     UNREFERENCED_PARAMETER(increment);
     UNREFERENCED_PARAMETER(wait);
     require_irql_at_most(DISPATCH_LEVEL, (ULONG_PTR)semaphore);
-    LONG previous = 0;
-    bool over = false;
-    timeline::signal(semaphore, [&] {
-        previous = semaphore->Header.SignalState;
+    LONG previous = __atomic_load_n(&semaphore->Header.SignalState, __ATOMIC_SEQ_CST);
+    do {
         if ((int64_t)previous + adjustment > semaphore->Limit) {
-            over = true;
-            return;
+            KeBugCheckEx(SIM_ASSERTION_FAILURE, (ULONG_PTR)semaphore, (ULONG_PTR)adjustment, 0, 0);
         }
-        semaphore->Header.SignalState = previous + adjustment;
-    });
-    if (over) {
-        KeBugCheckEx(SIM_ASSERTION_FAILURE, (ULONG_PTR)semaphore, (ULONG_PTR)adjustment, 0, 0);
-    }
+    } while (!__atomic_compare_exchange_n(&semaphore->Header.SignalState, &previous, previous + adjustment, false,
+                                          __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST));
+    timeline::wake(semaphore);
     return previous;
 }
 
@@ -324,30 +311,37 @@ uint64_t deadline_of(PLARGE_INTEGER timeout) {
     return since_boot <= 0 ? 0 : (uint64_t)since_boot;
 }
 
-// Takes the object's signal if it has one; runs under the object's wait slot.
+// Takes the object's signal if it has one, in one atomic step: setters change the state
+// without a lock.
 bool consume_signal(DISPATCHER_HEADER* h) {
-    if (h->SignalState <= 0) {
-        return false;
+    LONG state = __atomic_load_n(&h->SignalState, __ATOMIC_SEQ_CST);
+    for (;;) {
+        if (state <= 0) {
+            return false;
+        }
+        LONG next = state;
+        if (h->Type == SimSynchronizationEventObject) {
+            next = 0;
+        } else if (h->Type == SimSemaphoreObject) {
+            next = state - 1;
+        } else {
+            return true;  // notification events and threads stay signalled
+        }
+        if (__atomic_compare_exchange_n(&h->SignalState, &state, next, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
+            return true;
+        }
     }
-    switch (h->Type) {
-        case SimSynchronizationEventObject:
-            h->SignalState = 0;
-            break;
-        case SimSemaphoreObject:
-            h->SignalState = h->SignalState - 1;
-            break;
-        default:
-            break;  // notification events and threads stay signalled
-    }
-    return true;
 }
 
-NTSTATUS wait_on(const void* object, uint64_t deadline, bool alertable, const std::function<bool()>& satisfied) {
+// Dispatcher objects change with atomics alone and are waited for with timeline::wait_atomic;
+// a delay has nothing to wait for but its time and an alert.
+NTSTATUS wait_on(const void* object, uint64_t deadline, bool alertable, const std::function<bool()>& satisfied,
+                 bool dispatcher_object) {
     auto& t = current_thread();
     t.waiting_on = object;
-    int r = timeline::wait(object, deadline, satisfied, [&] {
-        return alertable && t.alert_pending.exchange(false);
-    });
+    auto alerted = [&] { return alertable && t.alert_pending.exchange(false); };
+    int r = dispatcher_object ? timeline::wait_atomic(object, deadline, satisfied, alerted)
+                              : timeline::wait(object, deadline, satisfied, alerted);
     t.waiting_on = nullptr;
     return r == 0 ? STATUS_SUCCESS : r == 1 ? STATUS_TIMEOUT : STATUS_ALERTED;
 }
@@ -361,13 +355,13 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPROCESSOR_MOD
     bool polls = timeout != nullptr && timeout->QuadPart == 0;
     require_irql_at_most(polls ? DISPATCH_LEVEL : APC_LEVEL, (ULONG_PTR)object);
     auto* header = (DISPATCHER_HEADER*)object;
-    return wait_on(object, deadline_of(timeout), alertable != 0, [header] { return consume_signal(header); });
+    return wait_on(object, deadline_of(timeout), alertable != 0, [header] { return consume_signal(header); }, true);
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE mode, BOOLEAN alertable, PLARGE_INTEGER interval) {
     UNREFERENCED_PARAMETER(mode);
     require_irql_at_most(APC_LEVEL, (ULONG_PTR)interval);
-    NTSTATUS status = wait_on(&current_thread(), deadline_of(interval), alertable != 0, [] { return false; });
+    NTSTATUS status = wait_on(&current_thread(), deadline_of(interval), alertable != 0, [] { return false; }, false);
     return status == STATUS_TIMEOUT ? STATUS_SUCCESS : status;
 }
 

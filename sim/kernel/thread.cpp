@@ -81,7 +81,7 @@ void thread_root(SIM_THREAD_OBJECT* obj, PKSTART_ROUTINE start, PVOID context, U
         }
     }
     t.object = nullptr;
-    timeline::signal(obj, [obj] { obj->Header.SignalState = 1; });
+    timeline::signal(obj, [obj] { __atomic_store_n(&obj->Header.SignalState, 1, __ATOMIC_SEQ_CST); });
     ObDereferenceObject(obj);  // the running thread's own reference
     // The last thing the thread touches: it wakes the waiters while it still holds the mutex, so
     // that a waiter seeing no live thread (and then the process ending, tearing down these

@@ -1,7 +1,13 @@
 #include "sim/kernel/timeline.h"
 
+#include <linux/futex.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <array>
 #include <atomic>
+#include <ctime>
 #include <vector>
 
 #include "sim/kernel/clock.h"
@@ -43,15 +49,76 @@ void set_epoch(uint64_t machine_base, double rate) {
     current_epoch.store(keep(new epoch{steady::now(), machine_base, rate}));
 }
 
+// A thread asleep in wait_atomic: listed in its slot until it has left its wait, it sleeps on
+// `woken`, which a wake of its object sets.
+struct sleeper {
+    const void* object;
+    std::atomic<int> woken{0};
+    sleeper* next = nullptr;
+    sleeper* prev = nullptr;
+};
+
 struct slot {
     std::mutex mutex;
     std::condition_variable cv;
+    // wait_atomic's sleepers, under a spin lock held for a few pointer changes or a wake (as
+    // the kernel readies a waiter under its dispatcher lock): a setter never sleeps on it.
+    std::atomic<int> sleepers_lock{0};
+    std::atomic<int> sleeper_count{0};
+    sleeper* sleepers = nullptr;
 };
 std::array<slot, 512> slots;
 
 slot& slot_of(const void* object) {
     auto a = (uintptr_t)object;
     return slots[((a >> 3) ^ (a >> 12)) % slots.size()];
+}
+
+void lock_sleepers(slot& s) {
+    unsigned spins = 0;
+    while (s.sleepers_lock.exchange(1, std::memory_order_acquire) != 0) {
+        while (s.sleepers_lock.load(std::memory_order_relaxed) != 0) {
+            if (++spins % 64 == 0) {
+                sched_yield();  // its holder may be waiting for a host processor
+            } else {
+                __builtin_ia32_pause();
+            }
+        }
+    }
+}
+
+void unlock_sleepers(slot& s) {
+    s.sleepers_lock.store(0, std::memory_order_release);
+}
+
+// Sleeps while `word` holds 0, at most until `until` (real time; max: no limit).
+void futex_sleep(std::atomic<int>* word, steady::time_point until) {
+    if (until == steady::time_point::max()) {
+        syscall(SYS_futex, (int*)word, FUTEX_WAIT_PRIVATE, 0, nullptr, nullptr, 0);
+        return;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(until - steady::now()).count();
+    if (left < 1000) {
+        left = 1000;  // a deadline rounded just short of machine time: sleep a little, test again
+    }
+    timespec relative{(time_t)(left / 1000000000), (long)(left % 1000000000)};
+    syscall(SYS_futex, (int*)word, FUTEX_WAIT_PRIVATE, 0, &relative, nullptr, 0);
+}
+
+// Wakes the sleepers of `object` (every sleeper of the slot when NULL). They are woken under
+// the slot's lock: a sleeper leaves the list, and its frame, only after taking it.
+void wake_sleepers(slot& s, const void* object) {
+    if (s.sleeper_count.load(std::memory_order_seq_cst) == 0) {
+        return;
+    }
+    lock_sleepers(s);
+    for (sleeper* each = s.sleepers; each != nullptr; each = each->next) {
+        if (object == nullptr || each->object == object) {
+            each->woken.store(1, std::memory_order_release);
+            syscall(SYS_futex, (int*)&each->woken, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+        }
+    }
+    unlock_sleepers(s);
 }
 
 }  // namespace
@@ -112,12 +179,75 @@ void signal(const void* object, const std::function<void()>& change) {
         change();
     }
     s.cv.notify_all();
+    wake_sleepers(s, object);
+}
+
+// The sleeper is listed before its last test of the object: a change made after that test
+// finds it listed (both sides' steps are sequentially consistent) and wakes it; a wake that
+// comes before it sleeps leaves `woken` set, so that it does not sleep at all.
+int wait_atomic(const void* object, uint64_t machine_deadline, const std::function<bool()>& take,
+                const std::function<bool()>& interrupted) {
+    if (take()) {
+        return 0;
+    }
+    slot& s = slot_of(object);
+    for (;;) {
+        if (interrupted && interrupted()) {
+            return 2;
+        }
+        if (machine_deadline != forever && now() >= machine_deadline) {
+            return 1;
+        }
+        sleeper me;
+        me.object = object;
+        lock_sleepers(s);
+        me.next = s.sleepers;
+        if (me.next != nullptr) {
+            me.next->prev = &me;
+        }
+        s.sleepers = &me;
+        s.sleeper_count.fetch_add(1, std::memory_order_seq_cst);
+        unlock_sleepers(s);
+
+        bool taken = take();
+        bool alerted = !taken && interrupted && interrupted();
+        if (!taken && !alerted) {
+            // Converted once listed: a clock change from here on wakes this sleeper.
+            futex_sleep(&me.woken, real_deadline(machine_deadline));
+        }
+
+        lock_sleepers(s);
+        if (me.prev != nullptr) {
+            me.prev->next = me.next;
+        } else {
+            s.sleepers = me.next;
+        }
+        if (me.next != nullptr) {
+            me.next->prev = me.prev;
+        }
+        s.sleeper_count.fetch_sub(1, std::memory_order_relaxed);
+        unlock_sleepers(s);
+        if (taken) {
+            return 0;
+        }
+        if (alerted) {
+            return 2;  // the alert was taken: report it rather than lose it
+        }
+        if (take()) {
+            return 0;
+        }
+    }
+}
+
+void wake(const void* object) {
+    wake_sleepers(slot_of(object), object);
 }
 
 void wake_all() {
     for (slot& s : slots) {
         { std::lock_guard<std::mutex> g(s.mutex); }
         s.cv.notify_all();
+        wake_sleepers(s, nullptr);
     }
 }
 

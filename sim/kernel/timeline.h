@@ -23,8 +23,18 @@ void reset(double rate);
 // `interrupted` ends the wait early (alerts). Returns 0 satisfied, 1 time-out, 2 interrupted.
 int wait(const void* object, uint64_t machine_deadline, const std::function<bool()>& satisfied,
          const std::function<bool()>& interrupted);
-// Runs `change` under the slot's mutex of `object`, then wakes its waiters.
+// Runs `change` under the slot's mutex of `object`, then wakes its waiters (both kinds).
 void signal(const void* object, const std::function<void()>& change);
+
+// The wait of objects whose state is read and changed with atomics alone (events, semaphores,
+// threads). `take` is evaluated without any lock and must take what it finds with one atomic
+// step; between tests the waiter sleeps on a word of its own. A change that finds nobody asleep
+// on the object therefore costs no lock and no system call, as the kernel's own set of an event
+// with no waiter. Returns as wait does.
+int wait_atomic(const void* object, uint64_t machine_deadline, const std::function<bool()>& take,
+                const std::function<bool()>& interrupted);
+// Wakes whoever sleeps in wait_atomic on `object`; called after the object's atomic change.
+void wake(const void* object);
 // Wakes every waiter of the stand-in (clock rate changes, alerts).
 void wake_all();
 

@@ -1,6 +1,7 @@
 // Spin locks, reader/writer spin locks, events, fast mutexes and executive resources.
 
 #include <atomic>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -122,6 +123,105 @@ TEST_F(SyncTest, SynchronizationEventWakesOneWaiterNotificationEventAll) {
     }
     EXPECT_EQ(woken.load(), 3);
     EXPECT_EQ(KeReadStateEvent(&notification), 1);
+}
+
+// Events and semaphores change without a lock and wake only threads asleep on them: a set or
+// release that races with a waiter going to sleep must still reach it, and each signal of a
+// synchronization event or semaphore must be taken exactly once.
+TEST_F(SyncTest, SignalsRacingWithSleepersAreNeverLostOrTakenTwice) {
+    constexpr int rounds = 20000;
+    LARGE_INTEGER bound;
+    bound.QuadPart = -10LL * 10000000;  // 10 s: a lost wake ends the wait with STATUS_TIMEOUT
+    KEVENT ping, pong;
+    KeInitializeEvent(&ping, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&pong, SynchronizationEvent, FALSE);
+    std::atomic<int> answered{0};
+    {
+        bounded_thread other("pong", [&] {
+            for (int i = 0; i < rounds; i++) {
+                if (KeWaitForSingleObject(&ping, Executive, KernelMode, FALSE, &bound) != STATUS_SUCCESS) {
+                    return;
+                }
+                answered++;
+                KeSetEvent(&pong, 0, FALSE);
+            }
+        });
+        for (int i = 0; i < rounds; i++) {
+            KeSetEvent(&ping, 0, FALSE);
+            NTSTATUS status = KeWaitForSingleObject(&pong, Executive, KernelMode, FALSE, &bound);
+            ASSERT_EQ(status, STATUS_SUCCESS) << "round " << i;
+        }
+    }
+    EXPECT_EQ(answered.load(), rounds);
+    EXPECT_EQ(KeReadStateEvent(&ping), 0);
+    EXPECT_EQ(KeReadStateEvent(&pong), 0);
+
+    // Four releasers, two takers: every unit released is taken once, none is left over.
+    constexpr int per_releaser = 5000;
+    KSEMAPHORE units;
+    KeInitializeSemaphore(&units, 0, 4 * per_releaser);
+    std::atomic<int> taken{0};
+    std::atomic<int> timed_out{0};
+    {
+        std::vector<std::unique_ptr<bounded_thread>> threads;
+        for (int t = 0; t < 2; t++) {
+            threads.push_back(std::make_unique<bounded_thread>("taker", [&] {
+                for (int i = 0; i < 2 * per_releaser; i++) {
+                    if (KeWaitForSingleObject(&units, Executive, KernelMode, FALSE, &bound) != STATUS_SUCCESS) {
+                        timed_out++;
+                        return;
+                    }
+                    taken++;
+                }
+            }));
+        }
+        for (int t = 0; t < 4; t++) {
+            threads.push_back(std::make_unique<bounded_thread>("releaser", [&] {
+                for (int i = 0; i < per_releaser; i++) {
+                    KeReleaseSemaphore(&units, 0, 1, FALSE);
+                }
+            }));
+        }
+    }
+    EXPECT_EQ(timed_out.load(), 0);
+    EXPECT_EQ(taken.load(), 4 * per_releaser);
+    EXPECT_EQ(KeReadStateSemaphore(&units), 0);
+}
+
+// An alert ends an alertable wait for an event, and only that: a wait that is not alertable
+// goes on until the event is set.
+TEST_F(SyncTest, AlertEndsAnAlertableEventWaitOnly) {
+    static KEVENT event;
+    static std::atomic<NTSTATUS> first;
+    static std::atomic<NTSTATUS> second;
+    static std::atomic<int> step;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    first = second = STATUS_PENDING;
+    step = 0;
+    auto body = [](PVOID) {
+        step = 1;
+        first = KeWaitForSingleObject(&event, Executive, KernelMode, TRUE, nullptr);
+        step = 2;
+        second = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    };
+    HANDLE handle;
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, body, nullptr), STATUS_SUCCESS);
+    PVOID thread;
+    ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, nullptr);
+    ZwClose(handle);
+    ASSERT_TRUE(eventually([] { return step.load() == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    alert_thread(thread);
+    ASSERT_TRUE(eventually([] { return step.load() == 2; }));
+    EXPECT_EQ(first.load(), STATUS_ALERTED);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    alert_thread(thread);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(second.load(), STATUS_PENDING);
+    KeSetEvent(&event, 0, FALSE);
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread);
+    EXPECT_EQ(second.load(), STATUS_SUCCESS);
 }
 
 TEST_F(SyncTest, FastMutexRaisesToApcAndRefusesMisuse) {

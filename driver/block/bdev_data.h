@@ -41,6 +41,8 @@ struct bdev_data {
     kpav_state run_state;
     UCHAR atomic_writes;
     UCHAR persistent_trim;
+    volatile LONG atomic_refused;  // the atomic refusal was logged once
+    ULONG largest_write;           // sectors the log writes at once; 0: no bound of its own
 };
 
 // Sets up the record for `device` (its owner becomes the record) with the data device's
@@ -60,6 +62,14 @@ int bdev_release(bdev* device);
 int bdev_has_feature(bdev* device, const void* id);  // a 128-bit id as two u64 words
 int bdev_set_run_state(bdev* device, ULONG request);  // -25 always
 int bdev_ioctl(bdev* device, ULONG code, void* user_record);
+
+// Checks a write chain before any of it is built: 0, -22 (a bio neither write nor discard, a
+// write above 2048 sectors, mixed atomic flags, more than 256 bios, an atomic chain the device's
+// format does not support) or -7 (a write above the log's largest write). At most
+// DISPATCH_LEVEL.
+constexpr ULONG BDEV_MAX_CHAIN_BIOS = 256;
+constexpr ULONG64 BDEV_MAX_WRITE_SECTORS = 2048;
+int bdev_write_validate(bdev* device, bio* first);
 
 // Requests of every device kind: -25 for a code it does not know.
 int bdev_ioctl_common(bdev* device, ULONG code, void* user_record);

@@ -28,6 +28,7 @@ constexpr LONG BIO_SYNC = 0x10;       // a waiter calls bio_wait
 constexpr LONG BIO_IN_FLIGHT = 0x40;  // from submission to completion
 constexpr LONG BIO_DONE = 0x80;       // a synchronous bio completed
 constexpr LONG BIO_CALLBACK_OWNS = 0x200;  // the callback takes the chain over
+constexpr LONG BIO_ATOMIC = 0x100;    // the chain is written all or nothing
 
 // Called at completion with the bytes of the whole chain and its status.
 using bio_end_fn = void (*)(bio* first, ULONG64 bytes, int status);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "driver/block/bdev_data.h"
+#include "driver/block/bio.h"
 #include "driver/block/mdt.h"
 #include "driver/platform/kinfo.h"
 #include "driver/platform/version.h"
@@ -279,6 +280,65 @@ TEST_F(BdevDataTest, ExtentMapRefusalsAndTheCursorSetting) {
     ASSERT_EQ(bdev_ioctl(device_, BDEV_IOC_EXTENTS, &r), 0);
     EXPECT_EQ(r.found, 0u);
     EXPECT_EQ(r.cursor, 50u);
+}
+
+// Write chains are checked before anything is built for them; the records need no pool here.
+TEST_F(BdevDataTest, WriteChainsAreCheckedBeforeAnythingIsBuilt) {
+    std::vector<bio> bios(300);
+    auto chain = [&](size_t n, ULONG command, ULONG64 count, LONG flags) {
+        for (size_t i = 0; i < n; i++) {
+            bios[i] = bio{};
+            bios[i].command = command;
+            bios[i].count = count;
+            bios[i].flags = flags;
+            bios[i].next = i + 1 < n ? &bios[i + 1] : nullptr;
+        }
+        return &bios[0];
+    };
+    EXPECT_EQ(bdev_write_validate(device_, chain(256, BIO_WRITE, 8, 0)), 0);
+    EXPECT_EQ(bdev_write_validate(device_, chain(257, BIO_WRITE, 8, 0)), -22);
+    EXPECT_TRUE(logged("dov0: Bio chain count exceeds the max count (256) supported.\n"));
+    EXPECT_EQ(bdev_write_validate(device_, chain(1, BIO_WRITE, 2048, 0)), 0);
+    EXPECT_EQ(bdev_write_validate(device_, chain(1, BIO_WRITE, 2049, 0)), -22);
+    EXPECT_TRUE(logged("dov0: Invalid request size: 2049\n"));
+    data_.largest_write = 1024;
+    EXPECT_EQ(bdev_write_validate(device_, chain(1, BIO_WRITE, 1025, 0)), -7);
+    // A discard is no write: its length is not bounded here.
+    EXPECT_EQ(bdev_write_validate(device_, chain(1, BIO_DISCARD, 1 << 20, 0)), 0);
+    EXPECT_EQ(bdev_write_validate(device_, chain(2, BIO_READ, 8, 0)), -22);
+    bio* mixed = chain(2, BIO_WRITE, 8, BIO_ATOMIC);
+    bios[1].flags = 0;
+    data_.atomic_writes = 1;
+    EXPECT_EQ(bdev_write_validate(device_, mixed), -22);
+
+    // Atomic chains the format does not support: one message per device, whichever comes first.
+    clear_debug_lines();
+    data_.atomic_writes = 0;
+    EXPECT_EQ(bdev_write_validate(device_, chain(2, BIO_WRITE, 8, BIO_ATOMIC)), -22);
+    EXPECT_EQ(bdev_write_validate(device_, chain(2, BIO_WRITE, 8, BIO_ATOMIC)), -22);
+    EXPECT_EQ(log(), (std::vector<std::string>{
+                         "dov0: Atomic write attempt on device not formatted with atomic write support.\n"}));
+    data_.atomic_writes = 1;
+    bio* with_discard = chain(2, BIO_WRITE, 8, BIO_ATOMIC);
+    bios[1].command = BIO_DISCARD;
+    EXPECT_EQ(bdev_write_validate(device_, with_discard), -22);
+    EXPECT_EQ(log().size(), 1u);
+    data_.persistent_trim = 1;
+    EXPECT_EQ(bdev_write_validate(device_, with_discard), 0);
+}
+
+TEST_F(BdevDataTest, AnAtomicTrimRefusalIsLoggedWhenItComesFirst) {
+    bio write{}, discard{};
+    write.command = BIO_WRITE;
+    write.count = 8;
+    write.flags = BIO_ATOMIC;
+    write.next = &discard;
+    discard.command = BIO_DISCARD;
+    discard.count = 8;
+    discard.flags = BIO_ATOMIC;
+    data_.atomic_writes = 1;
+    EXPECT_EQ(bdev_write_validate(device_, &write), -22);
+    EXPECT_TRUE(logged("dov0: Atomic trim attempt on device not formatted with persistent trim support.\n"));
 }
 
 }  // namespace

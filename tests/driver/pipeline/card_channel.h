@@ -4,7 +4,9 @@
 // routine that queues the vector's DPC, which drains the vector's ring (as the device shell's
 // ISR and DPC do).
 //
-// The issue handlers are not built yet: the fixture installs two small ones. An erase is the
+// The ring tests need two kinds of request whose answers they can foresee, so the fixture
+// installs two small issue handlers of its own; the tests of the driver's issue handlers put
+// `request_issue_table` in their place. An erase is the
 // erase program of its block; the card answers a bank word per bank naming the request, which
 // the decoder and the ordered retirement complete. A
 // zero read is a read sequence whose port B delivers zeros into one DMA descriptor carrying the

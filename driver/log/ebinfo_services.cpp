@@ -1,6 +1,7 @@
 #include "driver/log/ebinfo_services.h"
 
 #include "driver/log/ebinfo.h"
+#include "driver/log/mgmt.h"
 #include "driver/pipeline/nand_dev.h"
 #include "driver/pipeline/services.h"
 #include "driver/platform/kassert.h"
@@ -96,6 +97,7 @@ void ebinfo_services_hold() {
     publish(&pipeline_service_table.eb_count_reads, &count_reads);
     publish(&pipeline_service_table.eb_merge_pad_mask, &ebinfo_merge_pad_mask);
     publish(&pipeline_service_table.eb_record_pad_error, &ebinfo_record_pad_error);
+    publish(&pipeline_service_table.mgmt_data_rle_scan, &mgmt_data_rle_scan);
 }
 
 void ebinfo_services_release() {
@@ -122,4 +124,6 @@ void ebinfo_services_release() {
     publish<decltype(pipeline_service_table.eb_merge_pad_mask)>(&pipeline_service_table.eb_merge_pad_mask, nullptr);
     publish<decltype(pipeline_service_table.eb_record_pad_error)>(&pipeline_service_table.eb_record_pad_error,
                                                                   nullptr);
+    publish<decltype(pipeline_service_table.mgmt_data_rle_scan)>(&pipeline_service_table.mgmt_data_rle_scan,
+                                                                 nullptr);
 }

@@ -192,3 +192,17 @@ using mgmt_map_load_fn = int (*)(nand_dev* channel);
 // map yet, which counts as loaded), the listed blocks (ended by 65535) mapped out, then every
 // block's header and record. A failure sets the card's attach-disabled flag. PASSIVE_LEVEL.
 int mgmt_data_read(nand_dev* channel, const USHORT* list, mgmt_map_load_fn map_load);
+
+// The rle pass of bring-up: with the controller in rle mode (NAND_RLE_MODE 0, interrupt source
+// INTR_MASK_RLE masked, the channel's rle flag set), programs the segments of the highest block
+// without a map mark from segment 0 on, each with its usable length, until the channel's
+// rle_bytes are used up; the block's condition is then put back (mgmt_rle_condition) and, unless
+// the channel failed, the pass waits for the channel's outstanding work before it leaves rle
+// mode. 0; -22 when every block has a map mark ("Cannot find any mapped EBs - rle"); -12 without
+// a buffer; -11 when a program failed. A channel without erase-block records has nothing to scan:
+// 0. PASSIVE_LEVEL.
+int mgmt_data_rle_scan(nand_dev* channel);
+// The condition a block ends the rle pass with: `remembered` (its condition before the pass) when
+// that is higher than `current`, when `current` is 9 (blank) or when `remembered` is 0; else
+// `current`.
+CHAR mgmt_rle_condition(CHAR remembered, CHAR current);

@@ -5,11 +5,14 @@
 #include "driver/log/log_entry.h"
 #include "driver/log/mgmt.h"
 #include "driver/pipeline/builders.h"
+#include "driver/pipeline/cq.h"
+#include "driver/pipeline/hw_cmds.h"
 #include "driver/pipeline/nand_dev.h"
 #include "driver/platform/errno_table.h"
 #include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
 #include "driver/platform/memory.h"
+#include "driver/platform/sync.h"
 
 int mgmt_record_read(nand_dev* channel, UCHAR* buffer, USHORT eb, UCHAR* out_opcode, bool retry) {
     PAGED_CODE();
@@ -161,5 +164,88 @@ int mgmt_data_read(nand_dev* channel, const USHORT* list, mgmt_map_load_fn map_l
                     "Unable to read management data - Attach disabled (%d).\n", rc);
         table->attach_disabled = 1;
     }
+    return rc;
+}
+
+CHAR mgmt_rle_condition(CHAR remembered, CHAR current) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    if (remembered > current || current == EB_COND_BLANK || remembered == EB_COND_UNKNOWN) {
+        return remembered;
+    }
+    return current;
+}
+
+namespace {
+
+// The highest block without a map mark; EB_NONE when every block has one.
+USHORT rle_block(const eb_table* table) {
+    for (ULONG eb = table->count; eb-- > 0;) {
+        if (table->info[eb].mel_mark == EB_MEL_NONE) {
+            return (USHORT)eb;
+        }
+    }
+    return EB_NONE;
+}
+
+// Programs the block's segments from 0, each with its usable length from `buffer`, until
+// `bytes` are used up (or the block ends). 0, or -11 at the first failed program.
+int rle_program(nand_dev* channel, USHORT eb, const UCHAR* buffer, ULONG bytes, ULONG segments) {
+    PAGED_CODE();
+    for (ULONG s = 0; s < segments && bytes > 0; s++) {
+        ULONG length = eb_segment_length(channel, eb, s);
+        if (length == 0 || eb_program_segments(channel, eb, s, 1, buffer) != 0) {
+            return -KPAV_EAGAIN;
+        }
+        bytes -= length < bytes ? length : bytes;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int mgmt_data_rle_scan(nand_dev* channel) {
+    PAGED_CODE();
+    eb_table* table = ebinfo_table(channel);
+    if (table == nullptr) {
+        return 0;
+    }
+    USHORT eb = rle_block(table);
+    if (eb == EB_NONE) {
+        kpav_print(KPAV_CLASS_ERROR, "%s: Cannot find any mapped EBs - rle.\n", channel_name(channel));
+        return -KPAV_EINVAL;
+    }
+    // One buffer serves every segment: the largest usable length of the block's banks.
+    ULONG segments = table->geometry.segments_per_eb;
+    ULONG size = 0;
+    for (ULONG s = 0; s < segments && s < EB_MAX_BANKS; s++) {
+        ULONG length = eb_segment_length(channel, eb, s);
+        size = length > size ? length : size;
+    }
+    auto* buffer = (UCHAR*)kpav_zalloc(size != 0 ? size : 1, KPAV_TAG_VML);
+    if (buffer == nullptr) {
+        kpav_print(KPAV_CLASS_ERROR, "%s: Inadequate memory - rle.\n", channel_name(channel));
+        return -KPAV_ENOMEM;
+    }
+    eb_info* info = &table->info[eb];
+    CHAR remembered = info->condition;
+
+    hw_write(channel, BAR_NAND + NAND_RLE_MODE, 0);
+    intr_mask_set(channel, INTR_MASK_RLE);
+    WriteRelease8(&channel->rle_active, 1);
+
+    int rc = rle_program(channel, eb, buffer, channel->rle_bytes, segments);
+
+    info->last_written_segment = EB_NONE;
+    info->condition = mgmt_rle_condition(remembered, info->condition);
+
+    if (!channel_failed(channel)) {
+        while (ReadNoFence(&channel->outstanding_count) != 0) {
+            kpav_udelay(1000);
+        }
+    }
+    hw_write(channel, BAR_NAND + NAND_RLE_MODE, 0xFFFFFFFF);
+    intr_mask_clear(channel, INTR_MASK_RLE);
+    WriteRelease8(&channel->rle_active, 0);
+    kpav_free(buffer, KPAV_TAG_VML);
     return rc;
 }

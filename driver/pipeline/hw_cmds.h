@@ -69,6 +69,12 @@ constexpr ULONG NAND_POWERCUT_FLUSH = 5000;
 constexpr ULONG NAND_INTR_MASK = 0x2004;
 constexpr ULONG NAND_INTR_MASK2 = 0x2008;
 constexpr ULONG NAND_INTR_STATUS = 0x2040;
+// The controller's rle mode register: the management data's rle pass at start writes 0 to it
+// while it programs and all ones when it is done. The driver only writes it; its meaning is the
+// controller's.
+constexpr ULONG NAND_RLE_MODE = 0x13A0;
+// The interrupt source the rle pass holds masked while it programs.
+constexpr ULONG INTR_MASK_RLE = 0x400000;
 
 // Completion-window registers (window offsets).
 constexpr ULONG CQW_STATE = 0;

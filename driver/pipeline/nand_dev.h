@@ -281,6 +281,10 @@ struct nand_dev {
     ULONG flush_failure_mode;
     volatile LONG64 issue_seq;
     volatile LONG outstanding_count;
+    // The management data's rle pass at start: the bytes it programs into the highest mapped
+    // block (0: none), and its flag, set while the pass has the controller in rle mode.
+    ULONG rle_bytes;
+    volatile CHAR rle_active;
     volatile LONG dump_flags;
     volatile LONG64 read_counts_total;  // counted page reads, for the read-count policy
     void* flush_context;  // the channel's own flush owner (page programs without a buffer set)

@@ -76,6 +76,11 @@ std::vector<uint32_t> Card::control_writes() {
     return state_->control.control_writes();
 }
 
+std::vector<ControlRegisters::logged_write> Card::mode_writes() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return state_->control.mode_writes();
+}
+
 uint64_t Card::bar_address() {
     std::lock_guard<std::mutex> g(mutex_);
     return state_->pci.bar_address();

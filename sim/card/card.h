@@ -52,6 +52,7 @@
 #include <vector>
 
 #include "sim/card/config.h"
+#include "sim/card/control_registers.h"
 #include "sim/card/inspect.h"
 #include "sim/card/media_file.h"
 #include "sim/card/rows.h"
@@ -153,6 +154,9 @@ class Card : public sim::kernel::pci_config_space, public sim::kernel::mmio_devi
     uint32_t peek(uint32_t offset);
     // The values written to the controller control word (0x9000), oldest first (the last 64).
     std::vector<uint32_t> control_writes();
+    // The writes of the rle mode register (0x93A0) and the interrupt mask (0xA004), oldest first
+    // (the last 256), each with the programs the card had counted before it.
+    std::vector<ControlRegisters::logged_write> mode_writes();
     bool msix_enabled();
     bool msix_function_masked();
     ChannelState channel_state();

@@ -17,6 +17,7 @@ enum : uint32_t {
     r_brownout = 0x9380,
     r_powercut = 0x9388,
     r_simulated_cut = 0x939C,
+    r_rle_mode = 0x93A0,
     r_mask = 0xA004,
     r_misc_mask = 0xA008,
     r_status = 0xA040,
@@ -30,7 +31,7 @@ bool ControlRegisters::claims(uint32_t offset) {
     switch (offset) {
         case r_control: case r_derating: case r_upset_ack: case r_lock: case r_identity: case r_version:
         case r_build: case r_capability: case r_brownout: case r_powercut: case r_simulated_cut: case r_mask:
-        case r_misc_mask: case r_status: case r_reset_status: case r_nand_bus:
+        case r_misc_mask: case r_status: case r_reset_status: case r_nand_bus: case r_rle_mode:
             return true;
         default:
             return false;
@@ -60,6 +61,7 @@ uint32_t ControlRegisters::read(uint32_t offset) {
         case r_brownout: return brownout_;
         case r_powercut: return powercut_;
         case r_simulated_cut: return simulated_cut_;
+        case r_rle_mode: return rle_mode_;
         case r_mask: return card_.events.mask();
         case r_misc_mask: return card_.events.misc_mask();
         case r_status: {
@@ -116,14 +118,29 @@ void ControlRegisters::write(uint32_t offset, uint32_t value) {
             }
             simulated_cut_ = value;
             return;
-        case r_mask: card_.events.set_mask(value); return;
+        case r_mask:
+            log_mode_write(offset, value);
+            card_.events.set_mask(value);
+            return;
+        case r_rle_mode:
+            log_mode_write(offset, value);
+            rle_mode_ = value;
+            return;
         case r_misc_mask: card_.events.set_misc_mask(value); return;
         case r_status: pad_groups_ = value; return;
         default: return;  // identity, reset status and bus status are read-only
     }
 }
 
+void ControlRegisters::log_mode_write(uint32_t offset, uint32_t value) {
+    if (mode_writes_.size() == 256) {
+        mode_writes_.erase(mode_writes_.begin());
+    }
+    mode_writes_.push_back({offset, value, card_.inspector.counters.programs});
+}
+
 void ControlRegisters::power_on() {
+    rle_mode_ = 0xFFFFFFFF;
     control_ = derating_ = lock_ = lock_busy_reads_ = 0;
     brownout_ = powercut_ = simulated_cut_ = pad_groups_ = 0;
     incomplete_reset_ = false;

@@ -7,7 +7,13 @@
 // lock, 0x9200 / 0x9208 / 0x920C / 0x9238 identity, kind, version, build and capability words,
 // 0x9380 brownout flush, 0x9388 power-cut flush, 0x939C simulated power cut, 0xA004 / 0xA008
 // interrupt masks, 0xA040 interrupt status (read) and pad group count (write), 0xA044 reset
-// status, 0xA204 NAND bus status.
+// status, 0xA204 NAND bus status, 0x93A0 the rle mode register.
+//
+// The rle mode register (0x93A0) only stores what is written and reads it back (all ones at
+// power-on): the driver's rle pass at start writes 0 to it while it programs and all ones after.
+// The model gives it no further behaviour. Its writes and those of the interrupt mask (0xA004)
+// are logged with the number of programs the card had done at the time, so a test sees what the
+// two registers held while the pass programmed.
 #pragma once
 
 #include <cstdint>
@@ -33,11 +39,22 @@ class ControlRegisters {
     void power_on();
     // The values written to the controller control word (0x9000), oldest first (the last 64).
     const std::vector<uint32_t>& control_writes() const { return control_writes_; }
+    // Writes of the rle mode register and the interrupt mask, oldest first (the last 256).
+    struct logged_write {
+        uint32_t offset;
+        uint32_t value;
+        uint64_t programs;  // the card's programs counted before this write
+    };
+    const std::vector<logged_write>& mode_writes() const { return mode_writes_; }
 
   private:
+    void log_mode_write(uint32_t offset, uint32_t value);
+
     CardState& card_;
     uint32_t control_ = 0;
     std::vector<uint32_t> control_writes_;
+    std::vector<logged_write> mode_writes_;
+    uint32_t rle_mode_ = 0xFFFFFFFF;
     uint32_t derating_ = 0;
     uint32_t lock_ = 0;
     uint32_t lock_busy_reads_ = 0;

@@ -47,19 +47,6 @@ int copy_out(void* user, const void* kernel, ULONG bytes) {
     return kpav_copy_to_user(user, kernel, bytes) != 0 ? -KPAV_EFAULT : 0;
 }
 
-int add_run_length(lrbtree_range* range, void* context, ULONG64 gpkt, lrbtree_leaf_rec* entry) {
-    UNREFERENCED_PARAMETER(gpkt);
-    UNREFERENCED_PARAMETER(entry);
-    *(ULONG64*)context += range->length;
-    return 0;
-}
-
-int skip_gap(lrbtree_range* range, void* context) {
-    UNREFERENCED_PARAMETER(range);
-    UNREFERENCED_PARAMETER(context);
-    return 0;
-}
-
 int mapped_sectors(bdev* device, void* user_record) {
     bdev_mapped_record record;
     int rc = copy_in(&record, user_record, sizeof record);
@@ -73,11 +60,10 @@ int mapped_sectors(bdev* device, void* user_record) {
     if (map == nullptr) {
         return -KPAV_ENODEV;
     }
-    static const lrbtree_enum_ops counting = {add_run_length, skip_gap, nullptr};
     ULONG64 base = base_of(device);
     ULONG64 mapped = 0;
     lrbtree_range range{};
-    rc = lrbtree_enumerate(map, &range, &counting, &mapped, 0, base + record.start, base + record.start + record.count);
+    rc = lrbtree_enumerate(map, &range, &lrbtree_count_mapped, &mapped, 0, base + record.start, base + record.start + record.count);
     if (rc != 0) {
         return rc;
     }

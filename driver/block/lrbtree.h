@@ -121,3 +121,6 @@ int lrbtree_noop_data(lrbtree_range* range, void* context, ULONG64 gpkt, lrbtree
 // {no-op, gap_start}; the walk returns -11 exactly when there is one.
 extern const lrbtree_enum_ops lrbtree_lookup_at;
 extern const lrbtree_enum_ops lrbtree_find_gap;
+// How many keys of a window are mapped: the context is a ULONG64 the walk adds each run's length
+// to.
+extern const lrbtree_enum_ops lrbtree_count_mapped;

@@ -360,8 +360,24 @@ int lrbtree_noop_data(lrbtree_range*, void*, ULONG64, lrbtree_leaf_rec*) {
     return 0;
 }
 
+namespace {
+
+int add_run_length(lrbtree_range* range, void* context, ULONG64, lrbtree_leaf_rec*) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    *(ULONG64*)context += range->length;
+    return 0;
+}
+
+int pass_gap(lrbtree_range*, void*) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    return 0;
+}
+
+}  // namespace
+
 const lrbtree_enum_ops lrbtree_lookup_at = {lrbtree_first_data, lrbtree_first_gap, nullptr};
 const lrbtree_enum_ops lrbtree_find_gap = {lrbtree_noop_data, lrbtree_gap_start, nullptr};
+const lrbtree_enum_ops lrbtree_count_mapped = {add_run_length, pass_gap, nullptr};
 
 int lrbtree_cursor_borrow(lrbtree_cursor* cursor, lrbtree_path* destination, lrbtree_path* source, int level) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);

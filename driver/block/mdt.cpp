@@ -94,19 +94,6 @@ void drop_validity(mdt_context* context, const pav_addr_block* placement, ULONG6
     }
 }
 
-int count_run(lrbtree_range* range, void* context, ULONG64 gpkt, lrbtree_leaf_rec* entry) {
-    UNREFERENCED_PARAMETER(gpkt);
-    UNREFERENCED_PARAMETER(entry);
-    *(ULONG64*)context += range->length;
-    return 0;
-}
-
-int skip_gap(lrbtree_range* range, void* context) {
-    UNREFERENCED_PARAMETER(range);
-    UNREFERENCED_PARAMETER(context);
-    return 0;
-}
-
 // Adds `delta` to the partition that holds [key, key + count): 0, -22 when the range crosses
 // its end; a range in no partition, or in one that is not online, counts nowhere.
 int account_range(mdt_partition_table* table, ULONG64 key, ULONG64 count, LONG64 delta) {
@@ -351,10 +338,9 @@ int mdt_invalidate(void* context_arg, ULONG64 first_key, ULONG64 length, ULONG64
 int mdt_mapped_outside_reserved(mdt_context* context, ULONG64* out) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     *out = 0;
-    static const lrbtree_enum_ops counting = {count_run, skip_gap, nullptr};
     ULONG64 reserved = 0;
     lrbtree_range range{};
-    int rc = lrbtree_enumerate(context->map, &range, &counting, &reserved, 0, LRB_RESERVED_BASE, LRB_KEY_END);
+    int rc = lrbtree_enumerate(context->map, &range, &lrbtree_count_mapped, &reserved, 0, LRB_RESERVED_BASE, LRB_KEY_END);
     if (rc != 0) {
         return rc;
     }

@@ -155,8 +155,8 @@ int extent_map(bdev* device, void* user_record, bool user) {
         kpav_free(r, KPAV_TAG_VML);
         return rc;
     }
-    if (rc == 0 && (!bdev_range_inside(device, r->cursor, r->remaining) || r->maximum < 1 || r->maximum > BDEV_EXTENT_MAX ||
-                    (r->flags & (BDEV_EXTENT_UNMAPPED | BDEV_EXTENT_MAPPED)) == 0)) {
+    if (rc == 0 && (!bdev_range_inside(device, r->cursor, r->remaining) || r->maximum < 1 ||
+                    r->maximum > BDEV_EXTENT_MAX || (r->flags & (BDEV_EXTENT_UNMAPPED | BDEV_EXTENT_MAPPED)) == 0)) {
         rc = -KPAV_EINVAL;
     }
     lrbtree* map = rc == 0 ? map_of(device) : nullptr;

@@ -49,7 +49,8 @@ int describe(bdev* device, void* record) {
     r.sector_count = partition->length;
     r.sector_size = partition->sector_size;
     bdev_copy_text(r.name, sizeof r.name, partition->name);
-    bdev_copy_text(r.card_name, sizeof r.card_name, device->channel != nullptr ? channel_name(device->channel) : nullptr);
+    const char* card = device->channel != nullptr ? channel_name(device->channel) : nullptr;
+    bdev_copy_text(r.card_name, sizeof r.card_name, card);
     ULONG kind = device->iface != nullptr ? device->iface->kind : 0;
     r.interface_state = kind == 1 || kind == 2 ? kind : 0;
     r.phys_min = partition->phys_min;

@@ -14,7 +14,8 @@
 
 namespace {
 
-const ULONG default_ids[CAPABILITY_DEFAULT_COUNT] = {1, 2, 3, 4, 5, 6, 7, 1001, 1002, 1003, 1004, 1005, 1006, 1007, 1008};
+const ULONG default_ids[CAPABILITY_DEFAULT_COUNT] = {1,    2,    3,    4,    5,    6,    7,   1001,
+                                                     1002, 1003, 1004, 1005, 1006, 1007, 1008};
 
 // The id a device answers when it supports atomic writes.
 const UCHAR atomic_write_id[16] = {0xe8, 0x13, 0xa2, 0x62, 0xbb, 0xfa, 0x44, 0xcc,

@@ -1,6 +1,8 @@
 // The data block device's state, its operations that move no data, and its read-only mode.
 #include "driver/block/bdev_data.h"
 
+#include "driver/block/mdt.h"
+#include "driver/log/datalog.h"
 #include "driver/platform/errno_table.h"
 #include "driver/platform/log.h"
 
@@ -24,8 +26,8 @@ bdev_data* data_of(bdev* device) {
 const bdev_ops bdev_data_ops = {
     bdev_open, bdev_release, bdev_ioctl,
     nullptr,  // submit_read: the data path
-    nullptr,  // submit_flush: the data path
-    nullptr,  // submit_write: the data path
+    bdev_submit_flush,
+    bdev_submit_write,
     bdev_set_run_state, bdev_has_feature,
     nullptr,  // get_info
 };
@@ -40,6 +42,11 @@ void bdev_data_init(bdev* device, bdev_data* data, mdt_context* mdt) {
     data->mdt = mdt;
     kpav_spinlock_init(&data->mode_lock, "write mode");
     kpav_state_init(&data->run_state, BDEV_RUN_ATTACHED);
+    kpav_spinlock_init(&data->throttle_lock, "write throttle");
+    kpav_cv_init(&data->throttle_cv, "write throttle");
+    if (mdt != nullptr && mdt->log != nullptr) {
+        data->reserve_unit = mdt->log->packets_per_leb;
+    }
     device->owner = data;
     device->ops = &bdev_data_ops;
 }

@@ -29,6 +29,9 @@ constexpr LONG BIO_IN_FLIGHT = 0x40;  // from submission to completion
 constexpr LONG BIO_DONE = 0x80;       // a synchronous bio completed
 constexpr LONG BIO_CALLBACK_OWNS = 0x200;  // the callback takes the chain over
 constexpr LONG BIO_ATOMIC = 0x100;    // the chain is written all or nothing
+constexpr LONG BIO_NO_WAIT = 0x20;    // the submitter may not wait (busy or full: try later)
+constexpr LONG BIO_PREPARE_FAILED = 0x400;  // the chain's head request failed its preparation
+constexpr LONG BIO_FLUSH_JOIN = 0x1;  // the write or flush joins the channel's flush
 
 // Called at completion with the bytes of the whole chain and its status.
 using bio_end_fn = void (*)(bio* first, ULONG64 bytes, int status);
@@ -54,6 +57,8 @@ struct bio {
     ULONG64 count;          // sectors
     bio* next;
     cpu_wq_deferred_bio deferred;  // a completion ended later on the processor's thread
+    ULONG trim;                    // a discard on the data device: how it is carried out
+    velkor_request* trim_note;     // the request whose trim note carries the discard's run
 };
 
 constexpr ULONG BIO_OBJECT_SIZE = 280;  // what the memory accounting counts per bio

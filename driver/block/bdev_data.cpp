@@ -1,6 +1,7 @@
 // The data block device's state, its operations that move no data, and its read-only mode.
 #include "driver/block/bdev_data.h"
 
+#include "driver/block/bdev_read.h"
 #include "driver/block/mdt.h"
 #include "driver/log/datalog.h"
 #include "driver/platform/errno_table.h"
@@ -25,7 +26,7 @@ bdev_data* data_of(bdev* device) {
 
 const bdev_ops bdev_data_ops = {
     bdev_open, bdev_release, bdev_ioctl,
-    nullptr,  // submit_read: the data path
+    bdev_submit_read,
     bdev_submit_flush,
     bdev_submit_write,
     bdev_set_run_state, bdev_has_feature,
@@ -94,6 +95,14 @@ int bdev_set_run_state(bdev* device, ULONG request) {
         }
     }
     return -KPAV_ENOTTY;
+}
+
+void bdev_bracket(bdev* device, int starting) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    const kpav_block_ops* ops = device->iface != nullptr ? device->iface->ops : nullptr;
+    if (ops != nullptr && ops->bracket != nullptr) {
+        ops->bracket(device, starting);
+    }
 }
 
 ULONG bdev_write_mode(bdev* device) {

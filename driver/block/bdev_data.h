@@ -43,6 +43,10 @@ struct bdev_data {
     UCHAR persistent_trim;
     volatile LONG atomic_refused;  // the atomic refusal was logged once
     ULONG largest_write;           // sectors the log writes at once; 0: no bound of its own
+    ULONG largest_read;            // sectors one read request carries at most; 0: no bound of its own
+    volatile LONG64 read_bytes;    // bytes asked of reads
+    volatile LONG64 zero_read_bytes;  // bytes of reads that found no data (filled with zeros)
+    struct read_defrag_context* read_defrag;  // none: reads are not defragmented
 
     // Write throttling: the packets reserved by writes in flight, under the throttle lock;
     // writers that find no room wait on the condition.
@@ -64,6 +68,9 @@ void bdev_data_init(bdev* device, bdev_data* data, mdt_context* mdt);
 extern const bdev_ops bdev_data_ops;
 
 ULONG bdev_write_mode(bdev* device);
+// The block interface's bracket hook (when set): 1 before a read's walk of the forward map or a
+// write's space reservation, 0 after.
+void bdev_bracket(bdev* device, int starting);
 // Recomputes the mode from the levels: the highest level, the first reason that holds it.
 void bdev_update_read_only(bdev* device);
 // The user's request: every level back to 0. 0, or -19 without a device.

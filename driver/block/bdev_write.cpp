@@ -5,7 +5,6 @@
 // and ends the bios.
 #include "driver/block/bdev_data.h"
 #include "driver/block/bio.h"
-#include "driver/block/block_interface.h"
 #include "driver/block/devstats.h"
 #include "driver/block/mdt.h"
 #include "driver/log/apt.h"
@@ -97,13 +96,6 @@ ULONG64 chain_packets(const bdev_data* data, const bio* first) {
         }
     }
     return packets;
-}
-
-void metadata_bracket(bdev* device, int starting) {
-    kpav_block_interface* entry = device->iface;
-    if (entry != nullptr && entry->ops != nullptr && entry->ops->metadata_update != nullptr) {
-        entry->ops->metadata_update(device, starting);
-    }
 }
 
 // Media errors reach the bio as -5.
@@ -619,9 +611,9 @@ int write_throttle(bdev* device, ULONG64 packets, bool may_wait) {
         }
         WriteNoFence64(&data->last_reduced_us, (LONG64)kpav_get_usecs());
     }
-    metadata_bracket(device, 1);
+    bdev_bracket(device, 1);
     int rc = write_reserve(device, packets, may_wait);
-    metadata_bracket(device, 0);
+    bdev_bracket(device, 0);
     if (rc == 0 && data->run_state.value == BDEV_RUN_TORN_DOWN) {
         unreserve(data, packets);
         rc = -KPAV_EIO;

@@ -33,6 +33,18 @@ constexpr LONG BIO_NO_WAIT = 0x20;    // the submitter may not wait (busy or ful
 constexpr LONG BIO_PREPARE_FAILED = 0x400;  // the chain's head request failed its preparation
 constexpr LONG BIO_FLUSH_JOIN = 0x1;  // the write or flush joins the channel's flush
 
+// What a read of the data device keeps in its bio while its passes run: the sectors still to
+// read, the range as first given (the buffer starts there), the requests kept from the pass
+// before (linked through their chain links) and the requests built in the current pass.
+struct bio_read_state {
+    ULONG64 start;
+    ULONG64 count;
+    ULONG64 first_start;
+    ULONG64 first_count;
+    LIST_ENTRY spares;
+    ULONG built;
+};
+
 // Called at completion with the bytes of the whole chain and its status.
 using bio_end_fn = void (*)(bio* first, ULONG64 bytes, int status);
 
@@ -59,6 +71,7 @@ struct bio {
     cpu_wq_deferred_bio deferred;  // a completion ended later on the processor's thread
     ULONG trim;                    // a discard on the data device: how it is carried out
     velkor_request* trim_note;     // the request whose trim note carries the discard's run
+    bio_read_state read;           // a data-device read in progress
 };
 
 constexpr ULONG BIO_OBJECT_SIZE = 280;  // what the memory accounting counts per bio

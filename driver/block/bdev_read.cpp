@@ -8,7 +8,6 @@
 #include "driver/block/lrbtree.h"
 #include "driver/block/mdt.h"
 #include "driver/log/datalog.h"
-#include "driver/log/ebinfo.h"
 #include "driver/pipeline/pipeline.h"
 #include "driver/pipeline/request.h"
 #include "driver/platform/errno_table.h"
@@ -127,7 +126,6 @@ int on_data_range(lrbtree_range* range, void* context, ULONG64 gpkt, lrbtree_lea
     auto* b = (bio*)context;
     bdev* device = b->target;
     pav_log* log = log_of(device);
-    eb_table* table = ebinfo_table(device->channel);
     ULONG64 sector = range->start;
     ULONG64 left = range->length;
     ULONG64 address = gpkt;
@@ -150,9 +148,6 @@ int on_data_range(lrbtree_range* range, void* context, ULONG64 gpkt, lrbtree_lea
         velkor_request* request = take_request(b);
         if (request == nullptr) {
             return -KPAV_EAGAIN;
-        }
-        if (table != nullptr) {
-            ebinfo_stride_limit(device->channel, (USHORT)eb, &table->layout);
         }
         int err = build_packet_read(b, request, sector, (ULONG)n, (USHORT)eb, (ULONG)index);
         if (err != 0) {

@@ -108,10 +108,12 @@ TEST_F(DataReadTest, AReadOfNothingMappedBuildsOnlyZeroFills) {
     ULONG64 mappings = device_->read_mappings;
     std::vector<UCHAR> got;
     data_.zero_read_bytes = 0;
+    data_.read_bytes = 0;
     ASSERT_EQ(read(100, 300, &got), 0);
     EXPECT_EQ(mismatch(got, 100, 300), "");
     EXPECT_EQ(device_->read_mappings, mappings);  // no packet read
     EXPECT_EQ(data_.zero_read_bytes, 300 * 512);
+    EXPECT_EQ(data_.read_bytes, 300 * 512);
 
     // A run between two gaps: one packet read of its 8 sectors, the gaps zero-filled.
     data_.zero_read_bytes = 0;
@@ -121,13 +123,27 @@ TEST_F(DataReadTest, AReadOfNothingMappedBuildsOnlyZeroFills) {
     EXPECT_EQ(data_.zero_read_bytes, 32 * 512);
 }
 
+// Walks of the forward map, counted through the interface entry's bracket hook.
+std::atomic<int> walks_started{0};
+std::atomic<int> walks_ended{0};
+void count_walk(bdev*, int starting) {
+    (starting != 0 ? walks_started : walks_ended)++;
+}
+const kpav_block_ops walk_counting_ops = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                          nullptr, nullptr, nullptr, count_walk};
+
 // With only a few requests left in the pool, a read that needs many is read in passes: what one
 // pass built is read first, the completion builds the next part with the requests it has.
 TEST_F(DataReadTest, AReadGoesOnInPassesWhenTheRequestsRunOut) {
     put_layout();
     close_point();  // everything on the NAND: no read waits for a row still to be programmed
     data_.largest_read = 4;
+    kpav_block_interface entry = {KPAV_BLOCK_WINDOWS_DISK, &walk_counting_ops};
+    device_->iface = &entry;
+    // 160 sectors in pieces of at most 4 sectors, cut where runs and gaps end: 42 requests.
+    constexpr int pieces = 42;
     for (ULONG left : {0u, 1u, 2u}) {
+        walks_started = walks_ended = 0;
         std::vector<UCHAR> got(160 * 512, 0xEE);
         dma_visible dma(got);
         bio* b = take(BIO_READ, 0, 160, got.data());
@@ -148,8 +164,12 @@ TEST_F(DataReadTest, AReadGoesOnInPassesWhenTheRequestsRunOut) {
         EXPECT_EQ(mismatch(got, 0, 160), "") << left;
         // The read's requests are back; only the bio's own went with it.
         EXPECT_EQ(requests_out(), out - 1) << left;
+        // One pass per (left + 1) requests, each walk bracketed.
+        EXPECT_EQ(walks_started.load(), (int)((pieces + left) / (left + 1))) << left;
+        EXPECT_EQ(walks_ended.load(), walks_started.load()) << left;
         request_free_list(held);
     }
+    device_->iface = nullptr;
     EXPECT_EQ(pool_->in_use, 0u);
 }
 

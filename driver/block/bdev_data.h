@@ -104,6 +104,10 @@ int write_reserve(bdev* device, ULONG64 packets, bool may_wait);
 // The reduced-mode pacing (one write per millisecond; -16 for a caller that may not wait), then
 // the reservation; -5 when the device was torn down meanwhile (nothing stays reserved).
 int write_throttle(bdev* device, ULONG64 packets, bool may_wait);
+// Copies a packet-location record (a trim note): its 8-byte header, its run count (u16 at byte
+// 8, then six zero bytes) and its runs of 24 bytes {sectors u64, start u64, 0}. The bytes
+// copied.
+size_t pkt_loc_copy(void* dest, const void* src);
 // Gives reserved packets back and wakes the writers that wait for room.
 void write_unreserve(bdev* device, ULONG64 packets);
 // Bios end on their processor's thread (when completions come in batches) instead of at once.

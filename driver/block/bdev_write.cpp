@@ -45,7 +45,8 @@ struct trim_run {
 };
 struct trim_note {
     UCHAR header[8];
-    ULONG64 runs;
+    USHORT runs;
+    UCHAR zero[6];
     trim_run first;
 };
 #pragma pack(pop)
@@ -173,7 +174,8 @@ int trim_setup(bdev* device, velkor_request* request, velkor_request** previous,
     built.header[0] = atomic ? TRIM_NOTE_ATOMIC : TRIM_NOTE;
     built.runs = 1;
     built.first = {count, start, 0};
-    int rc = request_prepare_append(request, ap, &built, sizeof built, 0);
+    pkt_loc_copy(request->inline_data, &built);
+    int rc = request_prepare_append(request, ap, request->inline_data, sizeof built, 0);
     if (rc != 0) {
         return rc;
     }
@@ -450,6 +452,15 @@ int end_with(bio* first, int status) {
 }
 
 }  // namespace
+
+size_t pkt_loc_copy(void* dest, const void* src) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    USHORT runs;
+    RtlCopyMemory(&runs, (const UCHAR*)src + offsetof(trim_note, runs), sizeof runs);
+    size_t bytes = offsetof(trim_note, first) + (size_t)runs * sizeof(trim_run);
+    RtlMoveMemory(dest, src, bytes);
+    return bytes;
+}
 
 int bdev_submit_write(bdev* device, bio* first) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);

@@ -103,7 +103,7 @@ TEST_F(BdevWriteTest, WritesOfEverySizeLandAsPacketsTheMapNames) {
     struct row {
         ULONG64 start, count;
     } rows[] = {
-        {0, 1}, {7, 1}, {1001, 3}, {4096, 8}, {5000, 129}, {8191, 512},
+        {0, 1}, {7, 1}, {1001, 3}, {4096, 8}, {5000, 129}, {8191, 512}, {20001, 2048},
     };
     UCHAR seed = 1;
     for (const row& r : rows) {
@@ -117,10 +117,10 @@ TEST_F(BdevWriteTest, WritesOfEverySizeLandAsPacketsTheMapNames) {
     expect_on_media(1002, again);
     expect_on_media(1001, slice(pattern(1001, 3, 3), 0, 1));
     expect_on_media(1003, slice(pattern(1001, 3, 3), 2, 1));
-    EXPECT_EQ(mapped_in(0, 20000), 1u + 1 + 3 + 8 + 129 + 512);
+    EXPECT_EQ(mapped_in(0, 30000), 1u + 1 + 3 + 8 + 129 + 512 + 2048);
     EXPECT_EQ(data_.reserved, 0u);
     EXPECT_EQ(pool_->in_use, 0u);
-    EXPECT_EQ(data_.write_bytes, (LONG64)(512 * (1 + 1 + 3 + 8 + 129 + 512 + 1)));
+    EXPECT_EQ(data_.write_bytes, (LONG64)(512 * (1 + 1 + 3 + 8 + 129 + 512 + 2048 + 1)));
 }
 
 TEST_F(BdevWriteTest, AChainOfWritesIsOneSubmission) {

@@ -112,13 +112,17 @@ bio* BioTest::take(ULONG command, ULONG64 base, ULONG64 count, bio* first) {
     b->base = base;
     b->count = count;
     if (first != nullptr) {
-        bio* last = first;
-        while (last->next != nullptr) last = last->next;
-        last->next = b;
-        // The bios' requests travel as one chain, headed by the first bio's.
-        velkor_request* head = first->ioctx->request;
-        InsertTailList(&head->chain_link, &b->ioctx->request->chain_link);
-        head->chain_count++;
+        bio_chain_append(first, b);
     }
     return b;
+}
+
+void bio_chain_append(bio* first, bio* b) {
+    bio* last = first;
+    while (last->next != nullptr) last = last->next;
+    last->next = b;
+    // The bios' requests travel as one chain, headed by the first bio's.
+    velkor_request* head = first->ioctx->request;
+    InsertTailList(&head->chain_link, &b->ioctx->request->chain_link);
+    head->chain_count++;
 }

@@ -42,6 +42,9 @@ block_recorder& recorder();
 extern const bdev_ops recording_bdev_ops;
 extern const kpav_block_ops recording_block_ops;
 
+// Adds `b` at the end of the chain of `first`; its request joins the first bio's request chain.
+void bio_chain_append(bio* first, bio* b);
+
 class BioTest : public KernelTest {
   protected:
     void SetUp() override;

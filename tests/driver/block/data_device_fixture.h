@@ -1,0 +1,49 @@
+// The card's data block device on an erased card model: the store's media fixture (channel, real
+// issue handlers, a data log with its append point open), the metadata table over a real forward
+// map, the data bdev and its bio pool. Until the device is assembled by attach, tests of the data
+// path build it here; helpers take bios over a sector range with a buffer of the test's, submit
+// them and wait.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "driver/block/bdev_data.h"
+#include "driver/block/bio.h"
+#include "driver/block/mdt.h"
+#include "driver/platform/mem_stats.h"
+#include "tests/driver/block/bio_fixture.h"
+#include "tests/driver/store/media_fixture.h"
+
+class DataDeviceTest : public StoreMediaTest {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Sectors the device exposes; override for another size.
+    virtual ULONG64 sectors() const { return 1ull << 20; }
+
+    // A bio of `command` over [start, start + count) for the data device, its list mapping
+    // `buffer` (sector size x count bytes; none for a discard or flush). Added at the end of the
+    // chain of `first` when given. The buffer must stay DMA-visible until the bio completes.
+    bio* take(ULONG command, ULONG64 start, ULONG64 count, void* buffer = nullptr, bio* first = nullptr);
+    // Submits the chain synchronously and waits for it: its status. A status returned without
+    // completion (a retry status) is returned as it is. The chain is freed either way.
+    int submit_wait(bio* first);
+
+    // One bio each, submitted and waited for: the status.
+    int write(ULONG64 start, const std::vector<UCHAR>& data);
+    int read(ULONG64 start, ULONG64 count, std::vector<UCHAR>* out);
+    int discard(ULONG64 start, ULONG64 count);
+    int flush();
+
+    // `count` sectors of a pattern that names each sector and `seed`.
+    std::vector<UCHAR> pattern(ULONG64 start, ULONG64 count, UCHAR seed) const;
+
+    mdt_context mdt_{};
+    bdev* device_ = nullptr;
+    bdev_data data_{};
+    bio_pool* pool_ = nullptr;
+    mem_stats memory_{};
+};

@@ -1,6 +1,7 @@
 // The data block device's state, its operations that move no data, and its read-only mode.
 #include "driver/block/bdev_data.h"
 
+#include "driver/block/bdev_read.h"
 #include "driver/platform/errno_table.h"
 #include "driver/platform/log.h"
 
@@ -23,7 +24,7 @@ bdev_data* data_of(bdev* device) {
 
 const bdev_ops bdev_data_ops = {
     bdev_open, bdev_release, bdev_ioctl,
-    nullptr,  // submit_read: the data path
+    bdev_submit_read,
     nullptr,  // submit_flush: the data path
     nullptr,  // submit_write: the data path
     bdev_set_run_state, bdev_has_feature,

@@ -43,6 +43,10 @@ struct bdev_data {
     UCHAR persistent_trim;
     volatile LONG atomic_refused;  // the atomic refusal was logged once
     ULONG largest_write;           // sectors the log writes at once; 0: no bound of its own
+    ULONG largest_read;            // sectors one read request carries at most; 0: no bound of its own
+    volatile LONG64 read_bytes;    // bytes asked of reads
+    volatile LONG64 zero_read_bytes;  // bytes of reads that found no data (filled with zeros)
+    struct read_defrag_context* read_defrag;  // none: reads are not defragmented
 };
 
 // Sets up the record for `device` (its owner becomes the record) with the data device's

@@ -29,6 +29,20 @@ constexpr LONG BIO_IN_FLIGHT = 0x40;  // from submission to completion
 constexpr LONG BIO_DONE = 0x80;       // a synchronous bio completed
 constexpr LONG BIO_CALLBACK_OWNS = 0x200;  // the callback takes the chain over
 constexpr LONG BIO_ATOMIC = 0x100;    // the chain is written all or nothing
+constexpr LONG BIO_NO_WAIT = 0x20;    // the submitter may not wait (busy or full: try later)
+constexpr LONG BIO_PREPARE_FAILED = 0x400;  // the chain's head request failed its preparation
+
+// What a read of the data device keeps in its bio while its passes run: the sectors still to
+// read, the range as first given (the buffer starts there), the requests kept from the pass
+// before (linked through their chain links) and the requests built in the current pass.
+struct bio_read_state {
+    ULONG64 start;
+    ULONG64 count;
+    ULONG64 first_start;
+    ULONG64 first_count;
+    LIST_ENTRY spares;
+    ULONG built;
+};
 
 // Called at completion with the bytes of the whole chain and its status.
 using bio_end_fn = void (*)(bio* first, ULONG64 bytes, int status);
@@ -54,6 +68,7 @@ struct bio {
     ULONG64 count;          // sectors
     bio* next;
     cpu_wq_deferred_bio deferred;  // a completion ended later on the processor's thread
+    bio_read_state read;           // a data-device read in progress
 };
 
 constexpr ULONG BIO_OBJECT_SIZE = 280;  // what the memory accounting counts per bio

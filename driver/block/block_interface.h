@@ -31,6 +31,9 @@ struct kpav_block_ops {
     void (*metadata_update)(bdev* device, int starting);
     // Called when a device is set up on the entry, before it is filled.
     void (*initialise)(bdev* device);
+    // Brackets a read's walk of the forward map and a write's space reservation: 1 before, 0
+    // after.
+    void (*bracket)(bdev* device, int starting);
 };
 
 struct kpav_block_interface {

@@ -81,11 +81,13 @@ struct leb_record {
     LIST_ENTRY open_link;
 };
 
-// Per-LEB counters: the note address (all ones: none), valid packets and their peak.
+// Per-LEB counters: the note address (all ones: none), valid packets and their peak, and the
+// data reads on their way to the LEB.
 struct leb_counters {
     ULONG64 note_address;
     volatile LONG valid;
     ULONG peak;
+    volatile LONG reads_in_flight;
 };
 
 // The owner's table of failure callbacks (the attach record's), installed after the metadata

@@ -91,12 +91,13 @@ int ioc_slot_map(velkor_request* request, ioc_bufs* bufs, ULONG slot, bool to_ho
     if (slot >= bufs->count) {
         return -KPAV_EINVAL;
     }
-    return ioc_slot_map_bytes(request, bufs, slot, bufs->bufs[slot].list->total_bytes, to_host);
+    return ioc_slot_map_range(request, bufs, slot, 0, bufs->bufs[slot].list->total_bytes, to_host);
 }
 
-int ioc_slot_map_bytes(velkor_request* request, ioc_bufs* bufs, ULONG slot, ULONG bytes, bool to_host) {
+int ioc_slot_map_range(velkor_request* request, ioc_bufs* bufs, ULONG slot, ULONG offset, ULONG bytes, bool to_host) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-    if (slot >= bufs->count || bytes > bufs->bufs[slot].list->total_bytes) {
+    if (slot >= bufs->count || offset > bufs->bufs[slot].list->total_bytes ||
+        bytes > bufs->bufs[slot].list->total_bytes - offset) {
         return -KPAV_EINVAL;
     }
     ioc_buf* b = &bufs->bufs[slot];
@@ -104,8 +105,8 @@ int ioc_slot_map_bytes(velkor_request* request, ioc_bufs* bufs, ULONG slot, ULON
         return (LONG)b->list->mapped;
     }
     dma_map* map = b->map;
-    map->offset = 0;
-    map->total_bytes = bytes;
+    map->offset = offset;
+    map->total_bytes = offset + bytes;
     map->entries = b->list->used;
     map->first = b->list->used != 0 ? &sgl_entries(b->list)[0] : nullptr;
     map->last = b->list->used != 0 ? &sgl_entries(b->list)[b->list->used - 1] : nullptr;
@@ -121,8 +122,13 @@ void ioc_slot_submit_dma(velkor_request* request, dma_map* map, bool to_host) {
     transfer.channel = channel;
     transfer.request = request;
     transfer.map = map;
+    // The transfer starts in the entry that holds the map's offset.
     transfer.first = map->first;
     transfer.start_offset = map->offset;
+    while (transfer.first != nullptr && transfer.first != map->last && transfer.start_offset >= transfer.first->length) {
+        transfer.start_offset -= transfer.first->length;
+        transfer.first++;
+    }
     transfer.remaining = map->total_bytes > map->offset ? map->total_bytes - map->offset : 0;
     transfer.to_host = to_host;
     const channel_backend_ops* backend = channel->backend;

@@ -4,8 +4,10 @@
 // (the pending index record, the footer in the block's last pad row, filler to the end).
 //
 // An append point's position runs in step with the flush records: bytes are accounted before
-// their transfers go out, so the card has the row for them when they arrive. When a flush padded
-// the point's row meanwhile, the point resumes at the next pad row.
+// their transfers go out, so the card has the row for them when they arrive, and every write
+// goes a pad row at a time, so the card never waits for a page buffer that only later bytes of
+// the same write would free. When a flush padded the point's row meanwhile, the point resumes
+// at the next pad row.
 
 #include "driver/pipeline/issue_internal.h"
 #include "driver/pipeline/nand_cmds.h"
@@ -129,27 +131,69 @@ void resume_position(nand_dev* channel, append_point* ap) {
     issue_close_open_row(channel, &next);
 }
 
-// Writes `bytes` of filler at the point's position for `request`, a pad row at a time: each
-// row's filler follows its row at once. The card holds a row in a page buffer until it is full
-// and waits for a free buffer at the next row, so the rows of a long filler (the rest of a block
-// at its close) accounted all before their bytes would outnumber its buffers and stop it.
-void write_filler(nand_dev* channel, append_point* ap, velkor_request* request, ULONG64 bytes) {
-    while (bytes != 0 && !failed(request)) {
-        ULONG64 piece = bytes;
+// Writes `bytes` at the point's position for `request` a pad row at a time. The card holds a
+// row in a page buffer until the row is full and waits for a free buffer at the next row, so
+// the rows of a long write (a large append, the rest of a block at its close) accounted all
+// before their bytes would outnumber its buffers and stop it. Each row is accounted, then
+// `send(from, count)` sends the write's bytes [from, from + count) that now have their rows:
+// whole `grain`s of them, a grain the row ends inside going out after the next row. 0, the
+// request's error when accounting failed it, or the first error `send` returns.
+template <typename Send>
+int write_by_rows(nand_dev* channel, append_point* ap, velkor_request* request, ULONG64 bytes, ULONG grain,
+                  Send send) {
+    ap_write_state& w = ap->write;
+    ULONG64 accounted = 0;
+    ULONG64 sent = 0;
+    while (accounted < bytes) {
+        ULONG64 piece = bytes - accounted;
         eb_place place;
-        if (eb_locate(channel, ap->write.eb, ap->write.position, &place) && place.pad_capacity - place.in_pad < piece) {
+        if (eb_locate(channel, w.eb, w.position, &place) && place.pad_capacity - place.in_pad < piece) {
             piece = place.pad_capacity - place.in_pad;
         }
-        flush_position position{ap->write.eb, ap->write.position};
+        flush_position position{w.eb, w.position};
         flush_account_bytes(channel, &position, request, piece);
         if (failed(request)) {
-            return;
+            return request->fail;
         }
-        hw_page_run_a(channel, piece, issue_port_a_tag(request));
-        InterlockedExchangeAdd64(&channel->padding_bytes, (LONG64)piece);
-        ap->write.position += piece;
-        bytes -= piece;
+        w.position += piece;
+        accounted += piece;
+        ULONG64 ready = accounted == bytes ? bytes : accounted / grain * grain;
+        if (ready > sent) {
+            int rc = send(sent, ready - sent);
+            if (rc != 0) {
+                return rc;
+            }
+            sent = ready;
+        }
     }
+    return 0;
+}
+
+// Packet transfers of `count` packets of `unit` bytes on media from `address` on: one media
+// address per transfer command, since the card advances only the address's low word.
+void send_packets(nand_dev* channel, ULONG64 address, UCHAR flag, ULONG64 count, ULONG unit, ULONG tag) {
+    while (count != 0) {
+        ULONG64 to_wrap = 0x100000000ull - (address & 0xFFFFFFFFull);
+        ULONG piece = count < 32767 ? (ULONG)count : 32767;
+        piece = to_wrap < piece ? (ULONG)to_wrap : piece;
+        hw_media_address_a(channel, address, flag);
+        hw_transfer_a(channel, piece * unit, unit, XFER_PACKETS, tag);
+        address += piece;
+        count -= piece;
+    }
+}
+
+// Writes `bytes` of filler at the point's position for `request`.
+void write_filler(nand_dev* channel, append_point* ap, velkor_request* request, ULONG64 bytes) {
+    if (failed(request)) {
+        return;
+    }
+    ULONG tag = issue_port_a_tag(request);
+    write_by_rows(channel, ap, request, bytes, 1, [&](ULONG64, ULONG64 count) {
+        hw_page_run_a(channel, count, tag);
+        InterlockedExchangeAdd64(&channel->padding_bytes, (LONG64)count);
+        return 0;
+    });
 }
 
 // Filler up to the next packet slot.
@@ -169,22 +213,21 @@ void pad_to_stride(nand_dev* channel, append_point* ap, velkor_request* request)
 // point's geometry with `flag` and `address` when `packets` is not 0, else as they stand.
 int write_slot(nand_dev* channel, append_point* ap, velkor_request* request, ioc_bufs* set, ULONG slot, ULONG bytes,
                ULONG packets, UCHAR flag, ULONG64 address) {
-    ULONG64 media = packets != 0 ? (ULONG64)packets * unit_of(ap) : bytes;
-    flush_position position{ap->write.eb, ap->write.position};
-    flush_account_bytes(channel, &position, request, media);
-    if (failed(request)) {
-        return request->fail;
-    }
     ULONG tag = issue_port_a_tag(request);
-    if (packets != 0) {
-        hw_media_address_a(channel, address, flag);
-        hw_transfer_a(channel, (ULONG)media, unit_of(ap), XFER_PACKETS, tag);
-    } else {
-        hw_transfer_a(channel, bytes, 0, XFER_DATA, tag);
+    if (packets == 0) {
+        return write_by_rows(channel, ap, request, bytes, 1, [&](ULONG64 from, ULONG64 count) {
+            hw_transfer_a(channel, (ULONG)count, 0, XFER_DATA, tag);
+            return ioc_slot_map_range(request, set, slot, (ULONG)from, (ULONG)count, false);
+        });
     }
-    int rc = ioc_slot_map_bytes(request, set, slot, bytes, false);
-    ap->write.position += media;
-    return rc;
+    ULONG unit = unit_of(ap);
+    ULONG payload = bytes / packets;
+    return write_by_rows(channel, ap, request, (ULONG64)packets * unit, unit, [&](ULONG64 from, ULONG64 count) {
+        ULONG64 first = from / unit;
+        send_packets(channel, address + first, flag, count / unit, unit, tag);
+        return ioc_slot_map_range(request, set, slot, (ULONG)(first * payload), (ULONG)(count / unit * payload),
+                                  false);
+    });
 }
 
 // ---- Index records
@@ -570,36 +613,28 @@ void write_run(nand_dev* channel, append_point* ap, velkor_request* request, app
     ULONG64 media = job->as_packets ? (ULONG64)count * job->unit : job->raw_bytes;
     ULONG64 start = w.position;
     note_run(request, ap, count);
-    flush_position position{w.eb, w.position};
-    flush_account_bytes(channel, &position, request, media);
-    if (failed(request)) {
+    ULONG tag = issue_port_a_tag(request);
+    int rc;
+    if (job->as_packets) {
+        rc = write_by_rows(channel, ap, request, media, job->unit, [&](ULONG64 from, ULONG64 bytes) {
+            ULONG64 first = job->done + from / job->unit;
+            ULONG64 packets = bytes / job->unit;
+            send_packets(channel, append.magic + first, append.opcode, packets, job->unit, tag);
+            sgl_walk(channel, request, request->dma_map_in_use, (ULONG)(first * job->payload),
+                     (ULONG)(packets * job->payload), SGL_WALK_CONTROL, tag);
+            return 0;
+        });
+    } else {
+        rc = write_by_rows(channel, ap, request, media, 1, [&](ULONG64 from, ULONG64 bytes) {
+            hw_transfer_a(channel, (ULONG)bytes, 0, XFER_DATA, tag);
+            sgl_walk(channel, request, request->dma_map_in_use, (ULONG)from, (ULONG)bytes, SGL_WALK_CONTROL, tag);
+            return 0;
+        });
+    }
+    if (rc != 0) {
         return;
     }
-    ULONG tag = issue_port_a_tag(request);
-    if (job->as_packets) {
-        // One media address per transfer command: the card advances only the address's low word.
-        ULONG64 address = append.magic + job->done;
-        ULONG left = count;
-        ULONG host_offset = (ULONG)(job->done * job->payload);
-        while (left != 0) {
-            ULONG64 low = address & 0xFFFFFFFFull;
-            ULONG64 to_wrap = 0x100000000ull - low;
-            ULONG piece = left < 32767 ? left : 32767;
-            piece = to_wrap < piece ? (ULONG)to_wrap : piece;
-            hw_media_address_a(channel, address, append.opcode);
-            hw_transfer_a(channel, piece * job->unit, job->unit, XFER_PACKETS, tag);
-            sgl_walk(channel, request, request->dma_map_in_use, host_offset, piece * job->payload, SGL_WALK_CONTROL,
-                     tag);
-            host_offset += piece * job->payload;
-            address += piece;
-            left -= piece;
-        }
-    } else {
-        hw_transfer_a(channel, job->raw_bytes, 0, XFER_DATA, tag);
-        sgl_walk(channel, request, request->dma_map_in_use, 0, job->raw_bytes, SGL_WALK_CONTROL, tag);
-    }
     index_run(ap, start, count, append.opcode, append.magic + job->done);
-    w.position += media;
     w.packets += count;
     w.has_data = 1;
     job->done += count;

@@ -26,8 +26,8 @@ int ioc_alloc(ioc_bufs* bufs, ULONG count, ULONG size, void* ignored1, void* ign
 void ioc_free(ioc_bufs* bufs);
 // Maps a slot and hands its transfer to the ring's descriptor writer. 0 or the list's error.
 int ioc_slot_map(velkor_request* request, ioc_bufs* bufs, ULONG slot, bool to_host);
-// The same for the first `bytes` bytes of the slot's buffer.
-int ioc_slot_map_bytes(velkor_request* request, ioc_bufs* bufs, ULONG slot, ULONG bytes, bool to_host);
+// The same for `bytes` bytes of the slot's buffer from byte `offset` on (-22 past its end).
+int ioc_slot_map_range(velkor_request* request, ioc_bufs* bufs, ULONG slot, ULONG offset, ULONG bytes, bool to_host);
 void ioc_slot_submit_dma(velkor_request* request, dma_map* map, bool to_host);
 // Releases a busy slot: clears its bits and the word of a waiter.
 void ioc_slot_release(ioc_bufs* bufs, ULONG slot);

@@ -3,6 +3,9 @@
 
 #include "sim/card/card.h"
 
+#include <pthread.h>
+#include <time.h>
+
 #include <chrono>
 
 #include "sim/card/card_state.h"
@@ -22,6 +25,16 @@ Card::Card(const CardConfig& config) : config_(config), state_(std::make_unique<
     if (config_.channel.mode == EngineMode::threaded) {
         engine_ = std::thread([this] { engine_main(); });
     }
+}
+
+double Card::engine_cpu_seconds() {
+    clockid_t clock;
+    timespec ts;
+    if (!engine_.joinable() || pthread_getcpuclockid(engine_.native_handle(), &clock) != 0 ||
+        clock_gettime(clock, &ts) != 0) {
+        return 0;
+    }
+    return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
 }
 
 Card::~Card() {

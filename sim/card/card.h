@@ -162,6 +162,9 @@ class Card : public sim::kernel::pci_config_space, public sim::kernel::mmio_devi
     ChannelState channel_state();
     std::vector<RowView> rows();
     const CardConfig& config() const { return config_; }
+    // Processor time the engine thread has used, in seconds (0 in manual mode): what a benchmark
+    // takes from the process's time to count the host's share alone.
+    double engine_cpu_seconds();
 
     // --- Media (by erase block, bank and row: one bank's share of one page row) -------------------
     SegmentInfo segment_state(uint32_t eb, uint32_t bank, uint32_t row);

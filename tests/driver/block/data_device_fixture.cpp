@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "driver/platform/errno_table.h"
 #include "driver/platform/sgl.h"
 #include "driver/pipeline/request.h"
 
@@ -39,19 +40,32 @@ void DataDeviceTest::TearDown() {
 
 bio* DataDeviceTest::take(ULONG command, ULONG64 start, ULONG64 count, void* buffer, bio* first) {
     bio* b = nullptr;
-    EXPECT_EQ(bio_alloc(pool_, device_, &b), 0);
-    if (b == nullptr) return nullptr;
+    EXPECT_EQ(try_take(command, start, count, buffer, first, &b), 0);
+    return b;
+}
+
+int DataDeviceTest::try_take(ULONG command, ULONG64 start, ULONG64 count, void* buffer, bio* first, bio** out) {
+    *out = nullptr;
+    bio* b = nullptr;
+    int rc = bio_alloc(pool_, device_, &b);
+    if (rc != 0) return rc;
     b->command = command;
     b->base = start;
     b->count = count;
     if (buffer != nullptr) {
-        EXPECT_EQ(kpav_sgl_map_bytes(b->list, buffer, (ULONG)(count * device_->sector_size)), 0);
+        rc = kpav_sgl_map_bytes(b->list, buffer, (ULONG)(count * device_->sector_size));
+        if (rc != 0) {
+            bio_free_chain(b);
+            return rc;
+        }
     }
     if (first != nullptr) bio_chain_append(first, b);
-    return b;
+    *out = b;
+    return 0;
 }
 
 int DataDeviceTest::submit_wait(bio* first) {
+    if (first == nullptr) return -KPAV_ENOMEM;  // not taken (the failure is reported)
     InterlockedOr(&first->flags, BIO_SYNC);
     int rc = bdev_submit_bio(first);
     if (rc == -28 || rc == -16) {

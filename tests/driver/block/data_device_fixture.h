@@ -28,8 +28,12 @@ class DataDeviceTest : public StoreMediaTest {
     // `buffer` (sector size x count bytes; none for a discard or flush). Added at the end of the
     // chain of `first` when given. The buffer must stay DMA-visible until the bio completes.
     bio* take(ULONG command, ULONG64 start, ULONG64 count, void* buffer = nullptr, bio* first = nullptr);
+    // The same for a test that lets allocations fail: 0 with the bio in *out, or the error of
+    // the bio's allocation or mapping with nothing taken.
+    int try_take(ULONG command, ULONG64 start, ULONG64 count, void* buffer, bio* first, bio** out);
     // Submits the chain synchronously and waits for it: its status. A status returned without
-    // completion (a retry status) is returned as it is. The chain is freed either way.
+    // completion (a retry status) is returned as it is. The chain is freed either way. No chain
+    // (a take that failed): -12.
     int submit_wait(bio* first);
 
     // One bio each, submitted and waited for: the status.

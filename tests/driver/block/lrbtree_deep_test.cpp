@@ -9,7 +9,6 @@
 // LRB_DEEP_KEYS sets the number of runs filled first (default 44,000,000), LRB_SEED and
 // LRB_STEPS the random part as for the other randomized runs.
 #include <cstdio>
-#include <cstdlib>
 #include <random>
 
 #include "driver/block/lrbtree.h"
@@ -17,13 +16,9 @@
 #include "tests/driver/block/lrbtree_model.h"
 #include "tests/driver/log/log_fixture.h"
 #include "tests/driver/log/mblk_inspect.h"
+#include "tests/support/env.h"
 
 namespace {
-
-uint64_t env_number(const char* name, uint64_t fallback) {
-    const char* text = std::getenv(name);
-    return text != nullptr && *text != 0 ? std::strtoull(text, nullptr, 0) : fallback;
-}
 
 // Above 2^40 sectors, shards are 2^32 keys.
 constexpr uint64_t deep_sector_space = (1ull << 40) + 1;

@@ -10,7 +10,6 @@
 //   LRB_SEED=<seed> LRB_STEPS=<steps> block_tests --gtest_filter=<test>
 // LRB_SOAK=<n> runs n seeds of ten times the steps (a soak; not part of the default run).
 #include <atomic>
-#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <random>
@@ -22,13 +21,9 @@
 #include "tests/driver/block/lrbtree_check.h"
 #include "tests/driver/block/lrbtree_model.h"
 #include "tests/driver/log/log_fixture.h"
+#include "tests/support/env.h"
 
 namespace {
-
-uint64_t env_number(const char* name, uint64_t fallback) {
-    const char* text = std::getenv(name);
-    return text != nullptr && *text != 0 ? std::strtoull(text, nullptr, 0) : fallback;
-}
 
 constexpr ULONG eb_count = 200;
 constexpr ULONG packets_per_leb = 1000;

@@ -26,7 +26,7 @@ int CardChannelTest::geometry_from_card(nand_dev* channel) {
     out.planes = g.planes;
     out.page_size = g.page_data;
     out.rows_per_eb = g.rows;
-    out.stripe_bytes = 65536;
+    out.stripe_bytes = current->stripe_bytes();
     out.eb_count = g.eb_count;
     out.data_pads = g.lanes;
     out.total_pads = g.lanes;

@@ -37,6 +37,9 @@ class CardChannelTest : public KernelTest {
     virtual sim::card::CardConfig card_config() const;
     // Runs before the channel is set up (parameters, faults).
     virtual void configure() {}
+    // The stripe the channel's geometry names, which sizes its requests' scatter-gather lists;
+    // override for requests larger than a list of the default holds.
+    virtual ULONG stripe_bytes() const { return 65536; }
 
 
     // An erase of `eb`, submitted without waiting; its completions are counted per request.

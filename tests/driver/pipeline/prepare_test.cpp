@@ -276,6 +276,31 @@ TEST_F(PrepareTest, BufferSetsMapTheirSlotsForTheRingsDescriptorWriter) {
     EXPECT_EQ(set.flags[1] & IOC_SLOT_MAPPED, IOC_SLOT_MAPPED);
     EXPECT_EQ(ioc_slot_map(r, &set, 3, false), -22);
 
+    // A part of a slot: its transfer starts in the entry that holds the part's first byte; a
+    // part that runs past the buffer is refused and hands nothing over.
+    const struct {
+        ULONG offset;
+        ULONG bytes;
+        int rc;
+    } parts[] = {{0, 8192, 0}, {4104, 520, 0}, {8184, 8, 0}, {8000, 200, -22}, {8200, 0, -22}};
+    const UCHAR* data = (const UCHAR*)set.bufs[1].data;
+    for (const auto& part : parts) {
+        const size_t before = backend_.transfers().size();
+        ASSERT_EQ(ioc_slot_map_range(r, &set, 1, part.offset, part.bytes, false), part.rc) << part.offset;
+        transfers = backend_.transfers();
+        if (part.rc != 0) {
+            EXPECT_EQ(transfers.size(), before) << part.offset;
+            continue;
+        }
+        ASSERT_EQ(transfers.size(), before + 1) << part.offset;
+        const ioc_transfer& t = transfers.back();
+        EXPECT_EQ(t.remaining, part.bytes) << part.offset;
+        EXPECT_LT(t.start_offset, t.first->length) << part.offset;
+        EXPECT_EQ(t.first->bus_address + t.start_offset,
+                  (ULONG64)MmGetPhysicalAddress((PVOID)(data + part.offset)).QuadPart)
+            << part.offset;
+    }
+
     // A slot that is released wakes the one waiting for it.
     volatile LONG waiter = 1;
     set.flags[2] = IOC_SLOT_BUSY | IOC_SLOT_MAPPED;

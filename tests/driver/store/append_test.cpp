@@ -2,7 +2,8 @@
 // per LEB): packets of every kind put on media through the append point across three LEBs, the
 // completions' log addresses, the LEB records and the written position that follow them, the
 // reader walking it all back byte-exact forwards and backwards, the blocks' index records read
-// back through the erase-block scan, and a power cut in the middle of an append.
+// back through the erase-block scan, a power cut in the middle of an append, and appends over
+// more rows than the card has page buffers.
 #include <map>
 #include <string>
 
@@ -10,6 +11,7 @@
 #include "driver/log/eb_scan.h"
 #include "driver/log/log_file.h"
 #include "driver/log/log_scan.h"
+#include "driver/pipeline/eb_geometry.h"
 #include "tests/driver/store/media_fixture.h"
 
 namespace {
@@ -41,10 +43,9 @@ struct packet_want {
     ULONG64 address;
 };
 
-class StoreAppendTest : public StoreMediaTest, public ::testing::WithParamInterface<geometry_case> {
+// Appends read back: where each appended packet landed, and the log read forwards over them.
+class AppendReadBackTest : public StoreMediaTest {
   protected:
-    ULONG rows() const override { return GetParam().rows; }
-    ULONG pads() const override { return GetParam().pads; }
     void TearDown() override {
         log_file_destroy(reader_);
         reader_ = nullptr;
@@ -123,6 +124,12 @@ class StoreAppendTest : public StoreMediaTest, public ::testing::WithParamInterf
     }
 
     log_file* reader_ = nullptr;
+};
+
+class StoreAppendTest : public AppendReadBackTest, public ::testing::WithParamInterface<geometry_case> {
+  protected:
+    ULONG rows() const override { return GetParam().rows; }
+    ULONG pads() const override { return GetParam().pads; }
 };
 
 // Appends of every kind until the third LEB is open: one append crosses an LEB's end.
@@ -323,6 +330,60 @@ const geometry_case geometries[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Geometries, StoreAppendTest, ::testing::ValuesIn(geometries),
                          [](const ::testing::TestParamInfo<geometry_case>& info) { return info.param.name; });
+
+// Appends each over many more rows than the card has page buffers, as large host writes are.
+// The card keeps a row in a page buffer until the row is full and waits for a free buffer at the
+// next one, so an append must not open rows far ahead of its bytes. One append inside an LEB,
+// and one across the LEB's end with more rows than the buffers on either side of it.
+class LargeAppendTest : public AppendReadBackTest {
+  protected:
+    static constexpr ULONG sector = 512;
+    // Packets of a large append: at least 4 MiB, and twice what the card's page buffers could
+    // hold, so that either half of it outnumbers them.
+    static ULONG large_count() {
+        const sim::card::CardConfig card = sim::card::CardConfig::small();
+        ULONG64 buffered = (ULONG64)(card.channel.page_buffers + 1) * card.geometry.segment_max();
+        ULONG64 bytes = 2 * buffered > (4ull << 20) ? 2 * buffered : 4ull << 20;
+        return (ULONG)((bytes + sector - 1) / sector);
+    }
+    // An LEB holds one and a half large appends, and its head and tail reserves.
+    ULONG rows() const override {
+        const sim::card::NandGeometry g = sim::card::CardConfig::small().geometry;
+        ULONG64 row = (ULONG64)g.banks * pads() * g.page_data;
+        return (ULONG)((ULONG64)large_count() * (sector + 8) * 3 / 2 / row) + 4;
+    }
+    // Request lists that take the largest append here.
+    ULONG stripe_bytes() const override { return 2 * large_count() * sector; }
+    // Pad rows the packets of `run` take on media.
+    ULONG64 rows_of(const datalog_run& run) {
+        return (ULONG64)run.packets * packet() / eb_pad_capacity(channel(), run.leb, 0);
+    }
+};
+
+TEST_F(LargeAppendTest, AppendsOverMoreRowsThanThePageBuffersReadBackWithinAndAcrossAnLeb) {
+    ASSERT_EQ(log_.sector_size, sector);
+    const ULONG buffers = model_->config().channel.page_buffers;
+    const ULONG large = large_count();
+    open_point();
+    ASSERT_GT(log_.packets_per_leb, large + large / 4);
+    // The first leaves half a large append's room in its LEB; the second crosses the LEB's end.
+    append(0x90, 1000000, log_.packets_per_leb - large / 2);
+    append(0x90, 3000000, large);
+    ASSERT_TRUE(wait_appends());
+    const datalog_append_req& within = appended_[0].request;
+    const datalog_append_req& across = appended_[1].request;
+    ASSERT_EQ(within.status, 0);
+    ASSERT_EQ(across.status, 0);
+    ASSERT_EQ(within.run_count, 1u);
+    ASSERT_EQ(across.run_count, 2u);
+    EXPECT_EQ(across.runs[0].leb, within.runs[0].leb);
+    EXPECT_NE(across.runs[1].leb, within.runs[0].leb);
+    EXPECT_GT(rows_of(within.runs[0]), buffers);
+    EXPECT_GT(rows_of(across.runs[0]), buffers);
+    EXPECT_GT(rows_of(across.runs[1]), buffers);
+    close_point();
+    EXPECT_EQ(read_forwards(landed()), (size_t)within.count + across.count);
+}
 
 // The layout figures as the data log's appends leave them on media (headers plain, so the image
 // shows them): the opener, the packet slots from H, the closing index record after the last

@@ -84,6 +84,9 @@ constexpr ULONG BDEV_IOC_VERSION = 0x84006847;
 constexpr ULONG BDEV_IOC_MAPPED = 0xC020684C;
 constexpr ULONG BDEV_IOC_EXTENTS = 0xC070684E;
 constexpr ULONG BDEV_IOC_118 = 0xC0306876;
+constexpr ULONG BDEV_IOC_DISCARD = 0x40206865;
+constexpr ULONG BDEV_IOC_CAPABILITIES = 0xC020689A;
+constexpr ULONG BDEV_IOC_IDENTITY = 0xC058681F;
 
 #pragma pack(push, 1)
 struct bdev_size_record {
@@ -120,7 +123,26 @@ struct bdev_extent_record {
     UCHAR reserved[12];
     bdev_extent extents[1];  // `maximum` of them in the caller's buffer
 };
+struct bdev_discard_record {
+    ULONG64 start;
+    ULONG64 count;
+    ULONG64 erase_age;  // seconds; 0: no limit
+    UCHAR wait;
+    UCHAR reserved[7];
+};
+struct bdev_identity_record {
+    LONG request;  // 0 or negative on entry
+    ULONG kind;    // 3
+    char bus_name[33];
+    char serial[33];  // zeros when the card has none
+    UCHAR reserved[6];
+    ULONG level;   // the interface level
+    ULONG reserved2;
+};
 #pragma pack(pop)
+static_assert(sizeof(bdev_discard_record) == 32);
+static_assert(sizeof(bdev_identity_record) == 88);
+static_assert(offsetof(bdev_identity_record, level) == 80);
 static_assert(sizeof(bdev_size_record) == 16);
 static_assert(sizeof(bdev_mapped_record) == 32);
 static_assert(sizeof(bdev_extent) == 24);

@@ -82,6 +82,32 @@ int submit_to(int (*operation)(bdev*, bio*), bdev* device, bio* first) {
     return operation(device, first);
 }
 
+// What a submission counts in flight on the device (sign 1), or takes back (sign -1).
+void count_in_flight(bdev* device, ULONG command, const chain_counts& c, LONG64 sign) {
+    auto n = [sign](ULONG64 v) { return (ULONG64)((LONG64)v * sign); };
+    kpav_spin_lock(&device->counter_lock);
+    switch (command) {
+    case BIO_READ:
+        device->reads_in_flight += n(1);
+        io_hook(device, 0, device->reads_in_flight);
+        break;
+    case BIO_WRITE:
+    case BIO_DISCARD:
+        device->writes_in_flight += n(c.write_bios);
+        device->write_sectors_in_flight += n(c.write_sectors);
+        device->discards_in_flight += n(c.discard_bios);
+        io_hook(device, 1, device->writes_in_flight + device->discards_in_flight);
+        break;
+    case BIO_FLUSH:
+        device->writes_in_flight += n(1);
+        io_hook(device, 1, device->writes_in_flight + device->discards_in_flight);
+        break;
+    default:
+        break;
+    }
+    kpav_spin_unlock(&device->counter_lock);
+}
+
 void end_deferred_bio(cpu_wq_deferred_bio* deferred, int status) {
     bio_endio(CONTAINING_RECORD(deferred, bio, deferred), status);
 }
@@ -126,44 +152,35 @@ int bdev_submit_bio(bio* first) {
     chain_counts c = count_chain(first);
     InterlockedOr(&first->flags, BIO_IN_FLIGHT);
     switch (first->command) {
-    case BIO_READ: {
-        kpav_spin_lock(&device->counter_lock);
-        device->reads_in_flight++;
-        io_hook(device, 0, device->reads_in_flight);
-        kpav_spin_unlock(&device->counter_lock);
+    case BIO_READ:
+        count_in_flight(device, first->command, c, 1);
         if (c.sectors == 0) {
             bio_endio(first, 0);
             return 0;
         }
         return submit_to(device->ops->submit_read, device, first);
-    }
     case BIO_WRITE:
-    case BIO_DISCARD: {
-        kpav_spin_lock(&device->counter_lock);
-        device->writes_in_flight += c.write_bios;
-        device->write_sectors_in_flight += c.write_sectors;
-        device->discards_in_flight += c.discard_bios;
-        io_hook(device, 1, device->writes_in_flight + device->discards_in_flight);
-        kpav_spin_unlock(&device->counter_lock);
+    case BIO_DISCARD:
+        count_in_flight(device, first->command, c, 1);
         if (c.sectors == 0) {
             bio_endio(first, 0);
             return 0;
         }
         return submit_to(device->ops->submit_write, device, first);
-    }
-    case BIO_FLUSH: {
-        kpav_spin_lock(&device->counter_lock);
-        device->writes_in_flight++;
-        io_hook(device, 1, device->writes_in_flight + device->discards_in_flight);
-        kpav_spin_unlock(&device->counter_lock);
+    case BIO_FLUSH:
+        count_in_flight(device, first->command, c, 1);
         return submit_to(device->ops->submit_flush, device, first);
-    }
     default:
         kpav_syslog(KPAV_LEVEL_ERROR, device->name, MSG_UNKNOWN_BIO, "Unknown bio\n");
         bio_dump_chain(first);
         bio_endio(first, -KPAV_EINVAL);
         return -KPAV_EINVAL;
     }
+}
+
+void bdev_submit_undo(bdev* device, bio* first) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    count_in_flight(device, first->command, count_chain(first), -1);
 }
 
 void bio_endio(bio* first, int status) {

@@ -117,6 +117,16 @@ void bio_free_requests(velkor_request* head);
 // Counts the chain and hands it to its target device: the operation's result, or -22 for an
 // unknown command (the chain is ended with -22). At most DISPATCH_LEVEL.
 int bdev_submit_bio(bio* first);
+// Takes back what bdev_submit_bio counted in flight on `device` for a chain its operation
+// handed back unfinished (-28, -16): a device that passes a chain on to another (a partition)
+// does so before giving it back to its own submitter. At most DISPATCH_LEVEL.
+void bdev_submit_undo(bdev* device, bio* first);
+// Discards [base, base + count) of `device` with the log position `discard_mark` (all ones:
+// none), through `b` or a bio taken from the device's pool: 0 or a negative errno (-12 without
+// a bio). With `wait` the call waits for the discard and returns its status (PASSIVE_LEVEL);
+// without, the bio ends on its own and the submission's result is returned.
+int bdev_discard_range(bdev* device, bio* b, ULONG64 base, ULONG64 count, void* unused1, void* unused2,
+                       ULONG64 discard_mark, int wait);
 // Ends a chain: accounts it, calls its callback, wakes its waiter or returns it.
 void bio_endio(bio* first, int status);
 // Waits for a synchronous bio (BIO_SYNC) to complete: its status. Below DISPATCH_LEVEL.

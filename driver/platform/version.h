@@ -7,5 +7,8 @@
 #define PAV_VERSION_MICRO 2
 #define PAV_VERSION_BUILD 1144
 
+// The level of the driver's request interface that identity and status records report.
+#define PAV_INTERFACE_LEVEL 125
+
 // "4.2.2.1144 Harnock@" and the build's 12-hex-digit revision id.
 extern const char pav_version_string[];

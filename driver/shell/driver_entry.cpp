@@ -2,6 +2,7 @@
 // step tables: a failed step undoes exactly the steps before it, and the clean-up callback
 // undoes the whole table once.
 #include "driver/block/bio.h"
+#include "driver/control/capabilities.h"
 #include "driver/controller/card.h"
 #include "driver/controller/card_list.h"
 #include "driver/log/mblk.h"
@@ -107,10 +108,21 @@ void bio_layer_exit(void*) {
     kpav_bio_exit();
 }
 
+// What the block devices ask of the control interface (their capability query).
+int block_control_services(void*) {
+    control_block_services_install();
+    return 0;
+}
+
+void block_control_services_exit(void*) {
+    control_block_services_remove();
+}
+
 const kpav_step core_steps[] = {
     {"driver registration", driver_registration, driver_unregistration},
     {"format and metadata blocks", metadata_blocks, metadata_blocks_exit},
     {"bio layer", bio_layer, bio_layer_exit},
+    {"block device control services", block_control_services, block_control_services_exit},
     // The virtual partitions' lists join with the partitions.
 };
 

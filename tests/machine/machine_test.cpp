@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "driver/block/bdev_data.h"
+#include "driver/block/bdev_services.h"
+#include "driver/control/capabilities.h"
 #include "driver/control/control_ioctl.h"
 #include "driver/controller/card.h"
 #include "driver/controller/startup.h"
@@ -157,6 +160,39 @@ TEST_F(MachineTest, InjectedAllocationFailureAtEveryStepOfProbe) {
     size_t last = m.plug(card_on(3));
     EXPECT_TRUE(m.started(last));
     EXPECT_TRUE(has_text("dov0 at"));
+}
+
+// Driver start gives the block devices the control interface's capability query; unload takes
+// it away again.
+TEST_F(MachineTest, DriverStartGivesBlockDevicesTheCapabilityQuery) {
+    {
+        sim::machine::Machine m;
+        ASSERT_EQ(m.load_drivers(), STATUS_SUCCESS);
+        ASSERT_NE(bdev_control_services.capabilities_ioctl, nullptr);
+        bdev* device = nullptr;
+        ASSERT_EQ(bdev_alloc(&device), 0);
+        device->sector_size = 4096;
+        bdev_data data;
+        bdev_data_init(device, &data, nullptr);
+        data.atomic_writes = 1;
+        struct {
+            capability_header h;
+            ULONG ids[2];
+            ULONG64 values[2];
+        } r{};
+        r.h.version = 1;
+        r.h.count = 2;
+        r.h.size = sizeof r;
+        r.ids[0] = 4;
+        r.ids[1] = 1007;
+        EXPECT_EQ(bdev_ioctl(device, BDEV_IOC_CAPABILITIES, &r), 0);
+        EXPECT_EQ(r.values[0], 7u);
+        EXPECT_EQ(r.values[1], 4096u);
+        bdev_free(&device);
+        m.stop();
+        EXPECT_EQ(bdev_control_services.capabilities_ioctl, nullptr);
+    }
+    EXPECT_EQ(sim::kernel::pool_leak_report(), "");
 }
 
 int seen_number = 0;

@@ -14,6 +14,10 @@ int record_submit(const char* what, bio* first) {
         std::lock_guard<std::mutex> lock(r.mutex);
         r.submitted.push_back(first);
     }
+    if (r.submit_result != 0) {
+        first->status = r.submit_result;
+        return r.submit_result;
+    }
     if (r.complete_at_once) {
         bio_endio(first, 0);
     }
@@ -64,6 +68,7 @@ void BioTest::SetUp() {
         r.expose_result = 0;
         r.hide_result = 0;
         r.complete_at_once = false;
+        r.submit_result = 0;
     }
     saved_[0] = pav_min_num_bios;
     saved_[1] = pav_max_num_bios;
@@ -104,9 +109,9 @@ void BioTest::TearDown() {
     KernelTest::TearDown();
 }
 
-bio* BioTest::take(ULONG command, ULONG64 base, ULONG64 count, bio* first) {
+bio* BioTest::take(ULONG command, ULONG64 base, ULONG64 count, bio* first, bdev* device) {
     bio* b = nullptr;
-    EXPECT_EQ(bio_alloc(pool_, device_, &b), 0);
+    EXPECT_EQ(bio_alloc(pool_, device != nullptr ? device : device_, &b), 0);
     if (b == nullptr) return nullptr;
     b->command = command;
     b->base = base;

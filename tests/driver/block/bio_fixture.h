@@ -25,6 +25,7 @@ struct block_recorder {
     int expose_result = 0;
     int hide_result = 0;
     bool complete_at_once = false;  // submit ends the chain with status 0 itself
+    int submit_result = 0;  // non-zero: submit stores it in the chain and hands the chain back
 
     void note(const std::string& call) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -53,9 +54,10 @@ class BioTest : public KernelTest {
     virtual LONG min_bios() const { return 8; }
     virtual LONG max_bios() const { return 8; }
 
-    // A bio of `command` over [base, base + count), added at the end of the chain of `first`
-    // when given (its request joins the first bio's request chain).
-    bio* take(ULONG command, ULONG64 base, ULONG64 count, bio* first = nullptr);
+    // A bio of `command` over [base, base + count) for `device` (the fixture's by default),
+    // added at the end of the chain of `first` when given (its request joins the first bio's
+    // request chain).
+    bio* take(ULONG command, ULONG64 base, ULONG64 count, bio* first = nullptr, bdev* device = nullptr);
     ULONG in_use() const { return pool_->in_use; }
 
     pipeline_device card_{};

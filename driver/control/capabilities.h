@@ -1,0 +1,42 @@
+// The capability query: a caller names capability ids (or takes the default list) and gets a
+// value for each. The card's control interface and its block devices answer it alike; the
+// block devices reach it through the operations this layer installs at driver start.
+#pragma once
+
+#include "driver/platform/os.h"
+
+struct bdev;
+struct nand_dev;
+
+// The record: a 32-byte header, then N ids (u32, the array padded to an even count), then N
+// values (u64).
+struct capability_header {
+    ULONG version;  // 1
+    ULONG reserved4;
+    ULONG count;    // N; 0: the default list of 15 ids
+    ULONG size;     // bytes of the caller's buffer
+    ULONG needed;   // written: bytes the answer needs
+    ULONG reserved20[3];
+};
+static_assert(sizeof(capability_header) == 32);
+
+constexpr ULONG CAPABILITY_DEFAULT_COUNT = 15;
+
+// Bytes the answer for `count` ids needs (count 0: the default list).
+ULONG64 capability_record_bytes(ULONG count);
+
+// The answer for one id: 0, or -95 for an id without an answer. `device` is the block device
+// that asks (NULL: the card itself). At most DISPATCH_LEVEL.
+int capability_value(nand_dev* channel, bdev* device, ULONG id, ULONG64* value);
+// Fills the default ids when the count is 0, then answers each id; an id without an answer is
+// set to 0 and its value left alone. 0.
+int query_capabilities(nand_dev* channel, bdev* device, capability_header* record);
+// The whole request. With from_user the record is a caller's buffer, copied in and out (-14
+// when a copy fails); otherwise a kernel record used in place. -22 for a version other than 1,
+// -12 when the record's size is short of the answer (only the header is copied back), -11
+// without memory. PASSIVE_LEVEL.
+int capabilities_ioctl(nand_dev* channel, bdev* device, void* record, int from_user);
+
+// Installs the query for the block devices, and removes it again. PASSIVE_LEVEL.
+void control_block_services_install();
+void control_block_services_remove();

@@ -2,6 +2,8 @@
 #include "driver/block/bdev_data.h"
 
 #include "driver/block/bdev_read.h"
+#include "driver/block/mdt.h"
+#include "driver/log/datalog.h"
 #include "driver/platform/errno_table.h"
 #include "driver/platform/log.h"
 
@@ -25,8 +27,8 @@ bdev_data* data_of(bdev* device) {
 const bdev_ops bdev_data_ops = {
     bdev_open, bdev_release, bdev_ioctl,
     bdev_submit_read,
-    nullptr,  // submit_flush: the data path
-    nullptr,  // submit_write: the data path
+    bdev_submit_flush,
+    bdev_submit_write,
     bdev_set_run_state, bdev_has_feature,
     nullptr,  // get_info
 };
@@ -41,6 +43,11 @@ void bdev_data_init(bdev* device, bdev_data* data, mdt_context* mdt) {
     data->mdt = mdt;
     kpav_spinlock_init(&data->mode_lock, "write mode");
     kpav_state_init(&data->run_state, BDEV_RUN_ATTACHED);
+    kpav_spinlock_init(&data->throttle_lock, "write throttle");
+    kpav_cv_init(&data->throttle_cv, "write throttle");
+    if (mdt != nullptr && mdt->log != nullptr) {
+        data->reserve_unit = mdt->log->packets_per_leb;
+    }
     device->owner = data;
     device->ops = &bdev_data_ops;
 }
@@ -88,6 +95,14 @@ int bdev_set_run_state(bdev* device, ULONG request) {
         }
     }
     return -KPAV_ENOTTY;
+}
+
+void bdev_bracket(bdev* device, int starting) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    const kpav_block_ops* ops = device->iface != nullptr ? device->iface->ops : nullptr;
+    if (ops != nullptr && ops->bracket != nullptr) {
+        ops->bracket(device, starting);
+    }
 }
 
 ULONG bdev_write_mode(bdev* device) {

@@ -47,6 +47,19 @@ struct bdev_data {
     volatile LONG64 read_bytes;    // bytes asked of reads
     volatile LONG64 zero_read_bytes;  // bytes of reads that found no data (filled with zeros)
     struct read_defrag_context* read_defrag;  // none: reads are not defragmented
+
+    // Write throttling: the packets reserved by writes in flight, under the throttle lock;
+    // writers that find no room wait on the condition.
+    kpav_spinlock throttle_lock;
+    kpav_cv throttle_cv;
+    ULONG64 reserved;
+    ULONG64 reserve_unit;          // packets; the log's packets per LEB
+    ULONG64 groomer_reserve;       // packets the groomer keeps for itself; 0 without a groomer
+    volatile LONG64 last_reduced_us;  // the last write in reduced mode
+    volatile LONG64 write_bytes;   // packet bytes handed to the log
+    // Completion: whether the channel's completions come in batches (checked once a second).
+    volatile LONG64 busy_checked_us;
+    volatile LONG completions_busy;
 };
 
 // Sets up the record for `device` (its owner becomes the record) with the data device's
@@ -55,6 +68,9 @@ void bdev_data_init(bdev* device, bdev_data* data, mdt_context* mdt);
 extern const bdev_ops bdev_data_ops;
 
 ULONG bdev_write_mode(bdev* device);
+// The block interface's bracket hook (when set): 1 before a read's walk of the forward map or a
+// write's space reservation, 0 after.
+void bdev_bracket(bdev* device, int starting);
 // Recomputes the mode from the levels: the highest level, the first reason that holds it.
 void bdev_update_read_only(bdev* device);
 // The user's request: every level back to 0. 0, or -19 without a device.
@@ -74,6 +90,29 @@ int bdev_ioctl(bdev* device, ULONG code, void* user_record);
 constexpr ULONG BDEV_MAX_CHAIN_BIOS = 256;
 constexpr ULONG64 BDEV_MAX_WRITE_SECTORS = 2048;
 int bdev_write_validate(bdev* device, bio* first);
+
+// The data path's writes (bdev_write.cpp). Each returns 0 or a negative errno and ends the chain
+// itself, except that bdev_submit_write returns -28 (no room yet) and -16 (throttled) with the
+// status stored in the first bio and the chain not ended: the submitter retries it. At most
+// DISPATCH_LEVEL.
+int bdev_submit_write(bdev* device, bio* first);
+int bdev_submit_flush(bdev* device, bio* first);
+// Reserves room for `packets` in the log's erased space: 0, -30 (read-only), -5 (the log failed
+// or is stopping), -28 (no room and the caller may not wait). A waiting caller waits in steps of
+// 10 ms until room is freed. Below DISPATCH_LEVEL when it may wait.
+int write_reserve(bdev* device, ULONG64 packets, bool may_wait);
+// The reduced-mode pacing (one write per millisecond; -16 for a caller that may not wait), then
+// the reservation; -5 when the device was torn down meanwhile (nothing stays reserved).
+int write_throttle(bdev* device, ULONG64 packets, bool may_wait);
+// Copies a packet-location record (a trim note): its 8-byte header, its run count (u16 at byte
+// 8, then six zero bytes) and its runs of 24 bytes {sectors u64, start u64, 0}. The bytes
+// copied.
+size_t pkt_loc_copy(void* dest, const void* src);
+// Gives reserved packets back and wakes the writers that wait for room.
+void write_unreserve(bdev* device, ULONG64 packets);
+// Bios end on their processor's thread (when completions come in batches) instead of at once.
+// Off by default.
+extern volatile LONG bdev_deferred_completion;
 
 // Requests of every device kind: -25 for a code it does not know.
 int bdev_ioctl_common(bdev* device, ULONG code, void* user_record);

@@ -33,13 +33,6 @@ velkor_request* head_of(const bio* b) {
     return b->ioctx->request;
 }
 
-void bracket(bdev* device, int starting) {
-    const kpav_block_ops* ops = device->iface != nullptr ? device->iface->ops : nullptr;
-    if (ops != nullptr && ops->bracket != nullptr) {
-        ops->bracket(device, starting);
-    }
-}
-
 // Sectors one request may carry: the log's largest read, and what one request's data length
 // can describe.
 ULONG64 request_sectors(const bdev* device) {
@@ -267,9 +260,9 @@ int read_enumerate(bio* b) {
         // take: the walk never finds the map busy.
         ULONG flags = LRB_ENUM_COALESCE | ((ReadNoFence(&b->flags) & BIO_NO_WAIT) != 0 ? LRB_ENUM_TRY : 0);
         lrbtree_range range;
-        bracket(device, 1);
+        bdev_bracket(device, 1);
         rc = lrbtree_enumerate(data_of(device)->mdt->map, &range, &read_ops, b, flags, s->start, s->start + s->count);
-        bracket(device, 0);
+        bdev_bracket(device, 0);
     }
     if (rc == -KPAV_EBUSY && s->built == 0) {
         return rc;

@@ -31,6 +31,7 @@ constexpr LONG BIO_CALLBACK_OWNS = 0x200;  // the callback takes the chain over
 constexpr LONG BIO_ATOMIC = 0x100;    // the chain is written all or nothing
 constexpr LONG BIO_NO_WAIT = 0x20;    // the submitter may not wait (busy or full: try later)
 constexpr LONG BIO_PREPARE_FAILED = 0x400;  // the chain's head request failed its preparation
+constexpr LONG BIO_FLUSH_JOIN = 0x1;  // the write or flush joins the channel's flush
 
 // What a read of the data device keeps in its bio while its passes run: the sectors still to
 // read, the range as first given (the buffer starts there), the requests kept from the pass
@@ -68,6 +69,8 @@ struct bio {
     ULONG64 count;          // sectors
     bio* next;
     cpu_wq_deferred_bio deferred;  // a completion ended later on the processor's thread
+    ULONG trim;                    // a discard on the data device: how it is carried out
+    velkor_request* trim_note;     // the request whose trim note carries the discard's run
     bio_read_state read;           // a data-device read in progress
 };
 

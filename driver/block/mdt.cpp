@@ -188,6 +188,14 @@ void mdt_exit(mdt_context* context) {
     }
 }
 
+void mdt_mark_valid(mdt_context* context, const pav_addr_block* placement) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    for (ULONG i = 0; i < placement->count && i < 3; i++) {
+        change_validity(context, placement->vectors[i].eb, placement->vectors[i].lpkt, placement->packet_counts[i],
+                        true);
+    }
+}
+
 LONG64 mdt_sum_out(const lrbtree_update_rec* records, ULONG n) {
     LONG64 sum = 0;
     for (ULONG i = 0; i < n; i++) {

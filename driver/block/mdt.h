@@ -84,6 +84,9 @@ int mdt_record_sectors(mdt_context* context, ULONG flags, const pav_addr_block* 
 // before which runs go): 0 or a negative errno; the net change of mapped keys in *out.
 int mdt_trim(mdt_context* context, ULONG flags, bdev* device, const lrbtree_range* range, ULONG64 unmap,
              LONG64* out);
+// Marks the packets of `placement` valid: a note that took effect. Any IRQL up to
+// DISPATCH_LEVEL.
+void mdt_mark_valid(mdt_context* context, const pav_addr_block* placement);
 // The map's invalidation callback: clears the validity of the displaced packets. 0.
 int mdt_invalidate(void* context, ULONG64 first_key, ULONG64 length, ULONG64 gpkt, lrbtree_update_rec* record);
 // Keys the map holds outside the reserved range.

@@ -128,6 +128,9 @@ void bio_chain_append(bio* first, bio* b) {
     last->next = b;
     // The bios' requests travel as one chain, headed by the first bio's.
     velkor_request* head = first->ioctx->request;
-    InsertTailList(&head->chain_link, &b->ioctx->request->chain_link);
+    velkor_request* member = b->ioctx->request;
+    InsertTailList(&head->chain_link, &member->chain_link);
+    member->chain_head = head;
+    member->chain_count = 0;
     head->chain_count++;
 }

@@ -27,7 +27,7 @@ int bdev_discard_range(bdev* device, bio* b, ULONG64 base, ULONG64 count, void* 
             // Handed back to a submitter above this call: it is not ours to end.
             return rc;
         }
-        bio_endio(b, rc);
+        bio_end_handed_back(device, b, rc);
     }
     if (wait == 0) {
         return rc;

@@ -70,10 +70,9 @@ int submit_below(bdev* device, bio* first) {
     }
     move_chain(first, device, 0ull - device->logical_base);
     if (first->origin == data) {
-        bio_endio(first, first->status != 0 ? first->status : rc);
+        bio_end_handed_back(data, first, first->status != 0 ? first->status : rc);
         return 0;
     }
-    bdev_submit_undo(data, first);
     return rc;
 }
 

@@ -377,7 +377,7 @@ int bdev_read_sync(bdev* device, ULONG64 start, ULONG64 count, void* buffer) {
     err = bdev_submit_bio(b);
     if ((err == -KPAV_ENOSPC || err == -KPAV_EBUSY) && b->origin == device) {
         // Returned for a retry, not completed: this caller does not retry.
-        bio_endio(b, err);
+        bio_end_handed_back(device, b, err);
     }
     int status = bio_wait(b);
     bio_free_chain(b);

@@ -146,6 +146,20 @@ void kpav_bio_exit() {
     }
 }
 
+namespace {
+
+// A chain its device handed back unfinished for a retry (-28 no room yet, -16 throttled) is not
+// in flight on that device: its count is taken back, so that the submitter's retry counts it once.
+int handed_back(bdev* device, bio* first, const chain_counts& c, int rc) {
+    if (rc == -KPAV_ENOSPC || rc == -KPAV_EBUSY) {
+        count_in_flight(device, first->command, c, -1);
+        InterlockedAnd(&first->flags, ~BIO_IN_FLIGHT);
+    }
+    return rc;
+}
+
+}  // namespace
+
 int bdev_submit_bio(bio* first) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     bdev* device = first->target;
@@ -158,7 +172,7 @@ int bdev_submit_bio(bio* first) {
             bio_endio(first, 0);
             return 0;
         }
-        return submit_to(device->ops->submit_read, device, first);
+        return handed_back(device, first, c, submit_to(device->ops->submit_read, device, first));
     case BIO_WRITE:
     case BIO_DISCARD:
         count_in_flight(device, first->command, c, 1);
@@ -166,10 +180,10 @@ int bdev_submit_bio(bio* first) {
             bio_endio(first, 0);
             return 0;
         }
-        return submit_to(device->ops->submit_write, device, first);
+        return handed_back(device, first, c, submit_to(device->ops->submit_write, device, first));
     case BIO_FLUSH:
         count_in_flight(device, first->command, c, 1);
-        return submit_to(device->ops->submit_flush, device, first);
+        return handed_back(device, first, c, submit_to(device->ops->submit_flush, device, first));
     default:
         kpav_syslog(KPAV_LEVEL_ERROR, device->name, MSG_UNKNOWN_BIO, "Unknown bio\n");
         bio_dump_chain(first);
@@ -178,9 +192,11 @@ int bdev_submit_bio(bio* first) {
     }
 }
 
-void bdev_submit_undo(bdev* device, bio* first) {
+void bio_end_handed_back(bdev* device, bio* first, int status) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-    count_in_flight(device, first->command, count_chain(first), -1);
+    InterlockedOr(&first->flags, BIO_IN_FLIGHT);
+    count_in_flight(device, first->command, count_chain(first), 1);
+    bio_endio(first, status);
 }
 
 void bio_endio(bio* first, int status) {

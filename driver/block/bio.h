@@ -120,10 +120,11 @@ void bio_free_requests(velkor_request* head);
 // Counts the chain and hands it to its target device: the operation's result, or -22 for an
 // unknown command (the chain is ended with -22). At most DISPATCH_LEVEL.
 int bdev_submit_bio(bio* first);
-// Takes back what bdev_submit_bio counted in flight on `device` for a chain its operation
-// handed back unfinished (-28, -16): a device that passes a chain on to another (a partition)
-// does so before giving it back to its own submitter. At most DISPATCH_LEVEL.
-void bdev_submit_undo(bdev* device, bio* first);
+// A chain the device's operation hands back unfinished for a retry (-28 no room yet, -16
+// throttled) is returned with that status and is no longer counted in flight on the device.
+// A submitter that will not retry ends it with bio_end_handed_back: `device` is the one it was
+// handed back from (counted again, then ended with `status`). At most DISPATCH_LEVEL.
+void bio_end_handed_back(bdev* device, bio* first, int status);
 // Discards [base, base + count) of `device` with the log position `discard_mark` (all ones:
 // none), through `b` or a bio taken from the device's pool: 0 or a negative errno (-12 without
 // a bio). With `wait` the call waits for the discard and returns its status (PASSIVE_LEVEL);

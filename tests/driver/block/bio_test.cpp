@@ -81,6 +81,46 @@ TEST_F(BioSubmitTest, ReadsAreCountedInFlightAndAtCompletion) {
     EXPECT_EQ(recorder().count("done 0 0"), 1u);
 }
 
+// A chain handed back with a retry status is not in flight: submitted again it is counted once,
+// and a submitter that ends it instead leaves no count behind.
+TEST_F(BioSubmitTest, AChainHandedBackForARetryIsCountedOnce) {
+    auto in_flight = [this] {
+        return device_->reads_in_flight + device_->writes_in_flight + device_->write_sectors_in_flight +
+               device_->discards_in_flight;
+    };
+    for (int status : {-28, -16}) {
+        bio* read = take(BIO_READ, 0, 4);
+        recorder().submit_result = status;
+        ASSERT_EQ(bdev_submit_bio(read), status);
+        EXPECT_EQ(in_flight(), 0u);
+        recorder().submit_result = 0;
+        ASSERT_EQ(bdev_submit_bio(read), 0);
+        EXPECT_EQ(device_->reads_in_flight, 1u);
+        bio_endio(read, 0);
+        EXPECT_EQ(in_flight(), 0u);
+
+        bio* first = take(BIO_WRITE, 0, 8);
+        take(BIO_DISCARD, 8, 100, first);
+        recorder().submit_result = status;
+        ASSERT_EQ(bdev_submit_bio(first), status);
+        recorder().submit_result = 0;
+        ASSERT_EQ(bdev_submit_bio(first), 0);
+        EXPECT_EQ(device_->writes_in_flight, 1u);
+        EXPECT_EQ(device_->write_sectors_in_flight, 8u);
+        EXPECT_EQ(device_->discards_in_flight, 1u);
+        bio_endio(first, 0);
+        EXPECT_EQ(in_flight(), 0u);
+
+        first = take(BIO_WRITE, 0, 8);
+        recorder().submit_result = status;
+        ASSERT_EQ(bdev_submit_bio(first), status);
+        bio_end_handed_back(device_, first, status);
+        EXPECT_EQ(in_flight(), 0u);
+    }
+    recorder().submit_result = 0;
+    EXPECT_EQ(in_use(), 0u);
+}
+
 TEST_F(BioSubmitTest, WritesAndDiscardsOfOneChainAreCountedApart) {
     set_current_processor(1);
     bio* first = take(BIO_WRITE, 0, 8);

@@ -582,7 +582,7 @@ int write_reserve(bdev* device, ULONG64 packets, bool may_wait) {
     kpav_spin_lock(&data->throttle_lock);
     int rc = 0;
     for (;;) {
-        ULONG64 erased = datalog_erased_space(log);
+        ULONG64 erased = datalog_erased_space_now(log);  // the log lock nests inside the throttle lock
         bool reduced = bdev_write_mode(device) == BDEV_WRITE_REDUCED;
         ULONG64 keep = reduced ? 3 * data->reserve_unit : 5 * data->reserve_unit + data->groomer_reserve;
         if (data->reserved + packets + keep < erased) {

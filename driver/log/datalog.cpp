@@ -500,6 +500,14 @@ ULONG64 datalog_erased_space(const pav_log* log) {
     return e;
 }
 
+ULONG64 datalog_erased_space_now(pav_log* log) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    kpav_spin_lock(&log->lock);
+    ULONG64 erased = datalog_erased_space(log);
+    kpav_spin_unlock(&log->lock);
+    return erased;
+}
+
 ULONG64 datalog_free_space(const pav_log* log) {
     ULONG64 free = datalog_erased_space(log) + log->open_free_packets;
     if (log->format.capacity_mode == 1 && log->sector_size > 8) {

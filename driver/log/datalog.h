@@ -224,7 +224,10 @@ int datalog_link_erased_space(pav_log* log);
 // Capacities and space, in packets.
 ULONG datalog_leb_capacity(const pav_log* log, USHORT leb);
 ULONG datalog_leb_overhead(const pav_log* log, USHORT leb);
-ULONG64 datalog_erased_space(const pav_log* log);
+ULONG64 datalog_erased_space(const pav_log* log);  // under the log's lock
+// The same for callers outside the log: takes the log's lock (the erased list changes under it
+// while blocks are taken for appends). At most DISPATCH_LEVEL.
+ULONG64 datalog_erased_space_now(pav_log* log);
 ULONG64 datalog_free_space(const pav_log* log);
 ULONG64 datalog_usable_capacity(const pav_log* log);
 // Under the log's lock: the reduced-write levels, the wear-out warning and the low-space flag.

@@ -274,6 +274,7 @@ class DataPathRandom : public DataDeviceTest {
             }
             if (first == nullptr) first = b;
         }
+        if (first == nullptr) return -22;  // a request of no pieces
         InterlockedOr(&first->flags, r.flags);
         first->callback = ended;
         first->callback_context = &r;

@@ -13,6 +13,7 @@
 #include "driver/platform/kinfo.h"
 #include "driver/platform/version.h"
 #include "sim/kernel/control.h"
+#include "tests/driver/block/block_test_support.h"
 #include "tests/driver/log/log_fixture.h"
 
 using namespace sim::kernel;
@@ -41,28 +42,19 @@ class BdevDataTest : public MetadataTest {
         bdev_free(&device_);
         mdt_exit(&mdt_);
         t_.reset();
-        if (bad_page_ != nullptr) munmap(bad_page_, 4096);
         MetadataTest::TearDown();
     }
     // Maps [key, key + count) to packets of LEB `leb` from `offset`.
     void write(ULONG64 key, ULONG count, USHORT leb, ULONG offset) {
-        pav_addr_block p{};
-        p.count = 1;
-        p.vectors[0] = {leb, offset};
-        p.packet_counts[0] = count;
-        lrbtree_range range = {key, count};
-        ASSERT_EQ(mdt_record_sectors(&mdt_, MDT_REPLAY, &p, nullptr, &range), 0);
+        ASSERT_EQ(mdt_map_range(&mdt_, key, count, leb, offset), 0);
     }
-    void* bad_pointer() {
-        if (bad_page_ == nullptr) bad_page_ = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        return bad_page_;
-    }
+    void* bad_pointer() { return bad_page_.get(); }
 
     std::unique_ptr<test_log> t_;
     mdt_context mdt_{};
     bdev* device_ = nullptr;
     bdev_data data_{};
-    void* bad_page_ = nullptr;
+    faulting_page bad_page_;
 };
 
 TEST_F(BdevDataTest, ReadOnlyModeIsEnteredAndLeftWithItsMessages) {

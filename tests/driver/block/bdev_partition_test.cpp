@@ -18,6 +18,7 @@
 #include "driver/platform/pci_dev.h"
 #include "driver/platform/version.h"
 #include "sim/kernel/control.h"
+#include "tests/driver/block/block_test_support.h"
 #include "tests/driver/block/bio_fixture.h"
 #include "tests/driver/log/log_fixture.h"
 
@@ -83,7 +84,6 @@ class PartitionTest : public BioTest {
         mdt_exit(&mdt_);
         log_.reset();
         mblk_cache_exit();
-        if (bad_page_ != nullptr) munmap(bad_page_, 4096);
         BioTest::TearDown();
     }
 
@@ -103,18 +103,8 @@ class PartitionTest : public BioTest {
         return d->reads_in_flight + d->writes_in_flight + d->write_sectors_in_flight + d->discards_in_flight;
     }
     // Maps [key, key + count) of the card to packets of LEB `leb`.
-    void map(ULONG64 key, ULONG count, USHORT leb) {
-        pav_addr_block p{};
-        p.count = 1;
-        p.vectors[0] = {leb, 0};
-        p.packet_counts[0] = count;
-        lrbtree_range range = {key, count};
-        ASSERT_EQ(mdt_record_sectors(&mdt_, MDT_REPLAY, &p, nullptr, &range), 0);
-    }
-    void* bad_pointer() {
-        if (bad_page_ == nullptr) bad_page_ = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        return bad_page_;
-    }
+    void map(ULONG64 key, ULONG count, USHORT leb) { ASSERT_EQ(mdt_map_range(&mdt_, key, count, leb, 0), 0); }
+    void* bad_pointer() { return bad_page_.get(); }
 
     std::unique_ptr<test_log> log_;
     bdev_ops data_ops_{};
@@ -122,7 +112,7 @@ class PartitionTest : public BioTest {
     bdev_data data_{};
     vsu part_{};
     bdev* pdev_ = nullptr;
-    void* bad_page_ = nullptr;
+    faulting_page bad_page_;
 };
 
 TEST_F(PartitionTest, CreationFillsTheDeviceFromThePartitionAndItsCard) {

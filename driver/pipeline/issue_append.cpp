@@ -423,6 +423,20 @@ void write_footer(nand_dev* channel, append_point* ap, velkor_request* request) 
     }
 }
 
+// Where appends of the block just opened stop, given where its packet slots end. A flush may pad
+// the open row at any time, and the point then goes on at the next row: after data in the row
+// that holds the slots' end, that next row would lie past the place of the closing index record
+// and footer. Appends stop at that row's start instead, unless the block's first slots lie in
+// that row too.
+ULONG64 appends_end(nand_dev* channel, const ap_write_state& w, ULONG64 slots_end) {
+    eb_place place;
+    if (!eb_locate(channel, w.eb, slots_end, &place) || place.in_pad == 0) {
+        return slots_end;
+    }
+    ULONG64 row = slots_end - place.in_pad;
+    return row > w.base ? row : slots_end;
+}
+
 // Closes the point's block: the pending index record, the footer in the last pad row, filler to
 // the block's end, and the block handed back to the log.
 int close_eb(nand_dev* channel, append_point* ap, velkor_request* request) {
@@ -545,13 +559,14 @@ int open_eb(nand_dev* channel, append_point* ap, velkor_request* request) {
         return request->fail;
     }
     w.base = w.position;
-    // Appends stop at the tail reserve; the closing record goes in the packet slot after the
-    // last they may fill and a full index record.
+    // Packet slots stop at the tail reserve; the closing record goes after the last slot and a
+    // full index record. Appends stop at the start of the row the last slot ends in.
     ULONG64 usable = eb_usable_length(channel, eb);
-    w.end = usable > ap->tail_reserve ? usable - ap->tail_reserve : 0;
+    ULONG64 reserve_at = usable > ap->tail_reserve ? usable - ap->tail_reserve : 0;
     ULONG unit = unit_of(ap);
-    ULONG64 slots = w.end > w.base && unit != 0 ? (w.end - w.base) / unit : 0;
+    ULONG64 slots = reserve_at > w.base && unit != 0 ? (reserve_at - w.base) / unit : 0;
     w.limit = w.base + slots * unit + issue_index_record_room(ap);
+    w.end = appends_end(channel, w, w.base + slots * unit);
     LONG footer = take_slot(ap->footer_set);
     if (footer >= 64) {
         ioc_slot_release(ap->footer_set, (ULONG)footer);

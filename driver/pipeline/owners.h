@@ -53,7 +53,8 @@ struct ap_write_state {
     USHORT last_closed;      // the block the last close step closed (PAV_NO_EB: none)
     ULONG64 position;        // next byte of the block
     ULONG64 base;            // where packet slots start (after the opener)
-    ULONG64 end;             // where appends stop: the usable length less the tail reserve
+    ULONG64 end;             // where appends stop: the last packet slot's end within the usable
+                             // length less the tail reserve, moved back to its row's start
     ULONG64 limit;           // where the closing record goes: the packet slot after the last one
                              // appends may fill, and room for a full index record
     ULONG pad_count;         // pads of a row when the block opened

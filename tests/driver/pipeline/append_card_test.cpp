@@ -32,6 +32,10 @@ ULONG64 header_address(const UCHAR* at) {
 
 class AppendCardTest : public AppendChannelTest {
   protected:
+    // Packets a block holds: its 24 packet slots end inside its last row, and appends stop at
+    // that row's start, so that a flush that pads the row leaves the closing records' room.
+    static constexpr ULONG block_packets = 22;
+
     // Checks packet `k` of the block in back_: its header and payload.
     void expect_packet(ULONG k, ULONG64 lba) {
         const UCHAR* at = back_ + opener_bytes + k * unit;
@@ -101,7 +105,7 @@ class AppendCardTest : public AppendChannelTest {
 TEST_F(AppendCardTest, AnAppendAcrossABlockEndIsSplitAndBothBlocksReadBack) {
     ASSERT_EQ(request_open_append_point_sync(&ap_), 0);
     EXPECT_NE(ap_.flags & AP_OPEN, 0);
-    // Block 2 holds 24 packets before its tail reserve: 20, then 4 of the next 10.
+    // Block 2 holds 22 packets: 20, then 2 of the next 10.
     ASSERT_EQ(append(1000, 20, 0), 0);
     ASSERT_EQ(append(2000, 10, 20), 0);
     ASSERT_TRUE(wait_notices(2));
@@ -117,10 +121,10 @@ TEST_F(AppendCardTest, AnAppendAcrossABlockEndIsSplitAndBothBlocksReadBack) {
         ASSERT_EQ(notices_[1].runs.count, 2u);
         EXPECT_EQ(notices_[1].runs.vectors[0].eb, 2);
         EXPECT_EQ(notices_[1].runs.vectors[0].lpkt, 20u);
-        EXPECT_EQ(notices_[1].runs.packet_counts[0], 4u);
+        EXPECT_EQ(notices_[1].runs.packet_counts[0], 2u);
         EXPECT_EQ(notices_[1].runs.vectors[1].eb, 3);
         EXPECT_EQ(notices_[1].runs.vectors[1].lpkt, 0u);
-        EXPECT_EQ(notices_[1].runs.packet_counts[1], 6u);
+        EXPECT_EQ(notices_[1].runs.packet_counts[1], 8u);
         // Both blocks were erased by their opening appends, and handed back when closed.
         EXPECT_EQ(conditions_[2], 8);
         EXPECT_EQ(conditions_[3], 8);
@@ -129,30 +133,30 @@ TEST_F(AppendCardTest, AnAppendAcrossABlockEndIsSplitAndBothBlocksReadBack) {
 
     ASSERT_EQ(read_block(2), 0);
     expect_opener(2);
-    for (ULONG k = 0; k < 24; k++) {
+    for (ULONG k = 0; k < block_packets; k++) {
         expect_packet(k, k < 20 ? 1000 + k : 2000 + (k - 20));
     }
-    ULONG index_at = opener_bytes + 24 * unit;
-    expect_index(index_at, 2, {19ull << 56 | 1000, 3ull << 56 | 2000});
+    ULONG index_at = opener_bytes + block_packets * unit;
+    expect_index(index_at, 2, {19ull << 56 | 1000, 1ull << 56 | 2000});
     expect_filler(index_at + unit, footer_at());
-    expect_footer(2, index_at, {at_entry(20, opener_bytes), (ULONG64)data_flag << 56 | 1000, 3ull << 56 | 2000});
+    expect_footer(2, index_at, {at_entry(20, opener_bytes), (ULONG64)data_flag << 56 | 1000, 1ull << 56 | 2000});
 
     ASSERT_EQ(read_block(3), 0);
     expect_opener(3);
-    for (ULONG k = 0; k < 6; k++) {
-        expect_packet(k, 2004 + k);
+    for (ULONG k = 0; k < 8; k++) {
+        expect_packet(k, 2002 + k);
     }
-    index_at = opener_bytes + 6 * unit;
-    expect_index(index_at, 3, {5ull << 56 | 2004});
+    index_at = opener_bytes + 8 * unit;
+    expect_index(index_at, 3, {7ull << 56 | 2002});
     expect_filler(index_at + unit, footer_at());
-    expect_footer(3, index_at, {at_entry(6, opener_bytes), (ULONG64)data_flag << 56 | 2004});
+    expect_footer(3, index_at, {at_entry(8, opener_bytes), (ULONG64)data_flag << 56 | 2002});
 }
 
 TEST_F(AppendCardTest, AnAppendThatEndsOnTheBlockEndLeavesTheNextOneForTheNextAppend) {
     ASSERT_EQ(request_open_append_point_sync(&ap_), 0);
-    ASSERT_EQ(append(1000, 24, 0), 0);
+    ASSERT_EQ(append(1000, block_packets, 0), 0);
     ASSERT_TRUE(wait_notices(1));
-    ASSERT_EQ(append(5000, 1, 24), 0);
+    ASSERT_EQ(append(5000, 1, block_packets), 0);
     ASSERT_TRUE(wait_notices(2));
     ASSERT_EQ(request_close_append_point_sync(&ap_, nullptr), 0);
     {
@@ -199,6 +203,44 @@ TEST_F(AppendCardTest, AnAdvanceClosesTheNamedBlockOnlyWhenItHoldsData) {
     expect_packet(1, 3001);
 }
 
+// A read of packets still in the open row has the row padded and issued early, and the point goes
+// on at the next row. Packets appended one at a time and read back at once thus take a row each;
+// whichever row the block's last packet lands in, the row after it must still leave the closing
+// index record and the footer their places.
+TEST_F(AppendCardTest, ReadsThatPadEveryRowStillLeaveTheClosingRecordsTheirRoom) {
+    ASSERT_EQ(request_open_append_point_sync(&ap_), 0);
+    ULONG in_block_2 = 0;
+    for (ULONG k = 0; k < 40; k++) {
+        ASSERT_EQ(append(1000 + k, 1, k), 0);
+        ASSERT_TRUE(wait_notices(k + 1));
+        pav_addr_block runs;
+        {
+            std::lock_guard<std::mutex> g(mutex_);
+            ASSERT_EQ(notices_[k].status, 0) << "packet " << k;
+            runs = notices_[k].runs;
+        }
+        ASSERT_EQ(runs.count, 1u);
+        if (runs.vectors[0].eb != 2) {
+            break;
+        }
+        in_block_2++;
+        media_address at{opener_bytes + runs.vectors[0].lpkt * unit, 2, {}};
+        ASSERT_EQ(media_read_raw(channel(), &at, back_, unit, 0, nullptr, nullptr, nullptr), 0);
+        EXPECT_EQ(header_address(back_), 1000 + k) << "packet " << k;
+    }
+    EXPECT_GE(in_block_2, 2u);
+    ASSERT_EQ(request_close_append_point_sync(&ap_, nullptr), 0);
+    EXPECT_FALSE(channel_failed(channel()));
+    ASSERT_EQ(read_block(2), 0);
+    const UCHAR* footer = back_ + footer_at();
+    EXPECT_EQ(footer[0], 133);
+    EXPECT_EQ(header_address(footer), footer_address + 2);
+    const UCHAR* index = back_ + footer_index_position();
+    EXPECT_EQ(index[0], 160);
+    EXPECT_EQ(header_address(index), index_address);
+    EXPECT_EQ(le(index + 8 + 2, 2), 2u);  // the record names its block
+}
+
 TEST_F(AppendCardTest, RowsReportedOutOfOrderStillCompleteInOrder) {
     model_->inject("swap_flush", "times=always");
     ASSERT_EQ(request_open_append_point_sync(&ap_), 0);
@@ -209,8 +251,8 @@ TEST_F(AppendCardTest, RowsReportedOutOfOrderStillCompleteInOrder) {
     EXPECT_EQ(ReadNoFence(&channel()->flush.issued), 0);
     EXPECT_EQ((ULONG)ReadNoFence(&channel()->flush.expected), channel()->flush.next_sequence);
     ASSERT_EQ(read_block(3), 0);
-    for (ULONG k = 0; k < 6; k++) {
-        expect_packet(k, 1024 + k);
+    for (ULONG k = 0; k < 30 - block_packets; k++) {
+        expect_packet(k, 1000 + block_packets + k);
     }
 }
 

@@ -11,6 +11,8 @@
 // The seed and the request count (per processor) are printed; DATA_PATH_SEED and DATA_PATH_OPS
 // replay the same requests and faults (the interleaving of the processors is the machine's):
 //   DATA_PATH_SEED=<seed> DATA_PATH_OPS=<n> block_tests --gtest_filter='DataPathRandom*'
+// A long run (DATA_PATH_OPS=40000) goes through most of the log's blocks; the processors stop
+// issuing once the log's erased space nears the reserve that writes wait for.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -393,6 +395,12 @@ class DataPathRandom : public DataDeviceTest {
         n++;
     }
 
+    // Whether the log's erased space nears the reserve that writes wait for: with nothing here
+    // to reclaim space (a long run, DATA_PATH_OPS), writers would wait for it for ever.
+    bool log_nearly_full() {
+        return datalog_erased_space_now(&log_) < 7 * data_.reserve_unit + data_.groomer_reserve;
+    }
+
     void work(worker& w) {
         sim::kernel::set_current_processor(w.index);
         for (uint64_t i = 0; i < config_.ops && !stop_.load(); i++) {
@@ -405,6 +413,7 @@ class DataPathRandom : public DataDeviceTest {
             tally_request(*r);
             submit(w, r);
             if (steady::now() > give_up_) stop_.store(true);  // a slow machine: check what was done
+            if (log_nearly_full()) stop_.store(true);         // nothing reclaims space here
         }
         if (!drain(w, 0)) ADD_FAILURE() << "processor " << w.index << ": requests still in flight after 10 s";
     }

@@ -1,6 +1,9 @@
 #include "driver/control/csr_dump.h"
 
+#include "driver/controller/channel_hooks.h"
+#include "driver/pipeline/services.h"
 #include "driver/platform/format.h"
+#include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
 
 void csr_dump_vprintf(csr_dump_printer* printer, const char* format, va_list arguments) {
@@ -45,6 +48,7 @@ void csr_dump_set_sections(csr_dump_sections_routine routine) {
     dump_sections = routine;
 }
 
+// Any IRQL: the bug-check callback takes its dump at HIGH_LEVEL.
 void csr_dump_request(pipeline_device* card, int error, const char* reason, ULONG flags) {
     if (InterlockedBitTestAndSet(&card->dump_state, PAV_DUMP_IN_PROGRESS_BIT)) {
         // Another dump is being taken (or was taken and not yet printed): leave it alone.
@@ -64,4 +68,16 @@ void csr_dump_request(pipeline_device* card, int error, const char* reason, ULON
         dump_sections(card, &card->dump, flags);
     }
     InterlockedBitTestAndSet(&card->dump_state, PAV_DUMP_TAKEN_BIT);
+}
+
+void csr_dump_services_install() {
+    PAGED_CODE();
+    WritePointerRelease((PVOID volatile*)&card_channel_hooks.csr_dump_request, (PVOID)csr_dump_request);
+    WritePointerRelease((PVOID volatile*)&pipeline_service_table.csr_dump_request, (PVOID)csr_dump_request);
+}
+
+void csr_dump_services_remove() {
+    PAGED_CODE();
+    WritePointerRelease((PVOID volatile*)&pipeline_service_table.csr_dump_request, nullptr);
+    WritePointerRelease((PVOID volatile*)&card_channel_hooks.csr_dump_request, nullptr);
 }

@@ -22,6 +22,11 @@ void csr_dump_line(void* printer, const char* line);
 // being taken, "<card>: Ignoring CSR dump request: buffer unavailable." is logged instead.
 void csr_dump_request(pipeline_device* card, int error, const char* reason, ULONG flags);
 
+// Gives the card's bring-up and its data channel the register dump (their failures take one),
+// and takes it back. PASSIVE_LEVEL, at driver start and unload.
+void csr_dump_services_install();
+void csr_dump_services_remove();
+
 // The register sections of a dump: printed by the routine set here (none: the dump holds only
 // its reason line).
 using csr_dump_sections_routine = void (*)(pipeline_device* card, csr_dump_printer* printer, ULONG flags);

@@ -1,6 +1,5 @@
 #include "driver/controller/card.h"
 
-#include "driver/control/csr_dump.h"
 #include "driver/controller/channel_hooks.h"
 #include "driver/controller/hw_reset.h"
 #include "driver/controller/startup.h"

@@ -42,6 +42,9 @@ struct card_channel_ops {
     // no caches are created.
     int (*request_caches_create)();
     void (*request_caches_destroy)();
+    // The diagnostics' register dump of the card into its dump buffer, with its reason; NULL: no
+    // dump is taken.
+    void (*csr_dump_request)(pipeline_device* card, int error, const char* reason, ULONG flags);
 };
 
 extern card_channel_ops card_channel_hooks;

@@ -1,6 +1,5 @@
 #include "driver/controller/startup.h"
 
-#include "driver/control/csr_dump.h"
 #include "driver/controller/card.h"
 #include "driver/controller/channel_hooks.h"
 #include "driver/controller/hw_reset.h"
@@ -140,8 +139,9 @@ void card_fail_channel(pipeline_device* card, bool dump, ULONG reason) {
     if (card->channel_state == 4) {
         return;
     }
-    if (dump) {
-        csr_dump_request(card, 1, "Failing channel.", 1);
+    auto take_dump = card_channel_hooks.csr_dump_request;
+    if (dump && take_dump != nullptr) {
+        take_dump(card, 1, "Failing channel.", 1);
     }
     card->channel_state = 4;
     card->fail_reason |= reason;

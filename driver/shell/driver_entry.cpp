@@ -3,6 +3,7 @@
 // undoes the whole table once.
 #include "driver/block/bio.h"
 #include "driver/control/capabilities.h"
+#include "driver/control/csr_dump.h"
 #include "driver/controller/card.h"
 #include "driver/controller/card_list.h"
 #include "driver/log/mblk.h"
@@ -118,11 +119,22 @@ void block_control_services_exit(void*) {
     control_block_services_remove();
 }
 
+// The register dump a failing card or channel takes.
+int register_dumps(void*) {
+    csr_dump_services_install();
+    return 0;
+}
+
+void register_dumps_exit(void*) {
+    csr_dump_services_remove();
+}
+
 const kpav_step core_steps[] = {
     {"driver registration", driver_registration, driver_unregistration},
     {"format and metadata blocks", metadata_blocks, metadata_blocks_exit},
     {"bio layer", bio_layer, bio_layer_exit},
     {"block device control services", block_control_services, block_control_services_exit},
+    {"register dumps", register_dumps, register_dumps_exit},
     // The virtual partitions' lists join with the partitions.
 };
 

@@ -12,6 +12,7 @@
 
 #include "driver/controller/channel_hooks.h"
 #include "driver/pipeline/nand_dev.h"
+#include "driver/pipeline/pipeline.h"
 #include "driver/pipeline/services.h"
 #include "sim/kernel/control.h"
 #include "sim/kmdf/control.h"
@@ -89,6 +90,46 @@ TEST_F(ChannelOnMachineTest, TheCardStartsItsChannelAndItsInterruptsReachTheDrai
         m.stop();
         EXPECT_TRUE(card.protocol_faults().empty());
     }
+    EXPECT_EQ(sim::kernel::pool_leak_report(), "");
+}
+
+pipeline_device* started_card = nullptr;
+
+int link_up_keeping_the_card(pipeline_device* card) {
+    started_card = card;
+    return 0;
+}
+
+// A channel failure that asks for a register dump takes it into the card's dump buffer, where a
+// crash dump finds it: the driver gives its cards and their channels the diagnostics' dump at
+// start and takes it back at unload.
+TEST_F(ChannelOnMachineTest, AFailingChannelTakesARegisterDumpIntoItsCardsBuffer) {
+    {
+        sim::machine::Machine m;
+        ASSERT_EQ(m.load_drivers(), STATUS_SUCCESS);
+        EXPECT_NE(card_channel_hooks.csr_dump_request, nullptr);
+        EXPECT_NE(pipeline_service_table.csr_dump_request, nullptr);
+        started_card = nullptr;
+        card_channel_hooks.smp_link_open = link_up_keeping_the_card;
+        card_channel_hooks.sensor_cache_init = link_up;
+        card_channel_hooks.read_mid = link_up;
+        pipeline_service_table.nand_controller_init = default_geometry;
+        sim::machine::card_options o;
+        o.bus = 3;
+        m.plug(o);
+        ASSERT_TRUE(m.started(0));
+        ASSERT_NE(started_card, nullptr);
+        ASSERT_NE(started_card->nand, nullptr);
+        ASSERT_NE(started_card->dump.buffer, nullptr);
+
+        fail_channel(started_card->nand, 1, CHANNEL_FAIL_WATCHDOG);
+        ASSERT_TRUE(eventually([&] { return has_text("dov0: Notification received that this device has failed."); }));
+        EXPECT_EQ(std::string(started_card->dump.buffer, started_card->dump.position),
+                  "pavinf dov0: ERROR Failing channel.\n");
+        m.stop();
+    }
+    EXPECT_EQ(card_channel_hooks.csr_dump_request, nullptr);
+    EXPECT_EQ(pipeline_service_table.csr_dump_request, nullptr);
     EXPECT_EQ(sim::kernel::pool_leak_report(), "");
 }
 

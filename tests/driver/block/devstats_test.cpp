@@ -4,18 +4,10 @@
 
 #include "driver/block/devstats.h"
 #include "driver/platform/kinfo.h"
+#include "tests/driver/platform/kinfo_query.h"
 #include "tests/support/kernel_fixture.h"
 
 namespace {
-
-kinfo_query make_query(const std::string& name, ULONG size, ULONG type, ULONG mode) {
-    kinfo_query q{};
-    strncpy(q.name, name.c_str(), sizeof q.name - 1);
-    q.size = size;
-    q.type = type;
-    q.mode = mode;
-    return q;
-}
 
 class DevstatsTest : public KernelTest {
   protected:

@@ -9,21 +9,12 @@
 
 #include "driver/platform/kinfo.h"
 #include "driver/platform/version.h"
+#include "tests/driver/platform/kinfo_query.h"
 #include "tests/support/kernel_fixture.h"
 
 using namespace sim::kernel;
 
 namespace {
-
-// A record as the control interface hands it over.
-kinfo_query make_query(const std::string& name, ULONG size, ULONG type, ULONG mode) {
-    kinfo_query q{};
-    strncpy(q.name, name.c_str(), sizeof q.name - 1);
-    q.size = size;
-    q.type = type;
-    q.mode = mode;
-    return q;
-}
 
 // A show that prints statistics and clears them as it reads them, as the devstats nodes do.
 struct counters {

@@ -520,8 +520,11 @@ void csr_dump_free(pipeline_device* card) {
     if (card == nullptr || card->dump.buffer == nullptr) {
         return;
     }
-    // A dump being printed into the buffer finishes first.
-    for (ULONG waited = 0; (ReadAcquire(&card->dump_state) & 1 << PAV_DUMP_IN_PROGRESS_BIT) != 0 && waited < 5000;
+    // A dump being written into the buffer finishes first. One already taken only waits to be
+    // printed, which nothing does once the card goes: it goes with the buffer.
+    constexpr LONG being_written = 1 << PAV_DUMP_IN_PROGRESS_BIT;
+    constexpr LONG taken = 1 << PAV_DUMP_TAKEN_BIT;
+    for (ULONG waited = 0; (ReadAcquire(&card->dump_state) & (being_written | taken)) == being_written && waited < 5000;
          waited++) {
         LARGE_INTEGER interval;
         interval.QuadPart = -10000;

@@ -42,6 +42,10 @@ struct card_channel_ops {
     // no caches are created.
     int (*request_caches_create)();
     void (*request_caches_destroy)();
+    // Fails the card's running data channel: its requests end, it takes its register dump when
+    // asked and the framework hears of it. NULL, or no channel yet: the card's own channel state
+    // alone says it failed.
+    void (*fail_channel)(pipeline_device* card, bool dump, ULONG reason);
     // The diagnostics' register dump of the card into its dump buffer, with its reason; NULL: no
     // dump is taken.
     void (*csr_dump_request)(pipeline_device* card, int error, const char* reason, ULONG flags);

@@ -139,6 +139,13 @@ void card_fail_channel(pipeline_device* card, bool dump, ULONG reason) {
     if (card->channel_state == 4) {
         return;
     }
+    auto fail_running = card_channel_hooks.fail_channel;
+    if (card->nand != nullptr && fail_running != nullptr) {
+        card->channel_state = 4;
+        card->fail_reason |= reason;
+        fail_running(card, dump, reason);  // the channel takes the dump and says why
+        return;
+    }
     auto take_dump = card_channel_hooks.csr_dump_request;
     if (dump && take_dump != nullptr) {
         take_dump(card, 1, "Failing channel.", 1);

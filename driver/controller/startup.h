@@ -50,5 +50,5 @@ bool check_worn_ranges(pipeline_device* card, const worn_range* ranges, ULONG co
 ULONG translate_status_flags(const pipeline_device* card, int start_result, BOOLEAN* minimal);
 
 // Fails the card's channel once (state 4) with a reason bit, taking a register dump first when
-// asked.
+// asked: the running data channel when the card has one, else the card's own state.
 void card_fail_channel(pipeline_device* card, bool dump, ULONG reason);

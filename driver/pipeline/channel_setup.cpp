@@ -380,6 +380,14 @@ void drain_cpu_queue_hook(pipeline_device*, completion_queue* queue) {
     drain_completion_queue(queue);
 }
 
+// A failure the card's bring-up finds while the channel runs (a lost bus) fails the channel.
+void fail_card_channel(pipeline_device* card, bool dump, ULONG reason) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    if (card->nand != nullptr) {
+        fail_channel(card->nand, dump ? 1 : 0, reason);
+    }
+}
+
 }  // namespace
 
 int channel_reinit(nand_dev* channel) {
@@ -400,6 +408,7 @@ int channel_reinit(nand_dev* channel) {
 void pipeline_channel_hooks_install() {
     PAGED_CODE();
     card_channel_hooks.pipeline_init = channel_pipeline_init;
+    card_channel_hooks.fail_channel = fail_card_channel;
     card_channel_hooks.pipeline_start = channel_pipeline_start;
     card_channel_hooks.pipeline_stop = channel_pipeline_stop;
     card_channel_hooks.pipeline_free = channel_pipeline_free;
@@ -412,6 +421,7 @@ void pipeline_channel_hooks_install() {
 void pipeline_channel_hooks_remove() {
     PAGED_CODE();
     card_channel_hooks.pipeline_init = nullptr;
+    card_channel_hooks.fail_channel = nullptr;
     card_channel_hooks.pipeline_start = nullptr;
     card_channel_hooks.pipeline_stop = nullptr;
     card_channel_hooks.pipeline_free = nullptr;

@@ -6,6 +6,7 @@
 #include "driver/control/csr_dump.h"
 #include "driver/controller/card.h"
 #include "driver/controller/card_list.h"
+#include "driver/controller/startup.h"
 #include "driver/log/mblk.h"
 #include "driver/pipeline/cq.h"
 #include "driver/pipeline/pipeline.h"
@@ -246,16 +247,26 @@ bool report_device_failed(pipeline_device* card) {
     return true;
 }
 
+// The watchdog's lost-bus check of a channel is its card's.
+void lost_bus_check(nand_dev* channel) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    if (channel->card != nullptr) {
+        check_lost_bus(channel->card);
+    }
+}
+
 // The data channel's hooks into the card's bring-up, the per-processor threads and the
 // vectors' DPC; the request caches the driver-wide state creates come with them.
 int channel_module(void*) {
     pipeline_module_init();
     pav_interrupt_hooks.drain = cq_drain_vector;
     WritePointerRelease((PVOID volatile*)&pipeline_service_table.report_device_failed, (PVOID)report_device_failed);
+    WritePointerRelease((PVOID volatile*)&pipeline_service_table.check_lost_bus, (PVOID)lost_bus_check);
     return 0;
 }
 
 void channel_module_exit(void*) {
+    WritePointerRelease((PVOID volatile*)&pipeline_service_table.check_lost_bus, nullptr);
     WritePointerRelease((PVOID volatile*)&pipeline_service_table.report_device_failed, nullptr);
     pav_interrupt_hooks.drain = nullptr;
     pipeline_module_exit();

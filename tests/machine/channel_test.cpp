@@ -133,4 +133,37 @@ TEST_F(ChannelOnMachineTest, AFailingChannelTakesARegisterDumpIntoItsCardsBuffer
     EXPECT_EQ(sim::kernel::pool_leak_report(), "");
 }
 
+// The card drops off the bus while its channel runs: the watchdog's next round sees the
+// registers read all ones and fails the channel, with its dump, and the framework hears of it.
+TEST_F(ChannelOnMachineTest, ALostBusFailsTheRunningChannelAtTheWatchdogsNextRound) {
+    {
+        sim::machine::Machine m;
+        ASSERT_EQ(m.load_drivers(), STATUS_SUCCESS);
+        started_card = nullptr;
+        card_channel_hooks.smp_link_open = link_up_keeping_the_card;
+        card_channel_hooks.sensor_cache_init = link_up;
+        card_channel_hooks.read_mid = link_up;
+        pipeline_service_table.nand_controller_init = default_geometry;
+        sim::machine::card_options o;
+        o.bus = 3;
+        m.plug(o);
+        ASSERT_TRUE(m.started(0));
+        ASSERT_NE(started_card, nullptr);
+        ASSERT_NE(started_card->nand, nullptr);
+        EXPECT_FALSE(channel_failed(started_card->nand));
+
+        m.card(0).set_bus_lost(true);
+        sim::kernel::advance_clock(11ull * 10000000);  // past the watchdog's 10 s
+        ASSERT_TRUE(eventually([&] { return has_text("dov0: Notification received that this device has failed."); }));
+        EXPECT_TRUE(has_text("Detected lost bus enumeration."));
+        EXPECT_TRUE(channel_failed(started_card->nand));
+        EXPECT_EQ(started_card->nand->failure_reason, 0x2000u);
+        EXPECT_EQ(std::string(started_card->dump.buffer, started_card->dump.position),
+                  "pavinf dov0: ERROR Failing channel.\n");
+        m.card(0).set_bus_lost(false);
+        m.stop();
+    }
+    EXPECT_EQ(sim::kernel::pool_leak_report(), "");
+}
+
 }  // namespace

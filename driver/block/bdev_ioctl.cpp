@@ -214,6 +214,7 @@ int discard(bdev* device, void* user_record) {
 }  // namespace
 
 int bdev_record_in(void* kernel, const void* record, ULONG bytes, bool user) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (user) {
         return copy_in(kernel, record, bytes);
     }
@@ -222,6 +223,7 @@ int bdev_record_in(void* kernel, const void* record, ULONG bytes, bool user) {
 }
 
 int bdev_record_out(void* record, const void* kernel, ULONG bytes, bool user) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (user) {
         return copy_out(record, kernel, bytes);
     }

@@ -208,6 +208,7 @@ int take_free_node(lrbtree_cursor* cursor, mblk** out) {
 }  // namespace
 
 int lrbtree_node_alloc(lrbtree_cursor* cursor, mblk** out) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (cursor->reserved != 0) {
         *out = cursor->reserve[--cursor->reserved];
         return 0;
@@ -220,6 +221,7 @@ int lrbtree_node_alloc(lrbtree_cursor* cursor, mblk** out) {
 }
 
 int lrbtree_node_new(lrbtree_cursor* cursor, ULONG level, mblk** out) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     int rc = lrbtree_node_alloc(cursor, out);
     if (rc != 0) {
         return rc;
@@ -247,6 +249,7 @@ int lrbtree_node_new(lrbtree_cursor* cursor, ULONG level, mblk** out) {
 }
 
 void lrbtree_node_free(lrbtree_cursor* cursor, mblk* block) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     lrb_node* node = lrb_node_of(block);
     lrb_header_block* header = lrb_header_of(cursor->shape);
     if (header != nullptr) {
@@ -266,6 +269,7 @@ void lrbtree_node_free(lrbtree_cursor* cursor, mblk* block) {
 }
 
 int lrbtree_reserve_nodes(lrbtree_cursor* cursor, ULONG n) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     ULONG first = cursor->reserved;
     while (cursor->reserved < first + n) {
         mblk* block = nullptr;
@@ -280,6 +284,7 @@ int lrbtree_reserve_nodes(lrbtree_cursor* cursor, ULONG n) {
 }
 
 void lrbtree_release_reserve(lrbtree_cursor* cursor) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     while (cursor->reserved != 0) {
         mblk_retire(cursor->shape->log, cursor->reserve[--cursor->reserved]);
     }

@@ -45,6 +45,7 @@ csr_dump_sections_routine dump_sections = nullptr;
 }
 
 void csr_dump_set_sections(csr_dump_sections_routine routine) {
+    PAGED_CODE();
     dump_sections = routine;
 }
 

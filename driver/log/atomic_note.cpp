@@ -6,6 +6,7 @@
 #include "driver/platform/memory.h"
 
 void atomic_discard_note_free(pav_log* log) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (log->discard_note != nullptr) {
         kpav_free(log->discard_note, KPAV_TAG_MAL);
         log->discard_note = nullptr;

@@ -82,6 +82,7 @@ void publish(T* slot, T value) {
 }  // namespace
 
 void ebinfo_services_hold() {
+    PAGED_CODE();
     if (InterlockedIncrement(&holders) != 1) {
         return;
     }
@@ -101,6 +102,7 @@ void ebinfo_services_hold() {
 }
 
 void ebinfo_services_release() {
+    PAGED_CODE();
     if (InterlockedDecrement(&holders) != 0) {
         return;
     }

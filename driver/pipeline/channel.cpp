@@ -73,19 +73,23 @@ void trim_hook(pipeline_device* card, ULONG cpu) {
 
 // The pipeline's own steps, shared by the channel's set-up and start (channel_setup.cpp).
 int pipeline_step_queues(void* context) {
+    PAGED_CODE();
     request_queues_init((nand_dev*)context);
     return 0;
 }
 
 int pipeline_step_flush_records(void* context) {
+    PAGED_CODE();
     return flush_records_alloc((nand_dev*)context);
 }
 
 void pipeline_undo_flush_records(void* context) {
+    PAGED_CODE();
     flush_records_free((nand_dev*)context);
 }
 
 int pipeline_step_pool(void* context) {
+    PAGED_CODE();
     return request_pool_init((nand_dev*)context);
 }
 
@@ -99,6 +103,7 @@ void pipeline_undo_pool(void* context) {
 
 // The outstanding ring has one slot per request the pool may ever hold.
 int pipeline_step_outstanding_ring(void* context) {
+    PAGED_CODE();
     auto* channel = (nand_dev*)context;
     outstanding_ring* ring = &channel->outstanding;
     ring->capacity = channel->pool.capacity;
@@ -109,17 +114,20 @@ int pipeline_step_outstanding_ring(void* context) {
 }
 
 void pipeline_undo_outstanding_ring(void* context) {
+    PAGED_CODE();
     auto* channel = (nand_dev*)context;
     kpav_free((void*)channel->outstanding.slots, KPAV_TAG_MAL);
     channel->outstanding.slots = nullptr;
 }
 
 int pipeline_step_threads(void* context) {
+    PAGED_CODE();
     return pipeline_threads_start((nand_dev*)context);
 }
 
 // Stops the threads, then drains what the card still holds (unless the channel failed).
 void pipeline_undo_threads(void* context) {
+    PAGED_CODE();
     auto* channel = (nand_dev*)context;
     pipeline_threads_stop(channel);
     if (!channel_failed(channel)) {

@@ -144,6 +144,7 @@ void request_queues_init(nand_dev* channel) {
 }
 
 void queue_append(request_queue* queue, velkor_request* request) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     InsertTailList(&queue->list, &request->queue_link);
     request->queue = queue;
     request->flags |= REQ_QUEUED;
@@ -151,6 +152,7 @@ void queue_append(request_queue* queue, velkor_request* request) {
 }
 
 velkor_request* queue_pop(request_queue* queue) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (IsListEmpty(&queue->list)) {
         return nullptr;
     }
@@ -163,6 +165,7 @@ velkor_request* queue_pop(request_queue* queue) {
 }
 
 void sched_remove(velkor_request* request) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     request_queue* queue = request->queue;
     if (queue == nullptr) {
         return;

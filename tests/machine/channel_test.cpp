@@ -47,7 +47,31 @@ int default_geometry(nand_dev* channel) {
     return 0;
 }
 
+pipeline_device* started_card = nullptr;
+
+// The link stand-in that also keeps the card record it was opened for.
+int link_up_keeping_the_card(pipeline_device* card) {
+    started_card = card;
+    return 0;
+}
+
 struct ChannelOnMachineTest : ::testing::Test {
+    // Plugs a card on bus 3 of a machine whose drivers are loaded, with the stand-ins for the
+    // management processor's link and the NAND controller's set-up, and waits for it to start:
+    // its card record is in started_card.
+    void start_card(sim::machine::Machine& m, sim::machine::card_options o = {}) {
+        started_card = nullptr;
+        card_channel_hooks.smp_link_open = link_up_keeping_the_card;
+        card_channel_hooks.sensor_cache_init = link_up;
+        card_channel_hooks.read_mid = link_up;
+        pipeline_service_table.nand_controller_init = default_geometry;
+        o.bus = 3;
+        m.plug(o);
+        ASSERT_TRUE(m.started(0));
+        ASSERT_NE(started_card, nullptr);
+        ASSERT_NE(started_card->nand, nullptr);
+    }
+
     void TearDown() override {
         card_channel_hooks.smp_link_open = nullptr;
         card_channel_hooks.sensor_cache_init = nullptr;
@@ -61,15 +85,10 @@ TEST_F(ChannelOnMachineTest, TheCardStartsItsChannelAndItsInterruptsReachTheDrai
     {
         sim::machine::Machine m;
         ASSERT_EQ(m.load_drivers(), STATUS_SUCCESS);
-        card_channel_hooks.smp_link_open = link_up;
-        card_channel_hooks.sensor_cache_init = link_up;
-        card_channel_hooks.read_mid = link_up;
-        pipeline_service_table.nand_controller_init = default_geometry;
         sim::machine::card_options o;
-        o.bus = 3;
         o.numa_node = 0;
-        m.plug(o);
-        ASSERT_TRUE(m.started(0));
+        start_card(m, o);
+        ASSERT_FALSE(HasFatalFailure());
         EXPECT_FALSE(has_text("MINIMAL MODE"));
         sim::card::Card& card = m.card(0);
         // The command ring is latched with its engines on, every completion ring runs with
@@ -93,13 +112,6 @@ TEST_F(ChannelOnMachineTest, TheCardStartsItsChannelAndItsInterruptsReachTheDrai
     EXPECT_EQ(sim::kernel::pool_leak_report(), "");
 }
 
-pipeline_device* started_card = nullptr;
-
-int link_up_keeping_the_card(pipeline_device* card) {
-    started_card = card;
-    return 0;
-}
-
 // A channel failure that asks for a register dump takes it into the card's dump buffer, where a
 // crash dump finds it: the driver gives its cards and their channels the diagnostics' dump at
 // start and takes it back at unload.
@@ -109,17 +121,8 @@ TEST_F(ChannelOnMachineTest, AFailingChannelTakesARegisterDumpIntoItsCardsBuffer
         ASSERT_EQ(m.load_drivers(), STATUS_SUCCESS);
         EXPECT_NE(card_channel_hooks.csr_dump_request, nullptr);
         EXPECT_NE(pipeline_service_table.csr_dump_request, nullptr);
-        started_card = nullptr;
-        card_channel_hooks.smp_link_open = link_up_keeping_the_card;
-        card_channel_hooks.sensor_cache_init = link_up;
-        card_channel_hooks.read_mid = link_up;
-        pipeline_service_table.nand_controller_init = default_geometry;
-        sim::machine::card_options o;
-        o.bus = 3;
-        m.plug(o);
-        ASSERT_TRUE(m.started(0));
-        ASSERT_NE(started_card, nullptr);
-        ASSERT_NE(started_card->nand, nullptr);
+        start_card(m);
+        ASSERT_FALSE(HasFatalFailure());
         ASSERT_NE(started_card->dump.buffer, nullptr);
 
         fail_channel(started_card->nand, 1, CHANNEL_FAIL_WATCHDOG);
@@ -139,17 +142,8 @@ TEST_F(ChannelOnMachineTest, ALostBusFailsTheRunningChannelAtTheWatchdogsNextRou
     {
         sim::machine::Machine m;
         ASSERT_EQ(m.load_drivers(), STATUS_SUCCESS);
-        started_card = nullptr;
-        card_channel_hooks.smp_link_open = link_up_keeping_the_card;
-        card_channel_hooks.sensor_cache_init = link_up;
-        card_channel_hooks.read_mid = link_up;
-        pipeline_service_table.nand_controller_init = default_geometry;
-        sim::machine::card_options o;
-        o.bus = 3;
-        m.plug(o);
-        ASSERT_TRUE(m.started(0));
-        ASSERT_NE(started_card, nullptr);
-        ASSERT_NE(started_card->nand, nullptr);
+        start_card(m);
+        ASSERT_FALSE(HasFatalFailure());
         EXPECT_FALSE(channel_failed(started_card->nand));
 
         m.card(0).set_bus_lost(true);

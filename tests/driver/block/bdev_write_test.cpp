@@ -110,11 +110,12 @@ class BdevWriteTest : public DataDeviceTest {
         std::vector<on_media> packets;
         if (HasFatalFailure()) return packets;
         log_file* reader = nullptr;
-        EXPECT_EQ(log_file_create(&reader, &log_), 0);
+        int rc = log_file_create(&reader, &log_);
+        EXPECT_EQ(rc, 0);
+        if (rc != 0) return packets;
         EXPECT_EQ(log_file_open(reader, nullptr, LOG_FILE_FORWARD, LOG_FILE_NO_LIMIT), 0);
         std::vector<UCHAR> raw(packet());
         UCHAR opcode = 0;
-        int rc;
         while ((rc = log_file_next_entry(reader, &opcode)) == 0) {
             on_media m;
             EXPECT_EQ(log_file_copy_out(reader, raw.data(), 8), 0);

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "driver/log/log_file.h"
-#include "tests/driver/store/media_fixture.h"
+#include "tests/driver/log/media_fixture.h"
 
 namespace {
 

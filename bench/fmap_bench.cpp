@@ -25,7 +25,7 @@
 
 #include <time.h>
 
-#include "driver/block/lrbtree.h"
+#include "driver/fmap/lrbtree.h"
 #include "driver/log/datalog.h"
 #include "driver/log/mblk.h"
 #include "sim/kernel/control.h"

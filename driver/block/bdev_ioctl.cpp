@@ -6,7 +6,7 @@
 #include "driver/block/bdev_services.h"
 #include "driver/block/bio.h"
 #include "driver/block/mdt.h"
-#include "driver/controller/pipeline_device.h"
+#include "driver/card/pipeline_device.h"
 #include "driver/log/datalog.h"
 #include "driver/pipeline/nand_dev.h"
 #include "driver/platform/errno_table.h"

@@ -5,7 +5,7 @@
 #include "driver/block/bdev_data.h"
 #include "driver/block/bio.h"
 #include "driver/block/devstats.h"
-#include "driver/block/lrbtree.h"
+#include "driver/fmap/lrbtree.h"
 #include "driver/block/mdt.h"
 #include "driver/log/datalog.h"
 #include "driver/pipeline/pipeline.h"

@@ -2,8 +2,8 @@
 #include "driver/block/mdt.h"
 
 #include "driver/block/bdev.h"
-#include "driver/block/lrbtree_internal.h"
-#include "driver/block/lrbtree_node.h"
+#include "driver/fmap/lrbtree_internal.h"
+#include "driver/fmap/lrbtree_node.h"
 #include "driver/log/datalog.h"
 #include "driver/log/mblk.h"
 #include "driver/log/pbitmap.h"

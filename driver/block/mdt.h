@@ -5,7 +5,7 @@
 // an update displaces lose their validity bits and their LEB's valid count.
 #pragma once
 
-#include "driver/block/lrbtree.h"
+#include "driver/fmap/lrbtree.h"
 #include "driver/pipeline/request.h"
 #include "driver/platform/os.h"
 #include "driver/platform/sync.h"

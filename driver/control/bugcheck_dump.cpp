@@ -1,7 +1,7 @@
 #include "driver/control/bugcheck_dump.h"
 
 #include "driver/control/csr_dump.h"
-#include "driver/controller/pipeline_device.h"
+#include "driver/card/pipeline_device.h"
 #include "driver/platform/format.h"
 #include "driver/platform/kassert.h"
 #include "driver/platform/log.h"

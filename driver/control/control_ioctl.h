@@ -7,7 +7,7 @@
 // first.
 #pragma once
 
-#include "driver/controller/pipeline_device.h"
+#include "driver/card/pipeline_device.h"
 #include "driver/platform/os.h"
 
 int Control_ioctl(pipeline_device* card, ULONG number, void* buffer);

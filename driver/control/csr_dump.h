@@ -4,7 +4,7 @@
 
 #include <cstdarg>
 
-#include "driver/controller/pipeline_device.h"
+#include "driver/card/pipeline_device.h"
 #include "driver/platform/os.h"
 
 // Appends the formatted line at the printer's position. A line that does not fit is cut at the

@@ -1,7 +1,7 @@
 #include "driver/controller/card.h"
 
 #include "driver/controller/channel_hooks.h"
-#include "driver/controller/hw_reset.h"
+#include "driver/card/hw_reset.h"
 #include "driver/controller/startup.h"
 #include "driver/controller/card_list.h"
 #include "driver/platform/cpu_wq.h"

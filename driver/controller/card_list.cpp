@@ -1,6 +1,6 @@
 #include "driver/controller/card_list.h"
 
-#include "driver/controller/pipeline_device.h"
+#include "driver/card/pipeline_device.h"
 #include "driver/platform/cpu_wq_hooks.h"
 #include "driver/platform/errno_table.h"
 #include "driver/platform/kassert.h"

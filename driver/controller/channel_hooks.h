@@ -7,7 +7,7 @@
 // subsystem is not there yet, and the bring-up goes on as described beside each one.
 #pragma once
 
-#include "driver/controller/pipeline_device.h"
+#include "driver/card/pipeline_device.h"
 #include "driver/platform/os.h"
 
 struct card_channel_ops {

@@ -2,7 +2,7 @@
 
 #include "driver/controller/card.h"
 #include "driver/controller/channel_hooks.h"
-#include "driver/controller/hw_reset.h"
+#include "driver/card/hw_reset.h"
 #include "driver/platform/format.h"
 #include "driver/platform/kassert.h"
 #include "driver/platform/log.h"

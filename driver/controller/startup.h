@@ -2,7 +2,7 @@
 // minimal mode, and the reasons of minimal mode.
 #pragma once
 
-#include "driver/controller/pipeline_device.h"
+#include "driver/card/pipeline_device.h"
 #include "driver/platform/os.h"
 
 // Bits of minimal_mode_reasons; every reason sets bit 0 too.

@@ -3,7 +3,7 @@
 // region size, EB footers, and the index records' pieces).
 #pragma once
 
-#include "driver/log/ebinfo.h"
+#include "driver/pipeline/ebinfo.h"
 #include "driver/pipeline/owners.h"
 #include "driver/platform/os.h"
 

@@ -3,7 +3,7 @@
 #include "driver/log/apt.h"
 #include "driver/log/atomic_note.h"
 #include "driver/log/eb_header.h"
-#include "driver/log/ebinfo.h"
+#include "driver/pipeline/ebinfo.h"
 #include "driver/log/mblk.h"
 #include "driver/log/mgmt.h"
 #include "driver/log/range_lock.h"

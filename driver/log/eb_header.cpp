@@ -1,6 +1,6 @@
 #include "driver/log/eb_header.h"
 
-#include "driver/log/ebinfo.h"
+#include "driver/pipeline/ebinfo.h"
 #include "driver/platform/errno_table.h"
 #include "driver/platform/kassert.h"
 

@@ -1,7 +1,7 @@
 #include "driver/log/eb_scan.h"
 
 #include "driver/log/datalog.h"
-#include "driver/log/ebinfo.h"
+#include "driver/pipeline/ebinfo.h"
 #include "driver/pipeline/builders.h"
 #include "driver/pipeline/nand_dev.h"
 #include "driver/pipeline/services.h"

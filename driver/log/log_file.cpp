@@ -5,7 +5,7 @@
 #include "driver/log/datalog.h"
 #include "driver/log/eb_header.h"
 #include "driver/log/eb_media.h"
-#include "driver/log/ebinfo.h"
+#include "driver/pipeline/ebinfo.h"
 #include "driver/log/log_entry.h"
 #include "driver/pipeline/builders.h"
 #include "driver/pipeline/nand_dev.h"

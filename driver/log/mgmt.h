@@ -5,7 +5,7 @@
 // packet shows it at byte 96. Also the log slot kept per attached log, and the 88-byte EB note.
 #pragma once
 
-#include "driver/log/ebinfo.h"
+#include "driver/pipeline/ebinfo.h"
 #include "driver/platform/os.h"
 
 struct nand_dev;

@@ -9,8 +9,8 @@
 // the end of start, which then answers -1030.
 
 #include "driver/controller/channel_hooks.h"
-#include "driver/controller/cpu_queues.h"
-#include "driver/controller/hw_reset.h"
+#include "driver/card/cpu_queues.h"
+#include "driver/card/hw_reset.h"
 #include "driver/pipeline/issue.h"
 #include "driver/pipeline/nand_cmds.h"
 #include "driver/pipeline/nand_kinfo.h"

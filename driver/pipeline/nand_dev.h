@@ -3,7 +3,7 @@
 // seams through which the command ring, the completion rings and the issue handlers plug in.
 #pragma once
 
-#include "driver/controller/pipeline_device.h"
+#include "driver/card/pipeline_device.h"
 #include "driver/pipeline/cq.h"
 #include "driver/pipeline/direct_cmds.h"
 #include "driver/pipeline/events.h"
@@ -152,7 +152,7 @@ struct nand_dev_client_ops {
     void (*buffer_notice)(nand_dev* channel);
     // The ordered pick's questions about groomer writes. Missing: no overlap.
     // Does the forward map place any sector of [lba, lba + count) in the erase block the groomer
-    // is emptying (lrbtree_range_in_eb, driver/block/eb_probe.h)?
+    // is emptying (lrbtree_range_in_eb, driver/fmap/eb_probe.h)?
     bool (*maps_into_groomed_eb)(nand_dev* channel, ULONG64 lba, ULONG64 count);
     // Does this groomer write move any sector of [lba, lba + count) (its moved ranges that are
     // not done)?
@@ -288,7 +288,7 @@ struct nand_dev {
     volatile LONG dump_flags;
     volatile LONG64 read_counts_total;  // counted page reads, for the read-count policy
     void* flush_context;  // the channel's own flush owner (page programs without a buffer set)
-    eb_table* ebinfo;     // the erase-block information (driver/log/ebinfo.h); NULL before it exists
+    eb_table* ebinfo;     // the erase-block information (driver/pipeline/ebinfo.h); NULL before it exists
     // The append points the issue handlers opened (issue lock), and the one of a dedicated log.
     LIST_ENTRY append_points;
     append_point* dedicated_ap;

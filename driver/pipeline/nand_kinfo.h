@@ -3,7 +3,7 @@
 // geometry values.
 #pragma once
 
-#include "driver/controller/pipeline_device.h"
+#include "driver/card/pipeline_device.h"
 #include "driver/platform/os.h"
 
 // 0 or a negative errno (nothing is left on failure); 0 without a channel. PASSIVE_LEVEL.

@@ -6,7 +6,7 @@
 // operation once per use.
 #pragma once
 
-#include "driver/controller/pipeline_device.h"
+#include "driver/card/pipeline_device.h"
 #include "driver/platform/os.h"
 
 struct nand_dev;

@@ -1,7 +1,7 @@
 // The card's function device: device add, the PCI identity and per-card configuration, the
 // hardware resources, and the D0 callbacks that probe, start, stop and release the card.
 #include "driver/controller/card.h"
-#include "driver/controller/hw_reset.h"
+#include "driver/card/hw_reset.h"
 #include "driver/platform/format.h"
 #include "driver/platform/kassert.h"
 #include "driver/platform/log.h"

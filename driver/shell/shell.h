@@ -3,7 +3,7 @@
 // the card's control device to the control interface.
 #pragma once
 
-#include "driver/controller/pipeline_device.h"
+#include "driver/card/pipeline_device.h"
 #include "driver/control/bugcheck_dump.h"
 #include "driver/platform/os.h"
 #include "driver/platform/pci_dev.h"

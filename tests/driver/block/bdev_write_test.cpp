@@ -8,7 +8,7 @@
 #include <map>
 #include <thread>
 
-#include "driver/block/lrbtree.h"
+#include "driver/fmap/lrbtree.h"
 #include "driver/log/log_entry.h"
 #include "driver/log/log_file.h"
 #include "driver/pipeline/builders.h"

@@ -14,7 +14,7 @@
 #include "driver/block/mdt.h"
 #include "driver/platform/mem_stats.h"
 #include "tests/driver/block/bio_fixture.h"
-#include "tests/driver/store/media_fixture.h"
+#include "tests/driver/log/media_fixture.h"
 
 class DataDeviceTest : public StoreMediaTest {
   protected:

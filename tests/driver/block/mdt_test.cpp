@@ -9,7 +9,7 @@
 #include "driver/block/mdt.h"
 #include "driver/log/pbitmap.h"
 #include "sim/kernel/control.h"
-#include "tests/driver/block/lrbtree_model.h"
+#include "tests/driver/fmap/lrbtree_model.h"
 #include "tests/driver/log/log_fixture.h"
 
 using namespace sim::kernel;

@@ -5,7 +5,7 @@
 
 #include "driver/control/bugcheck_dump.h"
 #include "driver/control/csr_dump.h"
-#include "driver/controller/pipeline_device.h"
+#include "driver/card/pipeline_device.h"
 #include "driver/platform/format.h"
 #include "driver/platform/params.h"
 #include "driver/platform/version.h"

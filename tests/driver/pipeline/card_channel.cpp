@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "driver/controller/channel_hooks.h"
-#include "driver/controller/hw_reset.h"
+#include "driver/card/hw_reset.h"
 #include "driver/pipeline/hw_cmds.h"
 #include "driver/pipeline/nand_cmds.h"
 #include "driver/platform/cpu_wq.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "driver/controller/channel_hooks.h"
-#include "driver/controller/hw_reset.h"
+#include "driver/card/hw_reset.h"
 #include "driver/pipeline/cq.h"
 #include "driver/pipeline/hw_cmds.h"
 #include "driver/pipeline/issue.h"

@@ -10,8 +10,8 @@
 
 #include "driver/control/csr_dump.h"
 #include "driver/controller/card_list.h"
-#include "driver/controller/cpu_queues.h"
-#include "driver/controller/pipeline_device.h"
+#include "driver/card/cpu_queues.h"
+#include "driver/card/pipeline_device.h"
 #include "driver/platform/cpu_wq.h"
 #include "driver/platform/thread.h"
 #include "sim/kernel/thread_state.h"

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/controller/pipeline_device.h"
+#include "driver/card/pipeline_device.h"
 #include "driver/platform/params.h"
 #include "driver/platform/thread.h"
 #include "sim/kernel/thread_state.h"

@@ -146,10 +146,13 @@ class plain_queue {
 void BM_CompletionHandOff(benchmark::State& state) {
     sim::kernel::wait_for_system_threads(10000);
     sim::kernel::boot();
-    cpu_wq_hook_table = cpu_wq_hooks{};
-    cpu_wq_set_hook(run_completions, count_completions);
+    static constexpr cpu_wq_ops counting = [] {
+        cpu_wq_ops ops = cpu_wq_ops_defaults;
+        ops.run_completions = count_completions;
+        return ops;
+    }();
     run_by_cpu_wq = 0;
-    if (kpav_numa_init() != 0 || cpu_wq_init() != 0) {
+    if (kpav_numa_init() != 0 || cpu_wq_init(&counting) != 0) {
         state.SkipWithError("no per-processor threads");
         return;
     }
@@ -200,8 +203,7 @@ void BM_CompletionHandOff(benchmark::State& state) {
         hand_off_first = !hand_off_first;
     }
     cpu_wq_exit();
-    sim::kernel::wait_for_system_threads(10000);  // the threads read the hooks until they end
-    cpu_wq_hook_table = cpu_wq_hooks{};
+    sim::kernel::wait_for_system_threads(10000);
     sched_setaffinity(0, sizeof allowed, &allowed);
     double hand_off_ns = (double)std::chrono::duration_cast<std::chrono::nanoseconds>(hand_off_time).count();
     double baseline_ns = (double)std::chrono::duration_cast<std::chrono::nanoseconds>(baseline_time).count();

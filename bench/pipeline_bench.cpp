@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "driver/controller/card_services.h"
 #include "driver/pipeline/pipeline.h"
 #include "driver/pipeline/prepare.h"
 #include "driver/platform/cpu_wq.h"
@@ -118,10 +119,9 @@ struct bench_channel {
         min_requests = 512;
         max_requests = 512;
         completion_poll_ms = 0;
-        if (kpav_numa_init() != 0 || cpu_wq_init() != 0 || request_caches_create() != 0) {
+        if (kpav_numa_init() != 0 || cpu_wq_init(&controller_cpu_wq_ops) != 0 || request_caches_create() != 0) {
             return false;
         }
-        pipeline_module_init();
         std::strcpy(device.name, "dov0");
         nand_dev_init(&channel, &device);
         nand_geometry& g = channel.geometry;
@@ -154,7 +154,6 @@ struct bench_channel {
             pipeline_stop_channel(&channel);
         }
         KeFlushQueuedDpcs();  // the card's last answer has left its DPC before anything goes
-        pipeline_module_exit();
         cpu_wq_exit();
         request_caches_destroy();
         sim::kernel::wait_for_system_threads(10000);

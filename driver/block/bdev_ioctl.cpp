@@ -3,7 +3,7 @@
 // caller's: copied in and out, -14 when a copy fails; nothing changes on a refusal.
 #include "driver/block/bdev_data.h"
 #include "driver/block/bdev_ioctl_internal.h"
-#include "driver/block/bdev_services.h"
+#include "driver/block/capabilities.h"
 #include "driver/block/bio.h"
 #include "driver/block/mdt.h"
 #include "driver/card/pipeline_device.h"
@@ -13,8 +13,6 @@
 #include "driver/platform/memory.h"
 #include "driver/platform/pci_dev.h"
 #include "driver/platform/version.h"
-
-bdev_control_ops bdev_control_services = {};
 
 namespace {
 
@@ -276,12 +274,7 @@ int bdev_ioc_identity(bdev* device, void* record, bool user) {
 
 int bdev_ioc_capabilities(bdev* device, void* record, bool user) {
     PAGED_CODE();
-    auto query = (decltype(bdev_control_services.capabilities_ioctl))ReadPointerAcquire(
-        (PVOID const volatile*)&bdev_control_services.capabilities_ioctl);
-    if (query == nullptr) {
-        return -KPAV_ENOTTY;
-    }
-    return query(data_device_of(device)->channel, device, record, user ? 1 : 0);
+    return capabilities_ioctl(data_device_of(device)->channel, device, record, user ? 1 : 0);
 }
 
 int bdev_ioctl_common(bdev* device, ULONG code, void* user_record) {

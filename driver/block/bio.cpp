@@ -108,11 +108,12 @@ void count_in_flight(bdev* device, ULONG command, const chain_counts& c, LONG64 
     kpav_spin_unlock(&device->counter_lock);
 }
 
-void end_deferred_bio(cpu_wq_deferred_bio* deferred, int status) {
+}  // namespace
+
+void bio_end_deferred(cpu_wq_deferred_bio* deferred, int status) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     bio_endio(CONTAINING_RECORD(deferred, bio, deferred), status);
 }
-
-}  // namespace
 
 ULONG64 bio_chain_sectors(const bio* first) {
     return count_chain(first).sectors;
@@ -132,13 +133,11 @@ int kpav_bio_init(const kpav_block_ops* disk_ops) {
         kpav_block_interfaces[KPAV_BLOCK_DISK_ENTRY].kind = KPAV_BLOCK_WINDOWS_DISK;
         kpav_block_interfaces[KPAV_BLOCK_DISK_ENTRY].ops = disk_ops;
     }
-    cpu_wq_set_hook(end_bio, end_deferred_bio);
     return 0;
 }
 
 void kpav_bio_exit() {
     PAGED_CODE();
-    cpu_wq_set_hook(end_bio, nullptr);
     kpav_destroy_cache(&bio_cache);
     for (kpav_block_interface& entry : kpav_block_interfaces) {
         entry.kind = KPAV_BLOCK_UNUSED;

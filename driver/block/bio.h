@@ -7,7 +7,7 @@
 #pragma once
 
 #include "driver/block/bdev.h"
-#include "driver/platform/cpu_wq_hooks.h"
+#include "driver/platform/cpu_wq_ops.h"
 #include "driver/platform/mem_stats.h"
 #include "driver/platform/os.h"
 #include "driver/platform/sync.h"
@@ -94,6 +94,8 @@ struct bio_pool {
 // Driver start and exit: the bio cache, and the interface table with the disk front end's
 // operations in entry 1 (NULL leaves every entry unused). 0 or -12. PASSIVE_LEVEL.
 int kpav_bio_init(const kpav_block_ops* disk_ops);
+// The per-processor threads' end of a bio whose end was deferred to them (cpu_wq_ops::end_bio).
+void bio_end_deferred(cpu_wq_deferred_bio* deferred, int status);
 void kpav_bio_exit();
 
 // Takes the pool's first bios from the cache: 0, or -12 with nothing left allocated.

@@ -9,10 +9,12 @@
 #include "registry_driver/driver_registry.h"
 
 struct pipeline_device;
+struct card_ops;
 
 // The card's probe record: its register windows, card record and registry client.
 struct card_probe {
     pci_dev* pdev;
+    const card_ops* ops;         // the device shell's, handed to the card record
     volatile ULONG* bar;         // the first BAR's mapping
     volatile ULONG* csr;         // BAR + 0x8000
     volatile ULONG* window2;     // BAR + 0x2000

@@ -2,6 +2,7 @@
 // its completion queues and its place in the driver-wide card list.
 #pragma once
 
+#include "driver/card/card_ops.h"
 #include "driver/platform/os.h"
 #include "driver/platform/steps.h"
 #include "driver/platform/thread.h"
@@ -25,6 +26,7 @@ constexpr LONG PAV_DUMP_TAKEN_BIT = 1;
 constexpr LONG PAV_NO_NUMA_NODE = KPAV_NO_NUMA_NODE;
 
 struct pipeline_device {
+    const card_ops* ops = &card_ops_defaults;  // the device shell's, from the card's probe
     LIST_ENTRY card_list_link;  // in the driver-wide card list while the card runs
     char name[16];              // "dov%d"; empty until the card has its number
     ULONG card_number;

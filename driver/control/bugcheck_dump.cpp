@@ -1,6 +1,6 @@
 #include "driver/control/bugcheck_dump.h"
 
-#include "driver/control/csr_dump.h"
+#include "driver/card/csr_dump.h"
 #include "driver/card/pipeline_device.h"
 #include "driver/platform/format.h"
 #include "driver/platform/kassert.h"

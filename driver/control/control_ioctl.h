@@ -2,9 +2,7 @@
 // buffer. 0 or a negative errno; -25 for a number it does not know (the shell then tries its
 // driver-private requests), -22 for one refused in lock or minimal mode.
 //
-// The request handlers join here as they are built; until then every number is unknown, and a
-// handler installed in control_ioctl_handler (tests, and the handlers as they land) answers
-// first.
+// The request handlers join here as they are built; until then every number is unknown.
 #pragma once
 
 #include "driver/card/pipeline_device.h"
@@ -12,5 +10,3 @@
 
 int Control_ioctl(pipeline_device* card, ULONG number, void* buffer);
 
-using control_ioctl_fn = int (*)(pipeline_device* card, ULONG number, void* buffer);
-extern control_ioctl_fn control_ioctl_handler;

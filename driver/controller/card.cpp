@@ -1,9 +1,13 @@
 #include "driver/controller/card.h"
 
-#include "driver/controller/channel_hooks.h"
 #include "driver/card/hw_reset.h"
-#include "driver/controller/startup.h"
 #include "driver/controller/card_list.h"
+#include "driver/controller/card_services.h"
+#include "driver/controller/startup.h"
+#include "driver/pipeline/channel_setup.h"
+#include "driver/pipeline/ebinfo.h"
+#include "driver/pipeline/nand_dev.h"
+#include "driver/pipeline/nand_kinfo.h"
 #include "driver/platform/cpu_wq.h"
 #include "driver/platform/errno_table.h"
 #include "driver/platform/format.h"
@@ -13,8 +17,6 @@
 #include "driver/platform/params.h"
 #include "driver/platform/pci.h"
 #include "driver/platform/thread.h"
-
-card_shell_ops card_shell_hooks = {};
 
 // A saved-state record: one per card key seen since the driver loaded.
 struct pav_saved_state {
@@ -83,6 +85,7 @@ int create_record(void* context) {
         return -KPAV_ENOMEM;
     }
     InitializeListHead(&card->card_list_link);
+    card->ops = probe->ops;
     card->probe = probe;
     probe->card = card;
     return 0;
@@ -106,8 +109,7 @@ int registry_connect(void* context) {
     }
     DRIVER_REGISTRY_INTERFACE* interface = &probe->registry_interface;
     RtlZeroMemory(interface, sizeof *interface);
-    if (card_shell_hooks.query_registry_interface == nullptr ||
-        !NT_SUCCESS(card_shell_hooks.query_registry_interface(probe->pdev, interface)) || interface->Open == nullptr) {
+    if (!NT_SUCCESS(probe->ops->query_registry_interface(probe->pdev, interface)) || interface->Open == nullptr) {
         return -KPAV_ENXIO;
     }
     DRIVER_REGISTRY_CLIENT* client = nullptr;
@@ -201,27 +203,13 @@ void startup_teardown(void* context) {
         kpav_free(card->per_cpu, KPAV_TAG_MAL);
         card->per_cpu = nullptr;
     }
-    if (card_channel_hooks.pipeline_free != nullptr) {
-        card_channel_hooks.pipeline_free(card);
-    }
+    channel_pipeline_free(card);
     if (card->saved_state != nullptr) {
         *card->saved_state = 0;
-        if (card_channel_hooks.refresh_indicators != nullptr) {
-            card_channel_hooks.refresh_indicators(card);
-        }
         card->saved_state = nullptr;
     }
-    if (card->sensor_cache_ready && card_channel_hooks.sensor_cache_free != nullptr) {
-        card_channel_hooks.sensor_cache_free(card);
-    }
     card->sensor_cache_ready = FALSE;
-    if (card->smp_link_open && card_channel_hooks.smp_link_close != nullptr) {
-        card_channel_hooks.smp_link_close(card);
-    }
     card->smp_link_open = FALSE;
-    if (card_channel_hooks.nvdata_free != nullptr) {
-        card_channel_hooks.nvdata_free(card);
-    }
 }
 
 // The display name: "<product> Slot <n>" for the named subsystems in a known slot, else
@@ -262,6 +250,7 @@ int probe_record(void* context) {
     probe->pdev = pdev;
     kpav_snprintf(probe->name, sizeof probe->name, "%s %s", "Velkor", pdev->name);
     probe->message_interrupts = TRUE;
+    probe->ops = pdev->card_ops != nullptr ? pdev->card_ops : &card_ops_defaults;
     pdev->probe = probe;
     return 0;
 }
@@ -326,7 +315,7 @@ void card_record_free(void* context) {
 // The per-processor threads start once per driver; a failure fails this probe only (other
 // cards keep the driver-wide state they use).
 int processor_threads(void*) {
-    int rc = cpu_wq_init();
+    int rc = cpu_wq_init(&controller_cpu_wq_ops);
     if (rc == 0) {
         globals.flags |= globals_threads;
     }
@@ -354,8 +343,8 @@ int start_channel(void* context) {
     if (minimal_mode(card)) {
         return 0;
     }
-    int rc = card_channel_hooks.pipeline_start != nullptr ? card_channel_hooks.pipeline_start(card) : 0;
-    if (rc == -1030) {
+    int rc = channel_pipeline_start(card);
+    if (rc == CHANNEL_START_FAILED) {
         kpav_print(KPAV_CLASS_NORMAL, "%s: Channel failure detected during data channel startup.\n",
                    card->display_name);
     }
@@ -374,21 +363,24 @@ void stop_channel(void* context) {
     if ((card->start_flags & PAV_CARD_PIPELINE_RUNNING) == 0) {
         return;
     }
-    if (card_channel_hooks.stop_notify != nullptr) {
-        card_channel_hooks.stop_notify(card, card->stop_immediate != FALSE);
+    // The store that owns the card hears first that the device goes away.
+    if (card->nand != nullptr) {
+        if (card->stop_immediate) {
+            nand_dev_stop_notify_flagged(card->nand);
+        } else {
+            nand_dev_stop_notify(card->nand);
+        }
     }
-    if (card_channel_hooks.pipeline_stop != nullptr) {
-        card_channel_hooks.pipeline_stop(card);
-    }
+    channel_pipeline_stop(card);
     card->start_flags &= ~PAV_CARD_PIPELINE_RUNNING;
 }
 
 int create_kinfo(void* context) {
     auto* card = (pipeline_device*)context;
-    if (minimal_mode(card) || card_channel_hooks.kinfo_create == nullptr) {
+    if (minimal_mode(card)) {
         return 0;
     }
-    int rc = card_channel_hooks.kinfo_create(card);
+    int rc = nand_dev_kinfo_create(card);
     if (rc != 0) {
         kpav_print(KPAV_CLASS_NORMAL, "%s: Failed to setup proc.\n", card->display_name);
     }
@@ -396,23 +388,7 @@ int create_kinfo(void* context) {
 }
 
 void remove_kinfo(void* context) {
-    auto* card = (pipeline_device*)context;
-    if (card_channel_hooks.kinfo_remove != nullptr) {
-        card_channel_hooks.kinfo_remove(card);
-    }
-}
-
-int create_nvdata(void* context) {
-    auto* card = (pipeline_device*)context;
-    if (minimal_mode(card) || card_channel_hooks.nvdata_init == nullptr) {
-        return 0;
-    }
-    int rc = card_channel_hooks.nvdata_init(card);
-    if (rc < 0) {
-        kpav_print(KPAV_CLASS_NORMAL, "%s: Unable to initialize NV data.\n", card->display_name);
-        return rc;
-    }
-    return 0;
+    nand_dev_kinfo_remove((pipeline_device*)context);
 }
 
 int list_card(void* context) {
@@ -434,7 +410,6 @@ void unlist_card(void* context) {
 const kpav_step start_steps[] = {
     {"data channel", start_channel, stop_channel},
     {"kinfo nodes", create_kinfo, remove_kinfo},
-    {"NV data", create_nvdata, nullptr},
     {"card list", list_card, unlist_card},
 };
 
@@ -452,7 +427,6 @@ int card_start(pipeline_device* card) {
 
 int probe_device(pci_dev* pdev) {
     PAGED_CODE();
-    KPAV_IRQL_BELOW(DISPATCH_LEVEL);
     char name[256];
     kpav_snprintf(name, sizeof name, "%s %s", "Velkor", pdev->name);
     int rc = kpav_steps_run(&pdev->probe_steps, probe_steps, ARRAYSIZE(probe_steps), pdev, name);
@@ -471,9 +445,7 @@ NTSTATUS start_controller(pci_dev* pdev) {
     for (ULONG q = 0; q < probe->cq_count; q++) {
         csr_write(probe->cq_windows + q * (512 / 4), 0, 1);
     }
-    NTSTATUS status = card_shell_hooks.register_card_interfaces != nullptr
-                          ? card_shell_hooks.register_card_interfaces(pdev, probe->card)
-                          : STATUS_UNSUCCESSFUL;
+    NTSTATUS status = probe->ops->register_card_interfaces(pdev, probe->card);
     if (status != STATUS_SUCCESS) {
         cq_enable_windows(probe);
         kpav_print(KPAV_CLASS_NORMAL, "%s: Controller failed to start (error %d)\n", probe->name, status);
@@ -551,9 +523,6 @@ int card_state_callback(pipeline_device* card, ULONG* request) {
         return 0;
     }
     *card->saved_state = *request == 1 ? 2 : 1;
-    if ((card->fail_reason == 0 || card->channel_state != 4) && card_channel_hooks.refresh_indicators != nullptr) {
-        card_channel_hooks.refresh_indicators(card);
-    }
     return 0;
 }
 
@@ -593,14 +562,12 @@ int driver_globals_init() {
     globals.state_callback = card_state_callback;
     globals.up = TRUE;
     globals.flags = globals_ready | globals_up;
-    if (card_channel_hooks.request_caches_create != nullptr) {
-        int rc = card_channel_hooks.request_caches_create();
-        if (rc != 0) {
-            driver_globals_exit();
-            return rc;
-        }
-        globals.flags |= globals_caches;
+    int rc = request_caches_create();
+    if (rc != 0) {
+        driver_globals_exit();
+        return rc;
     }
+    globals.flags |= globals_caches;
     if (kpav_numa_init() != 0) {
         kpav_print(KPAV_CLASS_NORMAL, "Warning: failed to allocate CPU topology mem, expect suboptimal performance\n");
     }
@@ -612,8 +579,8 @@ void driver_globals_exit() {
     if ((globals.flags & globals_threads) != 0) {
         cpu_wq_exit();
     }
-    if ((globals.flags & globals_caches) != 0 && card_channel_hooks.request_caches_destroy != nullptr) {
-        card_channel_hooks.request_caches_destroy();
+    if ((globals.flags & globals_caches) != 0) {
+        request_caches_destroy();
     }
     if ((globals.flags & globals_up) != 0) {
         globals.up = FALSE;

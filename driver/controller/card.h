@@ -4,22 +4,15 @@
 // it and is named in the log.
 #pragma once
 
+#include "driver/card/card_ops.h"
 #include "driver/card/card_probe.h"
 #include "driver/card/pipeline_device.h"
 #include "driver/platform/os.h"
 #include "driver/platform/pci_dev.h"
 #include "driver/platform/steps.h"
 
-
-// The shell's services the bring-up calls back (set by the shell at driver entry): the card's
-// registration after start_device, the registry interface query on the card's own stack.
-struct card_shell_ops {
-    NTSTATUS (*register_card_interfaces)(pci_dev* pdev, pipeline_device* card);
-    NTSTATUS (*query_registry_interface)(pci_dev* pdev, DRIVER_REGISTRY_INTERFACE* interface);
-};
-extern card_shell_ops card_shell_hooks;
-
-// 0 or a negative errno; on failure nothing of the probe is left.
+// 0 or a negative errno; on failure nothing of the probe is left. The card record gets the
+// shell's operations from pdev->card_ops.
 int probe_device(pci_dev* pdev);
 // 0, -22 without probe record, or the failing status of the shell's card registration.
 NTSTATUS start_controller(pci_dev* pdev);

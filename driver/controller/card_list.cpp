@@ -1,7 +1,7 @@
 #include "driver/controller/card_list.h"
 
 #include "driver/card/pipeline_device.h"
-#include "driver/platform/cpu_wq_hooks.h"
+#include "driver/platform/cpu_wq_ops.h"
 #include "driver/platform/errno_table.h"
 #include "driver/platform/kassert.h"
 
@@ -10,22 +10,17 @@ namespace {
 LIST_ENTRY cards = {&cards, &cards};
 FAST_MUTEX cards_mutex;
 
-int walk_cards(cpu_wq_card_fn function, void* argument) {
-    return pav_driver_list_for_each(function, nullptr, argument);
-}
-
 }  // namespace
 
 void pav_driver_list_init() {
     PAGED_CODE();
     InitializeListHead(&cards);
     ExInitializeFastMutex(&cards_mutex);
-    cpu_wq_set_hook(for_each_card, walk_cards);
 }
 
-void pav_driver_list_exit() {
-    PAGED_CODE();
-    cpu_wq_set_hook(for_each_card, nullptr);
+int pav_driver_list_walk(pav_card_function function, void* argument) {
+    KPAV_IRQL_AT_MOST(APC_LEVEL);
+    return pav_driver_list_for_each(function, nullptr, argument);
 }
 
 void pav_driver_list_add(pipeline_device* card) {

@@ -1,8 +1,11 @@
 #include "driver/controller/startup.h"
 
 #include "driver/controller/card.h"
-#include "driver/controller/channel_hooks.h"
+#include "driver/controller/card_services.h"
+#include "driver/card/csr_dump.h"
 #include "driver/card/hw_reset.h"
+#include "driver/pipeline/channel_setup.h"
+#include "driver/pipeline/nand_dev.h"
 #include "driver/platform/format.h"
 #include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
@@ -44,34 +47,9 @@ ULONG micro_of(ULONG v) {
     return v & 0x3FF;
 }
 
-// The management processor, its sensor cache and the manufacturing data behind them.
+// The management processor, its sensor cache and the manufacturing data behind them. Its link
+// is not built yet: every card runs without it.
 void management_processor(pipeline_device* card) {
-    bool link = false;
-    bool sensors = false;
-    if ((csr_read(card->csr, csr_cap_a) & 1u << 28) != 0 && card_channel_hooks.smp_link_open != nullptr &&
-        card_channel_hooks.smp_link_open(card) == 0) {
-        link = true;
-        card->smp_link_open = TRUE;
-        if (card_channel_hooks.sensor_cache_init != nullptr && card_channel_hooks.sensor_cache_init(card) == 0) {
-            sensors = true;
-            card->sensor_cache_ready = TRUE;
-        }
-        if (card_channel_hooks.smp_record_targets != nullptr) {
-            card_channel_hooks.smp_record_targets(card);
-        }
-    }
-    if (link && sensors) {
-        if (card_channel_hooks.read_mid == nullptr || card_channel_hooks.read_mid(card) != 0) {
-            announce(card, "MID data unavailable");
-            card->minimal_mode_reasons |= PAV_MINIMAL | PAV_MINIMAL_MID_UNAVAILABLE;
-        }
-        if ((card->minimal_mode_reasons & PAV_MINIMAL_DRIVER_TOO_OLD) != 0) {
-            announce(card, "Driver does not support this version of firmware");
-        } else if ((card->minimal_mode_reasons & (PAV_MINIMAL_MID_INVALID | PAV_MINIMAL_UNSUPPORTED_NAND)) != 0) {
-            announce(card, "Invalid manufacturing configuration data, contact customer support");
-        }
-        return;
-    }
     announce(card, "Unable to communicate with SMP");
     card->minimal_mode_reasons |= PAV_MINIMAL | PAV_MINIMAL_SMP;
 }
@@ -127,9 +105,6 @@ void adapter_state_attach(pipeline_device* card) {
     if (card->saved_state != nullptr) {
         *card->saved_state = 1;
     }
-    if (card_channel_hooks.refresh_indicators != nullptr) {
-        card_channel_hooks.refresh_indicators(card);
-    }
 }
 
 }  // namespace
@@ -139,16 +114,14 @@ void card_fail_channel(pipeline_device* card, bool dump, ULONG reason) {
     if (card->channel_state == 4) {
         return;
     }
-    auto fail_running = card_channel_hooks.fail_channel;
-    if (card->nand != nullptr && fail_running != nullptr) {
+    if (card->nand != nullptr) {
         card->channel_state = 4;
         card->fail_reason |= reason;
-        fail_running(card, dump, reason);  // the channel takes the dump and says why
+        fail_card_channel(card, dump, reason);  // the channel takes the dump and says why
         return;
     }
-    auto take_dump = card_channel_hooks.csr_dump_request;
-    if (dump && take_dump != nullptr) {
-        take_dump(card, 1, "Failing channel.", 1);
+    if (dump) {
+        csr_dump_request(card, 1, "Failing channel.", 1);
     }
     card->channel_state = 4;
     card->fail_reason |= reason;
@@ -221,9 +194,6 @@ int check_firmware_version(pipeline_device* card) {
     card->fw_minor = minor_of(v);
     card->fw_micro = micro_of(v);
     card->fw_version_read = TRUE;
-    if (card_channel_hooks.print_firmware_archive != nullptr) {
-        card_channel_hooks.print_firmware_archive(card);
-    }
     if (v < fw_minimum) {
         kpav_syslog(KPAV_LEVEL_ERROR, card->display_name, 12293,
                     "Minimum firmware version supported is %d.%d.%d. Current firmware version is %d.%d.%d.\n",
@@ -446,9 +416,6 @@ int controller_startup_checks(pipeline_device* card) {
     if (rc != 0) {
         return rc;
     }
-    if (card_channel_hooks.read_factory_record != nullptr) {
-        card_channel_hooks.read_factory_record(card);
-    }
     card->reserve[0] = 300;
     card->reserve[1] = (ULONG)capacity_warning_threshold;
     card->reserve[2] = 100;
@@ -495,7 +462,7 @@ int controller_startup_checks(pipeline_device* card) {
         card->minimal_mode_reasons |= PAV_MINIMAL | PAV_MINIMAL_FORCED;
     }
     adapter_saved_state(card);
-    rc = card_channel_hooks.pipeline_init != nullptr ? card_channel_hooks.pipeline_init(card) : 0;
+    rc = channel_pipeline_init(card, &controller_channel_ops);
     rc = map_channel_result(card, rc);
     if ((card->minimal_mode_reasons & PAV_MINIMAL) != 0) {
         csr_write(card->csr, csr_control, 0x20000000);

@@ -7,7 +7,6 @@
 #include "driver/log/mblk.h"
 #include "driver/log/mgmt.h"
 #include "driver/log/range_lock.h"
-#include "driver/pipeline/services.h"
 #include "driver/platform/errno_table.h"
 #include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
@@ -117,18 +116,6 @@ int client_hw_error(nand_dev* channel, int a, int b, int c) {
     return 0;
 }
 
-int client_progress(nand_dev* channel, int* out_percent) {
-    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-    *out_percent = -1;  // the scan's totals arrive with the rescan
-    UNREFERENCED_PARAMETER(channel);
-    return 0;
-}
-
-void client_kick(nand_dev* channel) {
-    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-    UNREFERENCED_PARAMETER(channel);  // wakes the groomer once it runs
-}
-
 void client_stop(nand_dev* channel) {
     pav_log* log = log_of(channel);
     if (log != nullptr && log->owner_ops != nullptr && log->owner_ops->on_stop != nullptr) {
@@ -143,10 +130,11 @@ void client_flagged_stop(nand_dev* channel) {
     }
 }
 
-void erase_notice(void* context, USHORT eb) {
-    pav_log* log = (pav_log*)context;
+void client_eb_erased(nand_dev* channel, USHORT eb) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    pav_log* log = log_of(channel);
     // Preparation recomputes the banks: the LEB's capacity is taken again at its next use.
-    if (log->leb_packets != nullptr && eb < log->eb_count) {
+    if (log != nullptr && log->leb_packets != nullptr && eb < log->eb_count) {
         log->leb_packets[eb] = NOT_CACHED;
     }
 }
@@ -170,13 +158,6 @@ UCHAR leb_map_state(void* context, USHORT eb) {
             return MGMT_STATE_RETIRED;
         default:
             return MGMT_STATE_UNKNOWN;
-    }
-}
-
-void written_leb_notice(void* context, USHORT leb) {
-    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-    if (context != nullptr && leb != PAV_NO_LEB) {
-        pav_log_set_written_leb((pav_log*)context, leb);
     }
 }
 
@@ -205,22 +186,11 @@ int step_range(void* context) {
 int step_client(void* context) {
     pav_log* log = (pav_log*)context;
     nand_dev_set_client(log->channel, &datalog_client_ops, log);
-    // Advance steps tell the log (their argument) which LEB they closed. The operation keeps no
-    // state: it stays published for every card's log.
-    InterlockedExchangePointer((PVOID volatile*)&pipeline_service_table.set_written_leb, (PVOID)&written_leb_notice);
-    eb_table* table = ebinfo_table(log->channel);
-    table->erase_context = log;
-    table->erase_notice = erase_notice;
     return 0;
 }
 
 void undo_client(void* context) {
     pav_log* log = (pav_log*)context;
-    eb_table* table = ebinfo_table(log->channel);
-    if (table != nullptr) {
-        table->erase_notice = nullptr;
-        table->erase_context = nullptr;
-    }
     nand_dev_set_client(log->channel, nullptr, nullptr);
 }
 
@@ -329,23 +299,28 @@ const char* pav_leb_func_name(ULONG state) {
     return state < ARRAYSIZE(names) ? names[state] : "INVALID";
 }
 
-const nand_dev_client_ops datalog_client_ops = {
-    datalog_new_append_eb,
-    eb_event_a,
-    eb_event_b,
-    client_set_write_reason,
-    client_hw_error,
-    client_progress,
-    client_kick,
-    client_stop,
-    client_flagged_stop,
-    nullptr,  // request accounting: the groomer's
-    nullptr,  // throttle: the groomer's
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+// The scan's progress (its totals arrive with the rescan), the kick (it wakes the groomer), the
+// scheduler's notices, the groomer's urgency and its overlap questions stay the defaults until
+// the rescan and the groomer exist.
+constexpr nand_dev_client_ops datalog_client_ops = [] {
+    nand_dev_client_ops ops = nand_dev_client_defaults;
+    ops.new_append_eb = datalog_new_append_eb;
+    ops.eb_event_a = eb_event_a;
+    ops.eb_event_b = eb_event_b;
+    ops.set_write_reason = client_set_write_reason;
+    ops.hw_error = client_hw_error;
+    ops.stop = client_stop;
+    ops.flagged_stop = client_flagged_stop;
+    ops.eb_erased = client_eb_erased;
+    return ops;
+}();
+
+void datalog_written_leb_notice(void* log, USHORT leb) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    if (log != nullptr && leb != PAV_NO_LEB) {
+        pav_log_set_written_leb((pav_log*)log, leb);
+    }
+}
 
 ULONG log_head_reserve(ULONG page_size, ULONG pages_per_row) {
     if (page_size == 0) {

@@ -211,6 +211,9 @@ void pav_log_internal_error(pav_log* log, int code, ULONG64 a, ULONG64 b);
 
 // The client operations the log installs in its card.
 extern const nand_dev_client_ops datalog_client_ops;
+// The advance steps' notice (advance_notice_fn): `log`'s written position moves to the end of
+// the LEB the step closed. At most DISPATCH_LEVEL.
+void datalog_written_leb_notice(void* log, USHORT leb);
 // Client slot 0: takes `wanted` (65535: an erased block picked by wear) as the new append LEB;
 // builds its EB header and opener into `out_header` (a first-packet buffer) when given and
 // returns the head reserve through `arg` (a ULONG*) when given. 0, -28, -5.

@@ -89,7 +89,7 @@ int datalog_advance_and_close(pav_log* log, USHORT leb) {
     }
     UCHAR closed = 0;
     // The step's notice moves the written position to the LEB's end.
-    int rc = request_advance_append_point_sync(ap, leb, &closed, nullptr, log);
+    int rc = request_advance_append_point_sync(ap, leb, &closed, datalog_written_leb_notice, log);
     if (rc == 0 && closed != 0) {
         datalog_close_leb(log, leb);
     }

@@ -4,16 +4,11 @@
 #include "driver/pipeline/ebinfo.h"
 #include "driver/pipeline/builders.h"
 #include "driver/pipeline/nand_dev.h"
-#include "driver/pipeline/services.h"
 #include "driver/platform/errno_table.h"
 #include "driver/platform/kassert.h"
 #include "driver/platform/memory.h"
 
 namespace {
-
-void publish_completion() {
-    InterlockedExchangePointer((PVOID volatile*)&pipeline_service_table.ebread_complete, (PVOID)&eb_scan_complete);
-}
 
 // Drops one outstanding read and wakes the scanning thread.
 void drop_outstanding(eb_scan_context* context) {
@@ -49,7 +44,6 @@ int eb_scan_create(nand_dev* channel, eb_scan_context** out) {
         eb_scan_free(context);
         return -KPAV_ENOMEM;
     }
-    publish_completion();
     *out = context;
     return 0;
 }
@@ -235,7 +229,7 @@ int eb_scan_submit(eb_scan_context* context, const eb_index_entry* entry) {
     media_address address{};
     address.eb = context->eb;
     address.offset = offset;
-    int rc = media_read_packets_async(channel, &address, slot->buffer, entry->sectors, nullptr, nullptr, slot);
+    int rc = media_read_packets_async(channel, &address, slot->buffer, entry->sectors, eb_scan_complete, nullptr, slot);
     if (rc != 0) {
         keep_first_error(context, rc);
         drop_outstanding(context);

@@ -32,16 +32,15 @@ void copy_geometry(velkor_request* request, const append_point* ap) {
     request->geometry_b = ap->geometry_b;
 }
 
-// The advance notice: the log's written position learns the block the step closed.
+// The advance notice: the log that asked for the step learns the block it closed (the notice
+// rides in range_lba, its argument in range_count, as the append notice's do).
 void advance_notice(velkor_request* head, ULONG64, ULONG64) {
-    if (head->chain_fail != 0 || head->fail != 0) {
+    auto notice = (advance_notice_fn)(ULONG_PTR)head->range_lba;
+    if (head->chain_fail != 0 || head->fail != 0 || notice == nullptr) {
         return;
     }
-    auto written = pipeline_service(set_written_leb);
-    if (written != nullptr) {
-        USHORT closed = head->params.advance.closed != 0 ? head->params.advance.eb : PAV_NO_EB;
-        written((void*)(ULONG_PTR)head->range_count, closed);
-    }
+    USHORT closed = head->params.advance.closed != 0 ? head->params.advance.eb : PAV_NO_EB;
+    notice((void*)(ULONG_PTR)head->range_count, closed);
 }
 
 // The append notice: the caller's callback learns where the data landed.
@@ -148,9 +147,9 @@ int request_barrier_sync(append_point* ap, ULONG flags) {
     return request_submit_wait(context);
 }
 
-int request_advance_append_point_sync(append_point* ap, USHORT eb, UCHAR* out_closed, void* ignored, void* arg) {
+int request_advance_append_point_sync(append_point* ap, USHORT eb, UCHAR* out_closed, advance_notice_fn notice,
+                                      void* arg) {
     KPAV_IRQL_BELOW(DISPATCH_LEVEL);
-    UNREFERENCED_PARAMETER(ignored);
     tavrin_ioctx* context;
     velkor_request* request = take(ap->channel, &context);
     if (request == nullptr) {
@@ -164,6 +163,7 @@ int request_advance_append_point_sync(append_point* ap, USHORT eb, UCHAR* out_cl
     }
     copy_geometry(request, ap);
     request->done_fn = advance_notice;
+    request->range_lba = (ULONG64)(ULONG_PTR)notice;
     request->range_count = (ULONG64)(ULONG_PTR)arg;
     // The wait returns only once the chain is done with the request: its closed byte is final.
     int result = run_sync(context);
@@ -344,10 +344,9 @@ int media_read_raw(nand_dev* channel, const media_address* address, void* buffer
 }
 
 int media_read_packets_async(nand_dev* channel, const media_address* address, void* buffer, ULONG count,
-                             void* ignored1, void* ignored2, void* arg) {
+                             request_done_fn done, void* ignored, void* arg) {
     KPAV_IRQL_BELOW(DISPATCH_LEVEL);
-    UNREFERENCED_PARAMETER(ignored1);
-    UNREFERENCED_PARAMETER(ignored2);
+    UNREFERENCED_PARAMETER(ignored);
     tavrin_ioctx* context;
     velkor_request* request = take(channel, &context);
     if (request == nullptr) {
@@ -364,7 +363,7 @@ int media_read_packets_async(nand_dev* channel, const media_address* address, vo
     read.packet_count = count;
     read.data_length = (request->geometry_b & 0xFFFF) * count;
     read.transfer_length = (request->geometry_b >> 16) * count;
-    request->done_fn = pipeline_service(ebread_complete);
+    request->done_fn = done;
     request->done_arg = arg;
     if (kpav_sgl_map_bytes(request->list, buffer, read.data_length) != 0) {
         request_free(request);

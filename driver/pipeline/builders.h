@@ -25,9 +25,12 @@ constexpr ULONG BUILD_FLUSH_JOIN = 0x8;
 constexpr ULONG BUILD_GROOMER = 0x10;
 
 int request_barrier_sync(append_point* ap, ULONG flags);
-// *out_closed (when given) receives whether the step closed the block; the log's written
-// position learns the closed block (65535: none) through `arg`.
-int request_advance_append_point_sync(append_point* ap, USHORT eb, UCHAR* out_closed, void* ignored, void* arg);
+// The block an advance step closed (65535: none), told to the log that asked for the step.
+using advance_notice_fn = void (*)(void* arg, USHORT closed_eb);
+// *out_closed (when given) receives whether the step closed the block; `notice` (when given)
+// learns the closed block with `arg` once the step succeeded.
+int request_advance_append_point_sync(append_point* ap, USHORT eb, UCHAR* out_closed, advance_notice_fn notice,
+                                      void* arg);
 int request_open_append_point_sync(append_point* ap);
 // 0 at once when the append point is not open; *out_eb receives the closed block.
 int request_close_append_point_sync(append_point* ap, USHORT* out_eb);
@@ -52,10 +55,10 @@ int request_submit_append(append_point* ap, append_notice_fn notice, void* ignor
 // buffer cannot be mapped.
 int media_read_raw(nand_dev* channel, const media_address* address, void* buffer, ULONG size, ULONG64 flags,
                    void* recovery, void* ignored, void* arg);
-// Reads `count` system packets at `address`; the chunked erase-block read's completion runs
-// with `arg`. The submit's result.
+// Reads `count` system packets at `address`; `done` (the chunked erase-block read's completion)
+// runs with `arg` in the request's done_arg. The submit's result.
 int media_read_packets_async(nand_dev* channel, const media_address* address, void* buffer, ULONG count,
-                             void* ignored1, void* ignored2, void* arg);
+                             request_done_fn done, void* ignored, void* arg);
 // A check read of `size` bytes: the card reads and checks them, no data comes back.
 int request_read_aligned(nand_dev* channel, const media_address* address, ULONG size);
 

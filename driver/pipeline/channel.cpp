@@ -1,14 +1,14 @@
 // The channel record's set-up, its failure, failing everything on a failed channel, draining,
 // and the pipeline's start and stop steps.
 
-#include "driver/controller/channel_hooks.h"
 #include "driver/pipeline/pipeline.h"
+
+#include "driver/pipeline/channel_setup.h"
 #include "driver/pipeline/pipeline_internal.h"
 #include "driver/pipeline/range_table.h"
 #include "driver/platform/cpu_wq.h"
 #include "driver/platform/memory.h"
 
-pipeline_services pipeline_service_table = {};
 volatile LONG pav_dump_requested = 0;
 
 namespace {
@@ -54,22 +54,25 @@ const kpav_step pipeline_steps[] = {
     {"pipeline threads", pipeline_step_threads, pipeline_undo_threads},
 };
 
+}  // namespace
+
 // The per-processor threads' view of requests.
-ULONG run_completions_hook(LIST_ENTRY* completed, cpu_wq* record) {
+ULONG pipeline_run_completions(LIST_ENTRY* completed, cpu_wq* record) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     return cpu_wq_run_completions(completed, record);
 }
 
-void* request_of_link_hook(LIST_ENTRY* link) {
+void* pipeline_request_of_link(LIST_ENTRY* link) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     return request_of_queue_link(link);
 }
 
-void trim_hook(pipeline_device* card, ULONG cpu) {
+void pipeline_trim_cached_requests(pipeline_device* card, ULONG cpu) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (card->nand != nullptr && card->nand->pool.table != nullptr) {
         request_pool_trim_percpu(card->nand, cpu);
     }
 }
-
-}  // namespace
 
 // The pipeline's own steps, shared by the channel's set-up and start (channel_setup.cpp).
 int pipeline_step_queues(void* context) {
@@ -142,7 +145,9 @@ void pipeline_undo_threads(void* context) {
 
 void nand_dev_init(nand_dev* channel, pipeline_device* card) {
     PAGED_CODE();
-    RtlZeroMemory(channel, sizeof *channel);
+    RtlZeroMemory((void*)channel, sizeof *channel);
+    channel->owner = &channel_owner_defaults;
+    channel->client_ops = &nand_dev_client_defaults;
     channel->card = card;
     if (card != nullptr) {
         card->nand = channel;
@@ -177,7 +182,7 @@ void nand_dev_init(nand_dev* channel, pipeline_device* card) {
 void nand_dev_set_client(nand_dev* channel, const nand_dev_client_ops* ops, void* client) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     WritePointerRelease((PVOID volatile*)&channel->client, client);
-    WritePointerRelease((PVOID volatile*)&channel->client_ops, (PVOID)ops);
+    WritePointerRelease((PVOID volatile*)&channel->client_ops, (PVOID)(ops != nullptr ? ops : &nand_dev_client_defaults));
 }
 
 bool channel_set_state(nand_dev* channel, ULONG state) {
@@ -218,18 +223,14 @@ void fail_channel(nand_dev* channel, int csr_dump, ULONG reason) {
         return;
     }
     kpav_cv_broadcast(&channel->state.cv);
-    if (csr_dump != 0) {
-        auto dump = pipeline_service(csr_dump_request);
-        if (dump != nullptr) {
-            dump(channel->card, 1, "Failing channel.", 1);
-        }
+    if (csr_dump != 0 && channel->card != nullptr) {
+        csr_dump_request(channel->card, 1, "Failing channel.", 1);
     }
     kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 12318, "Failing channel (%u).\n", reason);
     worker_wake(channel);
     // Nobody gets a request from a failed channel: waiters for one go home empty-handed.
     wake_pool_waiters(channel);
-    auto report = pipeline_service(report_device_failed);
-    if (report != nullptr && channel->card != nullptr && report(channel->card)) {
+    if (channel->card != nullptr && channel->card->ops->report_device_failed(channel->card)) {
         kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 6156,
                     "dov%u: Notification received that this device has failed.\n", channel->card->card_number);
     }
@@ -356,18 +357,15 @@ void quiesce_channel(nand_dev* channel) {
 
 void channel_service_requests(nand_dev* channel) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    if (channel->card == nullptr) {
+        return;
+    }
     if (ReadNoFence(&pav_dump_requested) != 0 && InterlockedExchange(&pav_dump_requested, 0) != 0) {
-        auto dump = pipeline_service(csr_dump_request);
-        if (dump != nullptr) {
-            dump(channel->card, 0, nullptr, 1);
-        }
+        csr_dump_request(channel->card, 0, nullptr, 1);
     }
     if ((ReadNoFence(&channel->dump_flags) & CHANNEL_DUMP_READY) != 0 &&
         (InterlockedAnd(&channel->dump_flags, ~CHANNEL_DUMP_READY) & CHANNEL_DUMP_READY) != 0) {
-        auto print = pipeline_service(csr_dump);
-        if (print != nullptr) {
-            print(channel);
-        }
+        channel->card->ops->print_ready_dump(channel->card);
     }
 }
 
@@ -381,22 +379,3 @@ void pipeline_stop_channel(nand_dev* channel) {
     kpav_steps_undo(&channel->run, channel);
 }
 
-void pipeline_module_init() {
-    PAGED_CODE();
-    card_channel_hooks.request_caches_create = request_caches_create;
-    card_channel_hooks.request_caches_destroy = request_caches_destroy;
-    pipeline_channel_hooks_install();
-    WritePointerRelease((PVOID volatile*)&cpu_wq_hook_table.run_completions, (PVOID)run_completions_hook);
-    WritePointerRelease((PVOID volatile*)&cpu_wq_hook_table.request_of_link, (PVOID)request_of_link_hook);
-    WritePointerRelease((PVOID volatile*)&cpu_wq_hook_table.trim_cached_requests, (PVOID)trim_hook);
-}
-
-void pipeline_module_exit() {
-    PAGED_CODE();
-    card_channel_hooks.request_caches_create = nullptr;
-    card_channel_hooks.request_caches_destroy = nullptr;
-    pipeline_channel_hooks_remove();
-    WritePointerRelease((PVOID volatile*)&cpu_wq_hook_table.run_completions, nullptr);
-    WritePointerRelease((PVOID volatile*)&cpu_wq_hook_table.request_of_link, nullptr);
-    WritePointerRelease((PVOID volatile*)&cpu_wq_hook_table.trim_cached_requests, nullptr);
-}

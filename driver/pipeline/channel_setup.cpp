@@ -1,5 +1,5 @@
 // The data channel of a card: its set-up inside the card record, its start, stop and free, as
-// the card's bring-up calls them (card_channel_hooks), each a table of steps.
+// the card's bring-up calls them, each a table of steps.
 //
 // Set-up runs at probe, before the card's interrupts are connected: the channel record, the
 // command ring and the completion-ring records always; in minimal mode nothing more. Otherwise
@@ -8,7 +8,8 @@
 // worker and the poller; a channel failure reported during set-up or start is held back until
 // the end of start, which then answers -1030.
 
-#include "driver/controller/channel_hooks.h"
+#include "driver/pipeline/channel_setup.h"
+
 #include "driver/card/cpu_queues.h"
 #include "driver/card/hw_reset.h"
 #include "driver/pipeline/issue.h"
@@ -22,7 +23,6 @@
 
 namespace {
 
-constexpr int fpga_voltage_error = -4096;
 constexpr ULONG setup_ebinfo = 0x1;
 constexpr ULONG setup_pool = 0x2;
 
@@ -38,8 +38,7 @@ void cq_window_write(nand_dev* channel, ULONG q, ULONG offset, ULONG value) {
 
 int step_fpga(void* context) {
     auto* channel = (nand_dev*)context;
-    auto check = pipeline_service(check_fpga_voltages);
-    return check != nullptr && check(channel) != 0 ? fpga_voltage_error : 0;
+    return channel->owner->check_fpga_voltages(channel) != 0 ? CHANNEL_FPGA_VOLTAGE_ERROR : 0;
 }
 
 int step_command_ring(void* context) {
@@ -99,10 +98,8 @@ void undo_cq_rings(void* context) {
 }
 
 int step_env_alarms(void* context) {
-    auto alarms = pipeline_service(program_env_alarms);
-    if (alarms != nullptr) {
-        alarms((nand_dev*)context);
-    }
+    auto* channel = (nand_dev*)context;
+    channel->owner->program_env_alarms(channel);
     return 0;
 }
 
@@ -118,8 +115,7 @@ void undo_ring_registers(void* context) {
 
 int step_nand_controller(void* context) {
     auto* channel = (nand_dev*)context;
-    auto init = pipeline_service(nand_controller_init);
-    int rc = init != nullptr ? init(channel) : 0;
+    int rc = channel->owner->nand_controller_init(channel);
     if (rc < 0) {
         return rc;
     }
@@ -130,8 +126,7 @@ int step_nand_controller(void* context) {
 
 int step_ebinfo(void* context) {
     auto* channel = (nand_dev*)context;
-    auto init = pipeline_service(ebinfo_init);
-    int rc = init != nullptr ? init(channel) : 0;
+    int rc = channel->owner->ebinfo_init(channel);
     if (rc != 0) {
         channel->card->minimal_mode_reasons |= 1;
         return rc;
@@ -142,9 +137,8 @@ int step_ebinfo(void* context) {
 
 void undo_ebinfo(void* context) {
     auto* channel = (nand_dev*)context;
-    auto exit = pipeline_service(ebinfo_exit);
-    if ((channel->setup_flags & setup_ebinfo) != 0 && exit != nullptr) {
-        exit(channel);
+    if ((channel->setup_flags & setup_ebinfo) != 0) {
+        ebinfo_exit(channel);
     }
     channel->setup_flags &= ~setup_ebinfo;
 }
@@ -173,24 +167,14 @@ void undo_request_pool(void* context) {
 
 int step_monitors(void* context) {
     auto* channel = (nand_dev*)context;
-    auto monitors = pipeline_service(channel_monitors_setup);
-    if (monitors != nullptr) {
-        monitors(channel);
-    }
-    auto recovery = pipeline_service(read_recovery_init);
-    return recovery != nullptr ? recovery(channel) : 0;
+    channel->owner->channel_monitors_setup(channel);
+    return channel->owner->read_recovery_init(channel);
 }
 
 void undo_monitors(void* context) {
     auto* channel = (nand_dev*)context;
-    auto recovery = pipeline_service(read_recovery_free);
-    if (recovery != nullptr) {
-        recovery(channel);
-    }
-    auto levels = pipeline_service(readlevel_free);
-    if (levels != nullptr) {
-        levels(channel);
-    }
+    channel->owner->read_recovery_free(channel);
+    channel->owner->readlevel_free(channel);
 }
 
 const kpav_step hardware_steps[] = {
@@ -229,18 +213,14 @@ void pipeline_hw_stop(void* context) {
 }
 
 int step_health_thread(void* context) {
-    auto start = pipeline_service(smp_thread_start);
-    if (start != nullptr) {
-        start((nand_dev*)context);
-    }
+    auto* channel = (nand_dev*)context;
+    channel->owner->smp_thread_start(channel);
     return 0;
 }
 
 void undo_health_thread(void* context) {
-    auto stop = pipeline_service(smp_thread_stop);
-    if (stop != nullptr) {
-        stop((nand_dev*)context);
-    }
+    auto* channel = (nand_dev*)context;
+    channel->owner->smp_thread_stop(channel);
 }
 
 // The end of the window in which failures were held back: one reported meanwhile fails start.
@@ -254,19 +234,15 @@ int step_deferred_failures(void* context) {
     }
     kpav_print(KPAV_CLASS_ERROR, "%s: Error interrupt during initialization.\n", channel_name(channel));
     if ((flags & FAIL_QUEUED_DUMP) != 0) {
-        auto dump = pipeline_service(csr_dump_request);
-        if (dump != nullptr) {
-            dump(channel->card, 1, nullptr, 1);
-        }
+        csr_dump_request(channel->card, 1, nullptr, 1);
         channel_service_requests(channel);
     }
-    return -1030;
+    return CHANNEL_START_FAILED;
 }
 
 int step_management_data(void* context) {
     auto* channel = (nand_dev*)context;
-    auto scan = pipeline_service(mgmt_data_rle_scan);
-    int rc = scan != nullptr ? scan(channel) : 0;
+    int rc = channel->owner->mgmt_data_rle_scan(channel);
     if (rc != 0) {
         return rc;
     }
@@ -275,9 +251,8 @@ int step_management_data(void* context) {
         velkor_load_eb_map = 0;
         channel->init_blocked = 1;
     }
-    auto chains = pipeline_service(bad_pad_mask_chains);
-    if (velkor_load_eb_map != 0 && chains != nullptr) {
-        int status = chains(channel);
+    if (velkor_load_eb_map != 0) {
+        int status = channel->owner->bad_pad_mask_chains(channel);
         if (status != 0) {
             kpav_print(KPAV_CLASS_ERROR,
                        "%s: Failed to initialize NAND controller bad pad mask for all banks. (%d)\n",
@@ -299,7 +274,7 @@ const kpav_step start_steps[] = {
     {"management data", step_management_data, nullptr},
 };
 
-// ---- The card's hooks
+// ---- The channel on a card
 
 const channel_backend_ops ring_backend = {
     hw_cmds_credit_word,
@@ -316,13 +291,16 @@ const channel_backend_ops ring_backend = {
     issue_dma_transfer,
 };
 
-int channel_pipeline_init(pipeline_device* card) {
+}  // namespace
+
+int channel_pipeline_init(pipeline_device* card, const channel_owner_ops* owner) {
     PAGED_CODE();
     auto* channel = (nand_dev*)kpav_zalloc(sizeof(nand_dev), KPAV_TAG_MAL);
     if (channel == nullptr) {
         return -KPAV_ENOMEM;
     }
     nand_dev_init(channel, card);
+    channel->owner = owner != nullptr ? owner : &channel_owner_defaults;
     channel->backend = &ring_backend;
     channel->issue_table = request_issue_table;
     events_install(channel);
@@ -370,17 +348,20 @@ void channel_pipeline_free(pipeline_device* card) {
     kpav_free(channel, KPAV_TAG_MAL);
 }
 
-void rearm_queues_hook(completion_queue* const* queues, ULONG count) {
+void pipeline_rearm_queues(completion_queue* const* queues, ULONG count) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     for (ULONG i = 0; i < count; i++) {
         cq_rearm(queues[i]);
     }
 }
 
-void drain_cpu_queue_hook(pipeline_device*, completion_queue* queue) {
-    drain_completion_queue(queue);
+void pipeline_drain_cpu_queue(pipeline_device* card, ULONG cpu) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    if (card->cpu_queues != nullptr && card->cpu_queues[cpu] != nullptr) {
+        drain_completion_queue(card->cpu_queues[cpu]);
+    }
 }
 
-// A failure the card's bring-up finds while the channel runs (a lost bus) fails the channel.
 void fail_card_channel(pipeline_device* card, bool dump, ULONG reason) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (card->nand != nullptr) {
@@ -388,45 +369,16 @@ void fail_card_channel(pipeline_device* card, bool dump, ULONG reason) {
     }
 }
 
-}  // namespace
-
 int channel_reinit(nand_dev* channel) {
     PAGED_CODE();
     if (!channel_failed(channel)) {
         quiesce_channel(channel);
     }
-    auto init = pipeline_service(nand_controller_init);
-    int rc = init != nullptr ? init(channel) : 0;
+    int rc = channel->owner->nand_controller_init(channel);
     if (rc < 0) {
         fail_channel(channel, 1, CHANNEL_FAIL_REINIT);
         return rc;
     }
     channel_set_state(channel, CHANNEL_STATE_RUNNING);
     return rc;
-}
-
-void pipeline_channel_hooks_install() {
-    PAGED_CODE();
-    card_channel_hooks.pipeline_init = channel_pipeline_init;
-    card_channel_hooks.fail_channel = fail_card_channel;
-    card_channel_hooks.pipeline_start = channel_pipeline_start;
-    card_channel_hooks.pipeline_stop = channel_pipeline_stop;
-    card_channel_hooks.pipeline_free = channel_pipeline_free;
-    card_channel_hooks.kinfo_create = nand_dev_kinfo_create;
-    card_channel_hooks.kinfo_remove = nand_dev_kinfo_remove;
-    WritePointerRelease((PVOID volatile*)&cpu_wq_hook_table.rearm_queues, (PVOID)rearm_queues_hook);
-    WritePointerRelease((PVOID volatile*)&cpu_wq_hook_table.drain_cpu_queue, (PVOID)drain_cpu_queue_hook);
-}
-
-void pipeline_channel_hooks_remove() {
-    PAGED_CODE();
-    card_channel_hooks.pipeline_init = nullptr;
-    card_channel_hooks.fail_channel = nullptr;
-    card_channel_hooks.pipeline_start = nullptr;
-    card_channel_hooks.pipeline_stop = nullptr;
-    card_channel_hooks.pipeline_free = nullptr;
-    card_channel_hooks.kinfo_create = nullptr;
-    card_channel_hooks.kinfo_remove = nullptr;
-    WritePointerRelease((PVOID volatile*)&cpu_wq_hook_table.rearm_queues, nullptr);
-    WritePointerRelease((PVOID volatile*)&cpu_wq_hook_table.drain_cpu_queue, nullptr);
 }

@@ -23,52 +23,6 @@ constexpr ULONG EB_PAD_WORDS = 15;     // 480 bits
 constexpr USHORT EB_NONE = 65535;
 constexpr UCHAR EB_BANK_FAILED_LEVEL = 192;
 
-// The geometry and switches that controller set-up fills for the store.
-struct store_geometry {
-    ULONG eb_count;          // at most 65535
-    ULONG planes;            // 1 or 2
-    ULONG banks;             // at most 8
-    ULONG data_pads;         // pads of a bank that carry data
-    ULONG total_pads;        // pads per bank, at most 30
-    ULONG segments_per_eb;   // rows x banks
-    ULONG page_size;
-    ULONG raw_page_size;     // main plus spare
-    ULONG codeword_raw;      // one ECC codeword
-    ULONG ecc_chunk_size;    // its data bytes (the raw size when ECC is bypassed)
-    ULONG packet_size;       // ecc_chunk_size x codewords per packet
-    ULONG packet_size_raw;
-    ULONG alignment;         // bytes
-    ULONG min_usable_pads;
-    ULONG reserve_share;     // per 10000
-    ULONG fill_rows;
-    ULONG identity_word;
-    UCHAR parity_pad;        // one pad per bank holds parity
-    UCHAR erased_state;      // a freshly erased block gets header state 2 (else 255)
-    UCHAR randomizer_off;    // ECC bypass: seeds are 0
-    // What the data log reads of the card.
-    USHORT default_sector_size;
-    USHORT packet_overhead;  // per packet; packet size = sector size + overhead
-    ULONG pages_per_row;
-    ULONG64 eb_bytes;
-    ULONG tuning[4];         // g0..g3, hundredths of a percent
-    ULONG capacity_limits[2];  // millions of bytes
-    UCHAR preallocate;
-};
-
-// One bank of one erase block.
-struct eb_bank {
-    ULONG raw_mask;        // pads present and usable
-    ULONG effective_mask;  // the raw mask restricted to data pads
-    ULONG usable_pads;
-    ULONG saved_mask;      // survives erases; retirement clears bits here
-    LONG parity_pad;       // -1: none
-    LONG marker;
-    ULONG raw_bytes;       // per segment
-    ULONG usable_bytes;    // per segment
-    ULONG plane_part[2];   // raw bytes in the first and the second plane part
-};
-static_assert(sizeof(eb_bank) == 40);
-
 // eb_info flags (changed only by atomic OR).
 constexpr LONG EB_FLAG_GROOM_A = 0x4;
 constexpr LONG EB_FLAG_GROOM_B = 0x8;  // also: a stored record off the stride grid
@@ -99,50 +53,6 @@ enum eb_condition : CHAR {
     EB_COND_BLANK = 9,
 };
 
-struct eb_info {
-    UCHAR error_level[EB_PAD_INDEXES];  // 0x80 or-ed in for user events
-    USHORT detail[EB_PAD_INDEXES];      // 65535: none
-    ULONG error_bitmap[EB_PAD_WORDS];
-    ULONG bank_failed[EB_MAX_BANKS];
-    ULONG bank_words[EB_MAX_BANKS];     // zeroed at every erase
-    volatile LONG erase_count;
-    volatile LONG flags;
-    ULONG erase_time;                   // Unix seconds
-    ULONG scanned_records;
-    USHORT last_written_segment;        // 65535: none
-    eb_bank banks[EB_MAX_BANKS];
-    USHORT seed;
-    UCHAR header_state;
-    UCHAR mel_mark;
-    UCHAR header_flags;
-    CHAR condition;
-    USHORT erased_prev;
-    USHORT erased_next;
-    ULONG retired_pads[EB_PAD_WORDS];
-    volatile LONG64 read_count;         // counted page reads since the block was prepared
-};
-
-struct eb_history_entry {
-    USHORT eb;
-    UCHAR kind;  // 1 erase, 0 prepared after an erase
-    ULONG time;
-};
-
-// A capacity-cache slot: the block's capacity and its stride limit (0: not yet computed).
-struct eb_capacity_slot {
-    ULONG64 capacity;
-    ULONG64 stride_limit;
-};
-
-// Where log data lies in an erase block: the byte it starts at, the bytes kept free at the end,
-// the sector size and the stride of the record grid.
-struct eb_layout {
-    ULONG data_start;
-    ULONG end_reserve;
-    ULONG sector_size;
-    ULONG stride;
-};
-
 // Device states of the table.
 constexpr ULONG EB_DEVICE_READY = 1;
 constexpr ULONG EB_DEVICE_NO_MEL = 2;
@@ -151,37 +61,10 @@ constexpr ULONG EB_DEVICE_GONE = 9;
 
 constexpr ULONG EB_HISTORY_ENTRIES = 1024;
 
-struct eb_table {
-    nand_dev* channel;
-    store_geometry geometry;
-    kpav_state device_state;
-    ULONG count;
-    eb_info* info;
-    // The erased list, sorted by erase count (its single owner changes it).
-    USHORT erased_head;
-    USHORT erased_tail;
-    ULONG erased_count;
-    ULONG64 erased_list_capacity;
-    UCHAR pad_errors[EB_MAX_BANKS][EB_MAX_PADS];  // saturating at 255
-    kpav_spinlock lock;  // error levels, error bitmap, bank failure words, pad counters
-    ULONG64 erased_total;
-    volatile LONG erase_counter;
-    eb_history_entry* history;
-    ULONG history_size;
-    volatile LONG history_next;
-    eb_capacity_slot* capacity_cache;
-    ULONG random[2];
-    ULONG error_totals[3];
-    UCHAR mel_dirty;
-    UCHAR attach_disabled;
-    eb_layout layout;  // set by the log that owns the blocks
-    // Tick count x tick length in 100 ns units, for the erased pick (NULL: the system's).
-    ULONG64 (*pick_clock)();
-    // The owning log learns of erases and preparations (NULL: nobody listens).
-    void (*erase_notice)(void* context, USHORT eb);
-    void* erase_context;
-    kpav_step_run start;
-};
+struct store_geometry;
+struct eb_table;
+struct eb_info;
+struct eb_layout;
 
 // Whether headers are written plain (seed 0, no keystream): driver-wide, turned on when any card
 // runs in ECC bypass mode.
@@ -191,6 +74,28 @@ extern volatile LONG eb_headers_plain;
 eb_table* ebinfo_table(const nand_dev* channel);
 // The record of `eb`, NULL when there is none.
 eb_info* ebinfo_get(const nand_dev* channel, USHORT eb);
+
+// ---- What the channel asks per request (ebinfo_channel.cpp). Before the card's table exists
+// each answers with the channel's uniform geometry: every pad of a row holds one page, every lane
+// carries data, seeds are 0, nothing is counted or kept. At most DISPATCH_LEVEL.
+// Bytes one row of the block holds across its banks.
+ULONG64 ebinfo_row_capacity(nand_dev* channel, USHORT eb);
+// Bytes one row of the block holds on `bank` (0 for a bank out of use).
+ULONG ebinfo_segment_capacity(nand_dev* channel, USHORT eb, ULONG bank);
+// The lanes of `bank` that hold data in the block (all ones without a table).
+ULONG ebinfo_lane_mask(nand_dev* channel, USHORT eb, ULONG bank);
+// The block's data-randomizer seed (1..32766; 0 writes and reads it plain).
+USHORT ebinfo_seed(nand_dev* channel, USHORT eb);
+CHAR ebinfo_condition(nand_dev* channel, USHORT eb);
+// ORs bits into the block's flag word.
+void ebinfo_set_flags(nand_dev* channel, USHORT eb, ULONG bits);
+// Counts `reads` page reads of the block: false when they are not counted, else true with the
+// block's read count after them.
+bool ebinfo_count_reads(nand_dev* channel, USHORT eb, ULONG reads, ULONG64* out_count);
+// Copies the block's error bitmap under the table's lock; returns its map mark.
+UCHAR ebinfo_error_snapshot(nand_dev* channel, USHORT eb, ULONG counters[EB_PAD_WORDS]);
+// An erase of the block completed: its condition rises to blank and the erase is noted.
+void ebinfo_erase_completed(nand_dev* channel, USHORT eb);
 
 // The k-th set bit of `mask` (from bit 0), k = n - (seed mod n) with n its population; -1 when
 // `enable` is 0 or the mask is empty.
@@ -263,3 +168,125 @@ LONG ebinfo_addr_normalize(nand_dev* channel, ULONG64 address, LONG failed_pad);
 // position to the segment's end (or to the limit) and returns the bytes skipped plus those
 // needed to reach the next stride boundary.
 ULONG64 ebinfo_map_packet_addr(nand_dev* channel, const eb_layout* layout, ULONG64* address, ULONG length);
+
+// ---- The records
+
+// The geometry and switches that controller set-up fills for the store.
+struct store_geometry {
+    ULONG eb_count;          // at most 65535
+    ULONG planes;            // 1 or 2
+    ULONG banks;             // at most 8
+    ULONG data_pads;         // pads of a bank that carry data
+    ULONG total_pads;        // pads per bank, at most 30
+    ULONG segments_per_eb;   // rows x banks
+    ULONG page_size;
+    ULONG raw_page_size;     // main plus spare
+    ULONG codeword_raw;      // one ECC codeword
+    ULONG ecc_chunk_size;    // its data bytes (the raw size when ECC is bypassed)
+    ULONG packet_size;       // ecc_chunk_size x codewords per packet
+    ULONG packet_size_raw;
+    ULONG alignment;         // bytes
+    ULONG min_usable_pads;
+    ULONG reserve_share;     // per 10000
+    ULONG fill_rows;
+    ULONG identity_word;
+    UCHAR parity_pad;        // one pad per bank holds parity
+    UCHAR erased_state;      // a freshly erased block gets header state 2 (else 255)
+    UCHAR randomizer_off;    // ECC bypass: seeds are 0
+    // What the data log reads of the card.
+    USHORT default_sector_size;
+    USHORT packet_overhead;  // per packet; packet size = sector size + overhead
+    ULONG pages_per_row;
+    ULONG64 eb_bytes;
+    ULONG tuning[4];         // g0..g3, hundredths of a percent
+    ULONG capacity_limits[2];  // millions of bytes
+    UCHAR preallocate;
+};
+
+// One bank of one erase block.
+struct eb_bank {
+    ULONG raw_mask;        // pads present and usable
+    ULONG effective_mask;  // the raw mask restricted to data pads
+    ULONG usable_pads;
+    ULONG saved_mask;      // survives erases; retirement clears bits here
+    LONG parity_pad;       // -1: none
+    LONG marker;
+    ULONG raw_bytes;       // per segment
+    ULONG usable_bytes;    // per segment
+    ULONG plane_part[2];   // raw bytes in the first and the second plane part
+};
+static_assert(sizeof(eb_bank) == 40);
+
+struct eb_info {
+    UCHAR error_level[EB_PAD_INDEXES];  // 0x80 or-ed in for user events
+    USHORT detail[EB_PAD_INDEXES];      // 65535: none
+    ULONG error_bitmap[EB_PAD_WORDS];
+    ULONG bank_failed[EB_MAX_BANKS];
+    ULONG bank_words[EB_MAX_BANKS];     // zeroed at every erase
+    volatile LONG erase_count;
+    volatile LONG flags;
+    ULONG erase_time;                   // Unix seconds
+    ULONG scanned_records;
+    USHORT last_written_segment;        // 65535: none
+    eb_bank banks[EB_MAX_BANKS];
+    USHORT seed;
+    UCHAR header_state;
+    UCHAR mel_mark;
+    UCHAR header_flags;
+    CHAR condition;
+    USHORT erased_prev;
+    USHORT erased_next;
+    ULONG retired_pads[EB_PAD_WORDS];
+    volatile LONG64 read_count;         // counted page reads since the block was prepared
+};
+
+struct eb_history_entry {
+    USHORT eb;
+    UCHAR kind;  // 1 erase, 0 prepared after an erase
+    ULONG time;
+};
+
+// A capacity-cache slot: the block's capacity and its stride limit (0: not yet computed).
+struct eb_capacity_slot {
+    ULONG64 capacity;
+    ULONG64 stride_limit;
+};
+
+// Where log data lies in an erase block: the byte it starts at, the bytes kept free at the end,
+// the sector size and the stride of the record grid.
+struct eb_layout {
+    ULONG data_start;
+    ULONG end_reserve;
+    ULONG sector_size;
+    ULONG stride;
+};
+
+struct eb_table {
+    nand_dev* channel;
+    store_geometry geometry;
+    kpav_state device_state;
+    ULONG count;
+    eb_info* info;
+    // The erased list, sorted by erase count (its single owner changes it).
+    USHORT erased_head;
+    USHORT erased_tail;
+    ULONG erased_count;
+    ULONG64 erased_list_capacity;
+    UCHAR pad_errors[EB_MAX_BANKS][EB_MAX_PADS];  // saturating at 255
+    kpav_spinlock lock;  // error levels, error bitmap, bank failure words, pad counters
+    ULONG64 erased_total;
+    volatile LONG erase_counter;
+    eb_history_entry* history;
+    ULONG history_size;
+    volatile LONG history_next;
+    eb_capacity_slot* capacity_cache;
+    ULONG random[2];
+    ULONG error_totals[3];
+    UCHAR mel_dirty;
+    UCHAR attach_disabled;
+    eb_layout layout;  // set by the log that owns the blocks
+    // Tick count x tick length in 100 ns units, for the erased pick: the system's, unless a test
+    // sets its own.
+    ULONG64 (*pick_clock)();
+    kpav_step_run start;
+};

@@ -72,9 +72,8 @@ ULONG pads_of(const nand_dev* channel) {
 }
 
 void request_dump(nand_dev* channel, const char* reason) {
-    auto dump = pipeline_service(csr_dump_request);
-    if (dump != nullptr && channel->card != nullptr) {
-        dump(channel->card, 1, reason, 1);
+    if (channel->card != nullptr) {
+        csr_dump_request(channel->card, 1, reason, 1);
     }
 }
 
@@ -586,10 +585,7 @@ ULONG events_decode(completion_queue* ring, ULONG word) {
             magic_mismatch(ring, word);
             return 0;
         case 94: {
-            auto env = pipeline_service(env_interrupt);
-            if (env != nullptr) {
-                env(channel, word, 1);
-            }
+            channel->owner->env_interrupt(channel, word, 1);
             return 0;
         }
         case 95:
@@ -658,16 +654,11 @@ void events_request_pad_errors(nand_dev* channel, velkor_request* request, const
         InterlockedIncrement64(&ev->erase_pad_events);
     } else {
         InterlockedIncrement64(&ev->other_pad_events);
-        auto merge = pipeline_service(eb_merge_pad_mask);
-        if (merge != nullptr) {
-            merge(channel, eb, kept);
-        }
-        auto failed_mode = pipeline_service(log_hardware_failed);
-        auto record = pipeline_service(eb_record_pad_error);
-        if (failed_mode != nullptr && record != nullptr && failed_mode(channel)) {
+        ebinfo_merge_pad_mask(channel, eb, kept);
+        if (channel_client_ops(channel)->hardware_failed(channel)) {
             for (ULONG bit = 0; bit < pad_bits; bit++) {
                 if ((kept[bit / 32] >> (bit % 32) & 1) != 0) {
-                    record(channel, eb, bit, pad_error_level);
+                    ebinfo_record_pad_error(channel, eb, bit, pad_error_level);
                 }
             }
         }
@@ -684,19 +675,15 @@ void events_request_pad_errors(nand_dev* channel, velkor_request* request, const
 void mark_eb_pads_failed(nand_dev* channel, velkor_request* request, USHORT eb, ULONG bank, ULONG pad) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (channel->client == nullptr) {
-        auto set_flags = pipeline_service(eb_set_flags);
-        if (set_flags != nullptr) {
-            set_flags(channel, eb, eb_flag_pads_failed);
-        }
+        ebinfo_set_flags(channel, eb, eb_flag_pads_failed);
         return;
     }
-    auto record = pipeline_service(eb_record_pad_error);
     ULONG planes = planes_of(channel);
     ULONG pads = pads_of(channel);
-    for (ULONG plane = 0; plane < planes && record != nullptr; plane++) {
+    for (ULONG plane = 0; plane < planes; plane++) {
         ULONG index = (bank * planes + plane) * pads + pad;
         if (index < pad_bits) {
-            record(channel, eb, index, pad_failed_level);
+            ebinfo_record_pad_error(channel, eb, index, pad_failed_level);
         }
     }
     note_eb_once(request, eb);

@@ -5,11 +5,7 @@
 
 ULONG64 eb_row_capacity(nand_dev* channel, USHORT eb) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-    auto row_capacity = pipeline_service(eb_row_capacity);
-    if (row_capacity != nullptr) {
-        return row_capacity(channel, eb);
-    }
-    return (ULONG64)channel->geometry.pads * channel->geometry.page_size;
+    return ebinfo_row_capacity(channel, eb);
 }
 
 ULONG eb_pad_capacity(nand_dev* channel, USHORT eb, ULONG pad) {
@@ -17,14 +13,12 @@ ULONG eb_pad_capacity(nand_dev* channel, USHORT eb, ULONG pad) {
     if (pad >= channel->geometry.pads) {
         return 0;
     }
-    auto pad_capacity = pipeline_service(eb_pad_capacity);
-    return pad_capacity != nullptr ? pad_capacity(channel, eb, pad) : channel->geometry.page_size;
+    return ebinfo_segment_capacity(channel, eb, pad);
 }
 
 ULONG eb_pad_read_level(nand_dev* channel, USHORT eb, ULONG pad) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-    auto read_level = pipeline_service(eb_pad_read_level);
-    return read_level != nullptr ? read_level(channel, eb, pad) : 0xFFFFFFFFu;
+    return channel->owner->eb_pad_read_level(channel, eb, pad);
 }
 
 ULONG64 eb_usable_length(nand_dev* channel, USHORT eb) {

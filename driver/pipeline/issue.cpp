@@ -27,10 +27,7 @@ int issue_uninitialized(nand_dev* channel, velkor_request*) {
 
 int issue_erase(nand_dev* channel, velkor_request* request) {
     USHORT eb = request->params.erase.eb;
-    auto raise = pipeline_service(eb_raise_condition);
-    if (raise != nullptr) {
-        raise(channel, eb, EB_CONDITION_ERASING);  // below 6, or blank, becomes 6
-    }
+    ebinfo_raise_condition(channel, eb, EB_CONDITION_ERASING);  // below 6, or blank, becomes 6
     nand_erase_program(channel, request, eb);
     request->flags |= REQ_COMMANDS_WRITTEN;
     return 0;

@@ -14,7 +14,6 @@
 #include "driver/pipeline/pipeline.h"
 #include "driver/pipeline/pipeline_internal.h"
 #include "driver/pipeline/prepare.h"
-#include "driver/pipeline/services.h"
 
 namespace {
 
@@ -473,10 +472,7 @@ int close_eb(nand_dev* channel, append_point* ap, velkor_request* request) {
         rc = request->fail;
         fail_channel(channel, 0, 0);
     }
-    auto set_flags = pipeline_service(eb_set_flags);
-    if (set_flags != nullptr) {
-        set_flags(channel, w.eb, EB_FLAG_CLOSED);
-    }
+    ebinfo_set_flags(channel, w.eb, EB_FLAG_CLOSED);
     w.last_closed = w.eb;
     w.has_eb = 0;
     w.has_data = 0;
@@ -502,9 +498,7 @@ int open_eb(nand_dev* channel, append_point* ap, velkor_request* request) {
     USHORT eb = PAV_NO_EB;
     ULONG length = 0;
     UCHAR* opener = slot_data(ap->opener_set, (ULONG)slot);
-    int rc = ops != nullptr && ops->new_append_eb != nullptr
-                 ? ops->new_append_eb(channel, &eb, PAV_NO_EB, opener, &length)
-                 : -KPAV_ENOTTY;
+    int rc = ops->new_append_eb(channel, &eb, PAV_NO_EB, opener, &length);
     if (rc == 0 && (eb == PAV_NO_EB || eb_usable_length(channel, eb) == 0)) {
         rc = -KPAV_ENOSPC;
     }
@@ -518,13 +512,9 @@ int open_eb(nand_dev* channel, append_point* ap, velkor_request* request) {
         fail_channel(channel, 0, FAIL_NO_SPACE);
         return rc;
     }
-    auto condition = pipeline_service(eb_condition);
-    if (condition != nullptr && condition(channel, eb) == EB_CONDITION_ERASE_FIRST) {
+    if (ebinfo_condition(channel, eb) == EB_CONDITION_ERASE_FIRST) {
         nand_erase_program(channel, request, eb);
-        auto raise = pipeline_service(eb_raise_condition);
-        if (raise != nullptr) {
-            raise(channel, eb, EB_CONDITION_REERASE);
-        }
+        ebinfo_raise_condition(channel, eb, EB_CONDITION_REERASE);
         request->flags |= REQ_COMMANDS_WRITTEN;
     }
     w.eb = eb;

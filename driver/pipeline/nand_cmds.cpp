@@ -49,8 +49,7 @@ void port_byte(nand_dev* channel, ULONG bank, ULONG byte) {
 }
 
 USHORT eb_seed(nand_dev* channel, USHORT eb) {
-    auto seed = pipeline_service(eb_seed);
-    return seed != nullptr ? seed(channel, eb) : 0;
+    return ebinfo_seed(channel, eb);
 }
 
 // One address per plane: a row of a bank spans its planes.
@@ -152,11 +151,10 @@ void nand_sequence_end(nand_dev* channel, velkor_request* request) {
 
 ULONG nand_lane_mask(nand_dev* channel, USHORT eb, ULONG bank, ULONG64 flags) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-    auto mask = pipeline_service(eb_lane_mask);
-    if ((flags & REQ_ALL_LANES) != 0 || mask == nullptr) {
+    if ((flags & REQ_ALL_LANES) != 0) {
         return all_lanes(channel);
     }
-    return mask(channel, eb, bank) & all_lanes(channel);
+    return ebinfo_lane_mask(channel, eb, bank) & all_lanes(channel);
 }
 
 void nand_erase_program(nand_dev* channel, velkor_request* request, USHORT eb) {

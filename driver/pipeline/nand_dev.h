@@ -4,6 +4,8 @@
 #pragma once
 
 #include "driver/card/pipeline_device.h"
+#include "driver/pipeline/channel_client.h"
+#include "driver/pipeline/channel_owner.h"
 #include "driver/pipeline/cq.h"
 #include "driver/pipeline/direct_cmds.h"
 #include "driver/pipeline/events.h"
@@ -125,39 +127,6 @@ struct nand_geometry {
     ULONG ecc_hw_correction;
 };
 
-// The client above the channel (the data log, or the format while it runs). Slots 0 to 10 are
-// the log's; the pipeline calls these of them, and NULL means the fallback noted:
-struct nand_dev_client_ops {
-    int (*new_append_eb)(nand_dev* channel, USHORT* out_leb, USHORT wanted, void* out_header, void* arg);
-    // Read sampling asked by the read-count policy; the completion notice of an erase block
-    // that retired with all error counters clear. Missing: the block's flag bit 2 is set.
-    void (*eb_event_a)(nand_dev* channel, USHORT eb);
-    // Refresh asked by the read-count policy; the error notice of an erase block. Missing: the
-    // block's flag bit 3 is set.
-    void (*eb_event_b)(nand_dev* channel, USHORT eb);
-    int (*set_write_reason)(nand_dev* channel, int level, int reason);
-    int (*hw_error)(nand_dev* channel, int a, int b, int c);
-    int (*progress)(nand_dev* channel, int* out_percent);
-    void (*kick)(nand_dev* channel);
-    void (*stop)(nand_dev* channel);
-    void (*flagged_stop)(nand_dev* channel);
-    // The scheduler's pick notice: the request taken and 1 when requests of the preferred side
-    // waited. Missing: no notice.
-    void (*pick_notice)(nand_dev* channel, velkor_request* request, int preferred_waited);
-    // Groomer urgency: positive prefers groomer work. Missing: the groomer is never preferred.
-    int (*grooming_urgency)(nand_dev* channel);
-    // The channel's own two: its state changed (seen by the worker), and an erase-block buffer
-    // was released by a completed chain. Missing: nothing.
-    void (*state_change)(nand_dev* channel, ULONG state);
-    void (*buffer_notice)(nand_dev* channel);
-    // The ordered pick's questions about groomer writes. Missing: no overlap.
-    // Does the forward map place any sector of [lba, lba + count) in the erase block the groomer
-    // is emptying (lrbtree_range_in_eb, driver/fmap/eb_probe.h)?
-    bool (*maps_into_groomed_eb)(nand_dev* channel, ULONG64 lba, ULONG64 count);
-    // Does this groomer write move any sector of [lba, lba + count) (its moved ranges that are
-    // not done)?
-    bool (*groomer_moves_overlap)(nand_dev* channel, velkor_request* groomer_write, ULONG64 lba, ULONG64 count);
-};
 
 // An issue handler writes a request's commands into the command ring: 0, or a negative errno
 // that fails the request. It sets REQ_COMMANDS_WRITTEN when it wrote commands, raises the
@@ -227,7 +196,8 @@ struct nand_dev {
     volatile LONG state_now;  // the same value, read without the state's lock
     ULONG sgl_capacity;
     ULONG failure_reason;
-    const nand_dev_client_ops* client_ops;
+    const channel_owner_ops* owner = &channel_owner_defaults;  // the card's bring-up above the channel
+    const nand_dev_client_ops* client_ops = &nand_dev_client_defaults;
     void* client;
     UCHAR ecc_bypass;
     UCHAR init_blocked;
@@ -332,11 +302,12 @@ inline const char* channel_name(const nand_dev* channel) {
 inline ULONG channel_state(const nand_dev* channel) {
     return (ULONG)ReadAcquire(&channel->state_now);
 }
-// The client's operations as they are now: the format installs its own while the channel runs.
+// The client's operations as they are now (never NULL): the format installs its own while the
+// channel runs.
 inline const nand_dev_client_ops* channel_client_ops(const nand_dev* channel) {
     return (const nand_dev_client_ops*)ReadPointerAcquire((PVOID const volatile*)&channel->client_ops);
 }
-// Installs the client (NULL operations: none). At most DISPATCH_LEVEL.
+// Installs the client; NULL operations install nand_dev_client_defaults. At most DISPATCH_LEVEL.
 void nand_dev_set_client(nand_dev* channel, const nand_dev_client_ops* ops, void* client);
 // Changes the channel state (waking its waiters): true when it changed.
 bool channel_set_state(nand_dev* channel, ULONG state);

@@ -90,12 +90,6 @@ void fail_channel(nand_dev* channel, int csr_dump, ULONG reason);
 // channel fails after 300 s). Below DISPATCH_LEVEL.
 void quiesce_channel(nand_dev* channel);
 
-// The module's hooks: the card's channel set-up, start, stop and free and its kinfo nodes, the
-// request caches, and the per-processor threads' request retirement, ring re-arming and cache
-// trims. DriverEntry installs them before the driver-wide state.
-void pipeline_module_init();
-void pipeline_module_exit();
-
 // The pipeline's start and stop for one channel, as step tables: queues, flush records, the
 // request pool, the threads. 0 or the failing step's error. PASSIVE_LEVEL.
 int pipeline_start_channel(nand_dev* channel);
@@ -106,6 +100,7 @@ void pipeline_stop_channel(nand_dev* channel);
 // (state 3). PASSIVE_LEVEL.
 int channel_reinit(nand_dev* channel);
 
-// The card's data channel in its bring-up (channel_setup.cpp), installed by pipeline_module_init.
-void pipeline_channel_hooks_install();
-void pipeline_channel_hooks_remove();
+// The driver-wide register-dump request: set by the bug-check path and the control interface,
+// served by the next submit or worker pass of any channel.
+extern volatile LONG pav_dump_requested;
+

@@ -3,7 +3,8 @@
 
 #include "driver/pipeline/eb_geometry.h"
 #include "driver/pipeline/nand_dev.h"
-#include "driver/pipeline/services.h"
+#include "driver/card/csr_dump.h"
+#include "driver/pipeline/ebinfo.h"
 #include "driver/platform/errno_table.h"
 #include "driver/platform/kassert.h"
 #include "driver/platform/log.h"

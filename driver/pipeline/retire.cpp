@@ -95,28 +95,18 @@ void release_buffer_sets(velkor_request* request) {
 // An erase block the request reports: to the erase-block map when the block is mapped there,
 // else to the client's error or completion operation.
 void eb_notice(nand_dev* channel, USHORT eb) {
-    ULONG counters[EB_ERROR_COUNTERS] = {};
-    auto snapshot = pipeline_service(eb_error_snapshot);
-    UCHAR state = snapshot != nullptr ? snapshot(channel, eb, counters) : 0;
+    ULONG counters[EB_PAD_WORDS] = {};
+    UCHAR state = ebinfo_error_snapshot(channel, eb, counters);
     bool errors = false;
     for (ULONG c : counters) {
         errors = errors || c != 0;
     }
-    auto alert = pipeline_service(mel_alert_leb);
-    if (eb < channel->geometry.eb_count && state == 1) {
-        if (alert != nullptr) {
-            alert(channel, eb, errors ? 1 : 0);
-        }
+    if (eb < channel->geometry.eb_count && state == EB_MEL_COPY) {
+        channel->owner->mel_alert_leb(channel, eb, errors ? 1 : 0);
         return;
     }
     const nand_dev_client_ops* ops = channel_client_ops(channel);
-    auto set_flags = pipeline_service(eb_set_flags);
-    auto operation = ops == nullptr ? nullptr : errors ? ops->eb_event_b : ops->eb_event_a;
-    if (operation != nullptr) {
-        operation(channel, eb);
-    } else if (set_flags != nullptr) {
-        set_flags(channel, eb, errors ? 0x8 : 0x4);
-    }
+    (errors ? ops->eb_event_b : ops->eb_event_a)(channel, eb);
 }
 
 void take_fail_queue(nand_dev* channel, LIST_ENTRY* list) {
@@ -256,8 +246,7 @@ void retire_request(nand_dev* channel, velkor_request* request) {
             derate_when_idle(channel);
         }
     }
-    auto recovery = pipeline_service(read_recovery_complete);
-    if (recovery != nullptr && recovery(channel, request) == 0) {
+    if (channel->owner->read_recovery_complete(channel, request) == 0) {
         return;  // resubmitted or queued as failed: it comes back
     }
     if ((request->flags & REQ_MAGIC_RETRY) != 0) {
@@ -277,10 +266,7 @@ void retire_request(nand_dev* channel, velkor_request* request) {
     }
     release_buffer_sets(request);
     if (request->type == REQUEST_ERASE) {
-        auto note_erase = pipeline_service(eb_note_erase);
-        if (note_erase != nullptr) {
-            note_erase(channel, request->params.erase.eb);
-        }
+        ebinfo_erase_completed(channel, request->params.erase.eb);
     }
     for (ULONG i = 0; i < request->eb_notice_count && i < 3; i++) {
         eb_notice(channel, request->eb_notices[i]);
@@ -324,7 +310,7 @@ void request_complete(nand_dev* channel, velkor_request* head, ULONG64 latency_u
     stat_add(channel, type, STAT_COMPLETED, 1);
     stat_add(channel, type, STAT_LATENCY_US, latency_us);
     const nand_dev_client_ops* ops = channel_client_ops(channel);
-    if ((flags & REQ_BUFFER_RELEASED) != 0 && ops != nullptr && ops->buffer_notice != nullptr) {
+    if ((flags & REQ_BUFFER_RELEASED) != 0) {
         ops->buffer_notice(channel);
     }
     if ((flags & REQ_WAITER) != 0 && ioctx != nullptr) {

@@ -68,9 +68,7 @@ velkor_request* ordered_pick(nand_dev* channel, bool groomer_ordered_visible, pi
             taken = groomer_head;
         } else {
             const nand_dev_client_ops* ops = channel_client_ops(channel);
-            bool mapped = ops != nullptr && ops->maps_into_groomed_eb != nullptr &&
-                          ops->maps_into_groomed_eb(channel, head->range_lba, head->range_count);
-            if (mapped && ops->groomer_moves_overlap != nullptr) {
+            if (ops->maps_into_groomed_eb(channel, head->range_lba, head->range_count)) {
                 for (PLIST_ENTRY e = groomer_queue->list.Flink; e != &groomer_queue->list; e = e->Flink) {
                     velkor_request* groomer_write = request_of_queue_link(e);
                     if (groomer_write->seq > head->seq) {
@@ -239,7 +237,7 @@ ULONG sched_enqueue(nand_dev* channel, velkor_request* request, bool whole_chain
 velkor_request* sched_dequeue(nand_dev* channel, ULONG* out_ordered_waiting) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     const nand_dev_client_ops* ops = channel_client_ops(channel);
-    bool groomer_preferred = ops != nullptr && ops->grooming_urgency != nullptr && ops->grooming_urgency(channel) > 0;
+    bool groomer_preferred = ops->grooming_urgency(channel) > 0;
 
     kpav_spin_lock(&channel->queue_lock);
     bool groomer_ordered_visible = channel->open_chain == 0;

@@ -88,31 +88,20 @@ void count_reads(nand_dev* channel, velkor_request* request) {
     USHORT eb = request->type == REQUEST_MASKED_PAGE_READ ? request->params.masked_read.eb
                                                            : request->params.read.address.eb;
     ULONG reads = request->page_reads;
-    auto count = pipeline_service(eb_count_reads);
     ULONG interval = channel->geometry.read_count_interval;
-    if (reads == 0 || count == nullptr || eb == PAV_NO_EB) {
+    ULONG64 after = 0;
+    if (reads == 0 || eb == PAV_NO_EB || !ebinfo_count_reads(channel, eb, reads, &after)) {
         return;
     }
-    ULONG64 after = count(channel, eb, reads);
     if (interval == 0 || after / interval == (after - reads) / interval) {
         return;
     }
-    auto policy = pipeline_service(read_count_policy);
-    int action = policy != nullptr ? policy(channel, eb, after) : 0;
+    int action = channel->owner->read_count_policy(channel, eb, after);
     const nand_dev_client_ops* ops = channel_client_ops(channel);
-    auto set_flags = pipeline_service(eb_set_flags);
     if (action == 1) {
-        if (ops != nullptr && ops->eb_event_a != nullptr) {
-            ops->eb_event_a(channel, eb);
-        } else if (set_flags != nullptr) {
-            set_flags(channel, eb, 0x4);
-        }
+        ops->eb_event_a(channel, eb);
     } else if (action == 2) {
-        if (ops != nullptr && ops->eb_event_b != nullptr) {
-            ops->eb_event_b(channel, eb);
-        } else if (set_flags != nullptr) {
-            set_flags(channel, eb, 0x8);
-        }
+        ops->eb_event_b(channel, eb);
     }
 }
 

@@ -99,10 +99,7 @@ void poller_thread(void* argument) {
 }
 
 void run_watchdog(nand_dev* channel, ULONG64 now) {
-    auto lost_bus = pipeline_service(check_lost_bus);
-    if (lost_bus != nullptr) {
-        lost_bus(channel);
-    }
+    channel->owner->check_lost_bus(channel);
     if (watchdog_check(channel, now, false)) {
         const channel_backend_ops* backend = channel->backend;
         bool drained = backend != nullptr && backend->drain_all != nullptr && backend->drain_all(channel);
@@ -143,10 +140,7 @@ void pipeline_worker_pass(nand_dev* channel, bool from_worker) {
         ULONG64 now = pipe_now_us();
         ULONG state = channel_state(channel);
         if ((LONG)state != ReadNoFence(&channel->last_state_seen)) {
-            const nand_dev_client_ops* ops = channel_client_ops(channel);
-            if (ops != nullptr && ops->state_change != nullptr) {
-                ops->state_change(channel, state);
-            }
+            channel_client_ops(channel)->state_change(channel, state);
             WriteNoFence(&channel->last_state_seen, (LONG)state);
         }
         if (status_take(channel, PIPE_NEEDS_COMPLETION)) {

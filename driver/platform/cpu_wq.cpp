@@ -9,8 +9,6 @@
 #include "driver/platform/steps.h"
 #include "driver/platform/thread.h"
 
-cpu_wq_hooks cpu_wq_hook_table = {};
-
 namespace {
 
 constexpr LONGLONG idle_wait_us = 5000000;
@@ -30,6 +28,8 @@ kpav_step_run layer_run;
 // The layer's state: down, being set up, up, being stopped.
 enum : LONG { LAYER_DOWN, LAYER_STARTING, LAYER_UP, LAYER_STOPPING };
 volatile LONG layer_state = LAYER_DOWN;
+// The threads' work, set before the threads start and kept until they have ended.
+const cpu_wq_ops* work_ops = &cpu_wq_ops_defaults;
 
 cpu_wq** published_records() {
     return (cpu_wq**)ReadPointerAcquire((PVOID const volatile*)&records);
@@ -78,35 +78,20 @@ struct card_pass {
 };
 
 int trim_card(pipeline_device* card, void* argument) {
-    auto trim = cpu_wq_hook(trim_cached_requests);
-    if (trim != nullptr) {
-        trim(card, ((card_pass*)argument)->cpu);
-    }
+    work_ops->trim_cached_requests(card, ((card_pass*)argument)->cpu);
     return 0;
 }
 
 int drain_card(pipeline_device* card, void* argument) {
-    auto drain = cpu_wq_hook(drain_cpu_queue);
-    if (drain != nullptr) {
-        drain(card, ((card_pass*)argument)->cpu);
-    }
+    work_ops->drain_cpu_queue(card, ((card_pass*)argument)->cpu);
     return 0;
-}
-
-// Calls `function` for every card when there is a card list and an operation to run.
-void for_each_card(cpu_wq_card_fn function, card_pass* pass) {
-    auto walk = cpu_wq_hook(for_each_card);
-    if (walk != nullptr) {
-        walk(function, pass);
-    }
 }
 
 ULONG run_completed(LIST_ENTRY* completed, cpu_wq* r) {
     if (IsListEmpty(completed)) {
         return 0;
     }
-    auto run = cpu_wq_hook(run_completions);
-    ULONG ran = run != nullptr ? run(completed, r) : 0;
+    ULONG ran = work_ops->run_completions(completed, r);
     // Whatever is left has nobody to run it; its links must not point at this stack.
     kpav_assert(IsListEmpty(completed));
     while (!IsListEmpty(completed)) {
@@ -121,10 +106,7 @@ ULONG end_bios(LIST_ENTRY* bios) {
         PLIST_ENTRY link = RemoveHeadList(bios);
         InitializeListHead(link);
         auto* bio = CONTAINING_RECORD(link, cpu_wq_deferred_bio, link);
-        auto end = cpu_wq_hook(end_bio);
-        if (end != nullptr) {
-            end(bio, bio->status);
-        }
+        work_ops->end_bio(bio, bio->status);
         ended++;
     }
     return ended;
@@ -142,9 +124,8 @@ void rearm_remembered(cpu_wq* r) {
     RtlCopyMemory(queues, r->rearm, count * sizeof(completion_queue*));
     WriteNoFence((LONG volatile*)&r->rearm_count, 0);
     kpav_spin_unlock(&r->lock);
-    auto rearm = cpu_wq_hook(rearm_queues);
-    if (count != 0 && rearm != nullptr) {
-        rearm(queues, count);
+    if (count != 0) {
+        work_ops->rearm_queues(queues, count);
     }
 }
 
@@ -209,8 +190,8 @@ void cpu_wq_thread(void* argument) {
         ULONG ran = run_completed(&completed, r);
         ran += end_bios(&bios);
         rearm_remembered(r);
-        if (ran == 0 && cpu_wq_hook(trim_cached_requests) != nullptr) {
-            for_each_card(trim_card, &pass);
+        if (ran == 0) {
+            work_ops->for_each_card(trim_card, &pass);
         }
     }
 
@@ -221,9 +202,7 @@ void cpu_wq_thread(void* argument) {
     if (abandoned) {
         free_abandoned(r);
     }
-    if (cpu_wq_hook(drain_cpu_queue) != nullptr) {
-        for_each_card(drain_card, &pass);
-    }
+    work_ops->for_each_card(drain_card, &pass);
 }
 
 // Gives the record's queued work to another record that accepts work; the record's thread
@@ -435,7 +414,7 @@ const kpav_step layer_steps[] = {
 }  // namespace
 
 // Sets the layer up once; a caller that finds another one setting it up waits for the result.
-int cpu_wq_init() {
+int cpu_wq_init(const cpu_wq_ops* ops) {
     PAGED_CODE();
     for (;;) {
         LONG state = InterlockedCompareExchange(&layer_state, LAYER_STARTING, LAYER_DOWN);
@@ -447,6 +426,7 @@ int cpu_wq_init() {
         }
         kpav_udelay(1000);
     }
+    work_ops = ops != nullptr ? ops : &cpu_wq_ops_defaults;
     int err = kpav_steps_run(&layer_run, layer_steps, ARRAYSIZE(layer_steps), nullptr, nullptr);
     InterlockedExchange(&layer_state, err == 0 ? LAYER_UP : LAYER_DOWN);
     return err;
@@ -459,6 +439,7 @@ void cpu_wq_exit() {
     }
     kpav_steps_undo(&layer_run, nullptr);
     kpav_numa_exit();
+    work_ops = &cpu_wq_ops_defaults;
     InterlockedExchange(&layer_state, LAYER_DOWN);
 }
 
@@ -594,7 +575,6 @@ void cpu_wq_dump(cpu_wq_line_printer print, void* context, const char* name, boo
     }
     emit("pavinf %s CPU completion queues:\n", name);
     ULONG active = kpav_active_cpus();
-    auto request_of = cpu_wq_hook(request_of_link);
     for (ULONG cpu = 0; cpu < record_count; cpu++) {
         cpu_wq* r = table[cpu];
         char list[dump_list_chars + 1];
@@ -607,7 +587,7 @@ void cpu_wq_dump(cpu_wq_line_printer print, void* context, const char* name, boo
         bool empty = IsListEmpty(&r->completed) != 0;
         for (PLIST_ENTRY e = r->completed.Flink; e != &r->completed; e = e->Flink) {
             char item[24];
-            int n = kpav_snprintf(item, sizeof item, " %p", request_of != nullptr ? request_of(e) : (void*)e);
+            int n = kpav_snprintf(item, sizeof item, " %p", work_ops->request_of_link(e));
             if (n <= 0 || used + (size_t)n > dump_list_chars) {
                 break;
             }
@@ -645,4 +625,33 @@ void cpu_wq_processor_change(ULONG kind, ULONG cpu) {
     if (tavrin_schedule_work(&r->work) != 0) {
         thread_did_not_start(r);
     }
+}
+
+// ---- The plain rules of the threads' work (cpu_wq_ops.h)
+
+ULONG cpu_wq_run_nothing(LIST_ENTRY*, cpu_wq*) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    return 0;
+}
+
+void cpu_wq_no_rearm(completion_queue* const*, ULONG) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+}
+
+void cpu_wq_no_card_work(pipeline_device*, ULONG) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+}
+
+void* cpu_wq_link_itself(LIST_ENTRY* link) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
+    return link;
+}
+
+void cpu_wq_no_bio_end(cpu_wq_deferred_bio*, int) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+}
+
+int cpu_wq_no_cards(cpu_wq_card_fn, void*) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    return 0;
 }

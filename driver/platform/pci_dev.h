@@ -17,6 +17,7 @@ struct pci_dev {
     // Filled by the device shell at device add (identity) and prepare hardware (resources).
     void* fdo;                  // the shell's function-device context
     struct card_probe* probe;   // the controller's probe record while the card is probed
+    const struct card_ops* card_ops;  // the shell's operations for the card (NULL: the defaults)
     USHORT vendor_id;
     USHORT device_id;
     USHORT subsystem_vendor_id;

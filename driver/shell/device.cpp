@@ -196,6 +196,7 @@ int add_create_device(void* context) {
     c->fdo = PavGetFdoContext(c->device);
     RtlZeroMemory(c->fdo, sizeof(FDO_CONTEXT));
     GetPavPciInfo(c->fdo, c->device);
+    c->fdo->pdev.card_ops = &pav_shell_card_ops;
     c->fdo->device = c->device;
     c->fdo->bugcheck.registered = FALSE;
     return 0;
@@ -634,3 +635,23 @@ void PavUnregisterCardInterfaces(FDO_CONTEXT* context) {
     WritePointerRelease((PVOID volatile*)&context->card, nullptr);  // the ISR reads it
     context->attached_store = nullptr;  // it went with the card
 }
+
+// A failed channel is reported to the framework as a device that failed, without restart.
+bool PavReportDeviceFailed(pipeline_device* card) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    auto* fdo = (FDO_CONTEXT*)card->fdo;
+    if (fdo == nullptr || fdo->device == nullptr) {
+        return false;
+    }
+    WdfDeviceSetFailed(fdo->device, WdfDeviceFailedNoRestart);
+    return true;
+}
+
+// The register dumps' sections and their print come with the diagnostics' printers.
+constexpr card_ops pav_shell_card_ops = {
+    PavRegisterCardInterfaces,
+    PavQueryRegistryInterface,
+    PavReportDeviceFailed,
+    card_no_dump_sections,
+    card_no_dump_print,
+};

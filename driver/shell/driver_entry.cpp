@@ -2,15 +2,10 @@
 // step tables: a failed step undoes exactly the steps before it, and the clean-up callback
 // undoes the whole table once.
 #include "driver/block/bio.h"
-#include "driver/control/capabilities.h"
-#include "driver/control/csr_dump.h"
 #include "driver/controller/card.h"
 #include "driver/controller/card_list.h"
 #include "driver/controller/startup.h"
 #include "driver/log/mblk.h"
-#include "driver/pipeline/cq.h"
-#include "driver/pipeline/pipeline.h"
-#include "driver/pipeline/services.h"
 #include "driver/platform/kassert.h"
 #include "driver/platform/kinfo.h"
 #include "driver/platform/log.h"
@@ -87,7 +82,6 @@ int driver_registration(void*) {
 void driver_unregistration(void*) {
     kpav_param_table_free();
     pav_driver_kinfo_exit();
-    pav_driver_list_exit();
     kpav_destroy_cache(&user_request_cache);
 }
 
@@ -110,32 +104,10 @@ void bio_layer_exit(void*) {
     kpav_bio_exit();
 }
 
-// What the block devices ask of the control interface (their capability query).
-int block_control_services(void*) {
-    control_block_services_install();
-    return 0;
-}
-
-void block_control_services_exit(void*) {
-    control_block_services_remove();
-}
-
-// The register dump a failing card or channel takes.
-int register_dumps(void*) {
-    csr_dump_services_install();
-    return 0;
-}
-
-void register_dumps_exit(void*) {
-    csr_dump_services_remove();
-}
-
 const kpav_step core_steps[] = {
     {"driver registration", driver_registration, driver_unregistration},
     {"format and metadata blocks", metadata_blocks, metadata_blocks_exit},
     {"bio layer", bio_layer, bio_layer_exit},
-    {"block device control services", block_control_services, block_control_services_exit},
-    {"register dumps", register_dumps, register_dumps_exit},
     // The virtual partitions' lists join with the partitions.
 };
 
@@ -223,8 +195,6 @@ void numa_node_table_free(void*) {
 int locks_and_flags(void*) {
     pav_multiq = enable_multq_at_load != 0;
     kpav_pci_port_lock_init();
-    card_shell_hooks.register_card_interfaces = PavRegisterCardInterfaces;
-    card_shell_hooks.query_registry_interface = PavQueryRegistryInterface;
     return 0;
 }
 
@@ -234,42 +204,6 @@ int core(void*) {
 
 void core_exit(void*) {
     pav_core_exit();
-}
-
-// A failed channel is reported to the framework as a device that failed, without restart.
-// Any IRQL up to DISPATCH_LEVEL.
-bool report_device_failed(pipeline_device* card) {
-    auto* fdo = (FDO_CONTEXT*)card->fdo;
-    if (fdo == nullptr || fdo->device == nullptr) {
-        return false;
-    }
-    WdfDeviceSetFailed(fdo->device, WdfDeviceFailedNoRestart);
-    return true;
-}
-
-// The watchdog's lost-bus check of a channel is its card's.
-void lost_bus_check(nand_dev* channel) {
-    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-    if (channel->card != nullptr) {
-        check_lost_bus(channel->card);
-    }
-}
-
-// The data channel's hooks into the card's bring-up, the per-processor threads and the
-// vectors' DPC; the request caches the driver-wide state creates come with them.
-int channel_module(void*) {
-    pipeline_module_init();
-    pav_interrupt_hooks.drain = cq_drain_vector;
-    WritePointerRelease((PVOID volatile*)&pipeline_service_table.report_device_failed, (PVOID)report_device_failed);
-    WritePointerRelease((PVOID volatile*)&pipeline_service_table.check_lost_bus, (PVOID)lost_bus_check);
-    return 0;
-}
-
-void channel_module_exit(void*) {
-    WritePointerRelease((PVOID volatile*)&pipeline_service_table.check_lost_bus, nullptr);
-    WritePointerRelease((PVOID volatile*)&pipeline_service_table.report_device_failed, nullptr);
-    pav_interrupt_hooks.drain = nullptr;
-    pipeline_module_exit();
 }
 
 int globals(void*) {
@@ -308,7 +242,6 @@ const kpav_step entry_steps[] = {
     {"trace provider", trace_provider, trace_provider_exit},
     {"locks and flags", locks_and_flags, nullptr},
     {"core", core, core_exit},
-    {"channel module", channel_module, channel_module_exit},
     {"driver globals", globals, globals_exit},
 };
 

@@ -1,14 +1,11 @@
 // The vectors' interrupt service routine and DPC, which hand a ring's completions to the channel.
 #include "driver/controller/startup.h"
+#include "driver/pipeline/cq.h"
 #include "driver/platform/errno_table.h"
 #include "driver/platform/kassert.h"
 #include "driver/shell/shell.h"
 
-pav_interrupt_ops pav_interrupt_hooks = {};
-
 namespace {
-
-constexpr ULONG ring_not_ours = 0xFFAA55FF;
 
 pipeline_device* card_of(INTERRUPT_CONTEXT* ic) {
     if (ic == nullptr || ic->pdev == nullptr || ic->pdev->fdo == nullptr) {
@@ -27,23 +24,11 @@ BOOLEAN FdoEvtInterruptIsr(WDFINTERRUPT interrupt, ULONG) {
     if (card == nullptr) {
         return FALSE;
     }
-    if (ic->info.MessageSignaled) {
-        WdfInterruptQueueDpcForIsr(interrupt);
-        return TRUE;
-    }
-    if (pav_interrupt_hooks.ring_status == nullptr) {
+    // The rings report only through their own message; a line-based interrupt, which would need
+    // the ring's status word to tell whose it is, is not claimed.
+    if (!ic->info.MessageSignaled) {
         return FALSE;
     }
-    // Claimed whenever the ring says the interrupt is the card's, whether or not a DPC was
-    // queued already; a card gone from the bus (all ones) is not the one interrupting.
-    ULONG status = pav_interrupt_hooks.ring_status(card, ic->index);
-    if (status == ring_not_ours || status == 0xFFFFFFFF) {
-        return FALSE;
-    }
-    if (pav_interrupt_hooks.ring_mask != nullptr) {
-        pav_interrupt_hooks.ring_mask(card, ic->index);
-    }
-    KeMemoryBarrier();
     WdfInterruptQueueDpcForIsr(interrupt);
     return TRUE;
 }
@@ -55,9 +40,7 @@ void FdoEvtInterruptDpc(WDFINTERRUPT interrupt, WDFOBJECT) {
     if (card == nullptr || (card->minimal_mode_reasons & PAV_MINIMAL) != 0) {
         return;
     }
-    if (pav_interrupt_hooks.drain != nullptr) {
-        pav_interrupt_hooks.drain(card, ic->index);
-    }
+    cq_drain_vector(card, ic->index);
 }
 
 int PavGetInterruptVector(pci_dev* pdev, ULONG* vector) {

@@ -90,6 +90,11 @@ NTSTATUS PavGetConfigDefaults(WDFDRIVER driver, FDO_CONTEXT* context);
 NTSTATUS PavRegisterCardInterfaces(pci_dev* pdev, pipeline_device* card);
 void PavUnregisterCardInterfaces(FDO_CONTEXT* context);
 NTSTATUS PavQueryRegistryInterface(pci_dev* pdev, struct DRIVER_REGISTRY_INTERFACE* interface);
+// Reports the card to the framework as a device that failed, without restart; false when it
+// has no framework device. At most DISPATCH_LEVEL.
+bool PavReportDeviceFailed(pipeline_device* card);
+// The shell's operations for each card it probes (pci_dev::card_ops).
+extern const card_ops pav_shell_card_ops;
 // Reads one registry value of the framework's Parameters key into its module parameter.
 NTSTATUS PavReadWdfRegistryParameter(WDFKEY key, const char* name);
 
@@ -104,16 +109,6 @@ BOOLEAN FdoEvtInterruptIsr(WDFINTERRUPT interrupt, ULONG message_id);
 void FdoEvtInterruptDpc(WDFINTERRUPT interrupt, WDFOBJECT device);
 int PavGetInterruptVector(pci_dev* pdev, ULONG* vector);
 
-// What the vectors hand to the channel's completion rings (set by the channel at its start;
-// NULL: the card has no rings and an interrupt is not the card's).
-struct pav_interrupt_ops {
-    // Level-triggered line: the ring's status word (0xFFAA55FF: not this card's), and its mask.
-    ULONG (*ring_status)(pipeline_device* card, ULONG ring);
-    void (*ring_mask)(pipeline_device* card, ULONG ring);
-    // The DPC's work: mark the ring's DPC pending and drain it.
-    void (*drain)(pipeline_device* card, ULONG ring);
-};
-extern pav_interrupt_ops pav_interrupt_hooks;
 
 // ---- The control device (ioctl.cpp)
 void FdoEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t output_length, size_t input_length,

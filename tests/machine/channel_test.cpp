@@ -1,8 +1,9 @@
-// A card's data channel on the simulated host: with a stand-in for the management processor's
-// link (which the driver does not have yet, so every card would otherwise run in minimal mode),
-// the card's start sets up and starts the channel through the device shell, the card's MSI-X
-// messages reach the shell's ISR and DPC on their vectors' processors, and a channel failure is
-// reported to the framework.
+// A card's data channel on the simulated host. The driver cannot yet bring a card out of minimal
+// mode on its own (the management processor's link and the NAND controller's set-up are still to
+// come), so the tests stand in for that part of the bring-up: once the card has started, they
+// set up and start its channel as the card's start would, with the controller's own channel
+// operations and the default card's geometry. The card's MSI-X messages then reach the shell's
+// ISR and DPC on their vectors' processors, and a channel failure is reported to the framework.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,10 +11,12 @@
 #include <string>
 #include <thread>
 
-#include "driver/controller/channel_hooks.h"
+#include "driver/controller/card_services.h"
+#include "driver/controller/startup.h"
+#include "driver/pipeline/channel_setup.h"
 #include "driver/pipeline/nand_dev.h"
 #include "driver/pipeline/pipeline.h"
-#include "driver/pipeline/services.h"
+#include "driver/shell/shell.h"
 #include "sim/kernel/control.h"
 #include "sim/kmdf/control.h"
 #include "sim/machine/machine.h"
@@ -30,10 +33,6 @@ bool has_text(const std::string& part) {
     return false;
 }
 
-int link_up(pipeline_device*) {
-    return 0;
-}
-
 // The geometry the NAND controller's set-up would read: the machine's default card.
 int default_geometry(nand_dev* channel) {
     sim::card::NandGeometry g;
@@ -47,38 +46,35 @@ int default_geometry(nand_dev* channel) {
     return 0;
 }
 
-pipeline_device* started_card = nullptr;
-
-// The link stand-in that also keeps the card record it was opened for.
-int link_up_keeping_the_card(pipeline_device* card) {
-    started_card = card;
-    return 0;
-}
+// The controller's channel operations, with the NAND controller's set-up standing in.
+const channel_owner_ops bring_up = [] {
+    channel_owner_ops ops = controller_channel_ops;
+    ops.nand_controller_init = default_geometry;
+    return ops;
+}();
 
 struct ChannelOnMachineTest : ::testing::Test {
-    // Plugs a card on bus 3 of a machine whose drivers are loaded, with the stand-ins for the
-    // management processor's link and the NAND controller's set-up, and waits for it to start:
-    // its card record is in started_card.
+    // Plugs a card on bus 3 of a machine whose drivers are loaded, waits for it to start (in
+    // minimal mode), then sets up and starts its channel as a card out of minimal mode would
+    // have it: the card record is in card_.
     void start_card(sim::machine::Machine& m, sim::machine::card_options o = {}) {
-        started_card = nullptr;
-        card_channel_hooks.smp_link_open = link_up_keeping_the_card;
-        card_channel_hooks.sensor_cache_init = link_up;
-        card_channel_hooks.read_mid = link_up;
-        pipeline_service_table.nand_controller_init = default_geometry;
         o.bus = 3;
         m.plug(o);
         ASSERT_TRUE(m.started(0));
-        ASSERT_NE(started_card, nullptr);
-        ASSERT_NE(started_card->nand, nullptr);
+        card_ = PavGetFdoContext(m.function_device(0))->card;
+        ASSERT_NE(card_, nullptr);
+        channel_pipeline_free(card_);  // the records minimal mode set up
+        card_->minimal_mode_reasons = 0;
+        card_->minimal = FALSE;
+        ASSERT_EQ(channel_pipeline_init(card_, &bring_up), 0);
+        ASSERT_EQ(channel_pipeline_start(card_), 0);
+        card_->start_flags |= PAV_CARD_PIPELINE_RUNNING;
+        ASSERT_NE(card_->nand, nullptr);
     }
 
-    void TearDown() override {
-        card_channel_hooks.smp_link_open = nullptr;
-        card_channel_hooks.sensor_cache_init = nullptr;
-        card_channel_hooks.read_mid = nullptr;
-        pipeline_service_table.nand_controller_init = nullptr;
-        sim::kernel::clear_faults();
-    }
+    void TearDown() override { sim::kernel::clear_faults(); }
+
+    pipeline_device* card_ = nullptr;
 };
 
 TEST_F(ChannelOnMachineTest, TheCardStartsItsChannelAndItsInterruptsReachTheDrain) {
@@ -89,7 +85,6 @@ TEST_F(ChannelOnMachineTest, TheCardStartsItsChannelAndItsInterruptsReachTheDrai
         o.numa_node = 0;
         start_card(m, o);
         ASSERT_FALSE(HasFatalFailure());
-        EXPECT_FALSE(has_text("MINIMAL MODE"));
         sim::card::Card& card = m.card(0);
         // The command ring is latched with its engines on, every completion ring runs with
         // interrupts and its hold released.
@@ -113,26 +108,21 @@ TEST_F(ChannelOnMachineTest, TheCardStartsItsChannelAndItsInterruptsReachTheDrai
 }
 
 // A channel failure that asks for a register dump takes it into the card's dump buffer, where a
-// crash dump finds it: the driver gives its cards and their channels the diagnostics' dump at
-// start and takes it back at unload.
+// crash dump finds it.
 TEST_F(ChannelOnMachineTest, AFailingChannelTakesARegisterDumpIntoItsCardsBuffer) {
     {
         sim::machine::Machine m;
         ASSERT_EQ(m.load_drivers(), STATUS_SUCCESS);
-        EXPECT_NE(card_channel_hooks.csr_dump_request, nullptr);
-        EXPECT_NE(pipeline_service_table.csr_dump_request, nullptr);
         start_card(m);
         ASSERT_FALSE(HasFatalFailure());
-        ASSERT_NE(started_card->dump.buffer, nullptr);
+        ASSERT_NE(card_->dump.buffer, nullptr);
 
-        fail_channel(started_card->nand, 1, CHANNEL_FAIL_WATCHDOG);
+        fail_channel(card_->nand, 1, CHANNEL_FAIL_WATCHDOG);
         ASSERT_TRUE(eventually([&] { return has_text("dov0: Notification received that this device has failed."); }));
-        EXPECT_EQ(std::string(started_card->dump.buffer, started_card->dump.position),
+        EXPECT_EQ(std::string(card_->dump.buffer, card_->dump.position),
                   "pavinf dov0: ERROR Failing channel.\n");
         m.stop();
     }
-    EXPECT_EQ(card_channel_hooks.csr_dump_request, nullptr);
-    EXPECT_EQ(pipeline_service_table.csr_dump_request, nullptr);
     EXPECT_EQ(sim::kernel::pool_leak_report(), "");
 }
 
@@ -144,15 +134,15 @@ TEST_F(ChannelOnMachineTest, ALostBusFailsTheRunningChannelAtTheWatchdogsNextRou
         ASSERT_EQ(m.load_drivers(), STATUS_SUCCESS);
         start_card(m);
         ASSERT_FALSE(HasFatalFailure());
-        EXPECT_FALSE(channel_failed(started_card->nand));
+        EXPECT_FALSE(channel_failed(card_->nand));
 
         m.card(0).set_bus_lost(true);
         sim::kernel::advance_clock(11ull * 10000000);  // past the watchdog's 10 s
         ASSERT_TRUE(eventually([&] { return has_text("dov0: Notification received that this device has failed."); }));
         EXPECT_TRUE(has_text("Detected lost bus enumeration."));
-        EXPECT_TRUE(channel_failed(started_card->nand));
-        EXPECT_EQ(started_card->nand->failure_reason, 0x2000u);
-        EXPECT_EQ(std::string(started_card->dump.buffer, started_card->dump.position),
+        EXPECT_TRUE(channel_failed(card_->nand));
+        EXPECT_EQ(card_->nand->failure_reason, 0x2000u);
+        EXPECT_EQ(std::string(card_->dump.buffer, card_->dump.position),
                   "pavinf dov0: ERROR Failing channel.\n");
         m.card(0).set_bus_lost(false);
         m.stop();

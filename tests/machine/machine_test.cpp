@@ -11,8 +11,7 @@
 #include <vector>
 
 #include "driver/block/bdev_data.h"
-#include "driver/block/bdev_services.h"
-#include "driver/control/capabilities.h"
+#include "driver/block/capabilities.h"
 #include "driver/control/control_ioctl.h"
 #include "driver/controller/card.h"
 #include "driver/controller/startup.h"
@@ -41,7 +40,6 @@ bool has_text(const std::string& part) {
 struct MachineTest : ::testing::Test {
     void TearDown() override {
         sim::kernel::clear_faults();
-        control_ioctl_handler = nullptr;
     }
     static sim::machine::card_options card_on(ULONG bus) {
         sim::machine::card_options c;
@@ -162,56 +160,15 @@ TEST_F(MachineTest, InjectedAllocationFailureAtEveryStepOfProbe) {
     EXPECT_TRUE(has_text("dov0 at"));
 }
 
-// Driver start gives the block devices the control interface's capability query; unload takes
-// it away again.
-TEST_F(MachineTest, DriverStartGivesBlockDevicesTheCapabilityQuery) {
-    {
-        sim::machine::Machine m;
-        ASSERT_EQ(m.load_drivers(), STATUS_SUCCESS);
-        ASSERT_NE(bdev_control_services.capabilities_ioctl, nullptr);
-        bdev* device = nullptr;
-        ASSERT_EQ(bdev_alloc(&device), 0);
-        device->sector_size = 4096;
-        bdev_data data;
-        bdev_data_init(device, &data, nullptr);
-        data.atomic_writes = 1;
-        struct {
-            capability_header h;
-            ULONG ids[2];
-            ULONG64 values[2];
-        } r{};
-        r.h.version = 1;
-        r.h.count = 2;
-        r.h.size = sizeof r;
-        r.ids[0] = 4;
-        r.ids[1] = 1007;
-        EXPECT_EQ(bdev_ioctl(device, BDEV_IOC_CAPABILITIES, &r), 0);
-        EXPECT_EQ(r.values[0], 7u);
-        EXPECT_EQ(r.values[1], 4096u);
-        bdev_free(&device);
-        m.stop();
-        EXPECT_EQ(bdev_control_services.capabilities_ioctl, nullptr);
-    }
-    EXPECT_EQ(sim::kernel::pool_leak_report(), "");
-}
-
-int seen_number = 0;
-
 TEST_F(MachineTest, ControlRequestsReachTheControlInterfaceAndThePrivateRequests) {
     sim::machine::Machine m;
     ASSERT_EQ(m.load_drivers(), STATUS_SUCCESS);
     m.plug(card_on(3));
     sim::win32::use_machine(&m);
-    control_ioctl_handler = [](pipeline_device*, ULONG number, void*) {
-        seen_number = (int)number;
-        return number == 0xC1186866 ? 0 : -25;
-    };
     HANDLE h = CreateFileA("\\\\.\\dov0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     char record[280] = {};
     DWORD returned = 0;
-    EXPECT_TRUE(DeviceIoControl(h, 0x0068E19B, record, 280, record, 280, &returned, nullptr));
-    EXPECT_EQ((ULONG)seen_number, 0xC1186866u);
 
     // The PCI configuration read of the private requests, through the configuration ports.
     ULONG code = 0;
@@ -223,7 +180,7 @@ TEST_F(MachineTest, ControlRequestsReachTheControlInterfaceAndThePrivateRequests
     pci[1] = 300;  // no such bus: refused, never another device
     EXPECT_FALSE(DeviceIoControl(h, code, pci, length, pci, length, &returned, nullptr));
 
-    control_ioctl_handler = nullptr;
+    // A number neither the control interface nor the private requests know.
     EXPECT_FALSE(DeviceIoControl(h, 0x0068E19B, record, 280, record, 280, &returned, nullptr));
     EXPECT_EQ(sim::win32::last_status(), 0xC0000010u);
     EXPECT_TRUE(has_text("dov0: Unhandled ioctl: windows: 0x68e19b, linux: 0xc1186866"));

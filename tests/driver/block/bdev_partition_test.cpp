@@ -10,10 +10,9 @@
 
 #include "driver/block/bdev_data.h"
 #include "driver/block/bdev_partition.h"
-#include "driver/block/bdev_services.h"
 #include "driver/block/mdt.h"
 #include "driver/block/vsu.h"
-#include "driver/control/capabilities.h"
+#include "driver/block/capabilities.h"
 #include "driver/log/mblk.h"
 #include "driver/platform/pci_dev.h"
 #include "driver/platform/version.h"
@@ -556,17 +555,9 @@ TEST_F(PartitionTest, IdentityOfTheCard) {
     card_.pdev = nullptr;
 }
 
-// The capability query through the control layer's operations, as driver start installs them.
+// The capability query of the block devices.
 class PartitionCapabilityTest : public PartitionTest {
   protected:
-    void SetUp() override {
-        PartitionTest::SetUp();
-        control_block_services_install();
-    }
-    void TearDown() override {
-        control_block_services_remove();
-        PartitionTest::TearDown();
-    }
     struct answer {
         capability_header h;
         ULONG ids[16];
@@ -657,10 +648,6 @@ TEST_F(PartitionCapabilityTest, CallersIdsShortRecordsAndFaults) {
     k.h.size = sizeof k;
     ASSERT_EQ(partition_ioctl_kernel(pdev_, BDEV_IOC_CAPABILITIES, &k), 0);
     EXPECT_EQ(k.values[13], 512u);
-
-    // Without the control layer's operations the query is unknown.
-    control_block_services_remove();
-    EXPECT_EQ(bdev_ioctl(device_, BDEV_IOC_CAPABILITIES, &a), -25);
 }
 
 }  // namespace

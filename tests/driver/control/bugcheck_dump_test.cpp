@@ -4,7 +4,7 @@
 #include <string>
 
 #include "driver/control/bugcheck_dump.h"
-#include "driver/control/csr_dump.h"
+#include "driver/card/csr_dump.h"
 #include "driver/card/pipeline_device.h"
 #include "driver/platform/format.h"
 #include "driver/platform/params.h"
@@ -91,13 +91,18 @@ TEST_F(BugcheckDumpTest, RegisterDumpCarriesTheBannerAsItsReason) {
     card_.dump = {&card_, buffer, 0, sizeof buffer};
     static int sections_printed;
     sections_printed = 0;
-    csr_dump_set_sections([](pipeline_device*, csr_dump_printer* printer, ULONG) {
-        sections_printed++;
-        csr_dump_printf(printer, "pavinf dov3: registers\n");
-    });
+    static constexpr card_ops diagnostics = [] {
+        card_ops ops = card_ops_defaults;
+        ops.dump_sections = [](pipeline_device*, csr_dump_printer* printer, ULONG) {
+            sections_printed++;
+            csr_dump_printf(printer, "pavinf dov3: registers\n");
+        };
+        return ops;
+    }();
+    card_.ops = &diagnostics;
     kpav_register_bugcheck_callback(&record_, &card_);
     auto stop = expect_bug_check(0xA0000000, [] { KeBugCheckEx(0xA0000000, 0, 0, 7, 0); });
-    csr_dump_set_sections(nullptr);
+    card_.ops = &card_ops_defaults;
     EXPECT_EQ(sections_printed, 1);
     std::string dumped(buffer, card_.dump.position);
     EXPECT_EQ(with_build_time_hidden(dumped), "pavinf dov3: " + banner("Device dov3 at 0000:05:1f.2", "FW version: UNAVAILABLE") +

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "driver/pipeline/ebinfo.h"
 #include "driver/pipeline/issue.h"
 #include "sim/kernel/control.h"
 #include "tests/driver/pipeline/append_channel.h"
@@ -126,9 +127,9 @@ TEST_F(AppendCardTest, AnAppendAcrossABlockEndIsSplitAndBothBlocksReadBack) {
         EXPECT_EQ(notices_[1].runs.vectors[1].lpkt, 0u);
         EXPECT_EQ(notices_[1].runs.packet_counts[1], 8u);
         // Both blocks were erased by their opening appends, and handed back when closed.
-        EXPECT_EQ(conditions_[2], 8);
-        EXPECT_EQ(conditions_[3], 8);
-        EXPECT_EQ(closed_, (std::vector<USHORT>{2, 3}));
+        EXPECT_EQ(ebinfo_condition(channel(), 2), EB_COND_REERASE);
+        EXPECT_EQ(ebinfo_condition(channel(), 3), EB_COND_REERASE);
+        EXPECT_EQ(closed_blocks(), (std::vector<USHORT>{2, 3}));
     }
 
     ASSERT_EQ(read_block(2), 0);
@@ -310,7 +311,7 @@ TEST_F(WholeBlockTest, ClosingFillsTheBlockToItsFooterAndItReadsBack) {
         for (const notice& n : notices_) {
             EXPECT_EQ(n.status, 0);
         }
-        EXPECT_EQ(closed_, (std::vector<USHORT>{2}));
+        EXPECT_EQ(closed_blocks(), (std::vector<USHORT>{2}));
     }
 
     // The block is larger than the host buffer: it is read in parts.

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "driver/pipeline/eb_geometry.h"
+#include "driver/pipeline/ebinfo.h"
 #include "driver/pipeline/issue.h"
 #include "driver/pipeline/prepare.h"
 #include "driver/platform/memory.h"
@@ -22,9 +23,22 @@ void AppendChannelTest::SetUp() {
     current = this;
     channel()->issue_table = request_issue_table;
     channel()->geometry.rows_per_eb = block_rows();
-    pipeline_service_table.eb_condition = condition;
-    pipeline_service_table.eb_raise_condition = raise_condition;
-    pipeline_service_table.eb_set_flags = set_flags;
+    const nand_geometry& g = channel()->geometry;
+    store_geometry geometry{};
+    geometry.eb_count = g.eb_count;
+    geometry.banks = g.banks;
+    geometry.planes = g.planes;
+    geometry.total_pads = g.total_pads;
+    geometry.data_pads = g.data_pads;
+    ASSERT_EQ(ebinfo_init(channel(), &geometry), 0);
+    for (USHORT eb = 0; eb < g.eb_count; eb++) {
+        eb_info* info = ebinfo_get(channel(), eb);
+        info->condition = EB_COND_ERASE_FIRST;
+        for (ULONG bank = 0; bank < g.banks; bank++) {
+            info->banks[bank].effective_mask = (1u << g.total_pads) - 1;
+            info->banks[bank].usable_bytes = g.page_size;
+        }
+    }
     ops_.new_append_eb = new_append_eb;
     nand_dev_set_client(channel(), &ops_, this);
     ap_.channel = channel();
@@ -51,6 +65,9 @@ void AppendChannelTest::SetUp() {
 }
 
 void AppendChannelTest::TearDown() {
+    if (channel() != nullptr) {
+        ebinfo_exit(channel());
+    }
     CardChannelTest::TearDown();
     current = nullptr;
 }
@@ -73,28 +90,21 @@ int AppendChannelTest::new_append_eb(nand_dev* channel, USHORT* out_eb, USHORT, 
         current->next_eb_ = 2;
     }
     USHORT eb = current->next_eb_++;
-    current->conditions_.erase(eb);
+    ebinfo_get(channel, eb)->condition = EB_COND_ERASE_FIRST;
     *out_eb = eb;
     opener_image(eb, (UCHAR*)out_header);
     *(ULONG*)arg = opener_bytes;
     return 0;
 }
 
-CHAR AppendChannelTest::condition(nand_dev*, USHORT eb) {
-    std::lock_guard<std::mutex> g(current->mutex_);
-    return current->conditions_.count(eb) != 0 ? current->conditions_[eb] : 7;
-}
-
-void AppendChannelTest::raise_condition(nand_dev*, USHORT eb, CHAR value) {
-    std::lock_guard<std::mutex> g(current->mutex_);
-    current->conditions_[eb] = value;
-}
-
-void AppendChannelTest::set_flags(nand_dev*, USHORT eb, ULONG bits) {
-    std::lock_guard<std::mutex> g(current->mutex_);
-    if ((bits & 4) != 0) {
-        current->closed_.push_back(eb);
+std::vector<USHORT> AppendChannelTest::closed_blocks() {
+    std::vector<USHORT> closed;
+    for (USHORT eb = 0; eb < channel()->geometry.eb_count; eb++) {
+        if ((ebinfo_get(channel(), eb)->flags & 0x4) != 0) {
+            closed.push_back(eb);
+        }
     }
+    return closed;
 }
 
 int AppendChannelTest::on_notice(int status, const pav_addr_block* runs, void* arg) {

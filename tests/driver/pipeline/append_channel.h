@@ -1,11 +1,11 @@
 // The data channel on the card model with one append point: the channel's own issue handlers,
 // the log's side of an append point played by the fixture (erase blocks handed out in turn from
-// 2, each erased before it opens and carrying an opener record that names it), the point's
+// 2, each erased before it opens and carrying an opener record that names it), the channel's
+// erase-block information (every lane of every bank in use, one page per segment), the point's
 // opener, footer and index buffer sets, and two DMA-able host buffers (packets to append, data
 // read back).
 #pragma once
 
-#include <map>
 #include <mutex>
 #include <vector>
 
@@ -45,8 +45,10 @@ class AppendChannelTest : public CardChannelTest {
     // Reads a whole erase block into back_.
     int read_block(USHORT eb);
     ULONG block_bytes();
+    // The blocks the point handed back closed (their flag bit 2), in block order.
+    std::vector<USHORT> closed_blocks();
 
-    nand_dev_client_ops ops_{};
+    nand_dev_client_ops ops_ = nand_dev_client_defaults;
     append_point ap_{};
     ioc_bufs opener_{};
     ioc_bufs footer_{};
@@ -56,13 +58,8 @@ class AppendChannelTest : public CardChannelTest {
     ULONG64 bus_ = 0;
     std::mutex mutex_;
     USHORT next_eb_ = 2;
-    std::map<USHORT, CHAR> conditions_;
-    std::vector<USHORT> closed_;
     std::vector<notice> notices_;
 
   private:
     static int new_append_eb(nand_dev*, USHORT* out_eb, USHORT, void* out_header, void* arg);
-    static CHAR condition(nand_dev*, USHORT eb);
-    static void raise_condition(nand_dev*, USHORT eb, CHAR value);
-    static void set_flags(nand_dev*, USHORT eb, ULONG bits);
 };

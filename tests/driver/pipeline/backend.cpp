@@ -1,5 +1,7 @@
 #include "tests/driver/pipeline/backend.h"
 
+#include "driver/controller/card_services.h"
+#include "driver/pipeline/ebinfo.h"
 #include "driver/pipeline/pipeline_internal.h"
 #include "driver/pipeline/prepare.h"
 #include "driver/platform/cpu_wq.h"
@@ -257,11 +259,11 @@ void PipelineTest::SetUp() {
     max_requests = 64;
     completion_poll_ms = 0;
     ASSERT_EQ(kpav_numa_init(), 0);
-    ASSERT_EQ(cpu_wq_init(), 0);
+    ASSERT_EQ(cpu_wq_init(&controller_cpu_wq_ops), 0);
     ASSERT_EQ(request_caches_create(), 0);
-    pipeline_module_init();
     std::strcpy(card_.name, "dov0");
     nand_dev_init(&channel_, &card_);
+    channel_.owner = &owner_;
     nand_geometry& g = channel_.geometry;
     g.pads = 4;
     g.banks = 2;
@@ -279,16 +281,32 @@ void PipelineTest::SetUp() {
     started_ = true;
 }
 
+void PipelineTest::use_ebinfo() {
+    const nand_geometry& g = channel_.geometry;
+    store_geometry geometry{};
+    geometry.eb_count = g.eb_count;
+    geometry.banks = g.banks;
+    geometry.planes = g.planes;
+    geometry.total_pads = g.pads / g.banks;
+    geometry.data_pads = geometry.total_pads;
+    ASSERT_EQ(ebinfo_init(&channel_, &geometry), 0);
+    for (USHORT eb = 0; eb < g.eb_count; eb++) {
+        for (ULONG bank = 0; bank < g.banks; bank++) {
+            ebinfo_get(&channel_, eb)->banks[bank].effective_mask = (1u << geometry.total_pads) - 1;
+            ebinfo_get(&channel_, eb)->banks[bank].usable_bytes = g.pads / g.banks * g.page_size;
+        }
+    }
+}
+
 void PipelineTest::TearDown() {
     backend_.wait_dpcs();
     if (started_) {
         pipeline_stop_channel(&channel_);
     }
+    ebinfo_exit(&channel_);
     backend_.uninstall();
-    pipeline_module_exit();
     cpu_wq_exit();
     request_caches_destroy();
-    pipeline_service_table = {};
     min_requests = saved_min_;
     max_requests = saved_max_;
     completion_poll_ms = saved_poll_;

@@ -16,7 +16,7 @@
 #include "driver/pipeline/eb_geometry.h"
 #include "driver/pipeline/owners.h"
 #include "driver/pipeline/pipeline.h"
-#include "driver/pipeline/services.h"
+#include "driver/pipeline/channel_owner.h"
 #include "tests/support/kernel_fixture.h"
 
 struct issued_request {
@@ -107,6 +107,9 @@ class PipelineTest : public KernelTest {
     void TearDown() override;
     virtual void configure() {}
 
+    // Gives the channel erase-block information that answers as its uniform geometry does (every
+    // lane in use, a row's bytes split evenly over the banks); taken down at teardown.
+    void use_ebinfo();
 
     // A read request of `size` bytes at eb:offset into `buffer`, allocated and filled, not
     // submitted.
@@ -116,6 +119,9 @@ class PipelineTest : public KernelTest {
 
     pipeline_device card_{};
     nand_dev channel_{};
+    // The operations the channel calls in its bring-up (the channel's owner table): the defaults
+    // until a test replaces one.
+    channel_owner_ops owner_ = channel_owner_defaults;
     scripted_backend backend_;
     bool started_ = false;
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "driver/pipeline/builders.h"
+#include "driver/pipeline/ebinfo.h"
 #include "sim/kernel/control.h"
 #include "tests/driver/pipeline/backend.h"
 
@@ -90,14 +91,16 @@ TEST_F(BuildersTest, ACheckReadLandsInTheRequestItself) {
 }
 
 TEST_F(BuildersTest, AnEraseZeroesItsResultAndNotesTheErase) {
-    static std::atomic<int> erased{-1};
-    pipeline_service_table.eb_note_erase = [](nand_dev*, USHORT eb) { erased = eb; };
+    use_ebinfo();
     erase_result result;
     std::memset(&result, 0xAB, sizeof result);
     EXPECT_EQ(request_erase_sync(&channel_, 5, &result, REQ_HIGH_PRIORITY), 0);
     EXPECT_EQ(result.values[3], 0u);
     EXPECT_EQ(result.status, 0u);
-    EXPECT_EQ(erased.load(), 5);
+    // The block's record learns of the erase: counted, blank.
+    EXPECT_EQ(ebinfo_get(&channel_, 5)->erase_count, 1);
+    EXPECT_EQ(ebinfo_condition(&channel_, 5), EB_COND_BLANK);
+    EXPECT_EQ(ebinfo_get(&channel_, 4)->erase_count, 0);
     EXPECT_EQ(ReadNoFence64(&channel_.stats[REQUEST_ERASE][STAT_SUBMITTED]), 1);
     EXPECT_EQ(ReadNoFence64(&channel_.stats[REQUEST_ERASE][STAT_BYTES]), 1048576);  // the block's usable length
 }
@@ -111,7 +114,7 @@ TEST_F(BuildersTest, AFailingHandlerReachesTheSynchronousCaller) {
 TEST_F(BuildersTest, AnAdvanceReportsTheBlockItClosedOr65535) {
     static std::vector<std::pair<void*, USHORT>> written;
     written.clear();
-    pipeline_service_table.set_written_leb = [](void* log, USHORT eb) { written.push_back({log, eb}); };
+    auto notice = [](void* log, USHORT eb) { written.push_back({log, eb}); };
     std::atomic<int> close_it{1};
     backend_.on_issue = [&](velkor_request* r) {
         if (r->type == REQUEST_ADVANCE_AP) {
@@ -120,10 +123,10 @@ TEST_F(BuildersTest, AnAdvanceReportsTheBlockItClosedOr65535) {
     };
     int log_record = 0;
     UCHAR closed = 9;
-    EXPECT_EQ(request_advance_append_point_sync(&ap_, 12, &closed, nullptr, &log_record), 0);
+    EXPECT_EQ(request_advance_append_point_sync(&ap_, 12, &closed, notice, &log_record), 0);
     EXPECT_EQ(closed, 1);
     close_it = 0;
-    EXPECT_EQ(request_advance_append_point_sync(&ap_, 13, &closed, nullptr, &log_record), 0);
+    EXPECT_EQ(request_advance_append_point_sync(&ap_, 13, &closed, notice, &log_record), 0);
     EXPECT_EQ(closed, 0);
     ASSERT_EQ(written.size(), 2u);
     EXPECT_EQ(written[0], std::make_pair((void*)&log_record, (USHORT)12));
@@ -234,14 +237,12 @@ TEST_F(BuildersTest, PreparingAnAppendReadsItsPacketHeader) {
 
 TEST_F(BuildersTest, APacketReadCompletesThroughTheChunkedReadCompletion) {
     static std::atomic<void*> completed_arg{nullptr};
-    pipeline_service_table.ebread_complete = [](velkor_request* head, ULONG64, ULONG64) {
-        completed_arg = head->done_arg;
-    };
+    auto done = [](velkor_request* head, ULONG64, ULONG64) { completed_arg = head->done_arg; };
     watch();
     std::vector<UCHAR> buffer(4 * 512);
     media_address at{8192, 4, {}};
     int arg = 0;
-    EXPECT_EQ(media_read_packets_async(&channel_, &at, buffer.data(), 4, nullptr, nullptr, &arg), 0);
+    EXPECT_EQ(media_read_packets_async(&channel_, &at, buffer.data(), 4, done, nullptr, &arg), 0);
     ASSERT_TRUE(eventually([&] { return completed_arg.load() == &arg; }));
     ASSERT_EQ(seen_.size(), 1u);
     EXPECT_EQ(seen_[0].params.read.packet_kind, 160);

@@ -2,8 +2,9 @@
 
 #include <cstring>
 
-#include "driver/controller/channel_hooks.h"
 #include "driver/card/hw_reset.h"
+#include "driver/controller/card_services.h"
+#include "driver/log/mgmt.h"
 #include "driver/pipeline/hw_cmds.h"
 #include "driver/pipeline/nand_cmds.h"
 #include "driver/platform/cpu_wq.h"
@@ -45,6 +46,22 @@ int CardChannelTest::geometry_from_card(nand_dev* channel) {
     return 0;
 }
 
+std::string CardChannelTest::dump_text() const {
+    // The taken bit is set (interlocked) once the dump is written.
+    if ((ReadAcquire(&card_.dump_state) & (1 << PAV_DUMP_TAKEN_BIT)) == 0) {
+        return "";
+    }
+    return std::string(card_.dump.buffer, card_.dump.position);
+}
+
+size_t CardChannelTest::dump_requests() const {
+    size_t refused = 0;
+    for (const std::string& line : sim::kernel::debug_texts()) {
+        refused += line == "dov0: Ignoring CSR dump request: buffer unavailable.\n" ? 1 : 0;
+    }
+    return refused + ((ReadAcquire(&card_.dump_state) & (1 << PAV_DUMP_TAKEN_BIT)) != 0 ? 1 : 0);
+}
+
 sim::card::CardConfig CardChannelTest::card_config() const {
     sim::card::CardConfig config = sim::card::CardConfig::small();
     return config;
@@ -63,10 +80,10 @@ void CardChannelTest::SetUp() {
     completion_poll_ms = 10;
     enable_multq_at_load = 1;
     ASSERT_EQ(kpav_numa_init(), 0);
-    ASSERT_EQ(cpu_wq_init(), 0);
+    ASSERT_EQ(cpu_wq_init(&controller_cpu_wq_ops), 0);
     ASSERT_EQ(request_caches_create(), 0);
-    pipeline_module_init();
-    pipeline_service_table.nand_controller_init = geometry_from_card;
+    owner_.nand_controller_init = geometry_from_card;
+    owner_.mgmt_data_rle_scan = mgmt_data_rle_scan;
 
     model_ = std::make_unique<sim::card::Card>(card_config());
     PDEVICE_OBJECT pdo = model_->plug(0, 3, 0);
@@ -80,6 +97,7 @@ void CardChannelTest::SetUp() {
     card_.window2 = bar_ + BAR_SECOND_DMA / 4;
     card_.cq_windows = bar_ + BAR_CQ_WINDOWS / 4;
     card_.numa_node = PAV_NO_NUMA_NODE;
+    card_.dump = {&card_, dump_buffer_.data(), 0, (ULONG)dump_buffer_.size()};
     probe_.bar = card_.bar;
     probe_.csr = card_.csr;
     probe_.cq_windows = card_.cq_windows;
@@ -92,7 +110,7 @@ void CardChannelTest::bring_up() {
     // Probe: the controller reset; set-up polls until the interrupts are connected.
     probe_.cq_count = card_cq_count(card_.csr);
     ASSERT_EQ(reset_hardware(&probe_, probe_.cq_count), 0);
-    ASSERT_EQ(card_channel_hooks.pipeline_init(&card_), 0);
+    ASSERT_EQ(channel_pipeline_init(&card_, &owner_), 0);
     ASSERT_NE(card_.nand, nullptr);
     for (auto& handler : table_) {
         handler = nullptr;
@@ -105,17 +123,15 @@ void CardChannelTest::bring_up() {
     for (ULONG q = 0; q < probe_.cq_count; q++) {
         csr_write(card_.cq_windows + q * (CQ_WINDOW_BYTES / 4), CQW_STATE, 1);
     }
-    ASSERT_EQ(card_channel_hooks.pipeline_start(&card_), 0);
+    ASSERT_EQ(channel_pipeline_start(&card_), 0);
     started_ = true;
 }
 
 void CardChannelTest::take_down() {
-    if (card_.nand != nullptr) {
-        card_channel_hooks.pipeline_stop(&card_);
-    }
+    channel_pipeline_stop(&card_);
     disconnect_interrupts();
     KeFlushQueuedDpcs();
-    card_channel_hooks.pipeline_free(&card_);
+    channel_pipeline_free(&card_);
 }
 
 void CardChannelTest::restart() {
@@ -140,10 +156,8 @@ void CardChannelTest::TearDown() {
         model_->unplug();
         model_.reset();
     }
-    pipeline_module_exit();
     cpu_wq_exit();
     request_caches_destroy();
-    pipeline_service_table = {};
     LONG* params[] = {&min_requests, &max_requests, &completion_poll_ms, &enable_multq_at_load, &coreclk_max_derating,
                       &make_assert_nonfatal};
     for (size_t i = 0; i < 6; i++) {

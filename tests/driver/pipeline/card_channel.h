@@ -19,12 +19,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "driver/controller/card.h"
+#include "driver/pipeline/channel_setup.h"
 #include "driver/pipeline/pipeline.h"
-#include "driver/pipeline/services.h"
 #include "sim/card/card.h"
 #include "sim/kernel/interrupt.h"
 #include "tests/support/kernel_fixture.h"
@@ -35,7 +36,7 @@ class CardChannelTest : public KernelTest {
     void TearDown() override;
     // The card's configuration; override to change it.
     virtual sim::card::CardConfig card_config() const;
-    // Runs before the channel is set up (parameters, faults).
+    // Runs before the channel is set up (parameters, faults, the bring-up's operations).
     virtual void configure() {}
     // The stripe the channel's geometry names, which sizes its requests' scatter-gather lists;
     // override for requests larger than a list of the default holds.
@@ -60,20 +61,29 @@ class CardChannelTest : public KernelTest {
     void restart();
 
     nand_dev* channel() { return card_.nand; }
+    // What the card's register dump holds (its reason line first), and how many dumps were asked
+    // for: the one taken, and those refused while it waits to be printed.
+    std::string dump_text() const;
+    size_t dump_requests() const;
     // Runs `action` at teardown, once the channel is freed (its DMA engines stopped).
     void pipeline_free_then(std::function<void()> action) { after_free_.push_back(std::move(action)); }
     ULONG issued() const { return issued_.load(); }
 
     std::unique_ptr<sim::card::Card> model_;
+    // The operations the channel calls in its bring-up: the defaults, with the NAND controller's
+    // set-up reading the card model's geometry and the management data's rle pass at start.
+    channel_owner_ops owner_ = channel_owner_defaults;
     pipeline_device card_{};
+    std::vector<char> dump_buffer_ = std::vector<char>(65536);
     card_probe probe_{};
     volatile ULONG* bar_ = nullptr;
     bool started_ = false;
 
+    static int geometry_from_card(nand_dev* channel);
+
   private:
     void bring_up();
     void take_down();
-    static int geometry_from_card(nand_dev* channel);
     static int issue_erase(nand_dev* channel, velkor_request* request);
     static int issue_zero_read(nand_dev* channel, velkor_request* request);
     static void request_done(velkor_request* head, ULONG64 bytes, ULONG64 latency_us);

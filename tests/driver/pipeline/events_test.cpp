@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/pipeline/ebinfo.h"
 #include "driver/pipeline/builders.h"
 #include "driver/pipeline/events.h"
 #include "driver/pipeline/issue.h"
@@ -33,10 +34,9 @@ size_t count_part(const std::string& part) {
                                  [&](const std::string& t) { return t.find(part) != std::string::npos; });
 }
 
-// What the services the tests install saw.
+// What the channel's bring-up operations and client the tests install saw.
 struct seen_services {
-    std::mutex mutex;  // dumps and env_words: a channel's failure asks for its dump after it is seen
-    std::vector<std::string> dumps;
+    std::mutex mutex;  // env_words: the decoder runs on the rings' DPCs
     std::vector<ULONG> env_words;
     bool recovered = false;
     int fail = 0;
@@ -44,10 +44,6 @@ struct seen_services {
     ULONG weak_lanes = 0;
     ULONG failed_lane = 0;
     ULONG64 flags = 0;
-    ULONG eb_mask = 0xFFFFFFFFu;  // lanes every block uses
-    std::vector<std::vector<ULONG>> merged;          // eb, then the 15 words
-    std::vector<std::vector<ULONG>> levels;          // eb, pad index, level
-    std::vector<std::vector<ULONG>> flagged;         // eb, bits
     bool hardware_failed = false;
 };
 seen_services* seen = nullptr;
@@ -58,17 +54,16 @@ class EventsTest : public CardChannelTest {
         seen = &seen_;
         CardChannelTest::SetUp();
         channel()->issue_table = request_issue_table;
-        pipeline_service_table.csr_dump_request = [](pipeline_device*, int, const char* reason, ULONG) {
-            std::lock_guard<std::mutex> hold(seen->mutex);
-            seen->dumps.push_back(reason != nullptr ? reason : "");
-        };
-        pipeline_service_table.env_interrupt = [](nand_dev*, ULONG word, int check) {
+        buffer_ = (UCHAR*)kpav_dma_alloc_contig(&bus_);
+        ASSERT_NE(buffer_, nullptr);
+    }
+    void configure() override {
+        owner_.env_interrupt = [](nand_dev*, ULONG word, int check) {
             std::lock_guard<std::mutex> hold(seen->mutex);
             seen->env_words.push_back(check == 1 ? word : 0);
         };
-        pipeline_service_table.eb_lane_mask = [](nand_dev*, USHORT, ULONG) { return seen->eb_mask; };
         // Read recovery is the first to see a retired request: what the decoder left in it.
-        pipeline_service_table.read_recovery_complete = [](nand_dev*, velkor_request* request) {
+        owner_.read_recovery_complete = [](nand_dev*, velkor_request* request) {
             if (request->type == REQUEST_READ) {
                 seen->recovered = true;
                 seen->fail = request->fail;
@@ -79,24 +74,42 @@ class EventsTest : public CardChannelTest {
             }
             return 1;
         };
-        pipeline_service_table.eb_merge_pad_mask = [](nand_dev*, USHORT eb, const ULONG words[EB_ERROR_COUNTERS]) {
-            std::vector<ULONG> entry{eb};
-            entry.insert(entry.end(), words, words + EB_ERROR_COUNTERS);
-            seen->merged.push_back(entry);
-        };
-        pipeline_service_table.eb_record_pad_error = [](nand_dev*, USHORT eb, ULONG index, UCHAR level) {
-            seen->levels.push_back({eb, index, level});
-        };
-        pipeline_service_table.eb_set_flags = [](nand_dev*, USHORT eb, ULONG bits) { seen->flagged.push_back({eb, bits}); };
-        pipeline_service_table.log_hardware_failed = [](nand_dev*) { return seen->hardware_failed; };
-        buffer_ = (UCHAR*)kpav_dma_alloc_contig(&bus_);
-        ASSERT_NE(buffer_, nullptr);
     }
     void TearDown() override {
         UCHAR* buffer = buffer_;
         pipeline_free_then([buffer] { kpav_dma_free_contig(buffer); });
+        ebinfo_exit(channel());
         CardChannelTest::TearDown();
         seen = nullptr;
+    }
+
+    // The channel's erase-block information, every block using the lanes of `lane_mask` in every
+    // bank.
+    void use_ebinfo(ULONG lane_mask) {
+        const nand_geometry& g = channel()->geometry;
+        store_geometry geometry{};
+        geometry.eb_count = g.eb_count;
+        geometry.planes = g.planes;
+        geometry.banks = g.banks;
+        geometry.data_pads = g.data_pads;
+        geometry.total_pads = g.total_pads;
+        geometry.segments_per_eb = g.rows_per_eb * g.banks;
+        geometry.page_size = g.page_size;
+        ASSERT_EQ(ebinfo_init(channel(), &geometry), 0);
+        for (ULONG eb = 0; eb < g.eb_count; eb++) {
+            for (ULONG bank = 0; bank < g.banks; bank++) {
+                ebinfo_get(channel(), (USHORT)eb)->banks[bank].effective_mask = lane_mask;
+            }
+        }
+    }
+    // A client above the channel that is in its hardware-failure mode when the test says so.
+    void use_client() {
+        static constexpr nand_dev_client_ops ops = [] {
+            nand_dev_client_ops o = nand_dev_client_defaults;
+            o.hardware_failed = [](nand_dev*) { return seen->hardware_failed; };
+            return o;
+        }();
+        nand_dev_set_client(channel(), &ops, &seen_);
     }
 
     // Waits until the decoder handled everything injected before: an improperly handled word
@@ -114,17 +127,11 @@ class EventsTest : public CardChannelTest {
 
     void inject(const std::string& parameters) { model_->inject("event", parameters); }
 
-    // Waits for a register dump asked for with `reason`; the number of dumps asked for.
+    // Waits for the card's register dump taken with `reason`; the number of dumps asked for.
     bool dumped(const std::string& reason) {
-        return eventually([&] {
-            std::lock_guard<std::mutex> hold(seen_.mutex);
-            return std::find(seen_.dumps.begin(), seen_.dumps.end(), reason) != seen_.dumps.end();
-        });
+        return eventually([&] { return dump_text().find("pavinf dov0: ERROR " + reason + "\n") == 0; });
     }
-    size_t dumps() {
-        std::lock_guard<std::mutex> hold(seen_.mutex);
-        return seen_.dumps.size();
-    }
+    size_t dumps() { return dump_requests(); }
 
     // A page of `eb` programmed with packets whose headers name sectors lba, lba + 1, ...
     void program_packets(USHORT eb, USHORT page, ULONG64 lba, ULONG count) {
@@ -410,7 +417,7 @@ TEST_F(EventsTest, AFailedLaneOfARowFailsThePageProgramThatWaitsForIt) {
 }
 
 TEST_F(EventsTest, EraseLanesOutsideTheBlocksMaskChangeNothing) {
-    seen_.eb_mask = 0x1;  // the blocks use lane 0 only
+    use_ebinfo(0x1);  // the blocks use lane 0 only
     // Every lane is erased; lane 1 fails, but no block keeps data there.
     model_->inject("erase_fail", "eb=6 bank=1 lane=1");
     EXPECT_EQ(request_erase_sync(channel(), 6, nullptr, REQ_ALL_LANES), 0);
@@ -465,13 +472,16 @@ TEST_F(EventsTest, PadErrorsOfARequestFollowThePadErrorRule) {
         {"waiting page program", REQUEST_PAGE_PROGRAM, REQ_FLUSH_WAITER | REQ_FLUSH_JOIN, true, false},
         {"page program", REQUEST_PAGE_PROGRAM, REQ_FLUSH_JOIN, false, false},
     };
+    use_ebinfo(0x3);
+    use_client();
     seen_.hardware_failed = true;
+    eb_info* info = ebinfo_get(channel(), 9);
     // Two lanes, one plane: bank 1's lane 0 is pad index 2.
     const ULONG bitmap[15] = {1u << 2};
     for (const pad_case& c : cases) {
         SCOPED_TRACE(c.name);
-        seen_.merged.clear();
-        seen_.levels.clear();
+        RtlZeroMemory(info->retired_pads, sizeof info->retired_pads);
+        RtlZeroMemory(info->error_level, sizeof info->error_level);
         LONG64 erases = channel()->events.erase_pad_events;
         LONG64 others = channel()->events.other_pad_events;
         tavrin_ioctx* context = request_alloc(channel(), REQUEST_ALLOC_WAIT);
@@ -491,21 +501,33 @@ TEST_F(EventsTest, PadErrorsOfARequestFollowThePadErrorRule) {
         EXPECT_EQ(channel()->events.erase_pad_events - erases, c.erase_count ? 2 : 0);
         EXPECT_EQ(channel()->events.other_pad_events - others, c.erase_count ? 0 : 2);
         if (c.erase_count) {
-            EXPECT_TRUE(seen_.merged.empty());
+            EXPECT_EQ(info->retired_pads[0], 0u);
+            EXPECT_EQ(info->error_level[2], 0);
             EXPECT_EQ(request->eb_notice_count, 0);
         } else {
-            ASSERT_EQ(seen_.merged.size(), 2u);
-            EXPECT_EQ(seen_.merged[0][0], 9u);
-            EXPECT_EQ(seen_.merged[0][1], 1u << 2);
-            ASSERT_EQ(seen_.levels.size(), 2u);
-            EXPECT_EQ(seen_.levels[0], (std::vector<ULONG>{9, 2, 145}));
+            // The block keeps the pad retired, and in the log's hardware-failure mode its level.
+            EXPECT_EQ(info->retired_pads[0], 1u << 2);
+            EXPECT_EQ(info->error_level[2], 145);
+            EXPECT_EQ(info->error_level[3], 0);
             ASSERT_EQ(request->eb_notice_count, 1);
             EXPECT_EQ(request->eb_notices[0], 9);
         }
         request_free(request);
     }
+    // Outside the hardware-failure mode the pad is retired but its level stays.
+    seen_.hardware_failed = false;
+    RtlZeroMemory(info->error_level, sizeof info->error_level);
+    tavrin_ioctx* program = request_alloc(channel(), REQUEST_ALLOC_WAIT);
+    ASSERT_NE(program, nullptr);
+    program->request->type = REQUEST_PAGE_PROGRAM;
+    program->request->params.page_program.eb = 9;
+    events_request_pad_errors(channel(), program->request, bitmap);
+    EXPECT_EQ(info->error_level[2], 0);
+    request_free(program->request);
     // Pads the block does not use change nothing.
-    seen_.eb_mask = 0x2;
+    for (eb_bank& bank : info->banks) {
+        bank.effective_mask = 0x2;
+    }
     tavrin_ioctx* context = request_alloc(channel(), REQUEST_ALLOC_WAIT);
     ASSERT_NE(context, nullptr);
     context->request->type = REQUEST_ERASE;
@@ -522,23 +544,25 @@ TEST_F(EventsTest, MarkingAPadFailedRaisesItsLevelInEveryPlaneOrFlagsTheBlock) {
     tavrin_ioctx* context = request_alloc(channel(), REQUEST_ALLOC_WAIT);
     ASSERT_NE(context, nullptr);
     velkor_request* request = context->request;
+    use_ebinfo(0x3);
+    eb_info* info = ebinfo_get(channel(), 4);
     // No log above the channel: the block is flagged.
     mark_eb_pads_failed(channel(), request, 4, 1, 1);
-    ASSERT_EQ(seen_.flagged.size(), 1u);
-    EXPECT_EQ(seen_.flagged[0], (std::vector<ULONG>{4, 0x4}));
-    EXPECT_TRUE(seen_.levels.empty());
+    EXPECT_EQ(info->flags, 0x4);
+    for (UCHAR level : info->error_level) {
+        ASSERT_EQ(level, 0);
+    }
     // With a log: the level of the pad rises in each plane (two here), the block is noted once.
-    static const nand_dev_client_ops no_ops{};
-    int log = 0;
-    nand_dev_set_client(channel(), &no_ops, &log);
+    use_client();
     channel()->geometry.planes = 2;
+    ebinfo_table(channel())->geometry.planes = 2;
     mark_eb_pads_failed(channel(), request, 4, 1, 1);
     mark_eb_pads_failed(channel(), request, 4, 1, 1);
     channel()->geometry.planes = 1;
     nand_dev_set_client(channel(), nullptr, nullptr);
-    ASSERT_EQ(seen_.levels.size(), 4u);
-    EXPECT_EQ(seen_.levels[0], (std::vector<ULONG>{4, 5, 176}));  // (1 x 2 + 0) x 2 + 1
-    EXPECT_EQ(seen_.levels[1], (std::vector<ULONG>{4, 7, 176}));  // (1 x 2 + 1) x 2 + 1
+    EXPECT_EQ(info->error_level[5], 176);  // (1 x 2 + 0) x 2 + 1
+    EXPECT_EQ(info->error_level[7], 176);  // (1 x 2 + 1) x 2 + 1
+    EXPECT_EQ(info->error_level[4], 0);
     ASSERT_EQ(request->eb_notice_count, 1);
     EXPECT_EQ(request->eb_notices[0], 4);
     request_free(request);

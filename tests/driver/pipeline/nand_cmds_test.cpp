@@ -9,7 +9,7 @@
 #include "driver/pipeline/nand_cmds.h"
 #include "driver/pipeline/nand_dev.h"
 #include "driver/pipeline/request.h"
-#include "driver/pipeline/services.h"
+#include "driver/pipeline/ebinfo.h"
 #include "tests/driver/pipeline/ring_entries.h"
 #include "tests/support/kernel_fixture.h"
 
@@ -21,13 +21,7 @@ entry nand(ULONG reg, ULONG value) {
     return {BAR_NAND + reg, value};
 }
 
-USHORT test_seed = 0;
-USHORT seed_service(nand_dev*, USHORT) {
-    return test_seed;
-}
-ULONG lane_service(nand_dev*, USHORT, ULONG bank) {
-    return bank == 1 ? 0x5 : 0x7;
-}
+constexpr ULONG test_blocks = 8;
 
 class NandCmdsTest : public KernelTest {
   protected:
@@ -50,17 +44,40 @@ class NandCmdsTest : public KernelTest {
         g.randomizer_unit = 512;
         g.plain_units = 2;
         g.sequence_slots = 4;
-        pipeline_service_table.eb_seed = seed_service;
-        test_seed = 0;
+        // The blocks' records: every lane of a bank in use, one page per segment, no seed.
+        store_geometry geometry{};
+        geometry.eb_count = test_blocks;
+        geometry.banks = g.banks;
+        geometry.planes = g.planes;
+        geometry.total_pads = g.total_pads;
+        geometry.data_pads = g.total_pads;
+        ASSERT_EQ(ebinfo_init(channel_, &geometry), 0);
+        for (USHORT eb = 0; eb < test_blocks; eb++) {
+            for (ULONG bank = 0; bank < g.banks; bank++) {
+                ebinfo_get(channel_, eb)->banks[bank].effective_mask = 0x7;
+                ebinfo_get(channel_, eb)->banks[bank].usable_bytes = g.page_size;
+            }
+        }
         request_.pool_index = 9;
     }
     void TearDown() override {
-        pipeline_service_table = {};
+        ebinfo_exit(channel_);
         hw_cmds_free(channel_);
         delete channel_;
         KernelTest::TearDown();
     }
     std::vector<entry> taken() { return ring_entries_since(channel_, &seen_); }
+    void set_seed(USHORT seed) {
+        for (USHORT eb = 0; eb < test_blocks; eb++) {
+            ebinfo_get(channel_, eb)->seed = seed;
+        }
+    }
+    // Bank 1's blocks leave their middle lane out.
+    void use_bank_lanes() {
+        for (USHORT eb = 0; eb < test_blocks; eb++) {
+            ebinfo_get(channel_, eb)->banks[1].effective_mask = 0x5;
+        }
+    }
     // The three bank-port bytes of a row address.
     static std::vector<entry> address(ULONG bank, ULONG row) {
         std::vector<entry> out;
@@ -145,7 +162,7 @@ TEST_F(NandCmdsTest, SequenceFramingAndTheLongSequenceRule) {
 }
 
 TEST_F(NandCmdsTest, EraseProgramByMode) {
-    pipeline_service_table.eb_lane_mask = lane_service;
+    use_bank_lanes();
     request_.pending_bank = 0;
     // Mode 0: one address per bank, the block's lanes, a status step of 19.
     nand_erase_program(channel_, &request_, 4);
@@ -223,7 +240,7 @@ TEST_F(NandCmdsTest, RandomizerRuns) {
         {"a part unit counts whole", 77, 1, 0, 1000, 0, {0x80000000u | t((77 + 20480 * 8) % 32767) | 2}},
     };
     for (const run_case& c : cases) {
-        test_seed = c.seed;
+        set_seed(c.seed);
         channel_->geometry.randomizer_off = c.off;
         nand_randomizer_runs(channel_, 6, c.bank, 2, c.offset, c.length, 112);
         std::vector<entry> expected;
@@ -235,11 +252,11 @@ TEST_F(NandCmdsTest, RandomizerRuns) {
 }
 
 TEST_F(NandCmdsTest, RowProgramAndItsStart) {
-    pipeline_service_table.eb_lane_mask = lane_service;
+    use_bank_lanes();
     channel_->geometry.part.program_param_a = 0xA;
     channel_->geometry.part.program_param_b = 0xB;
     channel_->geometry.part.row_marker_code = 3;
-    test_seed = 5;
+    set_seed(5);
     flush_record record{};
     record.index = 17;
     record.eb = 3;

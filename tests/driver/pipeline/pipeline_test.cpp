@@ -124,7 +124,7 @@ TEST_F(ChannelPipelineTest, AChainCompletesTogetherInOrderAndOnce) {
     static std::vector<int> retired;
     static std::mutex retired_mutex;
     retired.clear();
-    pipeline_service_table.read_recovery_complete = [](nand_dev*, velkor_request* r) {
+    owner_.read_recovery_complete = [](nand_dev*, velkor_request* r) {
         std::lock_guard<std::mutex> g(retired_mutex);
         retired.push_back((int)r->issue_word);
         return 1;
@@ -162,7 +162,7 @@ TEST_F(ChannelPipelineTest, AWaiterWakesOnlyWhenTheChainIsDoneWithTheRequest) {
     // a request the completion still reads.
     static std::atomic<bool> notice_done{false};
     notice_done = false;
-    static nand_dev_client_ops ops{};
+    static nand_dev_client_ops ops = nand_dev_client_defaults;
     ops.buffer_notice = [](nand_dev*) {
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         notice_done = true;
@@ -470,7 +470,7 @@ TEST_F(ChannelPipelineTest, StoppingWaitsForARetirementStillRunningOnItsProcesso
     // the pool under it.
     static std::atomic<bool> notice_done{false};
     notice_done = false;
-    static nand_dev_client_ops ops{};
+    static nand_dev_client_ops ops = nand_dev_client_defaults;
     ops.buffer_notice = [](nand_dev*) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         notice_done = true;
@@ -492,22 +492,23 @@ class WatchdogTest : public ChannelPipelineTest {
   protected:
     void configure() override {
         completion_poll_ms = 0;
-        pipeline_service_table.csr_dump_request = [](pipeline_device*, int error, const char* reason, ULONG) {
-            dumps_++;
-            EXPECT_EQ(error, 1);
-            EXPECT_STREQ(reason, "Failing channel.");
-        };
-        pipeline_service_table.report_device_failed = [](pipeline_device*) {
-            reported_++;
-            return true;
-        };
-        dumps_ = 0;
+        // The card has a dump buffer, and a shell that hears of its failure.
+        card_.dump = {&card_, dump_buffer_, 0, sizeof dump_buffer_};
+        static constexpr card_ops shell = [] {
+            card_ops ops = card_ops_defaults;
+            ops.report_device_failed = [](pipeline_device*) {
+                reported_++;
+                return true;
+            };
+            return ops;
+        }();
+        card_.ops = &shell;
         reported_ = 0;
     }
-    static std::atomic<int> dumps_;
+    std::string dump() const { return std::string(card_.dump.buffer, card_.dump.position); }
+    char dump_buffer_[4096] = {};
     static std::atomic<int> reported_;
 };
-std::atomic<int> WatchdogTest::dumps_{0};
 std::atomic<int> WatchdogTest::reported_{0};
 
 TEST_F(WatchdogTest, AStuckRequestFailsTheChannelAndEveryRequestOnceWithMinusFive) {
@@ -551,7 +552,8 @@ TEST_F(WatchdogTest, AStuckRequestFailsTheChannelAndEveryRequestOnceWithMinusFiv
     EXPECT_TRUE(logged("paverr Corvane driver: 12318 Failing channel (4096).\n"));
     EXPECT_TRUE(logged("paverr Corvane driver: 06156 dov0: Notification received that this device has failed.\n"));
     EXPECT_TRUE(logged("dov0: Failed 4 requests from bad state\n"));
-    EXPECT_EQ(dumps_.load(), 1);
+    EXPECT_EQ(dump(), "pavinf dov0: ERROR Failing channel.\n");
+    EXPECT_FALSE(logged("dov0: Ignoring CSR dump request: buffer unavailable.\n"));
     EXPECT_EQ(reported_.load(), 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     {
@@ -593,7 +595,7 @@ TEST_F(WatchdogTest, TheStuckRulesByAge) {
 TEST_F(ChannelPipelineTest, ReadRecoveryRequeuesAReadAtTheFrontAndFinishesIt) {
     static std::atomic<int> passes{0};
     passes = 0;
-    pipeline_service_table.read_recovery_complete = [](nand_dev* channel, velkor_request* r) {
+    owner_.read_recovery_complete = [](nand_dev* channel, velkor_request* r) {
         if (r->type != REQUEST_READ || passes++ > 0) {
             return 1;
         }
@@ -613,7 +615,7 @@ TEST_F(ChannelPipelineTest, ReadRecoveryRequeuesAReadAtTheFrontAndFinishesIt) {
 TEST_F(ChannelPipelineTest, ReadRecoveryCanFailARequestThroughTheFailQueue) {
     static std::atomic<int> passes{0};
     passes = 0;
-    pipeline_service_table.read_recovery_complete = [](nand_dev* channel, velkor_request* r) {
+    owner_.read_recovery_complete = [](nand_dev* channel, velkor_request* r) {
         if (passes++ > 0) {
             return 1;
         }

@@ -110,7 +110,7 @@ TEST_F(PrepareTest, BinaryCommandsCheckTheirMicroOperations) {
 
 TEST_F(PrepareTest, AReadFindsItsPadAndRefusesToRunPastItsEraseBlock) {
     static const ULONG levels[4] = {0xFFFFFFFF, 0x11, 0x22, 0xFFFFFFFF};
-    pipeline_service_table.eb_pad_read_level = [](nand_dev*, USHORT, ULONG pad) { return levels[pad]; };
+    owner_.eb_pad_read_level = [](nand_dev*, USHORT, ULONG pad) { return levels[pad]; };
     std::vector<UCHAR> buffer(8192);
     velkor_request* r = take();
     r->type = REQUEST_READ;

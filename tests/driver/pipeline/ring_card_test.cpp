@@ -3,11 +3,11 @@
 
 #include <cstring>
 
-#include "driver/controller/channel_hooks.h"
 #include "driver/card/hw_reset.h"
 #include "driver/pipeline/cq.h"
 #include "driver/pipeline/hw_cmds.h"
 #include "driver/pipeline/issue.h"
+#include "driver/pipeline/nand_kinfo.h"
 #include "driver/platform/kinfo.h"
 #include "driver/platform/memory.h"
 #include "driver/platform/params.h"
@@ -297,7 +297,7 @@ TEST_F(RingCardTest, ReadBacksAndPageStatisticsAreFramedByTheirTerminators) {
 
 TEST_F(RingCardTest, TheChannelsKinfoShowsItsStatistics) {
     ASSERT_EQ(pav_driver_kinfo_init(), 0);
-    ASSERT_EQ(card_channel_hooks.kinfo_create(&card_), 0);
+    ASSERT_EQ(nand_dev_kinfo_create(&card_), 0);
     for (ULONG i = 0; i < 3; i++) {
         ASSERT_NE(submit_erase(1), nullptr);
     }
@@ -320,7 +320,7 @@ TEST_F(RingCardTest, TheChannelsKinfoShowsItsStatistics) {
     EXPECT_NE(interval.find("\n1                    3 "), std::string::npos) << interval;
     interval = read("dov0.nand_dev.channels.0.interval-stats");
     EXPECT_EQ(interval.find("\n1                    3 "), std::string::npos) << interval;
-    card_channel_hooks.kinfo_remove(&card_);
+    nand_dev_kinfo_remove(&card_);
     pav_driver_kinfo_exit();
 }
 
@@ -336,7 +336,7 @@ TEST_F(RingCardTest, ReinitialisationRunsTheChannelOrFailsIt) {
     ASSERT_NE(submit_erase(6), nullptr);
     ASSERT_TRUE(eventually([&] { return completed() == 2; }));
 
-    pipeline_service_table.nand_controller_init = controller_refuses;
+    owner_.nand_controller_init = controller_refuses;
     EXPECT_EQ(channel_reinit(channel()), -KPAV_EIO);
     EXPECT_TRUE(channel_failed(channel()));
     EXPECT_EQ(channel()->failure_reason, CHANNEL_FAIL_REINIT);

@@ -147,7 +147,7 @@ struct overlap_client {
 };
 
 TEST_F(SchedTest, AUserAppendNeverOvertakesAnOlderGroomerWriteOfTheSameSectors) {
-    nand_dev_client_ops ops{};
+    nand_dev_client_ops ops = nand_dev_client_defaults;
     ops.maps_into_groomed_eb = overlap_client::maps;
     ops.groomer_moves_overlap = overlap_client::moves;
     channel_.client_ops = &ops;
@@ -175,7 +175,7 @@ TEST_F(SchedTest, AUserAppendNeverOvertakesAnOlderGroomerWriteOfTheSameSectors) 
     EXPECT_EQ(pick(), elsewhere);
     channel_.outstanding_count = 0;
     EXPECT_EQ(pick(), g1);
-    channel_.client_ops = nullptr;
+    channel_.client_ops = &nand_dev_client_defaults;
 }
 
 TEST_F(SchedTest, AnOrderedRequestThatIsNoAppendYieldsToAnOlderGroomerWrite) {
@@ -220,7 +220,7 @@ TEST_F(SchedTest, UrgentGroomerWorkTakesTheOlderGroomerHeadAndNoticesThePick) {
     static int notices = 0;
     static int last_flag = -1;
     notices = 0;
-    nand_dev_client_ops ops{};
+    nand_dev_client_ops ops = nand_dev_client_defaults;
     ops.grooming_urgency = [](nand_dev*) { return 1; };
     ops.pick_notice = [](nand_dev*, velkor_request*, int waited) {
         notices++;
@@ -240,7 +240,7 @@ TEST_F(SchedTest, UrgentGroomerWorkTakesTheOlderGroomerHeadAndNoticesThePick) {
     EXPECT_EQ(pick(), user);
     EXPECT_EQ(last_flag, 0);
     EXPECT_EQ(notices, 3);
-    channel_.client_ops = nullptr;
+    channel_.client_ops = &nand_dev_client_defaults;
 }
 
 }  // namespace

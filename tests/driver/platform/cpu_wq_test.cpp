@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/control/csr_dump.h"
+#include "driver/card/csr_dump.h"
 #include "driver/controller/card_list.h"
 #include "driver/card/cpu_queues.h"
 #include "driver/card/pipeline_device.h"
@@ -105,6 +105,10 @@ void queue_completion(ULONG cpu, request* r) {
     cpu_wq_signal(record);
 }
 
+// The threads' work as this test sees it; the cards come from the driver's card list.
+const cpu_wq_ops test_ops = {run_completions, rearm_queues,         drain_cpu_queue,      request_of_link,
+                             trim_cached_requests, end_bio, pav_driver_list_walk};
+
 const char* const stop_timeout = "paverr Corvane driver: 12317 Timeout waiting for bound cpu thread to terminate.\n";
 
 }  // namespace
@@ -124,8 +128,6 @@ class CpuWqTest : public KernelTest {
         hooks.completions = 0;
         hooks.hold = false;
         hooks.remember = nullptr;
-        cpu_wq_hook_table = cpu_wq_hooks{run_completions, rearm_queues, drain_cpu_queue, request_of_link,
-                                         trim_cached_requests, end_bio};
         driver_.load(1);
         ASSERT_EQ(kpav_numa_init(), 0);
     }
@@ -137,15 +139,14 @@ class CpuWqTest : public KernelTest {
         EXPECT_TRUE(wait_for_work_items(10000));
         driver_.unload();
         kpav_numa_exit();
-        // A thread that has left its record still reads the hooks as it ends.
+        // A thread that has left its record still reads the table as it ends.
         EXPECT_TRUE(wait_for_system_threads(10000));
-        cpu_wq_hook_table = cpu_wq_hooks{};
         EXPECT_EQ(kpav_live_bound_threads, 0);
         KernelTest::TearDown();
     }
 
     void start() {
-        ASSERT_EQ(cpu_wq_init(), 0);
+        ASSERT_EQ(cpu_wq_init(&test_ops), 0);
         ASSERT_TRUE(eventually([] {
             for (ULONG cpu = 0; cpu < 4; cpu++) {
                 if (cpu_wq_state(cpu) != CPU_WQ_RUNNING) {
@@ -164,7 +165,7 @@ TEST_F(CpuWqTest, ARecordForEveryPossibleProcessorAThreadForEveryActiveOne) {
     EXPECT_EQ(live_system_threads(), 4u);
     EXPECT_EQ(kpav_live_bound_threads, 4);
     EXPECT_EQ(pool_outstanding("sal4").allocations, 8u);
-    EXPECT_EQ(cpu_wq_init(), 0);  // once per driver
+    EXPECT_EQ(cpu_wq_init(&test_ops), 0);  // once per driver
     EXPECT_EQ(live_system_threads(), 4u);
 
     clear_debug_lines();
@@ -374,7 +375,6 @@ TEST_F(CpuWqTest, KickedThreadsPassAndLookAtTheCards) {
     EXPECT_GE(drains, 1);
     EXPECT_LE(drains, 4);
     pav_driver_list_remove(&card);
-    pav_driver_list_exit();
     cpu_wq_detach_card(&card);
 }
 
@@ -407,7 +407,7 @@ TEST_F(CpuWqTest, AThreadThatDoesNotStopIsLeftItsRecordAndUnloadGoesOn) {
 
 TEST_F(CpuWqTest, ThreadsThatCannotStartLeaveTheirProcessorsWithoutWork) {
     fail_always(fault_site::system_thread);
-    ASSERT_EQ(cpu_wq_init(), 0);
+    ASSERT_EQ(cpu_wq_init(&test_ops), 0);
     EXPECT_TRUE(wait_for_work_items(10000));
     EXPECT_EQ(live_system_threads(), 0u);
     int refused = 0;
@@ -437,7 +437,7 @@ TEST_F(CpuWqTest, InitFailsCleanlyWhereverMemoryRunsOut) {
         auto before = pool_outstanding();
         uint64_t attempts_before = attempts(fault_site::pool);
         fail_nth(fault_site::pool, n);
-        int result = cpu_wq_init();
+        int result = cpu_wq_init(&test_ops);
         bool injected = attempts(fault_site::pool) - attempts_before >= n;
         clear_faults();
         EXPECT_TRUE(wait_for_work_items(10000));

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "driver/control/csr_dump.h"
+#include "driver/card/csr_dump.h"
 #include "tests/support/kernel_fixture.h"
 
 class CsrDumpTest : public KernelTest {};

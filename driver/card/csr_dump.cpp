@@ -1,7 +1,6 @@
-#include "driver/control/csr_dump.h"
+#include "driver/card/csr_dump.h"
 
-#include "driver/controller/channel_hooks.h"
-#include "driver/pipeline/services.h"
+#include "driver/card/card_ops.h"
 #include "driver/platform/format.h"
 #include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
@@ -40,15 +39,6 @@ void csr_dump_line(void* printer, const char* line) {
     csr_dump_printf((csr_dump_printer*)printer, "%s", line);
 }
 
-namespace {
-csr_dump_sections_routine dump_sections = nullptr;
-}
-
-void csr_dump_set_sections(csr_dump_sections_routine routine) {
-    PAGED_CODE();
-    dump_sections = routine;
-}
-
 // Any IRQL: the bug-check callback takes its dump at HIGH_LEVEL.
 void csr_dump_request(pipeline_device* card, int error, const char* reason, ULONG flags) {
     if (InterlockedBitTestAndSet(&card->dump_state, PAV_DUMP_IN_PROGRESS_BIT)) {
@@ -65,20 +55,6 @@ void csr_dump_request(pipeline_device* card, int error, const char* reason, ULON
     if (reason != nullptr) {
         csr_dump_printf(&card->dump, "pavinf %s: %s%s\n", pav_card_name(card), error ? "ERROR " : "", reason);
     }
-    if (dump_sections != nullptr) {
-        dump_sections(card, &card->dump, flags);
-    }
+    card->ops->dump_sections(card, &card->dump, flags);
     InterlockedBitTestAndSet(&card->dump_state, PAV_DUMP_TAKEN_BIT);
-}
-
-void csr_dump_services_install() {
-    PAGED_CODE();
-    WritePointerRelease((PVOID volatile*)&card_channel_hooks.csr_dump_request, (PVOID)csr_dump_request);
-    WritePointerRelease((PVOID volatile*)&pipeline_service_table.csr_dump_request, (PVOID)csr_dump_request);
-}
-
-void csr_dump_services_remove() {
-    PAGED_CODE();
-    WritePointerRelease((PVOID volatile*)&pipeline_service_table.csr_dump_request, nullptr);
-    WritePointerRelease((PVOID volatile*)&card_channel_hooks.csr_dump_request, nullptr);
 }

@@ -1,6 +1,5 @@
 // The capability query: a caller names capability ids (or takes the default list) and gets a
-// value for each. The card's control interface and its block devices answer it alike; the
-// block devices reach it through the operations this layer installs at driver start.
+// value for each. The card's control interface and its block devices answer it alike.
 #pragma once
 
 #include "driver/platform/os.h"
@@ -37,6 +36,3 @@ int query_capabilities(nand_dev* channel, bdev* device, capability_header* recor
 // without memory. PASSIVE_LEVEL.
 int capabilities_ioctl(nand_dev* channel, bdev* device, void* record, int from_user);
 
-// Installs the query for the block devices, and removes it again. PASSIVE_LEVEL.
-void control_block_services_install();
-void control_block_services_remove();

@@ -1,5 +1,6 @@
-// The register-dump printer: dump lines go into a card's dump buffer, or to the debug log when
-// there is no buffer to fill.
+// A card's register dump: the printer that puts dump lines into the card's dump buffer (or the
+// debug log when there is no buffer to fill), and the request that takes a dump once. What a dump
+// holds beyond its reason line comes from the card's dump_sections operation (card_ops.h).
 #pragma once
 
 #include <cstdarg>
@@ -21,13 +22,3 @@ void csr_dump_line(void* printer, const char* line);
 // with "pavinf <card>: [ERROR ]<reason>". When the card has no buffer or a dump is already
 // being taken, "<card>: Ignoring CSR dump request: buffer unavailable." is logged instead.
 void csr_dump_request(pipeline_device* card, int error, const char* reason, ULONG flags);
-
-// Gives the card's bring-up and its data channel the register dump (their failures take one),
-// and takes it back. PASSIVE_LEVEL, at driver start and unload.
-void csr_dump_services_install();
-void csr_dump_services_remove();
-
-// The register sections of a dump: printed by the routine set here (none: the dump holds only
-// its reason line).
-using csr_dump_sections_routine = void (*)(pipeline_device* card, csr_dump_printer* printer, ULONG flags);
-void csr_dump_set_sections(csr_dump_sections_routine routine);

@@ -1,9 +1,8 @@
 // The capability query and its values.
-#include "driver/control/capabilities.h"
+#include "driver/block/capabilities.h"
 
 #include "driver/block/bdev.h"
 #include "driver/block/bdev_data.h"
-#include "driver/block/bdev_services.h"
 #include "driver/block/mdt.h"
 #include "driver/log/datalog.h"
 #include "driver/pipeline/nand_dev.h"
@@ -191,14 +190,4 @@ int capabilities_ioctl(nand_dev* channel, bdev* device, void* record, int from_u
     }
     kpav_free(r, KPAV_TAG_VML);
     return rc;
-}
-
-void control_block_services_install() {
-    PAGED_CODE();
-    WritePointerRelease((PVOID volatile*)&bdev_control_services.capabilities_ioctl, (PVOID)capabilities_ioctl);
-}
-
-void control_block_services_remove() {
-    PAGED_CODE();
-    WritePointerRelease((PVOID volatile*)&bdev_control_services.capabilities_ioctl, nullptr);
 }

@@ -2,10 +2,9 @@
 // reach every card), the channel pipeline (request retirement, completion-queue re-arm and
 // drain), the request pool (per-processor cached requests) and the bio layer (deferred bio ends).
 //
-// Each subsystem stores its operations with cpu_wq_set_hook at its init, before it hands any
-// work to a processor, and clears them (stores NULL) at its exit; a NULL operation means there
-// is nothing to do. The threads read each operation once per use, and may still read it until
-// they have ended (cpu_wq_exit and the threads' end).
+// One const table, handed over when the threads are made (cpu_wq_init) and read until they have
+// ended (cpu_wq_exit). Every slot is filled; cpu_wq_ops_defaults holds the plain rule of each
+// (described beside it), and a table starts from it and replaces what it implements.
 //
 // How the carried objects are linked:
 // - A completed request embeds a LIST_ENTRY that the completion path inserts at the tail of a
@@ -29,34 +28,38 @@ struct cpu_wq_deferred_bio {
 // A function called for one card: 0 goes on to the next card.
 using cpu_wq_card_fn = int (*)(pipeline_device* card, void* argument);
 
-struct cpu_wq_hooks {
+struct cpu_wq_ops {
     // Channel pipeline: retires the requests of `completed` as a batch on this processor's
-    // thread and takes them off the list; may remember completion queues for re-arming with
-    // cpu_wq_remember_queue. Returns how many requests it ran.
+    // thread and takes every one off the list; may remember completion queues for re-arming with
+    // cpu_wq_remember_queue. Returns how many requests it ran. Default: none are run (nothing
+    // hands the threads requests without a pipeline).
     ULONG (*run_completions)(LIST_ENTRY* completed, cpu_wq* record);
-    // Channel pipeline: re-arms the queues remembered during a pass.
+    // Channel pipeline: re-arms the queues remembered during a pass. Default: nothing.
     void (*rearm_queues)(completion_queue* const* queues, ULONG count);
     // Channel pipeline: drains the card's completion queue of processor `cpu` once more as that
-    // processor's thread ends (on that thread).
+    // processor's thread ends (on that thread). Default: nothing.
     void (*drain_cpu_queue)(pipeline_device* card, ULONG cpu);
-    // Channel pipeline: the request that embeds a completed-list link (for the dump).
+    // Channel pipeline: the request that embeds a completed-list link (for the dump). Default:
+    // the link itself.
     void* (*request_of_link)(LIST_ENTRY* link);
     // Request pool: returns the card's requests cached for processor `cpu` that have waited
-    // there more than 5 s.
+    // there more than 5 s. Default: nothing.
     void (*trim_cached_requests)(pipeline_device* card, ULONG cpu);
-    // Bio layer: ends the bio that embeds `bio` with `status` (bio_endio).
+    // Bio layer: ends the bio that embeds `bio` with `status` (bio_endio). Default: nothing.
     void (*end_bio)(cpu_wq_deferred_bio* bio, int status);
     // Card list: calls `function` for each running card in turn unless the list is busy (it
-    // only tries its lock): 0, -16 when busy, or the first non-zero result.
+    // only tries its lock): 0, -16 when busy, or the first non-zero result. Default: no cards.
     int (*for_each_card)(cpu_wq_card_fn function, void* argument);
 };
 
-extern cpu_wq_hooks cpu_wq_hook_table;
+ULONG cpu_wq_run_nothing(LIST_ENTRY* completed, cpu_wq* record);
+void cpu_wq_no_rearm(completion_queue* const* queues, ULONG count);
+void cpu_wq_no_card_work(pipeline_device* card, ULONG cpu);
+void* cpu_wq_link_itself(LIST_ENTRY* link);
+void cpu_wq_no_bio_end(cpu_wq_deferred_bio* bio, int status);
+int cpu_wq_no_cards(cpu_wq_card_fn function, void* argument);
 
-// Reads one operation of the table.
-#define cpu_wq_hook(operation)                              \
-    ((decltype(cpu_wq_hook_table.operation))ReadPointerAcquire( \
-        (PVOID const volatile*)&cpu_wq_hook_table.operation))
-// Stores one operation of the table (NULL: none).
-#define cpu_wq_set_hook(operation, function) \
-    WritePointerRelease((PVOID volatile*)&cpu_wq_hook_table.operation, (PVOID)(function))
+inline constexpr cpu_wq_ops cpu_wq_ops_defaults = {
+    cpu_wq_run_nothing, cpu_wq_no_rearm,    cpu_wq_no_card_work, cpu_wq_link_itself,
+    cpu_wq_no_card_work, cpu_wq_no_bio_end, cpu_wq_no_cards,
+};

@@ -53,7 +53,7 @@ struct bench_card {
     std::vector<velkor_request*> told;     // issued since the last doorbell
     std::deque<velkor_request*> answers;   // for the DPC
     KDPC dpc;
-    channel_backend_ops ops{};
+    channel_backend_ops ops = channel_backend_defaults;
     request_issue_handler table[REQUEST_TYPE_COUNT] = {};
 };
 

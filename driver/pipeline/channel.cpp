@@ -148,12 +148,14 @@ void nand_dev_init(nand_dev* channel, pipeline_device* card) {
     RtlZeroMemory((void*)channel, sizeof *channel);
     channel->owner = &channel_owner_defaults;
     channel->client_ops = &nand_dev_client_defaults;
+    channel->backend = &channel_backend_defaults;
     channel->card = card;
     if (card != nullptr) {
         card->nand = channel;
     }
     kpav_state_init(&channel->state, CHANNEL_STATE_INIT);
     channel->state_now = CHANNEL_STATE_INIT;
+    events_init(channel);
     kpav_spinlock_init(&channel->issue_lock, "issue");
     kpav_spinlock_init(&channel->collect_lock, "collect");
     kpav_spinlock_init(&channel->deferral_lock, "deferral");
@@ -239,17 +241,11 @@ void fail_channel(nand_dev* channel, int csr_dump, ULONG reason) {
 void fail_bad_state_requests(nand_dev* channel) {
     KPAV_IRQL_BELOW(DISPATCH_LEVEL);
     const channel_backend_ops* backend = channel->backend;
-    if (backend != nullptr && backend->stop_interrupts != nullptr) {
-        backend->stop_interrupts(channel);
-    }
-    if (backend != nullptr && backend->rings_empty != nullptr) {
-        ULONG64 deadline = pipe_now_us() + ring_quiet_wait_us;
-        while (!backend->rings_empty(channel) && pipe_now_us() < deadline) {
-            if (backend->poll != nullptr) {
-                backend->poll(channel);
-            }
-            kpav_udelay(1000);
-        }
+    backend->stop_interrupts(channel);
+    ULONG64 deadline = pipe_now_us() + ring_quiet_wait_us;
+    while (!backend->rings_empty(channel) && pipe_now_us() < deadline) {
+        backend->poll(channel);
+        kpav_udelay(1000);
     }
     cpu_wq_kick_all();
     collect_completed(channel);
@@ -332,9 +328,7 @@ void quiesce_channel(nand_dev* channel) {
             return;
         }
         kpav_udelay(1000);
-        if (backend != nullptr && backend->poll != nullptr) {
-            while (backend->poll(channel) == 2) {
-            }
+        while (backend->poll(channel) == 2) {
         }
         collect_completed(channel);
         pipeline_kick(channel, false);
@@ -342,15 +336,9 @@ void quiesce_channel(nand_dev* channel) {
     }
     kpav_spin_lock(&channel->issue_lock);
     if (channel->flush.current != nullptr) {
-        if (backend != nullptr && backend->pad_row != nullptr) {
-            backend->pad_row(channel, channel->flush.current);
-        } else {
-            flush_issue(channel);
-        }
+        backend->pad_row(channel, channel->flush.current);
     }
-    if (backend != nullptr && backend->announce != nullptr) {
-        backend->announce(channel);
-    }
+    backend->announce(channel);
     kpav_spin_unlock(&channel->issue_lock);
     flush_wait_all(channel);
 }

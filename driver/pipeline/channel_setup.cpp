@@ -303,11 +303,9 @@ int channel_pipeline_init(pipeline_device* card, const channel_owner_ops* owner)
     channel->owner = owner != nullptr ? owner : &channel_owner_defaults;
     channel->backend = &ring_backend;
     channel->issue_table = request_issue_table;
-    events_install(channel);
     channel->client_name = "";
     kpav_spinlock_init(&channel->poll_lock, "poll");
     kpav_spinlock_init(&channel->intr_mask_lock, "interrupt mask");
-    direct_cmds_install(channel);
     kpav_spinlock_init(&channel->stats_lock, "statistics");
     // Until start has run to its end, a channel failure is held back and reported by start.
     channel->deferral_flags = FAIL_DEFER;

@@ -193,17 +193,7 @@ ULONG decode_readback(completion_queue* ring, ULONG word) {
 }
 
 ULONG decode_event(completion_queue* ring, ULONG word) {
-    nand_dev* channel = ring->owner;
-    if (channel->decoders.event != nullptr) {
-        return channel->decoders.event(ring, word);
-    }
-    ULONG low = word & 0xFF;
-    if (low >= 0x20 && low < 0x28) {
-        kpav_print(KPAV_CLASS_ERROR, "%s: Improperly handled interrupt: %8.8x\n", channel_name(channel), word);
-        return 0;
-    }
-    cq_unknown_interrupt(ring, word);
-    return 0;
+    return events_decode(ring, word);
 }
 
 void poll_retrigger(nand_dev* channel) {
@@ -395,7 +385,7 @@ ULONG decode_completion(completion_queue* ring, ULONG word, LIST_ENTRY* complete
     }
     if (low == 0x08) {
         ULONG result = 0;
-        if (channel->decoders.direct_readback != nullptr && channel->decoders.direct_readback(ring, word, &result)) {
+        if (direct_readback_decode(ring, word, &result)) {
             return result;
         }
         return decode_readback(ring, word);

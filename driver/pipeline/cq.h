@@ -62,16 +62,6 @@ struct completion_queue {
     char name[40];            // "velkor-dov0", "velkor-dov0-admin", "-write", "-read-%u"
 };
 
-// Decoders the later parts of the channel install (NULL: the plain rule noted).
-struct cq_decoder_ops {
-    // Every low byte that is not a request or bank opcode. NULL: 0x20 + b with b at or above the
-    // bank count is an improperly handled interrupt, everything else unknown (the channel fails
-    // with reason 0x40000).
-    ULONG (*event)(completion_queue* ring, ULONG word);
-    // A 0x08 read-back while a direct command waits for one; NULL or false: a request's.
-    bool (*direct_readback)(completion_queue* ring, ULONG word, ULONG* result);
-};
-
 // Allocates, numbers and names the channel's rings: 0 or -12 ("Alloc contig buffer of size %d
 // failed", "%s: Inadequate memory - hw completions queue.\n"), nothing left allocated on
 // failure. PASSIVE_LEVEL.

@@ -238,11 +238,6 @@ bool direct_readback_decode(completion_queue* ring, ULONG word, ULONG* result) {
     return true;
 }
 
-void direct_cmds_install(nand_dev* channel) {
-    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-    channel->decoders.direct_readback = direct_readback_decode;
-}
-
 ULONG direct_all_pads(const nand_dev* channel) {
     ULONG pads = channel->geometry.total_pads;
     return pads >= 32 ? 0xFFFFFFFFu : (1u << pads) - 1;

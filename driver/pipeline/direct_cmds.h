@@ -94,8 +94,6 @@ int issue_binary_command(nand_dev* channel, velkor_request* request);
 // The 0x08 decoder of the channel (cq_decoder_ops::direct_readback): read-backs that name no
 // request (index 0) belong to direct commands.
 bool direct_readback_decode(completion_queue* ring, ULONG word, ULONG* result);
-// Installs the decoder in the channel's decoder table.
-void direct_cmds_install(nand_dev* channel);
 
 // ---- The read-back state a channel keeps
 

@@ -554,10 +554,9 @@ bool parity_event_of(nand_dev* channel, ULONG word) {
 
 }  // namespace
 
-void events_install(nand_dev* channel) {
+void events_init(nand_dev* channel) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     kpav_spinlock_init(&channel->events.pcie_lock, "PCIe report");
-    channel->decoders.event = events_decode;
 }
 
 ULONG events_decode(completion_queue* ring, ULONG word) {

@@ -17,8 +17,8 @@ struct completion_queue;
 struct nand_dev;
 struct velkor_request;
 
-// Installs the decoder on a channel (its completion rings' `event` decoder).
-void events_install(nand_dev* channel);
+// The event state's locks of a new channel (nand_dev_init).
+void events_init(nand_dev* channel);
 
 // The decoder: every low byte that is not a request or bank opcode. Returns 0.
 ULONG events_decode(completion_queue* ring, ULONG word);

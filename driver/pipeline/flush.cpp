@@ -136,10 +136,7 @@ flush_record* flush_take_record(nand_dev* channel, const flush_position* positio
     record->flag = flag;
     record->flush_requested = 0;
     InitializeListHead(&record->waiting);
-    const channel_backend_ops* backend = channel->backend;
-    if (backend != nullptr && backend->row_program != nullptr) {
-        backend->row_program(channel, record);
-    }
+    channel->backend->row_program(channel, record);
     return record;
 }
 
@@ -201,10 +198,7 @@ void flush_issue(nand_dev* channel) {
     record->sequence = f->next_sequence++;
     WriteNoFence8((volatile char*)&record->issued, 1);
     kpav_spin_unlock(&f->lock);
-    const channel_backend_ops* backend = channel->backend;
-    if (backend != nullptr && backend->program_start != nullptr) {
-        backend->program_start(channel, record);
-    }
+    channel->backend->program_start(channel, record);
     if (!IsListEmpty(&waiting)) {
         kpav_spin_lock(&channel->queue_lock);
         while (!IsListEmpty(&waiting)) {
@@ -251,10 +245,7 @@ void flush_issue_requested(nand_dev* channel) {
     if (record == nullptr || record->flush_requested == 0 || ordered_queued(channel)) {
         return;
     }
-    const channel_backend_ops* backend = channel->backend;
-    if (backend != nullptr && backend->pad_row != nullptr) {
-        backend->pad_row(channel, record);
-    }
+    channel->backend->pad_row(channel, record);
     if (records_of(channel)->current == record) {
         flush_issue(channel);
     }

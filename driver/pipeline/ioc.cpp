@@ -131,8 +131,5 @@ void ioc_slot_submit_dma(velkor_request* request, dma_map* map, bool to_host) {
     }
     transfer.remaining = map->total_bytes > map->offset ? map->total_bytes - map->offset : 0;
     transfer.to_host = to_host;
-    const channel_backend_ops* backend = channel->backend;
-    if (backend != nullptr && backend->dma_transfer != nullptr) {
-        backend->dma_transfer(channel, &transfer);
-    }
+    channel->backend->dma_transfer(channel, &transfer);
 }

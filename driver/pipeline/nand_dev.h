@@ -4,6 +4,7 @@
 #pragma once
 
 #include "driver/card/pipeline_device.h"
+#include "driver/pipeline/channel_backend.h"
 #include "driver/pipeline/channel_client.h"
 #include "driver/pipeline/channel_owner.h"
 #include "driver/pipeline/cq.h"
@@ -135,39 +136,6 @@ struct nand_geometry {
 // under the issue lock at DISPATCH_LEVEL.
 using request_issue_handler = int (*)(nand_dev* channel, velkor_request* request);
 
-// The command ring and the completion rings as the pipeline reaches them. The ring and ring
-// decoding code installs its table at channel set-up; every operation runs at or below
-// DISPATCH_LEVEL unless noted.
-struct channel_backend_ops {
-    // The command engine's credit word (control register 0x148): bits 0-9 doorbell writes not
-    // yet processed, bits 13-31 the consumed-index term. All ones when the card is gone.
-    ULONG (*read_credit_word)(nand_dev* channel);
-    // Under the issue lock, when the ring holds entries not yet announced: set the interrupt bit
-    // of the last written command and ring the doorbell.
-    void (*announce)(nand_dev* channel);
-    // Under the issue lock: the core-clock derating register (NAND window 4116).
-    void (*write_derating)(nand_dev* channel, ULONG value);
-    // Drains the ring that reports ordered requests ("write", or the only ring): 2 means drain
-    // again, bit 0 something was decoded. When nothing was drained it re-arms the ring.
-    int (*drain_write_ring)(nand_dev* channel);
-    // Drains every ring once: true when any held completions.
-    bool (*drain_all)(nand_dev* channel);
-    // The poller's pass over the rings: 2 means poll again.
-    int (*poll)(nand_dev* channel);
-    // True when every ring's head word is the empty marker.
-    bool (*rings_empty)(nand_dev* channel);
-    // Stops the completion interrupts of every ring.
-    void (*stop_interrupts)(nand_dev* channel);
-    // Under the issue lock: appends the row program of a flush record that opens, and the
-    // deferred program start that issues it.
-    void (*row_program)(nand_dev* channel, flush_record* record);
-    void (*program_start)(nand_dev* channel, flush_record* record);
-    // Under the issue lock: pads the open record's row to its end (accounting the filler, which
-    // issues it). Missing: the record is issued as it is.
-    void (*pad_row)(nand_dev* channel, flush_record* record);
-    // Writes the DMA descriptors of a buffer-set transfer (see ioc_slot_submit_dma).
-    void (*dma_transfer)(nand_dev* channel, const ioc_transfer* transfer);
-};
 
 // Per-type statistics of a channel.
 enum request_stat : ULONG {
@@ -218,7 +186,7 @@ struct nand_dev {
     ULONG free_doorbells;
     ULONG free_entries;
     const request_issue_handler* issue_table;  // REQUEST_TYPE_COUNT handlers
-    const channel_backend_ops* backend;
+    const channel_backend_ops* backend = &channel_backend_defaults;
     void* backend_context;
 
     outstanding_ring outstanding;
@@ -273,7 +241,6 @@ struct nand_dev {
     volatile LONG64 padding_bytes;  // filler written to finish rows
     completion_queue cqs[CQ_MAX_RINGS];
     ULONG cq_count;
-    cq_decoder_ops decoders;   // the event and direct read-back decoders of the later parts
     direct_readback direct;    // the direct command waiting for its read-back (direct_cmds.h)
     kpav_spinlock poll_lock;   // poll_running, idle_polls
     UCHAR poll_running;

@@ -27,7 +27,7 @@ bool owes_nothing(const velkor_request* request) {
 
 // Idle: the card's core clock may slow down. A holder of the issue lock is issuing: no derating.
 void derate_when_idle(nand_dev* channel) {
-    if (coreclk_max_derating == 0 || channel->backend == nullptr || channel->backend->write_derating == nullptr) {
+    if (coreclk_max_derating == 0) {
         return;
     }
     if (!kpav_spin_trylock(&channel->issue_lock)) {

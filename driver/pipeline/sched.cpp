@@ -337,7 +337,7 @@ velkor_request* sched_dequeue(nand_dev* channel, ULONG* out_ordered_waiting) {
                                : 0;
     kpav_spin_unlock(&channel->queue_lock);
 
-    if (picked != nullptr && ops != nullptr && ops->pick_notice != nullptr) {
+    if (picked != nullptr) {
         ops->pick_notice(channel, picked, preferred_waited ? 1 : 0);
     }
     return picked;

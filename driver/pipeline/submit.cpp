@@ -77,7 +77,7 @@ void out_of_credits(nand_dev* channel) {
 // Reads the credit word when the cached credits fell to their floor. An all-ones word (a card
 // that is gone) keeps the cached values.
 void refresh_credits(nand_dev* channel) {
-    if (channel_credits_ok(channel) || channel->backend == nullptr || channel->backend->read_credit_word == nullptr) {
+    if (channel_credits_ok(channel)) {
         return;
     }
     hw_cmds_apply_credit_word(channel, channel->backend->read_credit_word(channel));
@@ -240,9 +240,7 @@ void pipeline_kick(nand_dev* channel, bool may_block) {
         issue_requests(channel, &more);
     }
     flush_issue_requested(channel);
-    if (channel->backend != nullptr && channel->backend->announce != nullptr) {
-        channel->backend->announce(channel);
-    }
+    channel->backend->announce(channel);
     kpav_spin_unlock(&channel->issue_lock);
     if (!may_block && worker_has_work(channel)) {
         worker_wake(channel);

@@ -89,10 +89,7 @@ void poller_thread(void* argument) {
         if (status_test(channel, PIPE_EXIT)) {
             break;
         }
-        const channel_backend_ops* backend = channel->backend;
-        if (backend != nullptr && backend->poll != nullptr) {
-            while (backend->poll(channel) == 2) {
-            }
+        while (channel->backend->poll(channel) == 2) {
         }
     }
     thread_exited(channel, PIPE_POLLER_EXITED);
@@ -101,8 +98,7 @@ void poller_thread(void* argument) {
 void run_watchdog(nand_dev* channel, ULONG64 now) {
     channel->owner->check_lost_bus(channel);
     if (watchdog_check(channel, now, false)) {
-        const channel_backend_ops* backend = channel->backend;
-        bool drained = backend != nullptr && backend->drain_all != nullptr && backend->drain_all(channel);
+        bool drained = channel->backend->drain_all(channel);
         if (!drained && watchdog_check(channel, now, true)) {
             fail_channel(channel, 1, CHANNEL_FAIL_WATCHDOG);
         } else {
@@ -149,10 +145,7 @@ void pipeline_worker_pass(nand_dev* channel, bool from_worker) {
         if (watchdog_due(channel, now)) {
             run_watchdog(channel, now);
         }
-        const channel_backend_ops* backend = channel->backend;
-        if (backend != nullptr && backend->drain_write_ring != nullptr) {
-            while (backend->drain_write_ring(channel) == 2) {
-            }
+        while (channel->backend->drain_write_ring(channel) == 2) {
         }
     }
     pipeline_kick(channel, from_worker);

@@ -95,7 +95,7 @@ class scripted_backend {
     std::vector<ioc_transfer> transfers_;
     std::atomic<int> dpcs_pending_{0};
     KDPC dpc_{};
-    channel_backend_ops ops_{};
+    channel_backend_ops ops_ = channel_backend_defaults;
     request_issue_handler table_[REQUEST_TYPE_COUNT] = {};
 };
 

@@ -56,7 +56,7 @@ class FlushTest : public KernelTest {
 
     pipeline_device card_{};
     nand_dev channel_;
-    channel_backend_ops ops_{};
+    channel_backend_ops ops_ = channel_backend_defaults;
     std::vector<std::unique_ptr<velkor_request>> requests_;
 };
 

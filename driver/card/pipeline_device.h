@@ -56,7 +56,7 @@ struct pipeline_device {
     char display_name[256];      // "Velkor <pci name>", then "<product> <pci name>" or "<product> Slot <n>"
     struct pci_dev* pdev;
     struct card_probe* probe;
-    void* fdo;                   // the device shell's context, set by start_device
+    struct FDO_CONTEXT* fdo;     // the device shell's context, set by start_device
     ULONG slot;
     ULONG list_flags;            // PAV_CARD_LISTED
     BOOLEAN bus_present;

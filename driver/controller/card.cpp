@@ -453,7 +453,7 @@ NTSTATUS start_controller(pci_dev* pdev) {
     return status;
 }
 
-int start_device(pci_dev* pdev, pipeline_device* card, void* fdo) {
+int start_device(pci_dev* pdev, pipeline_device* card, struct FDO_CONTEXT* fdo) {
     PAGED_CODE();
     card_probe* probe = pdev->probe;
     if (probe == nullptr || card == nullptr) {

@@ -16,7 +16,7 @@
 int probe_device(pci_dev* pdev);
 // 0, -22 without probe record, or the failing status of the shell's card registration.
 NTSTATUS start_controller(pci_dev* pdev);
-int start_device(pci_dev* pdev, pipeline_device* card, void* fdo);
+int start_device(pci_dev* pdev, pipeline_device* card, struct FDO_CONTEXT* fdo);
 void stop_device(pipeline_device* card, int immediate);
 void release_device(pci_dev* pdev);
 // Waits for a dump in progress, then frees the card's register-dump buffer.

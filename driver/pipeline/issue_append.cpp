@@ -684,7 +684,7 @@ ULONG issue_index_record_room(const append_point* ap) {
 
 int issue_append(nand_dev* channel, velkor_request* request) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-    auto* ap = (append_point*)request->params.append.ap;
+    auto* ap = request->params.append.ap;
     const auto& append = request->params.append;
     append_job job{};
     job.unit = request->geometry_b >> 16;
@@ -741,7 +741,7 @@ int issue_append(nand_dev* channel, velkor_request* request) {
 
 int issue_advance_append_point(nand_dev* channel, velkor_request* request) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-    auto* ap = (append_point*)request->params.advance.ap;
+    auto* ap = request->params.advance.ap;
     if (ap == nullptr) {
         return -KPAV_EINVAL;
     }
@@ -760,7 +760,7 @@ int issue_advance_append_point(nand_dev* channel, velkor_request* request) {
 
 int issue_open_append_point(nand_dev* channel, velkor_request* request) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-    auto* ap = (append_point*)request->params.barrier.ap;
+    auto* ap = request->params.barrier.ap;
     if (ap == nullptr) {
         return -KPAV_EINVAL;
     }
@@ -787,7 +787,7 @@ int issue_open_append_point(nand_dev* channel, velkor_request* request) {
 
 int issue_close_append_point(nand_dev* channel, velkor_request* request) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-    auto* ap = (append_point*)request->params.close.ap;
+    auto* ap = request->params.close.ap;
     if (ap == nullptr) {
         return -KPAV_EINVAL;
     }

@@ -69,7 +69,7 @@ int prepare_erase(nand_dev* channel, velkor_request* request) {
 
 int prepare_append(nand_dev* channel, velkor_request* request) {
     request->completion_ring = write_ring(channel);
-    auto* ap = (append_point*)request->params.append.ap;
+    auto* ap = request->params.append.ap;
     take_flush_owner(request, ap);
     // An append point's second word carries the on-media packet size in its high half: only the
     // packet size (its low half) sizes the records, else every append would ask for all of them.
@@ -121,13 +121,13 @@ int prepare_read(nand_dev* channel, velkor_request* request) {
 
 int prepare_barrier(nand_dev* channel, velkor_request* request) {
     request->completion_ring = write_ring(channel);
-    take_flush_owner(request, (append_point*)request->params.barrier.ap);
+    take_flush_owner(request, request->params.barrier.ap);
     return 0;
 }
 
 int prepare_page_program(nand_dev* channel, velkor_request* request) {
     request->completion_ring = write_ring(channel);
-    auto* set = (ioc_bufs*)request->params.page_program.buffer_set;
+    auto* set = request->params.page_program.buffer_set;
     const void* owner = set != nullptr ? (const void*)set : channel->flush_context;
     compute_flushes_needed(channel, request, request->params.page_program.size, owner);
     if (request->data_op == DATA_OP_FILL) {
@@ -186,7 +186,7 @@ int prepare_masked_page_read(nand_dev* channel, velkor_request* request) {
 int prepare_binary_command(nand_dev* channel, velkor_request* request) {
     request->completion_ring = admin_ring(channel);
     request->cmd_done = 0;
-    auto* command = (binary_command*)request->params.binary.buffer;
+    auto* command = request->params.binary.buffer;
     if (command == nullptr) {
         // Port writes without micro-operations: the read-backs are counted as the builder set them.
         return request->params.binary.items != nullptr && request->params.binary.item_count != 0 ? 0 : -KPAV_EINVAL;

@@ -20,6 +20,10 @@ struct completion_queue;
 struct lba_range_table;
 struct dma_map;
 struct hw_reg_item;
+struct append_point;
+struct ioc_bufs;
+struct binary_command;
+struct erase_result;
 
 enum request_type : ULONG {
     REQUEST_UNINITIALIZED = 0,
@@ -128,10 +132,10 @@ using request_done_fn = void (*)(velkor_request* head, ULONG64 bytes, ULONG64 la
 union request_params {
     struct {
         USHORT eb;
-        void* result;  // zeroed result record of the synchronous builder, or NULL
+        erase_result* result;  // zeroed result record of the synchronous builder, or NULL
     } erase;
     struct {
-        void* ap;
+        append_point* ap;
         UCHAR opcode;
         ULONG64 magic;
         ULONG size;
@@ -147,22 +151,22 @@ union request_params {
         void* recovery;  // read-recovery record
     } read;
     struct {
-        void* ap;  // barrier, open append point
+        append_point* ap;  // barrier, open append point
     } barrier;
     struct {
-        void* ap;
+        append_point* ap;
         USHORT eb;
         UCHAR closed;
     } advance;
     struct {
-        void* ap;
+        append_point* ap;
         USHORT eb;
     } close;
     struct {
         ULONG size;
         USHORT eb;
         USHORT page;
-        void* buffer_set;
+        ioc_bufs* buffer_set;  // the opener's buffer set, or NULL
     } page_program;
     struct {
         ULONG size;
@@ -171,7 +175,7 @@ union request_params {
     } masked_read;
     struct {
         ULONG count;  // read-backs expected
-        void* buffer;  // the micro-operations (binary_command), when the command has them
+        binary_command* buffer;  // the micro-operations, when the command has them
         const hw_reg_item* items;  // the port writes issued, as they stand
         ULONG item_count;
         ULONG* readback;  // the read-back payload, readback_words words; NULL: none wanted

@@ -54,7 +54,7 @@ void release_buffer_sets(velkor_request* request) {
         case REQUEST_OPEN_AP:
         case REQUEST_CLOSE_AP: {
             // The append-point pointer opens each of these types' parameters.
-            auto* ap = (append_point*)request->params.barrier.ap;
+            auto* ap = request->params.barrier.ap;
             if (ap != nullptr) {
                 opener = ap->opener_set;
                 footer = ap->footer_set;
@@ -63,7 +63,7 @@ void release_buffer_sets(velkor_request* request) {
             break;
         }
         case REQUEST_PAGE_PROGRAM:
-            opener = (ioc_bufs*)request->params.page_program.buffer_set;
+            opener = request->params.page_program.buffer_set;
             break;
         default:
             break;

@@ -15,7 +15,7 @@ struct pci_dev {
     UCHAR function;
 
     // Filled by the device shell at device add (identity) and prepare hardware (resources).
-    void* fdo;                  // the shell's function-device context
+    struct FDO_CONTEXT* fdo;    // the shell's function-device context
     struct card_probe* probe;   // the controller's probe record while the card is probed
     const struct card_ops* card_ops;  // the shell's operations for the card (NULL: the defaults)
     USHORT vendor_id;

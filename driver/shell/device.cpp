@@ -567,7 +567,7 @@ NTSTATUS PavGetConfigDefaults(WDFDRIVER driver, FDO_CONTEXT* context) {
 
 NTSTATUS PavRegisterCardInterfaces(pci_dev* pdev, pipeline_device* card) {
     PAGED_CODE();
-    auto* c = (FDO_CONTEXT*)pdev->fdo;
+    FDO_CONTEXT* c = pdev->fdo;
     c->card_number = card->card_number;
     WritePointerRelease((PVOID volatile*)&c->card, nullptr);  // the ISR reads it
     if (start_device(pdev, card, c) != 0) {
@@ -612,7 +612,7 @@ NTSTATUS PavRegisterCardInterfaces(pci_dev* pdev, pipeline_device* card) {
 
 NTSTATUS PavQueryRegistryInterface(pci_dev* pdev, DRIVER_REGISTRY_INTERFACE* interface) {
     PAGED_CODE();
-    auto* c = (FDO_CONTEXT*)pdev->fdo;
+    FDO_CONTEXT* c = pdev->fdo;
     if (c == nullptr) {
         return STATUS_NO_SUCH_DEVICE;
     }
@@ -639,7 +639,7 @@ void PavUnregisterCardInterfaces(FDO_CONTEXT* context) {
 // A failed channel is reported to the framework as a device that failed, without restart.
 bool PavReportDeviceFailed(pipeline_device* card) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-    auto* fdo = (FDO_CONTEXT*)card->fdo;
+    FDO_CONTEXT* fdo = card->fdo;
     if (fdo == nullptr || fdo->device == nullptr) {
         return false;
     }

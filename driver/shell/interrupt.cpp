@@ -12,7 +12,7 @@ pipeline_device* card_of(INTERRUPT_CONTEXT* ic) {
         return nullptr;
     }
     // Power-down clears the card while the interrupts are still connected.
-    return (pipeline_device*)ReadPointerAcquire((PVOID const volatile*)&((FDO_CONTEXT*)ic->pdev->fdo)->card);
+    return (pipeline_device*)ReadPointerAcquire((PVOID const volatile*)&(ic->pdev->fdo)->card);
 }
 
 }  // namespace
@@ -44,7 +44,7 @@ void FdoEvtInterruptDpc(WDFINTERRUPT interrupt, WDFOBJECT) {
 }
 
 int PavGetInterruptVector(pci_dev* pdev, ULONG* vector) {
-    auto* c = (FDO_CONTEXT*)pdev->fdo;
+    FDO_CONTEXT* c = pdev->fdo;
     if (c == nullptr || c->interrupts[0] == nullptr) {
         return -KPAV_ENODEV;
     }

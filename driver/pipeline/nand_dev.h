@@ -1,6 +1,7 @@
-// The channel record: one per card, embedded in the card record's care. It carries the request
-// pool, the scheduler queues, the flush records, the pipeline's threads and counters, and the
-// seams through which the command ring, the completion rings and the issue handlers plug in.
+// The channel record: one per card, reached from the card record. It carries the request pool,
+// the scheduler queues, the flush records, the pipeline's threads and counters, the command ring
+// and completion rings, and the tables it calls through: its back end (the card's rings, or a
+// test's), its client (the store above it) and its owner (the card's bring-up).
 #pragma once
 
 #include "driver/card/pipeline_device.h"
@@ -57,6 +58,26 @@ constexpr ULONG RING_ENTRIES = 0x20000;
 constexpr ULONG RING_DOORBELLS = 512;
 constexpr ULONG CREDIT_MIN_DOORBELLS = 11;
 constexpr ULONG CREDIT_MIN_ENTRIES = 32769;
+
+// ---- The interface
+
+// Fields, lists, locks and conditions of a new channel; failures are not deferred and the
+// threads count as exited; the back end, the client and the bring-up's operations are the
+// defaults. The caller fills the geometry and what it replaces of those.
+void nand_dev_init(nand_dev* channel, pipeline_device* card);
+// The channel's name for messages.
+inline const char* channel_name(const nand_dev* channel);
+inline ULONG channel_state(const nand_dev* channel);
+inline bool channel_failed(const nand_dev* channel);
+// Changes the channel state (waking its waiters): true when it changed.
+bool channel_set_state(nand_dev* channel, ULONG state);
+// The client's operations as they are now (never NULL): the format installs its own while the
+// channel runs.
+inline const nand_dev_client_ops* channel_client_ops(const nand_dev* channel);
+// Installs the client; NULL operations install nand_dev_client_defaults. At most DISPATCH_LEVEL.
+void nand_dev_set_client(nand_dev* channel, const nand_dev_client_ops* ops, void* client);
+
+// ---- The records
 
 // What the NAND part's command set gives the cycle generator (controller set-up fills it).
 struct nand_part_commands {
@@ -159,125 +180,123 @@ struct outstanding_ring {
 };
 
 struct nand_dev {
+    // ---- The card, the state, and the tables the channel calls through
     pipeline_device* card;
     kpav_state state;         // channel state, with its waiters
     volatile LONG state_now;  // the same value, read without the state's lock
-    ULONG sgl_capacity;
     ULONG failure_reason;
+    volatile LONG deferral_flags;  // failures held back during set-up and start
+    kpav_spinlock deferral_lock;
     const channel_owner_ops* owner = &channel_owner_defaults;  // the card's bring-up above the channel
     const nand_dev_client_ops* client_ops = &nand_dev_client_defaults;
     void* client;
+    const char* client_name;  // empty when none
+    const channel_backend_ops* backend = &channel_backend_defaults;
+    void* backend_context;
+    const request_issue_handler* issue_table;  // REQUEST_TYPE_COUNT handlers
     UCHAR ecc_bypass;
     UCHAR init_blocked;
     UCHAR started;
-    nand_geometry geometry;
-    volatile LONG64 stats[REQUEST_TYPE_COUNT][STAT_COUNT];
-    mem_stats memory;  // bytes the channel's pool holds, and the most it held
-    request_pool pool;
     ULONG setup_flags;
-    volatile LONG software_status;
-    volatile LONG last_state_seen;  // by the worker; -1 before its first pass
-    volatile LONG deferral_flags;
-    volatile LONG64 last_completion_us;
-    volatile LONG64 read_totals[3];
+    kpav_step_run setup;  // the channel's records: ring, completion-queue records
+    kpav_step_run run;    // the hardware set-up, or the pipeline's start steps
+    kpav_step_run start;  // the channel's start on a card
 
-    // Command ring position and credits (the ring code keeps them; the issue loop reads them).
-    volatile LONG ring_producer;  // entries written, modulo the ring size
-    ULONG free_doorbells;
-    ULONG free_entries;
-    const request_issue_handler* issue_table;  // REQUEST_TYPE_COUNT handlers
-    const channel_backend_ops* backend = &channel_backend_defaults;
-    void* backend_context;
+    // ---- Geometry (controller set-up fills it) and the erase-block information
+    nand_geometry geometry;
+    ULONG sgl_capacity;
+    eb_table* ebinfo;  // driver/pipeline/ebinfo.h; NULL before it exists
 
-    outstanding_ring outstanding;
-    volatile LONG credit_blocked;
-    ULONG open_chain;
+    // ---- Requests: the pool, the scheduler's queues, the hold
+    request_pool pool;
+    mem_stats memory;  // bytes the channel's pool holds, and the most it held
     kpav_spinlock queue_lock;
     kpav_spinlock rr_lock;
     ULONG64 enqueue_seq;
     request_queue queues[QUEUE_COUNT];
     volatile LONG queued;
     LONG hold_count;  // request-queue lock
-    kpav_spinlock issue_lock;
-    kpav_spinlock collect_lock;  // the outstanding ring's completion side
-    kpav_spinlock deferral_lock;
-    kpav_cv worker_cv;
-    kpav_spinlock worker_lock;
-    kpav_cv poller_cv;
-    kpav_spinlock poller_lock;
-    kpav_cv completion_cv;  // request_wait
-    kpav_spinlock completion_lock;
-    flush_records flush;
+    ULONG open_chain;
     volatile LONG merged_reads;
-    volatile LONG64 watchdog_check_us;
-    volatile LONG rescues;
     UCHAR prefer_ordered;
     ULONG ordered_in_a_row;
     ULONG reads_in_a_row;
     ULONG no_pick;
-    ULONG64 completion_averages[3];  // passes, completions, average per pass
-    ULONG flush_failure_mode;
-    volatile LONG64 issue_seq;
-    volatile LONG outstanding_count;
-    // The management data's rle pass at start: the bytes it programs into the highest mapped
-    // block (0: none), and its flag, set while the pass has the controller in rle mode.
-    ULONG rle_bytes;
-    volatile CHAR rle_active;
-    volatile LONG dump_flags;
-    volatile LONG64 read_counts_total;  // counted page reads, for the read-count policy
-    void* flush_context;  // the channel's own flush owner (page programs without a buffer set)
-    eb_table* ebinfo;     // the erase-block information (driver/pipeline/ebinfo.h); NULL before it exists
-    // The append points the issue handlers opened (issue lock), and the one of a dedicated log.
-    LIST_ENTRY append_points;
-    append_point* dedicated_ap;
 
-    kpav_step_run run;  // the pipeline's start steps
-
-    // The command ring and the completion rings.
+    // ---- Issue: the command ring and its credits, the outstanding ring, the flush records, the
+    // append points
+    kpav_spinlock issue_lock;
     hw_cmds ring;
+    volatile LONG ring_producer;  // entries written, modulo the ring size
+    ULONG free_doorbells;         // credits: the ring code keeps them, the issue loop reads them
+    ULONG free_entries;
+    volatile LONG credit_blocked;
+    volatile LONG64 issue_seq;
+    outstanding_ring outstanding;
+    volatile LONG outstanding_count;
+    kpav_spinlock collect_lock;  // the outstanding ring's completion side
+    flush_records flush;
+    ULONG flush_failure_mode;
+    void* flush_context;  // the channel's own flush owner (page programs without a buffer set)
     // Per bank: a program start that controller set-up left pending (0 none; else the lane
     // mask), emitted before the bank's next program start or erase.
     ULONG pending_program_start[8];
     volatile LONG64 padding_bytes;  // filler written to finish rows
+    // The append points the issue handlers opened (issue lock), and the one of a dedicated log.
+    LIST_ENTRY append_points;
+    append_point* dedicated_ap;
+    direct_readback direct;  // the direct command waiting for its read-back (direct_cmds.h)
+    // The management data's rle pass at start: the bytes it programs into the highest mapped
+    // block (0: none), and its flag, set while the pass has the controller in rle mode.
+    ULONG rle_bytes;
+    volatile CHAR rle_active;
+    UCHAR controller_flush_writes;  // controller set-up asks for the 4992/5000 writes at start
+
+    // ---- Completion: the rings, polling, the hardware events, the waiters
     completion_queue cqs[CQ_MAX_RINGS];
     ULONG cq_count;
-    direct_readback direct;    // the direct command waiting for its read-back (direct_cmds.h)
-    kpav_spinlock poll_lock;   // poll_running, idle_polls
+    kpav_spinlock poll_lock;  // poll_running, idle_polls
     UCHAR poll_running;
     ULONG idle_polls;
     kpav_spinlock intr_mask_lock;
     volatile LONG unknown_events;
-    channel_events events;     // the hardware events' counters and state (events.h)
-    kpav_step_run setup;       // the channel's records: ring, completion-queue records
-    kpav_step_run start;       // the channel's start on a card
-    UCHAR controller_flush_writes;  // controller set-up asks for the 4992/5000 writes at start
+    channel_events events;  // the hardware events' counters and state (events.h)
+    kpav_cv completion_cv;  // request_wait
+    kpav_spinlock completion_lock;
+    volatile LONG64 last_completion_us;
+    ULONG64 completion_averages[3];  // passes, completions, average per pass
 
-    // The channel's kinfo nodes and the interval statistics' baseline.
-    const char* client_name;   // empty when none
+    // ---- The worker and the poller, the watchdog, the register dumps
+    volatile LONG software_status;
+    volatile LONG last_state_seen;  // by the worker; -1 before its first pass
+    kpav_cv worker_cv;
+    kpav_spinlock worker_lock;
+    kpav_cv poller_cv;
+    kpav_spinlock poller_lock;
+    volatile LONG64 watchdog_check_us;
+    volatile LONG rescues;
+    volatile LONG dump_flags;
+
+    // ---- Statistics and the kinfo nodes
+    volatile LONG64 stats[REQUEST_TYPE_COUNT][STAT_COUNT];
+    volatile LONG64 read_totals[3];
+    volatile LONG64 read_counts_total;  // counted page reads, for the read-count policy
     struct kinfo_node* kinfo_dir;
     kpav_spinlock stats_lock;
-    LONG64 interval_base[REQUEST_TYPE_COUNT][STAT_COUNT];
+    LONG64 interval_base[REQUEST_TYPE_COUNT][STAT_COUNT];  // the interval statistics' baseline
 };
 
-// Fields, lists, locks and conditions of a new channel; failures are not deferred and the
-// threads count as exited. The caller fills the geometry, the client and the back end.
-void nand_dev_init(nand_dev* channel, pipeline_device* card);
-// The channel's name for messages.
+// ---- Inline definitions
+
 inline const char* channel_name(const nand_dev* channel) {
     return pav_card_name(channel != nullptr ? channel->card : nullptr);
 }
 inline ULONG channel_state(const nand_dev* channel) {
     return (ULONG)ReadAcquire(&channel->state_now);
 }
-// The client's operations as they are now (never NULL): the format installs its own while the
-// channel runs.
-inline const nand_dev_client_ops* channel_client_ops(const nand_dev* channel) {
-    return (const nand_dev_client_ops*)ReadPointerAcquire((PVOID const volatile*)&channel->client_ops);
-}
-// Installs the client; NULL operations install nand_dev_client_defaults. At most DISPATCH_LEVEL.
-void nand_dev_set_client(nand_dev* channel, const nand_dev_client_ops* ops, void* client);
-// Changes the channel state (waking its waiters): true when it changed.
-bool channel_set_state(nand_dev* channel, ULONG state);
 inline bool channel_failed(const nand_dev* channel) {
     return channel_state(channel) == CHANNEL_STATE_FAILED;
+}
+inline const nand_dev_client_ops* channel_client_ops(const nand_dev* channel) {
+    return (const nand_dev_client_ops*)ReadPointerAcquire((PVOID const volatile*)&channel->client_ops);
 }

@@ -24,6 +24,8 @@ struct append_point;
 struct ioc_bufs;
 struct binary_command;
 struct erase_result;
+struct media_address;
+struct eb_stride;
 
 enum request_type : ULONG {
     REQUEST_UNINITIALIZED = 0,
@@ -98,6 +100,62 @@ constexpr ULONG REQUEST_INLINE_BYTES = 64;
 constexpr ULONG REQUEST_TAG_LIMIT = 16383;
 constexpr ULONG REQUEST_CPU_CACHE_MAX = 128;
 constexpr ULONG64 REQUEST_CACHE_TRIM_US = 5000000;
+
+// ---- The interface
+
+// The two object caches, once per driver. 0 or -12 (logged).
+int request_caches_create();
+void request_caches_destroy();
+
+// Builds the channel's pool: `min_requests` pairs, growing to `max_requests` (at most 16383, the
+// tag limit). 0 or -12 ("<dev>: Inadequate memory to allocate %u requests. ..."). PASSIVE_LEVEL.
+int request_pool_init(nand_dev* channel);
+// Frees every request and context; every one must be back in the pool. PASSIVE_LEVEL.
+void request_pool_free(nand_dev* channel);
+// Returns the processor's cached objects that waited there more than 5 s.
+void request_pool_trim_percpu(nand_dev* channel, ULONG cpu);
+
+// A context with its request, reset as a one-request chain; NULL on a failed channel or, without
+// REQUEST_ALLOC_WAIT, an empty pool. With it the caller may sleep (below DISPATCH_LEVEL).
+constexpr ULONG REQUEST_ALLOC_WAIT = 0x1;
+tavrin_ioctx* request_alloc(nand_dev* channel, ULONG flags);
+// One more request without a context, joined to the chain of *head_ref (it becomes the head
+// when *head_ref is NULL). Never waits or grows the pool. At most DISPATCH_LEVEL.
+velkor_request* request_alloc_chained(nand_dev* channel, velkor_request** head_ref);
+// Returns a request (and its context). At most DISPATCH_LEVEL.
+void request_free(velkor_request* request);
+// Returns every request of the chain of `head`.
+void request_free_list(velkor_request* head);
+// The request of a pool index; NULL outside the table.
+velkor_request* request_of_tag(nand_dev* channel, ULONG tag);
+
+void request_join_group(nand_dev* channel, velkor_request* request, velkor_request* head);
+void request_reset(velkor_request* request, velkor_request* head);
+// Marks head and tail and checks the mix of types: 0, -5 on a failed channel, -22.
+int request_chain_validate(velkor_request* head);
+// Waits until the context's chain completed. Below DISPATCH_LEVEL.
+void request_wait(tavrin_ioctx* ioctx);
+
+ULONG request_data_length(const velkor_request* request);
+void request_media_address(media_address* out, const velkor_request* request);
+// Maps a kernel buffer into *list, creating the list (one entry per page spanned) when the
+// caller has none. 0, -12 or the mapping error.
+int sgl_map_buffer(sgl** list, const void* buffer, ULONG length);
+// The last stride position start + k x step before the erase block's usable length less the
+// reserve; start when the step is 0 or nothing fits.
+ULONG64 eb_stride_limit(nand_dev* channel, const eb_stride* stride, USHORT eb);
+
+// Printing: one request, and the other members of its chain as "related:".
+void request_print_detail(const velkor_request* request, const char* prefix, bool print_sgl, int sgl_option,
+                          bool post);
+void request_print_chain(const velkor_request* request);
+// The diagnostics' printers of a hardware request.
+void dump_request(const velkor_request* request, const char* prefix);
+void dump_request_related(const velkor_request* request);
+const char* request_type_name(ULONG type);
+const char* data_op_name(ULONG op);
+
+// ---- The records
 
 // A media address: byte offset within the erase block, and the erase block.
 struct media_address {
@@ -190,47 +248,55 @@ union request_params {
 };
 
 struct velkor_request {
+    // ---- Identity: the pool's, fixed while the request lives
     nand_dev* channel;
     tavrin_ioctx* ioctx;  // NULL for the non-head members of a chain and while free
+    USHORT pool_index;    // 1-based; the request's tag
+    dma_map* dma_record;  // the request's own mapping record, created with it
+
+    // ---- What the request is (its builder's)
     ULONG type;           // request_type
     ULONG data_op;
     ULONG64 flags;
-    USHORT pool_index;    // 1-based; the request's tag
     ULONG geometry_a;
     ULONG geometry_b;     // low 16 bits: packet size; high 16: on-media packet size
-    LIST_ENTRY chain_link;  // the chain's circular list; the free and cache lists while free
-    velkor_request* chain_head;
-    ULONG chain_count;      // in the head
-    volatile LONG chain_fail;  // in the head: the chain's first error
-    LONG fail;
-    sgl* list;
-    dma_map* dma_map_in_use;
-    dma_map* dma_record;  // the request's own mapping record, created with it
-    ULONG readlevel_override[8];  // all ones: none
-    ULONG issue_word;
-    void* sample_buffer;
-    USHORT eb_notice_count;
-    USHORT eb_notices[3];  // erase blocks reported to the erase-block layer at retirement
     request_params params;
+    UCHAR inline_data[REQUEST_INLINE_BYTES];  // first word: time put on a processor's cache
+    sgl* list;
+    ULONG readlevel_override[8];  // all ones: none
+    void* sample_buffer;
     request_done_fn done_fn;
     void* done_arg;
-    UCHAR inline_data[REQUEST_INLINE_BYTES];  // first word: time put on a processor's cache
-    ULONG64 range_lba;    // builders: the notice's callback
-    ULONG64 range_count;  // builders: the notice's argument
-    LIST_ENTRY range_link;
-    ULONG64 bytes_done;
+    ULONG64 range_lba;    // builders: the notice's callback; data writes: their first sector
+    ULONG64 range_count;  // builders: the notice's argument; data writes: their sectors
+
+    // ---- The chain it belongs to
+    LIST_ENTRY chain_link;  // the chain's circular list; the free and cache lists while free
+    velkor_request* chain_head;
+    ULONG chain_count;         // in the head
+    volatile LONG chain_fail;  // in the head: the chain's first error
+    volatile LONG pending;     // in the head: members not retired
+    volatile LONG queued;      // in the head: members on a scheduler queue
+    LONG fail;
+
+    // ---- Preparation and the submit
+    dma_map* dma_map_in_use;
+    ULONG flushes_needed;
+    void* flush_owner;  // the append point or buffer set whose flush records the request fills
+    ULONG read_class;   // 0 ordered; 1 read queue with per-erase-block read counting
+    ULONG pad_index;
+    ULONG merge_state;
     ULONG64 submit_us;
+    lba_range_table* range_table;  // data writes: the table they are entered in at enqueue
+    LIST_ENTRY range_link;
+
+    // ---- The scheduler's queues
     ULONG64 seq;
     request_queue* queue;
     LIST_ENTRY queue_link;  // a queue, the Fail Q, a flush record's waiting list, a completed list
-    volatile LONG pending;  // in the head: members not retired
-    volatile LONG queued;   // in the head: members on a scheduler queue
-    ULONG flushes_needed;
-    void* flush_owner;
-    ULONG read_class;  // 0 ordered; 1 read queue with per-erase-block read counting
-    ULONG pad_index;
-    volatile LONG cmd_done;
-    completion_queue* completion_ring;
+
+    // ---- Issue: the commands written for it
+    ULONG issue_word;
     ULONG issue_pos;
     ULONG issue_end;
     UCHAR sequence_open;   // a read sequence of the request was framed and not yet ended
@@ -243,30 +309,37 @@ struct velkor_request {
     LONG64 ebh_slot;  // masks of the opener and footer slots held (bits 38, 39)
     LONG64 ebf_slot;
     ULONG ebi_mask;
+    completion_queue* completion_ring;
+
+    // ---- Completion: what the card still owes and what its words reported
     // Completions still owed by the card; the issue handlers raise them, the decoder lowers them.
     volatile LONG pending_dma;     // DMA-done words
     volatile LONG pending_bank;    // bank status words
     volatile LONG pending_report;  // report-done words
     volatile LONG pending_stats;   // page-statistics records
-    ULONG merge_state;
-    ULONG64 retry_state[3];
-    ULONG erased_hint;
-
+    volatile LONG cmd_done;
     // 1 from issue until one path takes the request for retirement: the card's completion, the
     // ordered collection, or the failure of everything. Whoever exchanges it to 0 retires it.
     volatile LONG retire_claim;
-    // Flush records this request waits for: sequences [flush_first_seq, flush_last_seq].
-    volatile LONG flush_waiting;
-    ULONG flush_first_seq;
-    ULONG flush_last_seq;
-    LIST_ENTRY flush_link;
-    lba_range_table* range_table;  // data writes: the table they are entered in at enqueue
-    ULONG bad_pad_map[15];         // pads reported bad for this request's rows
+    ULONG erased_hint;
+    ULONG bad_pad_map[15];  // pads reported bad for this request's rows
     // Lanes of a read's bank (bit = lane) that read uncorrectable, that read with corrected
     // errors, and the last lane that failed: what read recovery starts from.
     ULONG failed_lanes;
     ULONG weak_lanes;
     ULONG failed_lane;
+    ULONG64 retry_state[3];
+
+    // ---- Flush records it waits for: sequences [flush_first_seq, flush_last_seq]
+    volatile LONG flush_waiting;
+    ULONG flush_first_seq;
+    ULONG flush_last_seq;
+    LIST_ENTRY flush_link;
+
+    // ---- Retirement
+    ULONG64 bytes_done;
+    USHORT eb_notice_count;
+    USHORT eb_notices[3];  // erase blocks reported to the erase-block layer at retirement
 };
 
 // The I/O context. The request pointer comes first: callers reach the request through it.
@@ -319,60 +392,7 @@ struct request_pool {
     ULONG capacity;             // pairs the pool may grow to: max_requests within the tag limit
 };
 
-// ---------------------------------------------------------------------------------------------
-// The two object caches, once per driver. 0 or -12 (logged).
-int request_caches_create();
-void request_caches_destroy();
-
-// Builds the channel's pool: `min_requests` pairs, growing to `max_requests` (at most 16383, the
-// tag limit). 0 or -12 ("<dev>: Inadequate memory to allocate %u requests. ..."). PASSIVE_LEVEL.
-int request_pool_init(nand_dev* channel);
-// Frees every request and context; every one must be back in the pool. PASSIVE_LEVEL.
-void request_pool_free(nand_dev* channel);
-// Returns the processor's cached objects that waited there more than 5 s.
-void request_pool_trim_percpu(nand_dev* channel, ULONG cpu);
-
-// A context with its request, reset as a one-request chain; NULL on a failed channel or, without
-// REQUEST_ALLOC_WAIT, an empty pool. With it the caller may sleep (below DISPATCH_LEVEL).
-constexpr ULONG REQUEST_ALLOC_WAIT = 0x1;
-tavrin_ioctx* request_alloc(nand_dev* channel, ULONG flags);
-// One more request without a context, joined to the chain of *head_ref (it becomes the head
-// when *head_ref is NULL). Never waits or grows the pool. At most DISPATCH_LEVEL.
-velkor_request* request_alloc_chained(nand_dev* channel, velkor_request** head_ref);
-// Returns a request (and its context). At most DISPATCH_LEVEL.
-void request_free(velkor_request* request);
-// Returns every request of the chain of `head`.
-void request_free_list(velkor_request* head);
-// The request of a pool index; NULL outside the table.
-velkor_request* request_of_tag(nand_dev* channel, ULONG tag);
-
-void request_join_group(nand_dev* channel, velkor_request* request, velkor_request* head);
-void request_reset(velkor_request* request, velkor_request* head);
-// Marks head and tail and checks the mix of types: 0, -5 on a failed channel, -22.
-int request_chain_validate(velkor_request* head);
-// Waits until the context's chain completed. Below DISPATCH_LEVEL.
-void request_wait(tavrin_ioctx* ioctx);
-
-ULONG request_data_length(const velkor_request* request);
-void request_media_address(media_address* out, const velkor_request* request);
-// Maps a kernel buffer into *list, creating the list (one entry per page spanned) when the
-// caller has none. 0, -12 or the mapping error.
-int sgl_map_buffer(sgl** list, const void* buffer, ULONG length);
-// The last stride position start + k x step before the erase block's usable length less the
-// reserve; start when the step is 0 or nothing fits.
-ULONG64 eb_stride_limit(nand_dev* channel, const eb_stride* stride, USHORT eb);
-
 // The chain's members in order, head first.
 inline velkor_request* request_next(const velkor_request* member) {
     return CONTAINING_RECORD(member->chain_link.Flink, velkor_request, chain_link);
 }
-
-// Printing: one request, and the other members of its chain as "related:".
-void request_print_detail(const velkor_request* request, const char* prefix, bool print_sgl, int sgl_option,
-                          bool post);
-void request_print_chain(const velkor_request* request);
-// The diagnostics' printers of a hardware request.
-void dump_request(const velkor_request* request, const char* prefix);
-void dump_request_related(const velkor_request* request);
-const char* request_type_name(ULONG type);
-const char* data_op_name(ULONG op);

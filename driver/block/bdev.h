@@ -85,7 +85,7 @@ struct bdev {
     UCHAR exclusive;
 };
 
-// 0 or -12 (nothing left allocated). PASSIVE_LEVEL, as is free.
+// 0 or -KPAV_ENOMEM (nothing left allocated). PASSIVE_LEVEL, as is free.
 int bdev_alloc(bdev** out);
 void bdev_free(bdev** device);
 

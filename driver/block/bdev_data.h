@@ -73,36 +73,36 @@ ULONG bdev_write_mode(bdev* device);
 void bdev_bracket(bdev* device, int starting);
 // Recomputes the mode from the levels: the highest level, the first reason that holds it.
 void bdev_update_read_only(bdev* device);
-// The user's request: every level back to 0. 0, or -19 without a device.
+// The user's request: every level back to 0. 0, or -KPAV_ENODEV without a device.
 int bdev_clear_read_only(bdev* device);
 
 // Operations (slots of bdev_data_ops).
 int bdev_open(bdev* device);
 int bdev_release(bdev* device);
 int bdev_has_feature(bdev* device, const void* id);  // a 128-bit id as two u64 words
-int bdev_set_run_state(bdev* device, ULONG request);  // -25 always
+int bdev_set_run_state(bdev* device, ULONG request);  // -KPAV_ENOTTY always
 int bdev_ioctl(bdev* device, ULONG code, void* user_record);
 
-// Checks a write chain before any of it is built: 0, -22 (a bio neither write nor discard, a
-// write above 2048 sectors, mixed atomic flags, more than 256 bios, an atomic chain the device's
-// format does not support) or -7 (a write above the log's largest write). At most
+// Checks a write chain before any of it is built: 0, -KPAV_EINVAL (a bio neither write nor discard,
+// a write above 2048 sectors, mixed atomic flags, more than 256 bios, an atomic chain the device's
+// format does not support) or -KPAV_E2BIG (a write above the log's largest write). At most
 // DISPATCH_LEVEL.
 constexpr ULONG BDEV_MAX_CHAIN_BIOS = 256;
 constexpr ULONG64 BDEV_MAX_WRITE_SECTORS = 2048;
 int bdev_write_validate(bdev* device, bio* first);
 
 // The data path's writes (bdev_write.cpp). Each returns 0 or a negative errno and ends the chain
-// itself, except that bdev_submit_write returns -28 (no room yet) and -16 (throttled) with the
-// status stored in the first bio and the chain not ended: the submitter retries it. At most
-// DISPATCH_LEVEL.
+// itself, except that bdev_submit_write returns -KPAV_ENOSPC (no room yet) and -KPAV_EBUSY
+// (throttled) with the status stored in the first bio and the chain not ended: the submitter
+// retries it. At most DISPATCH_LEVEL.
 int bdev_submit_write(bdev* device, bio* first);
 int bdev_submit_flush(bdev* device, bio* first);
-// Reserves room for `packets` in the log's erased space: 0, -30 (read-only), -5 (the log failed
-// or is stopping), -28 (no room and the caller may not wait). A waiting caller waits in steps of
-// 10 ms until room is freed. Below DISPATCH_LEVEL when it may wait.
+// Reserves room for `packets` in the log's erased space: 0, -KPAV_EROFS (read-only), -KPAV_EIO (the
+// log failed or is stopping), -KPAV_ENOSPC (no room and the caller may not wait). A waiting caller
+// waits in steps of 10 ms until room is freed. Below DISPATCH_LEVEL when it may wait.
 int write_reserve(bdev* device, ULONG64 packets, bool may_wait);
-// The reduced-mode pacing (one write per millisecond; -16 for a caller that may not wait), then
-// the reservation; -5 when the device was torn down meanwhile (nothing stays reserved).
+// The reduced-mode pacing (one write per millisecond; -KPAV_EBUSY for a caller that may not wait),
+// then the reservation; -KPAV_EIO when the device was torn down meanwhile (nothing stays reserved).
 int write_throttle(bdev* device, ULONG64 packets, bool may_wait);
 // Copies a packet-location record (a trim note): its 8-byte header, its run count (u16 at byte
 // 8, then six zero bytes) and its runs of 24 bytes {sectors u64, start u64, 0}. The bytes
@@ -114,7 +114,7 @@ void write_unreserve(bdev* device, ULONG64 packets);
 // Off by default.
 extern volatile LONG bdev_deferred_completion;
 
-// Requests of every device kind: -25 for a code it does not know.
+// Requests of every device kind: -KPAV_ENOTTY for a code it does not know.
 int bdev_ioctl_common(bdev* device, ULONG code, void* user_record);
 
 // Request codes.

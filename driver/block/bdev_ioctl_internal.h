@@ -1,6 +1,6 @@
 // The requests the data device and the partition device share, for their request tables. Each
-// takes the record either as a caller's buffer (user: copied in and out, -14 when a copy fails)
-// or as a kernel record used in place.
+// takes the record either as a caller's buffer (user: copied in and out, -KPAV_EFAULT when a copy
+// fails) or as a kernel record used in place.
 #pragma once
 
 #include "driver/block/bdev.h"

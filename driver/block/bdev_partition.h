@@ -10,8 +10,8 @@
 struct bio;
 struct vsu;
 
-// Creates the partition's block device (not yet exposed): 0, -17 when the partition has one
-// already, or the allocation's error. PASSIVE_LEVEL.
+// Creates the partition's block device (not yet exposed): 0, -KPAV_EEXIST when the partition has
+// one already, or the allocation's error. PASSIVE_LEVEL.
 int partition_bdev_create(vsu* partition);
 extern const bdev_ops partition_bdev_ops;
 
@@ -21,12 +21,13 @@ constexpr ULONG PARTITION_DEVNUM_BASE = 0x50A4000;
 constexpr LONG BDEV_READY = 0x2;
 
 // Operations (slots of partition_bdev_ops).
-int partition_open(bdev* device);     // -6 when the partition is going away
+int partition_open(bdev* device);     // -KPAV_ENXIO when the partition is going away
 int partition_release(bdev* device);
-// Each ends the chain with -5 when a bio leaves the partition; a write chain with sectors
-// ends with -122 while the partition uses more than its allowed physical sectors. A chain the
-// data device hands back unfinished (-28, -16) is back on the partition as it came, for the
-// submitter to end or submit again; one that began at the data device is ended instead.
+// Each ends the chain with -KPAV_EIO when a bio leaves the partition; a write chain with sectors
+// ends with -KPAV_EDQUOT while the partition uses more than its allowed physical sectors. A chain
+// the data device hands back unfinished (-KPAV_ENOSPC, -KPAV_EBUSY) is back on the partition as it
+// came, for the submitter to end or submit again; one that began at the data device is ended
+// instead.
 int partition_submit_read(bdev* device, bio* first);
 int partition_submit_flush(bdev* device, bio* first);
 int partition_submit_write(bdev* device, bio* first);
@@ -34,8 +35,9 @@ int partition_has_id(bdev* device, const void* id);  // 1 for the partition's id
 int partition_get_info(bdev* device, void* info);    // stores the partition's record (vsu*)
 int partition_bdev_ioctl(bdev* device, ULONG code, void* user_record);
 
-// The request entry for kernel callers: kernel records used in place. -22 without a device,
-// -25 for a code it does not serve.
+// The request entry for kernel callers: kernel records used in place. -KPAV_EINVAL without a
+// device,
+// -KPAV_ENOTTY for a code it does not serve.
 int partition_ioctl_kernel(bdev* device, ULONG code, void* record);
 
 // Request codes of the partition device.

@@ -3,7 +3,7 @@
 // run belongs) and one zero-fill request per unmapped gap, chained behind the bio's own request.
 // A run or gap longer than the log's largest read takes several requests. When the pool has no
 // request left the pass submits what it built; the completion reads the rest in a further pass,
-// reusing the requests it has. Media errors reach the bio as -5.
+// reusing the requests it has. Media errors reach the bio as -KPAV_EIO.
 #pragma once
 
 #include "driver/platform/os.h"
@@ -13,8 +13,8 @@ struct bdev_data;
 struct bio;
 
 // The data device's submit_read operation: completes the bio itself and returns 0 or the error
-// it was completed with; -16 (the map was busy for a bio that may not wait) leaves it to the
-// submitter. At most DISPATCH_LEVEL.
+// it was completed with; -KPAV_EBUSY (the map was busy for a bio that may not wait) leaves it to
+// the submitter. At most DISPATCH_LEVEL.
 int bdev_submit_read(bdev* device, bio* first);
 
 // Reads `count` sectors from `start` into `buffer` (reachable by the card's DMA) through a bio

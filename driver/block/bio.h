@@ -92,24 +92,24 @@ struct bio_pool {
 };
 
 // Driver start and exit: the bio cache, and the interface table with the disk front end's
-// operations in entry 1 (NULL leaves every entry unused). 0 or -12. PASSIVE_LEVEL.
+// operations in entry 1 (NULL leaves every entry unused). 0 or -KPAV_ENOMEM. PASSIVE_LEVEL.
 int kpav_bio_init(const kpav_block_ops* disk_ops);
 // The per-processor threads' end of a bio whose end was deferred to them (cpu_wq_ops::end_bio).
 void bio_end_deferred(cpu_wq_deferred_bio* deferred, int status);
 void kpav_bio_exit();
 
-// Takes the pool's first bios from the cache: 0, or -12 with nothing left allocated.
+// Takes the pool's first bios from the cache: 0, or -KPAV_ENOMEM with nothing left allocated.
 // PASSIVE_LEVEL, as are shutdown and destroy.
 int bio_pool_create(bio_pool** out, void* ignored, ULONG sgl_entries, mem_stats* memory);
-// Refuses new bios (-5) and waits until none is in use. NULL does nothing.
+// Refuses new bios (-KPAV_EIO) and waits until none is in use. NULL does nothing.
 void bio_pool_shutdown(bio_pool* pool);
 // Takes bios again after a shutdown.
 void bio_pool_reopen(bio_pool* pool);
 // Waits for every bio to come back, then frees them and the pool.
 void bio_pool_destroy(bio_pool** pool, mem_stats* memory);
 
-// A zeroed bio for `device` with a request of the device's card: 0, -5 (the pool is shut),
-// -12 (no bio or request; at DISPATCH_LEVEL also where a wait would be needed). Below
+// A zeroed bio for `device` with a request of the device's card: 0, -KPAV_EIO (the pool is shut),
+// -KPAV_ENOMEM (no bio or request; at DISPATCH_LEVEL also where a wait would be needed). Below
 // DISPATCH_LEVEL the call waits for a bio when all are taken.
 int bio_alloc(bio_pool* pool, bdev* device, bio** out);
 // Returns a bio to its pool (the request is the caller's). At most DISPATCH_LEVEL.
@@ -119,18 +119,18 @@ void bio_free_chain(bio* first);
 // Returns every request of the chain of `head` with its context.
 void bio_free_requests(velkor_request* head);
 
-// Counts the chain and hands it to its target device: the operation's result, or -22 for an
-// unknown command (the chain is ended with -22). At most DISPATCH_LEVEL.
+// Counts the chain and hands it to its target device: the operation's result, or -KPAV_EINVAL for
+// an unknown command (the chain is ended with -KPAV_EINVAL). At most DISPATCH_LEVEL.
 int bdev_submit_bio(bio* first);
-// A chain the device's operation hands back unfinished for a retry (-28 no room yet, -16
-// throttled) is returned with that status and is no longer counted in flight on the device.
-// A submitter that will not retry ends it with bio_end_handed_back: `device` is the one it was
-// handed back from (counted again, then ended with `status`). At most DISPATCH_LEVEL.
+// A chain the device's operation hands back unfinished for a retry (-KPAV_ENOSPC no room yet,
+// -KPAV_EBUSY throttled) is returned with that status and is no longer counted in flight on the
+// device. A submitter that will not retry ends it with bio_end_handed_back: `device` is the one it
+// was handed back from (counted again, then ended with `status`). At most DISPATCH_LEVEL.
 void bio_end_handed_back(bdev* device, bio* first, int status);
 // Discards [base, base + count) of `device` with the log position `discard_mark` (all ones:
-// none), through `b` or a bio taken from the device's pool: 0 or a negative errno (-12 without
-// a bio). With `wait` the call waits for the discard and returns its status (PASSIVE_LEVEL);
-// without, the bio ends on its own and the submission's result is returned.
+// none), through `b` or a bio taken from the device's pool: 0 or a negative errno (-KPAV_ENOMEM
+// without a bio). With `wait` the call waits for the discard and returns its status
+// (PASSIVE_LEVEL); without, the bio ends on its own and the submission's result is returned.
 int bdev_discard_range(bdev* device, bio* b, ULONG64 base, ULONG64 count, void* unused1, void* unused2,
                        ULONG64 discard_mark, int wait);
 // Ends a chain: accounts it, calls its callback, wakes its waiter or returns it.

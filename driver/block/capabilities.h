@@ -24,15 +24,16 @@ constexpr ULONG CAPABILITY_DEFAULT_COUNT = 15;
 // Bytes the answer for `count` ids needs (count 0: the default list).
 ULONG64 capability_record_bytes(ULONG count);
 
-// The answer for one id: 0, or -95 for an id without an answer. `device` is the block device
-// that asks (NULL: the card itself). At most DISPATCH_LEVEL.
+// The answer for one id: 0, or -KPAV_EOPNOTSUPP for an id without an answer. `device` is the block
+// device that asks (NULL: the card itself). At most DISPATCH_LEVEL.
 int capability_value(nand_dev* channel, bdev* device, ULONG id, ULONG64* value);
 // Fills the default ids when the count is 0, then answers each id; an id without an answer is
 // set to 0 and its value left alone. 0.
 int query_capabilities(nand_dev* channel, bdev* device, capability_header* record);
-// The whole request. With from_user the record is a caller's buffer, copied in and out (-14
-// when a copy fails); otherwise a kernel record used in place. -22 for a version other than 1,
-// -12 when the record's size is short of the answer (only the header is copied back), -11
-// without memory. PASSIVE_LEVEL.
+// The whole request. With from_user the record is a caller's buffer, copied in and out
+// (-KPAV_EFAULT when a copy fails); otherwise a kernel record used in place. -KPAV_EINVAL for a
+// version other than 1,
+// -KPAV_ENOMEM when the record's size is short of the answer (only the header is copied back),
+// -KPAV_EAGAIN without memory. PASSIVE_LEVEL.
 int capabilities_ioctl(nand_dev* channel, bdev* device, void* record, int from_user);
 

@@ -52,7 +52,7 @@ inline ULONG64 kpav_read_tsc() {
 // Ticks per microsecond, measured once per driver over a 100 us pause; never 0.
 ULONG64 kpav_tsc_per_usec();
 
-// 0 or -12. The record counts nothing until "enabled" is set. PASSIVE_LEVEL, as is free.
+// 0 or -KPAV_ENOMEM. The record counts nothing until "enabled" is set. PASSIVE_LEVEL, as is free.
 int devstats_alloc(devstats** out, void* ignored, kpav_spinlock* lock);
 void devstats_free(devstats** stats);
 // Records one completed request (command 1 read, 2 write, 3 discard, else other) under the

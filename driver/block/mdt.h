@@ -92,6 +92,6 @@ int mdt_invalidate(void* context, ULONG64 first_key, ULONG64 length, ULONG64 gpk
 // Keys the map holds outside the reserved range.
 int mdt_mapped_outside_reserved(mdt_context* context, ULONG64* out);
 LONG64 mdt_sum_out(const lrbtree_update_rec* records, ULONG n);
-// Adds each record's net change to the partition that holds it: 0, or -22 for a record that
-// straddles a partition's end.
+// Adds each record's net change to the partition that holds it: 0, or -KPAV_EINVAL for a record
+// that straddles a partition's end.
 int mdt_account_partitions(mdt_context* context, const lrbtree_update_rec* records, ULONG n);

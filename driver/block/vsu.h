@@ -47,7 +47,7 @@ struct vsu {
     volatile LONG refcount;
 };
 
-// Takes a reference: 0, or -6 when the partition is going away. Releases it again. Any IRQL up
-// to DISPATCH_LEVEL.
+// Takes a reference: 0, or -KPAV_ENXIO when the partition is going away. Releases it again. Any
+// IRQL up to DISPATCH_LEVEL.
 int vsu_get(vsu* partition);
 void vsu_put(vsu* partition);

@@ -8,8 +8,8 @@
 struct card_probe;
 
 // Resets the controller and each of `rings` completion windows (waiting for the hardware lock on
-// firmware 8.5.22 and later; a lost bus ends the wait). 0, or -16 when the lock was not granted
-// within 5 s. PASSIVE_LEVEL or above (waits stall at DISPATCH_LEVEL).
+// firmware 8.5.22 and later; a lost bus ends the wait). 0, or -KPAV_EBUSY when the lock was not
+// granted within 5 s. PASSIVE_LEVEL or above (waits stall at DISPATCH_LEVEL).
 int reset_hardware(card_probe* probe, ULONG rings);
 // Quiesces every completion window: word 25 <- 1, then word 0 <- 2.
 void cq_enable_windows(card_probe* probe);

@@ -1,6 +1,6 @@
 // The control interface's entry for a card's requests: the Linux-style number and the caller's
-// buffer. 0 or a negative errno; -25 for a number it does not know (the shell then tries its
-// driver-private requests), -22 for one refused in lock or minimal mode.
+// buffer. 0 or a negative errno; -KPAV_ENOTTY for a number it does not know (the shell then tries
+// its driver-private requests), -KPAV_EINVAL for one refused in lock or minimal mode.
 //
 // The request handlers join here as they are built; until then every number is unknown.
 #pragma once

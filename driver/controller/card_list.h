@@ -14,8 +14,8 @@ void pav_driver_list_remove(pipeline_device* card);
 bool pav_driver_list_contains(pipeline_device* card);
 
 using pav_card_function = int (*)(pipeline_device* card, void* argument);
-// Calls `function` for each card in list order under a try-lock of the list mutex: -16 when the
-// mutex is held, else the first non-zero result (0 when every call returned 0).
+// Calls `function` for each card in list order under a try-lock of the list mutex: -KPAV_EBUSY when
+// the mutex is held, else the first non-zero result (0 when every call returned 0).
 int pav_driver_list_for_each(pav_card_function function, void* ignored, void* argument);
 // The same, as the per-processor threads walk the cards (cpu_wq_ops::for_each_card).
 int pav_driver_list_walk(pav_card_function function, void* argument);

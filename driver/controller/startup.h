@@ -29,7 +29,7 @@ constexpr ULONG PAV_FAIL_LOST_BUS = 0x2000;
 int controller_startup_checks(pipeline_device* card);
 int check_controller_kind(pipeline_device* card);
 int check_firmware_version(pipeline_device* card);
-// 0, -16 when the answer does not come, -19 without an out value.
+// 0, -KPAV_EBUSY when the answer does not come, -KPAV_ENODEV without an out value.
 int query_firmware_type(pipeline_device* card, ULONG* answer);
 void check_lost_bus(pipeline_device* card);
 void power_budget_init(pipeline_device* card);

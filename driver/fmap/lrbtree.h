@@ -37,7 +37,7 @@ constexpr ULONG64 LRB_UNMAP_ALL = ~0ull;
 // Enumeration flags.
 constexpr ULONG LRB_ENUM_LOCK_WRITERS = 1;  // hold the writers' mutex for the walk
 constexpr ULONG LRB_ENUM_COALESCE = 2;      // report physically contiguous runs as one
-constexpr ULONG LRB_ENUM_TRY = 4;           // with bit 0: -16 when the mutex is held
+constexpr ULONG LRB_ENUM_TRY = 4;           // with bit 0: -KPAV_EBUSY when the mutex is held
 
 // One update: map [key, key + count) to gpkt.. (unmap 0; at most 64 keys), remove every mapping
 // of the range (unmap all ones), or remove only the runs written before log position `unmap`.
@@ -64,9 +64,9 @@ struct lrbtree_range {
     ULONG64 length;
 };
 
-// Walk callbacks: 0 goes on, a negative errno stops (-11 without a message). on_data_range
+// Walk callbacks: 0 goes on, a negative errno stops (-KPAV_EAGAIN without a message). on_data_range
 // returning 1 or more with an entry writes the entry back into the leaf, in a walk under the
-// writers' mutex only (elsewhere it stops the walk with -22).
+// writers' mutex only (elsewhere it stops the walk with -KPAV_EINVAL).
 using lrbtree_data_fn = int (*)(lrbtree_range* range, void* context, ULONG64 gpkt, lrbtree_leaf_rec* entry);
 using lrbtree_empty_fn = int (*)(lrbtree_range* range, void* context);
 using lrbtree_leaf_fn = int (*)(lrbtree_range* range, void* context, lrbtree_cursor* cursor, mblk* leaf);
@@ -82,9 +82,9 @@ struct lrbtree_enum_ops {
 using lrbtree_invalidate_fn = int (*)(void* context, ULONG64 first_key, ULONG64 length, ULONG64 gpkt,
                                       lrbtree_update_rec* record);
 
-// Creates an empty map over `sector_count` sectors and a sector space of S keys. 0; -22 when S
-// is 0 or above 2^48; -12 (nothing left allocated, *out NULL). PASSIVE_LEVEL, as are destroy
-// and reset.
+// Creates an empty map over `sector_count` sectors and a sector space of S keys. 0; -KPAV_EINVAL
+// when S is 0 or above 2^48; -KPAV_ENOMEM (nothing left allocated, *out NULL). PASSIVE_LEVEL, as
+// are destroy and reset.
 int lrbtree_create(lrbtree** out, pav_log* owner, ULONG64 sector_count, ULONG64 sector_space);
 // Frees the control block; the nodes stay with the log's block table.
 void lrbtree_destroy(lrbtree** map);
@@ -96,14 +96,14 @@ void lrbtree_set_invalidate(lrbtree* map, lrbtree_invalidate_fn callback, void* 
 
 // Applies `n` records in order; stops at the first failing one. A record outside the key space,
 // or a map record of more than 64 keys or of packets the log does not have, is refused whole
-// with -22 ("Unable to update metadata for sectors ..."). Once a shard operation has failed (a
-// node allocation, an invalidation), the map keeps the error: every later update fails with it
-// and walks of its shards with -22. PASSIVE_LEVEL or APC_LEVEL.
+// with -KPAV_EINVAL ("Unable to update metadata for sectors ..."). Once a shard operation has
+// failed (a node allocation, an invalidation), the map keeps the error: every later update fails
+// with it and walks of its shards with -KPAV_EINVAL. PASSIVE_LEVEL or APC_LEVEL.
 int lrbtree_update(lrbtree* map, lrbtree_update_rec* records, ULONG n);
 // Walks [start, end) in key order. Up to DISPATCH_LEVEL without LRB_ENUM_LOCK_WRITERS, below
 // it with. Returns the last callback or walk result. Only a walk with LRB_ENUM_LOCK_WRITERS may
 // have entries written back (it holds each shard's lock exclusively); elsewhere a data callback
-// result of 1 or more stops the walk with -22.
+// result of 1 or more stops the walk with -KPAV_EINVAL.
 int lrbtree_enumerate(lrbtree* map, lrbtree_range* range, const lrbtree_enum_ops* ops, void* context,
                       ULONG flags, ULONG64 start, ULONG64 end);
 
@@ -118,7 +118,7 @@ int lrbtree_first_gap(lrbtree_range* range, void* context);
 int lrbtree_gap_start(lrbtree_range* range, void* context);
 int lrbtree_noop_data(lrbtree_range* range, void* context, ULONG64 gpkt, lrbtree_leaf_rec* entry);
 // What lies at a key: {first_data, first_gap}. Where the first unmapped key of a window is:
-// {no-op, gap_start}; the walk returns -11 exactly when there is one.
+// {no-op, gap_start}; the walk returns -KPAV_EAGAIN exactly when there is one.
 extern const lrbtree_enum_ops lrbtree_lookup_at;
 extern const lrbtree_enum_ops lrbtree_find_gap;
 // How many keys of a window are mapped: the context is a ULONG64 the walk adds each run's length

@@ -171,8 +171,8 @@ void lrbtree_path_reset(lrbtree_path* path);
 // Empties the path.
 void lrbtree_path_release(lrbtree_cursor* cursor, lrbtree_path* path);
 
-// Descends from the root to the node of `level` whose range holds `key`: 0, or -2 for an empty
-// shard.
+// Descends from the root to the node of `level` whose range holds `key`: 0, or -KPAV_ENOENT for an
+// empty shard.
 int lrbtree_descend_to(lrbtree_cursor* cursor, lrbtree_path* path, ULONG64 key, ULONG level);
 inline int lrbtree_descend(lrbtree_cursor* cursor, lrbtree_path* path, ULONG64 key) {
     return lrbtree_descend_to(cursor, path, key, 0);
@@ -181,11 +181,12 @@ inline int lrbtree_descend(lrbtree_cursor* cursor, lrbtree_path* path, ULONG64 k
 struct lrb_node;
 // First entry whose end lies above `key`; the count when none does.
 ULONG lrbtree_leaf_search(const lrbtree_layout* layout, const lrb_node* node, ULONG64 key, ULONG64 low, ULONG64 high);
-// Child i with key(i) <= key < key(i + 1) and its bounds; -2 for an empty node.
+// Child i with key(i) <= key < key(i + 1) and its bounds; -KPAV_ENOENT for an empty node.
 LONG lrbtree_index_search(const lrbtree_layout* layout, const lrb_node* node, ULONG64 key, ULONG64* low_out,
                           ULONG64* high_out, ULONG64 low, ULONG64 high);
 
-// Moves the path to the next (previous) node of `level`: 0, or -2 at the edge of the shard.
+// Moves the path to the next (previous) node of `level`: 0, or -KPAV_ENOENT at the edge of the
+// shard.
 int lrbtree_path_next(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level);
 int lrbtree_path_prev(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level);
 // After the first key of the node at `level` changed, rewrites its separator in the parent and
@@ -199,7 +200,7 @@ inline ULONG64 lrbtree_gpkt_advance(const lrbtree_shape* shape, ULONG64 gpkt, UL
     return n == 0 ? gpkt : pav_log_addr_advance(shape->log, gpkt, n);
 }
 
-// Moves level `level` of `source` into `destination`: 0, or -22 for a level of 5 or more.
+// Moves level `level` of `source` into `destination`: 0, or -KPAV_EINVAL for a level of 5 or more.
 int lrbtree_cursor_borrow(lrbtree_cursor* cursor, lrbtree_path* destination, lrbtree_path* source, int level);
 
 // ---------------------------------------------------------------------------------------------

@@ -136,8 +136,8 @@ ULONG lrb_leaf_search(const lrb_node* node, ULONG64 key, ULONG64 low, ULONG64 hi
     return (ULONG)hi;
 }
 
-// Child i with key(i) <= key < key(i + 1), -2 for an empty node. *low and *high come in as
-// the node's bounds and go out as the child's: the bracket's values once it closes.
+// Child i with key(i) <= key < key(i + 1), -KPAV_ENOENT for an empty node. *low and *high come in
+// as the node's bounds and go out as the child's: the bracket's values once it closes.
 template <ULONG Kind>
 LONG lrb_index_search(const lrb_node* node, ULONG64 key, ULONG64* low_io, ULONG64* high_io) {
     ULONG64 low = *low_io;
@@ -216,9 +216,9 @@ LONG lrb_index_search(const lrb_node* node, ULONG64 key, ULONG64* low_io, ULONG6
     return lo;
 }
 
-// Descends from the root to the node of `level` whose range holds `key`: 0, or -2 for an empty
-// shard (or an empty index node on the way). Only the levels from the root down to `level` are
-// filled, and with Clear the one above the root is emptied: separator updates stop there (no
+// Descends from the root to the node of `level` whose range holds `key`: 0, or -KPAV_ENOENT for an
+// empty shard (or an empty index node on the way). Only the levels from the root down to `level`
+// are filled, and with Clear the one above the root is emptied: separator updates stop there (no
 // one looks at the others; a walk, which only steps along its level, leaves it too).
 template <ULONG IndexKind, bool Clear = true>
 int lrb_descend(const lrbtree_cursor* cursor, lrbtree_path* path, ULONG64 key, ULONG level) {

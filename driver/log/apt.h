@@ -42,8 +42,9 @@ struct apt_eb_request {
     UCHAR taken;  // set once the block is the caller's
 };
 
-// PASSIVE_LEVEL. Picks an erased block by wear into `request`: 0; -28 when the erased list is
-// empty; -22 when the pick names no block. A block that still asks for its erase (condition 7)
-// is erased synchronously first (its retirement books the erase and raises the block to blank);
-// a failed erase is returned and the block is neither taken nor put back: it did not erase.
+// PASSIVE_LEVEL. Picks an erased block by wear into `request`: 0; -KPAV_ENOSPC when the erased list
+// is empty; -KPAV_EINVAL when the pick names no block. A block that still asks for its erase
+// (condition 7) is erased synchronously first (its retirement books the erase and raises the block
+// to blank); a failed erase is returned and the block is neither taken nor put back: it did not
+// erase.
 int apt_take_erased_eb(nand_dev* channel, apt_eb_request* request);

@@ -40,11 +40,12 @@ inline ULONG atomic_note_bytes(ULONG entries) {
 // Builds the log's note for an unfinished atomic write from packet `first_packet` of
 // `first_leb` to packet `last_packet` of `last_leb`, walking the chain between them: one entry
 // per LEB (the first from the write's first packet to its LEB's end, the middle ones whole, the
-// last from packet 0 to the write's last packet). 0, -12, -22 when the chain does not lead from
-// the first LEB to the last. The note is sized for its entries and kept in log->discard_note.
+// last from packet 0 to the write's last packet). 0, -KPAV_ENOMEM, -KPAV_EINVAL when the chain does
+// not lead from the first LEB to the last. The note is sized for its entries and kept in
+// log->discard_note.
 int atomic_discard_note_build(pav_log* log, USHORT first_leb, ULONG first_packet, USHORT last_leb, ULONG last_packet);
 void atomic_discard_note_free(pav_log* log);
 // Sets the discard range of every listed LEB that is writing or closed and carries the listed
-// sequence. `bytes` is the size of the note as read: 0, -22 for a count that does not fit it,
-// an entry with a packet range upside down, or an LEB out of range (nothing is applied then).
+// sequence. `bytes` is the size of the note as read: 0, -KPAV_EINVAL for a count that does not fit
+// it, an entry with a packet range upside down, or an LEB out of range (nothing is applied then).
 int atomic_discard_note_apply(pav_log* log, const atomic_note* note, ULONG bytes);

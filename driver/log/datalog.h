@@ -216,7 +216,7 @@ extern const nand_dev_client_ops datalog_client_ops;
 void datalog_written_leb_notice(void* log, USHORT leb);
 // Client slot 0: takes `wanted` (65535: an erased block picked by wear) as the new append LEB;
 // builds its EB header and opener into `out_header` (a first-packet buffer) when given and
-// returns the head reserve through `arg` (a ULONG*) when given. 0, -28, -5.
+// returns the head reserve through `arg` (a ULONG*) when given. 0, -KPAV_ENOSPC, -KPAV_EIO.
 int datalog_new_append_eb(nand_dev* channel, USHORT* out_leb, USHORT wanted, void* out_header, void* arg);
 void datalog_close_leb(pav_log* log, USHORT leb);
 
@@ -249,7 +249,7 @@ bool pav_log_advance_written_pos(pav_log* log, USHORT leb, ULONG offset);
 bool pav_log_leb_at_or_after_written(pav_log* log, USHORT leb);
 
 // Checks that the chain from `start_leb` carries sequences start_sequence + 64 x i up to
-// `end_leb`: 0, -11 on a mismatch, -22 for a bad start.
+// `end_leb`: 0, -KPAV_EAGAIN on a mismatch, -KPAV_EINVAL for a bad start.
 int datalog_check_sequence(pav_log* log, USHORT start_leb, USHORT end_leb, ULONG64 start_sequence);
 // The log position of the oldest LEB (from the head) whose erase time lies less than `seconds`
 // above the running minimum of erase times: 0 when none.
@@ -261,8 +261,8 @@ struct log_pos {
     ULONG offset;
 };
 
-// Advances a position by `length` packets along the LEB chain: 0; -5 when the chain ends or the
-// LEB is out of range; -22 without a log.
+// Advances a position by `length` packets along the LEB chain: 0; -KPAV_EIO when the chain ends or
+// the LEB is out of range; -KPAV_EINVAL without a log.
 int log_pos_advance(const pav_log* log, log_pos* position, ULONG64 length);
 
 // The address `length` packets after `address`: addresses below 16 come back unchanged; an

@@ -40,7 +40,7 @@ struct datalog_append_req {
 };
 
 // Opens the append point: its tail reserve set, the open step submitted. PASSIVE_LEVEL. 0, or
-// the step's error; -22 without an append point.
+// the step's error; -KPAV_EINVAL without an append point.
 int datalog_open_append_point(pav_log* log);
 
 // Closes the append point: the open LEB gets its closing index record and is closed, and the
@@ -53,8 +53,9 @@ int datalog_advance_and_close(pav_log* log, USHORT leb);
 
 // Appends request->count packets of request->kind through the open append point.
 // Below DISPATCH_LEVEL (the submit may wait for a request). 0 when submitted: `done` runs later.
-// Otherwise `done` does not run: -22 for a point that is not open, no packets, a kind below 0x80
-// or a NULL buffer or completion; -12 without a request; -14 when the buffer cannot be mapped.
+// Otherwise `done` does not run: -KPAV_EINVAL for a point that is not open, no packets, a kind
+// below 0x80 or a NULL buffer or completion; -KPAV_ENOMEM without a request; -KPAV_EFAULT when the
+// buffer cannot be mapped.
 int datalog_append(pav_log* log, datalog_append_req* request);
 
 // The room an append point keeps at a block's end for the log: the tail reserve.

@@ -63,13 +63,13 @@ void eb_header_build(const eb_header* header, UCHAR* buffer, ULONG packet_size, 
 // The header of `eb` from its erase-block record laid into the first-packet buffer.
 int eb_header_write(nand_dev* channel, USHORT eb, UCHAR* buffer);
 
-// Decodes 48 raw bytes: 0; -2 when the first four are all ones (erased); -22 for a check word
-// of neither form, a CRC mismatch, a version other than 3 or 4 or a wrong magic.
+// Decodes 48 raw bytes: 0; -KPAV_ENOENT when the first four are all ones (erased); -KPAV_EINVAL for
+// a check word of neither form, a CRC mismatch, a version other than 3 or 4 or a wrong magic.
 int eb_header_decode(eb_header* out, const UCHAR* raw);
 // Unscrambles a first-packet buffer in place and moves the payload back to 96 (no CRC test):
-// 0, -2 erased, -22 neither form.
+// 0, -KPAV_ENOENT erased, -KPAV_EINVAL neither form.
 int eb_first_packet_decode(UCHAR* buffer, ULONG packet_size, ULONG ecc_chunk_size);
 ULONG eb_header_pad_mask(const eb_header* header);
 // Takes a decoded header into the block's record: seed, header state, bank 0's raw mask (and
-// its recomputation). -22 for a bad version, or when the erased-state switch is off.
+// its recomputation). -KPAV_EINVAL for a bad version, or when the erased-state switch is off.
 int eb_header_apply(nand_dev* channel, USHORT eb, const eb_header* header);

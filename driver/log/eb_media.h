@@ -24,14 +24,15 @@ ULONG eb_header_pads_buffer_size(nand_dev* channel);
 ULONG eb_header_confirm_size(nand_dev* channel);
 
 // Reads the header of `eb` back and takes it into the block's record. 0 when a header was
-// chosen (the block's condition goes to at least 1); -2 when the block is blank (header flag 2,
-// condition 9); -5 when neither pass chose a header (header flag 1); another read error as the
-// read gave it (header flag 1). `pads` holds eb_header_pads_buffer_size bytes, `confirm`
-// eb_header_confirm_size. PASSIVE_LEVEL.
+// chosen (the block's condition goes to at least 1); -KPAV_ENOENT when the block is blank (header
+// flag 2, condition 9); -KPAV_EIO when neither pass chose a header (header flag 1); another read
+// error as the read gave it (header flag 1). `pads` holds eb_header_pads_buffer_size bytes,
+// `confirm` eb_header_confirm_size. PASSIVE_LEVEL.
 int eb_header_read(nand_dev* channel, USHORT eb, UCHAR* pads, UCHAR* confirm);
 
-// One pad's first packet as a header candidate for `eb`: 0 with the decoded header; -2 for
-// erased media; -22 for a header that does not decode or names another block or chunk size.
+// One pad's first packet as a header candidate for `eb`: 0 with the decoded header; -KPAV_ENOENT
+// for erased media; -KPAV_EINVAL for a header that does not decode or names another block or chunk
+// size.
 struct eb_header;
 int eb_header_candidate(nand_dev* channel, USHORT eb, const UCHAR* slot, eb_header* out);
 
@@ -40,7 +41,8 @@ int media_page_check_read(nand_dev* channel, USHORT eb, ULONG segment);
 // Programs `count` whole segments from `first` with the bytes of `data` (their usable lengths
 // one after the other): 0 or the first failure.
 int eb_program_segments(nand_dev* channel, USHORT eb, ULONG first, ULONG count, const UCHAR* data);
-// One fill program over `count` segments from `first`: the request's status, -12 without one.
+// One fill program over `count` segments from `first`: the request's status, -KPAV_ENOMEM without
+// one.
 int request_fill_pages_sync(nand_dev* channel, USHORT eb, ULONG first, ULONG count);
 // Fills the segments of `eb` behind its last written one up to the limit (the whole block, or
 // the card's fill rows), in runs of EB_FILL_RUN_SEGMENTS. Segments whose check read fails are

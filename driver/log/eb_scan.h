@@ -86,23 +86,25 @@ struct eb_scan_context {
     eb_scan_slot* slots;
 };
 
-// PASSIVE_LEVEL. 0 or -12; a context of one slot.
+// PASSIVE_LEVEL. 0 or -KPAV_ENOMEM; a context of one slot.
 int eb_scan_create(nand_dev* channel, eb_scan_context** out);
 void eb_scan_free(eb_scan_context* context);
-// Room for `slots` slots of `size` bytes each, every buffer zeroed: 0 or -12.
+// Room for `slots` slots of `size` bytes each, every buffer zeroed: 0 or -KPAV_ENOMEM.
 int eb_scan_resize(eb_scan_context* context, ULONG slots, ULONG size);
 
 // Reads the index record of `eb` at its stride limit (returned through *out_limit) into
-// `*index` (allocated when NULL): 0; -2 for erased media or a record that is not a valid index
-// of this block; -12; another read error.
+// `*index` (allocated when NULL): 0; -KPAV_ENOENT for erased media or a record that is not a valid
+// index of this block; -KPAV_ENOMEM; another read error.
 int eb_scan_read_index(nand_dev* channel, UCHAR** index, USHORT eb, ULONG64* out_limit, bool retry);
-// Reads the index of `eb` and every record it names: 0, -2 (no usable index), -12, -14 (a record
-// off the stride grid: the block gets flag 8), -22, or the first read error.
+// Reads the index of `eb` and every record it names: 0, -KPAV_ENOENT (no usable index),
+// -KPAV_ENOMEM, -KPAV_EFAULT (a record off the stride grid: the block gets flag 8), -KPAV_EINVAL,
+// or the first read error.
 int eb_scan_begin(nand_dev* channel, USHORT eb, eb_scan_context* context, bool retry);
-// Reads the records the context's index names and waits for them: 0, -2 (a submission failed),
-// -22 (a slot's record names another slot), or the first error.
+// Reads the records the context's index names and waits for them: 0, -KPAV_ENOENT (a submission
+// failed),
+// -KPAV_EINVAL (a slot's record names another slot), or the first error.
 int eb_scan_run(eb_scan_context* context);
-// One record read: 0, -14, -22, or the submission's error.
+// One record read: 0, -KPAV_EFAULT, -KPAV_EINVAL, or the submission's error.
 int eb_scan_submit(eb_scan_context* context, const eb_index_entry* entry);
 // The completion of a record read (the pipeline's chunked-read completion).
 void eb_scan_complete(velkor_request* head, ULONG64 bytes, ULONG64 latency_us);

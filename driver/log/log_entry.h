@@ -40,8 +40,8 @@ inline UCHAR log_opcode_fold(UCHAR opcode) {
     return high == 0x90 || high == 0xA0 ? high : opcode;
 }
 
-// Length of an entry in bytes for a log of packet size P and tail reserve T: 0, or -22 for an
-// opcode that has none (0x84 and 0x8C included: the reader never walks them).
+// Length of an entry in bytes for a log of packet size P and tail reserve T: 0, or -KPAV_EINVAL for
+// an opcode that has none (0x84 and 0x8C included: the reader never walks them).
 int log_entry_length_of(UCHAR opcode, ULONG packet_size, ULONG tail_reserve, ULONG* out);
 int log_entry_length(const pav_log* log, UCHAR opcode, ULONG* out);
 

@@ -7,10 +7,11 @@
 // fill up to the next packet boundary. Backward, units are read from the end of the LEB's
 // packet slots (H + packets x P) down to H, and then from the end of the previous LEB.
 //
-// Errors: after a read error every further step returns -5 until the reader is opened again;
-// the end of the chain, an exhausted LEB limit or no LEB give -2. Forward, an entry that runs on
-// into an erased unit of its LEB was cut by a power loss: it ends the LEB like 0xFF. A chain that returns to an LEB
-// it walked, or an entry that runs past the end of its LEB, gives -22.
+// Errors: after a read error every further step returns -KPAV_EIO until the reader is opened again;
+// the end of the chain, an exhausted LEB limit or no LEB give -KPAV_ENOENT. Forward, an entry that
+// runs on into an erased unit of its LEB was cut by a power loss: it ends the LEB like 0xFF. A
+// chain that returns to an LEB it walked, or an entry that runs past the end of its LEB, gives
+// -KPAV_EINVAL.
 #pragma once
 
 #include "driver/pipeline/request.h"
@@ -77,25 +78,27 @@ struct log_file {
     UCHAR* scratch;          // the opening check's first packet, a backward copy's next unit
 };
 
-// PASSIVE_LEVEL. 0 or -12.
+// PASSIVE_LEVEL. 0 or -KPAV_ENOMEM.
 int log_file_create(log_file** out, pav_log* log);
 // Waits for the reads in flight and frees the reader.
 void log_file_destroy(log_file* reader);
 
 // Opens the reader at `position` (NULL: forward at byte 0 of the head LEB, backward at the end of
 // the append LEB's packet slots) reading in `dir`, entering at most `stop_count` further LEBs.
-// 0, -2 (no LEB), -22 (a position outside the LEB), or the first unit's read error.
+// 0, -KPAV_ENOENT (no LEB), -KPAV_EINVAL (a position outside the LEB), or the first unit's read
+// error.
 int log_file_open(log_file* reader, const log_file_pos* position, ULONG dir, ULONG stop_count);
 // The opcode at the reader's place, the classes 0x9x and 0xAx folded to 0x90 and 0xA0.
 int log_file_peek_opcode(log_file* reader, UCHAR* out);
-// The next entry that is not space (forward readers): 0 with its opcode, -2 at the end, -5
-// after a read error, -22 for an LEB whose opening is invalid.
+// The next entry that is not space (forward readers): 0 with its opcode, -KPAV_ENOENT at the end,
+// -KPAV_EIO after a read error, -KPAV_EINVAL for an LEB whose opening is invalid.
 int log_file_next_entry(log_file* reader, UCHAR* out_opcode);
-// Skips the entry at the reader's place ("unknown entry" and -22 for an opcode without length).
+// Skips the entry at the reader's place ("unknown entry" and -KPAV_EINVAL for an opcode without
+// length).
 int log_entry_skip(log_file* reader, UCHAR opcode);
 // Moves `bytes` in the reading direction.
 int log_file_skip(log_file* reader, ULONG64 bytes);
-// Moves `bytes` against the reading direction, within the current unit: 0 or -22.
+// Moves `bytes` against the reading direction, within the current unit: 0 or -KPAV_EINVAL.
 int log_file_back(log_file* reader, ULONG bytes);
 // Copies `bytes` from the reader's place on (towards the end of the LEB) without moving it.
 int log_file_copy_out(log_file* reader, void* dest, ULONG bytes);

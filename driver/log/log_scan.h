@@ -23,7 +23,8 @@ struct log_scan_ops {
     int (*system_note)(log_scan* scan, USHORT leb, const UCHAR* note, ULONG bytes);
     // The rebuild's direct path for data packets below 2^48 (used when the scan asks for it).
     int (*rebuild_run)(log_scan* scan, USHORT leb, ULONG packet, ULONG64 address, ULONG count);
-    // The entry-by-entry walk of an LEB the reader stands at byte 0 of (-2 counts as the end).
+    // The entry-by-entry walk of an LEB the reader stands at byte 0 of (-KPAV_ENOENT counts as the
+    // end).
     int (*walk_leb)(log_scan* scan, log_file* reader, USHORT leb);
 };
 
@@ -38,7 +39,7 @@ struct log_scan {
     ULONG lebs_walked;
 };
 
-// PASSIVE_LEVEL. 0 or -12.
+// PASSIVE_LEVEL. 0 or -KPAV_ENOMEM.
 int log_scan_init(log_scan* scan, pav_log* log, const log_scan_ops* ops, void* owner);
 void log_scan_exit(log_scan* scan);
 
@@ -50,6 +51,6 @@ int ebi_scan_chain(log_scan* scan, USHORT first_leb, USHORT end_leb, bool rebuil
 int ebi_scan_leb(log_scan* scan, USHORT leb, const ULONG64* ebi, ULONG count, bool eighths, bool rebuild);
 // An entry without the packets of the LEB's discard range, then dispatched.
 int ebi_entry_clip(log_scan* scan, USHORT leb, ULONG64 offset, UCHAR opcode, ULONG64 address, ULONG count);
-// An entry by its opcode (and a system packet by its address): -22 for an opcode an index never
-// holds.
+// An entry by its opcode (and a system packet by its address): -KPAV_EINVAL for an opcode an index
+// never holds.
 int ebi_entry_dispatch(log_scan* scan, USHORT leb, ULONG64 offset, UCHAR opcode, ULONG64 address, ULONG count);

@@ -28,19 +28,19 @@ constexpr LONG64 MBLK_FLAG_LOADED_LEAF = 2;
 constexpr LONG64 MBLK_FLAG_RETIRED = 4;
 
 enum mblk_get_mode : int {
-    MBLK_FIND = 0,            // -2 when the key has no block
+    MBLK_FIND = 0,            // -KPAV_ENOENT when the key has no block
     MBLK_FIND_OR_CREATE = 1,
-    MBLK_CREATE = 2,          // -17 when the key has a block
+    MBLK_CREATE = 2,          // -KPAV_EEXIST when the key has a block
 };
 
-// Module initialisation and unload of the driver-wide record pool: 0 or -12 (logged).
+// Module initialisation and unload of the driver-wide record pool: 0 or -KPAV_ENOMEM (logged).
 // PASSIVE_LEVEL.
 int mblk_cache_init();
 void mblk_cache_exit();
 
-// Sets up the log's block table: 0 or -12. `preallocate` is the preallocation mode (records
-// come from and go back to the reserve); `owner_flag` is the caller's mark of the log that owns
-// the pool, which the table does not keep. The log's card, sector size, footprint counter and
+// Sets up the log's block table: 0 or -KPAV_ENOMEM. `preallocate` is the preallocation mode
+// (records come from and go back to the reserve); `owner_flag` is the caller's mark of the log that
+// owns the pool, which the table does not keep. The log's card, sector size, footprint counter and
 // page pool must be set. PASSIVE_LEVEL, as is exit.
 int mblk_table_init(pav_log* log, bool preallocate, bool owner_flag);
 // Releases every block, frees the table, tears down the log's page pool and hands back the
@@ -48,14 +48,16 @@ int mblk_table_init(pav_log* log, bool preallocate, bool owner_flag);
 void mblk_table_exit(pav_log* log);
 
 // Finds, finds or creates, or only creates the block of `key`; on success its reference count
-// is raised and *out receives it. 0, -2, -12 (logged, and the log's internal error), -17. A
-// retired block is not found (-2), and its key cannot be created again until it is released
-// (-17, in both creating modes). Up to DISPATCH_LEVEL; takes the table's lock.
+// is raised and *out receives it. 0, -KPAV_ENOENT, -KPAV_ENOMEM (logged, and the log's internal
+// error), -KPAV_EEXIST. A retired block is not found (-KPAV_ENOENT), and its key cannot be created
+// again until it is released (-KPAV_EEXIST, in both creating modes). Up to DISPATCH_LEVEL; takes
+// the table's lock.
 int mblk_get(mblk** out, pav_log* log, ULONG64 key, int mode);
 // Creates the first key from max(*cursor, first_key) on (wrapping from end_key, inclusive, to
-// first_key) that has no block yet: 0, -12, or -17 after a whole turn without one.
+// first_key) that has no block yet: 0, -KPAV_ENOMEM, or -KPAV_EEXIST after a whole turn without
+// one.
 int mblk_get_next_free(pav_log* log, mblk** out, ULONG64 first_key, ULONG64 end_key, ULONG64* cursor);
-// 0 when the block was released, -16 when it still has references.
+// 0 when the block was released, -KPAV_EBUSY when it still has references.
 int mblk_try_release(pav_log* log, mblk* block);
 // Drops one reference; the last one of a retired block releases it (taking the table's lock,
 // which the caller must not hold then). Up to DISPATCH_LEVEL.
@@ -92,7 +94,7 @@ struct mblk_match {
 int mblk_match_cb(pav_log* log, mblk* block, void* argument, int previous);
 // Writes the block's page into the log as its packets: an asynchronous append on the log's
 // append point whose notice is `argument`'s (an mblk_write_arg); drops the block's reference.
-// -22 without an append point, else the submit's result. Below DISPATCH_LEVEL.
+// -KPAV_EINVAL without an append point, else the submit's result. Below DISPATCH_LEVEL.
 struct mblk_write_arg {
     append_notice_fn notice;
     void* context;
@@ -113,10 +115,11 @@ inline ULONG64 mblk_log_entry_word(ULONG64 key) {
 
 // The driver-wide record pool's reserve: records set aside so that a log in preallocation mode
 // never waits for pool memory. PASSIVE_LEVEL up to DISPATCH_LEVEL.
-// Moves `count` new records to the reserve list as the log's: 0 or -12 with nothing reserved.
+// Moves `count` new records to the reserve list as the log's: 0 or -KPAV_ENOMEM with nothing
+// reserved.
 int mblk_page_alloc(pav_log* log, ULONG64 count);
-// Gives `count` of the log's reserved records back to the cache: 0, or -12 when its part of the
-// reserve ran out first.
+// Gives `count` of the log's reserved records back to the cache: 0, or -KPAV_ENOMEM when its part
+// of the reserve ran out first.
 int mblk_page_reserve(pav_log* log, ULONG64 count);
 // One of the log's reserved records, or NULL.
 mblk* mblk_reserve_take(pav_log* log);

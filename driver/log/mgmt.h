@@ -142,7 +142,7 @@ inline ULONG64 mgmt_ebo_number(USHORT eb) {
 // the data start (as far as the buffer reaches), the record zeroed at 96 and written there
 // (opcode, EBO number, constants, flags, version, wear, bank masks, identity, the state map,
 // sector size and end reserve from `layout`); *out_record points at it. The log fields are the
-// opening log's to fill. -22 for a buffer too small.
+// opening log's to fill. -KPAV_EINVAL for a buffer too small.
 int mgmt_header_build(nand_dev* channel, UCHAR* buffer, ULONG size, USHORT eb, const eb_layout* layout,
                       mgmt_header** out_record);
 // The state of a block as a log sees it: written, erased, retired or unknown. NULL: no log.
@@ -158,7 +158,7 @@ void eb_get_saved_masks(nand_dev* channel, USHORT eb, ULONG words[MGMT_BANK_WORD
 // Sets the raw and saved masks of every bank from the raw words and recomputes each bank.
 void eb_set_bank_masks(nand_dev* channel, USHORT eb, const ULONG words[MGMT_BANK_WORDS]);
 
-// The 88-byte EB note of `eb` in `state`: 0, -2 for a block without a record.
+// The 88-byte EB note of `eb` in `state`: 0, -KPAV_ENOENT for a block without a record.
 int eb_note_build(nand_dev* channel, eb_note* note, USHORT eb, UCHAR state);
 
 // The log slot from a management header.
@@ -168,8 +168,8 @@ void mgmt_log_slot_fill(mgmt_log_slot* slot, const mgmt_header* header);
 //
 // The management record of `eb` into `buffer` (mgmt_region_size bytes), decoded as the first
 // packet shows it (the record at byte 96); *out_opcode gets its opcode: 0x84 for an EB opener,
-// 0xFF for a blank block or erased media. -1024 for a block whose header read failed; read
-// errors pass through; -22 for a first packet of neither header form. PASSIVE_LEVEL.
+// 0xFF for a blank block or erased media. PAV_UNCORRECTABLE for a block whose header read failed;
+// read errors pass through; -KPAV_EINVAL for a first packet of neither header form. PASSIVE_LEVEL.
 int mgmt_record_read(nand_dev* channel, UCHAR* buffer, USHORT eb, UCHAR* out_opcode, bool retry);
 inline const mgmt_header* mgmt_record_of(const UCHAR* buffer) {
     return (const mgmt_header*)(buffer + 96);
@@ -179,12 +179,12 @@ inline const mgmt_header* mgmt_record_of(const UCHAR* buffer) {
 ULONG mgmt_read_buffer_size(nand_dev* channel);
 // Reads the header and the management record of `eb` and takes the block's wear, flags and
 // masks from it; the last segment's check read gives the condition (4 still open, 5 full).
-// 0, -2 (erased region), -22 (a foreign record), or the header read's error; every failure
-// recomputes the block from its saved masks. `buffer`: mgmt_read_buffer_size bytes; `confirm`:
-// eb_header_confirm_size bytes. PASSIVE_LEVEL.
+// 0, -KPAV_ENOENT (erased region), -KPAV_EINVAL (a foreign record), or the header read's error;
+// every failure recomputes the block from its saved masks. `buffer`: mgmt_read_buffer_size bytes;
+// `confirm`: eb_header_confirm_size bytes. PASSIVE_LEVEL.
 int mgmt_header_read_one(nand_dev* channel, UCHAR* buffer, UCHAR* confirm, USHORT eb);
 // Every block without a map mark; blocks whose record cannot be read inherit the wear of the
-// first one that could. 0 or -12. PASSIVE_LEVEL.
+// first one that could. 0 or -KPAV_ENOMEM. PASSIVE_LEVEL.
 int mgmt_headers_read_all(nand_dev* channel);
 // Loads the erase-block map (0 or an error).
 using mgmt_map_load_fn = int (*)(nand_dev* channel);
@@ -198,9 +198,9 @@ int mgmt_data_read(nand_dev* channel, const USHORT* list, mgmt_map_load_fn map_l
 // without a map mark from segment 0 on, each with its usable length, until the channel's
 // rle_bytes are used up; the block's condition is then put back (mgmt_rle_condition) and, unless
 // the channel failed, the pass waits for the channel's outstanding work before it leaves rle
-// mode. 0; -22 when every block has a map mark ("Cannot find any mapped EBs - rle"); -12 without
-// a buffer; -11 when a program failed. A channel without erase-block records has nothing to scan:
-// 0. PASSIVE_LEVEL.
+// mode. 0; -KPAV_EINVAL when every block has a map mark ("Cannot find any mapped EBs - rle");
+// -KPAV_ENOMEM without a buffer; -KPAV_EAGAIN when a program failed. A channel without erase-block
+// records has nothing to scan: 0. PASSIVE_LEVEL.
 int mgmt_data_rle_scan(nand_dev* channel);
 // The condition a block ends the rle pass with: `remembered` (its condition before the pass) when
 // that is higher than `current`, when `current` is 9 (blank) or when `remembered` is 0; else

@@ -30,9 +30,9 @@ void pav_zero_page_free(void* page);
 
 // PASSIVE_LEVEL, as are fill and destroy.
 void pav_page_pool_init(pav_page_pool* pool, const char* name, mem_stats* counter, bool preallocated);
-// Adds n zeroed pages to the pool: 0, or -12 with nothing added.
+// Adds n zeroed pages to the pool: 0, or -KPAV_ENOMEM with nothing added.
 int pav_page_pool_fill(pav_page_pool* pool, ULONG64 n);
-// A zeroed page: 0, or -12 when no page could be had. Up to DISPATCH_LEVEL.
+// A zeroed page: 0, or -KPAV_ENOMEM when no page could be had. Up to DISPATCH_LEVEL.
 int pav_page_pool_get(void** page, pav_page_pool* pool);
 // Takes a page back: kept as a spare, or freed when the pool has enough. Returns 0. Up to
 // DISPATCH_LEVEL.
@@ -61,6 +61,6 @@ struct pav_entry_pool {
     ULONG64 counters[2];
 };
 
-// 0, or -12 with nothing allocated. PASSIVE_LEVEL, as is exit.
+// 0, or -KPAV_ENOMEM with nothing allocated. PASSIVE_LEVEL, as is exit.
 int pav_mempool_init(pav_entry_pool* pool);
 void pav_mempool_exit(pav_entry_pool* pool);

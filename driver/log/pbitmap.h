@@ -21,24 +21,25 @@ struct pav_pbitmap {
     pav_log* log;
 };
 
-// 0, or -12 with nothing left allocated. The directory pages come from the log's page pool.
-// PASSIVE_LEVEL, as is destroy.
+// 0, or -KPAV_ENOMEM with nothing left allocated. The directory pages come from the log's page
+// pool. PASSIVE_LEVEL, as is destroy.
 int pav_pbitmap_create(pav_pbitmap** out, ULONG64 bits, void* ignored, pav_log* log);
 // Frees the directory and the record and clears *bitmap; leaf blocks stay with the log's
 // block table.
 void pav_pbitmap_destroy(pav_pbitmap** bitmap);
 
 // Makes present the leaves that hold words first..last (inclusive), the partial leaves at both
-// ends too: 0; -12 when a leaf could not be made (the others are made; the failure is reported
-// through the log); -17 when a leaf's block exists already outside the bitmap (the walk stops
-// there). Up to DISPATCH_LEVEL, as is trim.
+// ends too: 0; -KPAV_ENOMEM when a leaf could not be made (the others are made; the failure is
+// reported through the log); -KPAV_EEXIST when a leaf's block exists already outside the bitmap
+// (the walk stops there). Up to DISPATCH_LEVEL, as is trim.
 int pav_mblk_alloc_for_append(pav_pbitmap* bitmap, ULONG64 first_word, ULONG64 last_word);
-// Releases the leaves that lie wholly inside words first..last: 0, or -16 when a leaf's block is
-// still referenced (that leaf stays).
+// Releases the leaves that lie wholly inside words first..last: 0, or -KPAV_EBUSY when a leaf's
+// block is still referenced (that leaf stays).
 int pav_pbitmap_trim(pav_pbitmap* bitmap, ULONG64 first_word, ULONG64 last_word);
 
-// Sets or clears `count` bits from `first`. 0; -22 beyond the bitmap; -2 when setting bits of a
-// leaf that is not present (nothing changes then). Callers hold the owning structure's lock.
+// Sets or clears `count` bits from `first`. 0; -KPAV_EINVAL beyond the bitmap; -KPAV_ENOENT when
+// setting bits of a leaf that is not present (nothing changes then). Callers hold the owning
+// structure's lock.
 int pav_pbitmap_set_range(pav_pbitmap* bitmap, ULONG64 first, ULONG64 count);
 int pav_pbitmap_clear_range(pav_pbitmap* bitmap, ULONG64 first, ULONG64 count);
 // Distance from `start` of the first set (clear) bit of [start, start + count), or `count` when

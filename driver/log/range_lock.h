@@ -33,7 +33,7 @@ ULONG64 lba_range_lock(lba_range_table* table, ULONG64 start, ULONG64 count, ULO
 void lba_range_unlock(lba_range_table* table, velkor_request* head);
 
 // Enters `request` (its range_lba, range_count) once no held range overlaps it, waiting up to
-// `timeout_us` (KPAV_NO_TIMEOUT: no limit): 0, or -16 when the wait timed out. Below
+// `timeout_us` (KPAV_NO_TIMEOUT: no limit): 0, or -KPAV_EBUSY when the wait timed out. Below
 // DISPATCH_LEVEL.
 int lba_range_acquire(lba_range_locks* locks, velkor_request* request, LONGLONG timeout_us);
 void lba_range_release(lba_range_locks* locks, velkor_request* request);

@@ -1,7 +1,7 @@
 // Builders of the common media operations: each takes a request from the pool, fills it as one
 // request type and either runs it synchronously (submit, wait, free, return the status) or
 // submits it with a completion callback. Every builder may wait for a request (below
-// DISPATCH_LEVEL) and returns -12 when none can be had (a failed channel).
+// DISPATCH_LEVEL) and returns -KPAV_ENOMEM when none can be had (a failed channel).
 #pragma once
 
 #include "driver/pipeline/owners.h"
@@ -39,20 +39,21 @@ int request_page_program_sync(nand_dev* channel, USHORT eb, USHORT page, const v
                               void* ignored1, void* ignored2, int extra);
 
 // Fills `request` as an append of the packet header (and the data that follows it in the
-// request's inline area: at most REQUEST_INLINE_BYTES). 0 or -22, -12 from the mapping.
+// request's inline area: at most REQUEST_INLINE_BYTES). 0 or -KPAV_EINVAL, -KPAV_ENOMEM from the
+// mapping.
 int request_prepare_append(velkor_request* request, append_point* ap, const void* header, ULONG size, ULONG flags);
 
 // The append notice's callback: the chain's status, where the data landed, the caller's argument.
 using append_notice_fn = int (*)(int status, const pav_addr_block* runs, void* arg);
 // Submits an append of `count` packets of the geometry's packet size from `packets`. The
-// notice (when given) runs at completion. The submit's result, -12 without a request, -14 when
-// the buffer cannot be mapped.
+// notice (when given) runs at completion. The submit's result, -KPAV_ENOMEM without a request,
+// -KPAV_EFAULT when the buffer cannot be mapped.
 int request_submit_append(append_point* ap, append_notice_fn notice, void* ignored1, const ULONG geometry[2],
                           ULONG64 header_word, ULONG count, const void* packets, void* ignored2, void* arg);
 
 // Reads `size` bytes at `address` into `buffer`. The offset must be a multiple of 8 and the
-// size too ("unaligned read", "invalid size", -22, nothing taken from the pool); -14 when the
-// buffer cannot be mapped.
+// size too ("unaligned read", "invalid size", -KPAV_EINVAL, nothing taken from the pool);
+// -KPAV_EFAULT when the buffer cannot be mapped.
 int media_read_raw(nand_dev* channel, const media_address* address, void* buffer, ULONG size, ULONG64 flags,
                    void* recovery, void* ignored, void* arg);
 // Reads `count` system packets at `address`; `done` (the chunked erase-block read's completion)
@@ -70,7 +71,7 @@ struct masked_read_holder {
 };
 // Fills holder->request as a read of the page of `eb` that holds stride position
 // start + step x index + extra; *out_first gets the stride index of the page's first position.
-// 0 or -22 (a position past the block).
+// 0 or -KPAV_EINVAL (a position past the block).
 int request_prepare_masked_page_read(nand_dev* channel, const eb_stride* stride, masked_read_holder* holder,
                                      USHORT eb, ULONG index, ULONG extra, LONG64* out_first);
 // The stride index of the first position in the page that holds position `index` (+ extra).

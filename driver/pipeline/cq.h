@@ -62,8 +62,8 @@ struct completion_queue {
     char name[40];            // "velkor-dov0", "velkor-dov0-admin", "-write", "-read-%u"
 };
 
-// Allocates, numbers and names the channel's rings: 0 or -12 ("Alloc contig buffer of size %d
-// failed", "%s: Inadequate memory - hw completions queue.\n"), nothing left allocated on
+// Allocates, numbers and names the channel's rings: 0 or -KPAV_ENOMEM ("Alloc contig buffer of size
+// %d failed", "%s: Inadequate memory - hw completions queue.\n"), nothing left allocated on
 // failure. PASSIVE_LEVEL.
 int cq_alloc(nand_dev* channel);
 void cq_free(nand_dev* channel);
@@ -73,12 +73,12 @@ int drain_completion_queue(completion_queue* ring);
 // The largest drain result over the rings, or 1 when a poll is already running.
 int poll_completion_queues(nand_dev* channel);
 ULONG decode_completion(completion_queue* ring, ULONG word, LIST_ENTRY* completed);
-// Reads a record of `bytes` that ends with its terminator: 0, -5 (a foreign word where the
-// terminator belongs), -11 (no terminator within a second). Copies it when `out` is given.
+// Reads a record of `bytes` that ends with its terminator: 0, -KPAV_EIO (a foreign word where the
+// terminator belongs), -KPAV_EAGAIN (no terminator within a second). Copies it when `out` is given.
 int cq_read_record(completion_queue* ring, ULONG* out, ULONG bytes);
 // Reads a read-back record's length word and payload (the 0x08 word taken): 0 when the payload
-// fitted `capacity` words of `destination` (or there was none), -5 when it did not (consumed
-// unread), -32 when the record is broken (logged, the channel failed).
+// fitted `capacity` words of `destination` (or there was none), -KPAV_EIO when it did not (consumed
+// unread), -KPAV_EPIPE when the record is broken (logged, the channel failed).
 int cq_take_readback(completion_queue* ring, ULONG word, ULONG* destination, ULONG capacity);
 // The request of a tag; NULL for 0, a tag no request has, or a tag beyond the pool.
 velkor_request* cq_lookup_tag(nand_dev* channel, ULONG tag);

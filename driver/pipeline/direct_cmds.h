@@ -97,7 +97,7 @@ bool direct_readback_decode(completion_queue* ring, ULONG word, ULONG* result);
 
 // ---- The read-back state a channel keeps
 
-// pending: 0 idle, 1 armed, 2 the decoder is filling it. status: -5 until a read-back fits.
+// pending: 0 idle, 1 armed, 2 the decoder is filling it. status: -KPAV_EIO until a read-back fits.
 struct direct_readback {
     volatile LONG pending;
     ULONG* destination;

@@ -112,7 +112,7 @@ void nand_dev_stop_notify(nand_dev* channel);
 void nand_dev_stop_notify_flagged(nand_dev* channel);
 const char* nand_dev_name(const nand_dev* channel);
 
-// Percentage of usable pads over all blocks not mapped out: -2 without blocks or pads.
+// Percentage of usable pads over all blocks not mapped out: -KPAV_ENOENT without blocks or pads.
 int ebinfo_count_usable_pads(nand_dev* channel, ULONG* out_percent);
 void ebinfo_record_pad_error(nand_dev* channel, USHORT eb, ULONG pad_index, UCHAR level);
 void ebinfo_mark_failed_banks(nand_dev* channel, USHORT eb);
@@ -155,14 +155,15 @@ inline ULONG eb_addr_offset(ULONG64 a) { return (ULONG)(a >> 32); }
 // Position operations.
 ULONG ebinfo_pad_page_count(nand_dev* channel, USHORT eb, ULONG bank, bool rest);
 // A byte offset of the block as a packed address; returns the usable length of the segment
-// reached, -22 for a block that holds nothing or an offset past its end.
+// reached, -KPAV_EINVAL for a block that holds nothing or an offset past its end.
 LONG64 ebinfo_offset_to_pad(nand_dev* channel, USHORT eb, ULONG64 offset, ULONG64* out_address);
 ULONG64 ebinfo_capacity_to_pad(nand_dev* channel, USHORT eb, ULONG segment);
 // The byte offset of a packed address and the usable length of its segment.
 ULONG64 ebinfo_addr_to_offset(nand_dev* channel, ULONG64 address, ULONG* out_length);
-// Advances a packed address by `n` raw bytes: 0, -22 past the last segment.
+// Advances a packed address by `n` raw bytes: 0, -KPAV_EINVAL past the last segment.
 int ebinfo_addr_advance(nand_dev* channel, ULONG64* address, ULONG64 n);
-// The physical pad index that holds the byte of a packed address; -22 for a bank without pads.
+// The physical pad index that holds the byte of a packed address; -KPAV_EINVAL for a bank without
+// pads.
 LONG ebinfo_addr_normalize(nand_dev* channel, ULONG64 address, LONG failed_pad);
 // 0 when `length` bytes fit in the position's segment before the stride limit; else moves the
 // position to the segment's end (or to the limit) and returns the bytes skipped plus those

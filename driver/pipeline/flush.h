@@ -67,7 +67,8 @@ void flush_records_free(nand_dev* channel);
 // appended; NULL with "out of flush records." (message 12305) when none is free.
 flush_record* flush_take_record(nand_dev* channel, const flush_position* position, ULONG flag);
 // Under the issue lock: accounts `count` bytes sent for `request` (NULL: filler) from
-// *position on, issuing each row that fills. A request that cannot get a record fails with -12.
+// *position on, issuing each row that fills. A request that cannot get a record fails with
+// -KPAV_ENOMEM.
 void flush_account_bytes(nand_dev* channel, flush_position* position, velkor_request* request, ULONG64 count);
 // Under the issue lock: issues the open record.
 void flush_issue(nand_dev* channel);

@@ -125,7 +125,7 @@ struct hw_reg_item {
 ULONG hw_read(nand_dev* channel, ULONG bar_offset);
 void hw_write(nand_dev* channel, ULONG bar_offset, ULONG value);
 
-// The ring's life: 0 or -12 ("%s: Unable to allocate memory - hw_cmds.\n"). PASSIVE_LEVEL.
+// The ring's life: 0 or -KPAV_ENOMEM ("%s: Unable to allocate memory - hw_cmds.\n"). PASSIVE_LEVEL.
 int hw_cmds_alloc(nand_dev* channel);
 void hw_cmds_free(nand_dev* channel);
 // Ring and completion-ring bases, engines on, completion windows writing with interrupts held.

@@ -25,7 +25,8 @@
 //   the row program, program start and row padding of flush records, the DMA descriptor writer.
 // - The completion decoder lowers a request's pending_* counts (interlocked) and then:
 //   a read-class request whose counts reached 0 is claimed and goes on a list (through
-//   queue_link) handed to cq_deliver_to_cpus; for ordered requests it calls pipeline_note_completion, and the worker
+// queue_link) handed to cq_deliver_to_cpus; for ordered requests it calls pipeline_note_completion,
+// and the worker
 //   collects them from the outstanding ring. Row completions go to flush_complete.
 #pragma once
 
@@ -47,7 +48,7 @@ void release_held_requests(nand_dev* channel);
 // Read recovery: queues the request again alone, at the front of its read queue; false when its
 // preparation failed.
 bool resubmit_request(nand_dev* channel, velkor_request* request);
-// Fails the request with -5 (unless it failed already) and puts it on the Fail Q.
+// Fails the request with -KPAV_EIO (unless it failed already) and puts it on the Fail Q.
 void queue_failed_request(nand_dev* channel, velkor_request* request);
 
 // Runs the issue loop (may_block: waits for the issue lock and, on a failed channel, fails
@@ -72,7 +73,7 @@ void request_complete(nand_dev* channel, velkor_request* head, ULONG64 latency_u
 void pipeline_worker_pass(nand_dev* channel, bool from_worker);
 void worker_wake(nand_dev* channel);
 bool worker_has_work(nand_dev* channel);
-// Starts WORKER1 and, when completion_poll_ms is not 0, POLLER. 0 or -12. PASSIVE_LEVEL.
+// Starts WORKER1 and, when completion_poll_ms is not 0, POLLER. 0 or -KPAV_ENOMEM. PASSIVE_LEVEL.
 int pipeline_threads_start(nand_dev* channel);
 // Asks both threads to exit and waits up to 302 x 100 ms. PASSIVE_LEVEL.
 void pipeline_threads_stop(nand_dev* channel);
@@ -81,8 +82,8 @@ void pipeline_threads_stop(nand_dev* channel);
 bool watchdog_stuck(nand_dev* channel, ULONG64 now, ULONG64 issued_at, bool is_flush, bool print);
 bool watchdog_check(nand_dev* channel, ULONG64 now, bool print);
 
-// On a failed channel: fails every queued, held, outstanding and row-waiting request with -5.
-// Below DISPATCH_LEVEL.
+// On a failed channel: fails every queued, held, outstanding and row-waiting request with
+// -KPAV_EIO. Below DISPATCH_LEVEL.
 void fail_bad_state_requests(nand_dev* channel);
 // Fails the channel once (state 4), or queues the failure while start defers failures.
 void fail_channel(nand_dev* channel, int csr_dump, ULONG reason);

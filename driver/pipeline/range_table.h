@@ -25,7 +25,7 @@ struct lba_range_table {
     volatile LONG large_count;
 };
 
-// 0 or -12. Buckets of `width` sectors (at least 1), `bucket_count` of them (at least 1).
+// 0 or -KPAV_ENOMEM. Buckets of `width` sectors (at least 1), `bucket_count` of them (at least 1).
 int lba_range_table_init(lba_range_table* table, ULONG bucket_count, ULONG64 width);
 void lba_range_table_free(lba_range_table* table);
 // The bucket that holds ranges starting at `lba`: the one its first sector falls in, the last

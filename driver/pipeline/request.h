@@ -74,7 +74,7 @@ constexpr ULONG64 REQ_NO_READ_COUNT = 1ull << 20;
 constexpr ULONG64 REQ_FLUSH_JOIN = 1ull << 24;         // joins the channel's pending flush when issued
 constexpr ULONG64 REQ_BUFFER_RELEASED = 1ull << 25;    // on the head: the client's buffer notice runs
 constexpr ULONG64 REQ_HIGH_PRIORITY = 1ull << 27;
-constexpr ULONG64 REQ_ERASED_IS_ERROR = 1ull << 29;    // a read of erased media reports -1028
+constexpr ULONG64 REQ_ERASED_IS_ERROR = 1ull << 29;    // a read of erased media reports PAV_ERASED_MEDIA
 constexpr ULONG64 REQ_PREPARE_ERROR = 1ull << 30;
 constexpr ULONG64 REQ_NO_FLUSH_FILL = 1ull << 32;
 constexpr ULONG64 REQ_DMA_TO_HOST = 1ull << 33;
@@ -103,12 +103,13 @@ constexpr ULONG64 REQUEST_CACHE_TRIM_US = 5000000;
 
 // ---- The interface
 
-// The two object caches, once per driver. 0 or -12 (logged).
+// The two object caches, once per driver. 0 or -KPAV_ENOMEM (logged).
 int request_caches_create();
 void request_caches_destroy();
 
 // Builds the channel's pool: `min_requests` pairs, growing to `max_requests` (at most 16383, the
-// tag limit). 0 or -12 ("<dev>: Inadequate memory to allocate %u requests. ..."). PASSIVE_LEVEL.
+// tag limit). 0 or -KPAV_ENOMEM ("<dev>: Inadequate memory to allocate %u requests. ...").
+// PASSIVE_LEVEL.
 int request_pool_init(nand_dev* channel);
 // Frees every request and context; every one must be back in the pool. PASSIVE_LEVEL.
 void request_pool_free(nand_dev* channel);
@@ -131,7 +132,7 @@ velkor_request* request_of_tag(nand_dev* channel, ULONG tag);
 
 void request_join_group(nand_dev* channel, velkor_request* request, velkor_request* head);
 void request_reset(velkor_request* request, velkor_request* head);
-// Marks head and tail and checks the mix of types: 0, -5 on a failed channel, -22.
+// Marks head and tail and checks the mix of types: 0, -KPAV_EIO on a failed channel, -KPAV_EINVAL.
 int request_chain_validate(velkor_request* head);
 // Waits until the context's chain completed. Below DISPATCH_LEVEL.
 void request_wait(tavrin_ioctx* ioctx);
@@ -139,7 +140,7 @@ void request_wait(tavrin_ioctx* ioctx);
 ULONG request_data_length(const velkor_request* request);
 void request_media_address(media_address* out, const velkor_request* request);
 // Maps a kernel buffer into *list, creating the list (one entry per page spanned) when the
-// caller has none. 0, -12 or the mapping error.
+// caller has none. 0, -KPAV_ENOMEM or the mapping error.
 int sgl_map_buffer(sgl** list, const void* buffer, ULONG length);
 // The last stride position start + k x step before the erase block's usable length less the
 // reserve; start when the step is 0 or nothing fits.

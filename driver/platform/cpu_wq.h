@@ -12,8 +12,8 @@ struct cpu_wq;
 
 // Creates the records and starts a thread for each active processor, which run the work of
 // `ops` (NULL: cpu_wq_ops_defaults); once per driver (a later call returns 0 and keeps the first
-// table). 0 or -12. A processor whose thread cannot start is left without one (state 0) and its
-// work goes to the other processors. PASSIVE_LEVEL.
+// table). 0 or -KPAV_ENOMEM. A processor whose thread cannot start is left without one (state 0)
+// and its work goes to the other processors. PASSIVE_LEVEL.
 int cpu_wq_init(const cpu_wq_ops* ops);
 // Stops every thread (waiting up to 10 s for each) and frees the records, the cache, the table
 // and the processor-to-node table. A record whose thread does not stop in time is left to that

@@ -48,7 +48,8 @@ struct cpu_wq_ops {
     // Bio layer: ends the bio that embeds `bio` with `status` (bio_endio). Default: nothing.
     void (*end_bio)(cpu_wq_deferred_bio* bio, int status);
     // Card list: calls `function` for each running card in turn unless the list is busy (it
-    // only tries its lock): 0, -16 when busy, or the first non-zero result. Default: no cards.
+    // only tries its lock): 0, -KPAV_EBUSY when busy, or the first non-zero result. Default: no
+    // cards.
     int (*for_each_card)(cpu_wq_card_fn function, void* argument);
 };
 

@@ -12,7 +12,8 @@ NTSTATUS kpav_vsnprintf_core(char* buffer, size_t size, const char* format, va_l
 
 // Formats into `buffer`, always NUL-terminated and cut to size - 1 characters; returns the
 // length stored. A NULL buffer only measures (through a temporary buffer of `size` bytes, 4096
-// when 0; -12 when that cannot be had). A buffer of size 0 receives nothing and 0 is returned.
+// when 0; -KPAV_ENOMEM when that cannot be had). A buffer of size 0 receives nothing and 0 is
+// returned.
 int kpav_vsnprintf(char* buffer, size_t size, const char* format, va_list arguments);
 int kpav_snprintf(char* buffer, size_t size, const char* format, ...);
 

@@ -74,26 +74,27 @@ static_assert(offsetof(kinfo_query, mode) == 264);
 static_assert(offsetof(kinfo_query, selector) == 268);
 static_assert(offsetof(kinfo_query, value) == 272);
 
-// 0 or -12: the root "tavrin" and the tree mutex.
+// 0 or -KPAV_ENOMEM: the root "tavrin" and the tree mutex.
 int kinfo_init();
 // A zeroed node (the caller sets mode, size, private pointer and callback); NULL for a name
 // longer than 64 characters or no memory.
 kinfo_node* kinfo_node_alloc(ULONG type, const char* name);
 void kinfo_node_free(kinfo_node* node);
 // Links at the tail of the parent's children (NULL: the root, without a duplicate test):
-// 0, -17 for a name the parent has already, -22 when the parent is no directory. The caller
-// holds the tree mutex.
+// 0, -KPAV_EEXIST for a name the parent has already, -KPAV_EINVAL when the parent is no directory.
+// The caller holds the tree mutex.
 int kinfo_node_link(kinfo_node* parent, kinfo_node* node);
 kinfo_node* kinfo_find_child(kinfo_node* directory, const char* name);
 void kinfo_lock();
 void kinfo_unlock();
 
-// 0, -12, -17. Directories are 0444.
+// 0, -KPAV_ENOMEM, -KPAV_EEXIST. Directories are 0444.
 int kinfo_create_dir(kinfo_node* parent, const char* name, kinfo_node** node);
-// 0, -22 without parent, -12, -17. The show callback is called as (private, KINFO_READ, seq).
+// 0, -KPAV_EINVAL without parent, -KPAV_ENOMEM, -KPAV_EEXIST. The show callback is called as
+// (private, KINFO_READ, seq).
 int kinfo_create_text(kinfo_node* parent, const char* name, void* ignored, kinfo_show_fn show, void* priv);
 // The publisher's way to a value node (mode 0444 or 0644, size 4 or 8 or the string buffer's
-// size, optional access callback) and a sequence node: 0, -12, -17.
+// size, optional access callback) and a sequence node: 0, -KPAV_ENOMEM, -KPAV_EEXIST.
 int kinfo_create_value(kinfo_node* parent, ULONG type, const char* name, ULONG mode, void* variable, ULONG64 size,
                        kinfo_access_fn access);
 int kinfo_create_seqfile(kinfo_node* parent, const char* name, const kinfo_seq_ops* ops, void* priv);
@@ -107,8 +108,9 @@ int kinfo_seq_vprintf(kinfo_seq* seq, const char* format, va_list arguments);
 
 // Serves one kinfo request (PASSIVE_LEVEL): `root` the base directory, or NULL for the global
 // tree (selector 0); `user_data` the caller's data area behind the record. 0 or a negative
-// errno: -2 unknown name, -7 above 16 MiB, -22 bad type or mode, -13 a mode bit the node
-// lacks, -12 a size that does not fit the value, -14 a data area that cannot be reached.
+// errno: -KPAV_ENOENT unknown name, -KPAV_E2BIG above 16 MiB, -KPAV_EINVAL bad type or mode,
+// -KPAV_EACCES a mode bit the node lacks, -KPAV_ENOMEM a size that does not fit the value,
+// -KPAV_EFAULT a data area that cannot be reached.
 int kinfo_user_access(kinfo_node* root, kinfo_query* query, void* user_data);
 
 kinfo_node* kinfo_global_root();

@@ -46,7 +46,7 @@ struct kpav_cache {
 constexpr size_t KPAV_LOOKASIDE_DESCRIPTOR_SIZE = 128;
 static_assert(sizeof(NPAGED_LOOKASIDE_LIST) <= KPAV_LOOKASIDE_DESCRIPTOR_SIZE);
 
-// 0, or -12 (logged) when the descriptor cannot be had. A name is cut to 39 characters.
+// 0, or -KPAV_ENOMEM (logged) when the descriptor cannot be had. A name is cut to 39 characters.
 int __kpav_create_cache(kpav_cache* cache, const char* name, size_t object_size);
 void kpav_destroy_cache(kpav_cache* cache);
 
@@ -75,6 +75,6 @@ void* kpav_dma_alloc_contig(ULONG64* bus_address);
 void kpav_dma_free_contig(void* buffer);
 
 // Copies from or to a user-side caller's buffer: 0, or the length when the buffer cannot be
-// reached (callers answer -14).
+// reached (callers answer -KPAV_EFAULT).
 ULONG kpav_copy_from_user(void* destination, const void* user_source, ULONG length);
 ULONG kpav_copy_to_user(void* user_destination, const void* source, ULONG length);

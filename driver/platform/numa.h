@@ -15,8 +15,8 @@ ULONG kpav_max_cpus();      // possible processors: the size of per-processor ta
 ULONG kpav_current_cpu();   // index of the processor the caller runs on
 USHORT kpav_node_of_cpu(ULONG cpu);  // 0 when not known
 
-// Builds kpav_cpu_topology (again, when called again). 0, or -12 when the table cannot be had
-// (the counts are still set and every processor then counts as node 0). PASSIVE_LEVEL.
+// Builds kpav_cpu_topology (again, when called again). 0, or -KPAV_ENOMEM when the table cannot be
+// had (the counts are still set and every processor then counts as node 0). PASSIVE_LEVEL.
 int kpav_numa_init();
 // Frees the table; the processor routines are looked up again by the next kpav_numa_init.
 // PASSIVE_LEVEL.
@@ -43,7 +43,7 @@ void kpav_set_thread_affinity(GROUP_AFFINITY* affinity);
 
 // The kernel's processor-change registration, found by name with the other processor routines:
 // 0 with the kernel's handle in *handle (NULL when the system has no such routine: processors
-// are then never added), or -12 when the kernel refused. PASSIVE_LEVEL.
+// are then never added), or -KPAV_ENOMEM when the kernel refused. PASSIVE_LEVEL.
 int kpav_register_kernel_processor_change(PPROCESSOR_CALLBACK_FUNCTION callback, PVOID context, ULONG flags,
                                           PVOID* handle);
 void kpav_deregister_kernel_processor_change(PVOID handle);

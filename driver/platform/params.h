@@ -158,17 +158,17 @@ static_assert(offsetof(kpav_param_set_record, source) == 4312);
 // Builds the rows (the table is allocated the first time only; live values are kept): 0, or -1
 // when the table cannot be allocated.
 int kpav_param_table_init();
-// Frees the table; lookups then answer -25 until it is built again.
+// Frees the table; lookups then answer -KPAV_ENOTTY until it is built again.
 void kpav_param_table_free();
 ULONG kpav_param_count();
 
-// 0, -25 for an unknown name (or no table), -13 for a row of an unknown type.
+// 0, -KPAV_ENOTTY for an unknown name (or no table), -KPAV_EACCES for a row of an unknown type.
 int kpav_param_get(kpav_param_get_record* record);
-// 0, -25 for an unknown name, -13 for every refusal (fixed, out of range, a text without NUL in
-// its 4224 bytes, a bad list); a refused set leaves the live value as it was.
+// 0, -KPAV_ENOTTY for an unknown name, -KPAV_EACCES for every refusal (fixed, out of range, a text
+// without NUL in its 4224 bytes, a bad list); a refused set leaves the live value as it was.
 int kpav_param_set(const kpav_param_set_record* record);
-// Every registry name and a NUL, in table order: 0, -12 for a NULL buffer, -22 for size 0 or
-// names that do not fit (those that fitted stay).
+// Every registry name and a NUL, in table order: 0, -KPAV_ENOMEM for a NULL buffer, -KPAV_EINVAL
+// for size 0 or names that do not fit (those that fitted stay).
 int kpav_param_list(ULONG* length, char* buffer, ULONG size);
 // "3,,7" -> {3, 7}. false for no text, a token that is 0 or no number, more than 256 values.
 bool kpav_param_parse_list(const char* text, kpav_int_list* list);

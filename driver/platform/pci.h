@@ -48,12 +48,12 @@ struct pcie_aer {
 // request's error status, or STATUS_INSUFFICIENT_RESOURCES when it cannot be built.
 // PASSIVE_LEVEL (it waits).
 NTSTATUS kpav_pci_config_access(pci_dev* pdev, int write, void* buffer, ULONG offset, ULONG length);
-// 0, -22 for an offset above 4095 or no device, else the request's status as an errno.
+// 0, -KPAV_EINVAL for an offset above 4095 or no device, else the request's status as an errno.
 int kpav_pci_write_config_word(pci_dev* pdev, ULONG offset, USHORT value);
 
 // Port access by location, under the driver's port lock (any IRQL up to DISPATCH_LEVEL): 0, or
-// -22 for a bus above 255, a device above 31, a function above 7, an offset above 255, a size
-// code above 2, or a word (double word) at an offset not a multiple of 2 (4). A byte or word
+// -KPAV_EINVAL for a bus above 255, a device above 31, a function above 7, an offset above 255, a
+// size code above 2, or a word (double word) at an offset not a multiple of 2 (4). A byte or word
 // read fills the low bits of *value and clears the rest.
 int kpav_pci_read_config(ULONG bus, ULONG device, ULONG function, ULONG offset, ULONG size_code, ULONG* value);
 int kpav_pci_write_config(ULONG bus, ULONG device, ULONG function, ULONG offset, ULONG size_code,
@@ -61,25 +61,25 @@ int kpav_pci_write_config(ULONG bus, ULONG device, ULONG function, ULONG offset,
 // Driver entry: the port lock starts free.
 void kpav_pci_port_lock_init();
 
-// The PCI Express capability's offset: 0, or -2 when the standard list has none or cannot be
-// read (logged, message 14341).
+// The PCI Express capability's offset: 0, or -KPAV_ENOENT when the standard list has none or cannot
+// be read (logged, message 14341).
 int pcie_find_cap(pci_dev* pdev, ULONG* offset);
-// The Advanced Error Reporting capability's offset: 0, or -2 when the extended list has none
-// (also when it ends, loops, points back below the extended space or cannot be read).
+// The Advanced Error Reporting capability's offset: 0, or -KPAV_ENOENT when the extended list has
+// none (also when it ends, loops, points back below the extended space or cannot be read).
 int pcie_find_aer(pci_dev* pdev, ULONG* offset);
-// Finds AER (its offset to *offset) and reads its header and registers: 0, -2 without AER, -5
-// when a register cannot be read.
+// Finds AER (its offset to *offset) and reads its header and registers: 0, -KPAV_ENOENT without
+// AER, -KPAV_EIO when a register cannot be read.
 int pcie_read_aer(pci_dev* pdev, ULONG* offset, pcie_aer* aer);
 // Clears latched device-status error bits (controller start); logs non-fatal and fatal ones.
 void pcie_clear_errors(pci_dev* pdev);
-// The link and power figures: 0, -2 without the PCI Express capability, -5 when a register
-// cannot be read (the figures read so far are set).
+// The link and power figures: 0, -KPAV_ENOENT without the PCI Express capability, -KPAV_EIO when a
+// register cannot be read (the figures read so far are set).
 int pcie_read_caps(pci_dev* pdev, pcie_summary* summary);
-// The slot power limit in milliwatts, to *milliwatts, from the capability at `cap`: 0, or -5
+// The slot power limit in milliwatts, to *milliwatts, from the capability at `cap`: 0, or -KPAV_EIO
 // when a register cannot be read (the limit is then 0).
 int pcie_slot_power_limit(pci_dev* pdev, ULONG cap, ULONG* milliwatts);
 // The reported error bits (device status bits that device control enables, filtered by AER):
-// 0, -2 without the PCI Express capability, -5 when a register cannot be read.
+// 0, -KPAV_ENOENT without the PCI Express capability, -KPAV_EIO when a register cannot be read.
 int pcie_get_error_state(pci_dev* pdev, ULONG* errors);
 // Every routine above waits for its requests: PASSIVE_LEVEL.
 

@@ -38,18 +38,19 @@ struct sgl_map {
 
 // All routines run at or below DISPATCH_LEVEL.
 
-// 0, or -12 with *list NULL. The counters start at 0.
+// 0, or -KPAV_ENOMEM with *list NULL. The counters start at 0.
 int kpav_sgl_create(void* unused, sgl** list, ULONG capacity);
 void kpav_sgl_free(sgl* list);
 
-// Appends the pages of a kernel buffer: 0, or -12 when the list fills first (the entries that
-// fitted stay).
+// Appends the pages of a kernel buffer: 0, or -KPAV_ENOMEM when the list fills first (the entries
+// that fitted stay).
 int kpav_sgl_map_bytes(sgl* list, const void* address, ULONG length);
-// Appends the first `length` bytes the MDL describes, from its byte offset on: 0, -12 when the
-// list fills first, -22 when the MDL describes fewer bytes (nothing is appended).
+// Appends the first `length` bytes the MDL describes, from its byte offset on: 0, -KPAV_ENOMEM when
+// the list fills first, -KPAV_EINVAL when the MDL describes fewer bytes (nothing is appended).
 int kpav_sgl_map_mdl(sgl* list, PMDL mdl, void* unused, ULONG length);
 // Describes `size` bytes from `offset` of the mapped entries in *map: 0, with a smaller size
-// when the entries end first; -22, with only the offset set, when the offset lies past them.
+// when the entries end first; -KPAV_EINVAL, with only the offset set, when the offset lies past
+// them.
 int kpav_sgl_map_range(sgl* list, void* unused, sgl_map* map, ULONG offset, ULONG size);
 // Prints the list (and the map, when given); with `data` set, an offset label per 16 bytes of
 // each entry.

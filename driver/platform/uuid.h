@@ -13,8 +13,8 @@ void pav_uuid_copy(UCHAR* destination, const UCHAR* source);
 // The text form: the first three fields read as little-endian 32-, 16- and 16-bit numbers, then
 // bytes 8-15 one by one. `text` holds at least 37 bytes. Returns the length (36).
 int pav_uuid_unparse(const UCHAR* uuid, char* text);
-// The reverse of pav_uuid_unparse: 0, or -22 when the text is not exactly 36 characters of that
-// form (hex digits in either case).
+// The reverse of pav_uuid_unparse: 0, or -KPAV_EINVAL when the text is not exactly 36 characters of
+// that form (hex digits in either case).
 int pav_uuid_parse(const char* text, UCHAR* uuid);
 // Two random 64-bit words, little-endian; no version or variant bits.
 void pav_uuid_generate(UCHAR* uuid);

@@ -14,8 +14,8 @@ struct tavrin_work {
 };
 
 // Runs work->function(work) once, at PASSIVE_LEVEL, on a system worker thread, through a work
-// item of the driver's first device object. 0 when it is queued; -19 when the driver has no
-// device ("Failed to enumerate device object during tavrin_schedule_work.", message 6167) and
-// -12 when no work item can be had ("Failed to create work item in tavrin_schedule_work.",
+// item of the driver's first device object. 0 when it is queued; -KPAV_ENODEV when the driver has
+// no device ("Failed to enumerate device object during tavrin_schedule_work.", message 6167) and
+// -KPAV_ENOMEM when no work item can be had ("Failed to create work item in tavrin_schedule_work.",
 // message 6168): the function will then not run. At most APC_LEVEL.
 int tavrin_schedule_work(tavrin_work* work);

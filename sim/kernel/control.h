@@ -125,9 +125,13 @@ struct debug_line {
     ULONG level;
     std::string text;
 };
+// Every line since boot (or the last clear) is kept for the tests to read, unless a limit says
+// to keep only the newest ones (a machine that runs for long keeps few; 0 keeps none). Boot
+// lifts the limit.
 std::vector<debug_line> debug_lines();
 std::vector<std::string> debug_texts();  // the texts alone, in order
 void clear_debug_lines();
+void set_debug_capture_limit(size_t newest_lines);
 void set_debug_echo(FILE* stream);  // also write every line there (the machine's log); nullptr = off
 
 struct trace_event {

@@ -1,6 +1,8 @@
 #include "sim/kernel/debug.h"
 
 #include <cstring>
+#include <deque>
+#include <limits>
 #include <mutex>
 
 #include "sim/kernel/control.h"
@@ -13,9 +15,22 @@ namespace {
 // The kernel's debug print keeps at most 512 bytes of one message.
 constexpr size_t debug_print_limit = 512;
 
+constexpr size_t every_line = std::numeric_limits<size_t>::max();
+
 std::mutex log_mutex;
-std::vector<debug_line> lines;
+std::deque<debug_line> lines;  // the newest `kept_lines` lines
+size_t kept_lines = every_line;
 FILE* echo = nullptr;
+
+void keep(debug_line line) {
+    if (kept_lines == 0) {
+        return;
+    }
+    if (lines.size() >= kept_lines) {
+        lines.pop_front();
+    }
+    lines.push_back(std::move(line));
+}
 
 struct provider {
     GUID id;
@@ -36,7 +51,7 @@ bool same(const GUID& a, const GUID& b) {
 
 std::vector<debug_line> debug_lines() {
     std::lock_guard<std::mutex> g(log_mutex);
-    return lines;
+    return {lines.begin(), lines.end()};
 }
 
 std::vector<std::string> debug_texts() {
@@ -52,6 +67,14 @@ std::vector<std::string> debug_texts() {
 void clear_debug_lines() {
     std::lock_guard<std::mutex> g(log_mutex);
     lines.clear();
+}
+
+void set_debug_capture_limit(size_t newest_lines) {
+    std::lock_guard<std::mutex> g(log_mutex);
+    kept_lines = newest_lines;
+    while (lines.size() > kept_lines) {
+        lines.pop_front();
+    }
 }
 
 void set_debug_echo(FILE* stream) {
@@ -111,6 +134,7 @@ void reset_debug() {
     {
         std::lock_guard<std::mutex> g(log_mutex);
         lines.clear();
+        kept_lines = every_line;
     }
     std::lock_guard<std::mutex> g(trace_mutex);
     events.clear();
@@ -132,7 +156,7 @@ ULONG vDbgPrintEx(ULONG component_id, ULONG level, PCSTR format, va_list argumen
     char text[sim::kernel::debug_print_limit];
     sim::kernel::vformat(text, sizeof text, format, arguments);
     std::lock_guard<std::mutex> g(sim::kernel::log_mutex);
-    sim::kernel::lines.push_back({component_id, level, text});
+    sim::kernel::keep({component_id, level, text});
     if (sim::kernel::echo != nullptr) {
         std::fputs(text, sim::kernel::echo);
         std::fflush(sim::kernel::echo);

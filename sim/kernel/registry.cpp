@@ -1,9 +1,14 @@
 // The registry: one tree of keys under "\Registry", guarded by one mutex. Key handles are kernel
-// objects of type "Key" that keep their key alive, so a handle stays usable across a clear.
+// objects of type "Key" that keep their key alive, so a handle stays usable across a clear. Each
+// key indexes its subkeys and values by their upper-cased names, so a look-up does not walk them
+// (a registry of a million values loads in linear time).
 
 #include "sim/kernel/registry.h"
 
-#include <algorithm>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -11,6 +16,7 @@
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <unordered_map>
 
 #include "sim/kernel/bugcheck.h"
 #include "sim/kernel/irql.h"
@@ -28,10 +34,15 @@ struct value_entry {
     std::vector<uint8_t> data;
 };
 
+// Positions in a key's `children` or `values` by upper-cased name.
+using name_index = std::unordered_map<std::u16string, size_t>;
+
 struct key_node {
     std::u16string name;
-    std::vector<std::shared_ptr<key_node>> children;
-    std::vector<value_entry> values;
+    std::vector<std::shared_ptr<key_node>> children;  // in creation order
+    std::vector<value_entry> values;                  // in creation order (enumeration follows it)
+    name_index child_index;
+    name_index value_index;
 };
 
 std::mutex store_mutex;
@@ -165,10 +176,66 @@ std::shared_ptr<key_node> new_key(const std::u16string& name) {
     return k;
 }
 
+std::u16string folded(const std::u16string& name) {
+    std::u16string out(name.size(), u'\0');
+    for (size_t i = 0; i < name.size(); i++) {
+        out[i] = RtlUpcaseUnicodeChar(name[i]);
+    }
+    return out;
+}
+
+std::shared_ptr<key_node> find_child(const std::shared_ptr<key_node>& parent, const std::u16string& name) {
+    auto it = parent->child_index.find(folded(name));
+    return it == parent->child_index.end() ? nullptr : parent->children[it->second];
+}
+
+void add_child(key_node* parent, std::shared_ptr<key_node> child) {
+    parent->child_index.emplace(folded(child->name), parent->children.size());
+    parent->children.push_back(std::move(child));
+}
+
+value_entry* find_value(key_node* key, const std::u16string& name) {
+    auto it = key->value_index.find(folded(name));
+    return it == key->value_index.end() ? nullptr : &key->values[it->second];
+}
+
+// Sets the value; one of the same name keeps its place and its spelling.
+void set_value(key_node* key, value_entry v) {
+    auto [it, added] = key->value_index.emplace(folded(v.name), key->values.size());
+    if (added) {
+        key->values.push_back(std::move(v));
+    } else {
+        key->values[it->second].type = v.type;
+        key->values[it->second].data = std::move(v.data);
+    }
+}
+
+bool delete_value(key_node* key, const std::u16string& name) {
+    auto it = key->value_index.find(folded(name));
+    if (it == key->value_index.end()) {
+        return false;
+    }
+    size_t position = it->second;
+    key->value_index.erase(it);
+    key->values.erase(key->values.begin() + (ptrdiff_t)position);
+    for (auto& [_, at] : key->value_index) {
+        if (at > position) {
+            at--;
+        }
+    }
+    return true;
+}
+
+// "\Registry" with its two keys and nothing else.
+std::shared_ptr<key_node> empty_root() {
+    auto r = new_key(u"Registry");
+    add_child(r.get(), new_key(u"Machine"));
+    add_child(r.get(), new_key(u"User"));
+    return r;
+}
+
 void reset_store() {
-    store_root = new_key(u"Registry");
-    store_root->children.push_back(new_key(u"Machine"));
-    store_root->children.push_back(new_key(u"User"));
+    store_root = empty_root();
 }
 
 std::shared_ptr<key_node>& root() {
@@ -176,24 +243,6 @@ std::shared_ptr<key_node>& root() {
         reset_store();
     }
     return store_root;
-}
-
-std::shared_ptr<key_node> find_child(const std::shared_ptr<key_node>& parent, const std::u16string& name) {
-    for (const auto& child : parent->children) {
-        if (same_name(child->name, name)) {
-            return child;
-        }
-    }
-    return nullptr;
-}
-
-value_entry* find_value(key_node* key, const std::u16string& name) {
-    for (value_entry& v : key->values) {
-        if (same_name(v.name, name)) {
-            return &v;
-        }
-    }
-    return nullptr;
 }
 
 // Splits "a\b\c" into its components; false for an empty component.
@@ -239,7 +288,7 @@ std::shared_ptr<key_node> walk(std::shared_ptr<key_node> from, const std::vector
         auto next = find_child(from, parts[i]);
         if (!next && create) {
             next = new_key(parts[i]);
-            from->children.push_back(next);
+            add_child(from.get(), next);
         }
         from = next;
     }
@@ -468,7 +517,7 @@ NTSTATUS open_named_key(PHANDLE key, POBJECT_ATTRIBUTES attributes, bool create,
         found = find_child(parent, last);
         if (!found && create) {
             found = new_key(last);
-            parent->children.push_back(found);
+            add_child(parent.get(), found);
             *how = REG_CREATED_NEW_KEY;
         }
     }
@@ -530,15 +579,8 @@ NTSTATUS ZwSetValueKey(HANDLE key, PUNICODE_STRING value_name, ULONG title_index
         return STATUS_INVALID_PARAMETER;
     }
     return with_key_values(key, [&](key_node* node) {
-        std::u16string name = from_unicode(value_name);
         std::vector<uint8_t> bytes((const uint8_t*)data, (const uint8_t*)data + data_size);
-        value_entry* v = find_value(node, name);
-        if (v != nullptr) {
-            v->type = type;
-            v->data = std::move(bytes);
-        } else {
-            node->values.push_back({name, type, std::move(bytes)});
-        }
+        set_value(node, {from_unicode(value_name), type, std::move(bytes)});
         return STATUS_SUCCESS;
     });
 }
@@ -546,14 +588,7 @@ NTSTATUS ZwSetValueKey(HANDLE key, PUNICODE_STRING value_name, ULONG title_index
 NTSTATUS ZwDeleteValueKey(HANDLE key, PUNICODE_STRING value_name) {
     require_passive("ZwDeleteValueKey");
     return with_key_values(key, [&](key_node* node) {
-        std::u16string name = from_unicode(value_name);
-        auto it = std::find_if(node->values.begin(), node->values.end(),
-                               [&](const value_entry& v) { return same_name(v.name, name); });
-        if (it == node->values.end()) {
-            return STATUS_OBJECT_NAME_NOT_FOUND;
-        }
-        node->values.erase(it);
-        return STATUS_SUCCESS;
+        return delete_value(node, from_unicode(value_name)) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
     });
 }
 
@@ -568,14 +603,7 @@ void registry_set(const std::string& key_path, const std::string& name, ULONG ty
     if (!key) {
         return;
     }
-    std::u16string wide = utf8_to_utf16(name);
-    value_entry* v = find_value(key.get(), wide);
-    if (v != nullptr) {
-        v->type = type;
-        v->data = std::move(data);
-    } else {
-        key->values.push_back({wide, type, std::move(data)});
-    }
+    set_value(key.get(), {utf8_to_utf16(name), type, std::move(data)});
 }
 
 void registry_set_dword(const std::string& key_path, const std::string& name, uint32_t value) {
@@ -659,14 +687,7 @@ bool registry_delete_value(const std::string& key_path, const std::string& name)
     if (!key) {
         return false;
     }
-    std::u16string wide = utf8_to_utf16(name);
-    auto it = std::find_if(key->values.begin(), key->values.end(),
-                           [&](const value_entry& v) { return same_name(v.name, wide); });
-    if (it == key->values.end()) {
-        return false;
-    }
-    key->values.erase(it);
-    return true;
+    return delete_value(key.get(), utf8_to_utf16(name));
 }
 
 void registry_clear() {
@@ -933,10 +954,14 @@ bool parse_value(const std::string& form, ULONG* type, std::vector<uint8_t>* dat
             return false;
         }
         std::string number = form.substr(4, close - 4);
-        if (number.find_first_not_of("0123456789") != std::string::npos) {
+        if (number.size() > 10 || number.find_first_not_of("0123456789") != std::string::npos) {
             return false;
         }
-        *type = (ULONG)std::stoul(number);
+        uint64_t kind = std::stoull(number);
+        if (kind > 0xFFFFFFFFu) {
+            return false;
+        }
+        *type = (ULONG)kind;
         std::string bytes = form.substr(close + 2);
         for (size_t i = 0; i < bytes.size();) {
             if (i + 1 >= bytes.size() || hex_digit(bytes[i]) < 0 || hex_digit(bytes[i + 1]) < 0) {
@@ -953,45 +978,99 @@ bool parse_value(const std::string& form, ULONG* type, std::vector<uint8_t>* dat
     return false;
 }
 
+// A saved file starts with the header and ends with the end line, so a file cut off at a line's
+// end is told from a whole one. Files without the header (written by hand) need no end line,
+// but like every file they end their last line.
+constexpr const char* header_line = "# velkor registry 2";
+constexpr const char* end_line = "# end of registry";
+
+std::string errno_text(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+// Writes `text` to `file` so that a crash at any moment leaves the old file or the new one:
+// a temporary file beside it, flushed to the disk, renamed over it, and the directory flushed.
+bool write_atomically(const std::string& file, const std::string& text, std::string* error) {
+    auto failed = [&](const std::string& why) {
+        if (error != nullptr) {
+            *error = why;
+        }
+        return false;
+    };
+    std::string tmp = file + ".tmp";
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return failed(errno_text("cannot create " + tmp));
+    }
+    const char* p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            std::string why = errno_text("cannot write " + tmp);
+            ::close(fd);
+            ::unlink(tmp.c_str());
+            return failed(why);
+        }
+        p += n;
+        left -= (size_t)n;
+    }
+    if (::fsync(fd) != 0) {
+        std::string why = errno_text("cannot flush " + tmp);
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        return failed(why);
+    }
+    ::close(fd);
+    if (::rename(tmp.c_str(), file.c_str()) != 0) {
+        std::string why = errno_text("cannot rename " + tmp + " to " + file);
+        ::unlink(tmp.c_str());
+        return failed(why);
+    }
+    size_t slash = file.rfind('/');
+    std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+    int dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) {
+        return failed(errno_text("cannot open " + directory));
+    }
+    bool synced = ::fsync(dir) == 0;
+    std::string why = synced ? "" : errno_text("cannot flush " + directory);
+    ::close(dir);
+    return synced || failed(why);
+}
+
 }  // namespace
 
-bool registry_save(const std::string& file) {
+bool registry_save(const std::string& file, std::string* error) {
     std::ostringstream out;
-    out << "# velkor registry\n";
+    out << header_line << "\n";
     {
         std::lock_guard<std::mutex> g(store_mutex);
         for (const auto& child : root()->children) {
             save_key(out, *child, "\\Registry\\" + escape_key_name(narrow(child->name)));
         }
     }
-    std::string tmp = file + ".tmp";
-    {
-        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-        if (!f) {
-            return false;
-        }
-        f << out.str();
-        if (!f.flush()) {
-            return false;
-        }
-    }
-    return std::rename(tmp.c_str(), file.c_str()) == 0;
+    out << end_line << "\n";
+    return write_atomically(file, out.str(), error);
 }
 
 bool registry_load(const std::string& file, std::string* error) {
     std::ifstream f(file, std::ios::binary);
     if (!f) {
         if (error != nullptr) {
-            *error = "cannot open " + file;
+            *error = "cannot open " + file + ": " + std::strerror(errno);
         }
         return false;
     }
-    auto loaded = new_key(u"Registry");
-    loaded->children.push_back(new_key(u"Machine"));
-    loaded->children.push_back(new_key(u"User"));
+    auto loaded = empty_root();
     std::shared_ptr<key_node> current;
     std::string line;
     int number = 0;
+    bool needs_end = false;
+    bool ended = false;
     auto fail = [&](const std::string& why) {
         if (error != nullptr) {
             *error = file + ":" + std::to_string(number) + ": " + why;
@@ -1000,8 +1079,25 @@ bool registry_load(const std::string& file, std::string* error) {
     };
     while (std::getline(f, line)) {
         number++;
+        if (f.eof()) {
+            return fail("the line has no end: the file is cut off");
+        }
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
+        }
+        if (number == 1 && line == header_line) {
+            needs_end = true;
+            continue;
+        }
+        if (ended) {
+            if (!line.empty()) {
+                return fail("text after \"" + std::string(end_line) + "\"");
+            }
+            continue;
+        }
+        if (line == end_line) {
+            ended = true;
+            continue;
         }
         if (line.empty() || line[0] == '#') {
             continue;
@@ -1030,12 +1126,16 @@ bool registry_load(const std::string& file, std::string* error) {
         if (!parse_value(line.substr(pos + 1), &v.type, &v.data)) {
             return fail("bad value data");
         }
-        value_entry* existing = find_value(current.get(), v.name);
-        if (existing != nullptr) {
-            *existing = std::move(v);
-        } else {
-            current->values.push_back(std::move(v));
-        }
+        set_value(current.get(), std::move(v));
+    }
+    if (f.bad()) {
+        return fail(std::string("read error: ") + std::strerror(errno));
+    }
+    if (number == 0) {
+        return fail("the file is empty: it is cut off");
+    }
+    if (needs_end && !ended) {
+        return fail("no \"" + std::string(end_line) + "\" line: the file is cut off");
     }
     std::lock_guard<std::mutex> g(store_mutex);
     store_root = loaded;

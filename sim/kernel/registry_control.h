@@ -12,7 +12,9 @@
 //   "PAV_AFFINITY"=sz:"3,N1"                       a REG_SZ with one terminator, nothing else NUL
 //   "LIST"=multi_sz:"a","b"                        a well-formed REG_MULTI_SZ
 //   "RAW"=hex(3):01,02,ff                          anything else: type and bytes
-// Strings are UTF-8 with \" \\ \n \r \t and \xNN escapes; '#' starts a comment line.
+// Strings are UTF-8 with \" \\ \n \r \t and \xNN escapes; '#' starts a comment line. A saved file
+// begins with "# velkor registry 2" and ends with "# end of registry": a file with that first line
+// must have that last line, and every file ends its last line.
 #pragma once
 
 #include <cstdint>
@@ -50,8 +52,10 @@ bool registry_delete_value(const std::string& key_path, const std::string& name)
 // Empties the registry (only "\Registry\Machine" and "\Registry\User" remain). Handles opened
 // before stay valid and name keys no longer reachable.
 void registry_clear();
-// true on success; a load replaces the whole registry and reports the first bad line in `error`.
-bool registry_save(const std::string& file);
+// true on success, else `error` says why. A save replaces the file atomically (the old file or the
+// new one survives a crash); a load replaces the whole registry only when every line parses and
+// the file is whole, else it reports the first bad line ("file:line: why") and changes nothing.
+bool registry_save(const std::string& file, std::string* error = nullptr);
 bool registry_load(const std::string& file, std::string* error = nullptr);
 
 }  // namespace sim::kernel

@@ -1,6 +1,10 @@
 #include "sim/machine/machine.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <stdexcept>
 
 #include "registry_driver/orrimand.h"
 #include "sim/kernel/io_control.h"
@@ -35,7 +39,13 @@ const char* Machine::service_key(const char* driver) {
 Machine::Machine(const machine_options& options) : options_(options) {
     sim::kernel::boot(options.kernel);
     if (!options.state_directory.empty()) {
-        sim::kernel::registry_load(options.state_directory + "/registry.txt");
+        std::string file = options.state_directory + "/registry.txt";
+        std::string error;
+        struct stat existing{};
+        bool absent = ::stat(file.c_str(), &existing) != 0 && errno == ENOENT;
+        if (!absent && !sim::kernel::registry_load(file, &error)) {
+            throw std::runtime_error(error);
+        }
     }
     for (const char* driver : {"orrimand", "strovane"}) {
         sim::kernel::registry_create_key(std::string(service_key(driver)) + "\\Parameters");
@@ -145,9 +155,12 @@ void Machine::unplug(size_t index) {
     p.card->unplug();
 }
 
-void Machine::stop() {
+bool Machine::stop(std::string* error) {
     if (stopped_) {
-        return;
+        if (error != nullptr) {
+            *error = stop_error_;
+        }
+        return stop_error_.empty();
     }
     stopped_ = true;
     for (size_t i = cards_.size(); i-- > 0;) {
@@ -161,9 +174,14 @@ void Machine::stop() {
         sim::kmdf::unload(orrimand_);
         orrimand_ = nullptr;
     }
-    if (!options_.state_directory.empty()) {
-        sim::kernel::registry_save(options_.state_directory + "/registry.txt");
+    if (!options_.state_directory.empty() &&
+        !sim::kernel::registry_save(options_.state_directory + "/registry.txt", &stop_error_) && stop_error_.empty()) {
+        stop_error_ = "cannot save the registry";
     }
+    if (error != nullptr) {
+        *error = stop_error_;
+    }
+    return stop_error_.empty();
 }
 
 NTSTATUS Machine::open(const std::string& name, WDFFILEOBJECT* file) {

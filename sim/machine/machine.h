@@ -31,11 +31,14 @@ struct card_options {
 
 struct machine_options {
     sim::kernel::machine_config kernel;
-    std::string state_directory;  // registry.txt and log; empty: nothing is kept
+    std::string state_directory;  // its registry.txt is loaded at boot and saved at stop; empty: nothing is kept
 };
 
 class Machine {
   public:
+    // Boots. A registry.txt in the state directory that cannot be read whole throws
+    // std::runtime_error naming the file and line (nothing is saved over it then); a missing one
+    // boots with an empty registry.
     explicit Machine(const machine_options& options = {});
     ~Machine();
     Machine(const Machine&) = delete;
@@ -51,8 +54,10 @@ class Machine {
     NTSTATUS start_status(size_t card) const;
     // Removes the card as PnP does (power down to D3-final, release, delete its devices).
     void unplug(size_t card);
-    // Powers every card down, removes them and unloads the drivers (in reverse load order).
-    void stop();
+    // Powers every card down, removes them, unloads the drivers (in reverse load order) and
+    // saves the registry. false when the save failed (`error` says why); later calls repeat the
+    // first one's result.
+    bool stop(std::string* error = nullptr);
 
     size_t cards() const { return cards_.size(); }
     sim::card::Card& card(size_t index) { return *cards_[index]->card; }
@@ -86,6 +91,7 @@ class Machine {
     PDRIVER_OBJECT strovane_ = nullptr;
     std::mutex mutex_;
     bool stopped_ = false;
+    std::string stop_error_;
 };
 
 }  // namespace sim::machine

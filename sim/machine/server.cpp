@@ -1,58 +1,41 @@
 #include "sim/machine/server.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <map>
 
 #include "sim/kernel/control.h"
+#include "sim/machine/fd_io.h"
 #include "sim/machine/wire.h"
 
 namespace sim::machine {
-namespace {
-
-bool read_all(int fd, void* data, size_t size) {
-    auto* p = (char*)data;
-    while (size > 0) {
-        ssize_t n = ::read(fd, p, size);
-        if (n <= 0) {
-            return false;
-        }
-        p += n;
-        size -= (size_t)n;
-    }
-    return true;
-}
-
-bool write_all(int fd, const void* data, size_t size) {
-    auto* p = (const char*)data;
-    while (size > 0) {
-        ssize_t n = ::write(fd, p, size);
-        if (n <= 0) {
-            return false;
-        }
-        p += n;
-        size -= (size_t)n;
-    }
-    return true;
-}
-
-}  // namespace
 
 Server::Server(Machine& machine, const std::string& socket_path) : machine_(machine), path_(socket_path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path_.size() >= sizeof address.sun_path) {
+        error_ = path_ + ": too long for a socket address (" + std::to_string(path_.size()) + " bytes, at most " +
+                 std::to_string(sizeof address.sun_path - 1) + ")";
         return;
     }
     std::strcpy(address.sun_path, path_.c_str());
-    ::unlink(path_.c_str());
+    struct stat existing{};
+    if (::lstat(path_.c_str(), &existing) == 0 && S_ISSOCK(existing.st_mode)) {
+        ::unlink(path_.c_str());
+    }
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
+        error_ = errno_text("cannot make a socket");
         return;
     }
-    if (::bind(fd, (sockaddr*)&address, sizeof address) != 0 || ::listen(fd, 16) != 0) {
+    if (::bind(fd, (sockaddr*)&address, sizeof address) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+        error_ = errno_text("cannot listen on " + path_);
         ::close(fd);
         return;
     }
@@ -68,23 +51,37 @@ void Server::stop() {
     if (stopping_.exchange(true)) {
         return;
     }
-    if (listen_fd_ >= 0) {
-        ::shutdown(listen_fd_, SHUT_RDWR);
-        ::close(listen_fd_);
+    if (listen_fd_ < 0) {
+        return;
     }
+    ::shutdown(listen_fd_, SHUT_RDWR);
     if (acceptor_.joinable()) {
         acceptor_.join();
     }
+    ::close(listen_fd_);
+    connection_list all;
     {
         std::lock_guard<std::mutex> g(mutex_);
-        for (int fd : connections_) {
-            ::shutdown(fd, SHUT_RDWR);
+        for (connection& c : connections_) {
+            if (c.fd >= 0) {
+                ::shutdown(c.fd, SHUT_RDWR);
+            }
         }
+        all.splice(all.end(), connections_);
+        closed_.clear();
     }
-    for (std::thread& t : servers_) {
-        t.join();
+    for (connection& c : all) {
+        c.thread.join();
     }
     ::unlink(path_.c_str());
+}
+
+void Server::reap() {
+    for (connection_list::iterator c : closed_) {
+        c->thread.join();
+        connections_.erase(c);
+    }
+    closed_.clear();
 }
 
 void Server::accept_loop() {
@@ -94,15 +91,21 @@ void Server::accept_loop() {
             if (stopping_) {
                 return;
             }
+            if (errno != EINTR && errno != ECONNABORTED) {
+                // Out of descriptors or memory for now: wait a little rather than spin.
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
             continue;
         }
         std::lock_guard<std::mutex> g(mutex_);
-        connections_.push_back(fd);
-        servers_.emplace_back([this, fd] { serve(fd); });
+        reap();
+        auto c = connections_.insert(connections_.end(), connection{fd, {}});
+        c->thread = std::thread([this, c] { serve(c); });
     }
 }
 
-void Server::serve(int fd) {
+void Server::serve(connection_list::iterator c) {
+    int fd = c->fd;
     ucred peer{};
     socklen_t length = sizeof peer;
     ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length);
@@ -138,7 +141,7 @@ void Server::serve(int fd) {
         } else {
             out.status = (int32_t)STATUS_INVALID_PARAMETER;
         }
-        if (!write_all(fd, &out, sizeof out)) {
+        if (!write_all(fd, &out, sizeof out, true)) {
             break;
         }
     }
@@ -146,7 +149,13 @@ void Server::serve(int fd) {
         machine_.close(file);
     }
     sim::kernel::set_user_process(0);
+    // Closed under the lock: stop() never shuts down a number a later connection was given.
+    std::lock_guard<std::mutex> g(mutex_);
     ::close(fd);
+    c->fd = -1;
+    if (!stopping_) {
+        closed_.push_back(c);
+    }
 }
 
 }  // namespace sim::machine

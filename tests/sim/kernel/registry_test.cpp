@@ -252,19 +252,90 @@ TEST_F(RegistryTest, StateFileKeepsEveryValueExactly) {
     std::remove(file.c_str());
 }
 
-TEST_F(RegistryTest, ABadStateFileIsRefusedWithItsLineAndChangesNothing) {
+TEST_F(RegistryTest, ABadOrCutOffStateFileIsRefusedWithItsLineAndChangesNothing) {
     std::string file = testing::TempDir() + "/registry-bad-" + std::to_string(getpid()) + ".txt";
-    {
-        std::ofstream out(file);
-        out << "# comment\n[\\Registry\\Machine\\X]\n\"A\"=dword:1\n\"B\"=sz:\"unterminated\n";
-    }
+    const std::string key = "[\\Registry\\Machine\\X]\n";
+    struct bad_file {
+        std::string text;
+        const char* error;
+    };
+    const bad_file cases[] = {
+        {"# comment\n" + key + "\"A\"=dword:1\n\"B\"=sz:\"unterminated\n", ":4: bad value data"},
+        {key + "\"A\"=hex(99999999999):00\n", ":2: bad value data"},
+        {key + "\"A\"=dword:0000", ":2: the line has no end: the file is cut off"},
+        {"", ":0: the file is empty: it is cut off"},
+        // A saved file ends with its end line: cut off at the end of a line, it has none.
+        {"# velkor registry 2\n" + key + "\"A\"=dword:00000001\n", ":3: no \"# end of registry\" line"},
+        {"# velkor registry 2\n" + key + "# end of registry\n\"A\"=dword:00000001\n",
+         ":4: text after \"# end of registry\""},
+    };
     registry_set_dword(parameters, "KEEP", 5);
+    for (const bad_file& c : cases) {
+        {
+            std::ofstream out(file, std::ios::binary | std::ios::trunc);
+            out << c.text;
+        }
+        std::string error;
+        EXPECT_FALSE(registry_load(file, &error)) << c.text;
+        EXPECT_EQ(error.rfind(file + c.error, 0), 0u) << error;
+        EXPECT_EQ(registry_get_dword(parameters, "KEEP"), 5u);
+        EXPECT_FALSE(registry_key_exists("\\Registry\\Machine\\X"));
+    }
+    // A file written by hand needs no header nor end line, only whole lines.
+    {
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        out << key << "\"A\"=dword:00000001\r\n";
+    }
     std::string error;
-    EXPECT_FALSE(registry_load(file, &error));
-    EXPECT_NE(error.find(":4: bad value data"), std::string::npos) << error;
-    EXPECT_EQ(registry_get_dword(parameters, "KEEP"), 5u);
-    EXPECT_FALSE(registry_key_exists("\\Registry\\Machine\\X"));
-    EXPECT_FALSE(registry_load(file + ".missing", &error));
+    EXPECT_TRUE(registry_load(file, &error)) << error;
+    EXPECT_EQ(registry_get_dword("\\Registry\\Machine\\X", "A"), 1u);
+    std::string error_missing;
+    EXPECT_FALSE(registry_load(file + ".missing", &error_missing));
+    EXPECT_NE(error_missing.find("No such file"), std::string::npos) << error_missing;
+    std::remove(file.c_str());
+}
+
+// Keys and values are found through their indexes: a large file loads whole, a name set again
+// in any case replaces the value in its place, and a deletion leaves every later value found.
+TEST_F(RegistryTest, ManyValuesLoadAndStayFoundAfterReplacementAndDeletion) {
+    std::string file = testing::TempDir() + "/registry-many-" + std::to_string(getpid()) + ".txt";
+    const int count = 100000;
+    {
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        out << "[\\Registry\\Machine\\Many]\n";
+        for (int i = 0; i < count; i++) {
+            char line[64];
+            std::snprintf(line, sizeof line, "\"Value%d\"=dword:%08x\n", i, i);
+            out << line;
+        }
+        out << "\"value7\"=dword:ffffffff\n";  // the same name again, another case
+        for (int i = 0; i < 1000; i++) {
+            out << "[\\Registry\\Machine\\Many\\Sub" << i << "]\n";
+        }
+        out << "[\\Registry\\MACHINE\\many\\SUB999]\n\"Deep\"=sz:\"here\"\n";
+    }
+    std::string error;
+    ASSERT_TRUE(registry_load(file, &error)) << error;
+    const std::string many = "\\Registry\\Machine\\Many";
+    std::vector<std::string> names = registry_value_names(many);
+    ASSERT_EQ(names.size(), (size_t)count);
+    EXPECT_EQ(names[7], "Value7") << "the first spelling stays";
+    EXPECT_EQ(registry_get_dword(many, "VALUE7"), 0xFFFFFFFFu);
+    EXPECT_EQ(registry_get_dword(many, "value99999"), 99999u);
+    EXPECT_EQ(registry_get_string(many + "\\Sub999", "deep"), "here");
+
+    ASSERT_TRUE(registry_delete_value(many, "value10"));
+    EXPECT_FALSE(registry_get(many, "Value10").has_value());
+    EXPECT_EQ(registry_get_dword(many, "Value11"), 11u);
+    EXPECT_EQ(registry_get_dword(many, "Value99999"), 99999u);
+    registry_set_dword(many, "value11", 1);
+    names = registry_value_names(many);
+    ASSERT_EQ(names.size(), (size_t)count - 1);
+    EXPECT_EQ(names[10], "Value11");
+    EXPECT_EQ(registry_get_dword(many, "Value11"), 1u);
+    registry_set_dword(many, "New", 2);
+    EXPECT_EQ(registry_value_names(many).back(), "New");
+    EXPECT_EQ(registry_get_dword(many, "new"), 2u);
     std::remove(file.c_str());
 }
 

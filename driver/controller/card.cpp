@@ -440,7 +440,7 @@ NTSTATUS start_controller(pci_dev* pdev) {
     PAGED_CODE();
     card_probe* probe = pdev->probe;
     if (probe == nullptr) {
-        return -KPAV_EINVAL;
+        return STATUS_INVALID_DEVICE_STATE;  // never probed
     }
     for (ULONG q = 0; q < probe->cq_count; q++) {
         csr_write(probe->cq_windows + q * (512 / 4), 0, 1);

@@ -14,7 +14,8 @@
 // 0 or a negative errno; on failure nothing of the probe is left. The card record gets the
 // shell's operations from pdev->card_ops.
 int probe_device(pci_dev* pdev);
-// 0, -KPAV_EINVAL without probe record, or the failing status of the shell's card registration.
+// STATUS_SUCCESS, STATUS_INVALID_DEVICE_STATE without a probe record, or the failing status of
+// the shell's card registration.
 NTSTATUS start_controller(pci_dev* pdev);
 int start_device(pci_dev* pdev, pipeline_device* card, struct FDO_CONTEXT* fdo);
 void stop_device(pipeline_device* card, int immediate);

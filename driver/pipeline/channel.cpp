@@ -328,7 +328,7 @@ void quiesce_channel(nand_dev* channel) {
             return;
         }
         kpav_udelay(1000);
-        while (backend->poll(channel) == 2) {
+        while (backend->poll(channel) == CQ_DRAIN_MORE) {
         }
         collect_completed(channel);
         pipeline_kick(channel, false);

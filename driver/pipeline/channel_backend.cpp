@@ -1,6 +1,7 @@
 // What a channel without a card does: the plain rules of the back end (channel_backend.h).
 #include "driver/pipeline/channel_backend.h"
 
+#include "driver/pipeline/cq.h"
 #include "driver/pipeline/flush.h"
 #include "driver/platform/kassert.h"
 
@@ -19,7 +20,7 @@ void backend_no_derating(nand_dev*, ULONG) {
 
 int backend_nothing_drained(nand_dev*) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-    return 0;
+    return CQ_DRAINED_NOTHING;
 }
 
 bool backend_none_held(nand_dev*) {

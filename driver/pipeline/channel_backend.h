@@ -22,13 +22,14 @@ struct channel_backend_ops {
     void (*announce)(nand_dev* channel);
     // Under the issue lock: the core-clock derating register (NAND window 4116). Default: nothing.
     void (*write_derating)(nand_dev* channel, ULONG value);
-    // Drains the ring that reports ordered requests ("write", or the only ring): 2 means drain
-    // again, bit 0 something was decoded. When nothing was drained it re-arms the ring.
-    // Default: 0.
+    // Drains the ring that reports ordered requests ("write", or the only ring): CQ_DRAINED,
+    // CQ_DRAINED_NOTHING, or CQ_DRAIN_MORE (drain again). When nothing was drained it re-arms the
+    // ring. Default: CQ_DRAINED_NOTHING.
     int (*drain_write_ring)(nand_dev* channel);
     // Drains every ring once: true when any held completions. Default: false.
     bool (*drain_all)(nand_dev* channel);
-    // The poller's pass over the rings: 2 means poll again. Default: 0.
+    // The poller's pass over the rings: CQ_DRAIN_MORE means poll again. Default:
+    // CQ_DRAINED_NOTHING.
     int (*poll)(nand_dev* channel);
     // True when every ring's head word is the empty marker. Default: true.
     bool (*rings_empty)(nand_dev* channel);

@@ -396,10 +396,10 @@ ULONG decode_completion(completion_queue* ring, ULONG word, LIST_ENTRY* complete
 int drain_completion_queue(completion_queue* ring) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (ring == nullptr || ring->ring == nullptr) {
-        return 0;
+        return CQ_DRAINED_NOTHING;
     }
     if ((InterlockedOr(&ring->flags, CQ_DRAINING) & CQ_DRAINING) != 0) {
-        return 2;
+        return CQ_DRAIN_MORE;
     }
     InterlockedAnd(&ring->flags, ~CQ_DRAIN_AGAIN);
     nand_dev* channel = ring->owner;
@@ -453,7 +453,10 @@ int drain_completion_queue(completion_queue* ring) {
         rearm_locked(ring);
     }
     LONG flags = InterlockedAnd(&ring->flags, ~CQ_DRAINING);
-    return (flags & CQ_DRAIN_AGAIN) != 0 ? 2 : (int)(result & CQ_HANDLED);
+    if ((flags & CQ_DRAIN_AGAIN) != 0) {
+        return CQ_DRAIN_MORE;
+    }
+    return (result & CQ_HANDLED) != 0 ? CQ_DRAINED : CQ_DRAINED_NOTHING;
 }
 
 int poll_completion_queues(nand_dev* channel) {
@@ -464,11 +467,11 @@ int poll_completion_queues(nand_dev* channel) {
             poll_retrigger(channel);
         }
         kpav_spin_unlock(&channel->poll_lock);
-        return 1;
+        return CQ_DRAINED;  // the poll that runs takes what there is
     }
     channel->poll_running = 1;
     kpav_spin_unlock(&channel->poll_lock);
-    int result = 0;
+    int result = CQ_DRAINED_NOTHING;
     for (ULONG q = 0; q < channel->cq_count; q++) {
         completion_queue* ring = &channel->cqs[q];
         InterlockedOr(&ring->flags, CQ_DRAIN_AGAIN);
@@ -477,7 +480,7 @@ int poll_completion_queues(nand_dev* channel) {
     }
     kpav_spin_lock(&channel->poll_lock);
     channel->poll_running = 0;
-    if (result == 0) {
+    if (result == CQ_DRAINED_NOTHING) {
         if (++channel->idle_polls % retrigger_every == 0) {
             poll_retrigger(channel);
         }
@@ -540,7 +543,7 @@ bool cq_rings_empty(nand_dev* channel) {
 int cq_drain_write_ring(nand_dev* channel) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (channel->cq_count == 0) {
-        return 0;
+        return CQ_DRAINED_NOTHING;
     }
     completion_queue* ring = &channel->cqs[channel->cq_count > 1 ? 1 : 0];
     if (ring_has_words(ring)) {
@@ -549,7 +552,7 @@ int cq_drain_write_ring(nand_dev* channel) {
     if ((ReadAcquire(&ring->flags) & CQ_REARMED) == 0) {
         rearm_locked(ring);
     }
-    return 0;
+    return CQ_DRAINED_NOTHING;
 }
 
 bool cq_drain_all(nand_dev* channel) {

@@ -10,8 +10,8 @@
 // processor group. With one ring everything goes to ring 0.
 //
 // Any number of callers may drain one ring at once: the draining flag admits one, the others
-// return 2 ("drain again"), and the poller's drain-again flag makes the active drainer report 2
-// to its caller. The drain runs at DISPATCH_LEVEL (the ring's DPC) or below.
+// return CQ_DRAIN_MORE, and the poller's drain-again flag makes the active drainer report
+// CQ_DRAIN_MORE to its caller. The drain runs at DISPATCH_LEVEL (the ring's DPC) or below.
 #pragma once
 
 #include "driver/platform/os.h"
@@ -35,6 +35,12 @@ constexpr ULONG64 CQ_RECORD_WAIT_US = 1000000;
 constexpr LONG CQ_DRAINING = 0x2;
 constexpr LONG CQ_REARMED = 0x4;
 constexpr LONG CQ_DRAIN_AGAIN = 0x8;
+
+// What a drain (and a poll of the rings) answers: nothing was decoded, something was, or another
+// drain ran meanwhile and the caller drains again.
+constexpr int CQ_DRAINED_NOTHING = 0;
+constexpr int CQ_DRAINED = 1;
+constexpr int CQ_DRAIN_MORE = 2;
 
 // Decode results.
 constexpr ULONG CQ_HANDLED = 0x1;
@@ -68,7 +74,8 @@ struct completion_queue {
 int cq_alloc(nand_dev* channel);
 void cq_free(nand_dev* channel);
 
-// 2: another caller drains, or a drain-again request came meanwhile; else bit 0 of the decodes.
+// CQ_DRAIN_MORE: another caller drains, or a drain-again request came meanwhile; else whether
+// anything was decoded (CQ_DRAINED, CQ_DRAINED_NOTHING).
 int drain_completion_queue(completion_queue* ring);
 // The largest drain result over the rings, or 1 when a poll is already running.
 int poll_completion_queues(nand_dev* channel);

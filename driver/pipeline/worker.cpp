@@ -89,7 +89,7 @@ void poller_thread(void* argument) {
         if (status_test(channel, PIPE_EXIT)) {
             break;
         }
-        while (channel->backend->poll(channel) == 2) {
+        while (channel->backend->poll(channel) == CQ_DRAIN_MORE) {
         }
     }
     thread_exited(channel, PIPE_POLLER_EXITED);
@@ -145,7 +145,7 @@ void pipeline_worker_pass(nand_dev* channel, bool from_worker) {
         if (watchdog_due(channel, now)) {
             run_watchdog(channel, now);
         }
-        while (channel->backend->drain_write_ring(channel) == 2) {
+        while (channel->backend->drain_write_ring(channel) == CQ_DRAIN_MORE) {
         }
     }
     pipeline_kick(channel, from_worker);

@@ -15,7 +15,6 @@
 #include "driver/platform/errno_table.h"
 #include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
-#include "driver/platform/memory.h"
 #include "driver/platform/pci.h"
 #include "driver/shell/ioctl_code.h"
 #include "driver/shell/shell.h"
@@ -101,18 +100,18 @@ int boot_check(void* record) {
 }
 
 // The size field of each number is its record's: a record of that many bytes is locked.
-static_assert((PAV_IOCTL_W_PCI_CFG_READ >> 16 & 0x3FFF) == sizeof(pav_pci_config_request));
-static_assert((PAV_IOCTL_W_PCI_CFG_WRITE >> 16 & 0x3FFF) == sizeof(pav_pci_config_request));
-static_assert((PAV_IOCTL_W_CHECK_EVENT >> 16 & 0x3FFF) == sizeof(boot_check_event));
+static_assert(pav_ioctl_size(PAV_IOCTL_W_PCI_CFG_READ) == sizeof(pav_pci_config_request));
+static_assert(pav_ioctl_size(PAV_IOCTL_W_PCI_CFG_WRITE) == sizeof(pav_pci_config_request));
+static_assert(pav_ioctl_size(PAV_IOCTL_W_CHECK_EVENT) == sizeof(boot_check_event));
 
 // Locks the caller's record of a request with Linux number `number`: the size field's bytes of
-// the output buffer (the record is input and output), for writing when the caller receives
-// (direction bit 2), else for reading. 0 with a NULL record when the number carries none;
-// -KPAV_EFAULT, as for a copy that faulted, when the caller's buffer cannot be reached.
+// the output buffer (the record is input and output), for writing when the caller receives,
+// else for reading. 0 with a NULL record when the number carries none; -KPAV_EFAULT, as for a
+// copy that faulted, when the caller's buffer cannot be reached.
 int lock_record(WDFREQUEST request, ULONG number, void** record) {
     PAGED_CODE();
     *record = nullptr;
-    size_t size = number >> 16 & 0x3FFF;
+    size_t size = pav_ioctl_size(number);
     if (size == 0) {
         return 0;
     }
@@ -121,8 +120,9 @@ int lock_record(WDFREQUEST request, ULONG number, void** record) {
         return -KPAV_EFAULT;
     }
     WDFMEMORY memory;
-    NTSTATUS status = (number >> 30 & 2) != 0 ? WdfRequestProbeAndLockUserBufferForWrite(request, user, size, &memory)
-                                              : WdfRequestProbeAndLockUserBufferForRead(request, user, size, &memory);
+    NTSTATUS status = pav_ioctl_caller_receives(number)
+                          ? WdfRequestProbeAndLockUserBufferForWrite(request, user, size, &memory)
+                          : WdfRequestProbeAndLockUserBufferForRead(request, user, size, &memory);
     if (!NT_SUCCESS(status)) {
         return -KPAV_EFAULT;
     }
@@ -151,6 +151,8 @@ void FdoEvtDeviceFileCreate(WDFDEVICE, WDFREQUEST request, WDFFILEOBJECT) {
     WdfRequestComplete(request, STATUS_SUCCESS);
 }
 
+// On the caller's thread, before the queue has the request: the record is locked here or the
+// request fails.
 void FdoEvtIoInCallerContext(WDFDEVICE device, WDFREQUEST request) {
     PAGED_CODE();
     PAV_IO_REQUEST* context = PavGetRequestContext(request);

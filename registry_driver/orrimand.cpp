@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+// The IRQL a routine expects, stated on its first line: it runs at `level` or below. Pageable
+// routines, which run at PASSIVE_LEVEL, say PAGED_CODE() instead.
+#define ORRIM_IRQL_AT_MOST(level) NT_ASSERT(KeGetCurrentIrql() <= (level))
+
 namespace orrimand {
 namespace {
 
@@ -35,6 +39,7 @@ constexpr UCHAR trace_information = 4;
 constexpr UCHAR trace_error = 2;
 
 void trace(UCHAR level, const char* text) {
+    ORRIM_IRQL_AT_MOST(HIGH_LEVEL);
     if (trace_handle == 0) {
         return;
     }
@@ -48,12 +53,14 @@ void trace(UCHAR level, const char* text) {
 }
 
 void trace_register() {
+    PAGED_CODE();
     if (!NT_SUCCESS(EtwRegister(&trace_control_guid, nullptr, nullptr, &trace_handle))) {
         trace_handle = 0;
     }
 }
 
 void trace_unregister() {
+    PAGED_CODE();
     if (trace_handle != 0) {
         EtwUnregister(trace_handle);
         trace_handle = 0;
@@ -61,6 +68,7 @@ void trace_unregister() {
 }
 
 void* allocate_zeroed(size_t size) {
+    ORRIM_IRQL_AT_MOST(DISPATCH_LEVEL);
     void* block = ExAllocatePoolWithTagPriority(NonPagedPoolNx, size, tag_mal, HighPoolPriority);
     if (block != nullptr) {
         std::memset(block, 0, size);
@@ -131,14 +139,18 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path
 }
 
 NTSTATUS DriverRegistryInitialize() {
+    PAGED_CODE();
     ExInitializeFastMutex(&registry_mutex);
     InitializeListHead(&registry_list);
     return STATUS_SUCCESS;
 }
 
-void DriverRegistryNoop(PVOID) {}
+void DriverRegistryNoop(PVOID) {
+    ORRIM_IRQL_AT_MOST(DISPATCH_LEVEL);
+}
 
 int DriverRegistryOpen(ULONG version, const UCHAR* identity, DRIVER_REGISTRY_CLIENT** client) {
+    ORRIM_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (version != DRIVER_REGISTRY_INTERFACE_VERSION) {
         return -e_opnotsupp;
     }
@@ -164,6 +176,7 @@ int DriverRegistryOpen(ULONG version, const UCHAR* identity, DRIVER_REGISTRY_CLI
 }
 
 void DriverRegistryRelease(DRIVER_REGISTRY_CLIENT* handle) {
+    ORRIM_IRQL_AT_MOST(DISPATCH_LEVEL);
     // The owner does not release while it registers on the same client: no lock for the count.
     if (handle != nullptr && handle->Count == 0) {
         ExFreePoolWithTag(handle, tag_mal);
@@ -225,6 +238,7 @@ int DriverRegistryUnregister(DRIVER_REGISTRY_CLIENT* handle, ULONG64 flags, ULON
 }
 
 ULONG DriverRegistrySnapshot(ULONG* numbers, ULONG capacity) {
+    ORRIM_IRQL_AT_MOST(APC_LEVEL);
     ULONG count = 0;
     ExAcquireFastMutex(&registry_mutex);
     for (LIST_ENTRY* e = registry_list.Flink; e != &registry_list; e = e->Flink) {

@@ -4,6 +4,7 @@
 #include "driver/platform/format.h"
 #include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
+#include "driver/platform/memory.h"
 #include "driver/platform/params.h"
 #include "driver/platform/thread.h"
 #include "driver/shell/shell.h"
@@ -21,10 +22,35 @@ struct affinity_entry {
     ULONG64 mask;
 };
 
+// The syntax error's line: the text up to the 1-based `position`, copied from pool (the text
+// may be as long as a parameter value, too long for a kernel stack).
+void report_syntax_error(const char* text, ULONG position) {
+    PAGED_CODE();
+    size_t n = 0;
+    while (n < position && n < max_text && text[n] != 0) {
+        n++;
+    }
+    auto* copy = (char*)kpav_alloc(n + 1, KPAV_TAG_VML);
+    if (copy == nullptr) {
+        kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 6154,
+                    "Invalid PAV_AFFINITY parameter syntax at character %u. Manual affinity settings are disabled!\n",
+                    position);
+        return;
+    }
+    RtlCopyMemory(copy, text, n);
+    copy[n] = 0;
+    kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 6153,
+                "Invalid PAV_AFFINITY parameter syntax at character %u: \"%s\". Manual affinity settings are "
+                "disabled!\n",
+                position, copy);
+    kpav_free(copy, KPAV_TAG_VML);
+}
+
 // Parses PAV_AFFINITY. With `log`, a syntax error is reported (messages 6149-6154). `visit` is
 // called for each entry of a valid text until it returns true. Returns false for an invalid text.
 template <typename Visit>
 bool parse_affinity(const char* text, bool log, Visit visit) {
+    PAGED_CODE();
     const char* p = text;
     ULONG message = 0;
     const char* error = nullptr;
@@ -137,23 +163,14 @@ bool parse_affinity(const char* text, bool log, Visit visit) {
         if (error != nullptr) {
             kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, message, "%s", error);
         }
-        ULONG position = (ULONG)(p - text) + 1;
-        char copy[max_text + 1];
-        size_t n = 0;
-        for (; n < position && n < max_text && text[n] != 0; n++) {
-            copy[n] = text[n];
-        }
-        copy[n] = 0;
-        kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 6153,
-                    "Invalid PAV_AFFINITY parameter syntax at character %u: \"%s\". Manual affinity settings are "
-                    "disabled!\n",
-                    position, copy);
+        report_syntax_error(text, (ULONG)(p - text) + 1);
     }
     return ok;
 }
 
 // The node's group and the mask of its active processors.
 void node_affinity(USHORT node, USHORT* group, KAFFINITY* mask) {
+    PAGED_CODE();
     GROUP_AFFINITY a{};
     USHORT count = 0;
     KeQueryNodeActiveAffinity(node, &a, &count);
@@ -162,6 +179,7 @@ void node_affinity(USHORT node, USHORT* group, KAFFINITY* mask) {
 }
 
 void group_mask(USHORT group, KAFFINITY* mask) {
+    PAGED_CODE();
     *mask = 0;
     ULONG active = KeQueryActiveProcessorCountEx(group);
     for (ULONG i = 0; i < active && i < 64; i++) {
@@ -175,6 +193,7 @@ void group_mask(USHORT group, KAFFINITY* mask) {
 }  // namespace
 
 bool PavValidateAffinityParameter() {
+    PAGED_CODE();
     if (pav_affinity[0] == 0) {
         return false;
     }
@@ -182,6 +201,7 @@ bool PavValidateAffinityParameter() {
 }
 
 bool PavFindAffinityEntry(USHORT domain, UCHAR bus, ULONG* number, ULONG64* mask, bool* is_group) {
+    PAGED_CODE();
     if (pav_affinity[0] == 0) {
         return false;
     }

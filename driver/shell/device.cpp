@@ -184,6 +184,13 @@ int add_power_policy(void* context) {
     return 0;
 }
 
+// The control device's records are reached on the caller's thread, before the queue has them.
+int add_caller_context(void* context) {
+    auto* c = (add_context*)context;
+    WdfDeviceInitSetIoInCallerContextCallback(c->init, FdoEvtIoInCallerContext);
+    return 0;
+}
+
 int add_create_device(void* context) {
     auto* c = (add_context*)context;
     WDF_OBJECT_ATTRIBUTES attributes;
@@ -295,6 +302,7 @@ const kpav_step add_steps[] = {
     {"file objects", add_file_objects, nullptr},
     {"child list", add_child_list, nullptr},
     {"power policy", add_power_policy, nullptr},
+    {"caller context", add_caller_context, nullptr},
     {"device", add_create_device, nullptr},
     {"configuration", add_config_defaults, nullptr},
     {"device-control queue", add_queue, nullptr},

@@ -1,5 +1,13 @@
-// The card queue's device-control entry: the Windows control code back to the Linux-style
-// number, the control interface, the driver-private requests, and the request's completion.
+// The card queue's device-control entry: the caller's record reached in the caller's context,
+// the Windows control code back to the Linux-style number, the control interface, the
+// driver-private requests, and the request's completion.
+//
+// A card request is METHOD_NEITHER: it carries the caller's own user-space address, which means
+// something only in the caller's process, while the queue may present the request on another
+// thread (one that waited for the card's power-up, say). So the record is probed and locked in
+// FdoEvtIoInCallerContext, on the caller's thread, and what follows reaches it through its
+// system-space address, with plain copies; the caller sees what was written when the request
+// completes.
 #include <cstddef>
 
 #include "driver/control/control_ioctl.h"
@@ -7,7 +15,6 @@
 #include "driver/platform/errno_table.h"
 #include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
-#include "driver/platform/memory.h"
 #include "driver/platform/pci.h"
 #include "driver/shell/ioctl_code.h"
 #include "driver/shell/shell.h"
@@ -38,11 +45,11 @@ struct boot_check_event {
 };
 static_assert(sizeof(boot_check_event) == 256);
 
-int pci_config_request(ULONG number, void* buffer) {
+// `record` is the caller's locked record: copied in once, so that what is checked is what is used.
+int pci_config_request(ULONG number, void* record) {
+    PAGED_CODE();
     pav_pci_config_request r;
-    if (kpav_copy_from_user(&r, buffer, sizeof r) != 0) {
-        return -KPAV_EFAULT;
-    }
+    RtlCopyMemory(&r, record, sizeof r);
     if (r.offset > 255 || r.width > 2 || r.count != 1) {
         return -KPAV_EINVAL;
     }
@@ -60,14 +67,14 @@ int pci_config_request(ULONG number, void* buffer) {
     if (kpav_pci_read_config(r.bus, r.device, r.function, (ULONG)r.offset, r.width, &r.value) != 0) {
         return -KPAV_EFAULT;
     }
-    return kpav_copy_to_user(buffer, &r, sizeof r) != 0 ? -KPAV_EFAULT : 0;
+    RtlCopyMemory(record, &r, sizeof r);
+    return 0;
 }
 
-int boot_check(void* buffer) {
+int boot_check(void* record) {
+    PAGED_CODE();
     boot_check_event e;
-    if (kpav_copy_from_user(&e, buffer, sizeof e) != 0) {
-        return -KPAV_EFAULT;
-    }
+    RtlCopyMemory(&e, record, sizeof e);
     size_t length = 0;
     while (length < sizeof e.text && e.text[length] != 0) {
         length++;
@@ -92,6 +99,37 @@ int boot_check(void* buffer) {
     return 0;
 }
 
+// The size field of each number is its record's: a record of that many bytes is locked.
+static_assert(pav_ioctl_size(PAV_IOCTL_W_PCI_CFG_READ) == sizeof(pav_pci_config_request));
+static_assert(pav_ioctl_size(PAV_IOCTL_W_PCI_CFG_WRITE) == sizeof(pav_pci_config_request));
+static_assert(pav_ioctl_size(PAV_IOCTL_W_CHECK_EVENT) == sizeof(boot_check_event));
+
+// Locks the caller's record of a request with Linux number `number`: the size field's bytes of
+// the output buffer (the record is input and output), for writing when the caller receives,
+// else for reading. 0 with a NULL record when the number carries none; -KPAV_EFAULT, as for a
+// copy that faulted, when the caller's buffer cannot be reached.
+int lock_record(WDFREQUEST request, ULONG number, void** record) {
+    PAGED_CODE();
+    *record = nullptr;
+    size_t size = pav_ioctl_size(number);
+    if (size == 0) {
+        return 0;
+    }
+    PVOID user = nullptr;
+    if (!NT_SUCCESS(WdfRequestRetrieveUnsafeUserOutputBuffer(request, size, &user, nullptr))) {
+        return -KPAV_EFAULT;
+    }
+    WDFMEMORY memory;
+    NTSTATUS status = pav_ioctl_caller_receives(number)
+                          ? WdfRequestProbeAndLockUserBufferForWrite(request, user, size, &memory)
+                          : WdfRequestProbeAndLockUserBufferForRead(request, user, size, &memory);
+    if (!NT_SUCCESS(status)) {
+        return -KPAV_EFAULT;
+    }
+    *record = WdfMemoryGetBuffer(memory, nullptr);
+    return 0;
+}
+
 }  // namespace
 
 int PavPrivateIoctl(ULONG number, void* buffer) {
@@ -113,6 +151,32 @@ void FdoEvtDeviceFileCreate(WDFDEVICE, WDFREQUEST request, WDFFILEOBJECT) {
     WdfRequestComplete(request, STATUS_SUCCESS);
 }
 
+// On the caller's thread, before the queue has the request: the record is locked here or the
+// request fails.
+void FdoEvtIoInCallerContext(WDFDEVICE device, WDFREQUEST request) {
+    PAGED_CODE();
+    PAV_IO_REQUEST* context = PavGetRequestContext(request);
+    context->record = nullptr;
+    WDF_REQUEST_PARAMETERS parameters;
+    WDF_REQUEST_PARAMETERS_INIT(&parameters);
+    WdfRequestGetParameters(request, &parameters);
+    ULONG number = 0;
+    if (parameters.Type == WdfRequestTypeDeviceControl &&
+        pav_ctl_code_to_linux(parameters.Parameters.DeviceIoControl.IoControlCode,
+                              (ULONG)parameters.Parameters.DeviceIoControl.InputBufferLength, &number)) {
+        int rc = lock_record(request, number, &context->record);
+        if (rc != 0) {
+            ULONG_PTR information = 0;
+            WdfRequestCompleteWithInformation(request, kpav_errno_to_ntstatus(rc, &information, FALSE), information);
+            return;
+        }
+    }
+    NTSTATUS status = WdfDeviceEnqueueRequest(device, request);
+    if (!NT_SUCCESS(status)) {
+        WdfRequestCompleteWithInformation(request, status, 0);
+    }
+}
+
 void FdoEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t, size_t input_length, ULONG code) {
     PAGED_CODE();
     PAV_IO_REQUEST* context = PavGetRequestContext(request);
@@ -128,7 +192,7 @@ void FdoEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t, size_t in
     const char* name = pav_card_name(card);
     ULONG number = 0;
     bool known = pav_ctl_code_to_linux(code, (ULONG)input_length, &number);
-    void* buffer = WdfRequestWdmGetIrp(request)->UserBuffer;
+    void* buffer = context->record;
     if (number == PAV_IOCTL_ATTACH && fdo->attached_store == nullptr) {
         kpav_print(KPAV_CLASS_NORMAL_TRACED, "%s: Attempting to attach Velkor.\n", name);
     } else if (number == PAV_IOCTL_DETACH) {

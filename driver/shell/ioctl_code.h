@@ -20,12 +20,21 @@ inline bool pav_ctl_code_to_linux(ULONG code, ULONG input_length, ULONG* number)
     return true;
 }
 
+// The size of a number's record (its size field), and whether the caller receives data in it
+// (direction "read" or "both").
+constexpr ULONG pav_ioctl_size(ULONG number) {
+    return number >> 16 & 0x3FFF;
+}
+constexpr bool pav_ioctl_caller_receives(ULONG number) {
+    return (number >> 30 & 2) != 0;
+}
+
 // The control code and input length that carry a Linux number.
 inline void pav_linux_to_ctl_code(ULONG number, ULONG* code, ULONG* input_length) {
     ULONG direction = number >> 30;
     ULONG type = number >> 8 & 0xFF;
     ULONG nr = number & 0xFF;
-    *input_length = number >> 16 & 0x3FFF;
+    *input_length = pav_ioctl_size(number);
     *code = type << 16 | direction << 14 | (nr + 0x800) << 2 | PAV_METHOD_NEITHER;
 }
 

@@ -53,6 +53,10 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FDO_CONTEXT, PavGetFdoContext);
 struct PAV_IO_REQUEST {
     ULONG word;
     BOOLEAN flag;
+    // The caller's record of a device-control request, probed and locked in the caller's context
+    // (FdoEvtIoInCallerContext): its system-space address, good in any context while the request
+    // lives; NULL for a request without a record.
+    void* record;
 };
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(PAV_IO_REQUEST, PavGetRequestContext);
 
@@ -111,6 +115,7 @@ int PavGetInterruptVector(pci_dev* pdev, ULONG* vector);
 
 
 // ---- The control device (ioctl.cpp)
+void FdoEvtIoInCallerContext(WDFDEVICE device, WDFREQUEST request);
 void FdoEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t output_length, size_t input_length,
                            ULONG io_control_code);
 void FdoEvtDeviceFileCreate(WDFDEVICE device, WDFREQUEST request, WDFFILEOBJECT file_object);

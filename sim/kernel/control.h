@@ -84,6 +84,13 @@ bool wait_for_system_threads(unsigned real_milliseconds);
 void alert_thread(PVOID thread_object);
 // Makes user-buffer copies of the calling thread read the memory of process `pid` (0 = own).
 void set_user_process(int pid);
+// The process whose user addresses the calling thread reaches: this process, or the one set by
+// set_user_process. The stand-in's own threads (system threads, workers, DPCs, interrupts) run
+// in the system process, which has no user buffers: -1 for them.
+int user_process();
+// Copies between this process's memory and the user memory of `process` (as user_process()
+// gives it); false when the range is not mapped there, or for process -1.
+bool copy_user_memory(int process, void* local, const void* remote, SIZE_T length, bool to_user);
 
 // ---------------------------------------------------------------------------------------------
 // Failure injection. A site counts its attempts; `fail_nth(site, n)` fails the n-th attempt from

@@ -31,6 +31,7 @@ struct driver_block {
     DRIVER_EXTENSION extension;
     std::u16string* name;
     std::u16string* service_key;
+    void (*entry_failure_undo)(PDRIVER_OBJECT driver);
 };
 
 // Names of the device objects that have one, to refuse a second device of the same name.
@@ -170,6 +171,7 @@ NTSTATUS load_driver(const char* name, PDRIVER_INITIALIZE entry, PDRIVER_OBJECT*
     set_unicode(&d->DriverName, block->name);
     set_unicode(&block->extension.ServiceKeyName, block->service_key);
     d->DriverInit = entry;
+    block->entry_failure_undo = nullptr;
     UNICODE_STRING registry_path;
     set_unicode(&registry_path, block->service_key);
     NTSTATUS status = entry(d, &registry_path);
@@ -181,11 +183,18 @@ NTSTATUS load_driver(const char* name, PDRIVER_INITIALIZE entry, PDRIVER_OBJECT*
             std::fprintf(stderr, "sim: driver entry failed and left device objects behind\n");
             KeBugCheckEx(SIM_ASSERTION_FAILURE, (ULONG_PTR)d, 1, 0, 0);
         }
+        if (block->entry_failure_undo != nullptr) {
+            block->entry_failure_undo(d);
+        }
         ObDereferenceObject(d);
         return status;
     }
     *driver = d;
     return STATUS_SUCCESS;
+}
+
+void set_entry_failure_undo(PDRIVER_OBJECT driver, void (*undo)(PDRIVER_OBJECT driver)) {
+    CONTAINING_RECORD(driver, driver_block, object)->entry_failure_undo = undo;
 }
 
 void unload_driver(PDRIVER_OBJECT driver) {

@@ -11,6 +11,10 @@ namespace sim::kernel {
 // service key path "\Registry\Machine\System\CurrentControlSet\Services\<name>" at
 // PASSIVE_LEVEL. When the entry fails, the object is deleted and its status returned.
 NTSTATUS load_driver(const char* name, PDRIVER_INITIALIZE entry, PDRIVER_OBJECT* driver);
+// What undoes a framework's part of a driver (its driver object) when the driver's entry then
+// fails: on the platform the framework's code linked into the driver does it; here load_driver
+// calls `undo` before the driver object goes.
+void set_entry_failure_undo(PDRIVER_OBJECT driver, void (*undo)(PDRIVER_OBJECT driver));
 // Unloads a driver: calls its unload routine and deletes its driver object. A driver that
 // still has device objects afterwards stops the machine.
 void unload_driver(PDRIVER_OBJECT driver);

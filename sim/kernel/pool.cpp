@@ -382,26 +382,42 @@ SIZE_T sim_compare_memory(const void* a, const void* b, SIZE_T length) {
 
 // ---------------------------------------------------------------------------------------------
 // User buffers: process_vm_readv/writev fail with EFAULT on an unmapped address instead of
-// faulting, for this process as for another.
+// faulting, for this process as for another. A user address means something only in its
+// process's context: a thread in the system process (every thread the stand-in runs) reaches
+// no user buffer, and its copies fail as a copy from an unmapped address does.
 
-static bool user_copy(void* local, void* remote, SIZE_T length, bool to_user) {
+namespace sim::kernel {
+
+int user_process() {
+    thread_state& t = current_thread();
+    if (t.kind != thread_kind::outside) {
+        return -1;
+    }
+    return t.user_process != 0 ? t.user_process : getpid();
+}
+
+bool copy_user_memory(int process, void* local, const void* remote, SIZE_T length, bool to_user) {
     if (length == 0) {
         return true;
     }
-    int pid = current_thread().user_process;
-    if (pid == 0) {
-        pid = getpid();
+    if (process < 0) {
+        return false;
     }
     iovec l{local, length};
-    iovec r{remote, length};
-    ssize_t n = to_user ? process_vm_writev(pid, &l, 1, &r, 1, 0) : process_vm_readv(pid, &l, 1, &r, 1, 0);
+    iovec r{(void*)remote, length};
+    ssize_t n = to_user ? process_vm_writev(process, &l, 1, &r, 1, 0) : process_vm_readv(process, &l, 1, &r, 1, 0);
     return n == (ssize_t)length;
 }
 
+}  // namespace sim::kernel
+
 BOOLEAN SimCopyFromUser(PVOID destination, const void* user_source, SIZE_T length) {
-    return user_copy(destination, (void*)user_source, length, false) ? TRUE : FALSE;
+    return sim::kernel::copy_user_memory(sim::kernel::user_process(), destination, user_source, length, false) ? TRUE
+                                                                                                                : FALSE;
 }
 
 BOOLEAN SimCopyToUser(PVOID user_destination, const void* source, SIZE_T length) {
-    return user_copy((void*)source, user_destination, length, true) ? TRUE : FALSE;
+    return sim::kernel::copy_user_memory(sim::kernel::user_process(), (void*)source, user_destination, length, true)
+               ? TRUE
+               : FALSE;
 }

@@ -114,7 +114,8 @@ SIZE_T sim_compare_memory(const void* a, const void* b, SIZE_T length);
 // ---------------------------------------------------------------------------------------------
 // User buffers. The kernel reaches a user buffer under an exception handler; the stand-in's
 // equivalent is a guarded copy that reports a bad address instead of faulting. The memory is
-// the calling thread's user process (control.h), this process by default.
+// the calling thread's user process (control.h), this process by default; a thread of the
+// system process (a system thread, a worker, a DPC) has no user memory, and its copies fail.
 
 BOOLEAN SimCopyFromUser(PVOID destination, const void* user_source, SIZE_T length);
 BOOLEAN SimCopyToUser(PVOID user_destination, const void* source, SIZE_T length);

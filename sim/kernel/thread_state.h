@@ -22,7 +22,7 @@ struct thread_state {
     std::atomic<bool> alert_pending{false};
     std::atomic<const void*> waiting_on{nullptr};  // object of the current wait, for alerts
     SIM_THREAD_OBJECT* object = nullptr;           // the thread's kernel object (lazy for outside threads)
-    int user_process = 0;         // pid whose user buffers this thread copies from; 0 = this process
+    int user_process = 0;         // pid whose user buffers an outside thread reaches; 0 = this process
 
     ~thread_state();  // gives up the thread object of a thread the stand-in did not create
 };

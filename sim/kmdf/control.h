@@ -81,9 +81,15 @@ NTSTATUS open_device(WDFDEVICE device, WDFFILEOBJECT* file);
 // removed is only forgotten).
 void close_device(WDFFILEOBJECT file);
 // A METHOD_NEITHER device-control request on the device (file may be NULL: a request that did
-// not come through an open). Waits until the driver completes it; its status and information.
+// not come through an open), sent from the calling thread's user process (sim::kernel::
+// user_process()): `user_buffer` is both its input and its output buffer. The device's
+// EvtIoInCallerContext, when it has one, gets the request on this thread; else it goes to its
+// queue, which presents it on this thread or holds it and presents it later from a worker
+// thread. Waits until the driver completes it; its status and information.
 NTSTATUS device_control(WDFDEVICE device, WDFFILEOBJECT file, ULONG code, void* user_buffer, ULONG input_length,
                         ULONG output_length, ULONG_PTR* information);
+// Requests the device's queues hold (not yet presented).
+ULONG held_requests(WDFDEVICE device);
 // Whether the file is still open on a device that exists.
 bool file_open(WDFFILEOBJECT file);
 

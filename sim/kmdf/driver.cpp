@@ -16,6 +16,16 @@ std::vector<driver_object*>& drivers() {
     return *list;
 }
 
+// Deletes the framework's driver object (its EvtCleanupCallback runs).
+void forget_driver(driver_object* d) {
+    {
+        std::lock_guard<std::recursive_mutex> g(tree_mutex());
+        auto& list = drivers();
+        list.erase(std::remove(list.begin(), list.end(), d), list.end());
+    }
+    delete_object(d);
+}
+
 void framework_unload(PDRIVER_OBJECT wdm) {
     driver_object* d = driver_of(wdm);
     if (d == nullptr) {
@@ -24,12 +34,16 @@ void framework_unload(PDRIVER_OBJECT wdm) {
     if (d->config.EvtDriverUnload != nullptr) {
         d->config.EvtDriverUnload((WDFDRIVER)d->handle());
     }
-    {
-        std::lock_guard<std::recursive_mutex> g(tree_mutex());
-        auto& list = drivers();
-        list.erase(std::remove(list.begin(), list.end(), d), list.end());
+    forget_driver(d);
+}
+
+// A driver entry that fails after WdfDriverCreate: the driver object goes without the
+// driver's unload callback.
+void entry_failed(PDRIVER_OBJECT wdm) {
+    driver_object* d = driver_of(wdm);
+    if (d != nullptr) {
+        forget_driver(d);
     }
-    delete_object(d);
 }
 
 }  // namespace
@@ -81,6 +95,7 @@ NTSTATUS WdfDriverCreate(PDRIVER_OBJECT driver_object_, PCUNICODE_STRING registr
         return status;
     }
     driver_object_->DriverUnload = framework_unload;
+    sim::kernel::set_entry_failure_undo(driver_object_, entry_failed);
     {
         std::lock_guard<std::recursive_mutex> g(tree_mutex());
         drivers().push_back(d);

@@ -7,8 +7,9 @@
 #pragma once
 
 #include <atomic>
-#include <map>
 #include <condition_variable>
+#include <deque>
+#include <map>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -23,7 +24,7 @@ namespace sim::kmdf::framework {
 
 using sim::kmdf::device_stack;
 
-enum class object_kind { generic, driver, device, work_item, queue, request, file, interrupt, string, key };
+enum class object_kind { generic, driver, device, work_item, queue, request, file, interrupt, string, key, memory };
 
 struct context_block {
     PCWDF_OBJECT_CONTEXT_TYPE_INFO type;
@@ -81,6 +82,7 @@ struct device_settings {
     WDF_OBJECT_ATTRIBUTES file_attributes{};
     bool has_request_attributes = false;
     WDF_OBJECT_ATTRIBUTES request_attributes{};
+    EVT_WDF_IO_IN_CALLER_CONTEXT* in_caller_context = nullptr;
     bool has_child_list = false;
     WDF_CHILD_LIST_CONFIG child_list{};
     PFN_WDFDEVICE_WDM_IRP_PREPROCESS preprocess = nullptr;
@@ -135,6 +137,8 @@ struct device_object : object {
 std::mutex& io_mutex();
 std::condition_variable& io_changed();
 
+struct request_object;
+
 struct queue_object : object {
     queue_object() : object(object_kind::queue) {}
     void before_cleanup() override;
@@ -142,10 +146,16 @@ struct queue_object : object {
     WDF_IO_QUEUE_CONFIG config{};
     bool power_managed = false;
     bool started = false;   // presents requests (with the device in D0 when power-managed)
+    bool closed = false;    // being deleted: takes no request
     ULONG owned = 0;        // requests presented and not yet completed
+    std::deque<request_object*> held;  // waiting until the queue presents, oldest first
     EVT_WDF_IO_QUEUE_STATE* stop_complete = nullptr;
     WDFCONTEXT stop_context = nullptr;
 };
+
+// Called with io_mutex held wherever a queue may present again: its held requests go to the
+// driver, each from a system worker thread (so never in their sender's context).
+void present_held(queue_object* q);
 
 struct file_object : object {
     file_object() : object(object_kind::file) {}
@@ -156,14 +166,28 @@ struct file_object : object {
 
 struct request_object : object {
     request_object() : object(object_kind::request) {}
-    queue_object* queue = nullptr;
+    queue_object* queue = nullptr;  // the queue its type goes to
     file_object* file = nullptr;
     WDF_REQUEST_PARAMETERS parameters{};
     IRP irp{};
     IO_STACK_LOCATION location{};
+    int sender_process = -1;         // whose user addresses the request carries (user_process())
+    bool in_caller_context = false;  // in EvtIoInCallerContext, on the sender's thread
+    bool presented = false;          // given to the queue's callback: owned by the driver
+    WORK_QUEUE_ITEM presenter{};     // presents a held request from a worker thread
     bool completed = false;
     NTSTATUS status = STATUS_PENDING;
     ULONG_PTR information = 0;
+};
+
+// The sender's buffer locked by WdfRequestProbeAndLockUserBuffer*: the framework's copy of the
+// locked range, which the driver reaches from any context; a range locked for writing is copied
+// back to the sender when the request completes, before the sender sees the completion.
+struct memory_object : object {
+    memory_object() : object(object_kind::memory) {}
+    const void* user = nullptr;
+    std::vector<uint8_t> bytes;
+    bool for_write = false;
 };
 
 struct interrupt_object : object {

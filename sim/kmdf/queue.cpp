@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <set>
 
+#include "sim/kernel/control.h"
 #include "sim/kmdf/framework.h"
 
 namespace sim::kmdf::framework {
@@ -30,7 +31,127 @@ void request_ended(queue_object* q) {
     io_changed().notify_all();
 }
 
+// Gives a request that the queue counts as owned to the driver's callback, on the calling thread.
+void present(queue_object* q, request_object* r) {
+    const auto& p = r->parameters.Parameters.DeviceIoControl;
+    q->config.EvtIoDeviceControl((WDFQUEUE)q->handle(), (WDFREQUEST)r->handle(), p.OutputBufferLength,
+                                 p.InputBufferLength, p.IoControlCode);
+}
+
+void present_from_worker(PVOID context) {
+    auto* r = (request_object*)context;
+    present(r->queue, r);
+}
+
+// Puts a request in its queue: presented at once, on the calling thread, when the queue
+// presents and holds nothing older; held otherwise. STATUS_INVALID_DEVICE_STATE (the request
+// untouched) when the queue is being deleted.
+NTSTATUS enqueue(queue_object* q, request_object* r) {
+    {
+        std::lock_guard<std::mutex> g(io_mutex());
+        if (q->closed) {
+            return STATUS_INVALID_DEVICE_STATE;
+        }
+        r->in_caller_context = false;
+        if (!presents(q) || !q->held.empty()) {
+            q->held.push_back(r);
+            return STATUS_SUCCESS;
+        }
+        q->owned++;
+        r->presented = true;
+    }
+    present(q, r);
+    return STATUS_SUCCESS;
+}
+
+// Completes a request that never reached the driver.
+void complete_unpresented(request_object* r, NTSTATUS status) {
+    std::lock_guard<std::mutex> g(io_mutex());
+    r->completed = true;
+    r->status = status;
+    r->information = 0;
+    io_changed().notify_all();
+}
+
+// The sender's buffers that the driver locked for writing get what the driver wrote.
+void write_back_locked_buffers(request_object* r) {
+    std::lock_guard<std::recursive_mutex> g(tree_mutex());
+    for (object* child : r->children) {
+        if (child->kind != object_kind::memory) {
+            continue;
+        }
+        auto* m = static_cast<memory_object*>(child);
+        if (m->for_write) {
+            sim::kernel::copy_user_memory(r->sender_process, m->bytes.data(), m->user, m->bytes.size(), true);
+        }
+    }
+}
+
+NTSTATUS unsafe_user_buffer(WDFREQUEST request, size_t minimum_length, bool output, PVOID* buffer, size_t* length) {
+    auto* r = checked<request_object>(request, object_kind::request);
+    *buffer = nullptr;
+    if (length != nullptr) {
+        *length = 0;
+    }
+    const auto& p = r->parameters.Parameters.DeviceIoControl;
+    constexpr ULONG method_neither = 3;
+    if (!r->in_caller_context || r->parameters.Type != WdfRequestTypeDeviceControl ||
+        (p.IoControlCode & 3) != method_neither) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    size_t n = output ? p.OutputBufferLength : p.InputBufferLength;
+    if (n < minimum_length) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    *buffer = output ? r->irp.UserBuffer : p.Type3InputBuffer;
+    if (length != nullptr) {
+        *length = n;
+    }
+    return STATUS_SUCCESS;
+}
+
+// The probe reads (and for writing, writes back) the range in the calling thread's process: the
+// sender's memory only in the sender's context.
+NTSTATUS probe_and_lock(WDFREQUEST request, PVOID buffer, size_t length, bool for_write, WDFMEMORY* memory) {
+    require_irql_at_most(PASSIVE_LEVEL, (ULONG_PTR)request);
+    auto* r = checked<request_object>(request, object_kind::request);
+    *memory = nullptr;
+    if (buffer == nullptr || length == 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    auto* m = new memory_object();
+    m->user = buffer;
+    m->bytes.resize(length);
+    m->for_write = for_write;
+    int process = sim::kernel::user_process();
+    bool probed = process == r->sender_process &&
+                  sim::kernel::copy_user_memory(process, m->bytes.data(), buffer, length, false) &&
+                  (!for_write || sim::kernel::copy_user_memory(process, m->bytes.data(), buffer, length, true));
+    if (!probed) {
+        discard(m);
+        return STATUS_ACCESS_VIOLATION;
+    }
+    NTSTATUS status = attach(m, nullptr, r);
+    if (!NT_SUCCESS(status)) {
+        discard(m);
+        return status;
+    }
+    *memory = (WDFMEMORY)m->handle();
+    return STATUS_SUCCESS;
+}
+
 }  // namespace
+
+void present_held(queue_object* q) {
+    while (presents(q) && !q->held.empty()) {
+        request_object* r = q->held.front();
+        q->held.pop_front();
+        q->owned++;
+        r->presented = true;
+        ExInitializeWorkItem(&r->presenter, present_from_worker, r);
+        ExQueueWorkItem(&r->presenter, DelayedWorkQueue);
+    }
+}
 
 std::mutex& io_mutex() {
     static auto* m = new std::mutex();
@@ -50,6 +171,14 @@ void file_object::before_cleanup() {
 void queue_object::before_cleanup() {
     std::unique_lock<std::mutex> g(io_mutex());
     started = false;
+    closed = true;
+    // Requests still held never reach the driver: they fail as for a device that is gone.
+    for (request_object* r : held) {
+        r->completed = true;
+        r->status = STATUS_NO_SUCH_DEVICE;
+        r->information = 0;
+    }
+    held.clear();
     io_changed().notify_all();
     io_changed().wait(g, [this] { return owned == 0; });
     auto& list = device->queues;
@@ -135,6 +264,7 @@ void WdfIoQueueStart(WDFQUEUE queue) {
     auto* q = checked<queue_object>(queue, object_kind::queue);
     std::lock_guard<std::mutex> g(io_mutex());
     q->started = true;
+    present_held(q);
     io_changed().notify_all();
 }
 
@@ -185,6 +315,7 @@ void WdfRequestSetInformation(WDFREQUEST request, ULONG_PTR information) {
 void WdfRequestCompleteWithInformation(WDFREQUEST request, NTSTATUS status, ULONG_PTR information) {
     require_irql_at_most(DISPATCH_LEVEL, (ULONG_PTR)request);
     auto* r = checked<request_object>(request, object_kind::request);
+    write_back_locked_buffers(r);
     std::lock_guard<std::mutex> g(io_mutex());
     if (r->completed) {
         violation(0x70, (ULONG_PTR)request);  // completed twice
@@ -192,7 +323,12 @@ void WdfRequestCompleteWithInformation(WDFREQUEST request, NTSTATUS status, ULON
     r->completed = true;
     r->status = status;
     r->information = information;
-    request_ended(r->queue);
+    r->in_caller_context = false;
+    if (r->presented) {
+        request_ended(r->queue);
+    } else {
+        io_changed().notify_all();  // completed in EvtIoInCallerContext
+    }
 }
 
 void WdfRequestComplete(WDFREQUEST request, NTSTATUS status) {
@@ -203,6 +339,48 @@ void WdfRequestComplete(WDFREQUEST request, NTSTATUS status) {
 void WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT device_init, PWDF_OBJECT_ATTRIBUTES request_attributes) {
     device_init->settings.has_request_attributes = true;
     device_init->settings.request_attributes = *request_attributes;
+}
+
+void WdfDeviceInitSetIoInCallerContextCallback(PWDFDEVICE_INIT device_init,
+                                               EVT_WDF_IO_IN_CALLER_CONTEXT* in_caller_context) {
+    device_init->settings.in_caller_context = in_caller_context;
+}
+
+NTSTATUS WdfDeviceEnqueueRequest(WDFDEVICE device, WDFREQUEST request) {
+    require_irql_at_most(DISPATCH_LEVEL, (ULONG_PTR)request);
+    auto* d = checked<device_object>(device, object_kind::device);
+    auto* r = checked<request_object>(request, object_kind::request);
+    if (r->queue == nullptr || r->queue->device != d || r->presented || r->completed) {
+        violation(0x71, (ULONG_PTR)request);  // not this device's, or queued or completed already
+    }
+    return enqueue(r->queue, r);
+}
+
+NTSTATUS WdfRequestRetrieveUnsafeUserInputBuffer(WDFREQUEST request, size_t minimum_length, PVOID* input_buffer,
+                                                 size_t* length) {
+    return unsafe_user_buffer(request, minimum_length, false, input_buffer, length);
+}
+
+NTSTATUS WdfRequestRetrieveUnsafeUserOutputBuffer(WDFREQUEST request, size_t minimum_length, PVOID* output_buffer,
+                                                  size_t* length) {
+    return unsafe_user_buffer(request, minimum_length, true, output_buffer, length);
+}
+
+NTSTATUS WdfRequestProbeAndLockUserBufferForRead(WDFREQUEST request, PVOID buffer, size_t length, WDFMEMORY* memory) {
+    return probe_and_lock(request, buffer, length, false, memory);
+}
+
+NTSTATUS WdfRequestProbeAndLockUserBufferForWrite(WDFREQUEST request, PVOID buffer, size_t length,
+                                                  WDFMEMORY* memory) {
+    return probe_and_lock(request, buffer, length, true, memory);
+}
+
+PVOID WdfMemoryGetBuffer(WDFMEMORY memory, size_t* buffer_size) {
+    auto* m = checked<memory_object>(memory, object_kind::memory);
+    if (buffer_size != nullptr) {
+        *buffer_size = m->bytes.size();
+    }
+    return m->bytes.data();
 }
 
 void WdfDeviceInitSetFileObjectConfig(PWDFDEVICE_INIT device_init, PWDF_FILEOBJECT_CONFIG config,
@@ -293,6 +471,16 @@ void close_device(WDFFILEOBJECT file) {
     delete_object(f);
 }
 
+ULONG held_requests(WDFDEVICE device) {
+    auto* d = checked<device_object>(device, object_kind::device);
+    std::lock_guard<std::mutex> g(io_mutex());
+    ULONG count = 0;
+    for (queue_object* q : d->queues) {
+        count += (ULONG)q->held.size();
+    }
+    return count;
+}
+
 NTSTATUS device_control(WDFDEVICE device, WDFFILEOBJECT file, ULONG code, void* user_buffer, ULONG input_length,
                         ULONG output_length, ULONG_PTR* information) {
     require_irql_at_most(PASSIVE_LEVEL, (ULONG_PTR)device);
@@ -330,19 +518,17 @@ NTSTATUS device_control(WDFDEVICE device, WDFFILEOBJECT file, ULONG code, void* 
     r->irp.UserBuffer = user_buffer;
     r->irp.RequestorMode = 1;  // UserMode
     r->irp.Tail.Overlay.CurrentStackLocation = &r->location;
-    {
-        // A power-managed queue holds the request while the device is out of D0 or the queue
-        // stopped; a queue being deleted refuses it.
-        std::unique_lock<std::mutex> g(io_mutex());
-        io_changed().wait(g, [q] { return presents(q) || q->deleting; });
-        if (q->deleting) {
-            g.unlock();
-            delete_object(r);
-            return STATUS_NO_SUCH_DEVICE;
-        }
-        q->owned++;
+    r->sender_process = sim::kernel::user_process();
+    // The I/O manager's own reference: the request stays until the sender has its result, also
+    // when its queue goes meanwhile.
+    add_reference(r);
+    if (d->settings.in_caller_context != nullptr) {
+        // The driver queues the request itself (or completes it).
+        r->in_caller_context = true;
+        d->settings.in_caller_context(device, (WDFREQUEST)r->handle());
+    } else if (!NT_SUCCESS(enqueue(q, r))) {
+        complete_unpresented(r, STATUS_NO_SUCH_DEVICE);
     }
-    q->config.EvtIoDeviceControl((WDFQUEUE)q->handle(), (WDFREQUEST)r->handle(), output_length, input_length, code);
     {
         std::unique_lock<std::mutex> g(io_mutex());
         io_changed().wait(g, [r] { return r->completed; });
@@ -350,6 +536,7 @@ NTSTATUS device_control(WDFDEVICE device, WDFFILEOBJECT file, ULONG code, void* 
         *information = r->information;
     }
     delete_object(r);
+    release(r);
     return status;
 }
 

@@ -11,6 +11,7 @@
 WDF_DECLARE_HANDLE(WDFQUEUE);
 WDF_DECLARE_HANDLE(WDFREQUEST);
 WDF_DECLARE_HANDLE(WDFFILEOBJECT);
+WDF_DECLARE_HANDLE(WDFMEMORY);
 
 enum WDF_IO_QUEUE_DISPATCH_TYPE {
     WdfIoQueueDispatchInvalid = 0,
@@ -119,6 +120,39 @@ void WdfRequestSetInformation(WDFREQUEST request, ULONG_PTR information);
 
 // The request context type of the device's requests (its attributes' context).
 void WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT device_init, PWDF_OBJECT_ATTRIBUTES request_attributes);
+
+// ---------------------------------------------------------------------------------------------
+// Requests in their sender's context. The user addresses of a METHOD_NEITHER request mean
+// something only in the sender's process; a queue presents a request on the sender's thread
+// only when it presents at once, and a request it held (queue stopped, device out of D0) from
+// a worker thread of the system process. A driver that reaches such a buffer does it in
+// EvtIoInCallerContext, which runs on the sender's thread at PASSIVE_LEVEL before the request
+// is queued: it probes and locks the buffer there, keeps the locked memory in the request's
+// context and puts the request in its queue with WdfDeviceEnqueueRequest (or completes it).
+
+using EVT_WDF_IO_IN_CALLER_CONTEXT = void(WDFDEVICE device, WDFREQUEST request);
+void WdfDeviceInitSetIoInCallerContextCallback(PWDFDEVICE_INIT device_init,
+                                               EVT_WDF_IO_IN_CALLER_CONTEXT* in_caller_context);
+// Puts the request in the queue its type is dispatched to; it may be presented before this
+// returns. On failure the request is still the driver's to complete. At most DISPATCH_LEVEL.
+NTSTATUS WdfDeviceEnqueueRequest(WDFDEVICE device, WDFREQUEST request);
+// The sender's buffers of a METHOD_NEITHER device-control request, as the sender gave them:
+// the input buffer (Type3InputBuffer) and the output buffer (the packet's UserBuffer), each with
+// its length. Only in EvtIoInCallerContext (else STATUS_INVALID_DEVICE_REQUEST, as for another
+// kind of request); STATUS_BUFFER_TOO_SMALL when the length is below `minimum_length`.
+NTSTATUS WdfRequestRetrieveUnsafeUserInputBuffer(WDFREQUEST request, size_t minimum_length, PVOID* input_buffer,
+                                                 size_t* length);
+NTSTATUS WdfRequestRetrieveUnsafeUserOutputBuffer(WDFREQUEST request, size_t minimum_length, PVOID* output_buffer,
+                                                  size_t* length);
+// Probes `length` bytes of the sender's memory at `buffer` for reading (or for reading and
+// writing) and locks them; the memory object (a child of the request) gives their address in
+// system space, good in any context until the request is deleted. In the sender's context at
+// PASSIVE_LEVEL; STATUS_ACCESS_VIOLATION when the range is not the sender's to read (write),
+// which is also what a probe from another process's context finds.
+NTSTATUS WdfRequestProbeAndLockUserBufferForRead(WDFREQUEST request, PVOID buffer, size_t length, WDFMEMORY* memory);
+NTSTATUS WdfRequestProbeAndLockUserBufferForWrite(WDFREQUEST request, PVOID buffer, size_t length,
+                                                  WDFMEMORY* memory);
+PVOID WdfMemoryGetBuffer(WDFMEMORY memory, size_t* buffer_size);
 
 // ---------------------------------------------------------------------------------------------
 // File objects

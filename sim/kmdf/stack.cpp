@@ -135,6 +135,9 @@ void assign_resources(device_stack* stack) {
 void set_queues_power(device_object* d, bool in_d0) {
     std::lock_guard<std::mutex> g(io_mutex());
     d->in_d0 = in_d0;
+    for (queue_object* q : d->queues) {
+        present_held(q);
+    }
     io_changed().notify_all();
 }
 

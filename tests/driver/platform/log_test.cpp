@@ -1,6 +1,10 @@
 // The levelled log, the direct print and its sink, and assertions.
 
+#include <cstdio>
+#include <memory>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
@@ -147,6 +151,45 @@ TEST_F(LogTest, InterruptLevelPrintsWithoutTraceAndAStoppingSystemPrintsNothing)
     KeLowerIrql(PASSIVE_LEVEL);
     EXPECT_EQ(debug_texts(), std::vector<std::string>{"from an interrupt\n"});
     EXPECT_TRUE(trace_events().empty());  // no pool above DISPATCH_LEVEL
+}
+
+TEST_F(LogTest, LevelledLinesComeOutWholeAtEveryLevelAndFromThreadsThatShareAProcessor) {
+    const KIRQL levels[] = {PASSIVE_LEVEL, APC_LEVEL, DISPATCH_LEVEL, SIM_DEVICE_LEVEL, HIGH_LEVEL};
+    for (KIRQL level : levels) {
+        KIRQL old;
+        KeRaiseIrql(level, &old);
+        kpav_syslog(0, "dov0", 7, "at %u\n", (unsigned)level);
+        EXPECT_EQ(KeGetCurrentIrql(), level);  // the caller's level is given back
+        KeLowerIrql(old);
+    }
+    // Nothing is printed while the system stops (HIGH_LEVEL).
+    EXPECT_EQ(debug_texts(), (std::vector<std::string>{"paverr dov0: 00007 at 0\n", "paverr dov0: 00007 at 1\n",
+                                                       "paverr dov0: 00007 at 2\n", "paverr dov0: 00007 at 8\n"}));
+
+    // Threads that run on one processor take turns at its line.
+    clear_debug_lines();
+    constexpr int threads = 6;
+    constexpr int each = 200;
+    {
+        std::vector<std::unique_ptr<bounded_thread>> running;
+        for (int t = 0; t < threads; t++) {
+            running.push_back(std::make_unique<bounded_thread>("logger", [t] {
+                for (int i = 0; i < each; i++) {
+                    kpav_syslog(1, "dov%", (ULONG)t, "line %d of %d\n", i, t);
+                }
+            }));
+        }
+    }
+    std::vector<std::string> texts = debug_texts();
+    ASSERT_EQ(texts.size(), (size_t)threads * each);
+    std::set<std::string> seen(texts.begin(), texts.end());
+    for (int t = 0; t < threads; t++) {
+        for (int i = 0; i < each; i++) {
+            char expected[64];
+            std::snprintf(expected, sizeof expected, "pavwrn dov%%: %05d line %d of %d\n", t, i, t);
+            EXPECT_EQ(seen.count(expected), 1u) << expected;
+        }
+    }
 }
 
 TEST_F(LogTest, FailedAssertionsAreCountedWhenNonFatal) {

@@ -159,6 +159,24 @@ TEST_F(FrameworkTest, UnloadRemovesDevicesThenUnloadsAndDeletesTheDriver) {
     EXPECT_EQ(WdfGetDriver(), nullptr);
 }
 
+TEST_F(FrameworkTest, ADriverEntryThatFailsAfterCreatingItsDriverLosesItWithoutUnload) {
+    sim::kmdf::unload(wdm_driver_);
+    wdm_driver_ = nullptr;
+    events.clear();
+    auto failing_entry = [](PDRIVER_OBJECT driver_object, PUNICODE_STRING registry_path) {
+        EXPECT_EQ(driver_entry(driver_object, registry_path), STATUS_SUCCESS);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    };
+    PDRIVER_OBJECT failed = nullptr;
+    EXPECT_EQ(load_driver("fwtest", failing_entry, &failed), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(failed, nullptr);
+    EXPECT_EQ(noted(), (std::vector<std::string>{"driver cleanup", "driver destroy"}));
+    EXPECT_EQ(WdfGetDriver(), nullptr);
+    // The next load finds nothing of it.
+    ASSERT_EQ(load_driver("fwtest", driver_entry, &wdm_driver_), STATUS_SUCCESS);
+    EXPECT_NE(WdfGetDriver(), nullptr);
+}
+
 TEST_F(FrameworkTest, DeviceAddFailuresLeaveNoDevice) {
     struct {
         add_mode mode;

@@ -2,6 +2,9 @@
 
 #include "driver/controller/channel_hooks.h"
 #include "driver/controller/hw_reset.h"
+#include "driver/controller/mid.h"
+#include "driver/controller/pmp_client.h"
+#include "driver/controller/sensor_cache.h"
 #include "driver/controller/startup.h"
 #include "driver/controller/card_list.h"
 #include "driver/platform/cpu_wq.h"
@@ -211,17 +214,14 @@ void startup_teardown(void* context) {
         }
         card->saved_state = nullptr;
     }
-    if (card->sensor_cache_ready && card_channel_hooks.sensor_cache_free != nullptr) {
-        card_channel_hooks.sensor_cache_free(card);
-    }
+    adc_cache_free(card);
     card->sensor_cache_ready = FALSE;
-    if (card->smp_link_open && card_channel_hooks.smp_link_close != nullptr) {
-        card_channel_hooks.smp_link_close(card);
-    }
+    pmp_link_release(card);
     card->smp_link_open = FALSE;
     if (card_channel_hooks.nvdata_free != nullptr) {
         card_channel_hooks.nvdata_free(card);
     }
+    mid_free(card);
 }
 
 // The display name: "<product> Slot <n>" for the named subsystems in a known slot, else

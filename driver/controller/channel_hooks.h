@@ -1,7 +1,6 @@
 // What the card's bring-up calls in the subsystems that are built beside or after it: the data
 // channel (pipeline set-up, start, stop and free, with the NAND controller initialisation), the
-// management processor's link and sensor cache, the manufacturing data, the card's kinfo
-// nodes, its NV data and indicators, and the request caches.
+// card's kinfo nodes, its NV data and indicators, and the request caches.
 //
 // Each subsystem stores its operations here at its own init. An operation left NULL means the
 // subsystem is not there yet, and the bring-up goes on as described beside each one.
@@ -18,17 +17,6 @@ struct card_channel_ops {
     void (*pipeline_free)(pipeline_device* card);  // safe on a partly initialised channel
     // Tells the store that owns the card that the device goes away (immediate: the other stop).
     void (*stop_notify)(pipeline_device* card, bool immediate);
-    // Management processor link (open/close) and sensor cache (init/free); the manufacturing
-    // data read through them (0, or a negative errno: "MID data unavailable"); the factory record.
-    // NULL open: the link cannot be had and the card runs in minimal mode ("Unable to
-    // communicate with SMP").
-    int (*smp_link_open)(pipeline_device* card);
-    void (*smp_link_close)(pipeline_device* card);
-    int (*sensor_cache_init)(pipeline_device* card);
-    void (*sensor_cache_free)(pipeline_device* card);
-    void (*smp_record_targets)(pipeline_device* card);
-    int (*read_mid)(pipeline_device* card);
-    void (*read_factory_record)(pipeline_device* card);
     // Card kinfo directory and NV data; NULL: nothing is created (answers 0).
     int (*kinfo_create)(pipeline_device* card);
     void (*kinfo_remove)(pipeline_device* card);

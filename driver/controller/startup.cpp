@@ -3,6 +3,10 @@
 #include "driver/controller/card.h"
 #include "driver/controller/channel_hooks.h"
 #include "driver/controller/hw_reset.h"
+#include "driver/controller/mid.h"
+#include "driver/controller/pmp_client.h"
+#include "driver/controller/sensor_cache.h"
+#include "driver/controller/smp_targets.h"
 #include "driver/platform/format.h"
 #include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
@@ -48,20 +52,17 @@ ULONG micro_of(ULONG v) {
 void management_processor(pipeline_device* card) {
     bool link = false;
     bool sensors = false;
-    if ((csr_read(card->csr, csr_cap_a) & 1u << 28) != 0 && card_channel_hooks.smp_link_open != nullptr &&
-        card_channel_hooks.smp_link_open(card) == 0) {
+    if ((csr_read(card->csr, csr_cap_a) & 1u << 28) != 0 && pmp_link_start(card) == 0) {
         link = true;
         card->smp_link_open = TRUE;
-        if (card_channel_hooks.sensor_cache_init != nullptr && card_channel_hooks.sensor_cache_init(card) == 0) {
+        if (adc_cache_init(card) == 0) {
             sensors = true;
             card->sensor_cache_ready = TRUE;
         }
-        if (card_channel_hooks.smp_record_targets != nullptr) {
-            card_channel_hooks.smp_record_targets(card);
-        }
+        smp_record_targets(card);
     }
     if (link && sensors) {
-        if (card_channel_hooks.read_mid == nullptr || card_channel_hooks.read_mid(card) != 0) {
+        if (load_mid(card) != 0) {
             announce(card, "MID data unavailable");
             card->minimal_mode_reasons |= PAV_MINIMAL | PAV_MINIMAL_MID_UNAVAILABLE;
         }
@@ -334,9 +335,9 @@ void power_budget_init(pipeline_device* card) {
         card->product_max_throttle_mw = card->product_min_power_mw;
     }
     card->external_power_required = FALSE;
-    // Throttling applies when the sensor cache knows a power-throttling target; without the
-    // management processor there is none.
-    card->throttling_applicable = FALSE;
+    // Throttling applies when the sensor cache knows a power-throttling target.
+    const pmp_address* monitor = adc_power_monitor(card);
+    card->throttling_applicable = monitor != nullptr && monitor->length >= 1 && monitor->length <= PMP_ADDRESS_MAX;
     pcie_summary caps{};
     ULONG slot_mw = 0;
     if (card->pdev != nullptr && pcie_read_caps(card->pdev, &caps) == 0) {
@@ -446,9 +447,11 @@ int controller_startup_checks(pipeline_device* card) {
     if (rc != 0) {
         return rc;
     }
-    if (card_channel_hooks.read_factory_record != nullptr) {
-        card_channel_hooks.read_factory_record(card);
+    rc = mid_create(card);
+    if (rc != 0) {
+        return rc;
     }
+    read_factory_record(card);
     card->reserve[0] = 300;
     card->reserve[1] = (ULONG)capacity_warning_threshold;
     card->reserve[2] = 100;
@@ -468,8 +471,13 @@ int controller_startup_checks(pipeline_device* card) {
 
     card->per_cpu = (ULONG64*)kpav_zalloc(sizeof(ULONG64) * kpav_max_cpus(), KPAV_TAG_MAL);
     if (card->per_cpu == nullptr) {
+        adc_cache_free(card);
+        pmp_link_release(card);
+        mid_free(card);
         return -KPAV_ENOMEM;
     }
+    const card_mid* mid = card->mid;
+    check_worn_ranges(card, mid->worn, mid->worn_count, mid->reduced_base, mid->reduced_count);
     card->preallocate_listed = card_in_preallocate_list(card->adapter_serial) != nullptr ? 1 : 0;
     card->preallocate_mb_value = (ULONG)preallocate_mb;
     card->expected_io_size_value = (ULONG)expected_io_size;

@@ -1,6 +1,6 @@
-// A card's data channel on the simulated host: with a stand-in for the management processor's
-// link (which the driver does not have yet, so every card would otherwise run in minimal mode),
-// the card's start sets up and starts the channel through the device shell, the card's MSI-X
+// A card's data channel on the simulated host: with a stand-in for the NAND controller's set-up
+// (which the driver does not have yet, so every card would otherwise run in minimal mode), the
+// card's start sets up and starts the channel through the device shell, the card's MSI-X
 // messages reach the shell's ISR and DPC on their vectors' processors, and a channel failure is
 // reported to the framework.
 #include <gtest/gtest.h>
@@ -30,10 +30,6 @@ bool has_text(const std::string& part) {
     return false;
 }
 
-int link_up(pipeline_device*) {
-    return 0;
-}
-
 // The geometry the NAND controller's set-up would read: the machine's default card.
 int default_geometry(nand_dev* channel) {
     sim::card::NandGeometry g;
@@ -49,22 +45,18 @@ int default_geometry(nand_dev* channel) {
 
 pipeline_device* started_card = nullptr;
 
-// The link stand-in that also keeps the card record it was opened for.
-int link_up_keeping_the_card(pipeline_device* card) {
-    started_card = card;
-    return 0;
+// The NAND controller's set-up stand-in, which also keeps the card record it ran for.
+int geometry_keeping_the_card(nand_dev* channel) {
+    started_card = channel->card;
+    return default_geometry(channel);
 }
 
 struct ChannelOnMachineTest : ::testing::Test {
-    // Plugs a card on bus 3 of a machine whose drivers are loaded, with the stand-ins for the
-    // management processor's link and the NAND controller's set-up, and waits for it to start:
-    // its card record is in started_card.
+    // Plugs a card on bus 3 of a machine whose drivers are loaded, with the stand-in for the
+    // NAND controller's set-up, and waits for it to start: its card record is in started_card.
     void start_card(sim::machine::Machine& m, sim::machine::card_options o = {}) {
         started_card = nullptr;
-        card_channel_hooks.smp_link_open = link_up_keeping_the_card;
-        card_channel_hooks.sensor_cache_init = link_up;
-        card_channel_hooks.read_mid = link_up;
-        pipeline_service_table.nand_controller_init = default_geometry;
+        pipeline_service_table.nand_controller_init = geometry_keeping_the_card;
         o.bus = 3;
         m.plug(o);
         ASSERT_TRUE(m.started(0));
@@ -73,9 +65,6 @@ struct ChannelOnMachineTest : ::testing::Test {
     }
 
     void TearDown() override {
-        card_channel_hooks.smp_link_open = nullptr;
-        card_channel_hooks.sensor_cache_init = nullptr;
-        card_channel_hooks.read_mid = nullptr;
         pipeline_service_table.nand_controller_init = nullptr;
         sim::kernel::clear_faults();
     }

@@ -316,6 +316,15 @@ std::vector<uint8_t> ControllerBar::pmp_kv(const std::vector<uint8_t>& node, uin
     return pmp_.network().kv(node, key);
 }
 
+void ControllerBar::pmp_set_kv(const std::vector<uint8_t>& node, uint8_t key, const std::vector<uint8_t>& value) {
+    std::lock_guard<std::mutex> g(mutex_);
+    PmpNodeConfig* n = pmp_.network().config().node(node);
+    if (n == nullptr) {
+        throw std::invalid_argument("no such management processor node");
+    }
+    n->kv[key] = value;
+}
+
 std::map<uint32_t, PmpIndicator> ControllerBar::pmp_indicators(const std::vector<uint8_t>& node) {
     std::lock_guard<std::mutex> g(mutex_);
     return pmp_.network().indicators(node);

@@ -92,6 +92,8 @@ class ControllerBar : public sim::kernel::mmio_device {
     // the frames seen both ways.
     PmpChannel::Counters pmp_counters();
     std::vector<uint8_t> pmp_kv(const std::vector<uint8_t>& node, uint8_t key);
+    // Replaces a node's key/value value (a MID written by tests); throws for an unknown node.
+    void pmp_set_kv(const std::vector<uint8_t>& node, uint8_t key, const std::vector<uint8_t>& value);
     std::map<uint32_t, PmpIndicator> pmp_indicators(const std::vector<uint8_t>& node);
     std::vector<pmp::Frame> pmp_frames_in();
     std::vector<pmp::Frame> pmp_frames_out();

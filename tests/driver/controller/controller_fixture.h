@@ -7,6 +7,7 @@
 #include <string>
 
 #include "driver/controller/pipeline_device.h"
+#include "driver/platform/pci_dev.h"
 #include "sim/card/card.h"
 #include "sim/card/controller.h"
 #include "tests/support/kernel_fixture.h"
@@ -18,6 +19,8 @@ class ControllerCardTest : public KernelTest {
 
     // The controller side's configuration; override to change it (a healthy card by default).
     virtual sim::card::ControllerConfig controller_config() const { return {}; }
+    // Puts another card in the slot: the card record is released and made again.
+    void replug(const sim::card::CardConfig& card, const sim::card::ControllerConfig& controller);
 
     // Frees what the bring-up pieces left on the card record (sensor cache, link, MID record).
     void release_card();
@@ -25,8 +28,12 @@ class ControllerCardTest : public KernelTest {
     static bool has_text(const std::string& part);
     static size_t count_text(const std::string& part);
 
+    void plug(const sim::card::CardConfig& card, const sim::card::ControllerConfig& controller);
+    void unplug();
+
     std::unique_ptr<sim::card::Card> model_;
     std::unique_ptr<sim::card::ControllerBar> bar_;
     volatile ULONG* regs_ = nullptr;
     pipeline_device* card_ = nullptr;
+    pci_dev pdev_{};  // the card's PCI record: its configuration space through the bus
 };

@@ -4,6 +4,7 @@
 
 #include "driver/controller/card_memory.h"
 #include "driver/controller/crc16.h"
+#include "driver/controller/little_endian.h"
 #include "driver/controller/pipeline_device.h"
 #include "driver/controller/pmp_client.h"
 #include "driver/controller/sensor_cache.h"
@@ -43,14 +44,6 @@ struct mid_item {
     const UCHAR* record;  // tag, length, value: as a size-tagged value
     const UCHAR* value;
 };
-
-USHORT get_u16(const UCHAR* p) {
-    return (USHORT)(p[0] | p[1] << 8);
-}
-
-ULONG get_u32(const UCHAR* p) {
-    return (ULONG)p[0] | (ULONG)p[1] << 8 | (ULONG)p[2] << 16 | (ULONG)p[3] << 24;
-}
 
 // The next item whose bytes lie wholly inside the section's items; false at the end.
 bool next_item(mid_section* s, ULONG* offset, mid_item* item) {
@@ -343,7 +336,7 @@ void mid_parse_nand(pipeline_device* card, mid_section* s, ULONG* presence) {
                 }
                 mid->worn_count = item.length / 4;
                 for (ULONG i = 0; i < mid->worn_count; i++) {
-                    mid->worn[i] = {get_u16(item.value + 4 * i), get_u16(item.value + 4 * i + 2)};
+                    mid->worn[i] = {le_get_u16(item.value + 4 * i), le_get_u16(item.value + 4 * i + 2)};
                 }
                 break;
             case 20:
@@ -368,11 +361,11 @@ bool section_ok(const UCHAR* value, ULONG offset) {
     if (offset + 4 > MID_SIZE || value[offset] != section_type) {
         return false;
     }
-    ULONG length = get_u16(value + offset + 2);
+    ULONG length = le_get_u16(value + offset + 2);
     if (length < 2 || offset + length >= MID_SIZE - 4) {
         return false;
     }
-    USHORT check = get_u16(value + offset + 2 + length);
+    USHORT check = le_get_u16(value + offset + 2 + length);
     return crc16_ccitt(value + offset + 4, (USHORT)(length - 2)) == check;
 }
 
@@ -414,7 +407,7 @@ int mid_parse_value(pipeline_device* card, const UCHAR value[MID_SIZE]) {
     }
     ULONG* presence = &card->mid->presence;
     for (ULONG offset = 0; section_ok(value, offset);) {
-        ULONG length = get_u16(value + offset + 2);
+        ULONG length = le_get_u16(value + offset + 2);
         mid_section s{value + offset + 4, length - 2, {}};
         switch (value[offset + 1]) {
             case section_product: mid_parse_product(card, &s, presence); break;
@@ -523,11 +516,11 @@ void read_factory_record(pipeline_device* card) {
         return;
     }
     UCHAR record[FACTORY_RECORD_SIZE];
-    if (cmem_read(card, CMEM_FACTORY_RECORD, sizeof record, record, 1) != 0 || get_u32(record) != FACTORY_MAGIC) {
+    if (cmem_read(card, CMEM_FACTORY_RECORD, sizeof record, record, 1) != 0 || le_get_u32(record) != FACTORY_MAGIC) {
         return;
     }
     for (ULONG i = 0; i < 8; i++) {
-        mid->factory.values[i] = get_u32(record + 8 + 4 * i);
+        mid->factory.values[i] = le_get_u32(record + 8 + 4 * i);
     }
     for (ULONG t = 0; t < 2; t++) {
         RtlCopyMemory(mid->factory.text[t], record + 40 + 64 * t, 64);

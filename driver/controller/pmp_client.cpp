@@ -1,6 +1,7 @@
 #include "driver/controller/pmp_client.h"
 
 #include "driver/controller/hw_reset.h"
+#include "driver/controller/little_endian.h"
 #include "driver/controller/pipeline_device.h"
 #include "driver/controller/pmp_internal.h"
 #include "driver/platform/format.h"
@@ -106,13 +107,6 @@ void free_client(pipeline_device* card) {
     card->pmp = nullptr;
     ExDeleteResourceLite(&pmp->kv_lock);
     kpav_free(pmp, KPAV_TAG_MAL);
-}
-
-void put_u32(UCHAR* p, ULONG v) {
-    p[0] = (UCHAR)v;
-    p[1] = (UCHAR)(v >> 8);
-    p[2] = (UCHAR)(v >> 16);
-    p[3] = (UCHAR)(v >> 24);
 }
 
 }  // namespace
@@ -306,7 +300,7 @@ int pmp_command(pipeline_device* card, const pmp_address* address, UCHAR command
     payload[0] = command;
     payload[1] = (UCHAR)(flags | PMP_FLAG_DATA);
     payload[2] = (UCHAR)n;
-    put_u32(payload + 4, argument);
+    le_put_u32(payload + 4, argument);
     if (n != 0) {
         RtlCopyMemory(payload + PMP_COMMAND_HEADER, data, n);
     }

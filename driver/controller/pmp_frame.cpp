@@ -1,5 +1,6 @@
 #include "driver/controller/pmp_frame.h"
 
+#include "driver/controller/little_endian.h"
 #include "driver/platform/kassert.h"
 
 const pmp_address pmp_peer_address = {1, {0}};
@@ -22,13 +23,6 @@ enum rx_state : UCHAR {
 USHORT checksum_add(USHORT sum, ULONG offset, UCHAR byte) {
     ULONG v = (ULONG)sum + ((offset & 1) != 0 ? (ULONG)byte << 8 : byte);
     return (USHORT)((v & 0xFFFF) + (v >> 16));
-}
-
-void put_u32(UCHAR* p, ULONG v) {
-    p[0] = (UCHAR)v;
-    p[1] = (UCHAR)(v >> 8);
-    p[2] = (UCHAR)(v >> 16);
-    p[3] = (UCHAR)(v >> 24);
 }
 
 bool valid_length(ULONG length) {
@@ -265,7 +259,7 @@ int command_link_stats(pmp_link* link, pmp_packet* packet, UCHAR* payload, void*
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     const ULONG* counters = (const ULONG*)&link->counters;
     for (ULONG i = 0; i < sizeof(pmp_link_counters) / sizeof(ULONG); i++) {
-        put_u32(payload + PMP_COMMAND_HEADER + 4 * i, counters[i]);
+        le_put_u32(payload + PMP_COMMAND_HEADER + 4 * i, counters[i]);
     }
     answer(link, packet, payload, sizeof(pmp_link_counters), 0);
     return 0;
@@ -420,7 +414,7 @@ int pmp_send_routed(pmp_link* link, const pmp_address* destination, const UCHAR 
 int pmp_send_query(pmp_link* link, const pmp_address* destination, UCHAR command, UCHAR sequence, ULONG argument) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     UCHAR payload[PMP_COMMAND_HEADER] = {command, 0, (UCHAR)PMP_DATA_MAX, sequence};
-    put_u32(payload + 4, argument);
+    le_put_u32(payload + 4, argument);
     const UCHAR header[3] = {0, 4, PMP_CLASS_COMMAND};
     return pmp_send_routed(link, destination, header, payload, sizeof payload);
 }

@@ -1,6 +1,7 @@
 // The key/value cache of a card's PMP link: values read once with command 7 and kept until the
 // card is released.
 
+#include "driver/controller/little_endian.h"
 #include "driver/controller/pipeline_device.h"
 #include "driver/controller/pmp_client.h"
 #include "driver/controller/pmp_internal.h"
@@ -89,10 +90,7 @@ ULONG pmp_value_number(const UCHAR* record) {
     if (size < 2) {
         return v[0];
     }
-    if (size < 4) {
-        return (ULONG)v[0] | (ULONG)v[1] << 8;
-    }
-    return (ULONG)v[0] | (ULONG)v[1] << 8 | (ULONG)v[2] << 16 | (ULONG)v[3] << 24;
+    return size < 4 ? le_get_u16(v) : le_get_u32(v);
 }
 
 ULONG pmp_value_copy(const UCHAR* record, void* buffer, ULONG capacity) {

@@ -1,6 +1,7 @@
 #include "driver/controller/sensor_cache.h"
 
 #include "driver/controller/hw_reset.h"
+#include "driver/controller/little_endian.h"
 #include "driver/controller/pipeline_device.h"
 #include "driver/controller/pmp_client.h"
 #include "driver/controller/smp_targets.h"
@@ -48,14 +49,6 @@ struct adc_target {
     sample_set sets[3];
 };
 
-ULONG get_u32(const UCHAR* p) {
-    return (ULONG)p[0] | (ULONG)p[1] << 8 | (ULONG)p[2] << 16 | (ULONG)p[3] << 24;
-}
-
-ULONG64 get_u64(const UCHAR* p) {
-    return (ULONG64)get_u32(p) | (ULONG64)get_u32(p + 4) << 32;
-}
-
 const adc_set all_sets[] = {ADC_SET_A, ADC_SET_B, ADC_SET_FANS};
 
 ULONG set_flag(adc_set set) {
@@ -95,7 +88,7 @@ const descriptor* descriptor_of(const adc_cache* cache, adc_set set, ULONG targe
 }
 
 ULONG divisor_of(const descriptor* d) {
-    ULONG divisor = d != nullptr ? (ULONG)(*d)[desc_divisor] | (ULONG)(*d)[desc_divisor + 1] << 8 : 1;
+    ULONG divisor = d != nullptr ? le_get_u16(*d + desc_divisor) : 1;
     return divisor == 0 ? 1 : divisor;
 }
 
@@ -115,7 +108,7 @@ void free_arrays(adc_cache* cache) {
 int allocate_arrays(adc_cache* cache) {
     for (ULONG k = 0; k < cache->target_count; k++) {
         adc_target& t = cache->targets[k];
-        ULONG flags = get_u32(t.record + SMP_TARGET_FLAGS);
+        ULONG flags = le_get_u32(t.record + SMP_TARGET_FLAGS);
         for (adc_set set : all_sets) {
             if ((flags & set_flag(set)) == 0) {
                 continue;
@@ -172,7 +165,7 @@ void refresh_set(pipeline_device* card, adc_set set) {
         if (n > 0 && n % sample_size == 0) {
             s.count = (UCHAR)(n / sample_size);
             for (ULONG i = 0; i < s.count && i < ADC_SAMPLES; i++) {
-                s.values[i] = get_u32(answer + i * sample_size + 1);
+                s.values[i] = le_get_u32(answer + i * sample_size + 1);
             }
         } else {
             s.count = 0;
@@ -255,7 +248,7 @@ int adc_cache_init(pipeline_device* card) {
     read_descriptors(card, ADC_SET_B);
     read_descriptors(card, ADC_SET_A);
     for (ULONG k = 0; k < cache->target_count; k++) {
-        if ((get_u32(cache->targets[k].record + SMP_TARGET_FLAGS) & SMP_FLAG_POWER_MONITOR) != 0) {
+        if ((le_get_u32(cache->targets[k].record + SMP_TARGET_FLAGS) & SMP_FLAG_POWER_MONITOR) != 0) {
             cache->power_monitor = target_address(card, k);
             break;
         }
@@ -316,26 +309,26 @@ void adc_refresh_power(pipeline_device* card) {
     if (pmp_query(card, &monitor, cmd_power, 0, answer, sizeof answer) != (int)sizeof answer) {
         return;
     }
-    ULONG64 samples = get_u64(answer);
+    ULONG64 samples = le_get_u64(answer);
     if (samples == 0) {
         return;
     }
     ULONG supply = adc_supply_12v(card);
-    ULONG max = get_u32(answer + 24);
-    ULONG min = get_u32(answer + 28);
+    ULONG max = le_get_u32(answer + 24);
+    ULONG min = le_get_u32(answer + 28);
     kpav_spin_lock(&cache->lock);
     RtlCopyMemory(cache->power_answer, answer, sizeof answer);
     adc_power_figures& p = cache->power;
     p.samples += samples;
-    p.sum2 += get_u64(answer + 8);
-    p.sum3 += get_u64(answer + 16);
+    p.sum2 += le_get_u64(answer + 8);
+    p.sum3 += le_get_u64(answer + 16);
     if (max > p.max) {
         p.max = max;
     }
     if (min != 0 && (p.min == 0 || min < p.min)) {
         p.min = min;
     }
-    p.average = (ULONG)(get_u64(answer + 16) / samples);
+    p.average = (ULONG)(le_get_u64(answer + 16) / samples);
     p.power = (ULONG)((ULONG64)p.average * supply / 1000);
     kpav_spin_unlock(&cache->lock);
 }
@@ -458,7 +451,7 @@ ULONG adc_supply_12v(const pipeline_device* card) {
         const sample_set& s = cache->targets[k].sets[ADC_SET_B];
         kpav_spin_lock(&cache->lock);
         for (ULONG i = 0; s.values != nullptr && i < s.count && i < ADC_SAMPLES; i++) {
-            if (s.values[i] != 0 && get_u32(s.descriptors[i] + desc_nominal) == nominal_12v) {
+            if (s.values[i] != 0 && le_get_u32(s.descriptors[i] + desc_nominal) == nominal_12v) {
                 found = s.values[i];
                 break;
             }

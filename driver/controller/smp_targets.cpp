@@ -1,5 +1,6 @@
 #include "driver/controller/smp_targets.h"
 
+#include "driver/controller/little_endian.h"
 #include "driver/controller/pipeline_device.h"
 #include "driver/controller/pmp_internal.h"
 #include "driver/controller/sensor_cache.h"
@@ -60,8 +61,7 @@ void smp_record_targets(pipeline_device* card) {
         }
         ULONG kind = target[SMP_TARGET_KIND];
         ULONG units = target[SMP_TARGET_UNITS];
-        ULONG flags = (ULONG)target[SMP_TARGET_FLAGS] | (ULONG)target[SMP_TARGET_FLAGS + 1] << 8 |
-                      (ULONG)target[SMP_TARGET_FLAGS + 2] << 16 | (ULONG)target[SMP_TARGET_FLAGS + 3] << 24;
+        ULONG flags = le_get_u32(target + SMP_TARGET_FLAGS);
         if (kind == 0 && units != 0) {
             fill(&pmp->targets[SMP_RECORD_CONTROLLER], own, m, 0);
             for (ULONG unit = 1; unit < units && unit <= 3; unit++) {

@@ -82,6 +82,7 @@ ULONG64 key_hash(const char* text) {
 
 // Each required tag that the section did not carry is reported; any makes the data invalid.
 void check_required(pipeline_device* card, const mid_section& s, const UCHAR* required, ULONG count) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     for (ULONG i = 0; i < count; i++) {
         UCHAR tag = required[i];
         if ((s.seen[tag / 32] & 1u << (tag % 32)) == 0) {
@@ -93,6 +94,7 @@ void check_required(pipeline_device* card, const mid_section& s, const UCHAR* re
 }
 
 void mid_parse_product(pipeline_device* card, mid_section* s, ULONG* presence) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     card_mid* mid = card->mid;
     const char* name = card->display_name;
     bool uuid = false;
@@ -149,6 +151,7 @@ bool kind_in(ULONG kind, const UCHAR* kinds, ULONG count) {
 
 // Kind 14's board serial carries the card's PMP path ("ABC" on path 1 3: "ABC-13"), when it fits.
 void append_path(pipeline_device* card, char* serial, size_t size) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     const pmp_address_record* full = smp_address_record(card, SMP_RECORD_FULL);
     size_t length = 0;
     while (serial[length] != 0) {
@@ -168,6 +171,7 @@ void append_path(pipeline_device* card, char* serial, size_t size) {
 }
 
 void mid_parse_board(pipeline_device* card, mid_section* s, ULONG* presence) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(presence);  // a board section marks nothing present
     card_mid* mid = card->mid;
     const char* name = card->display_name;
@@ -232,6 +236,7 @@ void mid_parse_board(pipeline_device* card, mid_section* s, ULONG* presence) {
 }
 
 void check_module_mask(pipeline_device* card, ULONG mask) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     const pmp_address_record* controller = smp_address_record(card, SMP_RECORD_CONTROLLER);
     const UCHAR* target = controller != nullptr && controller->length != 0
                               ? adc_target_record(card, controller->length - 1u)
@@ -245,6 +250,7 @@ void check_module_mask(pipeline_device* card, ULONG mask) {
 }
 
 void mid_parse_controller(pipeline_device* card, mid_section* s, ULONG* presence) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     card_mid* mid = card->mid;
     const char* name = card->display_name;
     mid_item item;
@@ -309,6 +315,7 @@ void mid_parse_controller(pipeline_device* card, mid_section* s, ULONG* presence
 }
 
 void mid_parse_power(pipeline_device* card, mid_section* s, ULONG* presence) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     mid_item item;
     for (ULONG at = 0; next_item(s, &at, &item);) {
         *presence |= MID_HAS_POWER;
@@ -320,6 +327,7 @@ void mid_parse_power(pipeline_device* card, mid_section* s, ULONG* presence) {
 }
 
 void mid_parse_nand(pipeline_device* card, mid_section* s, ULONG* presence) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     card_mid* mid = card->mid;
     const char* name = card->display_name;
     mid_item item;
@@ -358,6 +366,7 @@ void mid_parse_nand(pipeline_device* card, mid_section* s, ULONG* presence) {
 // A section that lies wholly inside the value, of type 2, with at least its check and a check
 // that matches.
 bool section_ok(const UCHAR* value, ULONG offset) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     if (offset + 4 > MID_SIZE || value[offset] != section_type) {
         return false;
     }

@@ -67,6 +67,7 @@ bool transmit_waiting(pipeline_device* card) {
 }
 
 void count_refusal(pmp_link*, void* context) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     ((pmp_request*)context)->addr_nak++;
 }
 
@@ -103,6 +104,7 @@ void pulse_attention(pipeline_device* card) {
 }
 
 void free_client(pipeline_device* card) {
+    PAGED_CODE();
     pmp_client* pmp = card->pmp;
     card->pmp = nullptr;
     ExDeleteResourceLite(&pmp->kv_lock);

@@ -36,10 +36,12 @@ const pmp_address* own_or_peer(const pmp_node* node) {
 // ---- Receiver
 
 void rx_reset(pmp_link* link) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     link->rx = pmp_receiver{};
 }
 
 void rx_store(pmp_link* link, UCHAR byte) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     pmp_receiver* rx = &link->rx;
     ULONG offset = rx->stored++;
     link->rx_packet->frame[offset] = byte;
@@ -51,6 +53,7 @@ void rx_store(pmp_link* link, UCHAR byte) {
 // Drops the frame being received. When its last stored byte was 0x43, that byte may begin the
 // next frame: it is kept as the first byte of a new one.
 void rx_abandon(pmp_link* link) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     pmp_packet* packet = link->rx_packet;
     bool restart = link->rx.stored > 0 && packet->frame[link->rx.stored - 1] == PMP_MAGIC;
     pmp_packet_put(packet);
@@ -65,6 +68,7 @@ void rx_abandon(pmp_link* link) {
 }
 
 void rx_complete(pmp_link* link) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     pmp_packet* packet = link->rx_packet;
     packet->length = link->rx.stored;
     link->counters.recv_count++;
@@ -75,6 +79,7 @@ void rx_complete(pmp_link* link) {
 
 // The byte just stored at `offset` moves the receiver on: true while the frame goes on.
 bool rx_step(pmp_link* link, ULONG offset, UCHAR byte) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     pmp_receiver* rx = &link->rx;
     pmp_packet* packet = link->rx_packet;
     UCHAR* frame = packet->frame;
@@ -155,6 +160,7 @@ bool rx_step(pmp_link* link, ULONG offset, UCHAR byte) {
 // ---- Dispatch
 
 void dispatch_class(pmp_link* link, pmp_packet* packet) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     pmp_class_table* table = link->node->classes;
     UCHAR cls = packet->header[2];
     for (ULONG i = 0; table != nullptr && i < PMP_CLASS_ENTRIES; i++) {
@@ -177,6 +183,7 @@ void echo(pmp_link* link, pmp_packet* packet, void*, ULONG) {
 // Answers a command in place: flags "data present", `data_length` bytes of data already at
 // payload + 8, to the request's source from the node's address, header bytes 1 and 2 exchanged.
 void answer(pmp_link* link, pmp_packet* packet, UCHAR* payload, ULONG data_length, UCHAR header_flags) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     UCHAR header[3] = {header_flags, packet->header[2], packet->header[1]};
     payload[1] = PMP_FLAG_DATA;
     payload[2] = (UCHAR)data_length;
@@ -281,6 +288,7 @@ int command_list(pmp_link* link, pmp_packet* packet, UCHAR* payload, void* conte
 }
 
 int install_command(pmp_command_table* table, UCHAR command, pmp_command_handler handler, void* context) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     for (ULONG i = 0; i < PMP_COMMAND_ENTRIES; i++) {
         pmp_command_table::entry& e = table->entries[i];
         if (e.handler == nullptr) {

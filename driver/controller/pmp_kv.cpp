@@ -12,11 +12,13 @@
 namespace {
 
 void lock_cache(pmp_client* pmp) {
+    KPAV_IRQL_BELOW(DISPATCH_LEVEL);
     KeEnterCriticalRegion();
     ExAcquireResourceExclusiveLite(&pmp->kv_lock, TRUE);
 }
 
 void unlock_cache(pmp_client* pmp) {
+    KPAV_IRQL_BELOW(DISPATCH_LEVEL);
     ExReleaseResourceLite(&pmp->kv_lock);
     KeLeaveCriticalRegion();
 }

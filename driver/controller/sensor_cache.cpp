@@ -97,6 +97,7 @@ bool excluded(const descriptor* d) {
 }
 
 void free_arrays(adc_cache* cache) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     for (adc_target& t : cache->targets) {
         for (sample_set& s : t.sets) {
             kpav_free_if(s.values, KPAV_TAG_MAL);
@@ -106,6 +107,7 @@ void free_arrays(adc_cache* cache) {
 }
 
 int allocate_arrays(adc_cache* cache) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     for (ULONG k = 0; k < cache->target_count; k++) {
         adc_target& t = cache->targets[k];
         ULONG flags = le_get_u32(t.record + SMP_TARGET_FLAGS);
@@ -128,6 +130,7 @@ int allocate_arrays(adc_cache* cache) {
 
 // Reads the descriptors of a set's present samples, names with blanks as '_', texts ended.
 void read_descriptors(pipeline_device* card, adc_set set) {
+    KPAV_IRQL_BELOW(DISPATCH_LEVEL);
     adc_cache* cache = card->sensors;
     for (ULONG k = 0; k < cache->target_count; k++) {
         sample_set& s = cache->targets[k].sets[set];
@@ -177,6 +180,7 @@ void refresh_set(pipeline_device* card, adc_set set) {
 // Calls `visit` with every set A sample (value, its descriptor), each under the lock.
 template <typename Visit>
 void each_set_a_sample(const adc_cache* cache, Visit visit) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     auto* lock = (kpav_spinlock*)&cache->lock;
     for (ULONG k = 0; k < cache->target_count; k++) {
         const sample_set& s = cache->targets[k].sets[ADC_SET_A];
@@ -195,6 +199,7 @@ void each_set_a_sample(const adc_cache* cache, Visit visit) {
 }
 
 void show_row(kinfo_seq* seq, const pipeline_device* card, adc_set set, ULONG k, ULONG i, ULONG value) {
+    KPAV_IRQL_AT_MOST(APC_LEVEL);
     const adc_cache* cache = card->sensors;
     const descriptor* d = set != ADC_SET_FANS ? descriptor_of(cache, set, k, i) : nullptr;
     ULONG divisor = divisor_of(d);
@@ -270,14 +275,17 @@ void adc_cache_free(pipeline_device* card) {
 }
 
 void adc_refresh_set_a(pipeline_device* card) {
+    KPAV_IRQL_BELOW(DISPATCH_LEVEL);
     refresh_set(card, ADC_SET_A);
 }
 
 void adc_refresh_set_b(pipeline_device* card) {
+    KPAV_IRQL_BELOW(DISPATCH_LEVEL);
     refresh_set(card, ADC_SET_B);
 }
 
 void adc_refresh_fans(pipeline_device* card) {
+    KPAV_IRQL_BELOW(DISPATCH_LEVEL);
     refresh_set(card, ADC_SET_FANS);
 }
 

@@ -10,6 +10,7 @@
 namespace {
 
 void fill(pmp_address_record* record, const pmp_address* own, ULONG length, UCHAR unit) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     record->length = (UCHAR)length;
     RtlCopyMemory(record->path, own->bytes, length);
     record->unit = unit;
@@ -17,6 +18,7 @@ void fill(pmp_address_record* record, const pmp_address* own, ULONG length, UCHA
 }
 
 void print_version(const char* name, const char* kind, const char* which, const UCHAR* v) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if ((v[0] | v[1] | v[2] | v[3]) != 0) {
         kpav_print(KPAV_CLASS_NORMAL, "%s: SMP %10s Microcode %s version %u.%u.%u %u\n", name, kind, which,
                    (unsigned)v[0], (unsigned)v[1], (unsigned)v[2], (unsigned)v[3]);

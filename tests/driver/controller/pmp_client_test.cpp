@@ -4,6 +4,7 @@
 
 #include "driver/controller/pmp_client.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,8 +21,8 @@ using bytes = std::vector<UCHAR>;
 
 pmp_address address_of(const bytes& b) {
     pmp_address a{};
-    a.length = (UCHAR)b.size();
-    std::memcpy(a.bytes, b.data(), b.size());
+    a.length = (UCHAR)b.size();  // a length above 8 is kept, its bytes are not
+    std::copy(b.begin(), b.begin() + (long)std::min<size_t>(b.size(), sizeof a.bytes), a.bytes);
     return a;
 }
 

@@ -4,6 +4,7 @@
 
 #include "driver/controller/pmp_frame.h"
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -37,7 +38,7 @@ struct test_node {
         pmp_link_init(&link, &node, &pool, port, put, this);
         pmp_node_init(&node, &classes, &link);
         node.address.length = (UCHAR)address.size();
-        std::memcpy(node.address.bytes, address.data(), address.size());
+        std::copy(address.begin(), address.end(), node.address.bytes);
         pmp_class_install(&classes, 5, record, this);
         link.address_assigned = [](pmp_link* l, void*) { ((test_node*)l->context)->assigned++; };
         link.address_refused = [](pmp_link* l, void*) { ((test_node*)l->context)->refused++; };
@@ -77,8 +78,8 @@ struct test_node {
 
 pmp_address address_of(const bytes& b) {
     pmp_address a{};
-    a.length = (UCHAR)b.size();
-    std::memcpy(a.bytes, b.data(), b.size());
+    a.length = (UCHAR)b.size();  // a length above 8 is kept, its bytes are not
+    std::copy(b.begin(), b.begin() + (long)std::min<size_t>(b.size(), sizeof a.bytes), a.bytes);
     return a;
 }
 

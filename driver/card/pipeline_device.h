@@ -85,6 +85,9 @@ struct pipeline_device {
     BOOLEAN power_master;
     BOOLEAN smp_link_open;
     BOOLEAN sensor_cache_ready;
+    struct pmp_client* pmp;      // the management processor's link; NULL without one
+    struct adc_cache* sensors;   // the sensor cache; NULL until it is set up
+    struct card_mid* mid;        // manufacturing data and factory record
     BOOLEAN minimal;             // copy of reason bit 0
 
     // Adapter identity and power budget.

@@ -3,6 +3,9 @@
 #include "driver/card/hw_reset.h"
 #include "driver/controller/card_list.h"
 #include "driver/controller/card_services.h"
+#include "driver/controller/mid.h"
+#include "driver/controller/pmp_client.h"
+#include "driver/controller/sensor_cache.h"
 #include "driver/controller/startup.h"
 #include "driver/pipeline/channel_setup.h"
 #include "driver/pipeline/ebinfo.h"
@@ -208,8 +211,11 @@ void startup_teardown(void* context) {
         *card->saved_state = 0;
         card->saved_state = nullptr;
     }
+    adc_cache_free(card);
     card->sensor_cache_ready = FALSE;
+    pmp_link_release(card);
     card->smp_link_open = FALSE;
+    mid_free(card);
 }
 
 // The display name: "<product> Slot <n>" for the named subsystems in a known slot, else

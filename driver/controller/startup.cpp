@@ -1,9 +1,13 @@
 #include "driver/controller/startup.h"
 
 #include "driver/controller/card.h"
-#include "driver/controller/card_services.h"
 #include "driver/card/csr_dump.h"
 #include "driver/card/hw_reset.h"
+#include "driver/controller/card_services.h"
+#include "driver/controller/mid.h"
+#include "driver/controller/pmp_client.h"
+#include "driver/controller/sensor_cache.h"
+#include "driver/controller/smp_targets.h"
 #include "driver/pipeline/channel_setup.h"
 #include "driver/pipeline/nand_dev.h"
 #include "driver/platform/format.h"
@@ -47,9 +51,31 @@ ULONG micro_of(ULONG v) {
     return v & 0x3FF;
 }
 
-// The management processor, its sensor cache and the manufacturing data behind them. Its link
-// is not built yet: every card runs without it.
+// The management processor, its sensor cache and the manufacturing data behind them.
 void management_processor(pipeline_device* card) {
+    bool link = false;
+    bool sensors = false;
+    if ((csr_read(card->csr, csr_cap_a) & 1u << 28) != 0 && pmp_link_start(card) == 0) {
+        link = true;
+        card->smp_link_open = TRUE;
+        if (adc_cache_init(card) == 0) {
+            sensors = true;
+            card->sensor_cache_ready = TRUE;
+        }
+        smp_record_targets(card);
+    }
+    if (link && sensors) {
+        if (load_mid(card) != 0) {
+            announce(card, "MID data unavailable");
+            card->minimal_mode_reasons |= PAV_MINIMAL | PAV_MINIMAL_MID_UNAVAILABLE;
+        }
+        if ((card->minimal_mode_reasons & PAV_MINIMAL_DRIVER_TOO_OLD) != 0) {
+            announce(card, "Driver does not support this version of firmware");
+        } else if ((card->minimal_mode_reasons & (PAV_MINIMAL_MID_INVALID | PAV_MINIMAL_UNSUPPORTED_NAND)) != 0) {
+            announce(card, "Invalid manufacturing configuration data, contact customer support");
+        }
+        return;
+    }
     announce(card, "Unable to communicate with SMP");
     card->minimal_mode_reasons |= PAV_MINIMAL | PAV_MINIMAL_SMP;
 }
@@ -304,9 +330,9 @@ void power_budget_init(pipeline_device* card) {
         card->product_max_throttle_mw = card->product_min_power_mw;
     }
     card->external_power_required = FALSE;
-    // Throttling applies when the sensor cache knows a power-throttling target; without the
-    // management processor there is none.
-    card->throttling_applicable = FALSE;
+    // Throttling applies when the sensor cache knows a power-throttling target.
+    const pmp_address* monitor = adc_power_monitor(card);
+    card->throttling_applicable = monitor != nullptr && monitor->length >= 1 && monitor->length <= PMP_ADDRESS_MAX;
     pcie_summary caps{};
     ULONG slot_mw = 0;
     if (card->pdev != nullptr && pcie_read_caps(card->pdev, &caps) == 0) {
@@ -416,6 +442,11 @@ int controller_startup_checks(pipeline_device* card) {
     if (rc != 0) {
         return rc;
     }
+    rc = mid_create(card);
+    if (rc != 0) {
+        return rc;
+    }
+    read_factory_record(card);
     card->reserve[0] = 300;
     card->reserve[1] = (ULONG)capacity_warning_threshold;
     card->reserve[2] = 100;
@@ -435,8 +466,13 @@ int controller_startup_checks(pipeline_device* card) {
 
     card->per_cpu = (ULONG64*)kpav_zalloc(sizeof(ULONG64) * kpav_max_cpus(), KPAV_TAG_MAL);
     if (card->per_cpu == nullptr) {
+        adc_cache_free(card);
+        pmp_link_release(card);
+        mid_free(card);
         return -KPAV_ENOMEM;
     }
+    const card_mid* mid = card->mid;
+    check_worn_ranges(card, mid->worn, mid->worn_count, mid->reduced_base, mid->reduced_count);
     card->preallocate_listed = card_in_preallocate_list(card->adapter_serial) != nullptr ? 1 : 0;
     card->preallocate_mb_value = (ULONG)preallocate_mb;
     card->expected_io_size_value = (ULONG)expected_io_size;

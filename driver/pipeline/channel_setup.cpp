@@ -119,6 +119,10 @@ int step_nand_controller(void* context) {
     if (rc < 0) {
         return rc;
     }
+    // A channel that no NAND controller set-up gave banks and pads has nothing to run.
+    if (channel->geometry.banks == 0 || channel->geometry.pads == 0) {
+        return -KPAV_ENODEV;
+    }
     // The credits as the card sees them now.
     hw_cmds_apply_credit_word(channel, hw_cmds_credit_word(channel));
     return 0;

@@ -17,6 +17,8 @@ namespace sim::card {
 namespace {
 
 constexpr unsigned engine_budget = 256;  // entries replayed per hold of the mutex
+constexpr ULONG control_word = 0x9000;
+constexpr ULONG select_register = 0x90D8;
 
 }  // namespace
 
@@ -180,12 +182,23 @@ void Card::mmio_write32(ULONG offset, ULONG value) {
         c->mmio_write32(offset, value);
         return;
     }
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!answers() || offset % 4 != 0 || offset >= bar_size) {
-        return;
+    sim::kernel::mmio_device* observer = nullptr;
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!answers() || offset % 4 != 0 || offset >= bar_size) {
+            return;
+        }
+        state_->write(offset, value, Source::mmio);
+        after_access(lock, true);
+        // The controller side sees the control word (its attention pulses) and the select register
+        // (card-memory reads) too; the card answers their reads.
+        if (offset == control_word || offset == select_register) {
+            observer = controller_;
+        }
     }
-    state_->write(offset, value, Source::mmio);
-    after_access(lock, true);
+    if (observer != nullptr) {
+        observer->mmio_write32(offset, value);
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -105,7 +105,9 @@ class Card : public sim::kernel::pci_config_space, public sim::kernel::mmio_devi
     // ring count), the power-cut registers (0x9380, 0x9388, 0x939C), the interrupt masks and
     // status (0xA004, 0xA008, 0xA040), the reset status 0xA044 and the NAND bus status 0xA204.
     // Everything else of the BAR (the unlock handshake, the firmware-type query, the rest of the
-    // CSR block) is the controller's.
+    // CSR block) is the controller's. Writes of the control word and of the lock (the card-memory
+    // select) are handed to the controller after the card's own handling, outside the card's
+    // mutex.
     void set_controller(sim::kernel::mmio_device* controller);
 
 

@@ -1,5 +1,8 @@
 #include "sim/card/controller.h"
 
+#include <algorithm>
+#include <stdexcept>
+
 #include "sim/kernel/control.h"
 
 namespace sim::card {
@@ -19,6 +22,12 @@ constexpr uint32_t csr_build = 0x120C;
 constexpr uint32_t csr_cap_b = 0x1238;
 constexpr uint32_t csr_incomplete_reset = 0x2044;
 constexpr uint32_t csr_reset_flush = 0x139C;
+constexpr uint32_t csr_memory_data = 0x10A0;
+constexpr uint32_t csr_memory_address = 0x10A4;
+constexpr uint32_t csr_memory_command = 0x10A8;
+constexpr uint32_t csr_pmp_data = 0x1180;
+constexpr uint32_t csr_pmp_status = 0x1188;
+constexpr uint32_t attention_bit = 0x08000000;
 constexpr uint32_t unlock_key = 0x5E13C7A2;
 constexpr uint32_t unlocked_word = 0xCAFECAFE;
 constexpr size_t write_log_size = 4096;
@@ -30,7 +39,7 @@ uint64_t now_us() {
 }  // namespace
 
 ControllerBar::ControllerBar(Card& card, const ControllerConfig& config)
-    : card_(card), config_(config), regs_(bar_size / 4, 0) {
+    : card_(card), config_(config), regs_(bar_size / 4, 0), pmp_(config.pmp, faults_), memory_(config.factory) {
     power_on();
 }
 
@@ -125,8 +134,26 @@ uint32_t ControllerBar::csr_read(uint32_t offset) {
             return reg & ~0x200u;
         case csr_fwtype_answer:
             return config_.fallback_firmware ? 3 : 0;
+        case csr_pmp_data:
+            return pmp_.read_data(now_us());
+        case csr_pmp_status:
+            return pmp_.read_status(now_us());
+        case csr_memory_data:
+            return memory_.read_data();
         default:
             return reg;
+    }
+}
+
+// Edges of the control word's attention bit; the reset word (all ones) is none.
+void ControllerBar::control_written(uint32_t value) {
+    if (value == 0xFFFFFFFF) {
+        attention_ = false;
+    } else if ((value & attention_bit) != 0) {
+        attention_ = true;
+    } else if (attention_) {
+        attention_ = false;
+        pmp_.attention();
     }
 }
 
@@ -164,6 +191,18 @@ void ControllerBar::csr_write(uint32_t offset, uint32_t value) {
             if (value == 0xFFFFFFFF) {
                 controller_reset();
             }
+            control_written(value);
+            reg = value;
+            return;
+        case csr_pmp_data:
+            pmp_.write_data(value, now_us());
+            return;
+        case csr_memory_address:
+            memory_.write_address(value);
+            reg = value;
+            return;
+        case csr_memory_command:
+            memory_.write_command(value, regs_[(csr_base + csr_select) / 4]);
             reg = value;
             return;
         case csr_reset_flush:
@@ -219,6 +258,91 @@ uint32_t ControllerBar::writes_while_locked() {
 bool ControllerBar::unlocked() {
     std::lock_guard<std::mutex> g(mutex_);
     return unlocked_;
+}
+
+void ControllerBar::inject(const std::string& name, const std::string& parameters) {
+    if (name.rfind("pmp_", 0) != 0) {
+        throw std::invalid_argument("not a fault of the controller side: " + name);
+    }
+    Fault f = FaultPlan::parse(name, parameters);
+    std::lock_guard<std::mutex> g(mutex_);
+    std::vector<uint8_t> address(f.list.begin(), f.list.end());
+    if (name == "pmp_sensor" || name == "pmp_power") {
+        PmpNodeConfig* node = pmp_.network().config().node(address);
+        if (node == nullptr) {
+            throw std::invalid_argument(name + ": no such node");
+        }
+        if (name == "pmp_power") {
+            node->power_mw = (uint32_t)f.get("mw", node->power_mw);
+            return;
+        }
+        auto set = f.words.find("set");
+        std::string which = set != f.words.end() ? set->second : "a";
+        size_t index = f.get("index", 0);
+        uint32_t value = (uint32_t)f.get("value", 0);
+        if (which == "fans") {
+            node->fans.resize(std::max(node->fans.size(), index + 1));
+            node->fans[index] = value;
+        } else {
+            std::vector<PmpSensor>& sensors = which == "b" ? node->set_b : node->set_a;
+            sensors.resize(std::max(sensors.size(), index + 1));
+            sensors[index].value = value;
+        }
+        return;
+    }
+    if (name == "pmp_silent_until_attention") {
+        pmp_.set_silent_until_attention((uint32_t)f.get("n", 1));
+        return;
+    }
+    if (name == "pmp_babble" && !f.flag("endless")) {
+        pmp_.babble((uint32_t)f.get("n", 1), now_us());
+        return;
+    }
+    faults_.add(f);
+}
+
+void ControllerBar::clear(const std::string& name) {
+    std::lock_guard<std::mutex> g(mutex_);
+    faults_.clear(name);
+}
+
+PmpChannel::Counters ControllerBar::pmp_counters() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return pmp_.counters();
+}
+
+std::vector<uint8_t> ControllerBar::pmp_kv(const std::vector<uint8_t>& node, uint8_t key) {
+    std::lock_guard<std::mutex> g(mutex_);
+    return pmp_.network().kv(node, key);
+}
+
+void ControllerBar::pmp_set_kv(const std::vector<uint8_t>& node, uint8_t key, const std::vector<uint8_t>& value) {
+    std::lock_guard<std::mutex> g(mutex_);
+    PmpNodeConfig* n = pmp_.network().config().node(node);
+    if (n == nullptr) {
+        throw std::invalid_argument("no such management processor node");
+    }
+    n->kv[key] = value;
+}
+
+std::map<uint32_t, PmpIndicator> ControllerBar::pmp_indicators(const std::vector<uint8_t>& node) {
+    std::lock_guard<std::mutex> g(mutex_);
+    return pmp_.network().indicators(node);
+}
+
+std::vector<pmp::Frame> ControllerBar::pmp_frames_in() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return {pmp_.frames_in().begin(), pmp_.frames_in().end()};
+}
+
+std::vector<pmp::Frame> ControllerBar::pmp_frames_out() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return {pmp_.frames_out().begin(), pmp_.frames_out().end()};
+}
+
+uint64_t ControllerBar::memory_words_read() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return memory_.words_read();
 }
 
 }  // namespace sim::card

@@ -9,15 +9,28 @@
 // identity words, power-cut registers, masks, statuses; see Card::set_controller), from the same
 // configuration the machine gives both.
 //
+// It also holds the management processor behind the byte channel (pmp_channel.h, with its
+// network of nodes, sensors and manufacturing data: pmp_network.h) and the card memory with its
+// factory record (card_memory.h). Writes of the control word and of the select register, which
+// the card owns, reach it too (the card hands them over): an attention pulse on the control word
+// goes to the management processor, and the card-memory window reads 0xFFFF while nothing is
+// selected.
+//
 // Register accesses run synchronously on the caller's thread under the BAR's mutex; behaviour
-// that takes time (the firmware-type answer) is computed from machine time at the next read.
+// that takes time (the firmware-type answer, answers of the management processor) is computed
+// from machine time at the next read.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "sim/card/card.h"
+#include "sim/card/card_memory.h"
+#include "sim/card/fault_plan.h"
+#include "sim/card/pmp_channel.h"
 #include "sim/kernel/mmio_control.h"
 
 namespace sim::card {
@@ -43,6 +56,8 @@ struct ControllerConfig {
     bool unlock_never = false;
     uint32_t lock_busy_reads = 0;       // 0x10D8 reads 0 this often after a lock request
     bool incomplete_reset = false;      // 0x2044 bit 0 at power-on
+    PmpConfig pmp = PmpConfig::healthy();  // the management processor's nodes (with smp)
+    FactoryRecordConfig factory;        // the factory record in card memory
 };
 
 class ControllerBar : public sim::kernel::mmio_device {
@@ -69,11 +84,28 @@ class ControllerBar : public sim::kernel::mmio_device {
     bool unlocked();
     const ControllerConfig& config() const { return config_; }
 
+    // The management processor's faults by name (fault_plan.h, "pmp_..."); those that change a
+    // value (pmp_sensor, pmp_power, pmp_babble, pmp_silent_until_attention) act at once.
+    void inject(const std::string& name, const std::string& parameters = "");
+    void clear(const std::string& name);
+    // Its state: channel counters, a node's key/value value (empty when absent) and indicators,
+    // the frames seen both ways.
+    PmpChannel::Counters pmp_counters();
+    std::vector<uint8_t> pmp_kv(const std::vector<uint8_t>& node, uint8_t key);
+    // Replaces a node's key/value value (a MID written by tests); throws for an unknown node.
+    void pmp_set_kv(const std::vector<uint8_t>& node, uint8_t key, const std::vector<uint8_t>& value);
+    std::map<uint32_t, PmpIndicator> pmp_indicators(const std::vector<uint8_t>& node);
+    std::vector<pmp::Frame> pmp_frames_in();
+    std::vector<pmp::Frame> pmp_frames_out();
+    // Card-memory words the host read.
+    uint64_t memory_words_read();
+
   private:
     void power_on();
     void controller_reset();
     uint32_t csr_read(uint32_t offset);
     void csr_write(uint32_t offset, uint32_t value);
+    void control_written(uint32_t value);
 
     Card& card_;
     const ControllerConfig config_;
@@ -87,6 +119,10 @@ class ControllerBar : public sim::kernel::mmio_device {
     uint64_t fwtype_written_at_ = 0;  // machine time in microseconds
     uint32_t resets_ = 0;
     uint32_t writes_while_locked_ = 0;
+    FaultPlan faults_;
+    PmpChannel pmp_;
+    CardMemory memory_;
+    bool attention_ = false;  // control word bit 27 set, its clearing awaited
 };
 
 }  // namespace sim::card

@@ -51,6 +51,27 @@ const fault_kind kinds[] = {
     {"holdup", {"present", "absent", "failed"}},
     {"torn_program", {"torn", "erased", "complete"}},
     {"stray_dma_event", {"event"}},
+    // The management processor's (ControllerBar::inject).
+    {"pmp_dead", {}},
+    {"pmp_silent_until_attention", {"n"}},
+    {"pmp_refuse_address", {}},
+    {"pmp_ignore", {"command"}},
+    {"pmp_node_silent", {"node"}},
+    {"pmp_wrong_sequence", {}},
+    {"pmp_wrong_source", {}},
+    {"pmp_corrupt", {"kind"}},
+    {"pmp_data_len_overflow", {}},
+    {"pmp_short_payload", {}},
+    {"pmp_address_len9", {}},
+    {"pmp_babble", {"n", "endless"}},
+    {"pmp_tx_full", {}},
+    {"pmp_tx_stall", {}},
+    {"pmp_latency", {"us"}},
+    {"pmp_kv_absent", {"node", "key"}},
+    {"pmp_mid_section", {"node", "key", "section"}},
+    {"pmp_samples_bytes", {"node", "set", "bytes"}},
+    {"pmp_sensor", {"node", "set", "index", "value"}},
+    {"pmp_power", {"node", "mw"}},
 };
 
 const fault_kind* kind_of(const std::string& name) {
@@ -184,6 +205,19 @@ std::vector<Fault> FaultPlan::take_all(const std::string& name, const FaultSite&
         ++it;
     }
     return taken;
+}
+
+std::optional<Fault> FaultPlan::take_if(const std::string& name, const std::function<bool(const Fault&)>& wanted) {
+    for (auto it = faults_.begin(); it != faults_.end(); ++it) {
+        if (it->name == name && wanted(*it)) {
+            Fault f = *it;
+            if (it->times > 0 && --it->times == 0) {
+                faults_.erase(it);
+            }
+            return f;
+        }
+    }
+    return std::nullopt;
 }
 
 std::optional<Fault> FaultPlan::take(const std::string& name, const FaultSite& site) {

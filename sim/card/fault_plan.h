@@ -30,9 +30,22 @@
 //                       incomplete_reset, engine_stuck (engine bits)
 //   power               power_cut (after_packets | after_programs | after_entries; none: now),
 //                       holdup (present | absent | failed), torn_program (torn | erased | complete)
+//
+// The management processor's faults go to the controller side (ControllerBar::inject; node=[a,b]
+// names a node by its address):
+//   link                pmp_dead, pmp_silent_until_attention (n), pmp_tx_full, pmp_tx_stall,
+//                       pmp_latency (us), pmp_babble (n | endless)
+//   answers             pmp_refuse_address, pmp_ignore (command), pmp_node_silent (node),
+//                       pmp_wrong_sequence, pmp_wrong_source, pmp_corrupt (kind=bad_magic |
+//                       bad_version | bad_checksum | len_73 | len_0 | lone_43_21 | truncate),
+//                       pmp_data_len_overflow, pmp_short_payload, pmp_address_len9
+//   data                pmp_kv_absent (node key), pmp_mid_section (node key section: that
+//                       section's check broken), pmp_samples_bytes (node set=a|b|fans bytes),
+//                       pmp_sensor (node set index value: set at once), pmp_power (node mw)
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -75,6 +88,8 @@ class FaultPlan {
     // The first fault of `name` that matches `site`, one use taken from it (it goes when none
     // is left).
     std::optional<Fault> take(const std::string& name, const FaultSite& site = {});
+    // The first fault of `name` that `wanted` accepts, one use taken from it.
+    std::optional<Fault> take_if(const std::string& name, const std::function<bool(const Fault&)>& wanted);
     // Every fault of `name` that matches, one use taken from each.
     std::vector<Fault> take_all(const std::string& name, const FaultSite& site = {});
     // The same without using it up.

@@ -153,6 +153,11 @@ int main(int argc, char** argv) {
         card.bus = 3 + (ULONG)i;
         card.slot = (ULONG)i + 1;
         card.numa_node = 0;
+        // Each card is an adapter of its own: its manufacturing data carries its own serials.
+        sim::card::MidIdentity identity;
+        identity.adapter_serial = "AD12345678" + std::to_string(90 + i);
+        identity.board_serial = "BD09876543" + std::to_string(21 + i);
+        card.controller.pmp = sim::card::PmpConfig::healthy(identity);
         size_t index = machine->plug(card);
         if (!NT_SUCCESS(machine->start_status(index))) {
             std::fprintf(stderr, "velkor-sim: card on bus %u did not start (0x%08x)\n", card.bus,

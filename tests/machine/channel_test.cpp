@@ -1,6 +1,6 @@
 // A card's data channel on the simulated host. The driver cannot yet bring a card out of minimal
-// mode on its own (the management processor's link and the NAND controller's set-up are still to
-// come), so the tests stand in for that part of the bring-up: once the card has started, they
+// mode on its own (the NAND controller's set-up is still to come), so the tests stand in for that
+// part of the bring-up: once the card has started, they
 // set up and start its channel as the card's start would, with the controller's own channel
 // operations and the default card's geometry. The card's MSI-X messages then reach the shell's
 // ISR and DPC on their vectors' processors, and a channel failure is reported to the framework.

@@ -59,8 +59,14 @@ TEST_F(MachineTest, TwoCardsAreNamedAndUnloadLeavesNoPool) {
         EXPECT_TRUE(m.started(1));
         EXPECT_TRUE(has_line("dov0 at 0000:03:00.0\n"));
         EXPECT_TRUE(has_line("dov1 at 0000:04:00.0\n"));
-        // No management processor link yet: both run in minimal mode, and say why.
-        EXPECT_TRUE(has_text("MINIMAL MODE DRIVER: Unable to communicate with SMP."));
+        // Both pass the management processor's and the manufacturing data's checks, taking their
+        // product name from it; without the NAND controller's set-up their channel has no
+        // geometry, so both run in minimal mode, and say why.
+        EXPECT_TRUE(has_line("dov??: PMP Address: 1 1 2\n"));
+        EXPECT_TRUE(has_line("Velkor Ombrel3 1.2TB 0000:03:00.0: probed dov0\n"));
+        EXPECT_FALSE(has_text("Unable to communicate with SMP"));
+        EXPECT_FALSE(has_text("MID data unavailable"));
+        EXPECT_TRUE(has_text("MINIMAL MODE DRIVER: General channel initialization failure (-19)."));
         auto notices = m.card(0).control_writes();
         ASSERT_GE(notices.size(), 2u);
         EXPECT_EQ(notices[notices.size() - 2], 0x20000000u);
@@ -147,12 +153,23 @@ TEST_F(MachineTest, InjectedAllocationFailureAtEveryStepOfProbe) {
     m.unplug(probe);
     EXPECT_EQ(sim::kernel::pool_outstanding(), before);
     ASSERT_GT(allocations, 3u);
+    // A failure that keeps the adapter's manufacturing data from being read gives the card another
+    // key (its board's, or its location's), whose saved-state record (32 bytes of "mal4") also
+    // lives until unload; nothing else may stay.
+    constexpr uint64_t saved_state_record = 32;
     for (uint64_t n = 1; n <= allocations; n++) {
         sim::kernel::fail_nth(sim::kernel::fault_site::pool, n);
         size_t i = m.plug(card_on(3));
         sim::kernel::clear_faults();
         m.unplug(i);
-        EXPECT_EQ(sim::kernel::pool_outstanding(), before) << "allocation " << n;
+        auto after = sim::kernel::pool_outstanding();
+        auto with_new_key = before;
+        with_new_key["mal4"].allocations += 1;
+        with_new_key["mal4"].bytes += saved_state_record;
+        if (after == with_new_key) {
+            before = after;
+        }
+        EXPECT_EQ(after, before) << "allocation " << n;
     }
     sim::kernel::clear_debug_lines();
     size_t last = m.plug(card_on(3));

@@ -333,7 +333,7 @@ const kpav_step probe_steps[] = {
     {"memory regions", memory_regions, memory_regions_release},
     {"PCIe errors", clear_pcie_errors, nullptr},
     {"controller reset", controller_reset, nullptr},
-    {"card record", card_record, card_record_free},
+    {"card record", card_record, card_record_free, KPAV_STEP_REPORTS_FAILURE},
     {"per-processor threads", processor_threads, nullptr},
 };
 
@@ -414,7 +414,7 @@ void unlist_card(void* context) {
 }
 
 const kpav_step start_steps[] = {
-    {"data channel", start_channel, stop_channel},
+    {"data channel", start_channel, stop_channel, KPAV_STEP_REPORTS_FAILURE},
     {"kinfo nodes", create_kinfo, remove_kinfo},
     {"card list", list_card, unlist_card},
 };

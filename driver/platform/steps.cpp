@@ -15,7 +15,7 @@ int kpav_steps_run(kpav_step_run* run, const kpav_step* steps, ULONG count, void
             if (rc > 0) {
                 rc = -KPAV_EIO;
             }
-            if (owner != nullptr) {
+            if (owner != nullptr && (steps[i].flags & KPAV_STEP_REPORTS_FAILURE) == 0) {
                 kpav_syslog(KPAV_LEVEL_ERROR, owner, KPAV_NO_MESSAGE_ID, "%s failed (%d)\n", steps[i].name, rc);
             }
             kpav_steps_undo(run, context);

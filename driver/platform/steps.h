@@ -18,7 +18,12 @@ struct kpav_step {
     const char* name;
     int (*action)(void* context);  // 0 or a negative errno
     void (*undo)(void* context);   // NULL when the action leaves nothing to undo
+    ULONG flags;                   // KPAV_STEP_*
 };
+
+// The step's action names its own failure (it runs a table of steps of its own, or logs the
+// failure itself): the run logs no second line for it.
+constexpr ULONG KPAV_STEP_REPORTS_FAILURE = 0x1;
 
 // How far a table got: `done` steps from the start succeeded and are not yet undone.
 struct kpav_step_run {
@@ -28,8 +33,8 @@ struct kpav_step_run {
 };
 
 // Runs every step of `steps` in order on `context`. On success returns 0 with all steps done.
-// When a step fails, logs "<owner>: <step name> failed (<error>)" (nothing when owner is NULL:
-// the steps report their own failures), undoes the steps before it in reverse and returns the
+// When a step fails, logs "<owner>: <step name> failed (<error>)" (nothing when owner is NULL or
+// the step reports its own failure), undoes the steps before it in reverse and returns the
 // step's error (an action that returns a positive value is taken as -EIO (5): a start sequence
 // never reports success for a failed step). Below DISPATCH_LEVEL.
 int kpav_steps_run(kpav_step_run* run, const kpav_step* steps, ULONG count, void* context, const char* owner);

@@ -241,7 +241,7 @@ const kpav_step entry_steps[] = {
     {"framework driver", framework_driver, nullptr},
     {"trace provider", trace_provider, trace_provider_exit},
     {"locks and flags", locks_and_flags, nullptr},
-    {"core", core, core_exit},
+    {"core", core, core_exit, KPAV_STEP_REPORTS_FAILURE},
     {"driver globals", globals, globals_exit},
 };
 

@@ -11,11 +11,13 @@
 #include <string>
 #include <thread>
 
+#include "driver/controller/card.h"
 #include "driver/controller/card_services.h"
 #include "driver/controller/startup.h"
 #include "driver/pipeline/channel_setup.h"
 #include "driver/pipeline/nand_dev.h"
 #include "driver/pipeline/pipeline.h"
+#include "driver/platform/errno_table.h"
 #include "driver/shell/shell.h"
 #include "sim/kernel/control.h"
 #include "sim/kmdf/control.h"
@@ -145,6 +147,38 @@ TEST_F(ChannelOnMachineTest, ALostBusFailsTheRunningChannelAtTheWatchdogsNextRou
         EXPECT_EQ(std::string(card_->dump.buffer, card_->dump.position),
                   "pavinf dov0: ERROR Failing channel.\n");
         m.card(0).set_bus_lost(false);
+        m.stop();
+    }
+    EXPECT_EQ(sim::kernel::pool_leak_report(), "");
+}
+
+// A card whose start fails names the failed step once, then says what the card start says.
+TEST_F(ChannelOnMachineTest, AFailedCardStartNamesItsStepOnceWithTheStartsMessages) {
+    {
+        sim::machine::Machine m;
+        ASSERT_EQ(m.load_drivers(), STATUS_SUCCESS);
+        start_card(m);
+        ASSERT_FALSE(HasFatalFailure());
+        // The card starts again on a channel whose management data pass fails at start.
+        static const channel_owner_ops failing = [] {
+            channel_owner_ops ops = bring_up;
+            ops.mgmt_data_rle_scan = [](nand_dev*) { return -KPAV_EIO; };
+            return ops;
+        }();
+        stop_device(card_, 0);
+        channel_pipeline_free(card_);
+        ASSERT_EQ(channel_pipeline_init(card_, &failing), 0);
+        sim::kernel::clear_debug_lines();
+        EXPECT_EQ(start_device(card_->pdev, card_, card_->fdo), -KPAV_EIO);
+        size_t step_lines = 0;
+        for (const std::string& line : sim::kernel::debug_texts()) {
+            step_lines += line.find(" failed (-5)") != std::string::npos ? 1 : 0;
+        }
+        EXPECT_EQ(step_lines, 1u);
+        EXPECT_TRUE(has_text("dov0: management data failed (-5)"));
+        EXPECT_TRUE(has_text("Failed to complete data channel startup."));
+        EXPECT_TRUE(has_text("Device is unavailable."));
+        EXPECT_TRUE(has_text("Driver start failed with error -5: "));
         m.stop();
     }
     EXPECT_EQ(sim::kernel::pool_leak_report(), "");

@@ -28,8 +28,17 @@ kpav_step_run layer_run;
 // The layer's state: down, being set up, up, being stopped.
 enum : LONG { LAYER_DOWN, LAYER_STARTING, LAYER_UP, LAYER_STOPPING };
 volatile LONG layer_state = LAYER_DOWN;
-// The threads' work, set before the threads start and kept until they have ended.
-const cpu_wq_ops* work_ops = &cpu_wq_ops_defaults;
+// The threads' work: set before the threads start; a thread that has left its record may still
+// read it as it ends, after cpu_wq_exit put the defaults back.
+const cpu_wq_ops* volatile work_table = &cpu_wq_ops_defaults;
+
+const cpu_wq_ops* work_ops() {
+    return (const cpu_wq_ops*)ReadPointerAcquire((PVOID const volatile*)&work_table);
+}
+
+void set_work_ops(const cpu_wq_ops* ops) {
+    WritePointerRelease((PVOID volatile*)&work_table, (PVOID)ops);
+}
 
 cpu_wq** published_records() {
     return (cpu_wq**)ReadPointerAcquire((PVOID const volatile*)&records);
@@ -78,12 +87,12 @@ struct card_pass {
 };
 
 int trim_card(pipeline_device* card, void* argument) {
-    work_ops->trim_cached_requests(card, ((card_pass*)argument)->cpu);
+    work_ops()->trim_cached_requests(card, ((card_pass*)argument)->cpu);
     return 0;
 }
 
 int drain_card(pipeline_device* card, void* argument) {
-    work_ops->drain_cpu_queue(card, ((card_pass*)argument)->cpu);
+    work_ops()->drain_cpu_queue(card, ((card_pass*)argument)->cpu);
     return 0;
 }
 
@@ -91,7 +100,7 @@ ULONG run_completed(LIST_ENTRY* completed, cpu_wq* r) {
     if (IsListEmpty(completed)) {
         return 0;
     }
-    ULONG ran = work_ops->run_completions(completed, r);
+    ULONG ran = work_ops()->run_completions(completed, r);
     // Whatever is left has nobody to run it; its links must not point at this stack.
     kpav_assert(IsListEmpty(completed));
     while (!IsListEmpty(completed)) {
@@ -106,7 +115,7 @@ ULONG end_bios(LIST_ENTRY* bios) {
         PLIST_ENTRY link = RemoveHeadList(bios);
         InitializeListHead(link);
         auto* bio = CONTAINING_RECORD(link, cpu_wq_deferred_bio, link);
-        work_ops->end_bio(bio, bio->status);
+        work_ops()->end_bio(bio, bio->status);
         ended++;
     }
     return ended;
@@ -125,7 +134,7 @@ void rearm_remembered(cpu_wq* r) {
     WriteNoFence((LONG volatile*)&r->rearm_count, 0);
     kpav_spin_unlock(&r->lock);
     if (count != 0) {
-        work_ops->rearm_queues(queues, count);
+        work_ops()->rearm_queues(queues, count);
     }
 }
 
@@ -191,7 +200,7 @@ void cpu_wq_thread(void* argument) {
         ran += end_bios(&bios);
         rearm_remembered(r);
         if (ran == 0) {
-            work_ops->for_each_card(trim_card, &pass);
+            work_ops()->for_each_card(trim_card, &pass);
         }
     }
 
@@ -202,7 +211,7 @@ void cpu_wq_thread(void* argument) {
     if (abandoned) {
         free_abandoned(r);
     }
-    work_ops->for_each_card(drain_card, &pass);
+    work_ops()->for_each_card(drain_card, &pass);
 }
 
 // Gives the record's queued work to another record that accepts work; the record's thread
@@ -426,7 +435,7 @@ int cpu_wq_init(const cpu_wq_ops* ops) {
         }
         kpav_udelay(1000);
     }
-    work_ops = ops != nullptr ? ops : &cpu_wq_ops_defaults;
+    set_work_ops(ops != nullptr ? ops : &cpu_wq_ops_defaults);
     int err = kpav_steps_run(&layer_run, layer_steps, ARRAYSIZE(layer_steps), nullptr, nullptr);
     InterlockedExchange(&layer_state, err == 0 ? LAYER_UP : LAYER_DOWN);
     return err;
@@ -439,7 +448,7 @@ void cpu_wq_exit() {
     }
     kpav_steps_undo(&layer_run, nullptr);
     kpav_numa_exit();
-    work_ops = &cpu_wq_ops_defaults;
+    set_work_ops(&cpu_wq_ops_defaults);
     InterlockedExchange(&layer_state, LAYER_DOWN);
 }
 
@@ -587,7 +596,7 @@ void cpu_wq_dump(cpu_wq_line_printer print, void* context, const char* name, boo
         bool empty = IsListEmpty(&r->completed) != 0;
         for (PLIST_ENTRY e = r->completed.Flink; e != &r->completed; e = e->Flink) {
             char item[24];
-            int n = kpav_snprintf(item, sizeof item, " %p", work_ops->request_of_link(e));
+            int n = kpav_snprintf(item, sizeof item, " %p", work_ops()->request_of_link(e));
             if (n <= 0 || used + (size_t)n > dump_list_chars) {
                 break;
             }

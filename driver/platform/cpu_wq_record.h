@@ -12,7 +12,7 @@ struct cpu_wq {
     ULONG cpu;
     kpav_cv cv;          // whoever stops the thread waits here for it to end
     kpav_spinlock lock;  // guards every field below and the state
-    LIST_ENTRY completed;       // completed requests (see cpu_wq_hooks.h)
+    LIST_ENTRY completed;       // completed requests (see cpu_wq_ops.h)
     LIST_ENTRY deferred_bios;   // cpu_wq_deferred_bio links
     ULONG kicks;
     tavrin_work work;           // starts this processor's thread after a processor is added

@@ -157,6 +157,34 @@ TEST_F(ChannelPipelineTest, AChainCompletesTogetherInOrderAndOnce) {
     ASSERT_TRUE(eventually([&] { return free_requests() == 64u; }));
 }
 
+TEST_F(ChannelPipelineTest, AChainReportsTheSumOfItsMembersBytes) {
+    static std::atomic<ULONG64> reported{0};
+    static std::atomic<int> calls{0};
+    reported = 0;
+    calls = 0;
+    backend_.complete_on_announce = true;
+    velkor_request* head = ordered(1);
+    head->done_fn = [](velkor_request*, ULONG64 bytes, ULONG64) {
+        reported = bytes;
+        calls++;
+    };
+    head->bytes_done = 100;
+    for (ULONG64 bytes : {200, 300}) {
+        velkor_request* member = request_alloc_chained(&channel_, &head);
+        ASSERT_NE(member, nullptr);
+        member->type = REQUEST_OPEN_AP;
+        member->bytes_done = bytes;
+    }
+    request_chain_validate(head);
+    submit_request(head);
+    ASSERT_TRUE(eventually([&] { return calls == 1; }));
+    EXPECT_EQ(reported.load(), 600u);
+    ASSERT_TRUE(eventually([&] { return free_requests() == 64u; }));
+    EXPECT_EQ(ReadNoFence64(&channel_.stats[REQUEST_OPEN_AP][STAT_BYTES]), 600);
+    EXPECT_EQ(ReadNoFence64(&channel_.stats[REQUEST_OPEN_AP][STAT_OTHER_BYTES]), 600);
+    EXPECT_EQ(ReadNoFence64(&channel_.stats[REQUEST_OPEN_AP][STAT_COMPLETED]), 1);
+}
+
 TEST_F(ChannelPipelineTest, AWaiterWakesOnlyWhenTheChainIsDoneWithTheRequest) {
     // The buffer notice runs as the chain completes; a waiter that returns before it would free
     // a request the completion still reads.
@@ -245,6 +273,36 @@ TEST_F(HoldTest, WritesSubmittedWhileHeldAllIssueInOrderAfterRelease) {
         EXPECT_EQ(completions_.calls[i], 1) << i;
         EXPECT_EQ(completions_.order[i - 1], i);
     }
+}
+
+// Holds nest: a write stays held until the last of two holders releases it, and that release
+// issues it. The machine clock stands still, so no timed pass of the worker would find it.
+TEST_F(HoldTest, WithTwoHoldsTheFirstReleaseIssuesNothing) {
+    backend_.complete_on_announce = true;
+    set_clock_rate(0);
+    pipeline_hold_requests(&channel_);
+    pipeline_hold_requests(&channel_);
+    submit_data_request(&table_, data_write(1));
+    release_held_requests(&channel_);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(backend_.issued_count(), 0u);
+    EXPECT_EQ(channel_.queues[QUEUE_HOLD].count, 1u);
+    // Taken while one hold remains: held as well.
+    submit_data_request(&table_, data_write(2));
+    EXPECT_EQ(channel_.queues[QUEUE_HOLD].count, 2u);
+    release_held_requests(&channel_);
+    bool issued = eventually([&] { return completions_.total == 2; }, 5000);
+    // Once nothing holds, a write goes straight to the card.
+    submit_data_request(&table_, data_write(3));
+    issued = issued && eventually([&] { return completions_.total == 3; }, 5000);
+    // A write left queued completes in the worker's next timed pass once the clock runs: before
+    // the range table goes.
+    set_clock_rate(1.0);
+    eventually([&] { return completions_.total == 3; });
+    ASSERT_TRUE(issued) << completions_.total.load() << " completed, " << channel_.queues[QUEUE_HOLD].count
+                        << " held";
+    std::lock_guard<std::mutex> g(completions_.mutex);
+    EXPECT_EQ(completions_.order, (std::vector<ULONG64>{1, 2, 3}));
 }
 
 TEST_F(HoldTest, ConcurrentSubmittersAndReleasesLoseNothingAndIssueNothingTwice) {

@@ -235,6 +235,26 @@ TEST_F(UnpolledRingTest, ARearmPassThatMeetsAnotherDrainerStillRearmsTheRing) {
     EXPECT_EQ(done[2], std::vector<int>{0});
 }
 
+// A drain that took only words needing nothing more (here a page-statistics record for no
+// request) re-arms its ring: the next word signals again.
+TEST_F(UnpolledRingTest, ADrainOfWordsThatCompleteNothingRearmsTheRing) {
+    channel()->issue_table = request_issue_table;
+    sim::kernel::set_current_processor(0);
+    completion_queue* ring = card_.cpu_queues != nullptr && card_.cpu_queues[0] != nullptr
+                                 ? card_.cpu_queues[0]
+                                 : card_.completion_queues[0];
+    ULONG64 bus = 0;
+    auto* buffer = (UCHAR*)kpav_dma_alloc_contig(&bus);
+    ASSERT_NE(buffer, nullptr);
+    pipeline_free_then([buffer] { kpav_dma_free_contig(buffer); });
+    uint64_t signals = model_->counters().msix_signals[ring->index];
+    model_->inject("event", "word=0x30 record=[0,0,0,0] ring=" + std::to_string(ring->index));
+    ASSERT_TRUE(eventually([&] { return model_->counters().msix_signals[ring->index] > signals; }));
+    ASSERT_TRUE(eventually([&] { return cq_rings_empty(channel()); }));
+    EXPECT_TRUE(read_through_interrupt(ring, buffer));
+    EXPECT_FALSE(channel_failed(channel()));
+}
+
 // A request word whose tag names no request in flight (an index the pool has not handed out, or
 // one beyond the pool) is dropped and fails the channel once; it never stops the machine.
 class NamelessCompletionTest : public CardChannelTest, public ::testing::WithParamInterface<ULONG> {};
@@ -293,6 +313,24 @@ TEST_F(RingCardTest, ReadBacksAndPageStatisticsAreFramedByTheirTerminators) {
     EXPECT_TRUE(logged_part("names no command"));
     ASSERT_TRUE(model_->wait_idle());
     EXPECT_TRUE(eventually([&] { return cq_rings_empty(channel()); }));
+}
+
+// The card counts the words the host has not acknowledged, and stops writing a ring that has
+// no room: a record's words, consumed with its first word, are acknowledged with it.
+TEST_F(RingCardTest, EveryWordOfAConsumedRecordIsAcknowledged) {
+    auto unacknowledged = [&] { return model_->peek(0x4000 + 0x5C); };  // ring 0's pending words
+    // Page-statistics records (four words and a terminator on this card) for no request in
+    // flight: read and passed over.
+    for (int i = 0; i < 3; i++) {
+        model_->inject("event", "word=0x30 record=[0,0,0,0]");
+    }
+    ASSERT_TRUE(model_->wait_idle());
+    ASSERT_TRUE(eventually([&] { return cq_rings_empty(channel()); }, 5000));
+    EXPECT_TRUE(eventually([&] { return unacknowledged() == 0; }, 2000))
+        << unacknowledged() << " words of ring 0 not acknowledged";
+    EXPECT_FALSE(channel_failed(channel()));
+    EXPECT_EQ(model_->completion_log(0).size(), 3u * 6);
+    EXPECT_TRUE(model_->protocol_faults().empty());
 }
 
 TEST_F(RingCardTest, TheChannelsKinfoShowsItsStatistics) {

@@ -5,24 +5,11 @@
 #include "driver/pipeline/ebinfo.h"
 #include "driver/platform/errno_table.h"
 #include "driver/platform/kassert.h"
+#include "driver/platform/little_endian.h"
 #include "driver/platform/log.h"
 #include "driver/platform/memory.h"
 
 namespace {
-
-ULONG le32(const UCHAR* p) {
-    return (ULONG)p[0] | (ULONG)p[1] << 8 | (ULONG)p[2] << 16 | (ULONG)p[3] << 24;
-}
-ULONG64 le64(const UCHAR* p) {
-    return (ULONG64)le32(p) | (ULONG64)le32(p + 4) << 32;
-}
-void put32(UCHAR* p, ULONG v) {
-    for (int i = 0; i < 4; i++) p[i] = (UCHAR)(v >> (8 * i));
-}
-void put64(UCHAR* p, ULONG64 v) {
-    put32(p, (ULONG)v);
-    put32(p + 4, (ULONG)(v >> 32));
-}
 
 ULONG64 first_word_of(const vbmap* map, USHORT leb) {
     return (ULONG64)leb * map->bits_per_leb / 32;
@@ -256,34 +243,34 @@ int vbmap_copy_out(vbmap* map, USHORT leb, UCHAR* out) {
 
 void vbm_summary_encode(UCHAR* record, const vbm_summary* summary) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-    put32(record, VBM_SUMMARY_MAGIC);
-    put32(record + 4, summary->peak);
-    put32(record + 8, summary->valid);
-    put32(record + 12, summary->erase_count);
-    put32(record + 16, summary->write_time);
-    put32(record + 20, summary->time_next);
-    put64(record + 24, summary->note_address);
-    put64(record + 32, summary->vbm_position);
+    le_put_u32(record, VBM_SUMMARY_MAGIC);
+    le_put_u32(record + 4, summary->peak);
+    le_put_u32(record + 8, summary->valid);
+    le_put_u32(record + 12, summary->erase_count);
+    le_put_u32(record + 16, summary->write_time);
+    le_put_u32(record + 20, summary->time_next);
+    le_put_u64(record + 24, summary->note_address);
+    le_put_u64(record + 32, summary->vbm_position);
     for (ULONG i = 0; i < VBM_READ_LEVEL_WORDS; i++) {
-        put32(record + 40 + 4 * i, summary->read_levels[i]);
+        le_put_u32(record + 40 + 4 * i, summary->read_levels[i]);
     }
 }
 
 int vbm_summary_decode(const UCHAR* record, ULONG max_packets, vbm_summary* out) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-    if (le32(record) != VBM_SUMMARY_MAGIC) {
+    if (le_get_u32(record) != VBM_SUMMARY_MAGIC) {
         return -KPAV_EIO;
     }
     vbm_summary s{};
-    s.peak = le32(record + 4);
-    s.valid = le32(record + 8);
-    s.erase_count = le32(record + 12);
-    s.write_time = le32(record + 16);
-    s.time_next = le32(record + 20);
-    s.note_address = le64(record + 24);
-    s.vbm_position = le64(record + 32);
+    s.peak = le_get_u32(record + 4);
+    s.valid = le_get_u32(record + 8);
+    s.erase_count = le_get_u32(record + 12);
+    s.write_time = le_get_u32(record + 16);
+    s.time_next = le_get_u32(record + 20);
+    s.note_address = le_get_u64(record + 24);
+    s.vbm_position = le_get_u64(record + 32);
     for (ULONG i = 0; i < VBM_READ_LEVEL_WORDS; i++) {
-        s.read_levels[i] = le32(record + 40 + 4 * i);
+        s.read_levels[i] = le_get_u32(record + 40 + 4 * i);
     }
     if (s.valid > max_packets || s.peak > max_packets) {
         return -KPAV_EIO;

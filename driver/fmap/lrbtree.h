@@ -166,3 +166,12 @@ bool lrbtree_shard_probe(lrbtree* map, ULONG shard);
 // The shard probe of every shard from the first key's to the last key's (true for an empty
 // range).
 bool lrbtree_range_probe(lrbtree* map, const lrbtree_range* range);
+
+// Where a rebuild of the map (the reverse map's or the reverse sort's) records the packets it
+// maps: the bit of (LEB, packet) at LEB x bits_per_leb + packet of `bitmap` (NULL: none), and
+// the LEB's valid count in the log.
+struct pav_pbitmap;
+struct lrbtree_validity {
+    pav_pbitmap* bitmap;
+    ULONG64 bits_per_leb;
+};

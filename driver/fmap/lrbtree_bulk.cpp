@@ -3,6 +3,7 @@
 // whose levels grow upward as they fill.
 #include "driver/fmap/lrbtree_bulk.h"
 
+#include "driver/log/pbitmap.h"
 #include "driver/platform/errno_table.h"
 #include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
@@ -184,6 +185,67 @@ int lrbtree_bulk_flush(lrbtree_bulk_builder* b, bool final) {
             install_top(b);
         }
         lrbtree_path_reset(&b->edge);
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Shard builds of the rebuild
+
+int lrbtree_build_begin(lrbtree* map, ULONG shard, lrbtree_cursor* cursor, lrbtree_bulk_builder* builder,
+                        const char* name) {
+    lrbtree_cursor_open_writer(map, shard, cursor);
+    lrbtree_bulk_start(builder, cursor, LRB_REBUILD_PERCENT, name);
+    if (cursor->error != 0) {
+        return cursor->error;
+    }
+    return cursor->root != nullptr ? -KPAV_EEXIST : 0;
+}
+
+int lrbtree_build_add(lrbtree_bulk_builder* builder, ULONG64 key, ULONG length, ULONG64 gpkt, bool* flushed) {
+    *flushed = false;
+    if (lrbtree_bulk_full(builder)) {
+        int rc = lrbtree_bulk_flush(builder, false);
+        if (rc != 0) {
+            return rc;
+        }
+        *flushed = true;
+    }
+    lrbtree_bulk_append(builder, key, length, gpkt);
+    return 0;
+}
+
+int lrbtree_build_end(lrbtree_cursor* cursor, lrbtree_bulk_builder* builder, int rc) {
+    if (rc == 0) {
+        rc = lrbtree_bulk_flush(builder, true);
+    } else if (builder->leaf != nullptr) {
+        // A failed build leaves its partial tree to the map's error: the leaf's count is made
+        // true so that nothing reads slots never written.
+        lrb_count_entries(cursor->shape, 0, -(LONG64)(builder->end - builder->position));
+        lrb_node_of(builder->leaf)->h.count = (USHORT)builder->position;
+        builder->leaf = nullptr;
+    }
+    if (rc != 0 && cursor->error == 0 && rc != -KPAV_EEXIST) {
+        cursor->error = rc;
+    }
+    lrbtree_cursor_close(cursor);
+    return rc;
+}
+
+int lrbtree_mark_valid(pav_log* log, const lrbtree_validity* validity, ULONG64 gpkt, ULONG count) {
+    if (gpkt < PAV_LOG_FIRST_ADDR || log->leb_span == 0) {
+        return 0;
+    }
+    ULONG64 leb = (gpkt - PAV_LOG_FIRST_ADDR) / log->leb_span;
+    ULONG64 offset = (gpkt - PAV_LOG_FIRST_ADDR) % log->leb_span;
+    if (validity != nullptr && validity->bitmap != nullptr) {
+        int rc = pav_pbitmap_set_range(validity->bitmap, leb * validity->bits_per_leb + offset, count);
+        if (rc != 0) {
+            return rc;
+        }
+    }
+    if (log->counters != nullptr && leb < log->eb_count) {
+        InterlockedExchangeAdd(&log->counters[leb].valid, (LONG)count);
     }
     return 0;
 }

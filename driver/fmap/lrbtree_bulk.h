@@ -58,3 +58,17 @@ inline void lrbtree_cursor_open_writer(lrbtree* map, ULONG shard, lrbtree_cursor
     lrbtree_cursor_open(map, shard, cursor);
     cursor->exclusive = true;
 }
+
+// A shard's build from the rebuild's collectors, under the writers' mutex: begin opens a cursor
+// on the shard, which must be empty (-KPAV_EEXIST), and starts the builder at 85%; add flushes a
+// full leaf (*flushed tells) and appends; end finishes the shard when `rc` is 0, puts the root in
+// its slot and keeps a cursor error as the map's. They return 0 or the error.
+constexpr ULONG LRB_REBUILD_PERCENT = 85;
+int lrbtree_build_begin(lrbtree* map, ULONG shard, lrbtree_cursor* cursor, lrbtree_bulk_builder* builder,
+                        const char* name);
+int lrbtree_build_add(lrbtree_bulk_builder* builder, ULONG64 key, ULONG length, ULONG64 gpkt, bool* flushed);
+int lrbtree_build_end(lrbtree_cursor* cursor, lrbtree_bulk_builder* builder, int rc);
+
+// Records `count` packets from `gpkt` (all in one LEB) as valid: their bits and their LEB's count.
+// 0, or the bitmap's error (-KPAV_ENOENT for a leaf that is not present).
+int lrbtree_mark_valid(pav_log* log, const lrbtree_validity* validity, ULONG64 gpkt, ULONG count);

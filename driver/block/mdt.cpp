@@ -110,7 +110,7 @@ int account_range(mdt_partition_table* table, ULONG64 key, ULONG64 count, LONG64
         if (key < p->base || count > p->base + p->length - key) {
             rc = -KPAV_EINVAL;
         } else {
-            InterlockedExchangeAdd64(&p->used, delta);
+            InterlockedExchangeAdd64(p->usage != nullptr ? p->usage : &p->used, delta);
         }
         break;
     }

@@ -17,7 +17,8 @@ int datalog_internal_write(bdev* device, ULONG64 sector, bio* b, const void* buf
     b->command = BIO_WRITE;
     b->base = sector;
     b->count = 1;
-    InterlockedOr(&b->flags, BIO_SYNC);
+    // The record is on the media when the call returns: the write joins the channel's flush.
+    InterlockedOr(&b->flags, BIO_SYNC | BIO_FLUSH_JOIN);
     int rc = kpav_sgl_map_bytes(b->list, buffer, device->sector_size);
     if (rc != 0) {
         bio_free_chain(b);

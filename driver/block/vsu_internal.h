@@ -3,10 +3,24 @@
 #pragma once
 
 #include "driver/block/vsu.h"
+#include "driver/platform/kassert.h"
 
 namespace vsu_detail {
 
 constexpr const char* VP = "Virtual Partition";
+
+// The table's and a partition's mutexes are held across waits for the media (reads and writes
+// of descriptors, discards): taken with kernel APCs off, at PASSIVE_LEVEL.
+inline void lock(FAST_MUTEX* mutex) {
+    KPAV_IRQL_BELOW(DISPATCH_LEVEL);
+    KeEnterCriticalRegion();
+    ExAcquireFastMutexUnsafe(mutex);
+}
+inline void unlock(FAST_MUTEX* mutex) {
+    KPAV_IRQL_BELOW(DISPATCH_LEVEL);
+    ExReleaseFastMutexUnsafe(mutex);
+    KeLeaveCriticalRegion();
+}
 
 // Records ("ato4"), with the card's sector size and data device; NULL without memory.
 vsu* record_alloc(vsu_card* card);
@@ -53,3 +67,6 @@ void kinfo_drop(vsu* partition);
 // name; the partition goes online into the lists and the table. 0, -KPAV_EFBIG, -KPAV_ENOSPC or
 // the list's duplicate error (nothing entered then).
 int vsu_reserve_slot(vsu_card* card, vsu* partition);
+// The sum of the partitions' lengths with `length` more stays within the logical capacity: 0, or
+// -KPAV_EFBIG with the capacity message.
+int vsu_check_capacity(const vsu_card* card, ULONG64 length);

@@ -265,14 +265,23 @@ int count_usage(vsu_card* card, vsu* partition) {
 
 }  // namespace vsu_detail
 
+int vsu_check_capacity(const vsu_card* card, ULONG64 length) {
+    const vsu_table* table = card->table;
+    const ULONG64 capacity = logical_capacity(card);
+    if (table->length_sum > capacity || length > capacity - table->length_sum) {
+        kpav_print(KPAV_CLASS_ERROR, "%s: %s would exceed available capacity: (desired: %llu reserved: %llu total: %llu).\n",
+                   card->name, VP, length, table->length_sum, capacity);
+        return -KPAV_EFBIG;
+    }
+    return 0;
+}
+
 int vsu_reserve_slot(vsu_card* card, vsu* partition) {
     PAGED_CODE();
     vsu_table* table = card->table;
-    const ULONG64 capacity = logical_capacity(card);
-    if (table->length_sum > capacity || partition->length > capacity - table->length_sum) {
-        kpav_print(KPAV_CLASS_ERROR, "%s: %s would exceed available capacity: (desired: %llu reserved: %llu total: %llu).\n",
-                   card->name, VP, partition->length, table->length_sum, capacity);
-        return -KPAV_EFBIG;
+    int capacity_rc = vsu_check_capacity(card, partition->length);
+    if (capacity_rc != 0) {
+        return capacity_rc;
     }
     // The first slot that is neither held by a partition nor mapped in the forward map.
     ULONG slot = VSU_NO_SLOT;
@@ -321,7 +330,7 @@ int vsu_load_all(vsu_card* card) {
     if (sector == nullptr) {
         return -KPAV_ENOMEM;
     }
-    ExAcquireFastMutex(&table->mutex);
+    lock(&table->mutex);
     int rc = read_descriptors(card, sector);
     if (rc == 0 && !card_read_only(card) && (card->attach_flags & VSU_ATTACH_CLEAN) == 0) {
         rc = finish_deletions(card);
@@ -329,7 +338,7 @@ int vsu_load_all(vsu_card* card) {
     if (rc == 0 && table->entries.count == 0) {
         rc = create_compatibility(card);
     }
-    ExReleaseFastMutex(&table->mutex);
+    unlock(&table->mutex);
     kpav_free(sector, KPAV_TAG_VML);
     if (rc != 0) {
         return rc;
@@ -364,7 +373,7 @@ void vsu_unload_all(vsu_card* card) {
         return;
     }
     card->mdt->partitions = nullptr;
-    ExAcquireFastMutex(&table->mutex);
+    lock(&table->mutex);
     while (table->entries.count != 0) {
         vsu* p = table->partitions[table->entries.count - 1];
         if (p->index < VSU_SLOTS && p->state != VSU_DELETED && !card_read_only(card)) {
@@ -376,7 +385,7 @@ void vsu_unload_all(vsu_card* card) {
         kinfo_drop(p);
         remove_and_free(table, p);
     }
-    ExReleaseFastMutex(&table->mutex);
+    unlock(&table->mutex);
     if (table->kinfo_dir != nullptr) {
         kinfo_remove(&table->kinfo_dir);
     }

@@ -93,7 +93,7 @@ namespace vsu_detail {
 int expose(vsu_card* card, vsu* partition) {
     PAGED_CODE();
     int rc = 0;
-    ExAcquireFastMutex(&partition->mutex);
+    lock(&partition->mutex);
     if ((ReadAcquire(&partition->flags) & VSU_EXPOSED) == 0) {
         if (partition->device == nullptr) {
             rc = partition_bdev_create(partition);
@@ -113,7 +113,7 @@ int expose(vsu_card* card, vsu* partition) {
             }
         }
     }
-    ExReleaseFastMutex(&partition->mutex);
+    unlock(&partition->mutex);
     return rc;
 }
 
@@ -123,7 +123,7 @@ int unexpose(vsu* partition, ULONG flags) {
         wait_unused(partition);
     }
     int rc = 0;
-    ExAcquireFastMutex(&partition->mutex);
+    lock(&partition->mutex);
     LONG state = ReadAcquire(&partition->flags);
     if (partition->device != nullptr && ((state & VSU_EXPOSED) != 0 || (state & VSU_HIDE_FAILED) != 0)) {
         rc = bdev_hide_disk(partition->device, flags);
@@ -137,7 +137,7 @@ int unexpose(vsu* partition, ULONG flags) {
     } else if (partition->device != nullptr) {
         bdev_free(&partition->device);
     }
-    ExReleaseFastMutex(&partition->mutex);
+    unlock(&partition->mutex);
     return rc;
 }
 
@@ -230,8 +230,14 @@ int vsu_create(vsu_card* card, vsu_create_record* request, vsu** out) {
     p->length = request->length;
     p->state = VSU_CREATING;
 
-    ExAcquireFastMutex(&table->mutex);
-    int rc = 0;
+    lock(&table->mutex);
+    // A request larger than what is left is refused as such before any placement is tried.
+    int rc = vsu_check_capacity(card, p->length);
+    if (rc != 0) {
+        unlock(&table->mutex);
+        record_free(p);
+        return rc;
+    }
     if (request->logical_base == VSU_AUTO_BASE) {
         ULONG64 base = 0;
         ULONG64 length = p->length;
@@ -255,7 +261,7 @@ int vsu_create(vsu_card* card, vsu_create_record* request, vsu** out) {
         }
     }
     if (rc != 0) {
-        ExReleaseFastMutex(&table->mutex);
+        unlock(&table->mutex);
         record_free(p);
         return rc;
     }
@@ -270,12 +276,12 @@ int vsu_create(vsu_card* card, vsu_create_record* request, vsu** out) {
     }
     if (rc != 0) {
         remove_and_free(table, p);
-        ExReleaseFastMutex(&table->mutex);
+        unlock(&table->mutex);
         return rc;
     }
     InterlockedExchange64(&p->usage, 0);
     set_state(table, p, VSU_ONLINE);
-    ExReleaseFastMutex(&table->mutex);
+    unlock(&table->mutex);
     if (kinfo_add(card, p) != 0) {
         kpav_print(KPAV_CLASS_WARNING, "%s: Unable to create kinfo nodes for %s %s.\n", card->name, VP, p->name);
     }
@@ -303,22 +309,22 @@ int vsu_delete(vsu* partition) {
         vsu_put(partition);
         return -KPAV_EROFS;
     }
-    ExAcquireFastMutex(&table->mutex);
+    lock(&table->mutex);
     vsu_put(partition);
     if (partition->state != VSU_ONLINE) {
-        ExReleaseFastMutex(&table->mutex);
+        unlock(&table->mutex);
         return -KPAV_ENOENT;
     }
     int rc = unexpose(partition, VSU_UNEXPOSE_SURPRISE);
     if (rc != 0) {
         kpav_print(KPAV_CLASS_ERROR, "%s: Unable to offline %s prior to deletion. Error %d.\n", card->name, VP, rc);
         InterlockedAnd(&partition->flags, ~VSU_GOING_AWAY);
-        ExReleaseFastMutex(&table->mutex);
+        unlock(&table->mutex);
         return rc;
     }
     kinfo_drop(partition);
     set_state(table, partition, VSU_DELETING);
-    ExReleaseFastMutex(&table->mutex);
+    unlock(&table->mutex);
     rc = bdev_discard_range(card->data, nullptr, partition->logical_base, partition->length, nullptr, nullptr, ~0ull, 1);
     if (rc == 0) {
         rc = persist(card, partition, true);
@@ -328,11 +334,11 @@ int vsu_delete(vsu* partition) {
         return rc;
     }
     set_state(table, partition, VSU_DELETED);
-    ExAcquireFastMutex(&table->mutex);
+    lock(&table->mutex);
     ULONG slot = partition->index;
     remove_and_free(table, partition);
     rc = release_slot(card, slot);
-    ExReleaseFastMutex(&table->mutex);
+    unlock(&table->mutex);
     return rc;
 }
 
@@ -343,7 +349,7 @@ int vsu_expose_all(vsu_card* card) {
         return -KPAV_ENXIO;
     }
     int result = 0;
-    ExAcquireFastMutex(&table->mutex);
+    lock(&table->mutex);
     for (ULONG i = 0; i < table->entries.count; i++) {
         vsu* p = table->partitions[i];
         if (p->state != VSU_ONLINE) {
@@ -357,7 +363,7 @@ int vsu_expose_all(vsu_card* card) {
             result = rc;
         }
     }
-    ExReleaseFastMutex(&table->mutex);
+    unlock(&table->mutex);
     return result;
 }
 
@@ -369,13 +375,13 @@ int vsu_unexpose_all(vsu_card* card, bool going_away, bool forced) {
     }
     ULONG flags = (going_away ? VSU_UNEXPOSE_GOING_AWAY : 0) | (forced ? VSU_UNEXPOSE_FORCED : 0) | VSU_UNEXPOSE_SURPRISE;
     int result = 0;
-    ExAcquireFastMutex(&table->mutex);
+    lock(&table->mutex);
     for (ULONG i = 0; i < table->entries.count; i++) {
         int rc = unexpose(table->partitions[i], flags);
         if (rc != 0) {
             result = rc;
         }
     }
-    ExReleaseFastMutex(&table->mutex);
+    unlock(&table->mutex);
     return result;
 }

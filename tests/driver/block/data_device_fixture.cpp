@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "driver/log/log_entry.h"
+#include "driver/log/log_file.h"
+#include "driver/log/log_scan.h"
 #include "driver/platform/errno_table.h"
 #include "driver/platform/sgl.h"
 #include "driver/pipeline/request.h"
@@ -11,6 +14,16 @@ void DataDeviceTest::SetUp() {
     if (HasFatalFailure()) return;
     open_point();
     if (HasFatalFailure()) return;
+    start_device(false);
+}
+
+void DataDeviceTest::TearDown() {
+    stop_device();
+    StoreMediaTest::TearDown();
+}
+
+void DataDeviceTest::start_device(bool replay) {
+    mdt_ = {};
     mdt_.log = &log_;
     mdt_.sector_space = sectors();
     mdt_attach attach = {sectors(), log_.sector_size};
@@ -28,14 +41,80 @@ void DataDeviceTest::SetUp() {
     mem_stats_init(&memory_);
     ASSERT_EQ(bio_pool_create(&pool_, nullptr, channel()->sgl_capacity, &memory_), 0);
     device_->pool = pool_;
+    if (replay) {
+        ASSERT_EQ(replay_log(), 0);
+    }
 }
 
-void DataDeviceTest::TearDown() {
+void DataDeviceTest::stop_device() {
     if (pool_ != nullptr) bio_pool_destroy(&pool_, &memory_);
     bdev_free(&device_);
     kpav_bio_exit();
     mdt_exit(&mdt_);
-    StoreMediaTest::TearDown();
+}
+
+void DataDeviceTest::restart_device() {
+    stop_device();
+    reboot();
+    if (HasFatalFailure()) return;
+    start_device(true);
+    if (HasFatalFailure()) return;
+    open_point();
+}
+
+namespace {
+
+// Every packet of the chain's data and system ranges entered into the forward map where the
+// scan found it, in log order: the later packet of a sector wins.
+int replay_packets(log_scan* scan, USHORT leb, ULONG packet, ULONG64 address, ULONG count) {
+    auto* mdt = (mdt_context*)scan->owner;
+    pav_addr_block placement{};
+    placement.count = 1;
+    placement.vectors[0] = {leb, packet};
+    placement.packet_counts[0] = count;
+    lrbtree_range range = {address, count};
+    return mdt_record_sectors(mdt, MDT_REPLAY | MDT_NO_PARTITION_ACCOUNTING, &placement, nullptr, &range);
+}
+
+// An LEB without a usable index (the one open when the power went): its packets one by one.
+int replay_walk(log_scan* scan, log_file* reader, USHORT leb) {
+    const pav_log* log = scan->log;
+    UCHAR opcode = 0;
+    int rc;
+    while ((rc = log_file_next_entry(reader, &opcode)) == 0) {
+        log_file_pos where{};
+        log_file_where(reader, &where);
+        if (where.leb != leb) return 0;
+        UCHAR kind = log_opcode_fold(opcode);
+        if (kind == 0x90 || kind == 0xA0) {
+            UCHAR header[PKT_HEADER_SIZE];
+            rc = log_file_copy_out(reader, header, sizeof header);
+            if (rc != 0) return rc;
+            ULONG64 address = 0;
+            pkt_header_decode(header, &opcode, &address);
+            if (kind == 0x90 || sys_addr_classify(address) == SYS_KIND_DATA) {
+                ULONG packet = (ULONG)((where.byte - log->geometry.head_reserve) / log->geometry.packet_size);
+                rc = replay_packets(scan, leb, packet, address, 1);
+                if (rc != 0) return rc;
+            }
+        }
+        rc = log_entry_skip(reader, opcode);
+        if (rc != 0) return rc;
+    }
+    return rc;
+}
+
+}  // namespace
+
+int DataDeviceTest::replay_log() {
+    if (log_.head_leb == PAV_NO_LEB) return 0;
+    static const log_scan_ops ops = {replay_packets, nullptr, nullptr, nullptr, nullptr, nullptr, replay_walk};
+    log_scan scan{};
+    int rc = log_scan_init(&scan, &log_, &ops, &mdt_);
+    if (rc != 0) return rc;
+    rc = ebi_scan_chain(&scan, log_.head_leb, PAV_NO_LEB, false);
+    log_scan_exit(&scan);
+    return rc;
 }
 
 bio* DataDeviceTest::take(ULONG command, ULONG64 start, ULONG64 count, void* buffer, bio* first) {

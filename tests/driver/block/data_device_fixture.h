@@ -49,7 +49,10 @@ class DataDeviceTest : public StoreMediaTest {
     void start_device(bool replay);
     void stop_device();
     void restart_device();
-    // Enters every data and system packet of the log's chain into the forward map, in log order.
+    // Enters every data and system packet of the log's chain into the forward map, in log order,
+    // as a rescan does: the discard notes in the log applied first, and an atomic write whose
+    // packets still end the log marked open given a note of its own (left in the log for
+    // restart_device to write once the append point is open) and left out.
     int replay_log();
 
     // `count` sectors of a pattern that names each sector and `seed`.

@@ -436,10 +436,15 @@ void stamp(bdev* device, bio* b) {
     }
 }
 
-// Every bio of the chain lies inside the device.
+// Every bio of the chain lies inside the device; a bio the data device's own users submitted
+// there (the driver's records: partition descriptors) may lie in the forward map's reserved range
+// instead.
 bool inside(const bdev* device, const bio* first) {
     for (const bio* b = first; b != nullptr; b = b->next) {
-        if (b->base > device->sector_count || b->count > device->sector_count - b->base) {
+        bool in_sectors = b->base <= device->sector_count && b->count <= device->sector_count - b->base;
+        bool in_reserved = b->origin == device && b->base >= SYSTEM_SECTORS && b->base < LRB_KEY_END &&
+                           b->count <= LRB_KEY_END - b->base;
+        if (!in_sectors && !in_reserved) {
             return false;
         }
     }

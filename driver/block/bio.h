@@ -133,6 +133,12 @@ void bio_end_handed_back(bdev* device, bio* first, int status);
 // (PASSIVE_LEVEL); without, the bio ends on its own and the submission's result is returned.
 int bdev_discard_range(bdev* device, bio* b, ULONG64 base, ULONG64 count, void* unused1, void* unused2,
                        ULONG64 discard_mark, int wait);
+// Writes one block of `buffer` (the device's block size, reachable by the card's DMA) at
+// `sector` through `b` or a bio taken from the device's pool, and waits until it is on the media
+// (it joins the channel's flush): the write's status,
+// -KPAV_ENOMEM without a bio. The sector may lie in the forward map's reserved range when the
+// device is the card's data device. PASSIVE_LEVEL.
+int datalog_internal_write(bdev* device, ULONG64 sector, bio* b, const void* buffer);
 // Ends a chain: accounts it, calls its callback, wakes its waiter or returns it.
 void bio_endio(bio* first, int status);
 // Waits for a synchronous bio (BIO_SYNC) to complete: its status. Below DISPATCH_LEVEL.

@@ -104,13 +104,18 @@ int account_range(mdt_partition_table* table, ULONG64 key, ULONG64 count, LONG64
         if (p->base + p->length <= key) {
             continue;
         }
+        if (key < p->base) {
+            // Before this partition: in none, unless it reaches into it.
+            rc = count > p->base - key ? -KPAV_EINVAL : 0;
+            break;
+        }
         if (p->state != MDT_PARTITION_ONLINE) {
             break;
         }
-        if (key < p->base || count > p->base + p->length - key) {
+        if (count > p->base + p->length - key) {
             rc = -KPAV_EINVAL;
         } else {
-            InterlockedExchangeAdd64(&p->used, delta);
+            InterlockedExchangeAdd64(p->usage != nullptr ? p->usage : &p->used, delta);
         }
         break;
     }

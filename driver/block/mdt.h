@@ -20,6 +20,7 @@ struct mdt_partition {
     ULONG64 length;
     ULONG state;             // 1 online
     volatile LONG64 used;    // sectors mapped
+    volatile LONG64* usage;  // the partition record's own counter, counted instead of `used`
 };
 constexpr ULONG MDT_PARTITION_ONLINE = 1;
 

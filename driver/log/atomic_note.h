@@ -32,6 +32,13 @@ static_assert(offsetof(atomic_note, count) == 10);
 static_assert(offsetof(atomic_note, entries) == 16);
 
 constexpr ULONG ATOMIC_NOTE_MIN_BYTES = 64;
+// The entries of a note, however many it holds (a built note may hold more than two).
+inline atomic_note_entry* atomic_note_entries(atomic_note* note) {
+    return (atomic_note_entry*)((UCHAR*)note + offsetof(atomic_note, entries));
+}
+inline const atomic_note_entry* atomic_note_entries(const atomic_note* note) {
+    return (const atomic_note_entry*)((const UCHAR*)note + offsetof(atomic_note, entries));
+}
 inline ULONG atomic_note_bytes(ULONG entries) {
     ULONG bytes = 16 + 24 * entries;
     return bytes < ATOMIC_NOTE_MIN_BYTES ? ATOMIC_NOTE_MIN_BYTES : bytes;
@@ -49,3 +56,10 @@ void atomic_discard_note_free(pav_log* log);
 // sequence. `bytes` is the size of the note as read: 0, -KPAV_EINVAL for a count that does not fit
 // it, an entry with a packet range upside down, or an LEB out of range (nothing is applied then).
 int atomic_discard_note_apply(pav_log* log, const atomic_note* note, ULONG bytes);
+// Writes the log's note (when it has one) through the append point, so that later scans hide
+// the same packets: one 64-byte note per two entries (a write over more than two LEBs takes
+// several), each on the media when the call returns and its packet then marked valid ("Unable to
+// record packets in bitmap (%d)." when the store cannot). The note is freed. 0, the append's
+// error, -KPAV_ENOMEM without a request, -KPAV_EINVAL without an open append point.
+// PASSIVE_LEVEL.
+int atomic_discard_note_write(pav_log* log);

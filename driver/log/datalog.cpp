@@ -293,6 +293,7 @@ int pav_log_create(pav_log* log, nand_dev* channel, leb_record* lebs, const log_
     log->preallocate = table->geometry.preallocate;
     log->md_footprint = &channel->memory;
     log->opener_slot = PAV_NO_LEB;
+    log->store_ops = &datalog_store_defaults;
     kpav_state_init(&log->state, PAV_LOG_CREATED);
     kpav_spinlock_init(&log->lock);
     kpav_spinlock_init(&log->written_lock);

@@ -22,6 +22,7 @@ struct mblk;
 struct mblk_table;
 struct pav_log;
 struct apt_context;
+struct pav_addr_block;
 
 // "No LEB" everywhere: erase-block numbers are 16 bits.
 constexpr USHORT PAV_NO_LEB = 65535;
@@ -102,6 +103,18 @@ struct bdev_failure_callbacks {
     int (*set_write_reason)(void* owner, int level, int reason);
     void* bdev_slots[4];  // the block-device paths' own callbacks
 };
+
+// What the log asks of the store above it: recording the sectors of a groomer move at their
+// new place in the forward map, and marking packets valid (the validity bitmap lives with the
+// map). The store (the data device's metadata table) hands its const table over with
+// datalog_set_store; until then the log uses datalog_store_defaults: a move is refused
+// (-KPAV_ENODEV: with no map its data has no new place) and marking valid counts the packets in
+// their LEBs' valid counts only. Both run on a completion thread, below DISPATCH_LEVEL.
+struct datalog_store_ops {
+    int (*record_moved)(void* store, const pav_addr_block* placement, ULONG64 first_key, ULONG64 count);
+    int (*mark_valid)(void* store, pav_log* log, const pav_addr_block* placement);
+};
+extern const datalog_store_ops datalog_store_defaults;
 
 // The format's parameters as the log keeps them (56 bytes).
 #pragma pack(push, 1)
@@ -188,6 +201,8 @@ struct pav_log {
     UCHAR written_set;
     kpav_spinlock written_lock;
     ULONG64 forward_map_blocks; // metadata blocks the forward map holds (for the room it needs)
+    const datalog_store_ops* store_ops;  // never NULL once created
+    void* store;
     kpav_step_run start;
 };
 
@@ -203,6 +218,10 @@ inline nand_dev* datalog_nand_dev(const pav_log* log) {
 // block of the card; `format` the format's parameters from the EB opener.
 int pav_log_create(pav_log* log, nand_dev* channel, leb_record* lebs, const log_format_params* format, void* owner);
 void pav_log_destroy(pav_log* log);
+
+// Hands the log the store above it (NULL: the defaults again). PASSIVE_LEVEL, while no append
+// is in flight.
+void datalog_set_store(pav_log* log, const datalog_store_ops* ops, void* store);
 
 // Acts once: when the log has a card and its state moves to PAV_LOG_UNRECOVERABLE_ERROR now,
 // the owner's on_device_failure gets `code`; without an owner table the levelled log says

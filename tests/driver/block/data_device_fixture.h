@@ -42,6 +42,19 @@ class DataDeviceTest : public StoreMediaTest {
     int discard(ULONG64 start, ULONG64 count);
     int flush();
 
+    // The device and its metadata table made (the log's packets entered into the map again
+    // first, with `replay`) and taken down; as after a reboot: taken down, the card restarted on
+    // its media, the log relinked, the device made again over the replayed log and the append
+    // point opened.
+    void start_device(bool replay);
+    void stop_device();
+    void restart_device();
+    // Enters every data and system packet of the log's chain into the forward map, in log order,
+    // as a rescan does: the discard notes in the log applied first, and an atomic write whose
+    // packets still end the log marked open given a note of its own (left in the log for
+    // restart_device to write once the append point is open) and left out.
+    int replay_log();
+
     // `count` sectors of a pattern that names each sector and `seed`.
     std::vector<UCHAR> pattern(ULONG64 start, ULONG64 count, UCHAR seed) const;
 

@@ -1,0 +1,477 @@
+// Virtual partitions on the card model: the data device over a real log and forward map, the
+// descriptors written to and read back from the card's media, partitions created, reloaded after
+// a restart of the channel (the log's packets entered into the map again), deleted (also when the
+// power goes in the middle of it), and the descriptor's checks with their read-only fallbacks.
+#include <cstring>
+#include <vector>
+
+#include "driver/block/bdev_data.h"
+#include "driver/block/bdev_read.h"
+#include "driver/block/vsu.h"
+#include "driver/pipeline/pipeline.h"
+#include "driver/platform/errno_table.h"
+#include "driver/platform/sgl.h"
+#include "sim/kernel/control.h"
+#include "tests/driver/block/data_device_fixture.h"
+
+namespace {
+
+constexpr ULONG64 kSpan = 1ull << 17;  // the forward map's shard span at these sizes
+
+class PartitionCardTest : public DataDeviceTest {
+  protected:
+    void SetUp() override {
+        DataDeviceTest::SetUp();
+        if (HasFatalFailure()) return;
+        make_card();
+    }
+    void TearDown() override {
+        if (card_.table != nullptr) {
+            vsu_unexpose_all(&card_, false, false);
+            vsu_unload_all(&card_);
+        }
+        DataDeviceTest::TearDown();
+    }
+    void make_card() {
+        card_ = {};
+        card_.name = "dov0";
+        card_.number = 0;
+        card_.data = device_;
+        card_.mdt = &mdt_;
+        card_.sector_size = log_.sector_size;
+        card_.capacity = card_.extended_capacity = sectors();
+        for (int i = 0; i < 16; i++) card_.identity[i] = (UCHAR)(0xC0 + i);
+    }
+    // Partitions saved, the card restarted on its media, the partitions loaded again.
+    int restart_and_load() {
+        vsu_unexpose_all(&card_, false, false);
+        vsu_unload_all(&card_);
+        EXPECT_EQ(flush(), 0);
+        restart_device();
+        if (HasFatalFailure()) return -1;
+        make_card();
+        int rc = vsu_load_all(&card_);
+        if (rc != 0) {
+            for (auto& line : log()) ADD_FAILURE() << line;
+        }
+        return rc;
+    }
+    // A creation record of a known type; `base` all ones: placed automatically.
+    static vsu_create_record request(ULONG64 base, ULONG64 length, UCHAR id, const char* name = "") {
+        vsu_create_record r{};
+        vsu_type_of(1, r.type);
+        for (int i = 0; i < 16; i++) r.identity[i] = (UCHAR)(id + i);
+        r.logical_base = base;
+        r.length = length;
+        r.phys_max = length;
+        std::strncpy(r.name, name, sizeof r.name);
+        return r;
+    }
+    int create(ULONG64 base, ULONG64 length, UCHAR id, vsu** out, const char* name = "") {
+        vsu_create_record r = request(base, length, id, name);
+        int rc = vsu_create(&card_, &r, out);
+        if (rc == 0) vsu_put(*out);
+        return rc;
+    }
+    vsu* only(ULONG i) { return card_.table->partitions[i]; }
+    ULONG count() { return card_.table->entries.count; }
+
+    // I/O through a partition's own block device.
+    int part_io(vsu* p, ULONG command, ULONG64 start, ULONG64 n, void* buffer) {
+        bio* b = nullptr;
+        int rc = bio_alloc(pool_, p->device, &b);
+        if (rc != 0) return rc;
+        b->command = command;
+        b->base = start;
+        b->count = n;
+        if (buffer != nullptr) {
+            rc = kpav_sgl_map_bytes(b->list, buffer, (ULONG)(n * device_->sector_size));
+            if (rc != 0) {
+                bio_free_chain(b);
+                return rc;
+            }
+        }
+        return submit_wait(b);
+    }
+    int part_write(vsu* p, ULONG64 start, const std::vector<UCHAR>& data) {
+        dma_visible dma(data);
+        return part_io(p, BIO_WRITE, start, data.size() / device_->sector_size, (void*)data.data());
+    }
+    std::vector<UCHAR> part_read(vsu* p, ULONG64 start, ULONG64 n) {
+        std::vector<UCHAR> out(n * device_->sector_size, 0xEE);
+        dma_visible dma(out);
+        EXPECT_EQ(part_io(p, BIO_READ, start, n, out.data()), 0);
+        return out;
+    }
+    // The descriptor sector of `slot` as the data device reads it.
+    vsu_descriptor slot_sector(ULONG slot) {
+        std::vector<UCHAR> bytes(device_->sector_size);
+        dma_visible dma(bytes);
+        EXPECT_EQ(bdev_read_sync(device_, VSU_SLOT_BASE + slot, 1, bytes.data()), 0);
+        vsu_descriptor d;
+        std::memcpy(&d, bytes.data(), sizeof d);
+        return d;
+    }
+    // Writes a sector into a descriptor slot, as the driver's own writes do.
+    void put_slot(ULONG slot, const std::vector<UCHAR>& sector) {
+        dma_visible dma(sector);
+        ASSERT_EQ(datalog_internal_write(device_, VSU_SLOT_BASE + slot, nullptr, sector.data()), 0);
+    }
+    std::vector<UCHAR> descriptor_sector(const vsu_descriptor& fields) {
+        std::vector<UCHAR> sector(device_->sector_size);
+        vsu_descriptor_encode(&fields, sector.data(), sector.size());
+        return sector;
+    }
+    vsu_descriptor fields(ULONG64 base, ULONG64 length, UCHAR id, const char* name) {
+        vsu_descriptor d{};
+        d.sector_size = device_->sector_size;
+        std::strncpy(d.name, name, sizeof d.name);
+        vsu_type_of(1, d.type);
+        for (int i = 0; i < 16; i++) d.identity[i] = (UCHAR)(id + i);
+        d.logical_base = base;
+        d.length = length;
+        d.phys_max = length;
+        return d;
+    }
+    // A flush that ends once every earlier write is on the media.
+    int durable_flush() {
+        bio* barrier = take(BIO_FLUSH, 0, 0);
+        InterlockedOr(&barrier->flags, BIO_FLUSH_JOIN);
+        return submit_wait(barrier);
+    }
+    std::vector<UCHAR> zeros(ULONG64 n) { return std::vector<UCHAR>(n * device_->sector_size, 0); }
+
+    vsu_card card_{};
+};
+
+TEST_F(PartitionCardTest, AFreshCardGetsOneCompatibilityPartitionThatIsSavedAndComesBack) {
+    ASSERT_EQ(vsu_load_all(&card_), 0);
+    EXPECT_TRUE(logged("dov0: Device has no Virtual Partitions.  Creating compatibility Virtual Partition dov0.\n"));
+    ASSERT_EQ(count(), 1u);
+    vsu* p = only(0);
+    EXPECT_EQ(p->index, 0u);
+    EXPECT_EQ(p->logical_base, 0u);
+    EXPECT_EQ(p->length, sectors());
+    EXPECT_EQ(vsu_type_number(p->type), 1u);
+    EXPECT_EQ(std::memcmp(p->identity, card_.identity, 16), 0);
+    EXPECT_STREQ(p->name, "dov0");
+    ASSERT_EQ(vsu_expose_all(&card_), 0);
+    auto data = pattern(100, 40, 3);
+    ASSERT_EQ(part_write(p, 100, data), 0);
+    EXPECT_EQ(p->usage, 40);
+
+    sim::kernel::clear_debug_lines();
+    ASSERT_EQ(restart_and_load(), 0);
+    EXPECT_FALSE(logged("dov0: Device has no Virtual Partitions.  Creating compatibility Virtual Partition dov0.\n"));
+    vsu_descriptor d = slot_sector(0);
+    EXPECT_EQ(d.magic, VSU_DESCRIPTOR_MAGIC);
+    EXPECT_EQ(d.version, 2u);
+    EXPECT_EQ(d.size, 144u);
+    EXPECT_EQ(std::memcmp(d.identity, card_.identity, 16), 0);
+    EXPECT_EQ(d.logical_base, 0u);
+    EXPECT_EQ(d.usage, 40u);
+    ASSERT_EQ(count(), 1u);
+    p = only(0);
+    EXPECT_EQ(p->usage, 40);
+    ASSERT_EQ(vsu_expose_all(&card_), 0);
+    EXPECT_EQ(part_read(p, 100, 40), data);
+}
+
+// Several partitions created, written, saved and reloaded on restarted media; one deleted: its
+// range reads zeros, its slot is free for the next creation, the other's data stays.
+TEST_F(PartitionCardTest, PartitionsAreCreatedReloadedAndDeleted) {
+    ASSERT_EQ(vsu_load_all(&card_), 0);
+    ASSERT_EQ(vsu_expose_all(&card_), 0);
+    vsu* compat = nullptr;
+    ASSERT_EQ(vsu_find_by_devnum(0, &compat, card_.table), 0);
+    ASSERT_EQ(vsu_delete(compat), 0);
+    ASSERT_EQ(count(), 0u);
+
+    vsu* a = nullptr;
+    vsu* b = nullptr;
+    ASSERT_EQ(create(VSU_AUTO_BASE, 3000, 0x10, &a), 0);
+    EXPECT_EQ(a->logical_base, 0u);
+    EXPECT_EQ(a->index, 0u);
+    EXPECT_STREQ(a->name, "pav0vp0");
+    ASSERT_EQ(create(4 * kSpan, 5000, 0x20, &b, "second"), 0);
+    EXPECT_EQ(b->index, 1u);
+    // The next automatic one goes into the smallest gap that holds it: after a's rounded end.
+    vsu* c = nullptr;
+    ASSERT_EQ(create(VSU_AUTO_BASE, 100, 0x30, &c), 0);
+    EXPECT_EQ(c->logical_base, kSpan);
+    EXPECT_EQ(c->index, 2u);
+
+    auto da = pattern(0, 64, 1);
+    auto db = pattern(4 * kSpan + 10, 300, 2);
+    ASSERT_EQ(part_write(a, 0, da), 0);
+    ASSERT_EQ(part_write(b, 10, db), 0);
+    // The partition device reaches only its own range.
+    EXPECT_EQ(part_io(a, BIO_READ, 2990, 20, nullptr), -KPAV_EIO);
+
+    ASSERT_EQ(restart_and_load(), 0);
+    ASSERT_EQ(count(), 3u);
+    a = only(0);
+    c = only(1);
+    b = only(2);
+    EXPECT_EQ(a->index, 0u);
+    EXPECT_EQ(c->index, 2u);
+    EXPECT_EQ(b->index, 1u);
+    EXPECT_STREQ(b->name, "second");
+    EXPECT_EQ(a->usage, 64);
+    EXPECT_EQ(b->usage, 300);
+    EXPECT_EQ(b->length, 5000u);
+    ASSERT_EQ(vsu_expose_all(&card_), 0);
+    EXPECT_EQ(part_read(a, 0, 64), da);
+    EXPECT_EQ(part_read(b, 10, 300), db);
+
+    vsu* found = nullptr;
+    ASSERT_EQ(vsu_find_by_devnum(0, &found, card_.table), 0);
+    ASSERT_EQ(vsu_delete(found), 0);
+    ASSERT_EQ(count(), 2u);
+    std::vector<UCHAR> out;
+    ASSERT_EQ(read(0, 64, &out), 0);
+    EXPECT_EQ(out, zeros(64));
+    EXPECT_EQ(slot_sector(0).magic, 0u);  // the slot is free
+
+    ASSERT_EQ(restart_and_load(), 0);
+    ASSERT_EQ(count(), 2u);
+    EXPECT_EQ(only(0)->index, 2u);
+    ASSERT_EQ(vsu_expose_all(&card_), 0);
+    ASSERT_EQ(create(VSU_AUTO_BASE, 10, 0x40, &a), 0);
+    EXPECT_EQ(a->index, 0u);  // the freed slot is taken again
+    EXPECT_EQ(part_read(a, 0, 10), zeros(10));
+    ASSERT_EQ(vsu_find_by_devnum(1, &found, card_.table), 0);
+    EXPECT_EQ(part_read(found, 10, 300), db);
+    vsu_put(found);
+}
+
+// The power goes right after the deleted descriptor reached the media: the next load finds the
+// partition deleted and finishes the deletion.
+TEST_F(PartitionCardTest, ADeletionCutByPowerIsFinishedAtTheNextLoad) {
+    ASSERT_EQ(vsu_load_all(&card_), 0);
+    ASSERT_EQ(vsu_expose_all(&card_), 0);
+    vsu* compat = nullptr;
+    ASSERT_EQ(vsu_find_by_devnum(0, &compat, card_.table), 0);
+    ASSERT_EQ(vsu_delete(compat), 0);
+    vsu* a = nullptr;
+    vsu* b = nullptr;
+    ASSERT_EQ(create(0, 1000, 0x10, &a), 0);
+    ASSERT_EQ(create(2 * kSpan, 1000, 0x20, &b), 0);
+    auto da = pattern(0, 32, 5);
+    auto db = pattern(2 * kSpan, 32, 6);
+    ASSERT_EQ(part_write(a, 0, da), 0);
+    ASSERT_EQ(part_write(b, 0, db), 0);
+    ASSERT_EQ(durable_flush(), 0);  // the card's own power-cut flush is off
+
+    // The deletion writes one packet, the descriptor with its type zeroed, and drops the slot's
+    // mapping in memory; the power goes before anything else reaches the media.
+    vsu* found = nullptr;
+    ASSERT_EQ(vsu_find_by_devnum(0, &found, card_.table), 0);
+    ASSERT_EQ(vsu_delete(found), 0);
+    model_->inject("power_cut", "now");
+    ASSERT_FALSE(model_->powered());
+    fail_channel(channel(), 0, CHANNEL_FAIL_WATCHDOG);
+    // What is left of the table goes without being saved: the card is gone.
+    card_.read_only = 1;
+    vsu_unexpose_all(&card_, false, true);
+    vsu_unload_all(&card_);
+
+    restart_device();
+    ASSERT_FALSE(HasFatalFailure());
+    make_card();
+    ASSERT_EQ(slot_sector(0).magic, VSU_DESCRIPTOR_MAGIC);  // on media: the deleted descriptor
+    EXPECT_TRUE(vsu_type_is_zero(slot_sector(0).type));
+    ASSERT_EQ(vsu_load_all(&card_), 0);
+    ASSERT_EQ(count(), 1u);
+    EXPECT_EQ(only(0)->index, 1u);
+    EXPECT_EQ(slot_sector(0).magic, 0u);  // released
+    std::vector<UCHAR> out;
+    ASSERT_EQ(read(0, 32, &out), 0);
+    EXPECT_EQ(out, zeros(32));  // the free space was cleaned
+    ASSERT_EQ(vsu_expose_all(&card_), 0);
+    EXPECT_EQ(part_read(only(0), 0, 32), db);
+}
+
+TEST_F(PartitionCardTest, CreationRefusesDuplicatesOverlapsMisplacementAndMoreThanTheCapacity) {
+    ASSERT_EQ(vsu_load_all(&card_), 0);
+    vsu* compat = nullptr;
+    ASSERT_EQ(vsu_find_by_devnum(0, &compat, card_.table), 0);
+    ASSERT_EQ(vsu_delete(compat), 0);
+    vsu* a = nullptr;
+    ASSERT_EQ(create(0, 1000, 0x10, &a, "first"), 0);
+    auto da = pattern(0, 16, 9);
+    ASSERT_EQ(part_write(a, 0, da), 0);
+
+    vsu* x = nullptr;
+    EXPECT_EQ(create(2 * kSpan, 10, 0x50, &x, "first"), -KPAV_EEXIST);
+    EXPECT_EQ(create(2 * kSpan, 10, 0x10, &x, "other"), -VSU_EDUPLICATE_ID);
+    sim::kernel::clear_debug_lines();
+    EXPECT_EQ(create(kSpan + 1, 10, 0x50, &x), -KPAV_EINVAL);
+    EXPECT_TRUE(logged("dov0: Virtual Partition range 131073-131083 does not start on required boundary of 131072 sectors.\n"));
+    // Touching counts as overlapping for an explicit range.
+    ASSERT_EQ(create(2 * kSpan, 10, 0x60, &x), 0);
+    EXPECT_EQ(create(kSpan, kSpan, 0x70, &x), -KPAV_EINVAL);
+    EXPECT_TRUE(logged("dov0: Virtual Partition range 131072-262144 overlaps existing Virtual Partition.\n"));
+    // One sector more than is left.
+    ULONG64 left = sectors() - 1010;
+    EXPECT_EQ(create(VSU_AUTO_BASE, left + 1, 0x80, &x), -KPAV_EFBIG);
+    EXPECT_TRUE(logged("dov0: Virtual Partition would exceed available capacity: (desired: 1047567 reserved: 1010 total: "
+                       "1048576).\n"));
+    // No gap holds it although the sum would allow it; and a range beyond the card.
+    EXPECT_EQ(create(VSU_AUTO_BASE, 7 * kSpan, 0x80, &x), -KPAV_ENOSPC);
+    EXPECT_EQ(create(7 * kSpan, 2 * kSpan, 0x80, &x), -KPAV_ENOSPC);
+    // Wrong requests.
+    vsu_create_record r = request(VSU_AUTO_BASE, 10, 0x90);
+    r.version = 1;
+    EXPECT_EQ(vsu_create(&card_, &r, &x), -KPAV_EOPNOTSUPP);
+    r = request(VSU_AUTO_BASE, 10, 0x90);
+    r.type[0] ^= 1;
+    EXPECT_EQ(vsu_create(&card_, &r, &x), -KPAV_EINVAL);
+    r = request(VSU_AUTO_BASE, 10, 0x90);
+    vsu_type_of(2, r.type);  // the card takes no atomic writes
+    EXPECT_EQ(vsu_create(&card_, &r, &x), -KPAV_EOPNOTSUPP);
+    r = request(VSU_AUTO_BASE, 10, 0x90);
+    r.sector_size = 4096;
+    EXPECT_EQ(vsu_create(&card_, &r, &x), -KPAV_EINVAL);
+
+    ASSERT_EQ(count(), 2u);
+    EXPECT_EQ(part_read(a, 0, 16), da);
+}
+
+// Lookups: by device number, in base order from a cursor, and the usage accounting.
+TEST_F(PartitionCardTest, LookupsFollowBaseOrderAndSkipPartitionsGoingAway) {
+    ASSERT_EQ(vsu_load_all(&card_), 0);
+    vsu* compat = nullptr;
+    ASSERT_EQ(vsu_find_by_devnum(0, &compat, card_.table), 0);
+    ASSERT_EQ(vsu_delete(compat), 0);
+    vsu* late = nullptr;
+    vsu* early = nullptr;
+    ASSERT_EQ(create(3 * kSpan, 100, 0x10, &late), 0);
+    ASSERT_EQ(create(kSpan, 100, 0x20, &early), 0);
+    ULONG64 cursor = 0;
+    vsu* p = nullptr;
+    ASSERT_EQ(vsu_find_next(&cursor, &p, card_.table), 0);
+    EXPECT_EQ(p, early);
+    EXPECT_EQ(cursor, kSpan + 100);
+    vsu_put(p);
+    ASSERT_EQ(vsu_find_next(&cursor, &p, card_.table), 0);
+    EXPECT_EQ(p, late);
+    vsu_put(p);
+    EXPECT_EQ(vsu_find_next(&cursor, &p, card_.table), -KPAV_ENOENT);
+    EXPECT_EQ(cursor, ~0ull);
+    EXPECT_EQ(vsu_find_by_devnum(7, &p, card_.table), -KPAV_ENOENT);
+
+    EXPECT_EQ(vsu_account_sectors(&card_, kSpan + 10, 5, 5), 0);
+    EXPECT_EQ(early->usage, 5);
+    EXPECT_EQ(vsu_account_sectors(&card_, kSpan + 98, 5, 5), -KPAV_EINVAL);
+    EXPECT_EQ(vsu_account_sectors(&card_, 2 * kSpan, 5, 5), 0);  // in no partition
+
+    bdev* opened = nullptr;
+    ASSERT_EQ(vsu_open_bdev(early, &opened), 0);
+    EXPECT_EQ(opened, early->device);
+    InterlockedOr(&early->flags, VSU_GOING_AWAY);
+    EXPECT_EQ(vsu_find_by_devnum(early->index, &p, card_.table), -KPAV_ENOENT);
+    cursor = 0;
+    ASSERT_EQ(vsu_find_next(&cursor, &p, card_.table), 0);
+    EXPECT_EQ(p, late);
+    vsu_put(p);
+    InterlockedAnd(&early->flags, ~VSU_GOING_AWAY);
+    opened->ops->release(opened);
+}
+
+// A descriptor slot holding something the load must not trust: each with its message and its
+// fallback. The sector is written onto the media and read back by the load.
+struct corrupt_case {
+    const char* name;
+    void (*spoil)(vsu_descriptor* d, std::vector<UCHAR>* sector);
+    int result;
+    const char* message;
+    bool read_only;
+    ULONG partitions;  // what the load kept (a load that stops keeps what it had read)
+};
+
+const corrupt_case corrupt_cases[] = {
+    {"BadMagic", [](vsu_descriptor*, std::vector<UCHAR>* s) { (*s)[0] ^= 0x40; }, -KPAV_EINVAL,
+     "dov0: Corrupt Virtual Partition descriptor block 3: invalid magic.\n", false, 1},
+    {"BadSize", [](vsu_descriptor*, std::vector<UCHAR>* s) { (*s)[8] = 143; }, -KPAV_EINVAL,
+     "dov0: Corrupt Virtual Partition descriptor block 3: invalid size.\n", false, 1},
+    {"UnknownType", [](vsu_descriptor*, std::vector<UCHAR>* s) { (*s)[64] ^= 1; }, -KPAV_EINVAL,
+     "dov0: Unknown Virtual Partition type bf7d7e90-4b06-2242-a26e-f57e21d75a11 in descriptor at 3\n", false, 1},
+    {"RangeBeyondTheCard", [](vsu_descriptor*, std::vector<UCHAR>* s) { (*s)[111] = 0x80; }, -KPAV_EINVAL,
+     "dov0: Corrupt Virtual Partition descriptor block 3: invalid range.\n", false, 1},
+    {"TooNew", [](vsu_descriptor*, std::vector<UCHAR>* s) { (*s)[4] = 3; }, 0,
+     "dov0: Virtual Partition descriptor too new (3) for this software.  Attaching read-only.\n", true, 2},
+    {"OtherSectorSize", [](vsu_descriptor*, std::vector<UCHAR>* s) { (*s)[17] = 0x10; }, 0,
+     "dov0: Differing Virtual Partition sector sizes not supported.  Virtual Partition: 4096 device: 512.\n", true, 1},
+};
+
+class CorruptDescriptorTest : public PartitionCardTest, public ::testing::WithParamInterface<corrupt_case> {};
+
+TEST_P(CorruptDescriptorTest, IsDetectedAndNeverTrusted) {
+    const corrupt_case& c = GetParam();
+    put_slot(0, descriptor_sector(fields(0, 1000, 0x10, "good")));
+    std::vector<UCHAR> bad = descriptor_sector(fields(2 * kSpan, 1000, 0x20, "bad"));
+    c.spoil(nullptr, &bad);
+    put_slot(3, bad);
+    // Data in a gap no partition covers: a read-only load leaves it alone.
+    auto gap = pattern(6 * kSpan, 8, 4);
+    ASSERT_EQ(write(6 * kSpan, gap), 0);
+    ASSERT_EQ(flush(), 0);
+    restart_device();
+    ASSERT_FALSE(HasFatalFailure());
+    make_card();
+
+    EXPECT_EQ(vsu_load_all(&card_), c.result);
+    EXPECT_TRUE(logged(c.message)) << c.message;
+    EXPECT_EQ(count(), c.partitions);
+    std::vector<UCHAR> out;
+    ASSERT_EQ(read(6 * kSpan, 8, &out), 0);
+    if (c.read_only) {
+        EXPECT_TRUE(logged("dov0: Setting device dov0 to read-only\n"));
+        EXPECT_EQ(out, gap);
+        EXPECT_EQ(write(0, pattern(0, 1, 1)), -KPAV_EROFS);
+        vsu* p = nullptr;
+        ASSERT_EQ(vsu_find_by_devnum(0, &p, card_.table), 0);
+        EXPECT_EQ(vsu_delete(p), -KPAV_EROFS);
+    } else {
+        EXPECT_EQ((card_.read_only & 1), 0);
+    }
+    if (std::strcmp(c.name, "OtherSectorSize") == 0) {
+        EXPECT_TRUE(logged("dov0: Not all Virtual Partitions may be available.\n"));
+    }
+    // Nothing of the media was changed: the bad slot reads as it was written.
+    std::vector<UCHAR> slot(device_->sector_size);
+    {
+        dma_visible dma(slot);
+        ASSERT_EQ(bdev_read_sync(device_, VSU_SLOT_BASE + 3, 1, slot.data()), 0);
+    }
+    EXPECT_EQ(slot, bad);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CorruptDescriptorTest, ::testing::ValuesIn(corrupt_cases),
+                         [](const ::testing::TestParamInfo<corrupt_case>& info) { return info.param.name; });
+
+// A card large enough for 64 partitions of a shard each: the 65th finds no slot.
+class ManyPartitionsTest : public PartitionCardTest {
+  protected:
+    ULONG64 sectors() const override { return 65 * kSpan; }
+};
+
+TEST_F(ManyPartitionsTest, SixtyFourPartitionsFillTheSlotsAndTheSixtyFifthFindsNone) {
+    ASSERT_EQ(vsu_load_all(&card_), 0);
+    vsu* compat = nullptr;
+    ASSERT_EQ(vsu_find_by_devnum(0, &compat, card_.table), 0);
+    ASSERT_EQ(vsu_delete(compat), 0);
+    vsu* p = nullptr;
+    for (ULONG i = 0; i < 64; i++) {
+        ASSERT_EQ(create(VSU_AUTO_BASE, 16, (UCHAR)(4 * i), &p), 0) << i;
+        EXPECT_EQ(p->index, i);
+        EXPECT_EQ(p->logical_base, i * kSpan);
+    }
+    sim::kernel::clear_debug_lines();
+    EXPECT_EQ(create(VSU_AUTO_BASE, 16, 0xFF, &p), -KPAV_ENOSPC);
+    EXPECT_TRUE(logged("dov0: Unable to reserve mdt for vsu.\n"));
+    EXPECT_EQ(count(), 64u);
+}
+
+}  // namespace

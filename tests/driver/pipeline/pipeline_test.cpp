@@ -10,6 +10,7 @@
 #include "driver/pipeline/range_table.h"
 #include "driver/platform/params.h"
 #include "sim/kernel/control.h"
+#include "tests/support/csr_dump_decode.h"
 #include "sim/kernel/thread_state.h"
 #include "tests/driver/pipeline/backend.h"
 
@@ -505,7 +506,15 @@ class WatchdogTest : public ChannelPipelineTest {
         card_.ops = &shell;
         reported_ = 0;
     }
-    std::string dump() const { return std::string(card_.dump.buffer, card_.dump.position); }
+    // The dump the worker printed into the log.
+    std::string dump() const {
+        std::string text;
+        eventually([&] {
+            text = csr_dump_decode::last_printed(sim::kernel::debug_texts(), "dov0");
+            return !text.empty();
+        });
+        return text;
+    }
     char dump_buffer_[4096] = {};
     static std::atomic<int> reported_;
 };

@@ -10,19 +10,38 @@
 struct completion_queue;
 struct pipeline_device;
 
-// Where a register dump is being printed: the card, its buffer, the write position and size.
+// Where a register dump is being printed: the card, its buffer, the write position and size,
+// and the compressed copy made for the dump's print (NULL between prints).
 struct csr_dump_printer {
     pipeline_device* card;
     char* buffer;
     ULONG position;
     ULONG size;
+    UCHAR* compressed;
+    ULONG compressed_length;  // bytes of the copy, its length header included
 };
 
 constexpr ULONG PAV_MAX_COMPLETION_QUEUES = 16;
 
-// Bits of a card's dump state.
+// The PCIe status registers mirrored in the register window: the start snapshot and three
+// rotating ones, taken every two minutes (pci_counters.h).
+constexpr ULONG PAV_PCIE_STATUS_REGISTERS = 11;
+struct pcie_status_snapshots {
+    ULONG64 start_us;
+    ULONG start[PAV_PCIE_STATUS_REGISTERS];
+    struct {
+        ULONG64 time_us;  // 0: never taken
+        ULONG values[PAV_PCIE_STATUS_REGISTERS];
+    } rotating[3];
+    ULONG newest;
+};
+
+// Bits of a card's dump state: a dump claimed (its text being written or waiting to be
+// printed), its text complete and waiting for a service point to print it, and a compressed
+// copy kept because another card's dump was being printed.
 constexpr LONG PAV_DUMP_IN_PROGRESS_BIT = 0;
 constexpr LONG PAV_DUMP_TAKEN_BIT = 1;
+constexpr LONG PAV_DUMP_COPY_READY_BIT = 2;
 constexpr LONG PAV_NO_NUMA_NODE = KPAV_NO_NUMA_NODE;
 
 struct pipeline_device {
@@ -45,6 +64,7 @@ struct pipeline_device {
 
     csr_dump_printer dump;  // buffer NULL when the card has no register-dump buffer
     volatile LONG dump_state;  // PAV_DUMP_* bits
+    pcie_status_snapshots pcie_status;
 
     ULONG completion_queue_count;  // queues the card has
     ULONG completion_queues_in_use;

@@ -10,6 +10,8 @@
 
 #include "driver/pipeline/channel_setup.h"
 
+#include "driver/card/pci_counters.h"
+
 #include "driver/card/cpu_queues.h"
 #include "driver/card/hw_reset.h"
 #include "driver/pipeline/issue.h"
@@ -304,6 +306,7 @@ int channel_pipeline_init(pipeline_device* card, const channel_owner_ops* owner)
         return -KPAV_ENOMEM;
     }
     nand_dev_init(channel, card);
+    pci_counters_snapshot(card);
     channel->owner = owner != nullptr ? owner : &channel_owner_defaults;
     channel->backend = &ring_backend;
     channel->issue_table = request_issue_table;

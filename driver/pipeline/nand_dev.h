@@ -41,6 +41,7 @@ constexpr LONG PIPE_EXIT = 0x1;
 constexpr LONG PIPE_WORKER1_EXITED = 0x2;
 constexpr LONG PIPE_NEEDS_ISSUE = 0x4;
 constexpr LONG PIPE_NEEDS_COMPLETION = 0x8;
+constexpr LONG PIPE_SMP_RUNNING = 0x20;  // the card's health poll thread runs
 constexpr LONG PIPE_WORKER_AWAKE = 0x40;
 constexpr LONG PIPE_POLLER_EXITED = 0x80;
 
@@ -48,10 +49,6 @@ constexpr LONG PIPE_POLLER_EXITED = 0x80;
 constexpr LONG FAIL_DEFER = 0x1;
 constexpr LONG FAIL_QUEUED = 0x2;
 constexpr LONG FAIL_QUEUED_DUMP = 0x4;
-
-// Dump flags.
-constexpr LONG CHANNEL_DUMP_IN_PROGRESS = 0x1;
-constexpr LONG CHANNEL_DUMP_READY = 0x2;
 
 // Command ring size and the credits the issue loop keeps in hand.
 constexpr ULONG RING_ENTRIES = 0x20000;
@@ -275,7 +272,6 @@ struct nand_dev {
     kpav_spinlock poller_lock;
     volatile LONG64 watchdog_check_us;
     volatile LONG rescues;
-    volatile LONG dump_flags;
 
     // ---- Statistics and the kinfo nodes
     volatile LONG64 stats[REQUEST_TYPE_COUNT][STAT_COUNT];

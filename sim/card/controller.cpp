@@ -114,6 +114,9 @@ void ControllerBar::mmio_write32(uint32_t offset, uint32_t value) {
 }
 
 uint32_t ControllerBar::csr_read(uint32_t offset) {
+    if (Diagnostics::owns(offset)) {
+        return diag_.read(offset);
+    }
     uint32_t& reg = regs_[(csr_base + offset) / 4];
     switch (offset) {
         case csr_unlocked:
@@ -162,6 +165,10 @@ void ControllerBar::csr_write(uint32_t offset, uint32_t value) {
         log_.erase(log_.begin(), log_.begin() + write_log_size / 2);
     }
     log_.push_back({offset, value});
+    if (Diagnostics::owns(offset)) {
+        diag_.write(offset, value);
+        return;
+    }
     uint32_t& reg = regs_[(csr_base + offset) / 4];
     if (!unlocked_ && offset != csr_grant && offset != csr_key) {
         writes_while_locked_++;  // counted; the write still takes effect

@@ -29,6 +29,7 @@
 
 #include "sim/card/card.h"
 #include "sim/card/card_memory.h"
+#include "sim/card/diagnostics.h"
 #include "sim/card/fault_plan.h"
 #include "sim/card/pmp_channel.h"
 #include "sim/kernel/mmio_control.h"
@@ -99,6 +100,13 @@ class ControllerBar : public sim::kernel::mmio_device {
     std::vector<pmp::Frame> pmp_frames_out();
     // Card-memory words the host read.
     uint64_t memory_words_read();
+    // The diagnostic registers (trace records, status FIFO entries and their faults), changed
+    // under the BAR's mutex.
+    template <typename F>
+    void diagnostics(F change) {
+        std::lock_guard<std::mutex> g(mutex_);
+        change(diag_);
+    }
 
   private:
     void power_on();
@@ -122,6 +130,7 @@ class ControllerBar : public sim::kernel::mmio_device {
     FaultPlan faults_;
     PmpChannel pmp_;
     CardMemory memory_;
+    Diagnostics diag_;
     bool attention_ = false;  // control word bit 27 set, its clearing awaited
 };
 

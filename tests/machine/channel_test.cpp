@@ -22,6 +22,7 @@
 #include "sim/kernel/control.h"
 #include "sim/kmdf/control.h"
 #include "sim/machine/machine.h"
+#include "tests/support/csr_dump_decode.h"
 #include "tests/support/kernel_fixture.h"
 
 namespace {
@@ -109,20 +110,63 @@ TEST_F(ChannelOnMachineTest, TheCardStartsItsChannelAndItsInterruptsReachTheDrai
     EXPECT_EQ(sim::kernel::pool_leak_report(), "");
 }
 
-// A channel failure that asks for a register dump takes it into the card's dump buffer, where a
-// crash dump finds it.
-TEST_F(ChannelOnMachineTest, AFailingChannelTakesARegisterDumpIntoItsCardsBuffer) {
+// A channel failed on purpose takes a register dump, and the worker prints it into the log:
+// Base64 lines between BEGIN and END that decode and decompress to the dump's text, its reason
+// line first and every section in order.
+TEST_F(ChannelOnMachineTest, AFailedChannelPrintsItsRegisterDumpIntoTheLog) {
     {
         sim::machine::Machine m;
         ASSERT_EQ(m.load_drivers(), STATUS_SUCCESS);
         start_card(m);
         ASSERT_FALSE(HasFatalFailure());
         ASSERT_NE(card_->dump.buffer, nullptr);
+        m.bar(0).diagnostics([](sim::card::Diagnostics& d) {
+            d.add_fifo({0x11, 0x22, 0x33, 0x44});
+            d.add_fifo({0x55, 0x66, 0x77, 0x88});
+        });
 
         fail_channel(card_->nand, 1, CHANNEL_FAIL_WATCHDOG);
-        ASSERT_TRUE(eventually([&] { return has_text("dov0: Notification received that this device has failed."); }));
-        EXPECT_EQ(std::string(card_->dump.buffer, card_->dump.position),
-                  "pavinf dov0: ERROR Failing channel.\n");
+        ASSERT_TRUE(eventually([&] { return has_text("dov0: END CSR DUMP"); }));
+        csr_dump_decode::block b = csr_dump_decode::find_block(sim::kernel::debug_texts(), "dov0");
+        ASSERT_TRUE(b.found);
+        EXPECT_TRUE(b.contiguous);
+        ASSERT_FALSE(b.lines.empty());
+        for (size_t i = 0; i + 1 < b.lines.size(); i++) {
+            EXPECT_EQ(b.lines[i].size(), 76u);
+        }
+        std::string text = csr_dump_decode::decompress(b.bytes);
+        ASSERT_FALSE(text.empty());
+        EXPECT_EQ(text.rfind("pavinf dov0: ERROR Failing channel.\n", 0), 0u);
+        const char* const sections[] = {
+            "pavinf dov0: Firmware version 8.9.3 ",
+            "pavinf dov0: PCIE Link: 0x00100000 ",
+            "pavinf dov0: MSI-0 adr hi:",
+            "pavinf dov0: Powercut ",
+            "pavinf dov0: bank0 status:   ",
+            "pavinf dov0: cmd fifo bank3 status:",
+            "pavinf dov0: address queue bank0 status:",
+            "pavinf dov0: CMD/CMPL queues\n",
+            "pavinf dov0: SEU csr:",
+            "pavinf dov0: == software status 0x",
+            "pavinf dov0: Flushes available: ",
+            "pavinf dov0: erase requests total inserted: ",
+            "pavinf dov0: HCQ:\n",
+            "pavinf dov0 CPU completion queues:\n",
+            "pavinf PCI Status Counters\n",
+            "pavinf dov0: Dumping PCIe configuration space:\n",
+            "pavinf dov0: 0x0000: 0x03015ec7 ",
+            "pavinf dov0: 0x00000044:0x00000033:0x00000022:0x00000011.\n",
+            "pavinf dov0: 0x00000088:0x00000077:0x00000066:0x00000055.\n",
+        };
+        size_t at = 0;
+        for (const char* section : sections) {
+            size_t found = text.find(section, at);
+            EXPECT_NE(found, std::string::npos) << section;
+            at = found == std::string::npos ? at : found;
+        }
+        EXPECT_EQ(text.back(), '\n');
+        // Printed, the buffer is free again: the next request takes a new dump from its start.
+        EXPECT_EQ(card_->dump.position, 0u);
         m.stop();
     }
     EXPECT_EQ(sim::kernel::pool_leak_report(), "");
@@ -144,8 +188,15 @@ TEST_F(ChannelOnMachineTest, ALostBusFailsTheRunningChannelAtTheWatchdogsNextRou
         EXPECT_TRUE(has_text("Detected lost bus enumeration."));
         EXPECT_TRUE(channel_failed(card_->nand));
         EXPECT_EQ(card_->nand->failure_reason, 0x2000u);
-        EXPECT_EQ(std::string(card_->dump.buffer, card_->dump.position),
-                  "pavinf dov0: ERROR Failing channel.\n");
+        // The dump says the registers are gone, and still ends.
+        ASSERT_TRUE(eventually([&] { return has_text("dov0: END CSR DUMP"); }));
+        std::string text =
+            csr_dump_decode::decompress(csr_dump_decode::find_block(sim::kernel::debug_texts(), "dov0").bytes);
+        EXPECT_EQ(text.rfind("pavinf dov0: ERROR Failing channel.\n"
+                             "pavinf dov0: Device is offline, no registers to report\n",
+                             0),
+                  0u);
+        EXPECT_NE(text.find("pavinf dov0: PCIe configuration space reads all ones: not shown\n"), std::string::npos);
         m.card(0).set_bus_lost(false);
         m.stop();
     }

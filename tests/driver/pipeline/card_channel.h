@@ -61,8 +61,9 @@ class CardChannelTest : public KernelTest {
     void restart();
 
     nand_dev* channel() { return card_.nand; }
-    // What the card's register dump holds (its reason line first), and how many dumps were asked
-    // for: the one taken, and those refused while it waits to be printed.
+    // What the card's register dump holds (its reason line first): the one waiting to be printed,
+    // else the last one printed into the log; and how many dumps were asked for: those printed,
+    // the one waiting, and those refused while one was being taken or waited.
     std::string dump_text() const;
     size_t dump_requests() const;
     // Runs `action` at teardown, once the channel is freed (its DMA engines stopped).

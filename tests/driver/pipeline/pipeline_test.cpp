@@ -2,14 +2,17 @@
 // submitting processor and in issue order, chains, hold and release, credits, the range table,
 // failure of everything on a failed channel, and the watchdog.
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <set>
 #include <thread>
 
 #include "driver/pipeline/range_table.h"
+#include "driver/pipeline/status_dump.h"
 #include "driver/platform/params.h"
 #include "sim/kernel/control.h"
+#include "tests/support/csr_dump_decode.h"
 #include "sim/kernel/thread_state.h"
 #include "tests/driver/pipeline/backend.h"
 
@@ -550,21 +553,34 @@ class WatchdogTest : public ChannelPipelineTest {
   protected:
     void configure() override {
         completion_poll_ms = 0;
-        // The card has a dump buffer, and a shell that hears of its failure.
+        // The card has a dump buffer whose dumps hold the channel's software status, and a shell
+        // that hears of its failure.
         card_.dump = {&card_, dump_buffer_, 0, sizeof dump_buffer_};
+        card_.nand = &channel_;
         static constexpr card_ops shell = [] {
             card_ops ops = card_ops_defaults;
             ops.report_device_failed = [](pipeline_device*) {
                 reported_++;
                 return true;
             };
+            ops.dump_sections = [](pipeline_device* card, csr_dump_printer* printer, ULONG normal_context) {
+                dump_software_status(card->nand, printer, normal_context);
+            };
             return ops;
         }();
         card_.ops = &shell;
         reported_ = 0;
     }
-    std::string dump() const { return std::string(card_.dump.buffer, card_.dump.position); }
-    char dump_buffer_[4096] = {};
+    // The dump the worker printed into the log.
+    std::string dump() const {
+        std::string text;
+        eventually([&] {
+            text = csr_dump_decode::last_printed(sim::kernel::debug_texts(), "dov0");
+            return !text.empty();
+        });
+        return text;
+    }
+    char dump_buffer_[32768] = {};
     static std::atomic<int> reported_;
 };
 std::atomic<int> WatchdogTest::reported_{0};
@@ -610,7 +626,32 @@ TEST_F(WatchdogTest, AStuckRequestFailsTheChannelAndEveryRequestOnceWithMinusFiv
     EXPECT_TRUE(logged("paverr Corvane driver: 12318 Failing channel (4096).\n"));
     EXPECT_TRUE(logged("paverr Corvane driver: 06156 dov0: Notification received that this device has failed.\n"));
     EXPECT_TRUE(logged("dov0: Failed 4 requests from bad state\n"));
-    EXPECT_EQ(dump(), "pavinf dov0: ERROR Failing channel.\n");
+    // The stuck request as the watchdog printed it: on the card, alone in its chain, with no
+    // buffers of its own, no retry and no VSRs.
+    std::vector<std::string> lines = log();
+    auto stuck = std::find(lines.begin(), lines.end(), "dov0: Stuck req\n");
+    ASSERT_NE(stuck, lines.end());
+    ASSERT_GE(lines.end() - stuck, 7);
+    char expected[200];
+    std::snprintf(expected, sizeof expected, "pavinf      dov0 read request %016llX op ",
+                  (unsigned long long)(ULONG_PTR)stuck_read);
+    EXPECT_EQ(stuck[1].rfind(expected, 0), 0u) << stuck[1];
+    EXPECT_NE(stuck[1].find(" pre  fail 0 chain_fail 0\n"), std::string::npos);
+    EXPECT_EQ(stuck[2], "pavinf         addr 1:0 size 4096 pkt_count 0.\n");
+    EXPECT_EQ(stuck[3], "pavinf         first last subs(1) outstanding_DMAs 1 outstanding_reports 0 "
+                        "outstanding_bank_cmds 0 outstanding_packetizer_cmds 0 outstanding_flushes 0\n");
+    EXPECT_EQ(stuck[4], "pavinf         IOC bufs ebo: -1 ebf: -1 ebi: 0x0\n");
+    EXPECT_EQ(stuck[5], "pavinf         vsrs (0)\n");
+    EXPECT_FALSE(logged("pavinf        retry state 0 orange step 0 parity step 0.\n"));
+    // The dump, taken as the channel failed, shows where each request was.
+    std::string text = dump();
+    EXPECT_EQ(text.rfind("pavinf dov0: ERROR Failing channel.\npavinf dov0: == software status 0x", 0), 0u);
+    EXPECT_NE(text.find("pavinf dov0: Requests outstanding: 2 held: 1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("pavinf dov0: Ordered Q: 1 queued\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("pavinf dov0: Hold Q: 1 queued\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("pavinf dov0: read requests total inserted: 1 total completed: 0 "), std::string::npos);
+    EXPECT_NE(text.find("pavinf dov0: HCQ:\n"), std::string::npos);
+    EXPECT_NE(text.find("pavinf dov0 CPU completion queues:\n"), std::string::npos);
     EXPECT_FALSE(logged("dov0: Ignoring CSR dump request: buffer unavailable.\n"));
     EXPECT_EQ(reported_.load(), 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -628,6 +669,32 @@ TEST_F(WatchdogTest, AStuckRequestFailsTheChannelAndEveryRequestOnceWithMinusFiv
     ASSERT_TRUE(eventually([&] { return free_requests() == 64u; }));
     release_held_requests(&channel_);
     lba_range_table_free(&table);
+}
+
+// A flush row that the card never reports, with no request stuck: the watchdog says so, with
+// its message, and does not fail the channel for it.
+TEST_F(WatchdogTest, AStuckFlushAloneIsReportedWithItsMessage) {
+    flush_position at{1, 0};
+    auto writer = std::make_unique<velkor_request>();
+    writer->channel = &channel_;
+    writer->type = REQUEST_APPEND;
+    InitializeListHead(&writer->flush_link);
+    InitializeListHead(&writer->queue_link);
+    kpav_spin_lock(&channel_.issue_lock);
+    flush_account_bytes(&channel_, &at, writer.get(), channel_.geometry.page_size);
+    flush_record* row = flush_oldest_issued(&channel_);
+    kpav_spin_unlock(&channel_.issue_lock);
+    ASSERT_NE(row, nullptr);
+    clear_debug_lines();
+    advance_clock(310ull * 10000000);
+    ASSERT_TRUE(eventually([&] { return logged("dov0: Stuck flush 1:0 bank 0.\n"); }));
+    bool fired = false;
+    for (const std::string& line : log()) {
+        fired = fired || line.rfind("paverr Corvane driver: 12302 Watchdog fired - flush stuck issued ", 0) == 0;
+    }
+    EXPECT_TRUE(fired);
+    EXPECT_FALSE(channel_failed(&channel_));
+    flush_complete(&channel_, row->index);
 }
 
 TEST_F(WatchdogTest, TheStuckRulesByAge) {

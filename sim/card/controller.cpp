@@ -39,7 +39,7 @@ uint64_t now_us() {
 }  // namespace
 
 ControllerBar::ControllerBar(Card& card, const ControllerConfig& config)
-    : card_(card), config_(config), regs_(bar_size / 4, 0), pmp_(config.pmp, faults_), memory_(config.factory) {
+    : card_(card), config_(config), regs_(bar_size / 4, 0), pmp_(config.pmp, faults_), memory_(config.factory), nand_(config.nand) {
     power_on();
 }
 
@@ -88,6 +88,7 @@ void ControllerBar::controller_reset() {
     }
     regs_[(csr_base + 0x2004) / 4] = 0xFFFFFFFF;
     regs_[(csr_base + 0x2008) / 4] = 0xFFFFFFFF;
+    nand_.reset();
 }
 
 uint32_t ControllerBar::mmio_read32(uint32_t offset) {
@@ -115,6 +116,9 @@ void ControllerBar::mmio_write32(uint32_t offset, uint32_t value) {
 
 uint32_t ControllerBar::csr_read(uint32_t offset) {
     uint32_t& reg = regs_[(csr_base + offset) / 4];
+    if (NandControl::claims(offset)) {
+        return nand_.read(offset, now_us());
+    }
     switch (offset) {
         case csr_unlocked:
             return unlocked_ ? unlocked_word : 0;
@@ -165,6 +169,10 @@ void ControllerBar::csr_write(uint32_t offset, uint32_t value) {
     uint32_t& reg = regs_[(csr_base + offset) / 4];
     if (!unlocked_ && offset != csr_grant && offset != csr_key) {
         writes_while_locked_++;  // counted; the write still takes effect
+    }
+    if (NandControl::claims(offset)) {
+        nand_.write(offset, value, now_us());
+        return;
     }
     switch (offset) {
         case csr_grant:
@@ -343,6 +351,36 @@ std::vector<pmp::Frame> ControllerBar::pmp_frames_out() {
 uint64_t ControllerBar::memory_words_read() {
     std::lock_guard<std::mutex> g(mutex_);
     return memory_.words_read();
+}
+
+std::vector<NandControl::Cycle> ControllerBar::nand_cycles() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return nand_.cycles();
+}
+
+uint16_t ControllerBar::drp(uint32_t address) {
+    std::lock_guard<std::mutex> g(mutex_);
+    return nand_.drp(address);
+}
+
+uint32_t ControllerBar::nand_period_ps() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return nand_.period_ps();
+}
+
+bool ControllerBar::nand_clock_locked() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return nand_.locked(now_us());
+}
+
+uint8_t ControllerBar::die_timing_mode(uint32_t bank, uint32_t pad, uint32_t lun) {
+    std::lock_guard<std::mutex> g(mutex_);
+    return nand_.timing_mode(bank, pad, lun);
+}
+
+std::array<uint8_t, 4> ControllerBar::die_feature(uint32_t bank, uint32_t pad, uint8_t address, uint32_t lun) {
+    std::lock_guard<std::mutex> g(mutex_);
+    return nand_.feature(bank, pad, address, lun);
 }
 
 }  // namespace sim::card

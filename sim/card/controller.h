@@ -30,6 +30,7 @@
 #include "sim/card/card.h"
 #include "sim/card/card_memory.h"
 #include "sim/card/fault_plan.h"
+#include "sim/card/nand_control.h"
 #include "sim/card/pmp_channel.h"
 #include "sim/kernel/mmio_control.h"
 
@@ -58,6 +59,7 @@ struct ControllerConfig {
     bool incomplete_reset = false;      // 0x2044 bit 0 at power-on
     PmpConfig pmp = PmpConfig::healthy();  // the management processor's nodes (with smp)
     FactoryRecordConfig factory;        // the factory record in card memory
+    NandDiesConfig nand;                // the NAND dies and the clock manager (nand_control.h)
 };
 
 class ControllerBar : public sim::kernel::mmio_device {
@@ -99,6 +101,14 @@ class ControllerBar : public sim::kernel::mmio_device {
     std::vector<pmp::Frame> pmp_frames_out();
     // Card-memory words the host read.
     uint64_t memory_words_read();
+    // The NAND dies and the clock manager: the direct-bus cycles decoded, a clock manager
+    // register, the NAND clock period it gives, a die's timing mode and feature.
+    std::vector<NandControl::Cycle> nand_cycles();
+    uint16_t drp(uint32_t address);
+    uint32_t nand_period_ps();
+    bool nand_clock_locked();
+    uint8_t die_timing_mode(uint32_t bank, uint32_t pad, uint32_t lun = 0);
+    std::array<uint8_t, 4> die_feature(uint32_t bank, uint32_t pad, uint8_t address, uint32_t lun = 0);
 
   private:
     void power_on();
@@ -122,6 +132,7 @@ class ControllerBar : public sim::kernel::mmio_device {
     FaultPlan faults_;
     PmpChannel pmp_;
     CardMemory memory_;
+    NandControl nand_;
     bool attention_ = false;  // control word bit 27 set, its clearing awaited
 };
 

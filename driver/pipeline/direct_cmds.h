@@ -30,6 +30,11 @@ void hw_cmds_post_sync(nand_dev* channel, ULONG bank, ULONG code);
 // after each. 0 when seen, -1 when not.
 int hw_cmds_wait_sync(nand_dev* channel, ULONG timeout_us);
 
+// Takes the issue lock once the ring has room for a direct command (more than 32768 entries and
+// 10 doorbells free): true with the lock held. False (lock not held) when the channel failed,
+// has no ring, or no room came within 500 ms.
+bool direct_lock_with_room(nand_dev* channel);
+
 // Appends {lane_mask -> 72}, the items and the marker (code 10) once the ring has room for them:
 // 0, or 1 when the channel failed or no room came within 500 ms (nothing written then). Does not
 // wait for the marker.

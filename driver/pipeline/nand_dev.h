@@ -14,6 +14,7 @@
 #include "driver/pipeline/hw_cmds.h"
 #include "driver/pipeline/flush.h"
 #include "driver/pipeline/nand_parts.h"
+#include "driver/pipeline/nand_timing.h"
 #include "driver/pipeline/request.h"
 #include "driver/pipeline/sched.h"
 #include "driver/platform/mem_stats.h"
@@ -201,6 +202,7 @@ struct nand_dev {
 
     // ---- Geometry (controller set-up fills it) and the erase-block information
     nand_geometry geometry;
+    nand_interface iface;  // the NAND part, its clock and interface timing (nand_timing.h)
     ULONG sgl_capacity;
     eb_table* ebinfo;  // driver/pipeline/ebinfo.h; NULL before it exists
 

@@ -114,6 +114,17 @@ bool Card::answers() const {
 }
 
 void Card::deliver_messages(std::unique_lock<std::mutex>& lock) {
+    if (!state_->for_controller.empty()) {
+        std::vector<std::pair<uint32_t, uint32_t>> writes;
+        writes.swap(state_->for_controller);
+        if (sim::kernel::mmio_device* c = controller_) {
+            lock.unlock();
+            for (auto [offset, value] : writes) {
+                c->mmio_write32(offset, value);
+            }
+            lock.lock();
+        }
+    }
     std::vector<MsixMessage> messages = state_->msix.take_messages();
     if (messages.empty()) {
         return;

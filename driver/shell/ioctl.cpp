@@ -186,7 +186,7 @@ void FdoEvtIoInCallerContext(WDFDEVICE device, WDFREQUEST request) {
         int rc = lock_record(request, number, &context->record);
         if (rc != 0) {
             ULONG_PTR information = 0;
-            WdfRequestCompleteWithInformation(request, kpav_errno_to_ntstatus(rc, &information, FALSE), information);
+            WdfRequestCompleteWithInformation(request, kpav_errno_to_ntstatus(rc, &information, TRUE), information);
             return;
         }
     }
@@ -233,6 +233,6 @@ void FdoEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t, size_t in
     }
     WdfDeviceSetStaticStopRemove(device, TRUE);
     ULONG_PTR information = 0;
-    NTSTATUS status = kpav_errno_to_ntstatus(rc, &information, FALSE);
+    NTSTATUS status = kpav_errno_to_ntstatus(rc, &information, TRUE);
     WdfRequestCompleteWithInformation(request, status, information);
 }

@@ -129,6 +129,13 @@ struct pipeline_device {
     ULONG preallocate_mb_value;
     ULONG expected_io_size_value;
 
+    // ---- Control interface (kept in the card record: a card in minimal mode has no channel)
+    volatile LONG lock_mode_count;  // lock-mode holders, changed atomically; held while non-zero
+    volatile LONG lock_mode_owner;  // the holder's id; -1 when nobody holds it
+    FAST_MUTEX raw_access_mutex;    // guards the raw-access holds and the data device's claim
+    ULONG raw_access_holds;         // raw-access holds; the data device cannot claim the card while any
+    BOOLEAN data_device_claimed;    // the data device has the card claimed (the store's attach)
+
     kpav_step_run start_steps;   // how far card start got (undone by stop)
     BOOLEAN stop_immediate;      // the stop in progress is an immediate one
     struct pav_saved_state* saved_record;

@@ -87,6 +87,8 @@ int create_record(void* context) {
         return -KPAV_ENOMEM;
     }
     InitializeListHead(&card->card_list_link);
+    card->lock_mode_owner = -1;
+    ExInitializeFastMutex(&card->raw_access_mutex);
     card->ops = probe->ops;
     card->probe = probe;
     probe->card = card;

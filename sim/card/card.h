@@ -184,7 +184,8 @@ class Card : public sim::kernel::pci_config_space, public sim::kernel::mmio_devi
   private:
     bool post_named_event(const Fault& fault);
     void engine_main();
-    // After a host access: wake the engine and hand over the MSI-X messages presented meanwhile.
+    // After a host access: hand over the MSI-X messages presented meanwhile; with `wake`, wake
+    // the engine once the lock is released (it is left released).
     void after_access(std::unique_lock<std::mutex>& lock, bool wake);
     void deliver_messages(std::unique_lock<std::mutex>& lock);
     bool answers() const;

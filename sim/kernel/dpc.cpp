@@ -51,6 +51,7 @@ void run_processor_thread(dpc_processor* p) {
     t.kind = sim::kernel::thread_kind::dpc;
     t.processor = p->index;
     t.irql = DISPATCH_LEVEL;
+    sim::kernel::defer_to_waker();
     std::unique_lock<std::mutex> lock(p->mutex);
     for (;;) {
         p->work.wait(lock, [p] { return !p->interrupts.empty() || !p->queue.empty(); });

@@ -13,7 +13,12 @@
 //   ratio                host_cpu_ns_per_4k / baseline_ns_per_4k (above 1 the stack costs more);
 //   per_second           requests of all submitters together per second of wall time;
 //   scaling              (four submitters only) that rate over the rate of one submitter measured
-//                        in the same iteration.
+//                        in the same iteration;
+//   switches_per_request context switches of the whole process per request (a write or a read),
+//                        voluntary (`voluntary_per_request`: a thread waited) and involuntary
+//                        (`involuntary_per_request`: preempted) added;
+//   driver_share         the share of the host's processor time spent in the driver's own code,
+//                        sampled (bench/host_cost.h); `samples` says how many samples it rests on.
 // Processor times are used so that waiting for a processor on a shared machine does not count;
 // the rates and the scaling are wall time and move with the machine's load.
 //
@@ -30,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/host_cost.h"
 #include "sim/card/card.h"
 #include "tests/driver/block/data_device_fixture.h"
 
@@ -121,12 +127,14 @@ class DataPathRig : public DataDeviceTest {
     struct result {
         double wall = 0, host = 0, baseline = 0, submitter = 0;
         ULONG64 requests = 0;
+        bench::switch_count switches;
     };
     // `count` submitters on processors 0.. at once.
     result run(ULONG count) {
         result r;
         for (ULONG i = 0; i < count; i++) submitters_[i].baseline_seconds = submitters_[i].submitter_seconds = 0;
         double host0 = host_seconds(*model_);
+        bench::switch_count switches0 = bench::switches_now();
         auto t0 = steady::now();
         if (count == 1) {
             phase(0, pairs_per_phase);
@@ -138,6 +146,7 @@ class DataPathRig : public DataDeviceTest {
         }
         r.wall = std::chrono::duration<double>(steady::now() - t0).count();
         r.host = host_seconds(*model_) - host0;
+        r.switches = bench::switches_now() - switches0;
         for (ULONG i = 0; i < count; i++) {
             r.baseline += submitters_[i].baseline_seconds;
             r.submitter += submitters_[i].submitter_seconds;
@@ -152,6 +161,8 @@ class DataPathRig : public DataDeviceTest {
         return false;
     }
 
+    bool on_card_engine() const { return model_->on_engine_thread(); }
+
     submitter submitters_[max_submitters];
 };
 
@@ -162,19 +173,25 @@ void BM_DataPathWriteRead(benchmark::State& state) {
         state.SkipWithError("the data device did not start");
         return;
     }
+    DataPathRig* card = rig.get();
+    bench::code_sampler sampler([card] { return card->on_card_engine(); });
     DataPathRig::result all, one;
     for (auto _ : state) {
         if (!rig->room()) {
             state.SkipWithError("the card's log is full");
             break;
         }
+        sampler.resume();
         DataPathRig::result r = rig->run(count);
+        sampler.pause();
         state.SetIterationTime(r.wall);
         all.wall += r.wall;
         all.host += r.host;
         all.baseline += r.baseline;
         all.submitter += r.submitter;
         all.requests += r.requests;
+        all.switches.voluntary += r.switches.voluntary;
+        all.switches.involuntary += r.switches.involuntary;
         if (count > 1) {
             DataPathRig::result o = rig->run(1);
             one.wall += o.wall;
@@ -191,6 +208,14 @@ void BM_DataPathWriteRead(benchmark::State& state) {
         state.counters["submitter_cpu_ns_per_4k"] = all.submitter / requests * 1e9;
         state.counters["ratio"] = baseline_per_4k > 0 ? all.host / all.baseline : 0;
         state.counters["per_second"] = all.wall > 0 ? requests / all.wall : 0;
+        state.counters["voluntary_per_request"] = (double)all.switches.voluntary / requests;
+        state.counters["involuntary_per_request"] = (double)all.switches.involuntary / requests;
+        state.counters["switches_per_request"] =
+            (double)(all.switches.voluntary + all.switches.involuntary) / requests;
+        if (bench::driver_text_known()) {
+            state.counters["driver_share"] = sampler.driver_share();
+            state.counters["samples"] = (double)sampler.samples();
+        }
         if (count > 1 && one.wall > 0 && all.wall > 0) {
             state.counters["scaling"] = (requests / all.wall) / ((double)one.requests / one.wall);
         }

@@ -1,0 +1,126 @@
+#include "bench/host_cost.h"
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <time.h>
+#include <ucontext.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+
+// Bounds of the driver's code, placed by bench/driver_text.ld.
+extern "C" const char velkor_driver_text_begin[];
+extern "C" const char velkor_driver_text_end[];
+
+namespace bench {
+namespace {
+
+constexpr long sample_interval_ns = 250000;
+
+std::atomic<bool> counting{false};
+std::atomic<uint64_t> all_samples{0};
+std::atomic<uint64_t> in_driver{0};
+std::function<bool()>* excluded_thread = nullptr;
+std::atomic<bool> sampler_live{false};
+
+void on_sample(int, siginfo_t*, void* context) {
+    if (!counting.load(std::memory_order_relaxed)) {
+        return;
+    }
+    if (excluded_thread != nullptr && (*excluded_thread)()) {
+        return;
+    }
+    auto* uc = (ucontext_t*)context;
+    auto pc = (uintptr_t)uc->uc_mcontext.gregs[REG_RIP];
+    all_samples.fetch_add(1, std::memory_order_relaxed);
+    if (pc >= (uintptr_t)velkor_driver_text_begin && pc < (uintptr_t)velkor_driver_text_end) {
+        in_driver.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+}  // namespace
+
+switch_count switches_now() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return {u.ru_nvcsw, u.ru_nivcsw};
+}
+
+switch_count operator-(const switch_count& a, const switch_count& b) {
+    return {a.voluntary - b.voluntary, a.involuntary - b.involuntary};
+}
+
+bool driver_text_known() {
+    return (uintptr_t)velkor_driver_text_end > (uintptr_t)velkor_driver_text_begin;
+}
+
+code_sampler::code_sampler(std::function<bool()> excluded) {
+    if (sampler_live.exchange(true)) {
+        std::fprintf(stderr, "bench: a second code sampler\n");
+        std::abort();
+    }
+    all_samples = 0;
+    in_driver = 0;
+    excluded_thread = excluded ? new std::function<bool()>(std::move(excluded)) : nullptr;
+    struct sigaction action {};
+    action.sa_sigaction = on_sample;
+    action.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGPROF, &action, nullptr);
+    sigevent event{};
+    event.sigev_notify = SIGEV_SIGNAL;
+    event.sigev_signo = SIGPROF;
+    timer_t timer;
+    if (timer_create(CLOCK_PROCESS_CPUTIME_ID, &event, &timer) == 0) {
+        timer_ = new timer_t(timer);
+    }
+}
+
+code_sampler::~code_sampler() {
+    pause();
+    if (timer_ != nullptr) {
+        timer_delete(*(timer_t*)timer_);
+        delete (timer_t*)timer_;
+    }
+    // A signal already on its way finds the handler still there, counting off.
+    std::function<bool()>* excluded = excluded_thread;
+    excluded_thread = nullptr;
+    delete excluded;
+    sampler_live = false;
+}
+
+void code_sampler::resume() {
+    counting = true;
+    if (timer_ != nullptr && !armed_) {
+        itimerspec every{};
+        every.it_interval.tv_nsec = sample_interval_ns;
+        every.it_value.tv_nsec = sample_interval_ns;
+        timer_settime(*(timer_t*)timer_, 0, &every, nullptr);
+        armed_ = true;
+    }
+}
+
+void code_sampler::pause() {
+    counting = false;
+    if (timer_ != nullptr && armed_) {
+        itimerspec off{};
+        timer_settime(*(timer_t*)timer_, 0, &off, nullptr);
+        armed_ = false;
+    }
+}
+
+uint64_t code_sampler::samples() const {
+    return all_samples.load();
+}
+
+uint64_t code_sampler::driver_samples() const {
+    return in_driver.load();
+}
+
+double code_sampler::driver_share() const {
+    uint64_t n = samples();
+    return n > 0 ? (double)driver_samples() / (double)n : 0;
+}
+
+}  // namespace bench

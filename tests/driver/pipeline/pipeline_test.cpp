@@ -188,6 +188,47 @@ TEST_F(ChannelPipelineTest, AChainReportsTheSumOfItsMembersBytes) {
     EXPECT_EQ(ReadNoFence64(&channel_.stats[REQUEST_OPEN_AP][STAT_COMPLETED]), 1);
 }
 
+// The worker also runs once a second of machine time; with the clock stopped, only the wakes of
+// submission and completion move requests: each must be there. One request at a time, so that
+// none is carried along by another's wake: a read (completed on its processor), an ordered
+// request (collected by the worker) and a data write (through the range table).
+TEST_F(ChannelPipelineTest, RequestsGoThroughOnWakesAloneWithTheClockStopped) {
+    lba_range_table table;
+    ASSERT_EQ(lba_range_table_init(&table, 4, 1000), 0);
+    set_clock_rate(0);
+    std::string stuck;
+    for (int kind = 1; kind <= 3; kind++) {
+        velkor_request* r = kind == 1 ? read(kind) : ordered(kind);
+        if (kind == 3) {
+            r->range_lba = 8;
+            r->range_count = 8;
+            r->done_fn = [](velkor_request* head, ULONG64 bytes, ULONG64 latency) {
+                lba_range_remove(head->range_table, head);
+                completion_log::done(head, bytes, latency);
+            };
+            submit_data_request(&table, r);
+        } else {
+            submit_request(r);
+        }
+        // A request left behind goes through in the worker's timed pass once the clock runs.
+        if (!backend_.wait_issued(kind, 3000)) {
+            stuck += "request " + std::to_string(kind) + " not issued; ";
+            set_clock_rate(1.0);
+            backend_.wait_issued(kind);
+        }
+        backend_.complete_in_dpc({r});
+        if (!eventually([&] { return completions_.total == kind; }, 3000)) {
+            stuck += "request " + std::to_string(kind) + " not completed; ";
+            set_clock_rate(1.0);
+            eventually([&] { return completions_.total == kind; });
+        }
+        set_clock_rate(0);
+    }
+    set_clock_rate(1.0);
+    lba_range_table_free(&table);
+    EXPECT_EQ(stuck, "");
+}
+
 TEST_F(ChannelPipelineTest, AWaiterWakesOnlyWhenTheChainIsDoneWithTheRequest) {
     // The buffer notice runs as the chain completes; a waiter that returns before it would free
     // a request the completion still reads.

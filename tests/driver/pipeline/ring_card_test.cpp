@@ -333,6 +333,56 @@ TEST_F(RingCardTest, EveryWordOfAConsumedRecordIsAcknowledged) {
     EXPECT_TRUE(model_->protocol_faults().empty());
 }
 
+// The channel's stop leaves the card silent: every event masked, every ring's interrupts held
+// and a last re-trigger for words a poll should still see; its free stops the three DMA engines
+// and the rings' writes before their memory goes. An engine that never reports its stop does
+// not hold the free up.
+class ChannelStopTest : public CardChannelTest, public ::testing::WithParamInterface<bool> {
+  protected:
+    static ULONG window(ULONG q, ULONG reg) { return BAR_CQ_WINDOWS + q * CQ_WINDOW_BYTES + reg; }
+};
+
+TEST_P(ChannelStopTest, TheStopSilencesTheCardAndTheFreeStopsItsEngines) {
+    const bool stuck = GetParam();
+    const ULONG rings = channel()->cq_count;
+    const ULONG engines[] = {REG_ENGINE_A, REG_ENGINE_RING, REG_ENGINE_B};
+    for (ULONG reg : engines) {
+        EXPECT_EQ(model_->peek(reg), 0xF903u) << reg;
+    }
+    for (ULONG q = 0; q < rings; q++) {
+        EXPECT_EQ(model_->peek(window(q, CQW_HOLD)), 0u) << q;
+        EXPECT_EQ(model_->peek(window(q, CQW_WRITE_ENABLE)), 1u) << q;
+    }
+    if (stuck) {
+        model_->inject("engine_stuck", "engine=0x104 bits=0x600 times=always");
+    }
+    const uint64_t retriggers = model_->counters().retriggers;
+    channel_pipeline_stop(&card_);
+    EXPECT_EQ(model_->peek(BAR_NAND + NAND_INTR_MASK), 0xFFFFFFFFu);
+    EXPECT_EQ(model_->peek(BAR_NAND + NAND_INTR_MASK2), 0xFFFFFFFFu);
+    for (ULONG q = 0; q < rings; q++) {
+        EXPECT_EQ(model_->peek(window(q, CQW_HOLD)), 1u) << q;
+    }
+    EXPECT_EQ(model_->counters().retriggers, retriggers + rings);
+
+    {
+        bounded_thread free("channel free", [this] { channel_pipeline_free(&card_); });
+        EXPECT_TRUE(free.finished_within(5000));
+    }
+    EXPECT_EQ(card_.nand, nullptr);
+    for (ULONG reg : engines) {
+        EXPECT_EQ(model_->peek(reg), 0u) << reg;
+    }
+    for (ULONG q = 0; q < rings; q++) {
+        EXPECT_EQ(model_->peek(window(q, CQW_HOLD)), 1u) << q;
+        EXPECT_EQ(model_->peek(window(q, CQW_WRITE_ENABLE)), 0u) << q;
+    }
+    model_->clear("engine_stuck");
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, ChannelStopTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "one_stuck" : "all_answer"; });
+
 TEST_F(RingCardTest, TheChannelsKinfoShowsItsStatistics) {
     ASSERT_EQ(pav_driver_kinfo_init(), 0);
     ASSERT_EQ(nand_dev_kinfo_create(&card_), 0);

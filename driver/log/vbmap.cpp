@@ -178,9 +178,6 @@ int vbmap_clear(vbmap* map, USHORT leb, ULONG packet, ULONG count) {
 
 bool vbmap_test(vbmap* map, USHORT leb, ULONG packet) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-    if (!map->tracking) {
-        return true;
-    }
     if (!in_range(map, leb) || packet >= map->packets_per_leb) {
         return false;
     }

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "driver/log/datalog.h"
+#include "driver/log/datalog_append.h"
 #include "driver/platform/os.h"
 
 struct pav_pbitmap;
@@ -45,6 +46,11 @@ struct vbmap {
     ULONG64 oldest_position;  // every open LEB's bitmap must be newer than this
     USHORT cursor;            // PAV_NO_LEB: none
     ULONG cursor_steps;       // LEBs from the chain's first to the cursor
+    ULONG open_count;         // LEBs on the log's open list
+    struct vbm_write* writes; // VBM_WRITE_REQUESTS, NULL before vbm_start
+    ULONG* in_flight;         // per LEB of the card
+    const struct vbm_owner_ops* ops;
+    void* owner;
 };
 
 // b, B and S for packets_per_leb packets of `sector_size` bytes.
@@ -120,6 +126,65 @@ int vbm_summary_load(vbmap* map);
 ULONG64 vbm_update_oldest(vbmap* map, ULONG open_count);
 // 1 when the chain's first open LEB's VBM position lies below `position`; 0 without tracking.
 int vbm_position_needed(vbmap* map, ULONG64 position);
+
+// ---- VBM records: a LEB's bitmap on the media
+
+// The header sector of a record: {u16 0, u16 LEB, u32 0, u64 log position it was taken at}.
+constexpr ULONG VBM_RECORD_HEADER_BYTES = 16;
+// Sectors of a LEB's record (S - 1), its address, and its bytes.
+inline ULONG vbm_record_sectors(const vbmap* map) {
+    return map->vbm_stride - 1;
+}
+inline ULONG64 vbm_record_address(const vbmap* map, USHORT leb) {
+    return VBMAP_BASE_KEY + (ULONG64)leb * map->vbm_stride;
+}
+ULONG vbm_record_bytes(const vbmap* map);
+// The record of `leb` taken at `position`: its header sector, then the LEB's blocks.
+int vbm_record_build(vbmap* map, USHORT leb, ULONG64 position, UCHAR* out);
+// Checks a record read back for `leb`: 0 with its position; -KPAV_EIO when its header is not
+// the LEB's (such a record is not used).
+int vbm_record_check(const vbmap* map, USHORT leb, const UCHAR* record, ULONG64* out_position);
+// Whether `packet` was valid when the record was taken.
+bool vbm_record_test(const vbmap* map, const UCHAR* record, ULONG packet);
+// Reads the record of `leb` that was written at log address `address` back from the media into
+// `out` (vbm_record_bytes): every packet must carry its address in the record's range, and the
+// header the LEB's. 0, -KPAV_EIO for a record that is not whole, or the reader's error.
+// PASSIVE_LEVEL.
+int vbm_record_read(vbmap* map, USHORT leb, ULONG64 address, UCHAR* out, ULONG64* out_position);
+
+// What the pacing's writes tell the log's owner: the written record's runs (the owner maps
+// them, so the record can be found at attach) and a record's range given up. 0 or an error.
+struct vbm_owner_ops {
+    int (*record_written)(void* owner, ULONG64 first_key, ULONG count, const datalog_run* runs, ULONG run_count);
+    int (*record_dropped)(void* owner, ULONG64 first_key, ULONG count);
+};
+extern const vbm_owner_ops vbm_owner_defaults;  // both do nothing
+
+// The pacing's write requests.
+constexpr ULONG VBM_WRITE_REQUESTS = 4;
+struct vbm_write;
+
+// Starts the pacing (attach, the chain ordered): every LEB of the chain on the open list at its
+// VBM position, the oldest position computed, the write requests made. `ops` NULL: the defaults.
+// 0 or -KPAV_ENOMEM. PASSIVE_LEVEL, as is exit, which waits for writes in flight.
+int vbm_start(vbmap* map, const vbm_owner_ops* ops, void* owner);
+void vbm_exit(vbmap* map);
+// Writes the bitmaps of up to W open LEBs whose last write is older than the oldest position.
+// Returns the writes submitted. Below DISPATCH_LEVEL.
+ULONG vbm_write_due(vbmap* map);
+// Writes the LEB's bitmap now (the groomer's), with a request of the pacing: 0, -KPAV_EBUSY when
+// none is free, or the append's error.
+int vbm_write_leb_now(vbmap* map, USHORT leb);
+// Writes in flight for `leb`.
+ULONG vbm_writes_in_flight(vbmap* map, USHORT leb);
+// A new append LEB opened: it joins the open list at sequence << 24, and the oldest position
+// follows. At most DISPATCH_LEVEL, under no lock of the log.
+void vbm_leb_opened(vbmap* map, USHORT leb);
+// Erase post-processing: the LEB leaves the open list (the oldest position recomputed for one
+// less) and, when asked, due writes are started.
+void vbm_leb_remove(vbmap* map, USHORT leb, bool write_now);
+// The LEB's saved record is given up: its range dropped from the map, no saved record.
+void vbm_invalidate(vbmap* map, USHORT leb);
 
 // ---- Device failure
 

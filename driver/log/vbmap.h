@@ -190,3 +190,17 @@ void vbm_invalidate(vbmap* map, USHORT leb);
 
 // "none", "user request", ... "thermal" for 0..11; NULL otherwise.
 const char* device_failure_reason_name(int reason);
+
+// The attach record's device state word as failing reads it: running, and failed.
+constexpr ULONG DEVICE_STATE_ATTACHING = 1;
+constexpr ULONG DEVICE_STATE_RUNNING = 3;
+constexpr ULONG DEVICE_STATE_FAILED = 9;
+// The channel's failure reason of a device failed on purpose.
+constexpr ULONG CHANNEL_FAIL_DEVICE = 0x800000;
+// Fails the device: "Failing device (%s).\n" (message 18465), the state word to failed (its
+// waiters woken), the log's internal error and the channel failed. At most DISPATCH_LEVEL.
+void device_fail(pav_log* log, kpav_state* device_state, const char* text);
+// A reason's failure: while running, the reason's reduced-write level goes to 2 through the
+// owner's write-mode slot; while attaching or failed nothing; otherwise the device fails with the
+// reason's name.
+void device_fail_for_reason(pav_log* log, kpav_state* device_state, int reason);

@@ -150,3 +150,47 @@ TEST_F(VbmMediaTest, ThePacingWritesTheFirstOpenLebWhenItsRecordIsTooOld) {
 }
 
 }  // namespace
+
+namespace {
+
+struct write_reasons {
+    static int set(void* owner, int level, int reason) {
+        auto* self = (write_reasons*)owner;
+        self->level = level;
+        self->reason = reason;
+        return 0;
+    }
+    int level = 0;
+    int reason = -1;
+};
+
+TEST_F(VbmMediaTest, FailingTheDevice) {
+    write_reasons reasons;
+    bdev_failure_callbacks callbacks{};
+    callbacks.set_write_reason = write_reasons::set;
+    log_.owner_ops = &callbacks;
+    log_.owner = &reasons;
+    kpav_state state;
+    struct row {
+        ULONG state;
+        int level;
+    } rows[] = {{DEVICE_STATE_RUNNING, 2}, {DEVICE_STATE_ATTACHING, 0}, {DEVICE_STATE_FAILED, 0}};
+    for (const row& r : rows) {
+        reasons = {};
+        kpav_state_init(&state, r.state);
+        device_fail_for_reason(&log_, &state, 11);
+        EXPECT_EQ(reasons.level, r.level) << r.state;
+        EXPECT_EQ(state.value, r.state);
+        EXPECT_FALSE(channel_failed(channel()));
+    }
+    kpav_state_init(&state, 2);
+    device_fail_for_reason(&log_, &state, 11);
+    EXPECT_TRUE(logged("paverr Corvane driver: 18465 Failing device (thermal).\n"));
+    EXPECT_EQ(state.value, DEVICE_STATE_FAILED);
+    EXPECT_EQ(log_.state.value, (ULONG)PAV_LOG_UNRECOVERABLE_ERROR);
+    EXPECT_TRUE(channel_failed(channel()));
+    log_.owner_ops = nullptr;
+    drop_map();
+}
+
+}  // namespace

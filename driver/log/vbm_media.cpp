@@ -19,6 +19,9 @@ int no_record_written(void*, ULONG64, ULONG, const datalog_run*, ULONG) {
 int no_record_dropped(void*, ULONG64, ULONG) {
     return 0;
 }
+int no_records(void*, ULONG64, ULONG64, vbm_run_fn, void*) {
+    return 0;
+}
 
 ULONG sector_of(const vbmap* map) {
     return map->log->sector_size != 0 ? map->log->sector_size : 512;
@@ -26,7 +29,7 @@ ULONG sector_of(const vbmap* map) {
 
 }  // namespace
 
-const vbm_owner_ops vbm_owner_defaults = {no_record_written, no_record_dropped};
+const vbm_owner_ops vbm_owner_defaults = {no_record_written, no_record_dropped, no_records};
 
 struct vbm_write {
     vbmap* map;
@@ -71,8 +74,22 @@ bool vbm_record_test(const vbmap* map, const UCHAR* record, ULONG packet) {
     return (record[sector_of(map) + packet / 8] >> (packet % 8) & 1) != 0;
 }
 
+namespace {
+
+// Reads `sectors` packets of the record of `leb` from log address `address` into `out`.
+int read_record_packets(vbmap* map, USHORT leb, ULONG64 address, ULONG sectors, UCHAR* out);
+
+}  // namespace
+
 int vbm_record_read(vbmap* map, USHORT leb, ULONG64 address, UCHAR* out, ULONG64* out_position) {
     PAGED_CODE();
+    int rc = read_record_packets(map, leb, address, vbm_record_sectors(map), out);
+    return rc == 0 ? vbm_record_check(map, leb, out, out_position) : rc;
+}
+
+namespace {
+
+int read_record_packets(vbmap* map, USHORT leb, ULONG64 address, ULONG sectors, UCHAR* out) {
     pav_log* log = map->log;
     if (address < PAV_LOG_FIRST_ADDR || log->leb_span == 0) {
         return -KPAV_EINVAL;
@@ -94,7 +111,7 @@ int vbm_record_read(vbmap* map, USHORT leb, ULONG64 address, UCHAR* out, ULONG64
         rc = -KPAV_ENOMEM;
     }
     const ULONG64 first = vbm_record_address(map, leb);
-    for (ULONG k = 0; rc == 0 && k < vbm_record_sectors(map); k++) {
+    for (ULONG k = 0; rc == 0 && k < sectors; k++) {
         UCHAR opcode = 0;
         rc = log_file_next_entry(reader, &opcode);
         if (rc == 0 && opcode != 0xA0) {
@@ -114,7 +131,7 @@ int vbm_record_read(vbmap* map, USHORT leb, ULONG64 address, UCHAR* out, ULONG64
                 rc = log_entry_skip(reader, opcode);
             }
         }
-        if (rc == -KPAV_ENOENT && k + 1 < vbm_record_sectors(map)) {
+        if (rc == -KPAV_ENOENT && k + 1 < sectors) {
             rc = -KPAV_EIO;  // the log ends inside the record
         } else if (rc == -KPAV_ENOENT) {
             rc = 0;
@@ -122,11 +139,10 @@ int vbm_record_read(vbmap* map, USHORT leb, ULONG64 address, UCHAR* out, ULONG64
     }
     kpav_free_if(slot, KPAV_TAG_MAL);
     log_file_destroy(reader);
-    if (rc == 0) {
-        rc = vbm_record_check(map, leb, out, out_position);
-    }
     return rc;
 }
+
+}  // namespace
 
 // ---- Pacing
 
@@ -282,8 +298,9 @@ int vbm_start(vbmap* map, const vbm_owner_ops* ops, void* owner) {
         return -KPAV_ENOMEM;
     }
     kpav_spin_lock(&log->lock);
+    // The list is made anew: whatever the records' links held (an earlier list) is dropped.
     for (ULONG leb = 0; leb < log->eb_count; leb++) {
-        take_off_list(&log->lebs[leb]);
+        InitializeListHead(&log->lebs[leb].open_link);
     }
     InitializeListHead(&log->open_lebs);
     ULONG count = 0;
@@ -416,4 +433,122 @@ void vbm_invalidate(vbmap* map, USHORT leb) {
     log->lebs[leb].tracked = 0;
     log->lebs[leb].first_position = 0;
     kpav_spin_unlock(&log->lock);
+}
+
+// ---- The attach index load
+
+namespace {
+
+struct index_walk {
+    vbmap* map;
+};
+
+// A map run over the record ranges: every LEB whose whole range it covers.
+void index_run(void* arg, ULONG64 key, ULONG64 count, ULONG64 address) {
+    vbmap* map = ((index_walk*)arg)->map;
+    pav_log* log = map->log;
+    const ULONG64 stride = map->vbm_stride;
+    const ULONG64 sectors = vbm_record_sectors(map);
+    if (key < VBMAP_BASE_KEY || count == 0 || address < PAV_LOG_FIRST_ADDR || log->leb_span == 0) {
+        return;
+    }
+    ULONG64 first = (key - VBMAP_BASE_KEY + stride - 1) / stride;
+    for (ULONG64 leb = first; leb < log->eb_count; leb++) {
+        ULONG64 record = VBMAP_BASE_KEY + leb * stride;
+        if (record + sectors > key + count) {
+            break;
+        }
+        ULONG64 at = address + (record - key);
+        ULONG64 holder = (at - PAV_LOG_FIRST_ADDR) / log->leb_span;
+        leb_record* r = &log->lebs[leb];
+        if (holder >= log->eb_count || r->func.value != PAV_LEB_FUNC_CLOSED ||
+            r->sequence > log->lebs[holder].sequence) {
+            continue;
+        }
+        r->tracked_leb = (USHORT)holder;
+        r->tracked = at;
+    }
+}
+
+void sort_open_list(pav_log* log) {
+    LIST_ENTRY sorted;
+    InitializeListHead(&sorted);
+    while (!IsListEmpty(&log->open_lebs)) {
+        LIST_ENTRY* entry = RemoveHeadList(&log->open_lebs);
+        leb_record* record = record_of(entry);
+        LIST_ENTRY* at = sorted.Flink;
+        while (at != &sorted && record_of(at)->first_position <= record->first_position) {
+            at = at->Flink;
+        }
+        InsertTailList(at, entry);
+    }
+    while (!IsListEmpty(&sorted)) {
+        InsertTailList(&log->open_lebs, RemoveHeadList(&sorted));
+    }
+}
+
+}  // namespace
+
+int vbm_attach_index_load(vbmap* map, const vbm_owner_ops* ops, void* owner, bool skip_read) {
+    PAGED_CODE();
+    pav_log* log = map->log;
+    map->ops = ops != nullptr ? ops : &vbm_owner_defaults;
+    map->owner = owner;
+    map->cursor = PAV_NO_LEB;
+    map->oldest_position = 0;
+    for (ULONG leb = 0; leb < log->eb_count; leb++) {
+        leb_record* r = &log->lebs[leb];
+        r->tracked_leb = PAV_NO_LEB;
+        r->tracked = 0;
+        r->first_position = r->last_position = r->sequence << 24;
+    }
+    index_walk walk{map};
+    int rc = map->ops->walk_records(owner, VBMAP_BASE_KEY, VBMAP_RANGE_END, index_run, &walk);
+    if (rc != 0) {
+        return rc;
+    }
+    for (ULONG leb = map->first_leb; leb < (ULONG)map->first_leb + map->leb_count && leb < log->eb_count; leb++) {
+        if (log->lebs[leb].tracked_leb == PAV_NO_LEB) {
+            vbm_invalidate(map, (USHORT)leb);
+            log->lebs[leb].first_position = log->lebs[leb].last_position = log->lebs[leb].sequence << 24;
+        }
+    }
+    if (!skip_read) {
+        auto* header = (UCHAR*)kpav_alloc(sector_of(map), KPAV_TAG_MAL);
+        if (header == nullptr) {
+            return -KPAV_ENOMEM;
+        }
+        ULONG steps = 0;
+        for (USHORT leb = log->head_leb; leb != PAV_NO_LEB && leb < log->eb_count && steps < log->eb_count;
+             leb = log->lebs[leb].next, steps++) {
+            leb_record* r = &log->lebs[leb];
+            ULONG64 position = 0;
+            if (r->tracked_leb == PAV_NO_LEB) {
+                continue;
+            }
+            if (read_record_packets(map, leb, r->tracked, 1, header) == 0 &&
+                vbm_record_check(map, leb, header, &position) == 0) {
+                r->first_position = r->last_position = position;
+            } else {
+                vbm_invalidate(map, leb);  // not the LEB's record: it is not used
+                r->first_position = r->last_position = r->sequence << 24;
+            }
+        }
+        kpav_free(header, KPAV_TAG_MAL);
+    }
+    kpav_spin_lock(&log->lock);
+    // The list is made anew: whatever the records' links held (an earlier list) is dropped.
+    for (ULONG leb = 0; leb < log->eb_count; leb++) {
+        InitializeListHead(&log->lebs[leb].open_link);
+    }
+    InitializeListHead(&log->open_lebs);
+    ULONG count = 0;
+    for (USHORT leb = log->head_leb; leb != PAV_NO_LEB && leb < log->eb_count && count < log->eb_count;
+         leb = log->lebs[leb].next, count++) {
+        InsertTailList(&log->open_lebs, &log->lebs[leb].open_link);
+    }
+    sort_open_list(log);
+    map->open_count = count;
+    kpav_spin_unlock(&log->lock);
+    return 0;
 }

@@ -154,11 +154,15 @@ int vbm_record_read(vbmap* map, USHORT leb, ULONG64 address, UCHAR* out, ULONG64
 
 // What the pacing's writes tell the log's owner: the written record's runs (the owner maps
 // them, so the record can be found at attach) and a record's range given up. 0 or an error.
+// At attach the owner walks its map over [first_key, end_key) and shows every mapped run (keys
+// from `key`, `count` of them, physically contiguous from log address `address`) to `fn`.
+using vbm_run_fn = void (*)(void* arg, ULONG64 key, ULONG64 count, ULONG64 address);
 struct vbm_owner_ops {
     int (*record_written)(void* owner, ULONG64 first_key, ULONG count, const datalog_run* runs, ULONG run_count);
     int (*record_dropped)(void* owner, ULONG64 first_key, ULONG count);
+    int (*walk_records)(void* owner, ULONG64 first_key, ULONG64 end_key, vbm_run_fn fn, void* arg);
 };
-extern const vbm_owner_ops vbm_owner_defaults;  // both do nothing
+extern const vbm_owner_ops vbm_owner_defaults;  // nothing recorded, dropped or found
 
 // The pacing's write requests.
 constexpr ULONG VBM_WRITE_REQUESTS = 4;
@@ -185,6 +189,14 @@ void vbm_leb_opened(vbmap* map, USHORT leb);
 void vbm_leb_remove(vbmap* map, USHORT leb, bool write_now);
 // The LEB's saved record is given up: its range dropped from the map, no saved record.
 void vbm_invalidate(vbmap* map, USHORT leb);
+
+// The attach index load (before replay; `ops` as for vbm_start): every LEB starts without a saved
+// record at sequence << 24; the owner's map runs that cover a closed LEB's whole record range
+// give its saved record (when the LEB holding the run is not older than it), every other LEB's
+// range is dropped; unless `skip_read`, each LEB of the chain with a saved record takes its
+// position from the record's header, read back (a header that is not the LEB's: the record is
+// dropped). Then the open list is ordered by position. 0 or an error. PASSIVE_LEVEL.
+int vbm_attach_index_load(vbmap* map, const vbm_owner_ops* ops, void* owner, bool skip_read);
 
 // ---- Device failure
 

@@ -1,6 +1,7 @@
 // A LEB's bitmap on the card model: its VBM record appended through the log, found again after
 // a restart by the address its write reported, a damaged record refused, and the pacing that
 // decides which LEB's record is due.
+#include <algorithm>
 #include <thread>
 
 #include "driver/log/vbmap.h"
@@ -65,7 +66,23 @@ class VbmMediaTest : public StoreMediaTest {
 
     vbmap map_{};
     bool made_ = false;
-    const vbm_owner_ops ops_{written, vbm_owner_defaults.record_dropped};
+    static int dropped(void* owner, ULONG64 first_key, ULONG) {
+        ((VbmMediaTest*)owner)->dropped_.push_back(first_key);
+        return 0;
+    }
+    // The map as the owner's forward map would show it: the runs the test lists.
+    static int walk(void* owner, ULONG64 first_key, ULONG64 end_key, vbm_run_fn fn, void* arg) {
+        for (const auto& run : ((VbmMediaTest*)owner)->map_runs_) {
+            if (run.key >= first_key && run.key < end_key) fn(arg, run.key, run.count, run.address);
+        }
+        return 0;
+    }
+    struct map_run {
+        ULONG64 key, count, address;
+    };
+    std::vector<map_run> map_runs_;
+    std::vector<ULONG64> dropped_;
+    const vbm_owner_ops ops_{written, dropped, walk};
     ULONG64 key_ = 0;
     ULONG count_ = 0;
     std::vector<datalog_run> runs_;
@@ -118,6 +135,44 @@ TEST_F(VbmMediaTest, ADamagedOrMisplacedRecordIsRefused) {
     EXPECT_EQ(vbm_record_read(&map_, leb, address, record.data(), &taken), -5);
     poke_record(0, 8 + 2, (UCHAR)(leb + 3));  // the header's LEB
     EXPECT_EQ(vbm_record_read(&map_, leb, address, record.data(), &taken), -5);
+}
+
+// At attach the map's runs over the record ranges tell where each closed LEB's record lies; its
+// header gives the LEB's position back, and a record that is not the LEB's is dropped.
+TEST_F(VbmMediaTest, TheIndexLoadFindsEachLebsRecordThroughTheMap) {
+    USHORT leb = write_record();
+    const ULONG64 address = runs_[0].address;
+    const ULONG64 position = lebs_[leb].first_position;
+    drop_map();
+    reboot();
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_EQ(lebs_[leb].func.value, (ULONG)PAV_LEB_FUNC_CLOSED);
+    ASSERT_EQ(vbmap_create(&map_, &log_, 0, 16, 512), 0);
+    made_ = true;
+    const ULONG64 stride = map_.vbm_stride;
+    map_runs_ = {
+        {key_, count_, address},                              // the record
+        {key_ + stride, count_ - 1, address + 40},            // LEB + 1: not the whole range
+        {VBMAP_BASE_KEY + 3 * stride, count_, address - 20},  // LEB 3: not closed
+    };
+    ASSERT_EQ(vbm_attach_index_load(&map_, &ops_, this, false), 0);
+    EXPECT_EQ(lebs_[leb].tracked, address);
+    EXPECT_EQ(lebs_[leb].tracked_leb, runs_[0].leb);
+    EXPECT_EQ(lebs_[leb].first_position, position);
+    EXPECT_EQ(lebs_[3].tracked_leb, PAV_NO_LEB);
+    EXPECT_EQ(lebs_[3].first_position, lebs_[3].sequence << 24);
+    EXPECT_EQ(std::count(dropped_.begin(), dropped_.end(), key_), 0) << "a LEB with its record keeps it";
+    EXPECT_EQ(std::count(dropped_.begin(), dropped_.end(), VBMAP_BASE_KEY + 3 * stride), 1);
+
+    ASSERT_EQ(vbm_attach_index_load(&map_, &ops_, this, true), 0);
+    EXPECT_EQ(lebs_[leb].first_position, lebs_[leb].sequence << 24) << "not read: the LEB's start";
+
+    poke_record(0, 8 + 2, (UCHAR)(leb + 3));
+    dropped_.clear();
+    ASSERT_EQ(vbm_attach_index_load(&map_, &ops_, this, false), 0);
+    EXPECT_EQ(lebs_[leb].tracked_leb, PAV_NO_LEB) << "another LEB's header";
+    EXPECT_EQ(lebs_[leb].first_position, lebs_[leb].sequence << 24);
+    EXPECT_EQ(std::count(dropped_.begin(), dropped_.end(), key_), 1);
 }
 
 TEST_F(VbmMediaTest, ThePacingWritesTheFirstOpenLebWhenItsRecordIsTooOld) {

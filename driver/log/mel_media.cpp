@@ -151,6 +151,23 @@ void bank_masks(nand_dev* channel, USHORT eb, ULONG masks[2 * EB_MAX_BANKS]) {
     }
 }
 
+// Reads the block's header when no read of it was tried since the card started: the block's seed
+// must be known before its old contents are check-read for the tail fill.
+void learn_header(mel_record* mel, USHORT eb) {
+    nand_dev* channel = mel->channel;
+    const eb_info* info = ebinfo_get(channel, eb);
+    if (info == nullptr || (info->header_flags & EB_HFLAG_TRIED) != 0) {
+        return;
+    }
+    auto* pads = (UCHAR*)kpav_alloc(eb_header_pads_buffer_size(channel), KPAV_TAG_VML);
+    auto* confirm = (UCHAR*)kpav_alloc(eb_header_confirm_size(channel), KPAV_TAG_VML);
+    if (pads != nullptr && confirm != nullptr) {
+        eb_header_read(channel, eb, pads, confirm);
+    }
+    kpav_free_if(pads, KPAV_TAG_VML);
+    kpav_free_if(confirm, KPAV_TAG_VML);
+}
+
 // The full rewrite of one copy.
 int write_copy(mel_record* mel, ULONG copy) {
     nand_dev* channel = mel->channel;
@@ -175,6 +192,7 @@ int write_copy(mel_record* mel, ULONG copy) {
     }
     mel->valid[copy] = 0;
     mel->rewrite[copy] = 0;
+    learn_header(mel, eb);
     rc = eb_fill_unwritten_tail(channel, eb, true);
     if (rc != 0) {
         return rc;
@@ -570,7 +588,12 @@ int mel_load(nand_dev* channel) {
     }
     mel_header header;
     mel_header_decode(image, &header);
-    USHORT ebs[2] = {(USHORT)header.primary, (USHORT)header.shadow};
+    // Copies the header names outside the card are none (never a block number cut to 16 bits).
+    USHORT ebs[2] = {header.primary < table->count ? (USHORT)header.primary : EB_NONE,
+                     header.shadow < table->count ? (USHORT)header.shadow : EB_NONE};
+    if (ebs[1] == ebs[0]) {
+        ebs[1] = EB_NONE;  // two copies never share a block: writing one would erase the other
+    }
     bool usable[2] = {false, false};
     auto names_same_pair = [&](const UCHAR* other) {
         mel_header h;
@@ -580,7 +603,7 @@ int mel_load(nand_dev* channel) {
         usable[0] = true;
         RtlCopyMemory(mel->header[0], image, MEL_HEADER_BYTES);
         UCHAR other[MEL_HEADER_BYTES];
-        if (read_header_into(mel, ebs[1], other) != 0) {
+        if (ebs[1] == EB_NONE || ebs[1] == ebs[0] || read_header_into(mel, ebs[1], other) != 0) {
             kpav_print(KPAV_CLASS_ERROR, "%s: Primary MEL block %u points to invalid shadow @ %u\n",
                        channel_name(channel), (unsigned)ebs[0], (unsigned)ebs[1]);
         } else if (!names_same_pair(other)) {
@@ -596,7 +619,7 @@ int mel_load(nand_dev* channel) {
         RtlCopyMemory(mel->header[1], image, MEL_HEADER_BYTES);
         // A primary further on was not searched yet: it is read before it is given up.
         UCHAR other[MEL_HEADER_BYTES];
-        if (ebs[0] > found && ebs[0] < table->count && read_header_into(mel, ebs[0], other) == 0 &&
+        if (ebs[0] != EB_NONE && ebs[0] > found && read_header_into(mel, ebs[0], other) == 0 &&
             names_same_pair(other)) {
             usable[0] = true;
             RtlCopyMemory(mel->header[0], other, MEL_HEADER_BYTES);
@@ -613,7 +636,7 @@ int mel_load(nand_dev* channel) {
     LONG64 counts[2] = {-1, -1};
     USHORT next[2] = {1, 1};
     for (ULONG c = 0; c < 2; c++) {
-        if (usable[c] && ebs[c] < table->count) {
+        if (usable[c] && ebs[c] != EB_NONE) {
             counts[c] = find_end(mel, ebs[c], &next[c]);
         }
     }
@@ -642,9 +665,23 @@ int mel_load(nand_dev* channel) {
         ExReleaseFastMutex(&mel->mutex);
         return rc;
     }
+    mel->eb[0] = ebs[0];
+    mel->eb[1] = ebs[1];
     for (ULONG c = 0; c < 2; c++) {
-        mel->eb[c] = ebs[c];
-        eb_info* info = ebinfo_get(channel, ebs[c]);
+        if (mel->eb[c] == EB_NONE) {
+            mel->eb[c] = pick_copy_block(mel, c);  // the copy the header could not place
+        }
+    }
+    for (ULONG c = 0; c < 2; c++) {
+        // A copy kept whose header names other blocks than the pair now in use is written again.
+        mel_header named;
+        if (usable[c] && (mel_header_decode(mel->header[c], &named) != 0 || named.primary != mel->eb[0] ||
+                          named.shadow != mel->eb[1])) {
+            mel->rewrite[c] = 1;
+        }
+    }
+    for (ULONG c = 0; c < 2; c++) {
+        eb_info* info = ebinfo_get(channel, mel->eb[c]);
         if (info != nullptr) {
             info->mel_mark = EB_MEL_COPY;
         }

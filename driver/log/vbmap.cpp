@@ -3,6 +3,7 @@
 #include "driver/log/mblk.h"
 #include "driver/log/pbitmap.h"
 #include "driver/pipeline/ebinfo.h"
+#include "driver/pipeline/pipeline.h"
 #include "driver/platform/errno_table.h"
 #include "driver/platform/kassert.h"
 #include "driver/platform/little_endian.h"
@@ -178,9 +179,6 @@ int vbmap_clear(vbmap* map, USHORT leb, ULONG packet, ULONG count) {
 
 bool vbmap_test(vbmap* map, USHORT leb, ULONG packet) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-    if (!map->tracking) {
-        return true;
-    }
     if (!in_range(map, leb) || packet >= map->packets_per_leb) {
         return false;
     }
@@ -440,4 +438,32 @@ const char* device_failure_reason_name(int reason) {
         "power adapter", "assert",   "power limit",       "hardware failure",  "excess failures", "thermal",
     };
     return reason >= 0 && reason < (int)ARRAYSIZE(names) ? names[reason] : nullptr;
+}
+
+void device_fail(pav_log* log, kpav_state* device_state, const char* text) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    kpav_syslog(KPAV_LEVEL_ERROR, KPAV_DRIVER_COMPONENT, 18465, "Failing device (%s).\n", text);
+    kpav_state_change(device_state, DEVICE_STATE_FAILED, 0);
+    pav_log_internal_error(log, PAV_LOG_ERROR_ATTACH, 0, 0);
+    if (log->channel != nullptr) {
+        fail_channel(log->channel, 0, CHANNEL_FAIL_DEVICE);
+    }
+}
+
+void device_fail_for_reason(pav_log* log, kpav_state* device_state, int reason) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    kpav_spin_lock(&device_state->lock);
+    ULONG state = device_state->value;
+    kpav_spin_unlock(&device_state->lock);
+    if (state == DEVICE_STATE_ATTACHING || state == DEVICE_STATE_FAILED) {
+        return;
+    }
+    if (state == DEVICE_STATE_RUNNING) {
+        if (log->owner_ops != nullptr && log->owner_ops->set_write_reason != nullptr) {
+            log->owner_ops->set_write_reason(log->owner, 2, reason);
+        }
+        return;
+    }
+    const char* name = device_failure_reason_name(reason);
+    device_fail(log, device_state, name != nullptr ? name : "unknown");
 }

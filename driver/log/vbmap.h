@@ -10,6 +10,7 @@
 #pragma once
 
 #include "driver/log/datalog.h"
+#include "driver/log/datalog_append.h"
 #include "driver/platform/os.h"
 
 struct pav_pbitmap;
@@ -45,6 +46,11 @@ struct vbmap {
     ULONG64 oldest_position;  // every open LEB's bitmap must be newer than this
     USHORT cursor;            // PAV_NO_LEB: none
     ULONG cursor_steps;       // LEBs from the chain's first to the cursor
+    ULONG open_count;         // LEBs on the log's open list
+    struct vbm_write* writes; // VBM_WRITE_REQUESTS, NULL before vbm_start
+    ULONG* in_flight;         // per LEB of the card
+    const struct vbm_owner_ops* ops;
+    void* owner;
 };
 
 // b, B and S for packets_per_leb packets of `sector_size` bytes.
@@ -121,7 +127,92 @@ ULONG64 vbm_update_oldest(vbmap* map, ULONG open_count);
 // 1 when the chain's first open LEB's VBM position lies below `position`; 0 without tracking.
 int vbm_position_needed(vbmap* map, ULONG64 position);
 
+// ---- VBM records: a LEB's bitmap on the media
+
+// The header sector of a record: {u16 0, u16 LEB, u32 0, u64 log position it was taken at}.
+constexpr ULONG VBM_RECORD_HEADER_BYTES = 16;
+// Sectors of a LEB's record (S - 1), its address, and its bytes.
+inline ULONG vbm_record_sectors(const vbmap* map) {
+    return map->vbm_stride - 1;
+}
+inline ULONG64 vbm_record_address(const vbmap* map, USHORT leb) {
+    return VBMAP_BASE_KEY + (ULONG64)leb * map->vbm_stride;
+}
+ULONG vbm_record_bytes(const vbmap* map);
+// The record of `leb` taken at `position`: its header sector, then the LEB's blocks.
+int vbm_record_build(vbmap* map, USHORT leb, ULONG64 position, UCHAR* out);
+// Checks a record read back for `leb`: 0 with its position; -KPAV_EIO when its header is not
+// the LEB's (such a record is not used).
+int vbm_record_check(const vbmap* map, USHORT leb, const UCHAR* record, ULONG64* out_position);
+// Whether `packet` was valid when the record was taken.
+bool vbm_record_test(const vbmap* map, const UCHAR* record, ULONG packet);
+// Reads the record of `leb` that was written at log address `address` back from the media into
+// `out` (vbm_record_bytes): every packet must carry its address in the record's range, and the
+// header the LEB's. 0, -KPAV_EIO for a record that is not whole, or the reader's error.
+// PASSIVE_LEVEL.
+int vbm_record_read(vbmap* map, USHORT leb, ULONG64 address, UCHAR* out, ULONG64* out_position);
+
+// What the pacing's writes tell the log's owner: the written record's runs (the owner maps
+// them, so the record can be found at attach) and a record's range given up. 0 or an error.
+// At attach the owner walks its map over [first_key, end_key) and shows every mapped run (keys
+// from `key`, `count` of them, physically contiguous from log address `address`) to `fn`.
+using vbm_run_fn = void (*)(void* arg, ULONG64 key, ULONG64 count, ULONG64 address);
+struct vbm_owner_ops {
+    int (*record_written)(void* owner, ULONG64 first_key, ULONG count, const datalog_run* runs, ULONG run_count);
+    int (*record_dropped)(void* owner, ULONG64 first_key, ULONG count);
+    int (*walk_records)(void* owner, ULONG64 first_key, ULONG64 end_key, vbm_run_fn fn, void* arg);
+};
+extern const vbm_owner_ops vbm_owner_defaults;  // nothing recorded, dropped or found
+
+// The pacing's write requests.
+constexpr ULONG VBM_WRITE_REQUESTS = 4;
+struct vbm_write;
+
+// Starts the pacing (attach, the chain ordered): every LEB of the chain on the open list at its
+// VBM position, the oldest position computed, the write requests made. `ops` NULL: the defaults.
+// 0 or -KPAV_ENOMEM. PASSIVE_LEVEL, as is exit, which waits for writes in flight.
+int vbm_start(vbmap* map, const vbm_owner_ops* ops, void* owner);
+void vbm_exit(vbmap* map);
+// Writes the bitmaps of up to W open LEBs whose last write is older than the oldest position.
+// Returns the writes submitted. Below DISPATCH_LEVEL.
+ULONG vbm_write_due(vbmap* map);
+// Writes the LEB's bitmap now (the groomer's), with a request of the pacing: 0, -KPAV_EBUSY when
+// none is free, or the append's error.
+int vbm_write_leb_now(vbmap* map, USHORT leb);
+// Writes in flight for `leb`.
+ULONG vbm_writes_in_flight(vbmap* map, USHORT leb);
+// A new append LEB opened: it joins the open list at sequence << 24, and the oldest position
+// follows. At most DISPATCH_LEVEL, under no lock of the log.
+void vbm_leb_opened(vbmap* map, USHORT leb);
+// Erase post-processing: the LEB leaves the open list (the oldest position recomputed for one
+// less) and, when asked, due writes are started.
+void vbm_leb_remove(vbmap* map, USHORT leb, bool write_now);
+// The LEB's saved record is given up: its range dropped from the map, no saved record.
+void vbm_invalidate(vbmap* map, USHORT leb);
+
+// The attach index load (before replay; `ops` as for vbm_start): every LEB starts without a saved
+// record at sequence << 24; the owner's map runs that cover a closed LEB's whole record range
+// give its saved record (when the LEB holding the run is not older than it), every other LEB's
+// range is dropped; unless `skip_read`, each LEB of the chain with a saved record takes its
+// position from the record's header, read back (a header that is not the LEB's: the record is
+// dropped). Then the open list is ordered by position. 0 or an error. PASSIVE_LEVEL.
+int vbm_attach_index_load(vbmap* map, const vbm_owner_ops* ops, void* owner, bool skip_read);
+
 // ---- Device failure
 
 // "none", "user request", ... "thermal" for 0..11; NULL otherwise.
 const char* device_failure_reason_name(int reason);
+
+// The attach record's device state word as failing reads it: running, and failed.
+constexpr ULONG DEVICE_STATE_ATTACHING = 1;
+constexpr ULONG DEVICE_STATE_RUNNING = 3;
+constexpr ULONG DEVICE_STATE_FAILED = 9;
+// The channel's failure reason of a device failed on purpose.
+constexpr ULONG CHANNEL_FAIL_DEVICE = 0x800000;
+// Fails the device: "Failing device (%s).\n" (message 18465), the state word to failed (its
+// waiters woken), the log's internal error and the channel failed. At most DISPATCH_LEVEL.
+void device_fail(pav_log* log, kpav_state* device_state, const char* text);
+// A reason's failure: while running, the reason's reduced-write level goes to 2 through the
+// owner's write-mode slot; while attaching or failed nothing; otherwise the device fails with the
+// reason's name.
+void device_fail_for_reason(pav_log* log, kpav_state* device_state, int reason);

@@ -4,6 +4,7 @@
 
 #include "driver/pipeline/direct_cmds.h"
 
+#include "driver/pipeline/builders.h"
 #include "driver/pipeline/nand_cmds.h"
 #include "driver/pipeline/pipeline_internal.h"
 
@@ -381,6 +382,23 @@ velkor_request* binary_marker_read(nand_dev* channel, ULONG argument, ULONG bank
     const hw_reg_item items[] = {port_item(bank, code_marker_read), port_item(bank, argument),
                                  port_item(bank, port_end), trigger_item(bank)};
     return build_binary(channel, items, ARRAYSIZE(items), nullptr, 0);
+}
+
+velkor_request* binary_bad_pad_mask(nand_dev* channel, ULONG bank, ULONG mask) {
+    KPAV_IRQL_BELOW(DISPATCH_LEVEL);
+    const hw_reg_item items[] = {port_item(bank, code_set_port_word), port_item(bank, mask),
+                                 port_item(bank, port_end), trigger_item(bank)};
+    return build_binary(channel, items, ARRAYSIZE(items), nullptr, 0);
+}
+
+int bad_pad_mask_chains_run(nand_dev* channel, const ULONG* masks, ULONG banks) {
+    KPAV_IRQL_BELOW(DISPATCH_LEVEL);
+    int status = 0;
+    for (ULONG bank = 0; bank < banks && bank < max_banks; bank++) {
+        velkor_request* chain = binary_bad_pad_mask(channel, bank, masks[bank]);
+        status |= chain != nullptr ? request_submit_wait(chain->ioctx) : 1;
+    }
+    return status;
 }
 
 int issue_binary_command(nand_dev* channel, velkor_request* request) {

@@ -250,6 +250,7 @@ struct nand_dev {
     ULONG rle_bytes;
     volatile CHAR rle_active;
     UCHAR controller_flush_writes;  // controller set-up asks for the 4992/5000 writes at start
+    UCHAR bad_pad_step;             // controller set-up asks for the bad-pad-mask chains at start
 
     // ---- Completion: the rings, polling, the hardware events, the waiters
     completion_queue cqs[CQ_MAX_RINGS];

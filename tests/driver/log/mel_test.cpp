@@ -224,6 +224,7 @@ TEST_F(MelMediaTest, ADamagedCopyIsNotTrustedAndIsRewritten) {
         {"shadow header magic", 1, 0, 0, {0x00}, "dov0: Primary MEL block 0 points to invalid shadow @ 1\n"},
         {"primary geometry", 0, 0, 24, {3}, "dov0: MEL has geometry mismatch num banks 3 != 2\n"},
         {"shadow names other blocks", 1, 0, 12, {9}, "dov0: Primary MEL block 0 and shadow disagree as to MEL block locations; trusting primary.\n"},
+        {"primary names itself as shadow", 0, 0, 16, {0}, "dov0: Primary MEL block 0 points to invalid shadow @ 65535\n"},
         {"primary end marker", 0, 1, 66 + 66 + 6 + 24, {0x00}, "dov0: MEL sizes differ, selected 1.\n"},
         {"erased space inside the primary's entities", 0, 1, 0, {0xFF, 0xFF}, "dov0: MEL - unexpected erased space.\n"},
     };

@@ -6,6 +6,7 @@
 #include "driver/controller/card_services.h"
 #include "driver/log/mgmt.h"
 #include "driver/pipeline/hw_cmds.h"
+#include "driver/pipeline/issue.h"
 #include "driver/pipeline/nand_cmds.h"
 #include "driver/platform/cpu_wq.h"
 #include "driver/platform/params.h"
@@ -139,7 +140,7 @@ void CardChannelTest::bring_up() {
     }
     table_[REQUEST_ERASE] = issue_erase;
     table_[REQUEST_READ] = issue_zero_read;
-    card_.nand->issue_table = table_;
+    card_.nand->issue_table = real_issue_handlers_ ? request_issue_table : table_;
     connect_interrupts();
     // Controller start: every ring in interrupt mode; then the channel starts.
     for (ULONG q = 0; q < probe_.cq_count; q++) {

@@ -79,6 +79,9 @@ class CardChannelTest : public KernelTest {
     card_probe probe_{};
     volatile ULONG* bar_ = nullptr;
     bool started_ = false;
+    // The driver's issue handlers from the start on (a start that reads the media needs them),
+    // instead of the fixture's two; set it in configure().
+    bool real_issue_handlers_ = false;
 
     static int geometry_from_card(nand_dev* channel);
 

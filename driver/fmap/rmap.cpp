@@ -163,6 +163,7 @@ int rmap_set_range(rmap_tree* map, ULONG64 first, ULONG64 count, USHORT leb, ULO
 }
 
 ULONG rmap_lookup(const rmap_tree* map, ULONG64 key) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     const ULONG* page = key < map->covered ? leaf_page(map, key) : nullptr;
     return page != nullptr ? page[key & (RMAP_LEAF_KEYS - 1)] : 0;
 }

@@ -152,7 +152,8 @@ int lrbtree_load_block(mblk* block, lrbtree* map);
 // The whole load after the replay: the header block, every block of the log through
 // lrbtree_load_block, then the header block's node, entry and mapped-key counters against what
 // the trees hold (-KPAV_EINVAL when they differ), and the node blocks no tree took are
-// released. 0 or the error (kept as the map's).
+// released. 0 or the error (kept as the map's). After a failed load, destroy the map (it holds
+// the header block) before the log's blocks are released for a rescan.
 int lrbtree_load(lrbtree* map);
 
 // Packs every shard's leaves and index nodes full, before a save when the log lacks room for

@@ -90,6 +90,7 @@ void install_top(lrbtree_bulk_builder* b) {
 }  // namespace
 
 void lrbtree_bulk_start(lrbtree_bulk_builder* builder, lrbtree_cursor* cursor, ULONG percent, const char* name) {
+    KPAV_IRQL_BELOW(DISPATCH_LEVEL);
     memset(builder, 0, sizeof *builder);
     builder->cursor = cursor;
     lrbtree_path_reset(&builder->edge);
@@ -100,6 +101,7 @@ void lrbtree_bulk_start(lrbtree_bulk_builder* builder, lrbtree_cursor* cursor, U
 }
 
 void lrbtree_bulk_append(lrbtree_bulk_builder* builder, ULONG64 key, ULONG length, ULONG64 gpkt) {
+    KPAV_IRQL_BELOW(DISPATCH_LEVEL);
     lrbtree_leaf_rec rec = {key, gpkt, length};
     lrb_leaf_put(&builder->cursor->shape->leaf_layout, lrb_node_of(builder->leaf), builder->position, &rec);
     builder->position++;
@@ -108,6 +110,7 @@ void lrbtree_bulk_append(lrbtree_bulk_builder* builder, ULONG64 key, ULONG lengt
 }
 
 int lrbtree_bulk_link_leaf(lrbtree_bulk_builder* builder, mblk* leaf) {
+    KPAV_IRQL_BELOW(DISPATCH_LEVEL);
     ULONG64 first = lrb_node_first_key(builder->cursor->shape, lrb_node_of(leaf));
     if (builder->edge.level[1].node == nullptr) {
         return -KPAV_EINVAL;
@@ -124,6 +127,7 @@ int lrbtree_bulk_link_leaf(lrbtree_bulk_builder* builder, mblk* leaf) {
 }
 
 int lrbtree_bulk_flush(lrbtree_bulk_builder* b, bool final) {
+    KPAV_IRQL_BELOW(DISPATCH_LEVEL);
     lrbtree_cursor* cursor = b->cursor;
     if (cursor->error != 0) {
         return cursor->error;
@@ -194,6 +198,7 @@ int lrbtree_bulk_flush(lrbtree_bulk_builder* b, bool final) {
 
 int lrbtree_build_begin(lrbtree* map, ULONG shard, lrbtree_cursor* cursor, lrbtree_bulk_builder* builder,
                         const char* name) {
+    KPAV_IRQL_BELOW(DISPATCH_LEVEL);
     lrbtree_cursor_open_writer(map, shard, cursor);
     lrbtree_bulk_start(builder, cursor, LRB_REBUILD_PERCENT, name);
     if (cursor->error != 0) {
@@ -203,6 +208,7 @@ int lrbtree_build_begin(lrbtree* map, ULONG shard, lrbtree_cursor* cursor, lrbtr
 }
 
 int lrbtree_build_add(lrbtree_bulk_builder* builder, ULONG64 key, ULONG length, ULONG64 gpkt, bool* flushed) {
+    KPAV_IRQL_BELOW(DISPATCH_LEVEL);
     *flushed = false;
     if (lrbtree_bulk_full(builder)) {
         int rc = lrbtree_bulk_flush(builder, false);
@@ -216,6 +222,7 @@ int lrbtree_build_add(lrbtree_bulk_builder* builder, ULONG64 key, ULONG length, 
 }
 
 int lrbtree_build_end(lrbtree_cursor* cursor, lrbtree_bulk_builder* builder, int rc) {
+    KPAV_IRQL_BELOW(DISPATCH_LEVEL);
     if (rc == 0) {
         rc = lrbtree_bulk_flush(builder, true);
     } else if (builder->leaf != nullptr) {
@@ -233,6 +240,7 @@ int lrbtree_build_end(lrbtree_cursor* cursor, lrbtree_bulk_builder* builder, int
 }
 
 int lrbtree_mark_valid(pav_log* log, const lrbtree_validity* validity, ULONG64 gpkt, ULONG count) {
+    KPAV_IRQL_BELOW(DISPATCH_LEVEL);
     if (gpkt < PAV_LOG_FIRST_ADDR || log->leb_span == 0) {
         return 0;
     }

@@ -118,7 +118,9 @@ int rmap_grow(rmap_tree* map, ULONG64 key_count) {
             map->top[t] = (void**)middle;
         }
         ULONG leaves = t < last ? RMAP_MIDDLE_SLOTS : middle_of(key_count - 1) + 1;
-        for (ULONG i = 0; i < leaves; i++) {
+        // The slot's pages below the covered keys' last one are there already.
+        ULONG i = t == first && map->covered != 0 ? middle_of(map->covered - 1) : 0;
+        for (; i < leaves; i++) {
             if (map->top[t][i] == nullptr) {
                 int rc = leaf_alloc(map, t, i, &map->top[t][i]);
                 if (rc != 0) {
@@ -161,6 +163,7 @@ int rmap_set_range(rmap_tree* map, ULONG64 first, ULONG64 count, USHORT leb, ULO
 }
 
 ULONG rmap_lookup(const rmap_tree* map, ULONG64 key) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     const ULONG* page = key < map->covered ? leaf_page(map, key) : nullptr;
     return page != nullptr ? page[key & (RMAP_LEAF_KEYS - 1)] : 0;
 }
@@ -187,34 +190,37 @@ ULONG64 rmap_trim_range(rmap_tree* map, lrbtree_range* range, ULONG64 limit) {
 
 namespace {
 
+// Reads the keys of the reverse map in order, one leaf page at a time.
+struct key_reader {
+    const rmap_tree* map;
+    ULONG64 page_base = ~0ull;
+    const ULONG* page = nullptr;
+    ULONG at(ULONG64 key) {
+        if ((key & ~(ULONG64)(RMAP_LEAF_KEYS - 1)) != page_base) {
+            page_base = key & ~(ULONG64)(RMAP_LEAF_KEYS - 1);
+            page = leaf_page(map, key);
+        }
+        return page != nullptr ? page[key & (RMAP_LEAF_KEYS - 1)] : 0;
+    }
+};
+
 // One shard's build over [base, end) of the reverse map.
 int build_shard(lrbtree* fmap, rmap_tree* map, ULONG shard, ULONG64 end, const lrbtree_validity* validity) {
     lrbtree_cursor cursor;
     lrbtree_bulk_builder builder;
     int rc = lrbtree_build_begin(fmap, shard, &cursor, &builder, "rmap");
     ULONG64 base = cursor.base;
-    ULONG64 key = base;
-    while (rc == 0 && key < end) {
-        ULONG* page = leaf_page(map, key);
-        if (page == nullptr) {
-            key = (key | (RMAP_LEAF_KEYS - 1)) + 1;
-            continue;
-        }
-        ULONG address = page[key & (RMAP_LEAF_KEYS - 1)];
+    key_reader keys{map};
+    for (ULONG64 key = base; rc == 0 && key < end;) {
+        ULONG address = keys.at(key);
         if (address == 0) {
-            key++;
+            // Past a page that is not there, or a key without a packet.
+            key = keys.page == nullptr ? (key | (RMAP_LEAF_KEYS - 1)) + 1 : key + 1;
             continue;
         }
         // A run: the next keys hold the next packets, up to 64 keys and the shard's end.
         ULONG length = 1;
-        while (length < LRB_MAX_RUN && key + length < end) {
-            ULONG64 next = key + length;
-            if ((next & (RMAP_LEAF_KEYS - 1)) == 0) {
-                page = leaf_page(map, next);
-            }
-            if (page == nullptr || page[next & (RMAP_LEAF_KEYS - 1)] != address + length) {
-                break;
-            }
+        while (length < LRB_MAX_RUN && key + length < end && keys.at(key + length) == address + length) {
             length++;
         }
         if (!pav_log_addr_is_packet(map->log, address) ||

@@ -167,6 +167,9 @@ int rsort_reserve(rsort_ctx* ctx, ULONG64 n) {
 namespace {
 
 int add_record(rsort_ctx* ctx, ULONG64 start, ULONG64 length, bool trim, ULONG64 ordered) {
+    if (ordered >> 40 != 0) {
+        return -KPAV_ERANGE;  // a record keeps 40 bits of it
+    }
     int rc = rsort_reserve(ctx, 1);
     if (rc != 0) {
         return rc;
@@ -236,7 +239,9 @@ int rsort_add_at_log_position(rsort_ctx* ctx, const lrbtree_range* range, ULONG6
     }
     ULONG64 ordered;
     if (lo < ctx->ordered_lebs && ctx->log->lebs[ctx->leb_of[lo]].sequence == sequence) {
-        ordered = ordered_address(ctx, (USHORT)lo, (ULONG)(position & 0xFFFFFF));
+        // An offset past the LEB's packets still orders within it.
+        ULONG offset = (ULONG)(position & 0xFFFFFF);
+        ordered = ordered_address(ctx, (USHORT)lo, offset < ctx->log->leb_span ? offset : ctx->log->leb_span - 1);
     } else if (lo == 0) {
         return 0;  // older than every packet of the log: nothing to cut
     } else {

@@ -55,7 +55,8 @@ int rsort_create(rsort_ctx** out, ULONG64 record_limit, pav_log* log, ULONG shar
 int rsort_reserve(rsort_ctx* ctx, ULONG64 n);
 // Appends a record: data (trim false) at packets (leb, offset).. of the range, or a trim ordered
 // as if written at (leb, offset). 0; -KPAV_EINVAL for a range beyond 2^48 sectors, an LEB not in
-// the chain, or data packets the LEB does not have; -KPAV_ENOMEM.
+// the chain, or data packets the LEB does not have; -KPAV_ERANGE for an ordered address past 40
+// bits; -KPAV_ENOMEM.
 int rsort_add(rsort_ctx* ctx, const lrbtree_range* range, bool trim, USHORT leb, ULONG offset);
 // Appends a trim at log position (sequence << 24 | offset): its LEB is the one of that sequence,
 // or, when no LEB has it, it counts as written after every packet of the LEB written before. A

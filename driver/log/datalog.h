@@ -274,6 +274,14 @@ int datalog_check_sequence(pav_log* log, USHORT start_leb, USHORT end_leb, ULONG
 // above the running minimum of erase times: 0 when none.
 ULONG64 datalog_find_leb_by_erase_age(pav_log* log, ULONG seconds);
 
+// Before `leb` is erased: re-records the EB notes that lie in it, and the notes of every LEB of
+// the channel range that has none yet and is neither closed, retired nor mapped by the MEL,
+// through the append point, counted in `waiter` (eb_note_tracker, apt.h); then waits until the
+// waiter's count is back to 1. 0, or the first error of a submission or of a note.
+// PASSIVE_LEVEL.
+struct eb_note_tracker;
+int datalog_renote_leb(pav_log* log, USHORT leb, eb_note_tracker* waiter);
+
 // The address arithmetic below reads only the log's LEB records: any IRQL.
 struct log_pos {
     USHORT leb;

@@ -256,6 +256,9 @@ ULONG64 datalog_usable_capacity(const pav_log* log);
 void datalog_check_free_space(pav_log* log);
 // Usable packets of every block not mapped out, for sector size `sector_size`.
 ULONG64 ebinfo_usable_capacity(nand_dev* channel, ULONG sector_size);
+// The room a metadata save needs, in packets: the forward map's blocks (a page of 4096 bytes
+// each) and five LEBs of runway. Any IRQL.
+ULONG64 datalog_metadata_room(const pav_log* log);
 // The thresholds: T0 warns, below T1 writes are slowed, below T2 the device is read-only.
 void log_thresholds_compute(pav_log* log);
 

@@ -126,6 +126,11 @@ int unexpose(vsu* partition, ULONG flags) {
     lock(&partition->mutex);
     LONG state = ReadAcquire(&partition->flags);
     if (partition->device != nullptr && ((state & VSU_EXPOSED) != 0 || (state & VSU_HIDE_FAILED) != 0)) {
+        if ((state & VSU_HIDE_FAILED) != 0) {
+            // The failed hide left the device unmarked although the system still has it: the
+            // hide is asked for again, not taken as done.
+            InterlockedOr(&partition->device->flags, BDEV_EXPOSED);
+        }
         rc = bdev_hide_disk(partition->device, flags);
         if (rc == 0) {
             // The block device goes only once a hide has succeeded: the system may still use it.

@@ -10,8 +10,11 @@
 #include "driver/block/vsu.h"
 #include "driver/pipeline/pipeline.h"
 #include "driver/platform/errno_table.h"
+#include "driver/platform/kinfo.h"
 #include "driver/platform/sgl.h"
+#include "driver/platform/uuid.h"
 #include "sim/kernel/control.h"
+#include "tests/driver/block/bio_fixture.h"
 #include "tests/driver/block/data_device_fixture.h"
 
 namespace {
@@ -64,7 +67,7 @@ class PartitionCardTest : public DataDeviceTest {
         r.logical_base = base;
         r.length = length;
         r.phys_max = length;
-        std::strncpy(r.name, name, sizeof r.name);
+        std::memcpy(r.name, name, strnlen(name, sizeof r.name));
         return r;
     }
     int create(ULONG64 base, ULONG64 length, UCHAR id, vsu** out, const char* name = "") {
@@ -125,7 +128,7 @@ class PartitionCardTest : public DataDeviceTest {
     vsu_descriptor fields(ULONG64 base, ULONG64 length, UCHAR id, const char* name) {
         vsu_descriptor d{};
         d.sector_size = device_->sector_size;
-        std::strncpy(d.name, name, sizeof d.name);
+        std::memcpy(d.name, name, strnlen(name, sizeof d.name));
         vsu_type_of(1, d.type);
         for (int i = 0; i < 16; i++) d.identity[i] = (UCHAR)(id + i);
         d.logical_base = base;
@@ -377,6 +380,62 @@ TEST_F(PartitionCardTest, LookupsFollowBaseOrderAndSkipPartitionsGoingAway) {
     vsu_put(p);
     InterlockedAnd(&early->flags, ~VSU_GOING_AWAY);
     opened->ops->release(opened);
+}
+
+// Exposed as disks through the block interface, with kinfo nodes per partition; a delete whose
+// hide fails leaves the partition online with its device, and a later delete hides it for real.
+// The partition's hide leaves the card's shared bio pool open for the other partitions.
+TEST_F(PartitionCardTest, PartitionsAreExposedAsDisksWithKinfoNodesAndAFailedHideIsRetried) {
+    kpav_bio_exit();
+    ASSERT_EQ(kpav_bio_init(&recording_block_ops), 0);
+    recorder().calls.clear();
+    recorder().hide_result = 0;
+    card_.exposes_disks = 1;
+    ASSERT_EQ(pav_driver_kinfo_init(), 0);
+    kinfo_node* dir = nullptr;
+    ASSERT_EQ(kinfo_create_dir(nullptr, "dov0", &dir), 0);
+    card_.kinfo_dir = dir;
+
+    ASSERT_EQ(vsu_load_all(&card_), 0);
+    ASSERT_EQ(vsu_expose_all(&card_), 0);
+    EXPECT_TRUE(logged("dov0: Exposing Virtual Partition dov0 of size 536870912 bytes with 1048576 sectors of 512 "
+                       "bytes (0 mapped).\n"));
+    EXPECT_EQ(recorder().count("expose"), 1u);
+    vsu* compat = only(0);
+    char text[PAV_UUID_TEXT_SIZE];
+    pav_uuid_unparse(card_.identity, text);
+    kinfo_node* vp = kinfo_find_child(dir, "VP");
+    ASSERT_NE(vp, nullptr);
+    kinfo_node* node = kinfo_find_child(vp, text);
+    ASSERT_NE(node, nullptr);
+    for (const char* name : {"phys_usage", "logical-base", "logical-len", "phys_min_reserved_sectors",
+                             "phys_max_allowed_sectors", "handle"}) {
+        EXPECT_NE(kinfo_find_child(node, name), nullptr) << name;
+    }
+
+    vsu* b = nullptr;
+    ASSERT_NE(create(VSU_AUTO_BASE, 10, 0x10, &b), 0);  // the compatibility partition holds all
+    recorder().hide_result = -KPAV_EBUSY;
+    vsu* p = nullptr;
+    ASSERT_EQ(vsu_find_by_devnum(0, &p, card_.table), 0);
+    EXPECT_EQ(vsu_delete(p), -KPAV_EBUSY);
+    EXPECT_TRUE(logged("dov0: Unable to offline Virtual Partition prior to deletion. Error -16.\n"));
+    EXPECT_EQ(compat->state, (ULONG)VSU_ONLINE);
+    EXPECT_NE(compat->device, nullptr);
+    EXPECT_NE(kinfo_find_child(vp, text), nullptr);
+    // The card's pool still serves its devices.
+    std::vector<UCHAR> out;
+    EXPECT_EQ(read(0, 8, &out), 0);
+
+    recorder().hide_result = 0;
+    ASSERT_EQ(vsu_find_by_devnum(0, &p, card_.table), 0);
+    EXPECT_EQ(vsu_delete(p), 0);
+    EXPECT_EQ(recorder().count("hide 1"), 2u);  // asked again, not taken as done
+    EXPECT_EQ(count(), 0u);
+    EXPECT_EQ(kinfo_find_child(vp, text), nullptr);
+
+    vsu_unload_all(&card_);
+    pav_driver_kinfo_exit();
 }
 
 // A descriptor slot holding something the load must not trust: each with its message and its

@@ -2,7 +2,9 @@
 // descriptors written to and read back from the card's media, partitions created, reloaded after
 // a restart of the channel (the log's packets entered into the map again), deleted (also when the
 // power goes in the middle of it), and the descriptor's checks with their read-only fallbacks.
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "driver/block/bdev_data.h"
@@ -293,6 +295,43 @@ TEST_F(PartitionCardTest, ADeletionCutByPowerIsFinishedAtTheNextLoad) {
     EXPECT_EQ(out, zeros(32));  // the free space was cleaned
     ASSERT_EQ(vsu_expose_all(&card_), 0);
     EXPECT_EQ(part_read(only(0), 0, 32), db);
+}
+
+// A partition that holds data is deleted while another one is written and read: the other's I/O
+// goes on without a failure or a lost sector, the deleted range reads zeros.
+TEST_F(PartitionCardTest, DeletingOnePartitionLeavesTheIoOfAnotherAlone) {
+    ASSERT_EQ(vsu_load_all(&card_), 0);
+    vsu* compat = nullptr;
+    ASSERT_EQ(vsu_find_by_devnum(0, &compat, card_.table), 0);
+    ASSERT_EQ(vsu_delete(compat), 0);
+    vsu* a = nullptr;
+    vsu* b = nullptr;
+    ASSERT_EQ(create(0, 1000, 0x10, &a), 0);
+    ASSERT_EQ(create(2 * kSpan, 1000, 0x20, &b), 0);
+    ASSERT_EQ(part_write(a, 0, pattern(0, 200, 1)), 0);
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> failures{0};
+    std::atomic<int> rounds{0};
+    std::thread io([&] {
+        for (UCHAR seed = 0; !stop || rounds < 3; seed++) {
+            ULONG64 at = (seed * 37u) % 900;
+            auto data = pattern(2 * kSpan + at, 50, seed);
+            if (part_write(b, at, data) != 0 || part_read(b, at, 50) != data) failures++;
+            rounds++;
+        }
+    });
+    vsu* p = nullptr;
+    ASSERT_EQ(vsu_find_by_devnum(a->index, &p, card_.table), 0);
+    EXPECT_EQ(vsu_delete(p), 0);
+    stop = true;
+    io.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_GE(rounds.load(), 3);
+    std::vector<UCHAR> out;
+    ASSERT_EQ(read(0, 200, &out), 0);
+    EXPECT_EQ(out, zeros(200));
+    EXPECT_EQ(count(), 1u);
 }
 
 TEST_F(PartitionCardTest, CreationRefusesDuplicatesOverlapsMisplacementAndMoreThanTheCapacity) {

@@ -155,8 +155,8 @@ int vsu_delete(vsu* partition);
 
 // ---- Lookups (at most DISPATCH_LEVEL)
 
-// The online partition, not going away, of slot index `number`, with a reference: 0 or
-// -KPAV_ENOENT.
+// The online partition, not going away, of slot index `number` (or of device number `number`:
+// the slot index plus PARTITION_DEVNUM_BASE), with a reference: 0 or -KPAV_ENOENT.
 int vsu_find_by_devnum(ULONG number, vsu** out, vsu_table* table);
 // The first online partition in table order whose base is at or after *cursor, with a
 // reference; the cursor moves to its end. At the end: the cursor all ones and -KPAV_ENOENT.

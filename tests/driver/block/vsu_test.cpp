@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "driver/block/bdev_data.h"
+#include "driver/block/bdev_partition.h"
 #include "driver/block/bdev_read.h"
 #include "driver/block/vsu.h"
 #include "driver/pipeline/pipeline.h"
@@ -402,6 +403,10 @@ TEST_F(PartitionCardTest, LookupsFollowBaseOrderAndSkipPartitionsGoingAway) {
     EXPECT_EQ(vsu_find_next(&cursor, &p, card_.table), -KPAV_ENOENT);
     EXPECT_EQ(cursor, ~0ull);
     EXPECT_EQ(vsu_find_by_devnum(7, &p, card_.table), -KPAV_ENOENT);
+    ASSERT_EQ(vsu_find_by_devnum(late->index + PARTITION_DEVNUM_BASE, &p, card_.table), 0);
+    EXPECT_EQ(p, late);
+    EXPECT_EQ(p->device->devnum, late->index + PARTITION_DEVNUM_BASE);
+    vsu_put(p);
 
     EXPECT_EQ(vsu_account_sectors(&card_, kSpan + 10, 5, 5), 0);
     EXPECT_EQ(early->usage, 5);

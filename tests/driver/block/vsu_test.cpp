@@ -482,6 +482,39 @@ TEST_F(PartitionCardTest, PartitionsAreExposedAsDisksWithKinfoNodesAndAFailedHid
     pav_driver_kinfo_exit();
 }
 
+// What the load takes from descriptors it accepts: a name that fills all 32 bytes, the usage and
+// discard mark, a deleted descriptor in a slot beside live ones; a first word of 0 is an empty
+// slot whatever follows.
+TEST_F(PartitionCardTest, TheLoadTakesWhatAcceptedDescriptorsSay) {
+    vsu_descriptor full = fields(0, 1000, 0x10, "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345");
+    full.usage = 77;
+    full.discard_mark = 5;
+    put_slot(2, descriptor_sector(full));
+    vsu_descriptor gone = fields(4 * kSpan, 10, 0x30, "gone");
+    std::memset(gone.type, 0, sizeof gone.type);
+    put_slot(5, descriptor_sector(gone));
+    std::vector<UCHAR> empty = descriptor_sector(fields(2 * kSpan, 10, 0x50, "empty"));
+    std::memset(empty.data(), 0, 4);
+    put_slot(6, empty);
+    card_.attach_flags = VSU_ATTACH_CLEAN;  // a clean reattach: nothing finished, nothing counted
+    ASSERT_EQ(vsu_load_all(&card_), 0);
+    ASSERT_EQ(count(), 2u);
+    vsu* p = only(0);
+    EXPECT_STREQ(p->name, "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345");
+    EXPECT_EQ(p->index, 2u);
+    EXPECT_EQ(p->usage, 77);
+    EXPECT_EQ(p->discard_mark, 5u);
+    EXPECT_EQ(only(1)->state, (ULONG)VSU_DELETED);
+    EXPECT_EQ(slot_sector(5).magic, VSU_DESCRIPTOR_MAGIC);  // left for an unclean load to finish
+    vsu_unload_all(&card_);
+
+    card_.attach_flags = 0;
+    ASSERT_EQ(vsu_load_all(&card_), 0);
+    ASSERT_EQ(count(), 1u);
+    EXPECT_EQ(only(0)->usage, 0);  // counted from the map: nothing is mapped
+    EXPECT_EQ(slot_sector(5).magic, 0u);
+}
+
 // A descriptor slot holding something the load must not trust: each with its message and its
 // fallback. The sector is written onto the media and read back by the load.
 struct corrupt_case {

@@ -166,6 +166,9 @@ int vsu_open_bdev(vsu* partition, bdev** out);
 // Adds `delta` to the usage of the partition that holds [base, base + count): 0 (also in none,
 // or one not online), -KPAV_EINVAL when the range leaves it, -KPAV_ENXIO without a table.
 int vsu_account_sectors(vsu_card* card, ULONG64 base, ULONG64 count, LONG64 delta);
+// The "VP" directory under the card's kinfo directory (once; nothing without one): 0 or the
+// error. Each online partition gets "VP/<identity>" with its figures when exposed. PASSIVE_LEVEL.
+int vsu_kinfo_init(vsu_card* card);
 // Calls the interface notify hook of every partition's block device.
 void vsu_notify_bdevs(vsu_card* card, int event);
 

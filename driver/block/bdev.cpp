@@ -134,7 +134,13 @@ int bdev_hide_disk(bdev* device, ULONG flags) {
     if ((InterlockedAnd(&device->flags, ~BDEV_EXPOSED) & BDEV_EXPOSED) == 0) {
         return 0;
     }
-    bio_pool_shutdown(device->pool);
+    // A device stacked on another (a partition on the card's data device) shares that device's
+    // pool: shutting it would stop every partition of the card, and keep it stopped after a failed
+    // hide. Such a device is kept from new users by its owner instead.
+    bool own_pool = device->underlying == nullptr;
+    if (own_pool) {
+        bio_pool_shutdown(device->pool);
+    }
     const kpav_block_ops* ops = device->iface != nullptr ? device->iface->ops : nullptr;
     int rc = ops != nullptr && ops->hide != nullptr ? ops->hide(device, flags & 0x7) : 0;
     if (rc != 0) {
@@ -146,6 +152,8 @@ int bdev_hide_disk(bdev* device, ULONG flags) {
     if (ops != nullptr && ops->release != nullptr) {
         ops->release(device);
     }
-    bio_pool_reopen(device->pool);
+    if (own_pool) {
+        bio_pool_reopen(device->pool);
+    }
     return 0;
 }

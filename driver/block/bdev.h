@@ -103,6 +103,7 @@ void bdev_state_wait_running(kpav_state* state);
 // entry's error. PASSIVE_LEVEL, as is hide.
 int bdev_expose_disk(bdev* device);
 // Takes the device away (flags: 0x4 going away; 0x1, 0x2 passed on): 0, also when it was not
-// exposed; the entry's error, with the device no longer marked exposed and its bio pool shut.
+// exposed; the entry's error, with the device no longer marked exposed and its bio pool shut
+// (a device stacked on another leaves the pool it shares with that one alone).
 constexpr ULONG BDEV_HIDE_GOING_AWAY = 0x4;
 int bdev_hide_disk(bdev* device, ULONG flags);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "driver/block/bdev.h"
+#include "driver/block/bdev_partition.h"
 #include "driver/block/block_interface.h"
 #include "driver/block/vsu_internal.h"
 #include "driver/platform/errno_table.h"
@@ -225,6 +226,11 @@ void remove_and_free(vsu_table* table, vsu* partition) {
 int vsu_find_by_devnum(ULONG number, vsu** out, vsu_table* table) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     *out = nullptr;
+    // The control interface names a partition by its device number, the slot index plus
+    // PARTITION_DEVNUM_BASE; the disk shell by its slot index. The two never meet.
+    if (number >= PARTITION_DEVNUM_BASE) {
+        number -= PARTITION_DEVNUM_BASE;
+    }
     int rc = -KPAV_ENOENT;
     kpav_spin_lock(&table->entries.lock);
     for (ULONG i = 0; i < table->entries.count; i++) {

@@ -155,8 +155,8 @@ int vsu_delete(vsu* partition);
 
 // ---- Lookups (at most DISPATCH_LEVEL)
 
-// The online partition, not going away, of slot index `number`, with a reference: 0 or
-// -KPAV_ENOENT.
+// The online partition, not going away, of slot index `number` (or of device number `number`:
+// the slot index plus PARTITION_DEVNUM_BASE), with a reference: 0 or -KPAV_ENOENT.
 int vsu_find_by_devnum(ULONG number, vsu** out, vsu_table* table);
 // The first online partition in table order whose base is at or after *cursor, with a
 // reference; the cursor moves to its end. At the end: the cursor all ones and -KPAV_ENOENT.
@@ -166,6 +166,9 @@ int vsu_open_bdev(vsu* partition, bdev** out);
 // Adds `delta` to the usage of the partition that holds [base, base + count): 0 (also in none,
 // or one not online), -KPAV_EINVAL when the range leaves it, -KPAV_ENXIO without a table.
 int vsu_account_sectors(vsu_card* card, ULONG64 base, ULONG64 count, LONG64 delta);
+// The "VP" directory under the card's kinfo directory (once; nothing without one): 0 or the
+// error. Each online partition gets "VP/<identity>" with its figures when exposed. PASSIVE_LEVEL.
+int vsu_kinfo_init(vsu_card* card);
 // Calls the interface notify hook of every partition's block device.
 void vsu_notify_bdevs(vsu_card* card, int event);
 

@@ -126,6 +126,11 @@ int unexpose(vsu* partition, ULONG flags) {
     lock(&partition->mutex);
     LONG state = ReadAcquire(&partition->flags);
     if (partition->device != nullptr && ((state & VSU_EXPOSED) != 0 || (state & VSU_HIDE_FAILED) != 0)) {
+        if ((state & VSU_HIDE_FAILED) != 0) {
+            // The failed hide left the device unmarked although the system still has it: the
+            // hide is asked for again, not taken as done.
+            InterlockedOr(&partition->device->flags, BDEV_EXPOSED);
+        }
         rc = bdev_hide_disk(partition->device, flags);
         if (rc == 0) {
             // The block device goes only once a hide has succeeded: the system may still use it.
@@ -147,12 +152,9 @@ int kinfo_add(vsu_card* card, vsu* partition) {
     if (card->kinfo_dir == nullptr) {
         return 0;
     }
-    int rc = 0;
-    if (table->kinfo_dir == nullptr) {
-        rc = kinfo_create_dir(card->kinfo_dir, "VP", &table->kinfo_dir);
-        if (rc != 0) {
-            return rc;
-        }
+    int rc = vsu_kinfo_init(card);
+    if (rc != 0) {
+        return rc;
     }
     char text[PAV_UUID_TEXT_SIZE];
     pav_uuid_unparse(partition->identity, text);
@@ -193,6 +195,18 @@ void kinfo_drop(vsu* partition) {
 }
 
 }  // namespace vsu_detail
+
+int vsu_kinfo_init(vsu_card* card) {
+    PAGED_CODE();
+    vsu_table* table = card->table;
+    if (table == nullptr) {
+        return -KPAV_ENXIO;
+    }
+    if (card->kinfo_dir == nullptr || table->kinfo_dir != nullptr) {
+        return 0;
+    }
+    return kinfo_create_dir(card->kinfo_dir, "VP", &table->kinfo_dir);
+}
 
 int vsu_create(vsu_card* card, vsu_create_record* request, vsu** out) {
     PAGED_CODE();

@@ -1,5 +1,8 @@
 #include "driver/log/apt.h"
 
+#include "driver/log/datalog.h"
+#include "driver/log/datalog_append.h"
+#include "driver/log/log_entry.h"
 #include "driver/log/mgmt.h"
 #include "driver/pipeline/builders.h"
 #include "driver/pipeline/nand_dev.h"
@@ -87,4 +90,114 @@ int apt_take_erased_eb(nand_dev* channel, apt_eb_request* request) {
     request->eb = eb;
     request->taken = 1;
     return 0;
+}
+
+// ---- EB notes
+
+namespace {
+
+// One note in flight: its append and its packet (the note's body after the header, then zeros).
+struct eb_note_write {
+    datalog_append_req append;
+    eb_note_tracker* tracker;
+    USHORT eb;
+    ULONG64 value;
+    UCHAR packet[1];  // the log's sector size
+};
+
+void tracker_drop(eb_note_tracker* tracker, int status) {
+    if (status != 0) {
+        InterlockedCompareExchange(&tracker->first_error, status, 0);
+    }
+    kpav_spin_lock(&tracker->lock);
+    if (InterlockedDecrement(&tracker->count) == 1) {
+        kpav_cv_broadcast(&tracker->drained);
+    }
+    kpav_spin_unlock(&tracker->lock);
+}
+
+void eb_note_written(datalog_append_req* request) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    auto* w = (eb_note_write*)request->context;
+    pav_log* log = request->log;
+    if (request->status == 0 && log->counters != nullptr && w->eb < log->eb_count) {
+        // Later re-recordings find the note where it now lies.
+        WriteRelease64((volatile LONG64*)&log->counters[w->eb].note_address, (LONG64)request->runs[0].address);
+    }
+    eb_note_tracker* tracker = w->tracker;
+    int status = request->status;
+    kpav_free(w, KPAV_TAG_VML);
+    tracker_drop(tracker, status);
+}
+
+}  // namespace
+
+void eb_note_tracker_init(eb_note_tracker* tracker) {
+    tracker->count = 1;
+    tracker->first_error = 0;
+    kpav_spinlock_init(&tracker->lock, "EB notes");
+    kpav_cv_init(&tracker->drained, "EB notes");
+}
+
+int eb_note_tracker_wait(eb_note_tracker* tracker) {
+    PAGED_CODE();
+    kpav_spin_lock(&tracker->lock);
+    while (ReadAcquire(&tracker->count) != 1) {
+        kpav_cv_timedwait(&tracker->drained, &tracker->lock, KPAV_NO_TIMEOUT, false);
+    }
+    kpav_spin_unlock(&tracker->lock);
+    return ReadAcquire(&tracker->first_error);
+}
+
+UCHAR eb_note_state(const pav_log* log, USHORT eb) {
+    if (eb >= log->eb_count) {
+        return 0;
+    }
+    switch (log->lebs[eb].func.value) {
+        case PAV_LEB_FUNC_ERASED:
+            return 2;
+        case PAV_LEB_FUNC_WRITING:
+        case PAV_LEB_FUNC_CLOSED:
+            return 1;
+        case PAV_LEB_FUNC_RETIRED:
+            return 3;
+        default:
+            return 0;
+    }
+}
+
+int eb_note_write_async(apt_context* context, USHORT eb, ULONG64 value, eb_note_tracker* tracker) {
+    KPAV_IRQL_BELOW(DISPATCH_LEVEL);
+    nand_dev* channel = context->head.channel;
+    auto* log = (pav_log*)channel->client;
+    if (log == nullptr || log->append_point != context || eb >= log->eb_count) {
+        return -KPAV_EINVAL;
+    }
+    eb_note note;
+    int rc = eb_note_build(channel, &note, eb, eb_note_state(log, eb));
+    if (rc != 0) {
+        return rc;
+    }
+    auto* w = (eb_note_write*)kpav_zalloc(offsetof(eb_note_write, packet) + log->sector_size, KPAV_TAG_VML);
+    if (w == nullptr) {
+        return -KPAV_ENOMEM;
+    }
+    ULONG body = sizeof note - PKT_HEADER_SIZE;
+    RtlCopyMemory(w->packet, (const UCHAR*)&note + PKT_HEADER_SIZE, body < log->sector_size ? body : log->sector_size);
+    w->tracker = tracker;
+    w->eb = eb;
+    w->value = value;
+    w->append.kind = LOG_OP_SYSTEM;
+    w->append.address = SYS_ADDR_EB_NOTE + eb;
+    w->append.count = 1;
+    w->append.packets = w->packet;
+    w->append.done = eb_note_written;
+    w->append.context = w;
+    InterlockedIncrement(&tracker->count);
+    rc = datalog_append(log, &w->append);
+    if (rc != 0) {
+        InterlockedDecrement(&tracker->count);
+        kpav_free(w, KPAV_TAG_VML);
+    }
+    return rc;
 }

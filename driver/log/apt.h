@@ -6,6 +6,7 @@
 #include "driver/pipeline/ebinfo.h"
 #include "driver/pipeline/owners.h"
 #include "driver/platform/os.h"
+#include "driver/platform/sync.h"
 
 struct nand_dev;
 struct velkor_request;
@@ -48,3 +49,27 @@ struct apt_eb_request {
 // to blank); a failed erase is returned and the block is neither taken nor put back: it did not
 // erase.
 int apt_take_erased_eb(nand_dev* channel, apt_eb_request* request);
+
+// ---- EB notes written through an append point
+
+struct pav_log;
+
+// Counts the EB notes in flight for one waiter: 1 at rest, one more per note submitted.
+struct eb_note_tracker {
+    volatile LONG count;
+    volatile LONG first_error;  // the first note that failed: its error
+    kpav_spinlock lock;
+    kpav_cv drained;            // broadcast when the count is back to 1
+};
+void eb_note_tracker_init(eb_note_tracker* tracker);
+// Waits until every note counted is done: 0 or the first note's error. PASSIVE_LEVEL.
+int eb_note_tracker_wait(eb_note_tracker* tracker);
+
+// The state an EB note of `eb` records from the LEB's function state: erased 2, writing or
+// closed 1, retired 3, else 0.
+UCHAR eb_note_state(const pav_log* log, USHORT eb);
+// Appends the EB note of `eb` through the data log's append point ("hot") without waiting: the
+// tracker counts it until its completion, which records where the note landed as the LEB's note
+// address. `value` is kept with the note for the completion (unused by the log itself). 0 when
+// submitted, or the error (nothing counted then). Below DISPATCH_LEVEL.
+int eb_note_write_async(apt_context* context, USHORT eb, ULONG64 value, eb_note_tracker* tracker);

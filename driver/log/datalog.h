@@ -256,6 +256,9 @@ ULONG64 datalog_usable_capacity(const pav_log* log);
 void datalog_check_free_space(pav_log* log);
 // Usable packets of every block not mapped out, for sector size `sector_size`.
 ULONG64 ebinfo_usable_capacity(nand_dev* channel, ULONG sector_size);
+// The room a metadata save needs, in packets: the forward map's blocks (a page of 4096 bytes
+// each) and five LEBs of runway. Any IRQL.
+ULONG64 datalog_metadata_room(const pav_log* log);
 // The thresholds: T0 warns, below T1 writes are slowed, below T2 the device is read-only.
 void log_thresholds_compute(pav_log* log);
 
@@ -273,6 +276,14 @@ int datalog_check_sequence(pav_log* log, USHORT start_leb, USHORT end_leb, ULONG
 // The log position of the oldest LEB (from the head) whose erase time lies less than `seconds`
 // above the running minimum of erase times: 0 when none.
 ULONG64 datalog_find_leb_by_erase_age(pav_log* log, ULONG seconds);
+
+// Before `leb` is erased: re-records the EB notes that lie in it, and the notes of every LEB of
+// the channel range that has none yet and is neither closed, retired nor mapped by the MEL,
+// through the append point, counted in `waiter` (eb_note_tracker, apt.h); then waits until the
+// waiter's count is back to 1. 0, or the first error of a submission or of a note.
+// PASSIVE_LEVEL.
+struct eb_note_tracker;
+int datalog_renote_leb(pav_log* log, USHORT leb, eb_note_tracker* waiter);
 
 // The address arithmetic below reads only the log's LEB records: any IRQL.
 struct log_pos {

@@ -157,9 +157,7 @@ void datalog_check_free_space(pav_log* log) {
     if (log->owner_ops == nullptr) {
         return;  // the low-space notice starts with the running device
     }
-    ULONG64 needed = log->forward_map_blocks * (4096 / (log->sector_size != 0 ? log->sector_size : 4096)) +
-                     5ull * log->packets_per_leb;
-    if (datalog_erased_space(log) > needed) {
+    if (datalog_erased_space(log) > datalog_metadata_room(log)) {
         LONG was = InterlockedAnd(&log->flags, ~PAV_LOG_FLAG_LOW_SPACE);
         if ((was & PAV_LOG_FLAG_LOW_SPACE) != 0 && log->owner_ops->on_notify != nullptr) {
             log->owner_ops->on_notify(log->owner, 0);
@@ -170,4 +168,10 @@ void datalog_check_free_space(pav_log* log) {
             log->owner_ops->on_notify(log->owner, 1);
         }
     }
+}
+
+ULONG64 datalog_metadata_room(const pav_log* log) {
+    ULONG sector = log->sector_size != 0 ? log->sector_size : 4096;
+    ULONG per_page = 4096 / sector != 0 ? 4096 / sector : 1;
+    return log->forward_map_blocks * per_page + 5ull * log->packets_per_leb;
 }

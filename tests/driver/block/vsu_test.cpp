@@ -2,16 +2,22 @@
 // descriptors written to and read back from the card's media, partitions created, reloaded after
 // a restart of the channel (the log's packets entered into the map again), deleted (also when the
 // power goes in the middle of it), and the descriptor's checks with their read-only fallbacks.
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "driver/block/bdev_data.h"
+#include "driver/block/bdev_partition.h"
 #include "driver/block/bdev_read.h"
 #include "driver/block/vsu.h"
 #include "driver/pipeline/pipeline.h"
 #include "driver/platform/errno_table.h"
+#include "driver/platform/kinfo.h"
 #include "driver/platform/sgl.h"
+#include "driver/platform/uuid.h"
 #include "sim/kernel/control.h"
+#include "tests/driver/block/bio_fixture.h"
 #include "tests/driver/block/data_device_fixture.h"
 
 namespace {
@@ -64,7 +70,7 @@ class PartitionCardTest : public DataDeviceTest {
         r.logical_base = base;
         r.length = length;
         r.phys_max = length;
-        std::strncpy(r.name, name, sizeof r.name);
+        std::memcpy(r.name, name, strnlen(name, sizeof r.name));
         return r;
     }
     int create(ULONG64 base, ULONG64 length, UCHAR id, vsu** out, const char* name = "") {
@@ -125,7 +131,7 @@ class PartitionCardTest : public DataDeviceTest {
     vsu_descriptor fields(ULONG64 base, ULONG64 length, UCHAR id, const char* name) {
         vsu_descriptor d{};
         d.sector_size = device_->sector_size;
-        std::strncpy(d.name, name, sizeof d.name);
+        std::memcpy(d.name, name, strnlen(name, sizeof d.name));
         vsu_type_of(1, d.type);
         for (int i = 0; i < 16; i++) d.identity[i] = (UCHAR)(id + i);
         d.logical_base = base;
@@ -292,6 +298,43 @@ TEST_F(PartitionCardTest, ADeletionCutByPowerIsFinishedAtTheNextLoad) {
     EXPECT_EQ(part_read(only(0), 0, 32), db);
 }
 
+// A partition that holds data is deleted while another one is written and read: the other's I/O
+// goes on without a failure or a lost sector, the deleted range reads zeros.
+TEST_F(PartitionCardTest, DeletingOnePartitionLeavesTheIoOfAnotherAlone) {
+    ASSERT_EQ(vsu_load_all(&card_), 0);
+    vsu* compat = nullptr;
+    ASSERT_EQ(vsu_find_by_devnum(0, &compat, card_.table), 0);
+    ASSERT_EQ(vsu_delete(compat), 0);
+    vsu* a = nullptr;
+    vsu* b = nullptr;
+    ASSERT_EQ(create(0, 1000, 0x10, &a), 0);
+    ASSERT_EQ(create(2 * kSpan, 1000, 0x20, &b), 0);
+    ASSERT_EQ(part_write(a, 0, pattern(0, 200, 1)), 0);
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> failures{0};
+    std::atomic<int> rounds{0};
+    std::thread io([&] {
+        for (UCHAR seed = 0; !stop || rounds < 3; seed++) {
+            ULONG64 at = (seed * 37u) % 900;
+            auto data = pattern(2 * kSpan + at, 50, seed);
+            if (part_write(b, at, data) != 0 || part_read(b, at, 50) != data) failures++;
+            rounds++;
+        }
+    });
+    vsu* p = nullptr;
+    ASSERT_EQ(vsu_find_by_devnum(a->index, &p, card_.table), 0);
+    EXPECT_EQ(vsu_delete(p), 0);
+    stop = true;
+    io.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_GE(rounds.load(), 3);
+    std::vector<UCHAR> out;
+    ASSERT_EQ(read(0, 200, &out), 0);
+    EXPECT_EQ(out, zeros(200));
+    EXPECT_EQ(count(), 1u);
+}
+
 TEST_F(PartitionCardTest, CreationRefusesDuplicatesOverlapsMisplacementAndMoreThanTheCapacity) {
     ASSERT_EQ(vsu_load_all(&card_), 0);
     vsu* compat = nullptr;
@@ -360,6 +403,10 @@ TEST_F(PartitionCardTest, LookupsFollowBaseOrderAndSkipPartitionsGoingAway) {
     EXPECT_EQ(vsu_find_next(&cursor, &p, card_.table), -KPAV_ENOENT);
     EXPECT_EQ(cursor, ~0ull);
     EXPECT_EQ(vsu_find_by_devnum(7, &p, card_.table), -KPAV_ENOENT);
+    ASSERT_EQ(vsu_find_by_devnum(late->index + PARTITION_DEVNUM_BASE, &p, card_.table), 0);
+    EXPECT_EQ(p, late);
+    EXPECT_EQ(p->device->devnum, late->index + PARTITION_DEVNUM_BASE);
+    vsu_put(p);
 
     EXPECT_EQ(vsu_account_sectors(&card_, kSpan + 10, 5, 5), 0);
     EXPECT_EQ(early->usage, 5);
@@ -377,6 +424,95 @@ TEST_F(PartitionCardTest, LookupsFollowBaseOrderAndSkipPartitionsGoingAway) {
     vsu_put(p);
     InterlockedAnd(&early->flags, ~VSU_GOING_AWAY);
     opened->ops->release(opened);
+}
+
+// Exposed as disks through the block interface, with kinfo nodes per partition; a delete whose
+// hide fails leaves the partition online with its device, and a later delete hides it for real.
+// The partition's hide leaves the card's shared bio pool open for the other partitions.
+TEST_F(PartitionCardTest, PartitionsAreExposedAsDisksWithKinfoNodesAndAFailedHideIsRetried) {
+    kpav_bio_exit();
+    ASSERT_EQ(kpav_bio_init(&recording_block_ops), 0);
+    recorder().calls.clear();
+    recorder().hide_result = 0;
+    card_.exposes_disks = 1;
+    ASSERT_EQ(pav_driver_kinfo_init(), 0);
+    kinfo_node* dir = nullptr;
+    ASSERT_EQ(kinfo_create_dir(nullptr, "dov0", &dir), 0);
+    card_.kinfo_dir = dir;
+
+    ASSERT_EQ(vsu_load_all(&card_), 0);
+    ASSERT_EQ(vsu_expose_all(&card_), 0);
+    EXPECT_TRUE(logged("dov0: Exposing Virtual Partition dov0 of size 536870912 bytes with 1048576 sectors of 512 "
+                       "bytes (0 mapped).\n"));
+    EXPECT_EQ(recorder().count("expose"), 1u);
+    vsu* compat = only(0);
+    char text[PAV_UUID_TEXT_SIZE];
+    pav_uuid_unparse(card_.identity, text);
+    kinfo_node* vp = kinfo_find_child(dir, "VP");
+    ASSERT_NE(vp, nullptr);
+    kinfo_node* node = kinfo_find_child(vp, text);
+    ASSERT_NE(node, nullptr);
+    for (const char* name : {"phys_usage", "logical-base", "logical-len", "phys_min_reserved_sectors",
+                             "phys_max_allowed_sectors", "handle"}) {
+        EXPECT_NE(kinfo_find_child(node, name), nullptr) << name;
+    }
+
+    vsu* b = nullptr;
+    ASSERT_NE(create(VSU_AUTO_BASE, 10, 0x10, &b), 0);  // the compatibility partition holds all
+    recorder().hide_result = -KPAV_EBUSY;
+    vsu* p = nullptr;
+    ASSERT_EQ(vsu_find_by_devnum(0, &p, card_.table), 0);
+    EXPECT_EQ(vsu_delete(p), -KPAV_EBUSY);
+    EXPECT_TRUE(logged("dov0: Unable to offline Virtual Partition prior to deletion. Error -16.\n"));
+    EXPECT_EQ(compat->state, (ULONG)VSU_ONLINE);
+    EXPECT_NE(compat->device, nullptr);
+    EXPECT_NE(kinfo_find_child(vp, text), nullptr);
+    // The card's pool still serves its devices.
+    std::vector<UCHAR> out;
+    EXPECT_EQ(read(0, 8, &out), 0);
+
+    recorder().hide_result = 0;
+    ASSERT_EQ(vsu_find_by_devnum(0, &p, card_.table), 0);
+    EXPECT_EQ(vsu_delete(p), 0);
+    EXPECT_EQ(recorder().count("hide 1"), 2u);  // asked again, not taken as done
+    EXPECT_EQ(count(), 0u);
+    EXPECT_EQ(kinfo_find_child(vp, text), nullptr);
+
+    vsu_unload_all(&card_);
+    pav_driver_kinfo_exit();
+}
+
+// What the load takes from descriptors it accepts: a name that fills all 32 bytes, the usage and
+// discard mark, a deleted descriptor in a slot beside live ones; a first word of 0 is an empty
+// slot whatever follows.
+TEST_F(PartitionCardTest, TheLoadTakesWhatAcceptedDescriptorsSay) {
+    vsu_descriptor full = fields(0, 1000, 0x10, "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345");
+    full.usage = 77;
+    full.discard_mark = 5;
+    put_slot(2, descriptor_sector(full));
+    vsu_descriptor gone = fields(4 * kSpan, 10, 0x30, "gone");
+    std::memset(gone.type, 0, sizeof gone.type);
+    put_slot(5, descriptor_sector(gone));
+    std::vector<UCHAR> empty = descriptor_sector(fields(2 * kSpan, 10, 0x50, "empty"));
+    std::memset(empty.data(), 0, 4);
+    put_slot(6, empty);
+    card_.attach_flags = VSU_ATTACH_CLEAN;  // a clean reattach: nothing finished, nothing counted
+    ASSERT_EQ(vsu_load_all(&card_), 0);
+    ASSERT_EQ(count(), 2u);
+    vsu* p = only(0);
+    EXPECT_STREQ(p->name, "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345");
+    EXPECT_EQ(p->index, 2u);
+    EXPECT_EQ(p->usage, 77);
+    EXPECT_EQ(p->discard_mark, 5u);
+    EXPECT_EQ(only(1)->state, (ULONG)VSU_DELETED);
+    EXPECT_EQ(slot_sector(5).magic, VSU_DESCRIPTOR_MAGIC);  // left for an unclean load to finish
+    vsu_unload_all(&card_);
+
+    card_.attach_flags = 0;
+    ASSERT_EQ(vsu_load_all(&card_), 0);
+    ASSERT_EQ(count(), 1u);
+    EXPECT_EQ(only(0)->usage, 0);  // counted from the map: nothing is mapped
+    EXPECT_EQ(slot_sector(5).magic, 0u);
 }
 
 // A descriptor slot holding something the load must not trust: each with its message and its

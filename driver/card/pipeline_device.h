@@ -65,6 +65,14 @@ struct pipeline_device {
     csr_dump_printer dump;  // buffer NULL when the card has no register-dump buffer
     volatile LONG dump_state;  // PAV_DUMP_* bits
     pcie_status_snapshots pcie_status;
+    // The microcode image the NAND command engine runs, as its loader left it (register dumps
+    // print it and read its trace).
+    struct {
+        BOOLEAN running;
+        ULONG version;  // bits 16-23, 8-15, 0-7: major, minor, micro
+        ULONG build;
+        ULONG flags;
+    } microcode;
 
     ULONG completion_queue_count;  // queues the card has
     ULONG completion_queues_in_use;

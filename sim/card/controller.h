@@ -30,6 +30,7 @@
 #include "sim/card/card.h"
 #include "sim/card/card_memory.h"
 #include "sim/card/diagnostics.h"
+#include "sim/card/family_record.h"
 #include "sim/card/fault_plan.h"
 #include "sim/card/pmp_channel.h"
 #include "sim/kernel/mmio_control.h"
@@ -59,6 +60,7 @@ struct ControllerConfig {
     bool incomplete_reset = false;      // 0x2044 bit 0 at power-on
     PmpConfig pmp = PmpConfig::healthy();  // the management processor's nodes (with smp)
     FactoryRecordConfig factory;        // the factory record in card memory
+    FamilyRecordConfig family;          // the firmware family record (0x1248 names its place)
 };
 
 class ControllerBar : public sim::kernel::mmio_device {

@@ -381,8 +381,11 @@ void dump_pcie_config(pipeline_device* card, csr_dump_printer* printer, ULONG no
     csr_dump_printf(printer, "pavinf %s: Dumping PCIe configuration space:\n", name);
     for (ULONG offset = 0; offset < 0x180; offset += 16) {
         ULONG d[4] = {};
-        if (!NT_SUCCESS(kpav_pci_config_access(card->pdev, 0, d, offset, sizeof d))) {
-            continue;
+        NTSTATUS status = kpav_pci_config_access(card->pdev, 0, d, offset, sizeof d);
+        if (!NT_SUCCESS(status)) {
+            csr_dump_printf(printer, "pavinf %s: 0x%04x: configuration space read failed (0x%08x): not shown\n", name,
+                            offset, (ULONG)status);
+            return;
         }
         if ((d[0] & d[1] & d[2] & d[3]) == 0xFFFFFFFF && offset == 0) {
             csr_dump_printf(printer, "pavinf %s: PCIe configuration space reads all ones: not shown\n", name);

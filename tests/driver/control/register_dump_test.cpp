@@ -196,6 +196,15 @@ TEST_F(RegisterDumpTest, ConfigurationSpaceLinesSkipAllZeroRowsAndNeverRunAtACra
         EXPECT_LT(offset, 0x180u);
         EXPECT_EQ(offset % 16, 0u);
     }
+    // A read that fails ends the section with what is missing.
+    printer_.position = 0;
+    PDEVICE_OBJECT device = pdev_.device_object;
+    pdev_.device_object = nullptr;
+    dump_pcie_config(card_, &printer_, 1);
+    pdev_.device_object = device;
+    EXPECT_EQ(lines(), (std::vector<std::string>{
+                           "pavinf dov0: Dumping PCIe configuration space:\n",
+                           "pavinf dov0: 0x0000: configuration space read failed (0xc000000e): not shown\n"}));
 }
 
 TEST_F(RegisterDumpTest, PciStatusCountersShowTheStartTheRotatingSnapshotsAndNow) {

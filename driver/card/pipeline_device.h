@@ -94,7 +94,7 @@ struct pipeline_device {
     volatile ULONG* window2;     // BAR + 0x2000
     volatile ULONG* cq_windows;  // BAR + 0x4000, 512 bytes per completion queue
     ULONG minimal_mode_reasons;  // bit 0: minimal mode
-    ULONG start_flags;           // PAV_CARD_PIPELINE_RUNNING
+    ULONG start_flags;           // PAV_CARD_PIPELINE_RUNNING (changed atomically)
     struct nand_dev* nand;       // the data channel's record; NULL until the channel exists
     char channel_name[33];       // "dov%d:0"
 

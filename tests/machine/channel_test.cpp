@@ -71,7 +71,7 @@ struct ChannelOnMachineTest : ::testing::Test {
         card_->minimal = FALSE;
         ASSERT_EQ(channel_pipeline_init(card_, &bring_up), 0);
         ASSERT_EQ(channel_pipeline_start(card_), 0);
-        card_->start_flags |= PAV_CARD_PIPELINE_RUNNING;
+        InterlockedOr((volatile LONG*)&card_->start_flags, (LONG)PAV_CARD_PIPELINE_RUNNING);
         ASSERT_NE(card_->nand, nullptr);
     }
 

@@ -167,6 +167,14 @@ void csr_dump_request(pipeline_device* card, int error, const char* reason, ULON
     }
     card->ops->dump_sections(card, &card->dump, normal_context);
     InterlockedBitTestAndSet(&card->dump_state, PAV_DUMP_TAKEN_BIT);
+    // Without a running pipeline no service point comes (minimal mode, a failed start): print it
+    // now, unless this is a crash or the level is too high for the print (then it waits for the
+    // card's power-down).
+    if (normal_context != 0 &&
+        (ReadNoFence((const volatile LONG*)&card->start_flags) & (LONG)PAV_CARD_PIPELINE_RUNNING) == 0 &&
+        KeGetCurrentIrql() <= APC_LEVEL) {
+        csr_dump_service(card);
+    }
 }
 
 void csr_dump_service(pipeline_device* card) {

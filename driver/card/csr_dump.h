@@ -30,7 +30,8 @@ void csr_dump_line(void* printer, const char* line);
 // with "pavinf <card>: [ERROR ]<reason>". When the card has no buffer or a dump is already
 // being taken, "<card>: Ignoring CSR dump request: buffer unavailable." is logged instead.
 // `normal_context` is 1 outside a crash (the sections may read configuration space and lock the
-// per-processor queues), 0 at a crash. Any IRQL.
+// per-processor queues), 0 at a crash. A card whose pipeline does not run (minimal mode) has no
+// service point: its dump is printed at once (at most APC_LEVEL, outside a crash). Any IRQL.
 void csr_dump_request(pipeline_device* card, int error, const char* reason, ULONG normal_context);
 
 // A service point: prints the card's dump when one is pending. At most DISPATCH_LEVEL; above

@@ -65,6 +65,14 @@ struct pipeline_device {
     csr_dump_printer dump;  // buffer NULL when the card has no register-dump buffer
     volatile LONG dump_state;  // PAV_DUMP_* bits
     pcie_status_snapshots pcie_status;
+    // The microcode image the NAND command engine runs, as its loader left it (register dumps
+    // print it and read its trace).
+    struct {
+        BOOLEAN running;
+        ULONG version;  // bits 16-23, 8-15, 0-7: major, minor, micro
+        ULONG build;
+        ULONG flags;
+    } microcode;
 
     ULONG completion_queue_count;  // queues the card has
     ULONG completion_queues_in_use;
@@ -86,7 +94,7 @@ struct pipeline_device {
     volatile ULONG* window2;     // BAR + 0x2000
     volatile ULONG* cq_windows;  // BAR + 0x4000, 512 bytes per completion queue
     ULONG minimal_mode_reasons;  // bit 0: minimal mode
-    ULONG start_flags;           // PAV_CARD_PIPELINE_RUNNING
+    ULONG start_flags;           // PAV_CARD_PIPELINE_RUNNING (changed atomically)
     struct nand_dev* nand;       // the data channel's record; NULL until the channel exists
     char channel_name[33];       // "dov%d:0"
 

@@ -9,6 +9,7 @@
 void csr_dump_sections(pipeline_device* card, csr_dump_printer* printer, ULONG normal_context) {
     KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     dump_controller_registers(card, printer);
+    dump_microcode(card, printer);
     if (card->nand != nullptr) {
         dump_software_status(card->nand, printer, normal_context);
     } else {

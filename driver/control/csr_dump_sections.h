@@ -1,5 +1,5 @@
 // What a card's register dump holds after its reason line, in order: the controller's registers,
-// the channel's software status, the PCIe status counters, the configuration space (outside a
+// the microcode image and its trace, the channel's software status, the PCIe status counters, the configuration space (outside a
 // crash) and the status FIFO. The device shell hands it to the card as its dump_sections
 // operation (card_ops.h).
 #pragma once

@@ -8,10 +8,15 @@
 #include "driver/platform/log.h"
 #include "driver/platform/pci.h"
 #include "driver/platform/pci_dev.h"
+#include "driver/platform/time.h"
 
 namespace {
 
 constexpr ULONG fifo_entry_limit = 4096;
+// The trace readout gives up after 2 s, or after this many register polls when time does not
+// move (at a crash the tick count stands still).
+constexpr ULONG64 trace_limit_us = 2000000;
+constexpr ULONG trace_poll_limit = 1000000;
 
 // A register shown by name with its raw value: the sections whose fields are the controller's
 // own layout.
@@ -235,7 +240,9 @@ void dump_controller_registers(pipeline_device* card, csr_dump_printer* printer)
     print_pcie_link(card, printer);
     print_msi_and_power(card, printer);
     print_named(card, printer, nand_bus_registers);
-    print_named(card, printer, timing_registers);
+    if (!card->microcode.running) {
+        print_named(card, printer, timing_registers);
+    }
     print_named(card, printer, configuration_registers);
     print_banks(card, printer);
     print_named(card, printer, data_path_registers);
@@ -248,6 +255,82 @@ void dump_controller_registers(pipeline_device* card, csr_dump_printer* printer)
     print_named(card, printer, unit_registers);
     print_dma(card, printer);
     print_named(card, printer, upset_registers);
+}
+
+namespace {
+
+// The trace readout's clock: 2 s from its start, or the poll budget.
+struct trace_clock {
+    ULONG64 start_us = kpav_get_usecs();
+    ULONG polls = 0;
+    bool expired() { return ++polls > trace_poll_limit || kpav_get_usecs() - start_us >= trace_limit_us; }
+};
+
+bool session_busy(pipeline_device* card) {
+    return (reg(card, 0x209C) & 2) != 0;
+}
+
+void wait_session_idle(pipeline_device* card, trace_clock* clock) {
+    while (session_busy(card) && !clock->expired()) {
+    }
+}
+
+void print_trace_record(pipeline_device* card, csr_dump_printer* printer, trace_clock* clock) {
+    ULONG header = reg(card, 0x22C8);
+    char label[32];
+    kpav_snprintf(label, sizeof label, "nce trace: %04x %04x:", header & 0xFFFF, header >> 16);
+    ULONG count = header >> 18;
+    ULONG words[16];
+    ULONG held = 0;
+    for (ULONG i = 0; i < count && !clock->expired(); i++) {
+        csr_write(card->csr, 0x22E4, 4);
+        words[held++] = reg(card, 0x22C8);
+        if (held == 16 || i + 1 == count) {
+            csr_dump_hex_dwords(printer, words, held, 16, " %08x", nullptr, "%s: %21s", pav_card_name(card), label);
+            label[0] = 0;
+            held = 0;
+        }
+    }
+    csr_write(card->csr, 0x22E4, 4);
+}
+
+}  // namespace
+
+void dump_microcode(pipeline_device* card, csr_dump_printer* printer) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
+    if (!card->microcode.running || !card->bus_present || bus_lost(card)) {
+        return;
+    }
+    const char* name = pav_card_name(card);
+    char version[40];
+    ULONG v = card->microcode.version;
+    kpav_snprintf(version, sizeof version, "%d.%d.%d", (int)bits(v, 16, 23), (int)bits(v, 8, 15), (int)bits(v, 0, 7));
+    csr_dump_printf(printer, "pavinf %s: microcode image %s rev %u with flags 0x%08x\n", name, version,
+                    card->microcode.build, card->microcode.flags);
+    trace_clock clock;
+    ULONG control = reg(card, 0x22E4);
+    if ((control & 0x10) != 0) {
+        // The trace cannot be read: leave the session started for the next reader.
+        wait_session_idle(card, &clock);
+        csr_write(card->csr, 0x2094, 1);
+        csr_write(card->csr, 0x209C, 3);
+        return;
+    }
+    while ((reg(card, 0x22E4) & 0x8) != 0 && !clock.expired()) {
+        csr_write(card->csr, 0x22E4, 0);
+    }
+    wait_session_idle(card, &clock);
+    csr_write(card->csr, 0x2094, 1);
+    csr_write(card->csr, 0x209C, 3);
+    while (session_busy(card) && !clock.expired()) {
+        if ((reg(card, 0x22E4) & 1) == 0) {
+            print_trace_record(card, printer, &clock);
+        }
+    }
+    if (clock.expired()) {
+        csr_dump_printf(printer, "pavinf %s: nce trace: time limit reached\n", name);
+    }
+    csr_write(card->csr, 0x22E4, 2);
 }
 
 void print_bank_status(pipeline_device* card, ULONG bank, ULONG v, csr_dump_printer* printer) {
@@ -298,8 +381,11 @@ void dump_pcie_config(pipeline_device* card, csr_dump_printer* printer, ULONG no
     csr_dump_printf(printer, "pavinf %s: Dumping PCIe configuration space:\n", name);
     for (ULONG offset = 0; offset < 0x180; offset += 16) {
         ULONG d[4] = {};
-        if (!NT_SUCCESS(kpav_pci_config_access(card->pdev, 0, d, offset, sizeof d))) {
-            continue;
+        NTSTATUS status = kpav_pci_config_access(card->pdev, 0, d, offset, sizeof d);
+        if (!NT_SUCCESS(status)) {
+            csr_dump_printf(printer, "pavinf %s: 0x%04x: configuration space read failed (0x%08x): not shown\n", name,
+                            offset, (ULONG)status);
+            return;
         }
         if ((d[0] & d[1] & d[2] & d[3]) == 0xFFFFFFFF && offset == 0) {
             csr_dump_printf(printer, "pavinf %s: PCIe configuration space reads all ones: not shown\n", name);

@@ -20,6 +20,10 @@ void print_cmd_fifo_status(pipeline_device* card, ULONG bank, ULONG value, csr_d
 // in normal context (never at a crash); nothing without the card's PCI record. PASSIVE_LEVEL
 // in normal context.
 void dump_pcie_config(pipeline_device* card, csr_dump_printer* printer, ULONG normal_context);
+// The microcode image line and the NCE trace records, read through the trace handshake (at
+// most 2 s, and a bounded number of polls when time stands still); only while the channel runs a
+// microcode image.
+void dump_microcode(pipeline_device* card, csr_dump_printer* printer);
 // Drains the controller's status FIFO, one line per entry (at most 4096 entries: a FIFO that
 // never reports empty does not hold the dump). Only while the bus is present.
 void dump_status_fifo(pipeline_device* card, csr_dump_printer* printer);

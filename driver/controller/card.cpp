@@ -361,7 +361,8 @@ int start_channel(void* context) {
     if (rc < 0) {
         return rc;
     }
-    card->start_flags |= PAV_CARD_PIPELINE_RUNNING;
+    // Read by a dump request on any thread (card/csr_dump.h).
+    InterlockedOr((volatile LONG*)&card->start_flags, (LONG)PAV_CARD_PIPELINE_RUNNING);
     return 0;
 }
 
@@ -379,7 +380,7 @@ void stop_channel(void* context) {
         }
     }
     channel_pipeline_stop(card);
-    card->start_flags &= ~PAV_CARD_PIPELINE_RUNNING;
+    InterlockedAnd((volatile LONG*)&card->start_flags, ~(LONG)PAV_CARD_PIPELINE_RUNNING);
 }
 
 int create_kinfo(void* context) {

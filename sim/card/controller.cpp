@@ -42,6 +42,7 @@ uint64_t now_us() {
 ControllerBar::ControllerBar(Card& card, const ControllerConfig& config)
     : card_(card), config_(config), regs_(bar_size / 4, 0), pmp_(config.pmp, faults_), memory_(config.factory), nand_(config.nand) {
     memory_.write(image_chain_address, build_image_chain(config.images));
+    write_family_record(memory_, config.family);
     power_on();
 }
 
@@ -63,7 +64,7 @@ void ControllerBar::power_on() {
     set(0x1224, 3);
     set(0x1240, 64);
     set(0x1244, 8);
-    set(0x1248, 0xCAFECAFE);
+    set(0x1248, config_.family.location_register);
     set(0x124C, config_.total_pads - 1);
     set(0x1250, 1130496);
     set(0x1254, 0x00080008);

@@ -31,6 +31,7 @@
 #include "sim/card/card_images.h"
 #include "sim/card/card_memory.h"
 #include "sim/card/diagnostics.h"
+#include "sim/card/family_record.h"
 #include "sim/card/fault_plan.h"
 #include "sim/card/nand_control.h"
 #include "sim/card/pmp_channel.h"
@@ -64,6 +65,7 @@ struct ControllerConfig {
     NandDiesConfig nand;                // the NAND dies and the clock manager (nand_control.h)
     ImagesConfig images;                // the image containers in card memory (card_images.h)
     uint32_t ecc_caps = 0x00070089;     // 0x6384: largest codeword 4416, parity 256
+    FamilyRecordConfig family;          // the firmware family record (0x1248 names its place)
 };
 
 class ControllerBar : public sim::kernel::mmio_device {

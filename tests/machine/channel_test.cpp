@@ -60,18 +60,18 @@ struct ChannelOnMachineTest : ::testing::Test {
     // Plugs a card on bus 3 of a machine whose drivers are loaded, waits for it to start (in
     // minimal mode), then sets up and starts its channel as a card out of minimal mode would
     // have it: the card record is in card_.
-    void start_card(sim::machine::Machine& m, sim::machine::card_options o = {}) {
-        o.bus = 3;
+    void start_card(sim::machine::Machine& m, sim::machine::card_options o = {}, size_t index = 0) {
+        o.bus = 3 + (ULONG)index;
         m.plug(o);
-        ASSERT_TRUE(m.started(0));
-        card_ = PavGetFdoContext(m.function_device(0))->card;
+        ASSERT_TRUE(m.started(index));
+        card_ = PavGetFdoContext(m.function_device(index))->card;
         ASSERT_NE(card_, nullptr);
         channel_pipeline_free(card_);  // the records minimal mode set up
         card_->minimal_mode_reasons = 0;
         card_->minimal = FALSE;
         ASSERT_EQ(channel_pipeline_init(card_, &bring_up), 0);
         ASSERT_EQ(channel_pipeline_start(card_), 0);
-        card_->start_flags |= PAV_CARD_PIPELINE_RUNNING;
+        InterlockedOr((volatile LONG*)&card_->start_flags, (LONG)PAV_CARD_PIPELINE_RUNNING);
         ASSERT_NE(card_->nand, nullptr);
     }
 
@@ -167,6 +167,46 @@ TEST_F(ChannelOnMachineTest, AFailedChannelPrintsItsRegisterDumpIntoTheLog) {
         EXPECT_EQ(text.back(), '\n');
         // Printed, the buffer is free again: the next request takes a new dump from its start.
         EXPECT_EQ(card_->dump.position, 0u);
+        m.stop();
+    }
+    EXPECT_EQ(sim::kernel::pool_leak_report(), "");
+}
+
+// Two cards fail at once: each prints its own dump, and no line of one card's block falls between
+// the BEGIN and END lines of the other's.
+TEST_F(ChannelOnMachineTest, TwoCardsFailingAtOnceDoNotInterleaveTheirDumps) {
+    {
+        sim::machine::Machine m;
+        ASSERT_EQ(m.load_drivers(), STATUS_SUCCESS);
+        start_card(m, {}, 0);
+        ASSERT_FALSE(HasFatalFailure());
+        pipeline_device* first = card_;
+        start_card(m, {}, 1);
+        ASSERT_FALSE(HasFatalFailure());
+        pipeline_device* second = card_;
+        std::string names[2] = {first->name, second->name};
+        ASSERT_NE(names[0], names[1]);
+
+        std::thread other([&] { fail_channel(second->nand, 1, CHANNEL_FAIL_WATCHDOG); });
+        fail_channel(first->nand, 1, CHANNEL_FAIL_WATCHDOG);
+        other.join();
+        ASSERT_TRUE(eventually([&] {
+            return has_text(names[0] + ": END CSR DUMP") && has_text(names[1] + ": END CSR DUMP");
+        }));
+        std::vector<std::string> log = sim::kernel::debug_texts();
+        for (int k = 0; k < 2; k++) {
+            const std::string& mine = names[k];
+            const std::string& theirs = names[1 - k];
+            auto begin = std::find(log.begin(), log.end(), mine + ": BEGIN CSR DUMP\n");
+            auto end = std::find(begin, log.end(), mine + ": END CSR DUMP\n");
+            ASSERT_NE(end, log.end()) << mine;
+            for (auto line = begin; line != end; ++line) {
+                EXPECT_FALSE(line->rfind(theirs + ": ", 0) == 0 && line->find("CSR DUMP") != std::string::npos)
+                    << mine << " block holds " << *line;
+            }
+            std::string text = csr_dump_decode::decompress(csr_dump_decode::find_block(log, mine).bytes);
+            EXPECT_EQ(text.rfind("pavinf " + mine + ": ERROR Failing channel.\n", 0), 0u) << mine;
+        }
         m.stop();
     }
     EXPECT_EQ(sim::kernel::pool_leak_report(), "");

@@ -55,11 +55,12 @@ TEST_F(CsrDumpTest, ACardWithoutANameIsReportedAsUnnamed) {
 
 namespace {
 
-// A card with a dump buffer of `size` bytes whose dumps hold what `sections` prints.
+// A running card with a dump buffer of `size` bytes: its dumps wait for a service point.
 struct dump_card {
     explicit dump_card(const char* name, ULONG size = 614400) : buffer(size) {
         std::strcpy(card.name, name);
         card.dump = {&card, buffer.data(), 0, size};
+        card.start_flags = PAV_CARD_PIPELINE_RUNNING;
     }
     pipeline_device card{};
     std::vector<char> buffer;
@@ -290,4 +291,17 @@ TEST_F(CsrDumpTest, HexBlocksPrintTheirItemsALineAtATime) {
     printer.position = 0;
     csr_dump_hex_dwords(&printer, words, 0, 4, " %08x", nullptr, nullptr);
     EXPECT_EQ(printer.position, 0u);
+}
+
+// A card whose pipeline does not run (minimal mode) has no service point: its dump is printed as
+// it is taken. A crash's dump is never printed: the system takes the buffer.
+TEST_F(CsrDumpTest, ACardWithoutARunningPipelinePrintsItsDumpAtOnce) {
+    dump_card c("dov3");
+    c.card.start_flags = 0;
+    csr_dump_request(&c.card, 1, "Failing channel.", 1);
+    EXPECT_EQ(printed_text("dov3"), "pavinf dov3: ERROR Failing channel.\n");
+    EXPECT_EQ(c.card.dump_state, 0);
+    csr_dump_request(&c.card, 0, "crash banner", 0);
+    EXPECT_EQ(csr_dump_decode::printed_count(log(), "dov3"), 1u);
+    EXPECT_EQ(std::string(c.buffer.data(), c.card.dump.position), "pavinf dov3: crash banner\n");
 }

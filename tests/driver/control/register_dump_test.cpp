@@ -196,6 +196,15 @@ TEST_F(RegisterDumpTest, ConfigurationSpaceLinesSkipAllZeroRowsAndNeverRunAtACra
         EXPECT_LT(offset, 0x180u);
         EXPECT_EQ(offset % 16, 0u);
     }
+    // A read that fails ends the section with what is missing.
+    printer_.position = 0;
+    PDEVICE_OBJECT device = pdev_.device_object;
+    pdev_.device_object = nullptr;
+    dump_pcie_config(card_, &printer_, 1);
+    pdev_.device_object = device;
+    EXPECT_EQ(lines(), (std::vector<std::string>{
+                           "pavinf dov0: Dumping PCIe configuration space:\n",
+                           "pavinf dov0: 0x0000: configuration space read failed (0xc000000e): not shown\n"}));
 }
 
 TEST_F(RegisterDumpTest, PciStatusCountersShowTheStartTheRotatingSnapshotsAndNow) {
@@ -246,6 +255,65 @@ TEST_F(RegisterDumpTest, AggregateCountsAreDecodedIntoTheLog) {
     dump_pcie_aggregate_counts(card_);
     EXPECT_TRUE(log().empty());
     card_->pdev = &pdev_;
+}
+
+TEST_F(RegisterDumpTest, TheNceTraceIsReadThroughItsHandshake) {
+    dump_controller_registers(card_, &printer_);
+    dump_microcode(card_, &printer_);
+    EXPECT_NE(text().find("pavinf dov0: tPROG: "), std::string::npos);  // no microcode: timing lines
+    EXPECT_EQ(text().find("microcode image"), std::string::npos);
+
+    card_->microcode = {TRUE, 0x00010203, 100800, 0x00010100};
+    std::vector<uint32_t> twenty(20);
+    for (uint32_t i = 0; i < twenty.size(); i++) {
+        twenty[i] = 0xA0000000 + i;
+    }
+    bar_->diagnostics([&](sim::card::Diagnostics& d) {
+        d.add_trace({20u << 18 | 2u << 16 | 0x0042, twenty});
+        d.add_trace({1u << 18 | 0x0007, {0xFEEDBEEF}});
+        d.trace_stale = true;
+    });
+    printer_.position = 0;
+    dump_controller_registers(card_, &printer_);
+    EXPECT_EQ(text().find("pavinf dov0: tPROG: "), std::string::npos);
+    printer_.position = 0;
+    dump_microcode(card_, &printer_);
+    const std::vector<std::string> expected = {
+        "pavinf dov0: microcode image 1.2.3 rev 100800 with flags 0x00010100\n",
+        "pavinf dov0: nce trace: 0042 0052: a0000000 a0000001 a0000002 a0000003 a0000004 a0000005 a0000006 "
+        "a0000007 a0000008 a0000009 a000000a a000000b a000000c a000000d a000000e a000000f\n",
+        "pavinf dov0:                       a0000010 a0000011 a0000012 a0000013\n",
+        "pavinf dov0: nce trace: 0007 0004: feedbeef\n",
+    };
+    EXPECT_EQ(lines(), expected);
+    EXPECT_EQ(bar_->csr_writes(0x22E4).back().value, 2u);  // the session ended
+    EXPECT_EQ(bar_->csr_writes(0x2094).back().value, 1u);
+    bar_->diagnostics([](sim::card::Diagnostics& d) {
+        EXPECT_EQ(d.trace_left(), 0u);
+        EXPECT_FALSE(d.trace_stale);
+    });
+
+    // A trace that cannot be read: the session is started again for the next reader, nothing read.
+    bar_->diagnostics([](sim::card::Diagnostics& d) {
+        d.trace_unreadable = true;
+        d.add_trace({0x0001, {}});
+    });
+    printer_.position = 0;
+    dump_microcode(card_, &printer_);  // the session start sees the trace unreadable
+    printer_.position = 0;
+    size_t writes = bar_->csr_writes(0x22E4).size();
+    dump_microcode(card_, &printer_);
+    EXPECT_EQ(lines().size(), 1u);
+    EXPECT_EQ(bar_->csr_writes(0x22E4).size(), writes);
+    EXPECT_EQ(bar_->csr_writes(0x209C).back().value, 3u);
+}
+
+TEST_F(RegisterDumpTest, ASessionThatStaysBusyEndsTheTraceAtItsLimit) {
+    card_->microcode = {TRUE, 0x00010203, 1, 0};
+    bar_->diagnostics([](sim::card::Diagnostics& d) { d.trace_busy_stuck = true; });
+    dump_microcode(card_, &printer_);
+    EXPECT_EQ(lines().back(), "pavinf dov0: nce trace: time limit reached\n");
+    EXPECT_EQ(bar_->csr_writes(0x22E4).back().value, 2u);
 }
 
 }  // namespace

@@ -135,6 +135,25 @@ int nce_sections_check(const UCHAR* payload, ULONG length, ULONG* entries) {
     return NCE_CORRUPT;  // no closing section
 }
 
+void nce_register_words(const UCHAR* payload, ULONG length, nce_word_visitor visit, void* context) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    ULONG at = 0;
+    while (length - at >= 8) {
+        ULONG kind = le_get_u32(payload + at);
+        ULONG n = le_get_u32(payload + at + 4);
+        at += 8;
+        if (n == 0 || n > (length - at) / 4) {
+            return;
+        }
+        for (ULONG i = 0; kind == 1 && i < n; i++) {
+            if (!visit(context, le_get_u32(payload + at + 4 * i), i == 0)) {
+                return;
+            }
+        }
+        at += 4 * n;
+    }
+}
+
 int ecc1_find_record(const char* name, const UCHAR* image, ULONG size, ULONG id, ecc1_record* out) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     ULONG at = IMAGE_CONTAINER_HEADER;
@@ -190,31 +209,66 @@ ULONG ecc1_table_value(const ecc1_record& table, ULONG k) {
     return b[4 - m] | (b[0] & 1u) << 8 | (b[0] >> (m + 1) & 1u) << 9;
 }
 
+void ecc1_stream(const ecc1_record& matrix, const ecc1_record& table, ecc1_register_write write, void* context) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    ULONG values = 4 * table.count;
+    ULONG table_values = (table.second - 1) * table.count;
+    for (ULONG k = 0; k < table_values; k++) {
+        write(context, csr_ecc_table, ecc1_table_value(table, k) | (k & 0xFFF) << 10 | 0x80000000u);
+    }
+    write(context, csr_ecc_table, 15);
+    const UCHAR* words = matrix.data + ecc1_data_header;
+    ULONG per_section = (matrix.second / 32) * matrix.count;
+    for (ULONG i = 0; i < matrix.count; i++) {
+        write(context, csr_ecc_select, 1u << i);
+        for (ULONG j = 0; j < per_section; j++) {
+            write(context, csr_ecc_matrix, le_get_u32(words + 4 * (i * per_section + j)));
+        }
+    }
+    for (ULONG k = 0; k < values; k++) {
+        write(context, csr_ecc_values, ecc1_table_value(table, k) << 16 | (k & 0x1FF));
+    }
+}
+
 // ---- Container chain
+
+int image_chain_step(const UCHAR* header, ULONG at, ULONG id, ULONG* next) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
+    image_container c;
+    image_container_decode(header, &c);
+    if (at > cmem_end - IMAGE_CONTAINER_HEADER || c.magic != IMAGE_CONTAINER_MAGIC || c.format == 0 ||
+        c.total < IMAGE_CONTAINER_HEADER || c.total > cmem_end - at) {
+        return IMAGE_CHAIN_END;
+    }
+    if (c.id == id) {
+        *next = c.total;
+        return IMAGE_CHAIN_FOUND;
+    }
+    *next = at + c.total;
+    return *next <= cmem_end - IMAGE_CONTAINER_HEADER ? IMAGE_CHAIN_NEXT : IMAGE_CHAIN_END;
+}
 
 int cmem_find_container(pipeline_device* card, ULONG id, ULONG* address, ULONG* size) {
     KPAV_IRQL_BELOW(DISPATCH_LEVEL);
-    ULONG at = CMEM_CONTAINERS;
     // Each container is at least a header long, so the walk ends at the end of card memory.
-    while (at <= cmem_end - IMAGE_CONTAINER_HEADER) {
+    ULONG at = CMEM_CONTAINERS;
+    for (;;) {
         UCHAR header[IMAGE_CONTAINER_HEADER];
         if (cmem_read(card, at, sizeof header, header, select_images) != 0) {
             return 1;
         }
-        image_container c;
-        image_container_decode(header, &c);
-        if (c.magic != IMAGE_CONTAINER_MAGIC || c.format == 0 || c.total < IMAGE_CONTAINER_HEADER ||
-            c.total > cmem_end - at) {
-            return 1;
-        }
-        if (c.id == id) {
+        ULONG next = 0;
+        int step = image_chain_step(header, at, id, &next);
+        if (step == IMAGE_CHAIN_FOUND) {
             *address = at;
-            *size = c.total;
+            *size = next;
             return 0;
         }
-        at += c.total;
+        if (step == IMAGE_CHAIN_END) {
+            return 1;
+        }
+        at = next;
     }
-    return 1;
 }
 
 // ---- Microcode
@@ -222,13 +276,34 @@ int cmem_find_container(pipeline_device* card, ULONG id, ULONG* address, ULONG* 
 namespace {
 
 // Appends the image's ring entries: {1 -> 0x188}, each kind-1 section as {word 0 -> 0x180} and
-// {word i -> 0x184}, {0 -> 0x188}; the sections were checked. 0, or NCE_CORRUPT when the ring
-// gave no room (nothing more is appended then; the card drops a load it never saw end).
+// {word i -> 0x184}, {0 -> 0x188}; the sections were checked. The ring lock is released and taken
+// again with room every load_chunk_entries entries. 0, or NCE_CORRUPT when the ring gave no room
+// (nothing more is appended then; the card drops a load it never saw end).
+struct microcode_appender {
+    nand_dev* channel;
+    ULONG in_chunk;
+    bool failed;
+};
+
+bool append_microcode_word(void* context, ULONG value, bool first) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    auto* a = (microcode_appender*)context;
+    if (a->in_chunk == load_chunk_entries) {
+        ring_doorbell(a->channel);
+        kpav_spin_unlock(&a->channel->issue_lock);
+        if (!direct_lock_with_room(a->channel)) {
+            a->failed = true;
+            return false;
+        }
+        a->in_chunk = 0;
+    }
+    hw_cmds_append(a->channel, value, BAR_NAND + (first ? reg_ucode_first : reg_ucode_next));
+    a->in_chunk++;
+    return true;
+}
+
 int microcode_append(nand_dev* channel, const nce_image& image, const UCHAR* body) {
     KPAV_IRQL_BELOW(DISPATCH_LEVEL);
-    const UCHAR* payload = body + image.payload;
-    ULONG at = 0;
-    ULONG in_chunk = 0;
     if (!direct_lock_with_room(channel)) {
         return NCE_CORRUPT;
     }
@@ -236,26 +311,10 @@ int microcode_append(nand_dev* channel, const nce_image& image, const UCHAR* bod
     channel->iface.ucode_build = image.build;
     channel->iface.ucode_flags = image.type_word;
     hw_cmds_append(channel, 1, BAR_NAND + reg_ucode_control);
-    for (;;) {
-        ULONG kind = le_get_u32(payload + at);
-        ULONG n = le_get_u32(payload + at + 4);
-        at += 8;
-        if (n == 0) {
-            break;
-        }
-        for (ULONG i = 0; kind == 1 && i < n; i++) {
-            if (in_chunk == load_chunk_entries) {
-                ring_doorbell(channel);
-                kpav_spin_unlock(&channel->issue_lock);
-                if (!direct_lock_with_room(channel)) {
-                    return NCE_CORRUPT;
-                }
-                in_chunk = 0;
-            }
-            hw_cmds_append(channel, le_get_u32(payload + at + 4 * i), BAR_NAND + (i == 0 ? reg_ucode_first : reg_ucode_next));
-            in_chunk++;
-        }
-        at += 4 * n;
+    microcode_appender a{channel, 1, false};
+    nce_register_words(body + image.payload, image.length, append_microcode_word, &a);
+    if (a.failed) {
+        return NCE_CORRUPT;
     }
     hw_cmds_append(channel, 0, BAR_NAND + reg_ucode_control);
     ring_doorbell(channel);
@@ -361,6 +420,11 @@ int nand_bank_interface_setup(nand_dev* channel, ULONG bank_mask) {
 
 namespace {
 
+void csr_stream_write(void* card, ULONG offset, ULONG value) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    csr_write(((pipeline_device*)card)->csr, offset, value);
+}
+
 int ecc1_load(nand_dev* channel) {
     KPAV_IRQL_BELOW(DISPATCH_LEVEL);
     pipeline_device* card = channel->card;
@@ -392,24 +456,7 @@ int ecc1_load(nand_dev* channel) {
         }
     }
     if (rc == 0) {
-        volatile ULONG* csr = card->csr;
-        ULONG values = 4 * table.count;
-        ULONG table_values = (table.second - 1) * table.count;
-        for (ULONG k = 0; k < table_values; k++) {
-            csr_write(csr, csr_ecc_table, ecc1_table_value(table, k) | (k & 0xFFF) << 10 | 0x80000000u);
-        }
-        csr_write(csr, csr_ecc_table, 15);
-        const UCHAR* words = matrix.data + ecc1_data_header;
-        ULONG per_section = (matrix.second / 32) * matrix.count;
-        for (ULONG i = 0; i < matrix.count; i++) {
-            csr_write(csr, csr_ecc_select, 1u << i);
-            for (ULONG j = 0; j < per_section; j++) {
-                csr_write(csr, csr_ecc_matrix, le_get_u32(words + 4 * (i * per_section + j)));
-            }
-        }
-        for (ULONG k = 0; k < values; k++) {
-            csr_write(csr, csr_ecc_values, ecc1_table_value(table, k) << 16 | (k & 0x1FF));
-        }
+        ecc1_stream(matrix, table, csr_stream_write, card);
     }
     kpav_free(image, KPAV_TAG_VML);
     return rc;

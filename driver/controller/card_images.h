@@ -49,10 +49,24 @@ struct nce_image {
 // outside 100749..199999); NCE_CORRUPT when poisoned ("%s: NCE image is poisoned.\n"), a CRC
 // fails, a record does not fit or none of the type is there.
 int nce_image_find(const char* name, const UCHAR* body, ULONG size, ULONG type, nce_image* out);
+// The next step of the chain walk from the header at card address `at`: IMAGE_CHAIN_FOUND (the
+// container has `id`; *next = its total size), IMAGE_CHAIN_NEXT (*next = the next header's
+// address) or IMAGE_CHAIN_END (a bad magic, a zero format word, a size below a header, a
+// container past card memory, or no room for another header).
+constexpr int IMAGE_CHAIN_FOUND = 0;
+constexpr int IMAGE_CHAIN_END = 1;
+constexpr int IMAGE_CHAIN_NEXT = 2;
+int image_chain_step(const UCHAR* header, ULONG at, ULONG id, ULONG* next);
+
 // Checks a payload's sections ({kind, n, n words}, ended by a count of 0; kinds 0 to 2) before
 // anything is loaded: 0 with the ring entries the load takes (its kind-1 words and two), or
 // NCE_CORRUPT.
 int nce_sections_check(const UCHAR* payload, ULONG length, ULONG* entries);
+
+// Calls `visit` for each word of the kind-1 sections of a checked payload, in order, `first` for
+// the first word of a section; stops when it returns false.
+using nce_word_visitor = bool (*)(void* context, ULONG value, bool first);
+void nce_register_words(const UCHAR* payload, ULONG length, nce_word_visitor visit, void* context);
 
 // An ECC1 record: its data (the 24-byte header and the payload) and the header's two counts
 // (matrix: sections S and bit width W; table: entries N and rows R).
@@ -73,6 +87,11 @@ int ecc1_find_record(const char* name, const UCHAR* image, ULONG size, ULONG id,
 int ecc1_records_check(const char* name, const ecc1_record& matrix, const ecc1_record& table);
 // Value k (0 .. 4N - 1) of the table record: four 10-bit values per 5-byte entry.
 ULONG ecc1_table_value(const ecc1_record& table, ULONG k);
+// The ECC engine's register writes for two checked records, in order: (R - 1) x N table values and
+// 15 to 0x63A8; per matrix section i, 1 << i to 0x42A4 and its (W / 32) x S words to 0x42A0; the
+// 4N values to 0x42A8.
+using ecc1_register_write = void (*)(void* context, ULONG csr, ULONG value);
+void ecc1_stream(const ecc1_record& matrix, const ecc1_record& table, ecc1_register_write write, void* context);
 
 // ---- On the card
 

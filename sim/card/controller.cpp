@@ -53,9 +53,7 @@ void ControllerBar::power_on() {
                        (config_.level & 3) << 30);
     set(csr_fw_version, config_.fw_version);
     set(csr_build, config_.build_word);
-    set(csr_cap_b, (config_.microcode_mode ? 1u << 3 : 0) | (config_.sni ? 1u << 5 : 0) |
-                       (config_.cq_count & 0xF) << 8 | (config_.fw_unsupported ? 1u << 18 : 0) |
-                       (config_.seu_text ? 1u << 19 : 0));
+    set(csr_cap_b, config_.capability_b());
     set(0x1210, 0x5EED0001);
     set(0x1214, 0x5EED0002);
     set(0x1218, 0x5EED0003);

@@ -66,6 +66,12 @@ struct ControllerConfig {
     ImagesConfig images;                // the image containers in card memory (card_images.h)
     uint32_t ecc_caps = 0x00070089;     // 0x6384: largest codeword 4416, parity 256
     FamilyRecordConfig family;          // the firmware family record (0x1248 names its place)
+
+    // Capability word B (0x1238) as these settings make it.
+    uint32_t capability_b() const {
+        return (microcode_mode ? 1u << 3 : 0) | (sni ? 1u << 5 : 0) | (cq_count & 0xF) << 8 |
+               (fw_unsupported ? 1u << 18 : 0) | (seu_text ? 1u << 19 : 0);
+    }
 };
 
 class ControllerBar : public sim::kernel::mmio_device {

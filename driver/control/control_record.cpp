@@ -9,36 +9,36 @@
 
 UCHAR* control_record_range(const control_record* record, ULONG offset, ULONG bytes, bool write) {
     KPAV_IRQL_AT_MOST(HIGH_LEVEL);
-    if (record == nullptr || (ULONG64)offset + bytes > record->length || (write && !record->writable)) {
+    if (record == nullptr || record->data == nullptr || (ULONG64)offset + bytes > record->length ||
+        (write && !record->writable)) {
         return nullptr;
-    }
-    if (bytes == 0) {
-        return record->data != nullptr ? record->data + offset : (UCHAR*)record;
     }
     return record->data + offset;
 }
 
 int control_copy_in(const control_record* record, ULONG offset, void* destination, ULONG bytes) {
     KPAV_IRQL_AT_MOST(HIGH_LEVEL);
+    if (bytes == 0) {
+        return 0;
+    }
     const UCHAR* source = control_record_range(record, offset, bytes, false);
     if (source == nullptr) {
         return -KPAV_EFAULT;
     }
-    if (bytes != 0) {
-        RtlCopyMemory(destination, source, bytes);
-    }
+    RtlCopyMemory(destination, source, bytes);
     return 0;
 }
 
 int control_copy_out(const control_record* record, ULONG offset, const void* source, ULONG bytes) {
     KPAV_IRQL_AT_MOST(HIGH_LEVEL);
+    if (bytes == 0) {
+        return 0;
+    }
     UCHAR* destination = control_record_range(record, offset, bytes, true);
     if (destination == nullptr) {
         return -KPAV_EFAULT;
     }
-    if (bytes != 0) {
-        RtlCopyMemory(destination, source, bytes);
-    }
+    RtlCopyMemory(destination, source, bytes);
     return 0;
 }
 

@@ -94,6 +94,7 @@ std::string default_socket() {
 }
 
 bool exchange(int fd, const sim::machine::wire::request& r, sim::machine::wire::reply* out) {
+    sim::machine::wire::sent();
     if (::write(fd, &r, sizeof r) != (ssize_t)sizeof r) {
         return false;
     }
@@ -105,6 +106,7 @@ bool exchange(int fd, const sim::machine::wire::request& r, sim::machine::wire::
         }
         got += (size_t)n;
     }
+    sim::machine::wire::received();
     return true;
 }
 

@@ -124,6 +124,8 @@ TEST_F(ControlDeviceTest, ARecordTheCallerCannotGiveFailsAsAFaultedCopyBeforeAny
         // A record the caller only sends may be read-only: it reaches the handlers, which do not
         // know the number yet.
         {"read-only, the caller sends", unserved_number, read_only, ~0u, unknown_request},
+        // An "in" record that its handler answers in: read-only, the answer cannot be given.
+        {"read-only, answered in", PAV_IOCTL_SET_ATTACH_STATE, read_only, ~0u, 0xC0000005},
         {"writable", unserved_number, &value, ~0u, unknown_request},
     };
     for (const row& c : rows) {

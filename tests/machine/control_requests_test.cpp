@@ -29,6 +29,7 @@
 #include "sim/machine/machine.h"
 #include "sim/machine/server.h"
 #include "sim/win32/win32.h"
+#include "tests/support/channel_on_machine.h"
 #include "tests/support/kernel_fixture.h"
 
 namespace {
@@ -159,25 +160,6 @@ uint32_t status_of(int result) {
     return (uint32_t)kpav_errno_to_ntstatus(result, &information, TRUE);
 }
 
-// The geometry the NAND controller's set-up would read: the machine's default card.
-int default_geometry(nand_dev* channel) {
-    sim::card::NandGeometry g;
-    channel->geometry.pads = g.lanes;
-    channel->geometry.banks = g.banks;
-    channel->geometry.planes = g.planes;
-    channel->geometry.page_size = g.page_data;
-    channel->geometry.rows_per_eb = g.rows;
-    channel->geometry.eb_count = g.eb_count;
-    channel->geometry.stripe_bytes = 65536;
-    return 0;
-}
-
-const channel_owner_ops bring_up = [] {
-    channel_owner_ops ops = controller_channel_ops;
-    ops.nand_controller_init = default_geometry;
-    return ops;
-}();
-
 template <size_t N>
 struct record {
     UCHAR bytes[N];
@@ -226,16 +208,7 @@ class ControlRequestsTest : public ::testing::Test {
 
     // Takes the card out of minimal mode with its channel running, as its bring-up will once the
     // NAND controller's set-up exists.
-    void run_channel() {
-        channel_pipeline_free(card_);
-        card_->minimal_mode_reasons = 0;
-        card_->minimal = FALSE;
-        ASSERT_EQ(channel_pipeline_init(card_, &bring_up), 0);
-        ASSERT_EQ(channel_pipeline_start(card_), 0);
-        card_->start_flags |= PAV_CARD_PIPELINE_RUNNING;
-        ASSERT_NE(card_->nand, nullptr);
-        ASSERT_EQ(nand_dev_kinfo_create(card_), 0);  // the card's kinfo directory comes with it
-    }
+    void run_channel() { ASSERT_NO_FATAL_FAILURE(run_card_channel(card_)); }
 
     // Sends request `number` with `buffer` as its record (input and output, the size field's
     // length); the completion status.

@@ -19,9 +19,11 @@
 #include <vector>
 
 #include "driver/platform/kinfo.h"
+#include "driver/shell/shell.h"
 #include "sim/kernel/control.h"
 #include "sim/machine/machine.h"
 #include "sim/win32/win32.h"
+#include "tests/support/channel_on_machine.h"
 #include "tools/kandrel/kandrel.h"
 
 #ifndef VELKOR_SIM_PROGRAM
@@ -331,4 +333,18 @@ TEST_F(KandrelTest, TextListingsAndBinaryOutput) {
     EXPECT_EQ(info.status, 0);
     EXPECT_EQ(info.out, dashes + "\ndeep/u64\n" + std::to_string(u64) + "\n" + dashes + "\nu32\n9\n" + dashes +
                             "\ni32\n" + std::to_string(i32) + "\n" + dashes + "\nro\n42\n" + dashes + "\nblob\none\ntwo\n");
+}
+
+// With its channel running the card has a kinfo directory of its own, which kandrel reaches
+// without -d.
+TEST_F(KandrelTest, TheCardsOwnTree) {
+    pipeline_device* card = PavGetFdoContext(m_.function_device(0))->card;
+    ASSERT_NO_FATAL_FAILURE(run_card_channel(card));
+    outcome listing = run({"/dev/dov0"});
+    EXPECT_EQ(listing.status, 0) << listing.err;
+    EXPECT_EQ(listing.out.rfind("nand_dev/bus_id\nnand_dev/channels/0/client\n", 0), 0u) << listing.out;
+    outcome bus = run({"-V", "/dev/dov0", "nand_dev/bus_id"});
+    EXPECT_EQ(bus.out, "nand_dev/bus_id R TEXT\nsize=13\nmode=292\n0000:03:00.0\n");
+    outcome geometry = run({"/dev/dov0", "nand_dev.channels.0"});
+    EXPECT_NE(geometry.out.find("geom/"), std::string::npos) << geometry.out;
 }

@@ -151,7 +151,7 @@ int begin_query(const char* device, const char* key, uint32_t selector, query* q
     set_word(*q, selector_offset, selector);
     HANDLE handle = open_node(device, _O_RDWR);
     if (handle == INVALID_HANDLE_VALUE) {
-        int e = errno;
+        int e = errno != 0 ? errno : 5;
         end_query(*q);
         return -e;
     }

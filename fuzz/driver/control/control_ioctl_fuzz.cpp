@@ -16,7 +16,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "driver/control/control_codes.h"
@@ -138,8 +141,27 @@ struct booted {
     ULONG minimal_reasons = 0;
 };
 
+booted* machine_up;
+
+// At the end of the run the card powers down and the drivers unload: nothing of theirs may be
+// left (pool, interrupts, threads).
+void shut_down() {
+    booted* b = machine_up;
+    CloseHandle(b->handle);
+    sim::win32::use_machine(nullptr);
+    b->machine.stop();
+    std::string leaks = sim::kernel::pool_leak_report();
+    delete b;
+    if (!leaks.empty()) {
+        std::fprintf(stderr, "pool left allocated:\n%s\n", leaks.c_str());
+        std::abort();
+    }
+}
+
 booted* boot() {
-    auto* b = new booted;  // lives as long as the fuzzing process
+    auto* b = new booted;
+    machine_up = b;
+    std::atexit(shut_down);
     if (b->machine.load_drivers() != STATUS_SUCCESS) {
         __builtin_trap();
     }
@@ -229,5 +251,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     DWORD returned = 0;
     DeviceIoControl(b->handle, code, record.data(), in_length, record.data(), out_length, &returned, nullptr);
     sim::kernel::clear_debug_lines();
+    sim::kernel::clear_trace_events();
     return 0;
 }

@@ -18,7 +18,9 @@
 //                        voluntary (`voluntary_per_request`: a thread waited) and involuntary
 //                        (`involuntary_per_request`: preempted) added;
 //   driver_share         the share of the host's processor time spent in the driver's own code,
-//                        sampled (bench/host_cost.h); `samples` says how many samples it rests on.
+//                        sampled (bench/host_cost.h); `samples` says how many samples it rests on;
+//   engine_busy          the card model's engine thread's processor time over the wall time (1:
+//                        the engine never rested, and bounds the rate).
 // Processor times are used so that waiting for a processor on a shared machine does not count;
 // the rates and the scaling are wall time and move with the machine's load.
 //
@@ -125,7 +127,7 @@ class DataPathRig : public DataDeviceTest {
     }
 
     struct result {
-        double wall = 0, host = 0, baseline = 0, submitter = 0;
+        double wall = 0, host = 0, baseline = 0, submitter = 0, engine = 0;
         ULONG64 requests = 0;
         bench::switch_count switches;
     };
@@ -134,6 +136,7 @@ class DataPathRig : public DataDeviceTest {
         result r;
         for (ULONG i = 0; i < count; i++) submitters_[i].baseline_seconds = submitters_[i].submitter_seconds = 0;
         double host0 = host_seconds(*model_);
+        double engine0 = model_->engine_cpu_seconds();
         bench::switch_count switches0 = bench::switches_now();
         auto t0 = steady::now();
         if (count == 1) {
@@ -146,6 +149,7 @@ class DataPathRig : public DataDeviceTest {
         }
         r.wall = std::chrono::duration<double>(steady::now() - t0).count();
         r.host = host_seconds(*model_) - host0;
+        r.engine = model_->engine_cpu_seconds() - engine0;
         r.switches = bench::switches_now() - switches0;
         for (ULONG i = 0; i < count; i++) {
             r.baseline += submitters_[i].baseline_seconds;
@@ -189,6 +193,7 @@ void BM_DataPathWriteRead(benchmark::State& state) {
         all.host += r.host;
         all.baseline += r.baseline;
         all.submitter += r.submitter;
+        all.engine += r.engine;
         all.requests += r.requests;
         all.switches.voluntary += r.switches.voluntary;
         all.switches.involuntary += r.switches.involuntary;
@@ -208,6 +213,7 @@ void BM_DataPathWriteRead(benchmark::State& state) {
         state.counters["submitter_cpu_ns_per_4k"] = all.submitter / requests * 1e9;
         state.counters["ratio"] = baseline_per_4k > 0 ? all.host / all.baseline : 0;
         state.counters["per_second"] = all.wall > 0 ? requests / all.wall : 0;
+        state.counters["engine_busy"] = all.wall > 0 ? all.engine / all.wall : 0;
         state.counters["voluntary_per_request"] = (double)all.switches.voluntary / requests;
         state.counters["involuntary_per_request"] = (double)all.switches.involuntary / requests;
         state.counters["switches_per_request"] =

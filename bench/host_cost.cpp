@@ -5,9 +5,12 @@
 #include <time.h>
 #include <ucontext.h>
 
+#include <dirent.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 
 // Bounds of the driver's code, placed by bench/driver_text.ld.
 extern "C" const char velkor_driver_text_begin[];
@@ -108,6 +111,51 @@ void code_sampler::pause() {
         timer_settime(*(timer_t*)timer_, 0, &off, nullptr);
         armed_ = false;
     }
+}
+
+thread_times thread_times_now() {
+    thread_times all;
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) {
+        return all;
+    }
+    while (dirent* e = readdir(tasks)) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9') {
+            continue;
+        }
+        std::string dir = std::string("/proc/self/task/") + e->d_name;
+        std::ifstream stat(dir + "/schedstat");
+        std::ifstream comm(dir + "/comm");
+        uint64_t ns = 0;
+        thread_time t;
+        if (!(stat >> ns)) {
+            continue;
+        }
+        std::getline(comm, t.name);
+        t.seconds = (double)ns * 1e-9;
+        all[std::strtol(e->d_name, nullptr, 10)] = t;
+    }
+    closedir(tasks);
+    return all;
+}
+
+void add_thread_times(thread_times& sum, const thread_times& before, const thread_times& after) {
+    for (const auto& [tid, t] : after) {
+        auto earlier = before.find(tid);
+        thread_time& s = sum[tid];
+        s.name = t.name;
+        s.seconds += t.seconds - (earlier != before.end() ? earlier->second.seconds : 0);
+    }
+}
+
+thread_time busiest(const thread_times& sum) {
+    thread_time most;
+    for (const auto& [tid, t] : sum) {
+        if (t.seconds > most.seconds) {
+            most = t;
+        }
+    }
+    return most;
 }
 
 uint64_t code_sampler::samples() const {

@@ -187,8 +187,8 @@ void rig_up(benchmark::State& state, bool for_reads) {
     }
     rig = std::make_unique<ChannelRig>();
     bool up = rig->up() && (!for_reads || rig->write_for_reads());
-    ChannelRig* card = rig.get();
-    rig->sampler = std::make_unique<bench::code_sampler>([card] { return card->on_card_engine(); });
+    rig->sampler = std::make_unique<bench::code_sampler>(
+        [](void* r) { return ((ChannelRig*)r)->on_card_engine(); }, rig.get());
     rig_ready.store(up);
     if (!up) {
         state.SkipWithError("the card channel did not start");

@@ -183,8 +183,7 @@ void BM_DataPathWriteRead(benchmark::State& state) {
         state.SkipWithError("the data device did not start");
         return;
     }
-    DataPathRig* card = rig.get();
-    bench::code_sampler sampler([card] { return card->on_card_engine(); });
+    bench::code_sampler sampler([](void* r) { return ((DataPathRig*)r)->on_card_engine(); }, rig.get());
     DataPathRig::result all, one;
     std::string busiest_name;
     for (auto _ : state) {

@@ -24,14 +24,16 @@ constexpr long sample_interval_ns = 250000;
 std::atomic<bool> counting{false};
 std::atomic<uint64_t> all_samples{0};
 std::atomic<uint64_t> in_driver{0};
-std::function<bool()>* excluded_thread = nullptr;
+std::atomic<bool (*)(void*)> excluded_thread{nullptr};
+std::atomic<void*> excluded_context{nullptr};
 std::atomic<bool> sampler_live{false};
 
 void on_sample(int, siginfo_t*, void* context) {
     if (!counting.load(std::memory_order_relaxed)) {
         return;
     }
-    if (excluded_thread != nullptr && (*excluded_thread)()) {
+    bool (*excluded)(void*) = excluded_thread.load(std::memory_order_acquire);
+    if (excluded != nullptr && excluded(excluded_context.load(std::memory_order_acquire))) {
         return;
     }
     auto* uc = (ucontext_t*)context;
@@ -58,14 +60,15 @@ bool driver_text_known() {
     return (uintptr_t)velkor_driver_text_end > (uintptr_t)velkor_driver_text_begin;
 }
 
-code_sampler::code_sampler(std::function<bool()> excluded) {
+code_sampler::code_sampler(bool (*excluded)(void* context), void* context) {
     if (sampler_live.exchange(true)) {
         std::fprintf(stderr, "bench: a second code sampler\n");
         std::abort();
     }
     all_samples = 0;
     in_driver = 0;
-    excluded_thread = excluded ? new std::function<bool()>(std::move(excluded)) : nullptr;
+    excluded_context = context;
+    excluded_thread = excluded;
     struct sigaction action {};
     action.sa_sigaction = on_sample;
     action.sa_flags = SA_SIGINFO | SA_RESTART;
@@ -87,9 +90,8 @@ code_sampler::~code_sampler() {
         delete (timer_t*)timer_;
     }
     // A signal already on its way finds the handler still there, counting off.
-    std::function<bool()>* excluded = excluded_thread;
     excluded_thread = nullptr;
-    delete excluded;
+    excluded_context = nullptr;
     sampler_live = false;
 }
 

@@ -16,7 +16,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <string>
 
@@ -33,9 +32,9 @@ switch_count operator-(const switch_count& a, const switch_count& b);
 // One sampler at a time for the program.
 class code_sampler {
   public:
-    // `excluded`, called in the signal handler on the sampled thread, says whether its samples
-    // are left out (it must be async-signal-safe).
-    explicit code_sampler(std::function<bool()> excluded = nullptr);
+    // `excluded(context)`, called in the signal handler on the sampled thread, says whether its
+    // samples are left out (it must be async-signal-safe; `context` must outlive the sampler).
+    explicit code_sampler(bool (*excluded)(void* context) = nullptr, void* context = nullptr);
     ~code_sampler();
     code_sampler(const code_sampler&) = delete;
     code_sampler& operator=(const code_sampler&) = delete;

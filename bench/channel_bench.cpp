@@ -90,6 +90,7 @@ class ChannelRig : public AppendChannelTest {
             s->failed.store(1, std::memory_order_relaxed);
         }
         s->noticed.fetch_add(1, std::memory_order_release);
+        s->noticed.notify_all();
         return 0;
     }
     // A one-packet append of submitter `index`'s slot `k`.
@@ -186,8 +187,8 @@ void rig_up(benchmark::State& state, bool for_reads) {
     }
     rig = std::make_unique<ChannelRig>();
     bool up = rig->up() && (!for_reads || rig->write_for_reads());
-    ChannelRig* card = rig.get();
-    rig->sampler = std::make_unique<bench::code_sampler>([card] { return card->on_card_engine(); });
+    rig->sampler = std::make_unique<bench::code_sampler>(
+        [](void* r) { return ((ChannelRig*)r)->on_card_engine(); }, rig.get());
     rig_ready.store(up);
     if (!up) {
         state.SkipWithError("the card channel did not start");
@@ -229,8 +230,10 @@ void BM_ChannelAppend(benchmark::State& state) {
                 s.noticed.fetch_add(1);
             }
         }
-        while (s.noticed.load(std::memory_order_acquire) < sent) {
-            std::this_thread::yield();
+        // Asleep until the notices are in, as a caller of the channel waits: a thread spinning
+        // here would take a host processor from the threads that bring the notices.
+        for (int64_t seen; (seen = s.noticed.load(std::memory_order_acquire)) < sent;) {
+            s.noticed.wait(seen, std::memory_order_acquire);
         }
         auto t1 = steady::now();
         baseline(s, burst);

@@ -5,9 +5,12 @@
 #include <time.h>
 #include <ucontext.h>
 
+#include <dirent.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 
 // Bounds of the driver's code, placed by bench/driver_text.ld.
 extern "C" const char velkor_driver_text_begin[];
@@ -21,14 +24,16 @@ constexpr long sample_interval_ns = 250000;
 std::atomic<bool> counting{false};
 std::atomic<uint64_t> all_samples{0};
 std::atomic<uint64_t> in_driver{0};
-std::function<bool()>* excluded_thread = nullptr;
+std::atomic<bool (*)(void*)> excluded_thread{nullptr};
+std::atomic<void*> excluded_context{nullptr};
 std::atomic<bool> sampler_live{false};
 
 void on_sample(int, siginfo_t*, void* context) {
     if (!counting.load(std::memory_order_relaxed)) {
         return;
     }
-    if (excluded_thread != nullptr && (*excluded_thread)()) {
+    bool (*excluded)(void*) = excluded_thread.load(std::memory_order_acquire);
+    if (excluded != nullptr && excluded(excluded_context.load(std::memory_order_acquire))) {
         return;
     }
     auto* uc = (ucontext_t*)context;
@@ -55,14 +60,15 @@ bool driver_text_known() {
     return (uintptr_t)velkor_driver_text_end > (uintptr_t)velkor_driver_text_begin;
 }
 
-code_sampler::code_sampler(std::function<bool()> excluded) {
+code_sampler::code_sampler(bool (*excluded)(void* context), void* context) {
     if (sampler_live.exchange(true)) {
         std::fprintf(stderr, "bench: a second code sampler\n");
         std::abort();
     }
     all_samples = 0;
     in_driver = 0;
-    excluded_thread = excluded ? new std::function<bool()>(std::move(excluded)) : nullptr;
+    excluded_context = context;
+    excluded_thread = excluded;
     struct sigaction action {};
     action.sa_sigaction = on_sample;
     action.sa_flags = SA_SIGINFO | SA_RESTART;
@@ -84,9 +90,8 @@ code_sampler::~code_sampler() {
         delete (timer_t*)timer_;
     }
     // A signal already on its way finds the handler still there, counting off.
-    std::function<bool()>* excluded = excluded_thread;
     excluded_thread = nullptr;
-    delete excluded;
+    excluded_context = nullptr;
     sampler_live = false;
 }
 
@@ -108,6 +113,51 @@ void code_sampler::pause() {
         timer_settime(*(timer_t*)timer_, 0, &off, nullptr);
         armed_ = false;
     }
+}
+
+thread_times thread_times_now() {
+    thread_times all;
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) {
+        return all;
+    }
+    while (dirent* e = readdir(tasks)) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9') {
+            continue;
+        }
+        std::string dir = std::string("/proc/self/task/") + e->d_name;
+        std::ifstream stat(dir + "/schedstat");
+        std::ifstream comm(dir + "/comm");
+        uint64_t ns = 0;
+        thread_time t;
+        if (!(stat >> ns)) {
+            continue;
+        }
+        std::getline(comm, t.name);
+        t.seconds = (double)ns * 1e-9;
+        all[std::strtol(e->d_name, nullptr, 10)] = t;
+    }
+    closedir(tasks);
+    return all;
+}
+
+void add_thread_times(thread_times& sum, const thread_times& before, const thread_times& after) {
+    for (const auto& [tid, t] : after) {
+        auto earlier = before.find(tid);
+        thread_time& s = sum[tid];
+        s.name = t.name;
+        s.seconds += t.seconds - (earlier != before.end() ? earlier->second.seconds : 0);
+    }
+}
+
+thread_time busiest(const thread_times& sum) {
+    thread_time most;
+    for (const auto& [tid, t] : sum) {
+        if (t.seconds > most.seconds) {
+            most = t;
+        }
+    }
+    return most;
 }
 
 uint64_t code_sampler::samples() const {

@@ -9,11 +9,15 @@
 //     the strovane library, which bench/driver_text.ld gathers into one range of the program.
 //     Samples of an excluded thread (the card model's engine: the card's work is not the host's)
 //     are left out of both counts. Time in the host kernel is sampled at the instruction it
-//     returns to, so a system call counts for the code that made it.
+//     returns to, so a system call counts for the code that made it;
+//   - each thread's processor time (/proc/self/task/*/schedstat, in nanoseconds), by the name
+//     the stand-in gives its threads ("sim-cpu0", "sim-thread", "card-engine", ...), to find the
+//     one thread that bounds a rate.
 #pragma once
 
 #include <cstdint>
-#include <functional>
+#include <map>
+#include <string>
 
 namespace bench {
 
@@ -28,9 +32,9 @@ switch_count operator-(const switch_count& a, const switch_count& b);
 // One sampler at a time for the program.
 class code_sampler {
   public:
-    // `excluded`, called in the signal handler on the sampled thread, says whether its samples
-    // are left out (it must be async-signal-safe).
-    explicit code_sampler(std::function<bool()> excluded = nullptr);
+    // `excluded(context)`, called in the signal handler on the sampled thread, says whether its
+    // samples are left out (it must be async-signal-safe; `context` must outlive the sampler).
+    explicit code_sampler(bool (*excluded)(void* context) = nullptr, void* context = nullptr);
     ~code_sampler();
     code_sampler(const code_sampler&) = delete;
     code_sampler& operator=(const code_sampler&) = delete;
@@ -51,5 +55,18 @@ class code_sampler {
 
 // Whether the driver's code range was found in this program (false: driver_share stays 0).
 bool driver_text_known();
+
+// Processor time of each live thread of the process, in seconds, by thread id.
+struct thread_time {
+    std::string name;
+    double seconds = 0;
+};
+using thread_times = std::map<long, thread_time>;
+thread_times thread_times_now();
+// Adds what each thread used from `before` to `after` into `sum` (a thread born in between counts
+// from 0).
+void add_thread_times(thread_times& sum, const thread_times& before, const thread_times& after);
+// The thread of `sum` that used the most.
+thread_time busiest(const thread_times& sum);
 
 }  // namespace bench

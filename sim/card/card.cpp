@@ -219,7 +219,7 @@ void Card::mmio_write32(ULONG offset, ULONG value) {
 // The engine
 
 void Card::engine_main() {
-    sim::kernel::defer_to_waker();  // the host's threads keep their processor when they ring
+    sim::kernel::start_stand_in_thread("card-engine");  // the host keeps its processor when it rings
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
         bool progress = !paused_ && state_->step(engine_budget);

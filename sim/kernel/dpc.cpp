@@ -51,7 +51,9 @@ void run_processor_thread(dpc_processor* p) {
     t.kind = sim::kernel::thread_kind::dpc;
     t.processor = p->index;
     t.irql = DISPATCH_LEVEL;
-    sim::kernel::defer_to_waker();
+    char name[16];
+    std::snprintf(name, sizeof name, "sim-cpu%u", (unsigned)p->index);
+    sim::kernel::start_stand_in_thread(name);
     std::unique_lock<std::mutex> lock(p->mutex);
     for (;;) {
         p->work.wait(lock, [p] { return !p->interrupts.empty() || !p->queue.empty(); });

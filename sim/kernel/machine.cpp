@@ -48,7 +48,8 @@ thread_state& current_thread() {
     return state;
 }
 
-void defer_to_waker() {
+void start_stand_in_thread(const char* name) {
+    pthread_setname_np(pthread_self(), name);
     sched_param none{};
     pthread_setschedparam(pthread_self(), SCHED_BATCH, &none);
 }

@@ -252,16 +252,25 @@ int write_copy(mel_record* mel, ULONG copy) {
     return rc;
 }
 
-// A block for a copy without one: the lowest of the first 100 that is not the other copy's
-// and not mapped out. EB_NONE when there is none.
+// A block for a copy without one: the lowest of the first 100 that is not the other copy's and
+// not mapped out, preferring one that bring-up did not find holding a log's data (open or full:
+// after a discard of the map the log may own the low blocks). EB_NONE when there is none.
 USHORT pick_copy_block(mel_record* mel, ULONG copy) {
     eb_table* table = ebinfo_table(mel->channel);
     ULONG limit = table->count < MEL_SEARCH_BLOCKS ? table->count : MEL_SEARCH_BLOCKS;
-    for (ULONG eb = 0; eb < limit; eb++) {
-        if (eb == mel->eb[1 - copy] || table->info[eb].mel_mark == EB_MEL_MAPPED_OUT) {
-            continue;
+    for (int pass = 0; pass < 2; pass++) {
+        for (ULONG eb = 0; eb < limit; eb++) {
+            const eb_info& info = table->info[eb];
+            if (eb == mel->eb[1 - copy] || info.mel_mark == EB_MEL_MAPPED_OUT) {
+                continue;
+            }
+            bool holds_data = info.mel_mark == EB_MEL_NONE &&
+                              (info.condition == EB_COND_OPEN || info.condition == EB_COND_FULL);
+            if (pass == 0 && holds_data) {
+                continue;
+            }
+            return (USHORT)eb;
         }
-        return (USHORT)eb;
     }
     return EB_NONE;
 }

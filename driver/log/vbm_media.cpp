@@ -81,6 +81,35 @@ int read_record_packets(vbmap* map, USHORT leb, ULONG64 address, ULONG sectors, 
 
 }  // namespace
 
+bool vbm_record_next_run(const vbmap* map, const UCHAR* record, ULONG from, ULONG* out_first, ULONG* out_count) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    const ULONG end = map->packets_per_leb;
+    if (record == nullptr) {
+        // No record: every packet counts.
+        if (from >= end) {
+            return false;
+        }
+        *out_first = from;
+        *out_count = end - from;
+        return true;
+    }
+    const UCHAR* bits = record + sector_of(map);
+    ULONG at = from;
+    while (at < end && (bits[at / 8] >> (at % 8) & 1) == 0) {
+        at = (at % 8 == 0 && bits[at / 8] == 0) ? at + 8 : at + 1;  // whole clear bytes at once
+    }
+    if (at >= end) {
+        return false;
+    }
+    ULONG stop = at;
+    while (stop < end && (bits[stop / 8] >> (stop % 8) & 1) != 0) {
+        stop = (stop % 8 == 0 && bits[stop / 8] == 0xFF) ? stop + 8 : stop + 1;
+    }
+    *out_first = at;
+    *out_count = (stop < end ? stop : end) - at;
+    return true;
+}
+
 int vbm_record_read(vbmap* map, USHORT leb, ULONG64 address, UCHAR* out, ULONG64* out_position) {
     PAGED_CODE();
     int rc = read_record_packets(map, leb, address, vbm_record_sectors(map), out);

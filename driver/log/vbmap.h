@@ -146,6 +146,10 @@ int vbm_record_build(vbmap* map, USHORT leb, ULONG64 position, UCHAR* out);
 int vbm_record_check(const vbmap* map, USHORT leb, const UCHAR* record, ULONG64* out_position);
 // Whether `packet` was valid when the record was taken.
 bool vbm_record_test(const vbmap* map, const UCHAR* record, ULONG packet);
+// The next run of packets valid in the record at or after `from` (below the LEB's packet count):
+// true with its first packet and length, false when none is left. The scan at attach walks a
+// LEB's saved record with it; a LEB without a record counts every packet valid (one run).
+bool vbm_record_next_run(const vbmap* map, const UCHAR* record, ULONG from, ULONG* out_first, ULONG* out_count);
 // Reads the record of `leb` that was written at log address `address` back from the media into
 // `out` (vbm_record_bytes): every packet must carry its address in the record's range, and the
 // header the LEB's. 0, -KPAV_EIO for a record that is not whole, or the reader's error.

@@ -3,8 +3,9 @@
 // end-marker search over a copy's last written bytes. Each decoder sees a buffer of exactly the
 // bytes it is given, so a read beyond them is caught by the address sanitizer.
 //
-// Input: byte 0 chooses the record (mod 4), bytes 1-2 a parameter (the LEB's packet count for
-// summaries, the segment length for the stream), the rest the record's bytes.
+// Input: byte 0 chooses the record (mod 5), bytes 1-2 a parameter (the LEB's packet count for
+// summaries and bitmap records, the segment length for the stream), the rest the record's bytes
+// (a bitmap record shorter than its size is completed with zeros).
 
 #include <cstddef>
 #include <cstdint>
@@ -74,6 +75,29 @@ void marker(const UCHAR* bytes, size_t size) {
     mel_marker_count(copy.get(), (ULONG)size);
 }
 
+// A LEB's bitmap record as read back: its header check and the walk of its runs of valid
+// packets, which must stay inside the LEB and move forwards.
+void bitmap_record(const UCHAR* bytes, size_t size, ULONG packets) {
+    pav_log log{};
+    log.sector_size = 512;
+    vbmap map{};
+    map.log = &log;
+    map.packets_per_leb = packets;
+    vbmap_geometry(packets, log.sector_size, &map.blocks_per_leb, &map.bits_per_leb, &map.vbm_stride);
+    ULONG length = vbm_record_bytes(&map);
+    auto record = std::make_unique<UCHAR[]>(length);
+    std::memset(record.get(), 0, length);
+    std::memcpy(record.get(), bytes, size < length ? size : length);
+    ULONG64 position = 0;
+    vbm_record_check(&map, 7, record.get(), &position);
+    ULONG first = 0, count = 0;
+    for (ULONG from = 0; vbm_record_next_run(&map, record.get(), from, &first, &count); from = first + count) {
+        if (first < from || count == 0 || first + count > packets || !vbm_record_test(&map, record.get(), first)) {
+            std::abort();
+        }
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -88,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ULONG parameter = (ULONG)data[1] | (ULONG)data[2] << 8;
     const UCHAR* body = data + 3;
     size_t length = size - 3;
-    switch (data[0] % 4) {
+    switch (data[0] % 5) {
         case 0:
             summaries(body, length, parameter);
             break;
@@ -98,8 +122,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 2:
             stream(body, length, parameter);
             break;
-        default:
+        case 3:
             marker(body, length);
+            break;
+        default:
+            bitmap_record(body, length, parameter);
             break;
     }
     return 0;

@@ -313,13 +313,23 @@ TEST_F(MelMediaTest, AShadowFoundFirstDoesNotCondemnItsPrimary) {
     EXPECT_EQ(mel_entity_count(channel()), 1u);
 }
 
-// A fresh map's copies never share a block and pass over mapped-out ones.
+// A fresh map's copies never share a block and pass over mapped-out ones and, while others are
+// left, over blocks holding a log's data.
 TEST_F(MelMediaTest, CopiesTakeDistinctBlocksThatAreNotMappedOut) {
     info(0)->mel_mark = EB_MEL_MAPPED_OUT;
     mel()->eb[1] = 1;
     ASSERT_EQ(mel_write(channel(), 1), 0);
     EXPECT_EQ(mel_copy_eb(channel(), 0), 2);
     EXPECT_EQ(mel_copy_eb(channel(), 1), 1);
+
+    mel_discard(channel());
+    EXPECT_TRUE(mel_no_map(channel()));
+    info(2)->condition = EB_COND_FULL;
+    info(1)->condition = EB_COND_OPEN;
+    ASSERT_EQ(mel_write(channel(), 1), 0);
+    EXPECT_EQ(mel_copy_eb(channel(), 0), 3);
+    EXPECT_EQ(mel_copy_eb(channel(), 1), 4);
+    EXPECT_FALSE(mel_no_map(channel()));
 }
 
 TEST_F(MelMediaTest, HeldWritesAndTheCountEventLimit) {

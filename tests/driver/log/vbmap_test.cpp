@@ -150,6 +150,30 @@ TEST_F(VbmapTest, RecordImagesCopyInAndOut) {
     EXPECT_EQ(vbmap_copy_in(&map_, 9, record.data(), record.size() - 1), -22) << "short record";
 }
 
+// A record built from the bitmap gives back its runs of valid packets, up to the LEB's end.
+TEST_F(VbmapTest, RecordRunsFollowTheBits) {
+    ASSERT_EQ(vbmap_set(&map_, 3, 0, 3), 0);
+    ASSERT_EQ(vbmap_set(&map_, 3, 8, 17), 0);
+    ASSERT_EQ(vbmap_set(&map_, 3, 990, 10), 0);
+    std::vector<UCHAR> record(vbm_record_bytes(&map_));
+    ASSERT_EQ(vbm_record_build(&map_, 3, 0x1234, record.data()), 0);
+    ULONG64 position = 0;
+    ASSERT_EQ(vbm_record_check(&map_, 3, record.data(), &position), 0);
+    EXPECT_EQ(position, 0x1234u);
+    EXPECT_EQ(vbm_record_check(&map_, 4, record.data(), &position), -5);
+    record[512 + kPackets / 8 + 1] = 0xFF;  // beyond the LEB's packets: never a run
+    std::vector<std::pair<ULONG, ULONG>> runs;
+    ULONG first = 0, count = 0;
+    for (ULONG from = 0; vbm_record_next_run(&map_, record.data(), from, &first, &count); from = first + count) {
+        runs.push_back({first, count});
+    }
+    EXPECT_EQ(runs, (std::vector<std::pair<ULONG, ULONG>>{{0, 3}, {8, 17}, {990, 10}}));
+    ASSERT_TRUE(vbm_record_next_run(&map_, nullptr, 40, &first, &count)) << "no record: all valid";
+    EXPECT_EQ(first, 40u);
+    EXPECT_EQ(count, kPackets - 40);
+    EXPECT_FALSE(vbm_record_next_run(&map_, nullptr, kPackets, &first, &count));
+}
+
 TEST_F(VbmapTest, SummaryRecordLayoutAndChecks) {
     vbm_summary s{};
     s.peak = 900;

@@ -474,7 +474,7 @@ void BM_ForwardMapMemory(benchmark::State& state) {
 // std::sort of the scan's 16-byte records by sector. Counters: each one's milliseconds, the ratios,
 // and the bytes each collector holds per mapped sector before its build.
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr uint64_t rebuild_sectors = 1ull << 18;
 #else
 constexpr uint64_t rebuild_sectors = 1ull << 22;

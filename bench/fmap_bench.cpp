@@ -468,12 +468,13 @@ void BM_ForwardMapMemory(benchmark::State& state) {
 
 // ---------------------------------------------------------------------------------------------
 // The rebuild after an unclean stop: the same scan (a device written whole in 64-sector runs, then
-// a quarter of it again in random 8-sector writes, with trims of 64 sectors now and then) fed to
+// a quarter of it again in random 8-sector writes, with trims of 64 sectors now and then; or as
+// many one-sector writes at random places as the device has sectors) fed to
 // the reverse map and to the reverse sort, each building the forward map from it, beside a
 // std::sort of the scan's 16-byte records by sector. Counters: each one's milliseconds, the ratios,
 // and the bytes each collector holds per mapped sector before its build.
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr uint64_t rebuild_sectors = 1ull << 18;
 #else
 constexpr uint64_t rebuild_sectors = 1ull << 22;
@@ -499,7 +500,7 @@ struct rebuild_world {
     std::vector<scan_record> scan;
     uint64_t mapped = 0;
 
-    rebuild_world() : lebs(rebuild_lebs), counters(rebuild_lebs) {
+    explicit rebuild_world(bool random_writes) : lebs(rebuild_lebs), counters(rebuild_lebs) {
         boot_once();
         std::strcpy(card.name, "dov1");
         channel.card = &card;
@@ -530,8 +531,18 @@ struct rebuild_world {
             scan.push_back({start, length, leb, offset, false, lebs[leb].sequence << 24 | offset});
             offset += (ULONG)length;
         };
-        for (uint64_t k = 0; k < rebuild_sectors; k += 64) add(k, 64);
-        for (uint64_t i = 0; i < rebuild_sectors / 32; i++) {
+        if (random_writes) {
+            // One-sector writes at random places, as many as the device has sectors.
+            for (uint64_t i = 0; i < rebuild_sectors; i++) {
+                if (i % 4096 == 0) {
+                    uint64_t start = rng() % (rebuild_sectors - 64);
+                    scan.push_back({start, 64, 0, 0, true, lebs[leb].sequence << 24 | offset});
+                }
+                add(rng() % rebuild_sectors, 1);
+            }
+        }
+        for (uint64_t k = 0; !random_writes && k < rebuild_sectors; k += 64) add(k, 64);
+        for (uint64_t i = 0; !random_writes && i < rebuild_sectors / 32; i++) {
             if (i % 64 == 0) {
                 uint64_t start = rng() % (rebuild_sectors - 64);
                 scan.push_back({start, 64, 0, 0, true, lebs[leb].sequence << 24 | offset});
@@ -577,8 +588,13 @@ rebuild_result rebuild_once(rebuild_world& w, Collect collect, Build build) {
     return {(t1 - t0) + (t3 - t2), double(held) / double(w.mapped)};
 }
 
+// Arg 0: the scan of runs; 1: a scan of one-sector writes at random places.
 void BM_RebuildReverseMapAndSort(benchmark::State& state) {
-    static rebuild_world* w = new rebuild_world();
+    static rebuild_world* worlds[2] = {};
+    rebuild_world*& w = worlds[state.range(0)];
+    if (w == nullptr) {
+        w = new rebuild_world(state.range(0) != 0);
+    }
     double rmap_time = 0, rsort_time = 0, sort_time = 0;
     rebuild_result rm{}, rs{};
     for (auto _ : state) {
@@ -666,7 +682,7 @@ int keep_page(pav_log* log, mblk* block, void* argument, int) {
 }
 
 void BM_ForwardMapLoad(benchmark::State& state) {
-    static rebuild_world* w = new rebuild_world();
+    static rebuild_world* w = new rebuild_world(false);
     std::vector<saved_page> pages;
     double save_time = 0, replay_time = 0, load_time = 0, copy_time = 0;
     std::vector<uint8_t> copy_to;
@@ -745,5 +761,5 @@ BENCHMARK(BM_ForwardMapParallel)
     ->Args({4, 1, 1})
     ->UseManualTime();
 BENCHMARK(BM_ForwardMapMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RebuildReverseMapAndSort)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RebuildReverseMapAndSort)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ForwardMapLoad)->UseManualTime()->Unit(benchmark::kMillisecond);

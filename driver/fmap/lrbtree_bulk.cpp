@@ -367,9 +367,8 @@ int compact_shard(lrbtree* map, ULONG shard, bool* printed) {
     b.top = 1;
     // Leaves from left to right: the current one takes entries from the front of the next ones
     // until it is full; a leaf emptied so stays under the old index until that goes.
-    lrbtree_path walk = path;
-    while (lrbtree_path_next(&cursor, &walk, 0) == 0) {
-        mblk* next = walk.level[0].node;
+    while (lrbtree_path_next(&cursor, &path, 0) == 0) {
+        mblk* next = path.level[0].node;
         lrb_node* from = lrb_node_of(next);
         lrb_node* to = lrb_node_of(current);
         ULONG n = leaf_layout->capacity - to->h.count;

@@ -124,7 +124,7 @@ struct lrbtree {
     UCHAR scratch[3 * LRB_NODE_SLOT_BYTES + 2 * 16];
     lrbtree_window windows[LRB_MAX_LEVELS];
     // What a load found in the trees it hung, against the header block's counters.
-    ULONG64 loaded_counts[5];
+    ULONG64 loaded_counts[6];
     ULONG64 roots[LRB_SECTOR_ROOTS + LRB_RESERVED_ROOTS];
 };
 

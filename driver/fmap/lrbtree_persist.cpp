@@ -136,7 +136,14 @@ int lrbtree_save(lrbtree* map) {
 
 namespace {
 
-enum load_count { LOADED_LEAF_NODES, LOADED_INDEX_NODES, LOADED_LEAF_ENTRIES, LOADED_INDEX_ENTRIES, LOADED_KEYS };
+enum load_count {
+    LOADED_LEAF_NODES,
+    LOADED_INDEX_NODES,
+    LOADED_LEAF_ENTRIES,
+    LOADED_INDEX_ENTRIES,
+    LOADED_KEYS,
+    LOADED_BLOCKS,  // blocks of the node-key range replayed
+};
 
 bool node_key_in_range(const lrbtree* map, ULONG64 key) {
     return key > map->shape.next_node_id && key <= map->shape.last_node_id;
@@ -308,6 +315,7 @@ int lrbtree_load_block(mblk* block, lrbtree* map) {
     if (!node_key_in_range(map, block->key)) {
         return 0;
     }
+    map->loaded_counts[LOADED_BLOCKS]++;
     const lrb_node* node = lrb_node_of(block);
     ULONG level = lrb_node_level(node);
     if (node->h.type != LRB_NODE_TYPE_TREE || (node->h.level & LRB_ROOT_FLAG) == 0 || level == 0 ||
@@ -408,7 +416,11 @@ int lrbtree_load(lrbtree* map) {
         rc = check_counts(map);
     }
     if (rc == 0) {
-        mblk_for_each(map->owner, release_orphan_cb, map);
+        // Node blocks no tree took (a walk of the whole table only when there are some).
+        const ULONG64* seen = map->loaded_counts;
+        if (seen[LOADED_BLOCKS] != seen[LOADED_LEAF_NODES] + seen[LOADED_INDEX_NODES]) {
+            mblk_for_each(map->owner, release_orphan_cb, map);
+        }
     } else {
         InterlockedCompareExchange(&map->first_error, rc, 0);
         InterlockedCompareExchange(&map->shape.error, rc, 0);

@@ -281,6 +281,25 @@ TEST_F(LrbPersist, DamagedImagesAreRefused) {
     EXPECT_EQ(agrees(), "");
 }
 
+// Node blocks that no tree takes (a leaf or an index node without a root above it) change
+// nothing by themselves and are let go.
+TEST_F(LrbPersist, StrayNodesAreLetGo) {
+    std::mt19937_64 rng(13);
+    fill(rng, 800, 0, sectors);
+    lrb_image image;
+    ASSERT_EQ(lrb_save_image(map_, &image), 0);
+    auto leaves = nodes_of(&image, 0);
+    auto index = nodes_of(&image, 1);
+    image[LRB_LAST_NODE_ID] = std::vector<uint8_t>((uint8_t*)leaves[0], (uint8_t*)leaves[0] + 4096);
+    std::vector<uint8_t> stray((uint8_t*)index[0], (uint8_t*)index[0] + 4096);
+    ((lrb_node*)stray.data())->h.level &= (UCHAR)~LRB_ROOT_FLAG;
+    image[LRB_LAST_NODE_ID - 1] = stray;
+    lrbtree_destroy(&map_);
+    mblk_release_all(&log_->log);
+    ASSERT_EQ(lrb_load_image(&map_, &log_->log, sectors, sectors, image), 0);
+    EXPECT_EQ(agrees(), "");  // the checks count the log's blocks: the tree's and the header
+}
+
 TEST_F(LrbPersist, BulkBuildFillsLeavesTo85Percent) {
     std::mt19937_64 rng(3);
     bulk_build(1, LRB_REBUILD_PERCENT, 2000, rng);

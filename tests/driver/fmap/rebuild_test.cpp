@@ -17,6 +17,7 @@
 #include "tests/driver/fmap/lrbtree_check.h"
 #include "tests/driver/fmap/lrbtree_model.h"
 #include "tests/driver/log/log_fixture.h"
+#include "tests/driver/log/mblk_inspect.h"
 #include "tests/support/env.h"
 
 namespace {
@@ -298,6 +299,31 @@ TEST_F(Rebuild, ReverseMapRunsAreCutAt64Keys) {
     EXPECT_EQ(leaf.runs[0].length, 64u);
     EXPECT_EQ(leaf.runs[1].length, 36u);
     EXPECT_EQ(leaf.runs[1].gpkt, t.addr(1, 64));
+    lrbtree_destroy(&map);
+}
+
+// Leaf pages taken from metadata blocks instead of the page pool: the same map, and every block
+// given back.
+TEST_F(Rebuild, ReverseMapOnMetadataBlocks) {
+    small_log t;
+    const ULONG64 base = 0x00FFFFFFFD000000ull;
+    lrbtree* map = nullptr;
+    ASSERT_EQ(lrbtree_create(&map, &t.log, 3 << 17, 3 << 17), 0);
+    ASSERT_EQ(lrbtree_reset(map), 0);
+    ULONG64 blocks = mblk_blocks_in_use(&t.log);
+    rmap_tree* rmap = nullptr;
+    ASSERT_EQ(rmap_create(&rmap, 3 << 17, &t.log, base), 0);
+    ASSERT_EQ(rmap_set_range(rmap, 5, 10, 1, 0), 0);
+    ASSERT_EQ(rmap_set_range(rmap, (3 << 17) - 3, 3, 2, 7), 0);
+    EXPECT_EQ(rmap->blocks_taken, 384u);  // every leaf page up to the last key
+    EXPECT_EQ(mblk_blocks_in_use(&t.log), blocks + 384);
+    ASSERT_EQ(rmap_build_forward_map(map, rmap, nullptr), 0);
+    rmap_destroy(&rmap);
+    auto runs = data_runs(map, 0, 3 << 17);
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0].start, 5u);
+    EXPECT_EQ(runs[1].gpkt, t.addr(2, 7));
+    EXPECT_EQ(lrb_check_map(map), "");  // the tree's blocks and the header alone
     lrbtree_destroy(&map);
 }
 

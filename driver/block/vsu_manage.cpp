@@ -29,6 +29,7 @@ ULONG64 shard_span(const vsu_card* card) {
 // size becomes the length), gaps starting at the previous partition's end rounded up to the
 // shard span, the tail up to the capacity included. 0, or -KPAV_ENOSPC when none fits.
 int place(const vsu_card* card, ULONG64* base, ULONG64* length) {
+    PAGED_CODE();
     const vsu_table* table = card->table;
     const ULONG64 span = shard_span(card);
     const ULONG64 capacity = logical_capacity(card);
@@ -65,6 +66,7 @@ int place(const vsu_card* card, ULONG64* base, ULONG64* length) {
 
 // Explicit placement: on the shard boundary, not touching or overlapping a partition.
 int check_range(const vsu_card* card, ULONG64 base, ULONG64 length) {
+    PAGED_CODE();
     const ULONG64 span = shard_span(card);
     if (span != 0 && base % span != 0) {
         kpav_print(KPAV_CLASS_ERROR, "%s: %s range %llu-%llu does not start on required boundary of %llu sectors.\n",

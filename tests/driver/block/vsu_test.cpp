@@ -3,6 +3,7 @@
 // a restart of the channel (the log's packets entered into the map again), deleted (also when the
 // power goes in the middle of it), and the descriptor's checks with their read-only fallbacks.
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -333,6 +334,33 @@ TEST_F(PartitionCardTest, DeletingOnePartitionLeavesTheIoOfAnotherAlone) {
     ASSERT_EQ(read(0, 200, &out), 0);
     EXPECT_EQ(out, zeros(200));
     EXPECT_EQ(count(), 1u);
+}
+
+// Unexposing waits until the last reference is dropped; meanwhile no new one is handed out.
+TEST_F(PartitionCardTest, UnexposingWaitsForTheLastReference) {
+    ASSERT_EQ(vsu_load_all(&card_), 0);
+    ASSERT_EQ(vsu_expose_all(&card_), 0);
+    vsu* held = nullptr;
+    ASSERT_EQ(vsu_find_by_devnum(0, &held, card_.table), 0);
+    std::atomic<bool> returned{false};
+    std::thread unexposer([&] {
+        EXPECT_EQ(vsu_unexpose_all(&card_, false, false), 0);
+        returned = true;
+    });
+    for (int i = 0; i < 5000 && (ReadAcquire(&held->flags) & VSU_GOING_AWAY) == 0; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_NE(ReadAcquire(&held->flags) & VSU_GOING_AWAY, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(returned.load());
+    vsu* other = nullptr;
+    EXPECT_EQ(vsu_find_by_devnum(0, &other, card_.table), -KPAV_ENOENT);
+    EXPECT_EQ(vsu_get(held), -KPAV_ENXIO);
+    vsu_put(held);
+    unexposer.join();
+    EXPECT_TRUE(returned.load());
+    EXPECT_EQ(held->device, nullptr);
+    EXPECT_EQ(ReadAcquire(&held->flags) & VSU_EXPOSED, 0);
 }
 
 TEST_F(PartitionCardTest, CreationRefusesDuplicatesOverlapsMisplacementAndMoreThanTheCapacity) {

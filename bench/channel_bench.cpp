@@ -8,6 +8,11 @@
 // The baseline, measured in the same run by the same thread: two memcpys of 4 KiB per operation
 // (into a DMA buffer, then on to the media). "ratio" is channel time / baseline time.
 //
+// Over the submitters' loops (bench/host_cost.h): "switches_per_op", the whole process's context
+// switches per operation of all submitters, voluntary ("voluntary_per_op") and involuntary
+// ("involuntary_per_op") added; "driver_share", the share of the host's processor time (the card
+// model's engine thread left out) sampled in the driver's own code, over "samples" samples.
+//
 // Its fixture boots a machine of its own and leaves nothing behind; it runs before the forward
 // map's benchmarks, which keep their machine to the end of the program (file order).
 
@@ -19,6 +24,7 @@
 #include <memory>
 #include <thread>
 
+#include "bench/host_cost.h"
 #include "tests/driver/pipeline/append_channel.h"
 
 namespace {
@@ -84,6 +90,7 @@ class ChannelRig : public AppendChannelTest {
             s->failed.store(1, std::memory_order_relaxed);
         }
         s->noticed.fetch_add(1, std::memory_order_release);
+        s->noticed.notify_all();
         return 0;
     }
     // A one-packet append of submitter `index`'s slot `k`.
@@ -106,7 +113,10 @@ class ChannelRig : public AppendChannelTest {
         return true;
     }
 
+    bool on_card_engine() const { return model_->on_engine_thread(); }
+
     submitter submitters[max_submitters];
+    std::unique_ptr<bench::code_sampler> sampler;
 };
 
 std::unique_ptr<ChannelRig> rig;
@@ -122,8 +132,40 @@ void baseline(submitter& s, int count) {
     }
 }
 
-void report(benchmark::State& state, const char* rate, int64_t ops, double channel_ns, double baseline_ns) {
+// The whole process's switches and the driver's share, measured by thread 0 over its loop.
+struct process_cost {
+    bench::switch_count switches0;
+    bench::switch_count switches;
+};
+
+void cost_begin(benchmark::State& state, process_cost& c) {
+    if (state.thread_index() == 0 && rig != nullptr && rig->sampler != nullptr) {
+        c.switches0 = bench::switches_now();
+        rig->sampler->resume();
+    }
+}
+
+void cost_end(benchmark::State& state, process_cost& c) {
+    if (state.thread_index() == 0 && rig != nullptr && rig->sampler != nullptr) {
+        rig->sampler->pause();
+        c.switches = bench::switches_now() - c.switches0;
+    }
+}
+
+void report(benchmark::State& state, const char* rate, int64_t ops, double channel_ns, double baseline_ns,
+            const process_cost& c) {
     double total = (double)ops;
+    if (state.thread_index() == 0 && total > 0) {
+        // Every thread runs as many iterations: all operations are this thread's times the threads.
+        double all = total * state.threads();
+        state.counters["voluntary_per_op"] = (double)c.switches.voluntary / all;
+        state.counters["involuntary_per_op"] = (double)c.switches.involuntary / all;
+        state.counters["switches_per_op"] = (double)(c.switches.voluntary + c.switches.involuntary) / all;
+        if (bench::driver_text_known()) {
+            state.counters["driver_share"] = rig->sampler->driver_share();
+            state.counters["samples"] = (double)rig->sampler->samples();
+        }
+    }
     state.counters["channel_ns_per_op"] =
         benchmark::Counter(total > 0 ? channel_ns / total : 0, benchmark::Counter::kAvgThreads);
     state.counters["baseline_ns_per_op"] =
@@ -145,6 +187,8 @@ void rig_up(benchmark::State& state, bool for_reads) {
     }
     rig = std::make_unique<ChannelRig>();
     bool up = rig->up() && (!for_reads || rig->write_for_reads());
+    rig->sampler = std::make_unique<bench::code_sampler>(
+        [](void* r) { return ((ChannelRig*)r)->on_card_engine(); }, rig.get());
     rig_ready.store(up);
     if (!up) {
         state.SkipWithError("the card channel did not start");
@@ -156,6 +200,7 @@ void rig_down(benchmark::State& state) {
         return;
     }
     rig_ready.store(false);
+    rig->sampler.reset();
     rig->down();
     rig.reset();
 }
@@ -168,6 +213,8 @@ void BM_ChannelAppend(benchmark::State& state) {
     int64_t sent = 0;
     bool failed = false;
     ULONG64 lba = (ULONG64)index << 40;
+    process_cost cost;
+    cost_begin(state, cost);
     for (auto _ : state) {
         if (!rig_ready.load()) {
             state.SkipWithError("no card channel");
@@ -183,8 +230,10 @@ void BM_ChannelAppend(benchmark::State& state) {
                 s.noticed.fetch_add(1);
             }
         }
-        while (s.noticed.load(std::memory_order_acquire) < sent) {
-            std::this_thread::yield();
+        // Asleep until the notices are in, as a caller of the channel waits: a thread spinning
+        // here would take a host processor from the threads that bring the notices.
+        for (int64_t seen; (seen = s.noticed.load(std::memory_order_acquire)) < sent;) {
+            s.noticed.wait(seen, std::memory_order_acquire);
         }
         auto t1 = steady::now();
         baseline(s, burst);
@@ -197,7 +246,8 @@ void BM_ChannelAppend(benchmark::State& state) {
     if (failed) {
         state.SkipWithError("an append failed");
     }
-    report(state, "appends_per_second", sent, channel_ns, baseline_ns);
+    cost_end(state, cost);
+    report(state, "appends_per_second", sent, channel_ns, baseline_ns, cost);
     rig_down(state);
 }
 BENCHMARK(BM_ChannelAppend)->Threads(1)->Threads(max_submitters)->UseRealTime();
@@ -210,6 +260,8 @@ void BM_ChannelRead(benchmark::State& state) {
     int64_t done = 0;
     bool failed = false;
     ULONG k = index;
+    process_cost cost;
+    cost_begin(state, cost);
     for (auto _ : state) {
         if (!rig_ready.load()) {
             state.SkipWithError("no card channel");
@@ -233,7 +285,8 @@ void BM_ChannelRead(benchmark::State& state) {
     if (failed) {
         state.SkipWithError("a read failed or brought back other data");
     }
-    report(state, "reads_per_second", done, channel_ns, baseline_ns);
+    cost_end(state, cost);
+    report(state, "reads_per_second", done, channel_ns, baseline_ns, cost);
     rig_down(state);
 }
 BENCHMARK(BM_ChannelRead)->Threads(1)->Threads(max_submitters)->UseRealTime();

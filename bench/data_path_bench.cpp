@@ -13,7 +13,17 @@
 //   ratio                host_cpu_ns_per_4k / baseline_ns_per_4k (above 1 the stack costs more);
 //   per_second           requests of all submitters together per second of wall time;
 //   scaling              (four submitters only) that rate over the rate of one submitter measured
-//                        in the same iteration.
+//                        in the same iteration;
+//   switches_per_request context switches of the whole process per request (a write or a read),
+//                        voluntary (`voluntary_per_request`: a thread waited) and involuntary
+//                        (`involuntary_per_request`: preempted) added;
+//   driver_share         the share of the host's processor time spent in the driver's own code,
+//                        sampled (bench/host_cost.h); `samples` says how many samples it rests on;
+//   engine_busy          the card model's engine thread's processor time over the wall time (1:
+//                        the engine never rested, and bounds the rate);
+//   busiest_thread       the processor time of the process's busiest thread over the wall time,
+//                        that thread's name in the label (a rate bound by one thread shows it
+//                        near 1).
 // Processor times are used so that waiting for a processor on a shared machine does not count;
 // the rates and the scaling are wall time and move with the machine's load.
 //
@@ -30,6 +40,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/host_cost.h"
 #include "sim/card/card.h"
 #include "tests/driver/block/data_device_fixture.h"
 
@@ -119,14 +130,19 @@ class DataPathRig : public DataDeviceTest {
     }
 
     struct result {
-        double wall = 0, host = 0, baseline = 0, submitter = 0;
+        double wall = 0, host = 0, baseline = 0, submitter = 0, engine = 0;
         ULONG64 requests = 0;
+        bench::switch_count switches;
+        bench::thread_times threads;
     };
     // `count` submitters on processors 0.. at once.
     result run(ULONG count) {
         result r;
         for (ULONG i = 0; i < count; i++) submitters_[i].baseline_seconds = submitters_[i].submitter_seconds = 0;
         double host0 = host_seconds(*model_);
+        double engine0 = model_->engine_cpu_seconds();
+        bench::switch_count switches0 = bench::switches_now();
+        bench::thread_times threads0 = bench::thread_times_now();
         auto t0 = steady::now();
         if (count == 1) {
             phase(0, pairs_per_phase);
@@ -138,6 +154,9 @@ class DataPathRig : public DataDeviceTest {
         }
         r.wall = std::chrono::duration<double>(steady::now() - t0).count();
         r.host = host_seconds(*model_) - host0;
+        r.engine = model_->engine_cpu_seconds() - engine0;
+        r.switches = bench::switches_now() - switches0;
+        bench::add_thread_times(r.threads, threads0, bench::thread_times_now());
         for (ULONG i = 0; i < count; i++) {
             r.baseline += submitters_[i].baseline_seconds;
             r.submitter += submitters_[i].submitter_seconds;
@@ -152,6 +171,8 @@ class DataPathRig : public DataDeviceTest {
         return false;
     }
 
+    bool on_card_engine() const { return model_->on_engine_thread(); }
+
     submitter submitters_[max_submitters];
 };
 
@@ -162,19 +183,27 @@ void BM_DataPathWriteRead(benchmark::State& state) {
         state.SkipWithError("the data device did not start");
         return;
     }
+    bench::code_sampler sampler([](void* r) { return ((DataPathRig*)r)->on_card_engine(); }, rig.get());
     DataPathRig::result all, one;
+    std::string busiest_name;
     for (auto _ : state) {
         if (!rig->room()) {
             state.SkipWithError("the card's log is full");
             break;
         }
+        sampler.resume();
         DataPathRig::result r = rig->run(count);
+        sampler.pause();
         state.SetIterationTime(r.wall);
         all.wall += r.wall;
         all.host += r.host;
         all.baseline += r.baseline;
         all.submitter += r.submitter;
+        all.engine += r.engine;
         all.requests += r.requests;
+        all.switches.voluntary += r.switches.voluntary;
+        all.switches.involuntary += r.switches.involuntary;
+        bench::add_thread_times(all.threads, {}, r.threads);
         if (count > 1) {
             DataPathRig::result o = rig->run(1);
             one.wall += o.wall;
@@ -191,13 +220,26 @@ void BM_DataPathWriteRead(benchmark::State& state) {
         state.counters["submitter_cpu_ns_per_4k"] = all.submitter / requests * 1e9;
         state.counters["ratio"] = baseline_per_4k > 0 ? all.host / all.baseline : 0;
         state.counters["per_second"] = all.wall > 0 ? requests / all.wall : 0;
+        state.counters["engine_busy"] = all.wall > 0 ? all.engine / all.wall : 0;
+        bench::thread_time most = bench::busiest(all.threads);
+        state.counters["busiest_thread"] = all.wall > 0 ? most.seconds / all.wall : 0;
+        busiest_name = most.name;
+        state.counters["voluntary_per_request"] = (double)all.switches.voluntary / requests;
+        state.counters["involuntary_per_request"] = (double)all.switches.involuntary / requests;
+        state.counters["switches_per_request"] =
+            (double)(all.switches.voluntary + all.switches.involuntary) / requests;
+        if (bench::driver_text_known()) {
+            state.counters["driver_share"] = sampler.driver_share();
+            state.counters["samples"] = (double)sampler.samples();
+        }
         if (count > 1 && one.wall > 0 && all.wall > 0) {
             state.counters["scaling"] = (requests / all.wall) / ((double)one.requests / one.wall);
         }
     }
     state.SetItemsProcessed((int64_t)all.requests);
     state.SetBytesProcessed((int64_t)all.requests * 4096);
-    state.SetLabel(std::to_string(count) + (count == 1 ? " submitter" : " submitters"));
+    state.SetLabel(std::to_string(count) + (count == 1 ? " submitter" : " submitters") +
+                   (busiest_name.empty() ? "" : ", busiest thread " + busiest_name));
     rig->down();
 }
 BENCHMARK(BM_DataPathWriteRead)->Arg(1)->Arg(max_submitters)->UseManualTime();

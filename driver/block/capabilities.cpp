@@ -153,7 +153,7 @@ int capabilities_ioctl(nand_dev* channel, bdev* device, void* record, int from_u
     } else if (copy_in(&header, record, sizeof header) != 0) {
         return -KPAV_EFAULT;
     }
-    if (header.version != 1) {
+    if (header.version != 1 || header.count > CAPABILITY_MAX_COUNT) {
         return -KPAV_EINVAL;
     }
     ULONG count = header.count != 0 ? header.count : CAPABILITY_DEFAULT_COUNT;

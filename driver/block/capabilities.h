@@ -20,6 +20,9 @@ struct capability_header {
 static_assert(sizeof(capability_header) == 32);
 
 constexpr ULONG CAPABILITY_DEFAULT_COUNT = 15;
+// The most ids one query may name: a larger count is refused (its answer would be sized by the
+// caller's word alone).
+constexpr ULONG CAPABILITY_MAX_COUNT = 1024;
 
 // Bytes the answer for `count` ids needs (count 0: the default list).
 ULONG64 capability_record_bytes(ULONG count);
@@ -32,7 +35,7 @@ int capability_value(nand_dev* channel, bdev* device, ULONG id, ULONG64* value);
 int query_capabilities(nand_dev* channel, bdev* device, capability_header* record);
 // The whole request. With from_user the record is a caller's buffer, copied in and out
 // (-KPAV_EFAULT when a copy fails); otherwise a kernel record used in place. -KPAV_EINVAL for a
-// version other than 1,
+// version other than 1 or a count above CAPABILITY_MAX_COUNT,
 // -KPAV_ENOMEM when the record's size is short of the answer (only the header is copied back),
 // -KPAV_EAGAIN without memory. PASSIVE_LEVEL.
 int capabilities_ioctl(nand_dev* channel, bdev* device, void* record, int from_user);

@@ -22,7 +22,3 @@ bool card_no_failure_report(pipeline_device*) {
 void card_no_dump_sections(pipeline_device*, csr_dump_printer*, ULONG) {
     KPAV_IRQL_AT_MOST(HIGH_LEVEL);
 }
-
-void card_no_dump_print(pipeline_device*) {
-    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-}

@@ -1,6 +1,6 @@
 // What the layers above a card's bring-up do for the card: the device shell (its registration
 // after start, the registry query on its own stack, the framework's failed-device report) and
-// the diagnostics (the register sections of a dump, and the print of a dump that is ready).
+// the diagnostics (the register sections of a dump).
 //
 // The shell hands its table over when it probes the card (probe_device); a card record made
 // without one (tests, tools) has card_ops_defaults, whose rules are described beside each slot.
@@ -25,21 +25,19 @@ struct card_ops {
     bool (*report_device_failed)(pipeline_device* card);
     // Prints the register sections of a dump after its reason line. Any IRQL (the bug-check
     // callback dumps at HIGH_LEVEL). Default: nothing (the dump holds its reason line).
-    void (*dump_sections)(pipeline_device* card, csr_dump_printer* printer, ULONG flags);
-    // Prints a dump that is ready into the driver's log. At most DISPATCH_LEVEL. Default: nothing.
-    void (*print_ready_dump)(pipeline_device* card);
+    // `normal_context` is 1 outside a crash (configuration space may be read, the
+    // per-processor queues are locked while printed), 0 at a crash.
+    void (*dump_sections)(pipeline_device* card, csr_dump_printer* printer, ULONG normal_context);
 };
 
 NTSTATUS card_no_registration(pci_dev* pdev, pipeline_device* card);
 NTSTATUS card_no_registry_interface(pci_dev* pdev, DRIVER_REGISTRY_INTERFACE* interface);
 bool card_no_failure_report(pipeline_device* card);
-void card_no_dump_sections(pipeline_device* card, csr_dump_printer* printer, ULONG flags);
-void card_no_dump_print(pipeline_device* card);
+void card_no_dump_sections(pipeline_device* card, csr_dump_printer* printer, ULONG normal_context);
 
 inline constexpr card_ops card_ops_defaults = {
     card_no_registration,
     card_no_registry_interface,
     card_no_failure_report,
     card_no_dump_sections,
-    card_no_dump_print,
 };

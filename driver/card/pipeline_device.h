@@ -10,19 +10,38 @@
 struct completion_queue;
 struct pipeline_device;
 
-// Where a register dump is being printed: the card, its buffer, the write position and size.
+// Where a register dump is being printed: the card, its buffer, the write position and size,
+// and the compressed copy made for the dump's print (NULL between prints).
 struct csr_dump_printer {
     pipeline_device* card;
     char* buffer;
     ULONG position;
     ULONG size;
+    UCHAR* compressed;
+    ULONG compressed_length;  // bytes of the copy, its length header included
 };
 
 constexpr ULONG PAV_MAX_COMPLETION_QUEUES = 16;
 
-// Bits of a card's dump state.
+// The PCIe status registers mirrored in the register window: the start snapshot and three
+// rotating ones, taken every two minutes (pci_counters.h).
+constexpr ULONG PAV_PCIE_STATUS_REGISTERS = 11;
+struct pcie_status_snapshots {
+    ULONG64 start_us;
+    ULONG start[PAV_PCIE_STATUS_REGISTERS];
+    struct {
+        ULONG64 time_us;  // 0: never taken
+        ULONG values[PAV_PCIE_STATUS_REGISTERS];
+    } rotating[3];
+    ULONG newest;
+};
+
+// Bits of a card's dump state: a dump claimed (its text being written or waiting to be
+// printed), its text complete and waiting for a service point to print it, and a compressed
+// copy kept because another card's dump was being printed.
 constexpr LONG PAV_DUMP_IN_PROGRESS_BIT = 0;
 constexpr LONG PAV_DUMP_TAKEN_BIT = 1;
+constexpr LONG PAV_DUMP_COPY_READY_BIT = 2;
 constexpr LONG PAV_NO_NUMA_NODE = KPAV_NO_NUMA_NODE;
 
 struct pipeline_device {
@@ -45,6 +64,15 @@ struct pipeline_device {
 
     csr_dump_printer dump;  // buffer NULL when the card has no register-dump buffer
     volatile LONG dump_state;  // PAV_DUMP_* bits
+    pcie_status_snapshots pcie_status;
+    // The microcode image the NAND command engine runs, as its loader left it (register dumps
+    // print it and read its trace).
+    struct {
+        BOOLEAN running;
+        ULONG version;  // bits 16-23, 8-15, 0-7: major, minor, micro
+        ULONG build;
+        ULONG flags;
+    } microcode;
 
     ULONG completion_queue_count;  // queues the card has
     ULONG completion_queues_in_use;
@@ -66,7 +94,7 @@ struct pipeline_device {
     volatile ULONG* window2;     // BAR + 0x2000
     volatile ULONG* cq_windows;  // BAR + 0x4000, 512 bytes per completion queue
     ULONG minimal_mode_reasons;  // bit 0: minimal mode
-    ULONG start_flags;           // PAV_CARD_PIPELINE_RUNNING
+    ULONG start_flags;           // PAV_CARD_PIPELINE_RUNNING (changed atomically)
     struct nand_dev* nand;       // the data channel's record; NULL until the channel exists
     char channel_name[33];       // "dov%d:0"
 
@@ -108,6 +136,13 @@ struct pipeline_device {
     ULONG preallocate_listed;
     ULONG preallocate_mb_value;
     ULONG expected_io_size_value;
+
+    // ---- Control interface (kept in the card record: a card in minimal mode has no channel)
+    volatile LONG lock_mode_count;  // lock-mode holders, changed atomically; held while non-zero
+    volatile LONG lock_mode_owner;  // the holder's id; -1 when nobody holds it
+    FAST_MUTEX raw_access_mutex;    // guards the raw-access holds and the data device's claim
+    ULONG raw_access_holds;         // raw-access holds; the data device cannot claim the card while any
+    BOOLEAN data_device_claimed;    // the data device has the card claimed (the store's attach)
 
     kpav_step_run start_steps;   // how far card start got (undone by stop)
     BOOLEAN stop_immediate;      // the stop in progress is an immediate one

@@ -40,7 +40,6 @@ constexpr ULONG globals_threads = 0x8;
 
 struct driver_globals {
     ULONG flags;
-    FAST_MUTEX dump_mutex;
     FAST_MUTEX saved_mutex;
     pav_saved_state* saved;
     int (*state_callback)(pipeline_device* card, ULONG* request);
@@ -88,6 +87,8 @@ int create_record(void* context) {
         return -KPAV_ENOMEM;
     }
     InitializeListHead(&card->card_list_link);
+    card->lock_mode_owner = -1;
+    ExInitializeFastMutex(&card->raw_access_mutex);
     card->ops = probe->ops;
     card->probe = probe;
     probe->card = card;
@@ -360,7 +361,8 @@ int start_channel(void* context) {
     if (rc < 0) {
         return rc;
     }
-    card->start_flags |= PAV_CARD_PIPELINE_RUNNING;
+    // Read by a dump request on any thread (card/csr_dump.h).
+    InterlockedOr((volatile LONG*)&card->start_flags, (LONG)PAV_CARD_PIPELINE_RUNNING);
     return 0;
 }
 
@@ -378,7 +380,7 @@ void stop_channel(void* context) {
         }
     }
     channel_pipeline_stop(card);
-    card->start_flags &= ~PAV_CARD_PIPELINE_RUNNING;
+    InterlockedAnd((volatile LONG*)&card->start_flags, ~(LONG)PAV_CARD_PIPELINE_RUNNING);
 }
 
 int create_kinfo(void* context) {
@@ -493,27 +495,6 @@ void release_device(pci_dev* pdev) {
     kpav_steps_undo(&pdev->probe_steps, pdev);
 }
 
-void csr_dump_free(pipeline_device* card) {
-    KPAV_IRQL_BELOW(DISPATCH_LEVEL);
-    if (card == nullptr || card->dump.buffer == nullptr) {
-        return;
-    }
-    // A dump being written into the buffer finishes first. One already taken only waits to be
-    // printed, which nothing does once the card goes: it goes with the buffer.
-    constexpr LONG being_written = 1 << PAV_DUMP_IN_PROGRESS_BIT;
-    constexpr LONG taken = 1 << PAV_DUMP_TAKEN_BIT;
-    for (ULONG waited = 0; (ReadAcquire(&card->dump_state) & (being_written | taken)) == being_written && waited < 5000;
-         waited++) {
-        LARGE_INTEGER interval;
-        interval.QuadPart = -10000;
-        KeDelayExecutionThread(KernelMode, FALSE, &interval);
-    }
-    kpav_free(card->dump.buffer, KPAV_TAG_VML);
-    card->dump.buffer = nullptr;
-    card->dump.size = 0;
-    card->dump.position = 0;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Driver-wide state
 
@@ -562,7 +543,6 @@ pav_saved_state* pav_saved_state_find(ULONG64 key, bool create, bool* existed) {
 
 int driver_globals_init() {
     PAGED_CODE();
-    ExInitializeFastMutex(&globals.dump_mutex);
     ExInitializeFastMutex(&globals.saved_mutex);
     globals.saved = nullptr;
     globals.state_callback = card_state_callback;

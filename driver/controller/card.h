@@ -6,6 +6,7 @@
 
 #include "driver/card/card_ops.h"
 #include "driver/card/card_probe.h"
+#include "driver/card/csr_dump.h"
 #include "driver/card/pipeline_device.h"
 #include "driver/platform/os.h"
 #include "driver/platform/pci_dev.h"
@@ -20,8 +21,6 @@ NTSTATUS start_controller(pci_dev* pdev);
 int start_device(pci_dev* pdev, pipeline_device* card, struct FDO_CONTEXT* fdo);
 void stop_device(pipeline_device* card, int immediate);
 void release_device(pci_dev* pdev);
-// Waits for a dump in progress, then frees the card's register-dump buffer.
-void csr_dump_free(pipeline_device* card);
 
 int driver_globals_init();
 void driver_globals_exit();

@@ -3,6 +3,7 @@
 #include "driver/block/bio.h"
 #include "driver/controller/card_list.h"
 #include "driver/controller/startup.h"
+#include "driver/log/mel.h"
 #include "driver/log/mgmt.h"
 #include "driver/pipeline/channel_setup.h"
 #include "driver/pipeline/nand_dev.h"
@@ -27,6 +28,9 @@ constexpr channel_owner_ops controller_channel_ops = [] {
     channel_owner_ops ops = channel_owner_defaults;
     ops.check_lost_bus = channel_lost_bus_check;
     ops.mgmt_data_rle_scan = mgmt_data_rle_scan;
+    ops.mgmt_data_read = mgmt_data_read_at_start;
+    ops.bad_pad_mask_chains = mgmt_bad_pad_mask_chains;
+    ops.ebinfo_release = mel_free;
     return ops;
 }();
 

@@ -124,3 +124,55 @@ extern const lrbtree_enum_ops lrbtree_find_gap;
 // How many keys of a window are mapped: the context is a ULONG64 the walk adds each run's length
 // to.
 extern const lrbtree_enum_ops lrbtree_count_mapped;
+
+// ---------------------------------------------------------------------------------------------
+// Saving and loading. The nodes live in the log's metadata blocks; the metadata log writes them
+// out and replays them, these routines prepare them for it and hang them back together. Every
+// index entry's first key is written as its child's first key; a load also reads nodes whose
+// first index key is 0 (or any key up to the child's first key) and puts the child's first key
+// in. All under the writers' mutex, while no I/O reaches the map: PASSIVE_LEVEL.
+
+// Turns every index entry's child into its saved form ((child's block key << 1) | 1) and marks
+// the nodes dirty; the header block gets its type and key width. 0, or the first failing shard's
+// error ("failed to save metadata with error ..."). Either way the map is then fit only for the
+// metadata write and destroy: updates fail (-KPAV_EBUSY after a save that worked) and walks
+// with -KPAV_EINVAL.
+int lrbtree_save(lrbtree* map);
+// Finds the header block (no creation) and takes the tree's node-key range and allocation
+// cursor from it: 0, -KPAV_ENOENT without one, -KPAV_EINVAL when it is not this map's (type,
+// level, key width, node-key range).
+int lrbtree_load_header(lrbtree* map);
+// The metadata replay's callback for one block: a block of the node-key range that is a
+// shard's root gets its shard, and the tree below it is hung back together, every node checked
+// on the way (kind, level, counts, head, shard, keys in order within their parent's bounds,
+// addresses the log has). Other blocks: 0. A missing child block: "Unable to attach: Could not
+// find metadata block" and its lookup error; a node that fails its check, or a second root for
+// one shard: -KPAV_EINVAL. An error is kept as the map's: the map is then fit only for destroy.
+int lrbtree_load_block(mblk* block, lrbtree* map);
+// The whole load after the replay: the header block, every block of the log through
+// lrbtree_load_block, then the header block's node, entry and mapped-key counters against what
+// the trees hold (-KPAV_EINVAL when they differ), and the node blocks no tree took are
+// released. 0 or the error (kept as the map's). After a failed load, destroy the map (it holds
+// the header block) before the log's blocks are released for a rescan.
+int lrbtree_load(lrbtree* map);
+
+// Packs every shard's leaves and index nodes full, before a save when the log lacks room for
+// the metadata ("Compacting tree to 100% full blocks ..." once). 0, or the first failing shard's
+// error: a shard takes every node it needs before it moves an entry, so one that finds no memory
+// for them is left as it was, and the map stays usable.
+int lrbtree_compact(lrbtree* map);
+// Whether a shard is empty or its tree reaches its first leaf; a cursor error is kept as the
+// map's. At most DISPATCH_LEVEL, as is the range probe.
+bool lrbtree_shard_probe(lrbtree* map, ULONG shard);
+// The shard probe of every shard from the first key's to the last key's (true for an empty
+// range).
+bool lrbtree_range_probe(lrbtree* map, const lrbtree_range* range);
+
+// Where a rebuild of the map (the reverse map's or the reverse sort's) records the packets it
+// maps: the bit of (LEB, packet) at LEB x bits_per_leb + packet of `bitmap` (NULL: none), and
+// the LEB's valid count in the log.
+struct pav_pbitmap;
+struct lrbtree_validity {
+    pav_pbitmap* bitmap;
+    ULONG64 bits_per_leb;
+};

@@ -123,6 +123,8 @@ struct lrbtree {
     // three nodes and up to two new ones.
     UCHAR scratch[3 * LRB_NODE_SLOT_BYTES + 2 * 16];
     lrbtree_window windows[LRB_MAX_LEVELS];
+    // What a load found in the trees it hung, against the header block's counters.
+    ULONG64 loaded_counts[5];
     ULONG64 roots[LRB_SECTOR_ROOTS + LRB_RESERVED_ROOTS];
 };
 
@@ -192,6 +194,10 @@ int lrbtree_path_prev(lrbtree_cursor* cursor, lrbtree_path* path, ULONG level);
 // After the first key of the node at `level` changed, rewrites its separator in the parent and
 // so on up while the node is its parent's first child.
 void lrbtree_separators_update(const lrbtree_shape* shape, lrbtree_path* path, ULONG level);
+
+// Creates a shard's first nodes: a leaf under a level-1 root whose one entry (key 0) leads to it.
+// 0, or the error (logged, kept in the cursor).
+int lrbtree_create_root(lrbtree_cursor* cursor);
 
 // Prints the cursor's path after a failure.
 void lrbtree_path_print(const lrbtree_cursor* cursor, const lrbtree_path* path);

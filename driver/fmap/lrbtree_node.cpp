@@ -207,6 +207,11 @@ int take_free_node(lrbtree_cursor* cursor, mblk** out) {
 
 }  // namespace
 
+int lrbtree_node_take(lrbtree_cursor* cursor, mblk** out) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    return take_free_node(cursor, out);
+}
+
 int lrbtree_node_alloc(lrbtree_cursor* cursor, mblk** out) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (cursor->reserved != 0) {
@@ -226,7 +231,12 @@ int lrbtree_node_new(lrbtree_cursor* cursor, ULONG level, mblk** out) {
     if (rc != 0) {
         return rc;
     }
-    lrb_node* node = lrb_node_of(*out);
+    lrbtree_node_init(cursor, level, *out);
+    return 0;
+}
+
+void lrbtree_node_init(lrbtree_cursor* cursor, ULONG level, mblk* block) {
+    lrb_node* node = lrb_node_of(block);
     memset(&node->h, 0, sizeof node->h);
     node->h.type = LRB_NODE_TYPE_TREE;
     node->h.kind = (UCHAR)(level != 0 ? cursor->shape->index_kind : cursor->shape->leaf_kind);
@@ -234,7 +244,7 @@ int lrbtree_node_new(lrbtree_cursor* cursor, ULONG level, mblk** out) {
     node->h.count = 0;
     node->h.head = (USHORT)(lrb_layout_for(cursor->shape, level)->capacity / 2);
     node->h.base = cursor->base & (LRB_KEY_END - 1);
-    mblk_mark_dirty(*out);
+    mblk_mark_dirty(block);
     lrb_header_block* header = lrb_header_of(cursor->shape);
     if (header != nullptr) {
         if (level == 0) {
@@ -245,7 +255,6 @@ int lrbtree_node_new(lrbtree_cursor* cursor, ULONG level, mblk** out) {
             header->index_created++;
         }
     }
-    return 0;
 }
 
 void lrbtree_node_free(lrbtree_cursor* cursor, mblk* block) {

@@ -276,6 +276,10 @@ inline ULONG64 lrb_node_first_key(const lrbtree_shape* shape, const lrb_node* no
 int lrbtree_node_alloc(lrbtree_cursor* cursor, mblk** out);
 // A fresh node of `level` for the cursor's shard, counted in the header block.
 int lrbtree_node_new(lrbtree_cursor* cursor, ULONG level, mblk** out);
+// Makes a block taken for the tree a fresh empty node of `level`, counted in the header block.
+void lrbtree_node_init(lrbtree_cursor* cursor, ULONG level, mblk* block);
+// Takes a free node key's block without counting it as a node: 0, or the error (logged).
+int lrbtree_node_take(lrbtree_cursor* cursor, mblk** out);
 // Retires an emptied node: counted as freed, its header no longer that of a tree node, the
 // tree's reference dropped; the block goes at its last reference.
 void lrbtree_node_free(lrbtree_cursor* cursor, mblk* block);

@@ -128,7 +128,9 @@ ULONG close_cut(const lrbtree_cursor* cursor, lrbtree_path* path, const leaf_cut
     return removed;
 }
 
-int create_root(lrbtree_cursor* cursor) {
+}  // namespace
+
+int lrbtree_create_root(lrbtree_cursor* cursor) {
     int rc = lrbtree_reserve_nodes(cursor, 2);
     if (rc != 0) {
         lrbtree_cursor_fail(cursor, rc);
@@ -145,6 +147,8 @@ int create_root(lrbtree_cursor* cursor) {
     lrbtree_set_root(cursor, root);
     return 0;
 }
+
+namespace {
 
 // The piece's work in the leaf that holds its first key: the entry around the first key is cut
 // (or split, when it holds the whole piece), the overlapped entries are cut or removed, and a
@@ -353,7 +357,7 @@ int lrbtree_shard_update(lrbtree_cursor* cursor, lrbtree_update_rec* piece) {
         if (!mapping) {
             return 0;
         }
-        int rc = create_root(cursor);
+        int rc = lrbtree_create_root(cursor);
         if (rc != 0) {
             return rc;
         }

@@ -193,6 +193,16 @@ using mgmt_map_load_fn = int (*)(nand_dev* channel);
 // block's header and record. A failure sets the card's attach-disabled flag. PASSIVE_LEVEL.
 int mgmt_data_read(nand_dev* channel, const USHORT* list, mgmt_map_load_fn map_load);
 
+// The pads of each bank that no block in use has (the AND of the inverted raw masks of every
+// block without a map mark of 2): out[bank] for the card's banks (at most EB_MAX_BANKS); returns
+// the bank count. At most DISPATCH_LEVEL.
+ULONG mgmt_data_collect_ebs(nand_dev* channel, ULONG out[EB_MAX_BANKS]);
+// The channel start's management data: mgmt_data_read with the card's erase-block map when it
+// has one (no blocks listed), then, when asked, the banks' bad-pad-mask chains from
+// mgmt_data_collect_ebs. PASSIVE_LEVEL.
+int mgmt_data_read_at_start(nand_dev* channel);
+int mgmt_bad_pad_mask_chains(nand_dev* channel);
+
 // The rle pass of bring-up: with the controller in rle mode (NAND_RLE_MODE 0, interrupt source
 // INTR_MASK_RLE masked, the channel's rle flag set), programs the segments of the highest block
 // without a map mark from segment 0 on, each with its usable length, until the channel's

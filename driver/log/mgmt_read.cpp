@@ -3,7 +3,9 @@
 #include "driver/log/eb_header.h"
 #include "driver/log/eb_media.h"
 #include "driver/log/log_entry.h"
+#include "driver/log/mel.h"
 #include "driver/log/mgmt.h"
+#include "driver/pipeline/direct_cmds.h"
 #include "driver/pipeline/builders.h"
 #include "driver/pipeline/cq.h"
 #include "driver/pipeline/hw_cmds.h"
@@ -165,6 +167,40 @@ int mgmt_data_read(nand_dev* channel, const USHORT* list, mgmt_map_load_fn map_l
         table->attach_disabled = 1;
     }
     return rc;
+}
+
+ULONG mgmt_data_collect_ebs(nand_dev* channel, ULONG out[EB_MAX_BANKS]) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    eb_table* table = ebinfo_table(channel);
+    if (table == nullptr) {
+        return 0;
+    }
+    ULONG banks = table->geometry.banks < EB_MAX_BANKS ? table->geometry.banks : EB_MAX_BANKS;
+    ULONG pads = table->geometry.total_pads >= 32 ? 0xFFFFFFFFu : (1u << table->geometry.total_pads) - 1;
+    for (ULONG b = 0; b < banks; b++) {
+        out[b] = pads;
+    }
+    for (ULONG eb = 0; eb < table->count; eb++) {
+        if (table->info[eb].mel_mark >= EB_MEL_MAPPED_OUT) {
+            continue;
+        }
+        for (ULONG b = 0; b < banks; b++) {
+            out[b] &= ~table->info[eb].banks[b].raw_mask;
+        }
+    }
+    return banks;
+}
+
+int mgmt_data_read_at_start(nand_dev* channel) {
+    PAGED_CODE();
+    return mgmt_data_read(channel, nullptr, mel_present(channel) ? mel_load : nullptr);
+}
+
+int mgmt_bad_pad_mask_chains(nand_dev* channel) {
+    PAGED_CODE();
+    ULONG masks[EB_MAX_BANKS] = {};
+    ULONG banks = mgmt_data_collect_ebs(channel, masks);
+    return bad_pad_mask_chains_run(channel, masks, banks);
 }
 
 CHAR mgmt_rle_condition(CHAR remembered, CHAR current) {

@@ -50,12 +50,24 @@ bool range_fits(const pav_pbitmap* bitmap, ULONG64 first, ULONG64 count) {
     return first <= bits && count <= bits - first;
 }
 
-// Sets (value true) or clears the bits [first, first + count) whose leaves are present.
-void change_bits(pav_pbitmap* bitmap, ULONG64 first, ULONG64 count, bool value) {
+ULONG bit_count(ULONG value) {
+#if defined(_MSC_VER)
+    return (ULONG)__popcnt(value);
+#else
+    return (ULONG)__builtin_popcount(value);
+#endif
+}
+
+// Sets (value true) or clears the bits [first, first + count) whose leaves are present; returns
+// how many bits changed. Each word changes by one interlocked OR or AND: writers that set bits
+// (write completions) and writers that clear them (invalidations under a forward-map shard lock,
+// groomer moves) hold different locks, so a plain read-modify-write could lose a neighbour's bit.
+ULONG64 change_bits(pav_pbitmap* bitmap, ULONG64 first, ULONG64 count, bool value) {
     ULONG64 end = first + count;
     ULONG64 word = first >> 5;
     ULONG64 last_word = (end - 1) >> 5;
     ULONG* leaf = nullptr;
+    ULONG64 changed = 0;
     for (; word <= last_word; word++) {
         if (leaf == nullptr || word % PAV_PBITMAP_LEAF_WORDS == 0) {
             leaf = leaf_of_word(bitmap, word);
@@ -70,9 +82,11 @@ void change_bits(pav_pbitmap* bitmap, ULONG64 first, ULONG64 count, bool value) 
         if (word == last_word) {
             mask &= ~0u >> (31 - ((end - 1) & 31));
         }
-        ULONG* w = &leaf[word % PAV_PBITMAP_LEAF_WORDS];
-        *w = value ? (*w | mask) : (*w & ~mask);
+        auto* w = (volatile LONG*)&leaf[word % PAV_PBITMAP_LEAF_WORDS];
+        ULONG old = value ? (ULONG)InterlockedOr(w, (LONG)mask) : (ULONG)InterlockedAnd(w, (LONG)~mask);
+        changed += bit_count(value ? (mask & ~old) : (mask & old));
     }
+    return changed;
 }
 
 ULONG64 find_next(pav_pbitmap* bitmap, ULONG64 start, ULONG64 count, bool set) {
@@ -220,8 +234,11 @@ int pav_pbitmap_trim(pav_pbitmap* bitmap, ULONG64 first_word, ULONG64 last_word)
     return 0;
 }
 
-int pav_pbitmap_set_range(pav_pbitmap* bitmap, ULONG64 first, ULONG64 count) {
+int pav_pbitmap_set_range_counted(pav_pbitmap* bitmap, ULONG64 first, ULONG64 count, ULONG64* out_changed) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    if (out_changed != nullptr) {
+        *out_changed = 0;
+    }
     if (!range_fits(bitmap, first, count)) {
         return -KPAV_EINVAL;
     }
@@ -234,19 +251,84 @@ int pav_pbitmap_set_range(pav_pbitmap* bitmap, ULONG64 first, ULONG64 count) {
             return -KPAV_ENOENT;
         }
     }
-    change_bits(bitmap, first, count, true);
+    ULONG64 changed = change_bits(bitmap, first, count, true);
+    if (out_changed != nullptr) {
+        *out_changed = changed;
+    }
     return 0;
 }
 
-int pav_pbitmap_clear_range(pav_pbitmap* bitmap, ULONG64 first, ULONG64 count) {
+int pav_pbitmap_clear_range_counted(pav_pbitmap* bitmap, ULONG64 first, ULONG64 count, ULONG64* out_changed) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    if (out_changed != nullptr) {
+        *out_changed = 0;
+    }
     if (!range_fits(bitmap, first, count)) {
         return -KPAV_EINVAL;
     }
     if (count != 0) {
-        change_bits(bitmap, first, count, false);
+        ULONG64 changed = change_bits(bitmap, first, count, false);
+        if (out_changed != nullptr) {
+            *out_changed = changed;
+        }
     }
     return 0;
+}
+
+int pav_pbitmap_set_range(pav_pbitmap* bitmap, ULONG64 first, ULONG64 count) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    return pav_pbitmap_set_range_counted(bitmap, first, count, nullptr);
+}
+
+int pav_pbitmap_clear_range(pav_pbitmap* bitmap, ULONG64 first, ULONG64 count) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    return pav_pbitmap_clear_range_counted(bitmap, first, count, nullptr);
+}
+
+bool pav_pbitmap_test(pav_pbitmap* bitmap, ULONG64 bit) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    if (bit >= bitmap->words * 32) {
+        return false;
+    }
+    const ULONG* leaf = leaf_of_word(bitmap, bit >> 5);
+    if (leaf == nullptr) {
+        return false;
+    }
+    ULONG word = ReadNoFence((volatile LONG*)&leaf[(bit >> 5) % PAV_PBITMAP_LEAF_WORDS]);
+    return ((word >> (bit & 31)) & 1) != 0;
+}
+
+int pav_pbitmap_adopt_leaves(pav_pbitmap* bitmap, ULONG64 first_word, ULONG64 last_word) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    if (first_word > last_word || first_word >= bitmap->words) {
+        return 0;
+    }
+    if (last_word >= bitmap->words) {
+        last_word = bitmap->words - 1;
+    }
+    for (ULONG64 n = first_word / PAV_PBITMAP_LEAF_WORDS; n <= last_word / PAV_PBITMAP_LEAF_WORDS; n++) {
+        void** slot = leaf_slot(bitmap, n);
+        if (*slot != nullptr) {
+            continue;
+        }
+        mblk* block = nullptr;
+        int rc = mblk_get(&block, bitmap->log, bitmap->base_key + n, MBLK_FIND_OR_CREATE);
+        if (rc != 0) {
+            return rc;
+        }
+        block->users++;
+        *slot = block->page;
+        bitmap->leaves++;
+    }
+    return 0;
+}
+
+void* pav_pbitmap_leaf(pav_pbitmap* bitmap, ULONG64 leaf) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    if (leaf >= leaf_count(bitmap)) {
+        return nullptr;
+    }
+    return *leaf_slot(bitmap, leaf);
 }
 
 ULONG64 pav_pbitmap_find_next_set(pav_pbitmap* bitmap, ULONG64 start, ULONG64 count) {

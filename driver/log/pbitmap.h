@@ -38,10 +38,22 @@ int pav_mblk_alloc_for_append(pav_pbitmap* bitmap, ULONG64 first_word, ULONG64 l
 int pav_pbitmap_trim(pav_pbitmap* bitmap, ULONG64 first_word, ULONG64 last_word);
 
 // Sets or clears `count` bits from `first`. 0; -KPAV_EINVAL beyond the bitmap; -KPAV_ENOENT when
-// setting bits of a leaf that is not present (nothing changes then). Callers hold the owning
-// structure's lock.
+// setting bits of a leaf that is not present (nothing changes then). Each word changes by one
+// interlocked operation, so writers under different locks may change bits of one word at once;
+// callers still keep one range from being set and cleared at the same time. Up to
+// DISPATCH_LEVEL, as is the rest below.
 int pav_pbitmap_set_range(pav_pbitmap* bitmap, ULONG64 first, ULONG64 count);
 int pav_pbitmap_clear_range(pav_pbitmap* bitmap, ULONG64 first, ULONG64 count);
+// The same, telling how many bits actually changed (set from clear, or cleared from set).
+int pav_pbitmap_set_range_counted(pav_pbitmap* bitmap, ULONG64 first, ULONG64 count, ULONG64* out_changed);
+int pav_pbitmap_clear_range_counted(pav_pbitmap* bitmap, ULONG64 first, ULONG64 count, ULONG64* out_changed);
+// Whether `bit` is set (clear for an absent leaf or beyond the bitmap).
+bool pav_pbitmap_test(pav_pbitmap* bitmap, ULONG64 bit);
+// Makes present the leaves of words first..last from the blocks of their keys, taking a block
+// that exists already (one loaded from media) or making it: 0 or mblk_get's error.
+int pav_pbitmap_adopt_leaves(pav_pbitmap* bitmap, ULONG64 first_word, ULONG64 last_word);
+// The page of leaf `leaf` (4096 bytes), NULL when absent.
+void* pav_pbitmap_leaf(pav_pbitmap* bitmap, ULONG64 leaf);
 // Distance from `start` of the first set (clear) bit of [start, start + count), or `count` when
 // there is none. Bits of absent leaves read as clear.
 ULONG64 pav_pbitmap_find_next_set(pav_pbitmap* bitmap, ULONG64 start, ULONG64 count);

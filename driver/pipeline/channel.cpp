@@ -351,10 +351,7 @@ void channel_service_requests(nand_dev* channel) {
     if (ReadNoFence(&pav_dump_requested) != 0 && InterlockedExchange(&pav_dump_requested, 0) != 0) {
         csr_dump_request(channel->card, 0, nullptr, 1);
     }
-    if ((ReadNoFence(&channel->dump_flags) & CHANNEL_DUMP_READY) != 0 &&
-        (InterlockedAnd(&channel->dump_flags, ~CHANNEL_DUMP_READY) & CHANNEL_DUMP_READY) != 0) {
-        channel->card->ops->print_ready_dump(channel->card);
-    }
+    csr_dump_service(channel->card);
 }
 
 int pipeline_start_channel(nand_dev* channel) {

@@ -50,10 +50,16 @@ struct channel_owner_ops {
     // The health poll thread.
     void (*smp_thread_start)(nand_dev* channel);
     void (*smp_thread_stop)(nand_dev* channel);
-    // The management data's rle pass at start, and the per-bank bad-pad-mask chains built after
-    // the management data was read (0, or the OR of the chains' statuses). Default: 0.
+    // The management data's rle pass at start, the management data's read (the erase-block map
+    // and every block's headers: 0 or an error, which leaves the card unattachable), and the
+    // per-bank bad-pad-mask chains built after it was read (0, or the OR of the chains'
+    // statuses). Default: 0.
     int (*mgmt_data_rle_scan)(nand_dev* channel);
     int (*bad_pad_mask_chains)(nand_dev* channel);
+    int (*mgmt_data_read)(nand_dev* channel);
+    // What the bring-up hung on the erase-block information (the erase-block map) goes before
+    // the information does. Default: nothing.
+    void (*ebinfo_release)(nand_dev* channel);
 };
 
 int owner_request_finished(nand_dev* channel, velkor_request* request);
@@ -83,4 +89,6 @@ inline constexpr channel_owner_ops channel_owner_defaults = {
     owner_no_step,     // smp_thread_stop
     owner_step_done,   // mgmt_data_rle_scan
     owner_step_done,   // bad_pad_mask_chains
+    owner_step_done,   // mgmt_data_read
+    owner_no_step,     // ebinfo_release
 };

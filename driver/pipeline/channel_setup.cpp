@@ -10,6 +10,8 @@
 
 #include "driver/pipeline/channel_setup.h"
 
+#include "driver/card/pci_counters.h"
+
 #include "driver/card/cpu_queues.h"
 #include "driver/card/hw_reset.h"
 #include "driver/pipeline/issue.h"
@@ -142,6 +144,7 @@ int step_ebinfo(void* context) {
 void undo_ebinfo(void* context) {
     auto* channel = (nand_dev*)context;
     if ((channel->setup_flags & setup_ebinfo) != 0) {
+        channel->owner->ebinfo_release(channel);
         ebinfo_exit(channel);
     }
     channel->setup_flags &= ~setup_ebinfo;
@@ -255,7 +258,7 @@ int step_management_data(void* context) {
         velkor_load_eb_map = 0;
         channel->init_blocked = 1;
     }
-    if (velkor_load_eb_map != 0) {
+    if (velkor_load_eb_map != 0 && channel->owner->mgmt_data_read(channel) == 0 && channel->bad_pad_step != 0) {
         int status = channel->owner->bad_pad_mask_chains(channel);
         if (status != 0) {
             kpav_print(KPAV_CLASS_ERROR,
@@ -304,6 +307,7 @@ int channel_pipeline_init(pipeline_device* card, const channel_owner_ops* owner)
         return -KPAV_ENOMEM;
     }
     nand_dev_init(channel, card);
+    pci_counters_snapshot(card);
     channel->owner = owner != nullptr ? owner : &channel_owner_defaults;
     channel->backend = &ring_backend;
     channel->issue_table = request_issue_table;

@@ -4,6 +4,7 @@
 
 #include "driver/pipeline/direct_cmds.h"
 
+#include "driver/pipeline/builders.h"
 #include "driver/pipeline/nand_cmds.h"
 #include "driver/pipeline/pipeline_internal.h"
 
@@ -91,9 +92,10 @@ bool poll_ring0(nand_dev* channel, ULONG steps, Seen seen) {
     return false;
 }
 
-// Takes the issue lock once the ring has room: true with the lock held. False (lock not held)
-// when the channel failed, has no ring, or no room came within 500 ms.
-bool lock_with_room(nand_dev* channel) {
+}  // namespace
+
+bool direct_lock_with_room(nand_dev* channel) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     ULONG64 start = pipe_now_us();
     kpav_spin_lock(&channel->issue_lock);
     for (;;) {
@@ -116,6 +118,8 @@ bool lock_with_room(nand_dev* channel) {
     kpav_spin_unlock(&channel->issue_lock);
     return false;
 }
+
+namespace {
 
 // One sequence to `bank` (its words, then 239) and its read-back into `out`, at most `capacity`
 // words: 0 when the read-back came and fitted, else 1.
@@ -185,7 +189,7 @@ int hw_cmds_wait_sync(nand_dev* channel, ULONG timeout_us) {
 
 int direct_command(nand_dev* channel, ULONG bank, ULONG lane_mask, const hw_reg_item* items, ULONG count) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-    if (!lock_with_room(channel)) {
+    if (!direct_lock_with_room(channel)) {
         return 1;
     }
     hw_cmds_append_nand(channel, lane_mask, NAND_LANE_MASK);
@@ -316,7 +320,7 @@ int bank_cmd_write(nand_dev* channel, ULONG bank_mask, ULONG lane_mask, ULONG n,
         if ((bank_mask >> bank & 1) == 0) {
             continue;
         }
-        if (!lock_with_room(channel)) {
+        if (!direct_lock_with_room(channel)) {
             return 1;
         }
         hw_cmds_append_nand(channel, lane_mask, NAND_LANE_MASK);
@@ -378,6 +382,23 @@ velkor_request* binary_marker_read(nand_dev* channel, ULONG argument, ULONG bank
     const hw_reg_item items[] = {port_item(bank, code_marker_read), port_item(bank, argument),
                                  port_item(bank, port_end), trigger_item(bank)};
     return build_binary(channel, items, ARRAYSIZE(items), nullptr, 0);
+}
+
+velkor_request* binary_bad_pad_mask(nand_dev* channel, ULONG bank, ULONG mask) {
+    KPAV_IRQL_BELOW(DISPATCH_LEVEL);
+    const hw_reg_item items[] = {port_item(bank, code_set_port_word), port_item(bank, mask),
+                                 port_item(bank, port_end), trigger_item(bank)};
+    return build_binary(channel, items, ARRAYSIZE(items), nullptr, 0);
+}
+
+int bad_pad_mask_chains_run(nand_dev* channel, const ULONG* masks, ULONG banks) {
+    KPAV_IRQL_BELOW(DISPATCH_LEVEL);
+    int status = 0;
+    for (ULONG bank = 0; bank < banks && bank < max_banks; bank++) {
+        velkor_request* chain = binary_bad_pad_mask(channel, bank, masks[bank]);
+        status |= chain != nullptr ? request_submit_wait(chain->ioctx) : 1;
+    }
+    return status;
 }
 
 int issue_binary_command(nand_dev* channel, velkor_request* request) {

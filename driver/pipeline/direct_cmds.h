@@ -30,6 +30,11 @@ void hw_cmds_post_sync(nand_dev* channel, ULONG bank, ULONG code);
 // after each. 0 when seen, -1 when not.
 int hw_cmds_wait_sync(nand_dev* channel, ULONG timeout_us);
 
+// Takes the issue lock once the ring has room for a direct command (more than 32768 entries and
+// 10 doorbells free): true with the lock held. False (lock not held) when the channel failed,
+// has no ring, or no room came within 500 ms.
+bool direct_lock_with_room(nand_dev* channel);
+
 // Appends {lane_mask -> 72}, the items and the marker (code 10) once the ring has room for them:
 // 0, or 1 when the channel failed or no room came within 500 ms (nothing written then). Does not
 // wait for the marker.
@@ -86,6 +91,13 @@ velkor_request* binary_read_port(nand_dev* channel, ULONG bank, ULONG* buffer);
 velkor_request* binary_set_port_word(nand_dev* channel, ULONG value);
 // Code 25 with `argument` to `bank`; answers without payload.
 velkor_request* binary_marker_read(nand_dev* channel, ULONG argument, ULONG bank);
+// The bad-pad mask of `bank` (the pads no block in use has) as the bank's port word: code 10,
+// the mask and the end to the bank's own port; answers without payload.
+velkor_request* binary_bad_pad_mask(nand_dev* channel, ULONG bank, ULONG mask);
+// One such chain per bank of `masks` (banks of the channel, at most 8), each submitted and waited
+// for in turn: 0, or the OR of the statuses (a chain that could not be built counts as 1).
+// Below DISPATCH_LEVEL.
+int bad_pad_mask_chains_run(nand_dev* channel, const ULONG* masks, ULONG banks);
 
 // The issue handler of binary commands: the items as they stand, the request's status tag
 // written to 400 before each trigger step. Under the issue lock.

@@ -286,6 +286,7 @@ struct eb_table {
     UCHAR mel_dirty;
     UCHAR attach_disabled;
     eb_layout layout;  // set by the log that owns the blocks
+    struct mel_record* mel;  // the erase-block map (driver/log/mel.h): made and freed by the bring-up
     // Tick count x tick length in 100 ns units, for the erased pick: the system's, unless a test
     // sets its own.
     ULONG64 (*pick_clock)();

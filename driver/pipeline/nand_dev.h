@@ -14,6 +14,7 @@
 #include "driver/pipeline/hw_cmds.h"
 #include "driver/pipeline/flush.h"
 #include "driver/pipeline/nand_parts.h"
+#include "driver/pipeline/nand_timing.h"
 #include "driver/pipeline/request.h"
 #include "driver/pipeline/sched.h"
 #include "driver/platform/mem_stats.h"
@@ -41,6 +42,7 @@ constexpr LONG PIPE_EXIT = 0x1;
 constexpr LONG PIPE_WORKER1_EXITED = 0x2;
 constexpr LONG PIPE_NEEDS_ISSUE = 0x4;
 constexpr LONG PIPE_NEEDS_COMPLETION = 0x8;
+constexpr LONG PIPE_SMP_RUNNING = 0x20;  // the card's health poll thread runs
 constexpr LONG PIPE_WORKER_AWAKE = 0x40;
 constexpr LONG PIPE_POLLER_EXITED = 0x80;
 
@@ -48,10 +50,6 @@ constexpr LONG PIPE_POLLER_EXITED = 0x80;
 constexpr LONG FAIL_DEFER = 0x1;
 constexpr LONG FAIL_QUEUED = 0x2;
 constexpr LONG FAIL_QUEUED_DUMP = 0x4;
-
-// Dump flags.
-constexpr LONG CHANNEL_DUMP_IN_PROGRESS = 0x1;
-constexpr LONG CHANNEL_DUMP_READY = 0x2;
 
 // Command ring size and the credits the issue loop keeps in hand.
 constexpr ULONG RING_ENTRIES = 0x20000;
@@ -204,6 +202,7 @@ struct nand_dev {
 
     // ---- Geometry (controller set-up fills it) and the erase-block information
     nand_geometry geometry;
+    nand_interface iface;  // the NAND part, its clock and interface timing (nand_timing.h)
     ULONG sgl_capacity;
     eb_table* ebinfo;  // driver/pipeline/ebinfo.h; NULL before it exists
 
@@ -251,6 +250,7 @@ struct nand_dev {
     ULONG rle_bytes;
     volatile CHAR rle_active;
     UCHAR controller_flush_writes;  // controller set-up asks for the 4992/5000 writes at start
+    UCHAR bad_pad_step;             // controller set-up asks for the bad-pad-mask chains at start
 
     // ---- Completion: the rings, polling, the hardware events, the waiters
     completion_queue cqs[CQ_MAX_RINGS];
@@ -275,7 +275,6 @@ struct nand_dev {
     kpav_spinlock poller_lock;
     volatile LONG64 watchdog_check_us;
     volatile LONG rescues;
-    volatile LONG dump_flags;
 
     // ---- Statistics and the kinfo nodes
     volatile LONG64 stats[REQUEST_TYPE_COUNT][STAT_COUNT];

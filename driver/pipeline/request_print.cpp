@@ -2,6 +2,8 @@
 
 #include "driver/pipeline/pipeline_internal.h"
 #include "driver/pipeline/request.h"
+#include "driver/pipeline/status_dump.h"
+#include "driver/platform/format.h"
 
 namespace {
 
@@ -86,8 +88,9 @@ const char* data_op_name(ULONG op) {
 void request_print_detail(const velkor_request* request, const char* prefix, bool print_sgl, int sgl_option,
                           bool post) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-    kpav_print(KPAV_CLASS_NORMAL, "pavinf %s %s request %p op %s flags 0x%llx %s fail %d chain_fail %d\n", prefix,
-               request_type_name(request->type), (const void*)request, data_op_name(request->data_op),
+    kpav_print(KPAV_CLASS_NORMAL, "pavinf %s %s %s request %p op %s flags 0x%llx %s fail %d chain_fail %d\n", prefix,
+               channel_name(request->channel), request_type_name(request->type), (const void*)request,
+               data_op_name(request->data_op),
                (unsigned long long)request->flags, post ? "post" : "pre ", (int)request->fail,
                (int)request->chain_fail);
     print_params(request, prefix, post);
@@ -112,10 +115,50 @@ void request_print_chain(const velkor_request* request) {
 void dump_request(const velkor_request* request, const char* prefix) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     request_print_detail(request, prefix, false, 0, false);
+    const nand_dev* channel = request->channel;
+    if ((request->flags & REQ_READ_LEVELS) != 0) {
+        // The per-bank read-level overrides the request carries.
+        char list[225];
+        size_t used = 0;
+        list[0] = 0;
+        ULONG banks = channel != nullptr && channel->geometry.banks <= 8 ? channel->geometry.banks : 8;
+        for (ULONG bank = 0; bank < banks && used < sizeof list - 1; bank++) {
+            int n = kpav_snprintf(list + used, sizeof list - used, " bank %u: %d", bank,
+                                  (int)request->readlevel_override[bank]);
+            used += n > 0 ? (size_t)n : 0;
+        }
+        kpav_print(KPAV_CLASS_NORMAL, "pavinf %s     psub%s\n", prefix, list);
+    }
+    const velkor_request* head = request->chain_head != nullptr ? request->chain_head : request;
+    bool first = request == head;
+    bool last = request->chain_link.Flink == &head->chain_link;
+    kpav_print(KPAV_CLASS_NORMAL,
+               "pavinf %s   %s%s%s%s subs(%u) outstanding_DMAs %u outstanding_reports %u outstanding_bank_cmds %u "
+               "outstanding_packetizer_cmds %u outstanding_flushes %u\n",
+               prefix, (request->flags & REQ_CHAIN_HEAD) != 0 ? " head" : "",
+               (request->flags & REQ_CHAIN_TAIL) != 0 ? " tail" : "", first ? " first" : "", last ? " last" : "",
+               head->chain_count, (ULONG)ReadNoFence(&request->pending_dma),
+               (ULONG)ReadNoFence(&request->pending_report), (ULONG)ReadNoFence(&request->pending_bank),
+               (ULONG)ReadNoFence(&request->pending_stats), (ULONG)ReadNoFence(&request->flush_waiting));
+    kpav_print(KPAV_CLASS_NORMAL, "pavinf %s    IOC bufs ebo: %d ebf: %d ebi: 0x%x\n", prefix,
+               (request->flags & REQ_EBH_SLOT) != 0 ? (int)request->ebh_slot : -1,
+               (request->flags & REQ_EBF_SLOT) != 0 ? (int)request->ebf_slot : -1,
+               (request->flags & REQ_EBI_SLOTS) != 0 ? request->ebi_mask : 0);
+    if (request->completion_ring != nullptr && channel != nullptr) {
+        kpav_print(KPAV_CLASS_NORMAL, "pavinf %s    Multq-queue %u, Multq-tag: %u\n", prefix,
+                   (ULONG)(request->completion_ring - channel->cqs), (ULONG)request->pool_index);
+    }
+    // Requests of this pipeline carry no VSRs.
+    dump_vsr_list(0, nullptr, prefix);
+    if ((request->flags & REQ_RETRY) != 0) {
+        kpav_print(KPAV_CLASS_NORMAL, "pavinf %s   retry state %u orange step %u parity step %u.\n", prefix,
+                   (ULONG)request->retry_state[0], (ULONG)request->retry_state[1], (ULONG)request->retry_state[2]);
+    }
 }
 
 void dump_request_related(const velkor_request* request) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
-    request_print_detail(request, "", false, 0, false);
-    request_print_chain(request);
+    for (const velkor_request* member = request_next(request); member != request; member = request_next(member)) {
+        dump_request(member, "related:");
+    }
 }

@@ -104,6 +104,9 @@ void run_watchdog(nand_dev* channel, ULONG64 now) {
         } else {
             InterlockedIncrement(&channel->rescues);
         }
+    } else {
+        // No stuck request: the check with messages still reports a stuck flush.
+        watchdog_check(channel, now, true);
     }
     WriteNoFence64(&channel->watchdog_check_us, (LONG64)now);
 }

@@ -220,6 +220,30 @@ int render_locked(kinfo_node* node, kinfo_seq* seq) {
     return result;
 }
 
+// Copies to and from the data area behind the record: the caller's own buffer (`user`), or a
+// kernel range that stands for it (the control interface's locked record). 0 or the bytes not copied.
+ULONG data_out(void* data, const void* source, ULONG length, bool user) {
+    if (user) {
+        return kpav_copy_to_user(data, source, length);
+    }
+    if (data == nullptr && length != 0) {
+        return length;
+    }
+    RtlCopyMemory(data, source, length);
+    return 0;
+}
+
+ULONG data_in(void* destination, const void* data, ULONG length, bool user) {
+    if (user) {
+        return kpav_copy_from_user(destination, data, length);
+    }
+    if (data == nullptr && length != 0) {
+        return length;
+    }
+    RtlCopyMemory(destination, data, length);
+    return 0;
+}
+
 ULONG clamp_size(ULONG64 size) {
     return size > 0xFFFFFFFFull ? 0xFFFFFFFFu : (ULONG)size;
 }
@@ -246,7 +270,7 @@ int query_locked(kinfo_node* node, kinfo_query* query) {
     return 0;
 }
 
-int read_text_locked(kinfo_node* node, kinfo_query* query, void* user_data) {
+int read_text_locked(kinfo_node* node, kinfo_query* query, void* user_data, bool user) {
     kinfo_seq* seq = seq_open(node, false);
     if (seq == nullptr) {
         return -KPAV_ENOMEM;
@@ -254,7 +278,7 @@ int read_text_locked(kinfo_node* node, kinfo_query* query, void* user_data) {
     int result = render_locked(node, seq);
     if (result == 0) {
         ULONG length = seq->used < query->size ? (ULONG)seq->used : query->size;
-        if (length != 0 && kpav_copy_to_user(user_data, seq->buffer, length) != 0) {
+        if (length != 0 && data_out(user_data, seq->buffer, length, user) != 0) {
             result = -KPAV_EFAULT;
         } else {
             query->size = length;
@@ -264,7 +288,7 @@ int read_text_locked(kinfo_node* node, kinfo_query* query, void* user_data) {
     return result;
 }
 
-int read_directory_locked(kinfo_node* node, kinfo_query* query, void* user_data) {
+int read_directory_locked(kinfo_node* node, kinfo_query* query, void* user_data, bool user) {
     auto* buffer = (char*)kpav_alloc(query->size, KPAV_TAG_VML);
     if (buffer == nullptr) {
         return -KPAV_ENOMEM;
@@ -272,7 +296,7 @@ int read_directory_locked(kinfo_node* node, kinfo_query* query, void* user_data)
     ULONG64 listing = list_locked(node, buffer, query->size);
     ULONG length = listing < query->size ? (ULONG)listing : query->size;
     int result = 0;
-    if (length != 0 && kpav_copy_to_user(user_data, buffer, length) != 0) {
+    if (length != 0 && data_out(user_data, buffer, length, user) != 0) {
         result = -KPAV_EFAULT;
     } else {
         query->size = length;
@@ -281,7 +305,7 @@ int read_directory_locked(kinfo_node* node, kinfo_query* query, void* user_data)
     return result;
 }
 
-int access_value_locked(kinfo_node* node, kinfo_query* query, void* user_data) {
+int access_value_locked(kinfo_node* node, kinfo_query* query, void* user_data, bool user) {
     bool write = query->mode == KINFO_WRITE;
     bool text = node->type == KINFO_STRING;
     if (!text && node->size > sizeof query->value) {
@@ -293,7 +317,7 @@ int access_value_locked(kinfo_node* node, kinfo_query* query, void* user_data) {
         if (buffer == nullptr) {
             return -KPAV_ENOMEM;
         }
-        if (write && kpav_copy_from_user(buffer, user_data, query->size) != 0) {
+        if (write && data_in(buffer, user_data, query->size, user) != 0) {
             kpav_free(buffer, KPAV_TAG_VML);
             return -KPAV_EFAULT;
         }
@@ -331,7 +355,7 @@ int access_value_locked(kinfo_node* node, kinfo_query* query, void* user_data) {
             }
             if (result == 0 && text) {
                 ULONG length = node->size < query->size ? (ULONG)node->size : query->size;
-                if (length != 0 && kpav_copy_to_user(user_data, buffer, length) != 0) {
+                if (length != 0 && data_out(user_data, buffer, length, user) != 0) {
                     result = -KPAV_EFAULT;
                 }
             }
@@ -557,6 +581,12 @@ int kinfo_seq_vprintf(kinfo_seq* seq, const char* format, va_list arguments) {
 
 int kinfo_user_access(kinfo_node* root, kinfo_query* query, void* user_data) {
     PAGED_CODE();
+    return kinfo_access(root, query, user_data, true);
+}
+
+int kinfo_access(kinfo_node* root, kinfo_query* query, void* data, bool user) {
+    PAGED_CODE();
+    void* user_data = data;
     if (root == nullptr) {
         if (query->selector != 0) {
             return -KPAV_ENOENT;
@@ -591,11 +621,11 @@ int kinfo_user_access(kinfo_node* root, kinfo_query* query, void* user_data) {
     } else if (query->mode != KINFO_READ && (query->mode != KINFO_WRITE || !is_value(node->type))) {
         result = -KPAV_EINVAL;  // one direction per request; only values are written
     } else if (node->type == KINFO_DIR) {
-        result = read_directory_locked(node, query, user_data);
+        result = read_directory_locked(node, query, user_data, user);
     } else if (node->type == KINFO_TEXT || node->type == KINFO_SEQFILE) {
-        result = read_text_locked(node, query, user_data);
+        result = read_text_locked(node, query, user_data, user);
     } else {
-        result = access_value_locked(node, query, user_data);
+        result = access_value_locked(node, query, user_data, user);
     }
     kinfo_unlock();
     return result;

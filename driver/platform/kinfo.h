@@ -112,6 +112,9 @@ int kinfo_seq_vprintf(kinfo_seq* seq, const char* format, va_list arguments);
 // -KPAV_EACCES a mode bit the node lacks, -KPAV_ENOMEM a size that does not fit the value,
 // -KPAV_EFAULT a data area that cannot be reached.
 int kinfo_user_access(kinfo_node* root, kinfo_query* query, void* user_data);
+// The same with the data area given either as the caller's buffer (`user`) or as kernel memory
+// that stands for it (the control interface's locked record, at least query->size bytes).
+int kinfo_access(kinfo_node* root, kinfo_query* query, void* data, bool user);
 
 kinfo_node* kinfo_global_root();
 

@@ -2,6 +2,7 @@
 // hardware resources, and the D0 callbacks that probe, start, stop and release the card.
 #include "driver/controller/card.h"
 #include "driver/card/hw_reset.h"
+#include "driver/control/csr_dump_sections.h"
 #include "driver/platform/format.h"
 #include "driver/platform/kassert.h"
 #include "driver/platform/log.h"
@@ -655,11 +656,10 @@ bool PavReportDeviceFailed(pipeline_device* card) {
     return true;
 }
 
-// The register dumps' sections and their print come with the diagnostics' printers.
+// The register dumps' sections come from the diagnostics' printers.
 constexpr card_ops pav_shell_card_ops = {
     PavRegisterCardInterfaces,
     PavQueryRegistryInterface,
     PavReportDeviceFailed,
-    card_no_dump_sections,
-    card_no_dump_print,
+    csr_dump_sections,
 };

@@ -14,6 +14,8 @@
 #include "driver/controller/startup.h"
 #include "driver/platform/errno_table.h"
 #include "driver/platform/kassert.h"
+#include "driver/platform/kinfo.h"
+#include "driver/platform/memory.h"
 #include "driver/platform/log.h"
 #include "driver/platform/pci.h"
 #include "driver/shell/ioctl_code.h"
@@ -46,10 +48,12 @@ struct boot_check_event {
 static_assert(sizeof(boot_check_event) == 256);
 
 // `record` is the caller's locked record: copied in once, so that what is checked is what is used.
-int pci_config_request(ULONG number, void* record) {
+int pci_config_request(ULONG number, const control_record* record) {
     PAGED_CODE();
     pav_pci_config_request r;
-    RtlCopyMemory(&r, record, sizeof r);
+    if (control_copy_in(record, 0, &r, sizeof r) != 0) {
+        return -KPAV_EFAULT;
+    }
     if (r.offset > 255 || r.width > 2 || r.count != 1) {
         return -KPAV_EINVAL;
     }
@@ -67,14 +71,15 @@ int pci_config_request(ULONG number, void* record) {
     if (kpav_pci_read_config(r.bus, r.device, r.function, (ULONG)r.offset, r.width, &r.value) != 0) {
         return -KPAV_EFAULT;
     }
-    RtlCopyMemory(record, &r, sizeof r);
-    return 0;
+    return control_copy_out(record, 0, &r, sizeof r);
 }
 
-int boot_check(void* record) {
+int boot_check(const control_record* record) {
     PAGED_CODE();
     boot_check_event e;
-    RtlCopyMemory(&e, record, sizeof e);
+    if (control_copy_in(record, 0, &e, sizeof e) != 0) {
+        return -KPAV_EFAULT;
+    }
     size_t length = 0;
     while (length < sizeof e.text && e.text[length] != 0) {
         length++;
@@ -104,14 +109,15 @@ static_assert(pav_ioctl_size(PAV_IOCTL_W_PCI_CFG_READ) == sizeof(pav_pci_config_
 static_assert(pav_ioctl_size(PAV_IOCTL_W_PCI_CFG_WRITE) == sizeof(pav_pci_config_request));
 static_assert(pav_ioctl_size(PAV_IOCTL_W_CHECK_EVENT) == sizeof(boot_check_event));
 
-// Locks the caller's record of a request with Linux number `number`: the size field's bytes of
-// the output buffer (the record is input and output), for writing when the caller receives,
-// else for reading. 0 with a NULL record when the number carries none; -KPAV_EFAULT, as for a
-// copy that faulted, when the caller's buffer cannot be reached.
-int lock_record(WDFREQUEST request, ULONG number, void** record) {
+// Locks the caller's record of a request with Linux number `number`: the bytes it reaches (the
+// size field's, and the data some requests carry behind their record, as the record's head
+// says), for writing when the caller's buffer allows it; a record the caller only sends may be
+// read-only, and its handlers then cannot answer in it. A number without a record locks nothing;
+// -KPAV_EFAULT, as for a copy that faulted, when the caller's buffer cannot be reached.
+int lock_record(WDFREQUEST request, ULONG number, control_record* record) {
     PAGED_CODE();
-    *record = nullptr;
-    size_t size = pav_ioctl_size(number);
+    *record = control_record{};
+    ULONG size = pav_ioctl_size(number);
     if (size == 0) {
         return 0;
     }
@@ -119,29 +125,42 @@ int lock_record(WDFREQUEST request, ULONG number, void** record) {
     if (!NT_SUCCESS(WdfRequestRetrieveUnsafeUserOutputBuffer(request, size, &user, nullptr))) {
         return -KPAV_EFAULT;
     }
+    // The head of the record (the part that says how much data follows it), read once here; the
+    // handlers check what they use against what was locked.
+    UCHAR head[sizeof(kinfo_query)];
+    ULONG head_length = size < sizeof head ? size : (ULONG)sizeof head;
+    if (kpav_copy_from_user(head, user, head_length) != 0) {
+        return -KPAV_EFAULT;
+    }
+    ULONG extent = control_record_extent(number, head, head_length);
     WDFMEMORY memory;
-    NTSTATUS status = pav_ioctl_caller_receives(number)
-                          ? WdfRequestProbeAndLockUserBufferForWrite(request, user, size, &memory)
-                          : WdfRequestProbeAndLockUserBufferForRead(request, user, size, &memory);
+    BOOLEAN writable = TRUE;
+    NTSTATUS status = WdfRequestProbeAndLockUserBufferForWrite(request, user, extent, &memory);
+    if (!NT_SUCCESS(status) && !pav_ioctl_caller_receives(number)) {
+        writable = FALSE;
+        status = WdfRequestProbeAndLockUserBufferForRead(request, user, extent, &memory);
+    }
     if (!NT_SUCCESS(status)) {
         return -KPAV_EFAULT;
     }
-    *record = WdfMemoryGetBuffer(memory, nullptr);
+    record->data = (UCHAR*)WdfMemoryGetBuffer(memory, nullptr);
+    record->length = extent;
+    record->writable = writable;
     return 0;
 }
 
 }  // namespace
 
-int PavPrivateIoctl(ULONG number, void* buffer) {
+int PavPrivateIoctl(ULONG number, const control_record* record) {
     PAGED_CODE();
     if (number < PAV_IOCTL_W_PCI_CFG_READ) {
         return -KPAV_ENOTTY;
     }
     if (number == PAV_IOCTL_W_PCI_CFG_READ || number == PAV_IOCTL_W_PCI_CFG_WRITE) {
-        return pci_config_request(number, buffer);
+        return pci_config_request(number, record);
     }
     if (number == PAV_IOCTL_W_CHECK_EVENT) {
-        return boot_check(buffer);
+        return boot_check(record);
     }
     return -KPAV_ENOTTY;
 }
@@ -156,7 +175,7 @@ void FdoEvtDeviceFileCreate(WDFDEVICE, WDFREQUEST request, WDFFILEOBJECT) {
 void FdoEvtIoInCallerContext(WDFDEVICE device, WDFREQUEST request) {
     PAGED_CODE();
     PAV_IO_REQUEST* context = PavGetRequestContext(request);
-    context->record = nullptr;
+    context->record = control_record{};
     WDF_REQUEST_PARAMETERS parameters;
     WDF_REQUEST_PARAMETERS_INIT(&parameters);
     WdfRequestGetParameters(request, &parameters);
@@ -167,7 +186,7 @@ void FdoEvtIoInCallerContext(WDFDEVICE device, WDFREQUEST request) {
         int rc = lock_record(request, number, &context->record);
         if (rc != 0) {
             ULONG_PTR information = 0;
-            WdfRequestCompleteWithInformation(request, kpav_errno_to_ntstatus(rc, &information, FALSE), information);
+            WdfRequestCompleteWithInformation(request, kpav_errno_to_ntstatus(rc, &information, TRUE), information);
             return;
         }
     }
@@ -192,17 +211,17 @@ void FdoEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t, size_t in
     const char* name = pav_card_name(card);
     ULONG number = 0;
     bool known = pav_ctl_code_to_linux(code, (ULONG)input_length, &number);
-    void* buffer = context->record;
+    const control_record* record = &context->record;
     if (number == PAV_IOCTL_ATTACH && fdo->attached_store == nullptr) {
         kpav_print(KPAV_CLASS_NORMAL_TRACED, "%s: Attempting to attach Velkor.\n", name);
     } else if (number == PAV_IOCTL_DETACH) {
         fdo->attached = FALSE;
     }
     WdfDeviceSetStaticStopRemove(device, FALSE);
-    int rc = known ? Control_ioctl(card, number, buffer) : -KPAV_ENOTTY;
+    int rc = known ? Control_ioctl(card, number, record) : -KPAV_ENOTTY;
     bool minimal = card != nullptr && (card->minimal_mode_reasons & PAV_MINIMAL) != 0;
     if (known && (rc == -KPAV_ENOTTY || (rc == -KPAV_EINVAL && number == PAV_IOCTL_W_CHECK_EVENT && minimal))) {
-        rc = PavPrivateIoctl(number, buffer);
+        rc = PavPrivateIoctl(number, record);
     }
     if (rc == -KPAV_ENOTTY) {
         kpav_print(KPAV_CLASS_NORMAL, "%s: Unhandled ioctl: windows: 0x%x, linux: 0x%x\n", name, code, number);
@@ -214,6 +233,6 @@ void FdoEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t, size_t in
     }
     WdfDeviceSetStaticStopRemove(device, TRUE);
     ULONG_PTR information = 0;
-    NTSTATUS status = kpav_errno_to_ntstatus(rc, &information, FALSE);
+    NTSTATUS status = kpav_errno_to_ntstatus(rc, &information, TRUE);
     WdfRequestCompleteWithInformation(request, status, information);
 }

@@ -4,6 +4,7 @@
 // length.
 #pragma once
 
+#include "driver/control/control_codes.h"
 #include "driver/platform/os.h"
 
 constexpr ULONG PAV_METHOD_NEITHER = 3;
@@ -20,15 +21,6 @@ inline bool pav_ctl_code_to_linux(ULONG code, ULONG input_length, ULONG* number)
     return true;
 }
 
-// The size of a number's record (its size field), and whether the caller receives data in it
-// (direction "read" or "both").
-constexpr ULONG pav_ioctl_size(ULONG number) {
-    return number >> 16 & 0x3FFF;
-}
-constexpr bool pav_ioctl_caller_receives(ULONG number) {
-    return (number >> 30 & 2) != 0;
-}
-
 // The control code and input length that carry a Linux number.
 inline void pav_linux_to_ctl_code(ULONG number, ULONG* code, ULONG* input_length) {
     ULONG direction = number >> 30;
@@ -37,10 +29,3 @@ inline void pav_linux_to_ctl_code(ULONG number, ULONG* code, ULONG* input_length
     *input_length = pav_ioctl_size(number);
     *code = type << 16 | direction << 14 | (nr + 0x800) << 2 | PAV_METHOD_NEITHER;
 }
-
-// Linux numbers of the driver-private requests and the attach/detach follow-ups.
-constexpr ULONG PAV_IOCTL_W_PCI_CFG_READ = 0xC02877FB;
-constexpr ULONG PAV_IOCTL_W_PCI_CFG_WRITE = 0xC02877FC;
-constexpr ULONG PAV_IOCTL_W_CHECK_EVENT = 0xC1007702;
-constexpr ULONG PAV_IOCTL_ATTACH = 0x40046895;
-constexpr ULONG PAV_IOCTL_DETACH = 0x40046896;

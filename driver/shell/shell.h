@@ -5,6 +5,7 @@
 
 #include "driver/card/pipeline_device.h"
 #include "driver/control/bugcheck_dump.h"
+#include "driver/control/control_record.h"
 #include "driver/platform/os.h"
 #include "driver/platform/pci_dev.h"
 
@@ -54,9 +55,9 @@ struct PAV_IO_REQUEST {
     ULONG word;
     BOOLEAN flag;
     // The caller's record of a device-control request, probed and locked in the caller's context
-    // (FdoEvtIoInCallerContext): its system-space address, good in any context while the request
-    // lives; NULL for a request without a record.
-    void* record;
+    // (FdoEvtIoInCallerContext): its system-space address and length, good in any context while
+    // the request lives; no data for a request without a record.
+    control_record record;
 };
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(PAV_IO_REQUEST, PavGetRequestContext);
 
@@ -119,4 +120,4 @@ void FdoEvtIoInCallerContext(WDFDEVICE device, WDFREQUEST request);
 void FdoEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t output_length, size_t input_length,
                            ULONG io_control_code);
 void FdoEvtDeviceFileCreate(WDFDEVICE device, WDFREQUEST request, WDFFILEOBJECT file_object);
-int PavPrivateIoctl(ULONG number, void* buffer);
+int PavPrivateIoctl(ULONG number, const control_record* record);

@@ -11,6 +11,7 @@
 #include "sim/card/card_state.h"
 #include "sim/kernel/control.h"
 #include "sim/kernel/interrupt.h"
+#include "sim/kernel/thread_state.h"
 #include "sim/kernel/timeline.h"
 
 namespace sim::card {
@@ -114,6 +115,17 @@ bool Card::answers() const {
 }
 
 void Card::deliver_messages(std::unique_lock<std::mutex>& lock) {
+    if (!state_->for_controller.empty()) {
+        std::vector<std::pair<uint32_t, uint32_t>> writes;
+        writes.swap(state_->for_controller);
+        if (sim::kernel::mmio_device* c = controller_) {
+            lock.unlock();
+            for (auto [offset, value] : writes) {
+                c->mmio_write32(offset, value);
+            }
+            lock.lock();
+        }
+    }
     std::vector<MsixMessage> messages = state_->msix.take_messages();
     if (messages.empty()) {
         return;
@@ -126,11 +138,13 @@ void Card::deliver_messages(std::unique_lock<std::mutex>& lock) {
 }
 
 void Card::after_access(std::unique_lock<std::mutex>& lock, bool wake) {
+    deliver_messages(lock);
     if (wake) {
+        // Woken with the mutex still held, the engine would only go back to sleep on it.
         idle_ = false;
+        lock.unlock();
         work_.notify_one();
     }
-    deliver_messages(lock);
 }
 
 ULONG Card::config_read(ULONG offset, ULONG size) {
@@ -189,12 +203,12 @@ void Card::mmio_write32(ULONG offset, ULONG value) {
             return;
         }
         state_->write(offset, value, Source::mmio);
-        after_access(lock, true);
         // The controller side sees the control word (its attention pulses) and the select register
         // (card-memory reads) too; the card answers their reads.
         if (offset == control_word || offset == select_register) {
             observer = controller_;
         }
+        after_access(lock, true);
     }
     if (observer != nullptr) {
         observer->mmio_write32(offset, value);
@@ -205,6 +219,7 @@ void Card::mmio_write32(ULONG offset, ULONG value) {
 // The engine
 
 void Card::engine_main() {
+    sim::kernel::start_stand_in_thread("card-engine");  // the host keeps its processor when it rings
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
         bool progress = !paused_ && state_->step(engine_budget);

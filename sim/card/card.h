@@ -167,6 +167,8 @@ class Card : public sim::kernel::pci_config_space, public sim::kernel::mmio_devi
     // Processor time the engine thread has used, in seconds (0 in manual mode): what a benchmark
     // takes from the process's time to count the host's share alone.
     double engine_cpu_seconds();
+    // Whether the calling thread is the engine thread (async-signal-safe: a sampler asks it).
+    bool on_engine_thread() const { return engine_.joinable() && std::this_thread::get_id() == engine_.get_id(); }
 
     // --- Media (by erase block, bank and row: one bank's share of one page row) -------------------
     SegmentInfo segment_state(uint32_t eb, uint32_t bank, uint32_t row);
@@ -182,7 +184,8 @@ class Card : public sim::kernel::pci_config_space, public sim::kernel::mmio_devi
   private:
     bool post_named_event(const Fault& fault);
     void engine_main();
-    // After a host access: wake the engine and hand over the MSI-X messages presented meanwhile.
+    // After a host access: hand over the MSI-X messages presented meanwhile; with `wake`, wake
+    // the engine once the lock is released (it is left released).
     void after_access(std::unique_lock<std::mutex>& lock, bool wake);
     void deliver_messages(std::unique_lock<std::mutex>& lock);
     bool answers() const;

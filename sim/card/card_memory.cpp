@@ -52,8 +52,14 @@ uint16_t CardMemory::word(uint32_t word_address) const {
 void CardMemory::write_command(uint32_t value, uint32_t select) {
     if (value == 5) {
         latched_ = select == 0 ? 0xFFFF : word(address_);
+        if (select != 0 && glitch_count_ > 0 && address_ == glitch_word_) {
+            latched_ ^= 1;
+        }
     } else if (value == 1) {
         words_read_++;
+        if (glitch_count_ > 0 && address_ == glitch_word_) {
+            glitch_count_--;
+        }
     }
 }
 

@@ -7,8 +7,8 @@
 // reads 0xFFFF.
 //
 // Contents built at power-on from the configuration: the factory record at 0x1F10000 (168 bytes:
-// magic 0xCAFED00D, 0, eight u32 values, two 64-byte texts). The image containers at 0x1F80000
-// join later.
+// magic 0xCAFED00D, 0, eight u32 values, two 64-byte texts); the controller writes the image
+// containers at 0x1F80000 (card_images.h).
 #pragma once
 
 #include <array>
@@ -43,6 +43,12 @@ class CardMemory {
     void write_command(uint32_t value, uint32_t select);
     uint32_t read_data() const { return (uint32_t)latched_ << 16; }
 
+    // The next `count` reads of the word holding `address` flip its bit 0 (a flaky read).
+    void glitch(uint32_t address, uint32_t count) {
+        glitch_word_ = (address & 0x1FFFFFF) / 2;
+        glitch_count_ = count;
+    }
+
     // Accesses ended (command 1).
     uint64_t words_read() const { return words_read_; }
 
@@ -52,6 +58,8 @@ class CardMemory {
     uint32_t address_ = 0;
     uint16_t latched_ = 0xFFFF;
     uint64_t words_read_ = 0;
+    uint32_t glitch_word_ = 0;
+    uint32_t glitch_count_ = 0;
 };
 
 }  // namespace sim::card

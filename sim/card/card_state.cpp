@@ -47,7 +47,12 @@ uint32_t CardState::read(uint32_t offset) {
 }
 
 bool CardState::write(uint32_t offset, uint32_t value, Source source) {
-    (void)source;  // a ring entry and an MMIO write go through the same handlers
+    // A ring entry and an MMIO write go through the same handlers; the controller side's
+    // microcode port is reached after the card's mutex is released.
+    if (source == Source::ring && for_controller_side(offset)) {
+        for_controller.push_back({offset, value});
+        return true;
+    }
     if (DmaEngines::claims(offset)) {
         engines.write(offset, value);
     } else if (CommandRing::claims(offset)) {

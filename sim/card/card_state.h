@@ -112,6 +112,13 @@ class CardState {
     void entry_done();
 
   private:
+  public:
+    // Ring entries for the controller side's microcode port (BAR 0x8180-0x8188), in order; the
+    // card hands them over outside its mutex.
+    std::vector<std::pair<uint32_t, uint32_t>> for_controller;
+    static bool for_controller_side(uint32_t offset) { return offset >= 0x8180 && offset <= 0x8188; }
+
+  private:
     std::vector<uint32_t> plain_;  // registers nobody claims: they read back what was written
 };
 

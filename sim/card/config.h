@@ -126,8 +126,13 @@ struct ControllerIdentity {
     uint32_t firmware_version = 0x802405;  // 0x9208
     uint32_t build_word = 0x00001F40;     // 0x920C
     uint32_t nand_bus_status = 0x80010008;  // 0xA204; bit 31 = NAND clock locked
+    uint32_t capability_bits = 0;         // 0x9238 but for the ring count (bits 8-11)
     std::array<uint8_t, 30> nand_ident{};   // identification bytes of code 26
     std::array<uint8_t, 64> nand_parameters{};  // parameter page of code 21
+    // The dies' vendor registers at power-on: calibrated (0x36 = 0x00, 0x4B = 0x20, 0x4E = 0x81,
+    // 0x50 = 0x5B, 0x51 = 0x6A, 0x67 = 0x60, 0xCB = 0x87), except the lanes of this mask, whose
+    // registers are all 0.
+    uint32_t vendor_uncalibrated_lanes = 0;
 };
 
 struct CardConfig {

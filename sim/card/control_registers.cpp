@@ -57,7 +57,8 @@ uint32_t ControlRegisters::read(uint32_t offset) {
         case r_identity: return id.controller_kind & 0x7F;
         case r_version: return id.firmware_version;
         case r_build: return id.build_word;
-        case r_capability: return (card_.config.channel.ring_count & 0xF) << 8;
+        case r_capability:
+            return (card_.config.controller.capability_bits & ~0xF00u) | (card_.config.channel.ring_count & 0xF) << 8;
         case r_brownout: return brownout_;
         case r_powercut: return powercut_;
         case r_simulated_cut: return simulated_cut_;

@@ -27,6 +27,7 @@ constexpr uint32_t csr_memory_address = 0x10A4;
 constexpr uint32_t csr_memory_command = 0x10A8;
 constexpr uint32_t csr_pmp_data = 0x1180;
 constexpr uint32_t csr_pmp_status = 0x1188;
+constexpr uint32_t csr_ecc_caps = 0x6384;
 constexpr uint32_t attention_bit = 0x08000000;
 constexpr uint32_t unlock_key = 0x5E13C7A2;
 constexpr uint32_t unlocked_word = 0xCAFECAFE;
@@ -39,7 +40,9 @@ uint64_t now_us() {
 }  // namespace
 
 ControllerBar::ControllerBar(Card& card, const ControllerConfig& config)
-    : card_(card), config_(config), regs_(bar_size / 4, 0), pmp_(config.pmp, faults_), memory_(config.factory) {
+    : card_(card), config_(config), regs_(bar_size / 4, 0), pmp_(config.pmp, faults_), memory_(config.factory), nand_(config.nand) {
+    memory_.write(image_chain_address, build_image_chain(config.images));
+    write_family_record(memory_, config.family);
     power_on();
 }
 
@@ -50,9 +53,7 @@ void ControllerBar::power_on() {
                        (config_.level & 3) << 30);
     set(csr_fw_version, config_.fw_version);
     set(csr_build, config_.build_word);
-    set(csr_cap_b, (config_.microcode_mode ? 1u << 3 : 0) | (config_.sni ? 1u << 5 : 0) |
-                       (config_.cq_count & 0xF) << 8 | (config_.fw_unsupported ? 1u << 18 : 0) |
-                       (config_.seu_text ? 1u << 19 : 0));
+    set(csr_cap_b, config_.capability_b());
     set(0x1210, 0x5EED0001);
     set(0x1214, 0x5EED0002);
     set(0x1218, 0x5EED0003);
@@ -61,7 +62,7 @@ void ControllerBar::power_on() {
     set(0x1224, 3);
     set(0x1240, 64);
     set(0x1244, 8);
-    set(0x1248, 0xCAFECAFE);
+    set(0x1248, config_.family.location_register);
     set(0x124C, config_.total_pads - 1);
     set(0x1250, 1130496);
     set(0x1254, 0x00080008);
@@ -75,6 +76,7 @@ void ControllerBar::power_on() {
     set(0x1300, 0xC7B4B5C0);
     set(0x1308, 0xFFFF);
     set(csr_incomplete_reset, config_.incomplete_reset ? 1 : 0);
+    set(csr_ecc_caps, config_.ecc_caps);
     unlocked_ = config_.start_unlocked;
 }
 
@@ -82,12 +84,15 @@ void ControllerBar::controller_reset() {
     resets_++;
     // The NAND side's plain registers clear; identity, unlock state and the rest stay.
     for (uint32_t csr = 0x2000; csr < 0x7000; csr += 4) {
-        if (csr != 0x2204 && csr != csr_incomplete_reset) {
+        if (csr != 0x2204 && csr != csr_incomplete_reset && csr != csr_ecc_caps) {
             regs_[(csr_base + csr) / 4] = 0;
         }
     }
     regs_[(csr_base + 0x2004) / 4] = 0xFFFFFFFF;
     regs_[(csr_base + 0x2008) / 4] = 0xFFFFFFFF;
+    nand_.reset();
+    microcode_.reset();
+    ecc_.reset();
 }
 
 uint32_t ControllerBar::mmio_read32(uint32_t offset) {
@@ -114,7 +119,13 @@ void ControllerBar::mmio_write32(uint32_t offset, uint32_t value) {
 }
 
 uint32_t ControllerBar::csr_read(uint32_t offset) {
+    if (Diagnostics::owns(offset)) {
+        return diag_.read(offset);
+    }
     uint32_t& reg = regs_[(csr_base + offset) / 4];
+    if (NandControl::claims(offset)) {
+        return nand_.read(offset, now_us());
+    }
     switch (offset) {
         case csr_unlocked:
             return unlocked_ ? unlocked_word : 0;
@@ -162,9 +173,24 @@ void ControllerBar::csr_write(uint32_t offset, uint32_t value) {
         log_.erase(log_.begin(), log_.begin() + write_log_size / 2);
     }
     log_.push_back({offset, value});
+    if (Diagnostics::owns(offset)) {
+        diag_.write(offset, value);
+        return;
+    }
     uint32_t& reg = regs_[(csr_base + offset) / 4];
     if (!unlocked_ && offset != csr_grant && offset != csr_key) {
         writes_while_locked_++;  // counted; the write still takes effect
+    }
+    if (NandControl::claims(offset)) {
+        nand_.write(offset, value, now_us());
+        return;
+    }
+    if (MicrocodePort::claims(offset)) {
+        microcode_.write(offset, value, memory_);
+        return;
+    }
+    if (EccEngine::claims(offset)) {
+        ecc_.write(offset, value);
     }
     switch (offset) {
         case csr_grant:
@@ -217,6 +243,7 @@ void ControllerBar::csr_write(uint32_t offset, uint32_t value) {
         case csr_build:
         case csr_cap_b:
         case csr_incomplete_reset:
+        case csr_ecc_caps:
             return;  // read-only
         default:
             reg = value;
@@ -343,6 +370,51 @@ std::vector<pmp::Frame> ControllerBar::pmp_frames_out() {
 uint64_t ControllerBar::memory_words_read() {
     std::lock_guard<std::mutex> g(mutex_);
     return memory_.words_read();
+}
+
+MicrocodeState ControllerBar::microcode() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return microcode_.state();
+}
+
+EccLoadCheck ControllerBar::ecc_load_check() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return ecc_.check(memory_);
+}
+
+void ControllerBar::memory_glitch(uint32_t address, uint32_t count) {
+    std::lock_guard<std::mutex> g(mutex_);
+    memory_.glitch(address, count);
+}
+
+std::vector<NandControl::Cycle> ControllerBar::nand_cycles() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return nand_.cycles();
+}
+
+uint16_t ControllerBar::drp(uint32_t address) {
+    std::lock_guard<std::mutex> g(mutex_);
+    return nand_.drp(address);
+}
+
+uint32_t ControllerBar::nand_period_ps() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return nand_.period_ps();
+}
+
+bool ControllerBar::nand_clock_locked() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return nand_.locked(now_us());
+}
+
+uint8_t ControllerBar::die_timing_mode(uint32_t bank, uint32_t pad, uint32_t lun) {
+    std::lock_guard<std::mutex> g(mutex_);
+    return nand_.timing_mode(bank, pad, lun);
+}
+
+std::array<uint8_t, 4> ControllerBar::die_feature(uint32_t bank, uint32_t pad, uint8_t address, uint32_t lun) {
+    std::lock_guard<std::mutex> g(mutex_);
+    return nand_.feature(bank, pad, address, lun);
 }
 
 }  // namespace sim::card

@@ -28,8 +28,12 @@
 #include <vector>
 
 #include "sim/card/card.h"
+#include "sim/card/card_images.h"
 #include "sim/card/card_memory.h"
+#include "sim/card/diagnostics.h"
+#include "sim/card/family_record.h"
 #include "sim/card/fault_plan.h"
+#include "sim/card/nand_control.h"
 #include "sim/card/pmp_channel.h"
 #include "sim/kernel/mmio_control.h"
 
@@ -58,6 +62,16 @@ struct ControllerConfig {
     bool incomplete_reset = false;      // 0x2044 bit 0 at power-on
     PmpConfig pmp = PmpConfig::healthy();  // the management processor's nodes (with smp)
     FactoryRecordConfig factory;        // the factory record in card memory
+    NandDiesConfig nand;                // the NAND dies and the clock manager (nand_control.h)
+    ImagesConfig images;                // the image containers in card memory (card_images.h)
+    uint32_t ecc_caps = 0x00070089;     // 0x6384: largest codeword 4416, parity 256
+    FamilyRecordConfig family;          // the firmware family record (0x1248 names its place)
+
+    // Capability word B (0x1238) as these settings make it.
+    uint32_t capability_b() const {
+        return (microcode_mode ? 1u << 3 : 0) | (sni ? 1u << 5 : 0) | (cq_count & 0xF) << 8 |
+               (fw_unsupported ? 1u << 18 : 0) | (seu_text ? 1u << 19 : 0);
+    }
 };
 
 class ControllerBar : public sim::kernel::mmio_device {
@@ -99,6 +113,26 @@ class ControllerBar : public sim::kernel::mmio_device {
     std::vector<pmp::Frame> pmp_frames_out();
     // Card-memory words the host read.
     uint64_t memory_words_read();
+    // The diagnostic registers (trace records, status FIFO entries and their faults), changed
+    // under the BAR's mutex.
+    template <typename F>
+    void diagnostics(F change) {
+        std::lock_guard<std::mutex> g(mutex_);
+        change(diag_);
+    }
+    // The NAND dies and the clock manager: the direct-bus cycles decoded, a clock manager
+    // register, the NAND clock period it gives, a die's timing mode and feature.
+    std::vector<NandControl::Cycle> nand_cycles();
+    uint16_t drp(uint32_t address);
+    uint32_t nand_period_ps();
+    bool nand_clock_locked();
+    // The microcode port and the ECC engine's load check; the next `count` reads of the card-memory
+    // word holding `address` come back with bit 0 flipped.
+    MicrocodeState microcode();
+    EccLoadCheck ecc_load_check();
+    void memory_glitch(uint32_t address, uint32_t count);
+    uint8_t die_timing_mode(uint32_t bank, uint32_t pad, uint32_t lun = 0);
+    std::array<uint8_t, 4> die_feature(uint32_t bank, uint32_t pad, uint8_t address, uint32_t lun = 0);
 
   private:
     void power_on();
@@ -122,6 +156,10 @@ class ControllerBar : public sim::kernel::mmio_device {
     FaultPlan faults_;
     PmpChannel pmp_;
     CardMemory memory_;
+    Diagnostics diag_;
+    NandControl nand_;
+    MicrocodePort microcode_;
+    EccEngine ecc_;
     bool attention_ = false;  // control word bit 27 set, its clearing awaited
 };
 

@@ -39,7 +39,30 @@ std::vector<uint32_t> words_of(const uint8_t* bytes, size_t n, size_t words) {
     return w;
 }
 
+uint64_t vendor_key(unsigned bank, uint32_t lane, uint32_t target, uint32_t reg) {
+    return (uint64_t)bank << 56 | (uint64_t)(lane & 0xFF) << 48 | (uint64_t)(target & 0xFF) << 40 | (reg & 0xFFFF);
+}
+
 }  // namespace
+
+uint8_t DirectCommands::vendor(unsigned bank, uint32_t lane, uint32_t target, uint32_t reg) const {
+    auto it = vendor_.find(vendor_key(bank, lane, target, reg));
+    if (it != vendor_.end()) {
+        return (uint8_t)it->second;
+    }
+    if ((card_.config.controller.vendor_uncalibrated_lanes >> lane & 1) != 0) {
+        return 0;
+    }
+    switch (reg) {
+        case 0x4B: return 0x20;
+        case 0x4E: return 0x81;
+        case 0x50: return 0x5B;
+        case 0x51: return 0x6A;
+        case 0x67: return 0x60;
+        case 0xCB: return 0x87;
+        default: return 0;
+    }
+}
 
 uint32_t DirectCommands::feature(unsigned bank, uint32_t lane, uint32_t address) const {
     for (const Fault& f : card_.faults.find_all("feature_stuck", {.bank = bank})) {
@@ -98,7 +121,24 @@ std::vector<std::vector<uint32_t>> DirectCommands::run(unsigned bank, uint32_t l
             case 11: payload = {port_word_}; break;
             case 21: payload = words_of(id.nand_parameters.data(), id.nand_parameters.size(), 16); break;
             case 26: payload = words_of(id.nand_ident.data(), id.nand_ident.size(), 8); break;
-            case 29: payload.assign((lanes + 3) / 4, 0); break;
+            case 29:
+                payload.assign((lanes + 3) / 4, 0);
+                for (uint32_t lane = 0; lane < lanes && lane < 32; lane++) {
+                    if ((lane_mask >> lane & 1) != 0 && vendor_selected_.count((uint64_t)bank << 32 | arg[1]) != 0) {
+                        payload[lane / 4] |= (uint32_t)vendor(bank, lane, arg[1], arg[0]) << (8 * (lane % 4));
+                    }
+                }
+                break;
+            case 30: vendor_selected_[(uint64_t)bank << 32 | arg[0]] = true; break;
+            case 31:
+            case 32:
+                for (uint32_t lane = 0; lane < lanes && lane < 32; lane++) {
+                    if ((lane_mask >> lane & 1) != 0) {
+                        vendor_[vendor_key(bank, lane, arg[3], arg[0])] =
+                            (uint16_t)(s->code == 31 ? arg[1] & 0xFF : arg[1] & 0xFFFF);
+                    }
+                }
+                break;
             default: break;
         }
         card_.inspector.counters.direct_sequences++;
@@ -114,6 +154,7 @@ void DirectCommands::power_on() {
     port_word_ = 0;
     bank_config_ = {};
     features_.clear();
+    vendor_selected_.clear();
 }
 
 }  // namespace sim::card

@@ -13,10 +13,14 @@
 //   17           3     -                                  recorded (part features)
 //   18, 19       2     -                                  recorded
 //   21           0     yes   16 words: the parameter page
-//   25, 30       1     yes   none                         recorded
+//   25           1     yes   none                         recorded
 //   26           0     yes   8 words: 30 identification bytes, 2 zeros
-//   29           2     yes   ceil(lanes / 4) words, a byte per lane (zeros)
-//   31, 32       4     yes   none                         recorded
+//   29           2     yes   ceil(lanes / 4) words       vendor register (register, target) of
+//                                                         each lane of the mask (0 for other lanes,
+//                                                         or before code 30 selected the target)
+//   30           1     yes   none                         selects the target's vendor registers
+//   31, 32       4     yes   none                         vendor register (register, value, third,
+//                                                         target) := value (31: its low byte)
 //
 // An unknown code, a sequence cut short or a port whose byte count is not a multiple of 4 is
 // the protocol fault `command_language`: the rest of the port is dropped, no read-back for it.
@@ -47,6 +51,9 @@ class DirectCommands {
     uint32_t port_word_ = 0;
     std::array<uint32_t, 8> bank_config_ = {};
     std::map<uint64_t, uint32_t> features_;  // by bank, lane and address
+    uint8_t vendor(unsigned bank, uint32_t lane, uint32_t target, uint32_t reg) const;
+    std::map<uint64_t, uint16_t> vendor_;     // written vendor registers, by bank, lane, target and register
+    std::map<uint64_t, bool> vendor_selected_;  // by bank and target
 };
 
 }  // namespace sim::card

@@ -11,6 +11,7 @@
 #include "sim/kernel/bugcheck.h"
 #include "sim/kernel/io_control.h"
 #include "sim/kernel/irql.h"
+#include "sim/kernel/processor_queue.h"
 #include "sim/kernel/thread_state.h"
 
 namespace {
@@ -24,14 +25,17 @@ struct queue_entry {
     uint64_t barrier;
 };
 
-// A processor's DPC queue and the thread that drains it. Made once per processor index and kept
-// for the life of the process, like the processor itself; never freed, so the thread can go on
-// waiting on it while the process ends.
+// A processor's pending interrupts, its DPC queue and the thread that runs them
+// (processor_queue.h). Made once per processor index and kept for the life of the process, like
+// the processor itself; never freed, so the thread can go on waiting on it while the process ends.
 struct dpc_processor {
     ULONG index;
     std::mutex mutex;
     std::condition_variable work;
     std::condition_variable barrier_passed;
+    std::condition_variable interrupt_done;
+    std::deque<sim::kernel::pending_interrupt*> interrupts;
+    sim::kernel::pending_interrupt* running_interrupt = nullptr;
     std::deque<queue_entry> queue;
     uint64_t barriers_issued = 0;
     uint64_t barriers_passed = 0;
@@ -41,14 +45,34 @@ struct dpc_processor {
 std::mutex processors_mutex;
 std::vector<dpc_processor*>* processors = new std::vector<dpc_processor*>();
 
-void run_dpc_thread(dpc_processor* p) {
+// Pending interrupts first (they stand above DISPATCH_LEVEL), then DPCs one by one.
+void run_processor_thread(dpc_processor* p) {
     sim::kernel::thread_state& t = sim::kernel::current_thread();
     t.kind = sim::kernel::thread_kind::dpc;
     t.processor = p->index;
     t.irql = DISPATCH_LEVEL;
+    char name[16];
+    std::snprintf(name, sizeof name, "sim-cpu%u", (unsigned)p->index);
+    sim::kernel::start_stand_in_thread(name);
     std::unique_lock<std::mutex> lock(p->mutex);
     for (;;) {
-        p->work.wait(lock, [p] { return !p->queue.empty(); });
+        p->work.wait(lock, [p] { return !p->interrupts.empty() || !p->queue.empty(); });
+        if (!p->interrupts.empty()) {
+            sim::kernel::pending_interrupt* interrupt = p->interrupts.front();
+            p->interrupts.pop_front();
+            interrupt->queued = false;
+            p->running_interrupt = interrupt;
+            lock.unlock();
+            t.kind = sim::kernel::thread_kind::interrupt;
+            t.processor = p->index;
+            interrupt->service(interrupt->context);  // raises to its IRQL and checks it on return
+            t.kind = sim::kernel::thread_kind::dpc;
+            t.irql = DISPATCH_LEVEL;
+            lock.lock();
+            p->running_interrupt = nullptr;
+            p->interrupt_done.notify_all();
+            continue;
+        }
         queue_entry e = p->queue.front();
         p->queue.pop_front();
         if (e.dpc == nullptr) {
@@ -85,7 +109,7 @@ dpc_processor* processor_queue(ULONG index) {
     if (p == nullptr) {
         p = new dpc_processor();
         p->index = index;
-        std::thread(run_dpc_thread, p).detach();
+        std::thread(run_processor_thread, p).detach();
     }
     return p;
 }
@@ -193,6 +217,41 @@ void KeFlushQueuedDpcs() {
 }
 
 namespace sim::kernel {
+
+void request_interrupt(pending_interrupt* interrupt) {
+    dpc_processor* p = processor_queue(interrupt->processor);
+    {
+        std::lock_guard<std::mutex> g(p->mutex);
+        if (interrupt->queued) {
+            return;
+        }
+        interrupt->queued = true;
+        p->interrupts.push_back(interrupt);
+    }
+    p->work.notify_one();
+}
+
+void withdraw_interrupt(pending_interrupt* interrupt) {
+    dpc_processor* p = processor_queue(interrupt->processor);
+    std::unique_lock<std::mutex> lock(p->mutex);
+    for (auto it = p->interrupts.begin(); it != p->interrupts.end();) {
+        it = *it == interrupt ? p->interrupts.erase(it) : std::next(it);
+    }
+    interrupt->queued = false;
+    p->interrupt_done.wait(lock, [p, interrupt] { return p->running_interrupt != interrupt; });
+}
+
+ULONG pending_interrupts() {
+    std::lock_guard<std::mutex> g(processors_mutex);
+    ULONG n = 0;
+    for (dpc_processor* p : *processors) {
+        if (p != nullptr) {
+            std::lock_guard<std::mutex> q(p->mutex);
+            n += (ULONG)p->interrupts.size() + (p->running_interrupt != nullptr ? 1 : 0);
+        }
+    }
+    return n;
+}
 
 ULONG queued_dpcs() {
     std::lock_guard<std::mutex> g(processors_mutex);

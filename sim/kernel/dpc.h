@@ -1,5 +1,6 @@
-// Deferred procedure calls. Each processor has one DPC thread of the stand-in that reports that
-// processor and runs the processor's queued DPCs in order at DISPATCH_LEVEL.
+// Deferred procedure calls. Each processor has one thread of the stand-in that reports that
+// processor and runs the processor's queued DPCs in order at DISPATCH_LEVEL, after its pending
+// interrupts (an interrupt's DPC runs on the thread that serviced the interrupt).
 #pragma once
 
 #include "sim/kernel/processors.h"

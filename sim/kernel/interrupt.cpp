@@ -1,15 +1,12 @@
-// Message-signalled interrupts: connections, the vector table, and one interrupt thread per
-// processor that runs the service routines of the messages targeting it.
+// Message-signalled interrupts: connections and the vector table. A message's service routine
+// runs on its target processor's thread (processor_queue.h), before the DPCs it queues there.
 
 #include "sim/kernel/interrupt.h"
 
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <map>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "sim/kernel/bugcheck.h"
@@ -18,6 +15,7 @@
 #include "sim/kernel/irql.h"
 #include "sim/kernel/machine_parts.h"
 #include "sim/kernel/pci_bus.h"
+#include "sim/kernel/processor_queue.h"
 #include "sim/kernel/processors.h"
 #include "sim/kernel/thread_state.h"
 
@@ -31,7 +29,7 @@ struct KINTERRUPT {
     PKSPIN_LOCK lock;
     PKMESSAGE_SERVICE_ROUTINE routine;
     PVOID context;
-    bool queued;  // waiting on its processor's queue; guarded by that queue's mutex
+    sim::kernel::pending_interrupt pending;  // its place on its processor's queue
 };
 
 namespace sim::kernel {
@@ -46,21 +44,7 @@ struct connection {
     PIO_INTERRUPT_MESSAGE_INFO table;
 };
 
-// A processor's pending service routines and the thread that runs them. Made once per processor
-// index and kept for the life of the process, like the DPC queues.
-struct interrupt_processor {
-    ULONG index;
-    std::mutex mutex;
-    std::condition_variable work;
-    std::condition_variable idle;
-    std::deque<KINTERRUPT*> queue;
-    KINTERRUPT* running = nullptr;
-};
-
-std::mutex processors_mutex;
-std::vector<interrupt_processor*>* processors = new std::vector<interrupt_processor*>();
-
-// Lock order: table_mutex before a processor's mutex.
+// Lock order: table_mutex before a processor's queue.
 std::mutex table_mutex;
 std::map<ULONG, KINTERRUPT*> vectors;
 std::vector<connection*> connections;
@@ -69,7 +53,9 @@ ULONG next_vector = first_vector;
 std::atomic<ULONG> strays{0};
 std::atomic<ULONG> unclaimed{0};
 
-void service(KINTERRUPT* interrupt) {
+// On the target processor's thread.
+void service(void* context) {
+    auto* interrupt = (KINTERRUPT*)context;
     thread_state& t = current_thread();
     t.irql = interrupt->synchronize_irql;
     KeAcquireSpinLockAtDpcLevel(interrupt->lock);
@@ -83,39 +69,6 @@ void service(KINTERRUPT* interrupt) {
     if (!claimed) {
         unclaimed++;
     }
-}
-
-void run_interrupt_thread(interrupt_processor* p) {
-    thread_state& t = current_thread();
-    t.kind = thread_kind::interrupt;
-    t.processor = p->index;
-    std::unique_lock<std::mutex> lock(p->mutex);
-    for (;;) {
-        p->work.wait(lock, [p] { return !p->queue.empty(); });
-        KINTERRUPT* interrupt = p->queue.front();
-        p->queue.pop_front();
-        interrupt->queued = false;
-        p->running = interrupt;
-        lock.unlock();
-        service(interrupt);
-        lock.lock();
-        p->running = nullptr;
-        p->idle.notify_all();
-    }
-}
-
-interrupt_processor* processor_queue(ULONG index) {
-    std::lock_guard<std::mutex> g(processors_mutex);
-    if (processors->size() <= index) {
-        processors->resize(index + 1, nullptr);
-    }
-    interrupt_processor*& p = (*processors)[index];
-    if (p == nullptr) {
-        p = new interrupt_processor();
-        p->index = index;
-        std::thread(run_interrupt_thread, p).detach();
-    }
-    return p;
 }
 
 struct pci_location {
@@ -163,17 +116,7 @@ void msi_deliver(uint64_t address, ULONG data) {
         strays++;
         return;
     }
-    KINTERRUPT* interrupt = it->second;
-    interrupt_processor* p = processor_queue(interrupt->processor);
-    {
-        std::lock_guard<std::mutex> q(p->mutex);
-        if (interrupt->queued) {
-            return;
-        }
-        interrupt->queued = true;
-        p->queue.push_back(interrupt);
-    }
-    p->work.notify_one();
+    request_interrupt(&it->second->pending);
 }
 
 void msi_set_target(PDEVICE_OBJECT physical_device_object, ULONG message, ULONG processor) {
@@ -190,15 +133,7 @@ ULONG msi_unclaimed_interrupts() {
 }
 
 ULONG queued_interrupts() {
-    std::lock_guard<std::mutex> g(processors_mutex);
-    ULONG n = 0;
-    for (interrupt_processor* p : *processors) {
-        if (p != nullptr) {
-            std::lock_guard<std::mutex> q(p->mutex);
-            n += (ULONG)p->queue.size() + (p->running != nullptr ? 1 : 0);
-        }
-    }
-    return n;
+    return pending_interrupts();
 }
 
 namespace parts {
@@ -272,6 +207,9 @@ NTSTATUS IoConnectInterruptEx(PIO_CONNECT_INTERRUPT_PARAMETERS parameters) {
             interrupt->lock = m.SpinLock != nullptr ? m.SpinLock : &interrupt->own_lock;
             interrupt->routine = m.MessageServiceRoutine;
             interrupt->context = m.ServiceContext;
+            interrupt->pending.service = service;
+            interrupt->pending.context = interrupt;
+            interrupt->pending.processor = interrupt->processor;
             c->interrupts.push_back(interrupt);
             vectors[interrupt->vector] = interrupt;
 
@@ -327,21 +265,7 @@ void IoDisconnectInterruptEx(PIO_DISCONNECT_INTERRUPT_PARAMETERS parameters) {
     // No new message reaches the connection now; take its waiting ones off the queues and let a
     // running one finish.
     for (KINTERRUPT* interrupt : c->interrupts) {
-        std::vector<interrupt_processor*> all;
-        {
-            std::lock_guard<std::mutex> g(processors_mutex);
-            all = *processors;
-        }
-        for (interrupt_processor* p : all) {
-            if (p == nullptr) {
-                continue;
-            }
-            std::unique_lock<std::mutex> q(p->mutex);
-            for (auto it = p->queue.begin(); it != p->queue.end();) {
-                it = *it == interrupt ? p->queue.erase(it) : std::next(it);
-            }
-            p->idle.wait(q, [p, interrupt] { return p->running != interrupt; });
-        }
+        withdraw_interrupt(&interrupt->pending);
     }
     for (KINTERRUPT* interrupt : c->interrupts) {
         delete interrupt;

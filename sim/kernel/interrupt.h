@@ -5,8 +5,9 @@
 // and the interrupt controller do together. A device signals a message by presenting the
 // address and data of its table entry (msi_deliver); the service routine then runs at the
 // message's device IRQL (above DISPATCH_LEVEL) on the target processor, on that processor's
-// interrupt thread, with the interrupt's spin lock held. A message signalled again while it is
-// still waiting to be serviced is serviced once, as a pending interrupt is.
+// thread, with the interrupt's spin lock held; the DPCs it queues for that processor run next on
+// the same thread. A message signalled again while it is still waiting to be serviced is
+// serviced once, as a pending interrupt is.
 //
 // Line-based and fully specified connections are not modelled: the card signals by message only.
 #pragma once

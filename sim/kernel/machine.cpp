@@ -1,5 +1,8 @@
 // The machine as a whole: boot, the per-thread state, IRQL rules and bug checks.
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdlib>
@@ -43,6 +46,12 @@ thread_state::~thread_state() {
 thread_state& current_thread() {
     static thread_local thread_state state;
     return state;
+}
+
+void start_stand_in_thread(const char* name) {
+    pthread_setname_np(pthread_self(), name);
+    sched_param none{};
+    pthread_setschedparam(pthread_self(), SCHED_BATCH, &none);
 }
 
 bug_check::bug_check(ULONG c, const ULONG_PTR p[4], const std::string& report)

@@ -58,6 +58,7 @@ void thread_root(SIM_THREAD_OBJECT* obj, PKSTART_ROUTINE start, PVOID context, U
     t.irql = PASSIVE_LEVEL;
     t.processor = processor;
     t.object = obj;
+    sim::kernel::start_stand_in_thread("sim-thread");
     {
         std::lock_guard<std::mutex> g(state_mutex);
         running.push_back({obj, &t});

@@ -102,6 +102,7 @@ void worker_thread() {
     sim::kernel::thread_state& t = sim::kernel::current_thread();
     t.kind = sim::kernel::thread_kind::worker;
     t.irql = PASSIVE_LEVEL;
+    sim::kernel::start_stand_in_thread("sim-worker");
     std::unique_lock<std::mutex> lock(pool->mutex);
     for (;;) {
         pool->idle++;

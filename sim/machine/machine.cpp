@@ -79,6 +79,7 @@ sim::card::CardConfig card_config(const card_options& options) {
     config.controller.firmware_version = options.controller.fw_version;
     config.controller.build_word = options.controller.build_word;
     config.channel.ring_count = options.controller.cq_count & 0xF;
+    config.controller.capability_bits = options.controller.capability_b() & ~0xF00u;
     return config;
 }
 

@@ -115,6 +115,7 @@ void Server::serve(connection_list::iterator c) {
     uint64_t next = 1;
     wire::request r{};
     while (read_all(fd, &r, sizeof r)) {
+        wire::received();
         wire::reply out{};
         r.name[sizeof r.name - 1] = 0;
         if (r.op == wire::open_device) {
@@ -141,6 +142,7 @@ void Server::serve(connection_list::iterator c) {
         } else {
             out.status = (int32_t)STATUS_INVALID_PARAMETER;
         }
+        wire::sent();
         if (!write_all(fd, &out, sizeof out, true)) {
             break;
         }

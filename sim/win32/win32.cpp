@@ -1,5 +1,6 @@
 #include "sim/win32/win32.h"
 
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -26,22 +27,61 @@ struct remote_handle {
     uint64_t handle;
 };
 
-DWORD error_of(uint32_t status) {
-    switch (status) {
-        case 0xC0000034u:
-            return ERROR_FILE_NOT_FOUND;
-        case 0xC0000008u:
-            return ERROR_INVALID_HANDLE;
-        case 0xC0000010u:
-            return ERROR_INVALID_FUNCTION;
-        default:
-            return ERROR_GEN_FAILURE;
-    }
-}
+struct status_error {
+    uint32_t status;
+    DWORD error;
+};
+
+// NTSTATUS to Win32 error, as the system's translation gives them.
+const status_error status_errors[] = {
+    {0x00000000u, ERROR_SUCCESS},
+    {0x80000005u, 234},   // STATUS_BUFFER_OVERFLOW: ERROR_MORE_DATA
+    {0x80000011u, 170},   // STATUS_DEVICE_BUSY: ERROR_BUSY
+    {0xC0000001u, 31},    // STATUS_UNSUCCESSFUL: ERROR_GEN_FAILURE
+    {0xC0000002u, 1},     // STATUS_NOT_IMPLEMENTED: ERROR_INVALID_FUNCTION
+    {0xC0000005u, 998},   // STATUS_ACCESS_VIOLATION: ERROR_NOACCESS
+    {0xC0000008u, 6},     // STATUS_INVALID_HANDLE: ERROR_INVALID_HANDLE
+    {0xC000000Du, 87},    // STATUS_INVALID_PARAMETER: ERROR_INVALID_PARAMETER
+    {0xC000000Eu, 2},     // STATUS_NO_SUCH_DEVICE: ERROR_FILE_NOT_FOUND
+    {0xC000000Fu, 2},     // STATUS_NO_SUCH_FILE: ERROR_FILE_NOT_FOUND
+    {0xC0000010u, 1},     // STATUS_INVALID_DEVICE_REQUEST: ERROR_INVALID_FUNCTION
+    {0xC0000014u, 1785},  // STATUS_UNRECOGNIZED_MEDIA: ERROR_UNRECOGNIZED_MEDIA
+    {0xC0000017u, 8},     // STATUS_NO_MEMORY: ERROR_NOT_ENOUGH_MEMORY
+    {0xC0000022u, 5},     // STATUS_ACCESS_DENIED: ERROR_ACCESS_DENIED
+    {0xC0000023u, 122},   // STATUS_BUFFER_TOO_SMALL: ERROR_INSUFFICIENT_BUFFER
+    {0xC0000033u, 123},   // STATUS_OBJECT_NAME_INVALID: ERROR_INVALID_NAME
+    {0xC0000034u, 2},     // STATUS_OBJECT_NAME_NOT_FOUND: ERROR_FILE_NOT_FOUND
+    {0xC000003Au, 3},     // STATUS_OBJECT_PATH_NOT_FOUND: ERROR_PATH_NOT_FOUND
+    {0xC0000056u, 5},     // STATUS_DELETE_PENDING: ERROR_ACCESS_DENIED
+    {0xC000009Au, 1450},  // STATUS_INSUFFICIENT_RESOURCES: ERROR_NO_SYSTEM_RESOURCES
+    {0xC000009Du, 1167},  // STATUS_DEVICE_NOT_CONNECTED: ERROR_DEVICE_NOT_CONNECTED
+    {0xC00000A2u, 19},    // STATUS_MEDIA_WRITE_PROTECTED: ERROR_WRITE_PROTECT
+    {0xC00000B5u, 121},   // STATUS_IO_TIMEOUT: ERROR_SEM_TIMEOUT
+    {0xC00000BBu, 50},    // STATUS_NOT_SUPPORTED: ERROR_NOT_SUPPORTED
+    {0xC00000E5u, 1359},  // STATUS_INTERNAL_ERROR: ERROR_INTERNAL_ERROR
+    {0xC00000EFu, 87},    // STATUS_INVALID_PARAMETER_1 ..
+    {0xC00000F0u, 87},
+    {0xC00000F1u, 87},
+    {0xC00000F2u, 87},
+    {0xC00000F3u, 87},
+    {0xC00000F4u, 87},
+    {0xC00000F5u, 87},
+    {0xC00000F6u, 87},
+    {0xC00000F7u, 87},
+    {0xC00000F8u, 87},
+    {0xC00000F9u, 87},
+    {0xC00000FAu, 87},    // .. STATUS_INVALID_PARAMETER_12: ERROR_INVALID_PARAMETER
+    {0xC0000120u, 995},   // STATUS_CANCELLED: ERROR_OPERATION_ABORTED
+    {0xC0000122u, 1210},  // STATUS_INVALID_COMPUTER_NAME: ERROR_INVALID_COMPUTERNAME
+    {0xC0000183u, 1117},  // STATUS_DRIVER_INTERNAL_ERROR: ERROR_IO_DEVICE
+    {0xC0000184u, 22},    // STATUS_INVALID_DEVICE_STATE: ERROR_BAD_COMMAND
+    {0xC0000185u, 1117},  // STATUS_IO_DEVICE_ERROR: ERROR_IO_DEVICE
+    {0xC0000225u, 1168},  // STATUS_NOT_FOUND: ERROR_NOT_FOUND
+};
 
 BOOL fail(uint32_t status) {
     last_nt_status = status;
-    last_error = error_of(status);
+    last_error = win32_error_of(status);
     return 0;
 }
 
@@ -54,6 +94,7 @@ std::string default_socket() {
 }
 
 bool exchange(int fd, const sim::machine::wire::request& r, sim::machine::wire::reply* out) {
+    sim::machine::wire::sent();
     if (::write(fd, &r, sizeof r) != (ssize_t)sizeof r) {
         return false;
     }
@@ -65,6 +106,7 @@ bool exchange(int fd, const sim::machine::wire::request& r, sim::machine::wire::
         }
         got += (size_t)n;
     }
+    sim::machine::wire::received();
     return true;
 }
 
@@ -83,6 +125,18 @@ uint32_t last_status() {
     return last_nt_status;
 }
 
+DWORD win32_error_of(uint32_t status) {
+    for (const status_error& row : status_errors) {
+        if (row.status == status) {
+            return row.error;
+        }
+    }
+    if ((status & 0x0FFF0000u) == 0x00010000u) {
+        return status & 0xFFFFu;  // facility 1: a Win32 error wrapped in a status
+    }
+    return ERROR_MR_MID_NOT_FOUND;
+}
+
 }  // namespace sim::win32
 
 using namespace sim::win32;
@@ -97,6 +151,9 @@ HANDLE CreateFileA(const char* file_name, DWORD, DWORD, void*, DWORD, DWORD, HAN
         }
         return (HANDLE)file;
     }
+    // The machine copies request buffers from and to this process: let it, where the system
+    // allows a process to reach only its own descendants by default.
+    ::prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0);
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;

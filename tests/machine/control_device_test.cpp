@@ -20,7 +20,9 @@
 
 namespace {
 
-constexpr ULONG attach_number = 0x40046895;  // a control-interface number with a 4-byte record
+// A control-interface number with a 1-byte record that the caller only sends, admitted in minimal
+// mode, that no handler serves.
+constexpr ULONG unserved_number = PAV_IOCTL_SET_BYTE_60;
 
 
 bool has_line(const std::string& text) {
@@ -121,8 +123,10 @@ TEST_F(ControlDeviceTest, ARecordTheCallerCannotGiveFailsAsAFaultedCopyBeforeAny
         {"read-only, the caller receives", PAV_IOCTL_W_PCI_CFG_READ, read_only, ~0u, 0xC0000005},
         // A record the caller only sends may be read-only: it reaches the handlers, which do not
         // know the number yet.
-        {"read-only, the caller sends", attach_number, read_only, ~0u, unknown_request},
-        {"writable", attach_number, &value, ~0u, unknown_request},
+        {"read-only, the caller sends", unserved_number, read_only, ~0u, unknown_request},
+        // An "in" record that its handler answers in: read-only, the answer cannot be given.
+        {"read-only, answered in", PAV_IOCTL_SET_ATTACH_STATE, read_only, ~0u, 0xC0000005},
+        {"writable", unserved_number, &value, ~0u, unknown_request},
     };
     for (const row& c : rows) {
         SCOPED_TRACE(c.what);
@@ -191,11 +195,14 @@ TEST_F(ControlDeviceTest, BootCheckEventsAreLoggedByLevelAndBadTextsRefused) {
         e.level = c.level;
         std::memcpy(e.text, c.text.data(), c.text.size());
         EXPECT_EQ(send(PAV_IOCTL_W_CHECK_EVENT, &e), c.status);
+        // The card runs in minimal mode: the control interface refuses the event (with its
+        // message) before the device shell serves it.
+        EXPECT_TRUE(has_line("dov0: IOCTL 0xc1007702 unsupported in minimal mode\n"));
         if (c.line.empty()) {
-            EXPECT_TRUE(sim::kernel::debug_texts().empty());
+            EXPECT_EQ(sim::kernel::debug_texts().size(), 1u);
         } else {
             EXPECT_TRUE(has_line(c.line));
-            EXPECT_EQ(sim::kernel::debug_texts().size(), 1u);
+            EXPECT_EQ(sim::kernel::debug_texts().size(), 2u);
         }
     }
 }

@@ -185,6 +185,31 @@ TEST_F(DataReadTest, AMediaErrorReachesTheBioAsEIO) {
     EXPECT_EQ(mismatch(got, 190, 30), "");
 }
 
+// A read in passes whose early pass meets a media error ends there with -5, though the passes
+// after it would have read well.
+TEST_F(DataReadTest, AMediaErrorInAnEarlyPassEndsTheRead) {
+    USHORT leb = put(10, 30);
+    close_point();
+    data_.largest_read = 4;
+    std::vector<UCHAR> got(160 * 512, 0xEE);
+    dma_visible dma(got);
+    bio* b = take(BIO_READ, 0, 160, got.data());
+    ASSERT_NE(b, nullptr);
+    // Only the bio's own request to read with: a pass per piece.
+    velkor_request* held = nullptr;
+    while (request_alloc_chained(channel(), &held) != nullptr) {
+    }
+    ULONG out = requests_out();
+    // The first packet read fails, once: the fourth pass of the read's 41.
+    model_->inject("read_uncorrectable", "eb=" + std::to_string(leb) + " times=1");
+    EXPECT_EQ(submit_wait(b), -5);
+    model_->clear("read_uncorrectable");
+    EXPECT_EQ(requests_out(), out - 1);
+    EXPECT_EQ(log_.counters[leb].reads_in_flight, 0);
+    request_free_list(held);
+    EXPECT_EQ(pool_->in_use, 0u);
+}
+
 // Keys of the reserved range are system packets: read with their own packet kind.
 TEST_F(DataReadTest, ReservedKeysAreReadAsSystemPackets) {
     const ULONG64 key = LRB_RESERVED_BASE + 0x1234;

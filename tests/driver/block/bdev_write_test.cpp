@@ -335,6 +335,91 @@ TEST_F(BdevWriteTest, DiscardsOfAChainShareOneNote) {
     }
 }
 
+// A note holds as many runs as its packet has room for (20 in 512 bytes); the next discard of
+// the chain starts a note of its own, which the discards after it join.
+TEST_F(BdevWriteTest, ANoteFullOfRunsIsFollowedByANewOne) {
+    data_.persistent_trim = 1;
+    ASSERT_EQ(write(0, pattern(0, 64, 4)), 0);
+    bio* first = nullptr;
+    for (ULONG64 i = 0; i < 22; i++) {
+        bio* b = take(BIO_DISCARD, 2 * i, 1, nullptr, first);
+        first = first != nullptr ? first : b;
+    }
+    ASSERT_EQ(submit_wait(first), 0);
+    EXPECT_EQ(mapped_in(0, 64), 64u - 22);
+    // The two notes are the log's last packets.
+    ULONG64 pos = written_pos();
+    ULONG64 end = PAV_LOG_FIRST_ADDR + (pos & 0xFFFF) * log_.leb_span + (pos >> 32);
+    const ULONG64 counts[2] = {20, 2};
+    for (ULONG n = 0; n < 2; n++) {
+        on_media note = packet_at(end - 2 + n);
+        ASSERT_EQ(note.opcode, 0xA0) << n;
+        EXPECT_EQ(note.address, 0xFFFFFFFFFF79E0ull) << n;
+        std::vector<ULONG64> words(note.bytes.size() / 8);
+        std::memcpy(words.data(), note.bytes.data(), words.size() * 8);
+        EXPECT_EQ(words[0], counts[n]) << n;
+        for (ULONG64 i = 0; i < counts[n]; i++) {
+            EXPECT_EQ(words[1 + 3 * i], 1u) << n << " run " << i;
+            EXPECT_EQ(words[2 + 3 * i], 2 * (20 * n + i)) << n << " run " << i;
+        }
+    }
+}
+
+// A discard whose walk of the map fails cannot know that nothing is mapped there: it is noted
+// all the same. Here the map failed (a node it could not allocate) after the discard passed
+// the log's state check.
+TEST_F(BdevWriteTest, ADiscardWhoseMapWalkFailsIsStillNoted) {
+    data_.persistent_trim = 1;
+    ASSERT_EQ(write(100, pattern(100, 4, 1)), 0);
+    const ULONG64 last = mapped_at(103);
+    // The next write lands after it; the map cannot take it (a shard of its own, whose first
+    // node cannot be had) and keeps the error.
+    sim::kernel::fail_always(sim::kernel::fault_site::pool, "sal4");
+    EXPECT_EQ(write(900000, pattern(900000, 1, 2)), -5);
+    sim::kernel::clear_faults();
+    kpav_state_change(&log_.state, PAV_LOG_RUNNING, 0);  // the discard's check came before
+    clear_debug_lines();
+    // The map cannot take the trim either: the discard fails, and says so.
+    EXPECT_EQ(discard(5000, 4), -5);
+    EXPECT_TRUE(logged("dov0: Atomic trim completion failed with error code ENOMEM: Out of memory\n"));
+    // The note follows the failed write's packet.
+    EXPECT_EQ(packet_at(last + 1).address, 900000u);
+    on_media note = packet_at(last + 2);
+    EXPECT_EQ(note.opcode, 0xA0);
+    EXPECT_EQ(note.address, 0xFFFFFFFFFF79E0ull);
+    ULONG64 words[3];
+    std::memcpy(words, note.bytes.data(), sizeof words);
+    EXPECT_EQ(words[0], 1u);
+    EXPECT_EQ(words[1], 4u);
+    EXPECT_EQ(words[2], 5000u);
+}
+
+// A chain whose write the map could not take (here: the write crosses the end of its
+// partition) does not apply the trims after it: the range keeps its data, and the failure of
+// each is logged.
+TEST_F(BdevWriteTest, ATrimAfterAFailedMapUpdateOfItsChainIsNotApplied) {
+    ASSERT_EQ(write(200, pattern(200, 10, 1)), 0);
+    mdt_partition slots[1] = {{0, 100, MDT_PARTITION_ONLINE, 0}};
+    mdt_partition_table table{};
+    kpav_spinlock_init(&table.lock);
+    table.count = 1;
+    table.slots = slots;
+    mdt_.partitions = &table;
+    std::vector<UCHAR> data = pattern(96, 8, 2);
+    dma_visible dma(data);
+    bio* first = take(BIO_WRITE, 96, 8, data.data());
+    take(BIO_DISCARD, 200, 4, nullptr, first);
+    clear_debug_lines();
+    EXPECT_EQ(submit_wait(first), -5);
+    mdt_.partitions = nullptr;
+    EXPECT_TRUE(logged("dov0: Internal software erorr - vsu actg.\n"));
+    EXPECT_TRUE(logged("dov0: Atomic write completion failed with error code EINVAL: Invalid argument\n"));
+    EXPECT_TRUE(logged("dov0: Atomic trim completion failed with error code EIO: I/O error\n"));
+    EXPECT_EQ(mapped_in(200, 10), 10u);
+    expect_on_media(200, pattern(200, 10, 1));
+    EXPECT_EQ(data_.reserved, 0u);
+}
+
 // A flush is a barrier behind the writes before it; one that cannot reach the media reports
 // the failure.
 TEST_F(BdevWriteTest, AFlushReportsTheBarriersFailure) {

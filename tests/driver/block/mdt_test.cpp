@@ -188,6 +188,28 @@ TEST_F(MdtTest, AFailedReplayLeavesTheLogRunning) {
     EXPECT_EQ(t_->log.state.value, (ULONG)PAV_LOG_RUNNING);
 }
 
+// The map takes a write in runs; when a later run is refused (here: it leaves the sector space),
+// the runs it took stay mapped and valid, and exactly the packets it did not take lose their
+// validity.
+TEST_F(MdtTest, AfterAPartialUpdateOnlyThePacketsNotTakenLoseTheirValidity) {
+    // Keys from kSectors - 110: 40 of LEB 3 and the first 64 of LEB 4 fit, the last 36 do not.
+    clear_debug_lines();
+    EXPECT_EQ(record(placement({{3, 0, 40}, {4, 0, 100}}), kSectors - 110, MDT_REPLAY), -22);
+    EXPECT_TRUE(logged("dov0: Failed to record sectors in mdt.\n"));
+    auto r = runs(kSectors - 200, kSectors);
+    ULONG64 covered = 0;
+    for (auto& run : r) covered += run.length;
+    EXPECT_EQ(covered, 104u);
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ(r.front().start, kSectors - 110);
+    EXPECT_EQ(r.front().gpkt, addr(3, 0));
+    EXPECT_EQ(valid(3), 40);
+    EXPECT_EQ(valid_bits(3, 0, 40), 40u);
+    EXPECT_EQ(valid(4), 64);
+    EXPECT_EQ(valid_bits(4, 0, 64), 64u);
+    EXPECT_EQ(valid_bits(4, 64, 36), 0u);
+}
+
 TEST_F(MdtTest, TrimsRemoveMappingsAndInvalidateThem) {
     ASSERT_EQ(record(placement({{5, 0, 10}}), 100), 0);
     ASSERT_EQ(record(placement({{6, 0, 10}}), 120), 0);

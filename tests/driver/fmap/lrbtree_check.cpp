@@ -247,3 +247,77 @@ int lrb_record_invalidation(void* context, ULONG64 first_key, ULONG64 length, UL
     log->runs.push_back({first_key, length, gpkt});
     return 0;
 }
+
+namespace {
+
+int copy_block(pav_log* log, mblk* block, void* argument, int) {
+    auto* image = (lrb_image*)argument;
+    const uint8_t* page = (const uint8_t*)block->page;
+    (*image)[block->key] = std::vector<uint8_t>(page, page + 4096);
+    mblk_put(log, block);
+    return 0;
+}
+
+}  // namespace
+
+int lrb_save_image(lrbtree* map, lrb_image* image) {
+    int rc = lrbtree_save(map);
+    image->clear();
+    mblk_for_each(map->owner, copy_block, image);
+    return rc;
+}
+
+int lrb_replay_image(pav_log* log, const lrb_image& image) {
+    for (auto& [key, page] : image) {
+        mblk* block = nullptr;
+        int rc = mblk_get(&block, log, key, MBLK_CREATE);
+        if (rc != 0) return rc;
+        memcpy(block->page, page.data(), page.size());
+        mblk_put(log, block);
+    }
+    return 0;
+}
+
+int lrb_load_image(lrbtree** map, pav_log* log, uint64_t sector_count, uint64_t sector_space, const lrb_image& image) {
+    int rc = lrbtree_create(map, log, sector_count, sector_space);
+    if (rc != 0) return rc;
+    rc = lrb_replay_image(log, image);
+    return rc != 0 ? rc : lrbtree_load(*map);
+}
+
+int lrb_restart(lrbtree** map, pav_log* log, uint64_t sector_count, uint64_t sector_space, lrb_image* image,
+                void (*edit)(lrb_image*, void*), void* edit_context) {
+    lrb_image local;
+    lrb_image* saved = image != nullptr ? image : &local;
+    int rc = lrb_save_image(*map, saved);
+    lrbtree_destroy(map);
+    mblk_release_all(log);
+    if (rc != 0) return rc;
+    if (edit != nullptr) edit(saved, edit_context);
+    return lrb_load_image(map, log, sector_count, sector_space, *saved);
+}
+
+std::string lrb_check_packed(const lrbtree* map) {
+    std::ostringstream errors;
+    for (ULONG shard = 0; shard < map->total_shards; shard++) {
+        const mblk* root = (const mblk*)map->roots[lrbtree_root_slot(map, shard)];
+        if (root == nullptr) continue;
+        // Level by level, in key order.
+        std::vector<const mblk*> level = {root};
+        ULONG depth = lrb_node_level(lrb_node_of(root));
+        for (LONG l = (LONG)depth; l >= 0; l--) {
+            const lrbtree_layout* layout = lrb_layout_for(&map->shape, (ULONG)l);
+            std::vector<const mblk*> below;
+            for (size_t i = 0; i < level.size(); i++) {
+                const lrb_node* n = lrb_node_of(level[i]);
+                if (i + 1 < level.size() && n->h.count != layout->capacity) {
+                    errors << "shard " << shard << " level " << l << " node " << i << " of " << level.size()
+                           << " holds " << n->h.count << " of " << layout->capacity << "\n";
+                }
+                for (ULONG e = 0; l > 0 && e < n->h.count; e++) below.push_back(lrb_index_child(layout, n, e));
+            }
+            level = below;
+        }
+    }
+    return errors.str();
+}

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,10 @@
 // 1 to 64 keys within their node's key bounds, every separator equal to its child's first key,
 // nothing but the tree holding a node, and the header block's node, entry and mapped-key counts.
 std::string lrb_check_map(const lrbtree* map);
+
+// After a compaction: every leaf and index node but the last of its level in a shard holds its
+// capacity. What is not, or an empty string.
+std::string lrb_check_packed(const lrbtree* map);
 
 // A map keeps the first error of a shard operation and refuses everything after it; tests that
 // go on after checking that clear it by hand, as a fresh attach would start clean.
@@ -89,3 +94,19 @@ struct invalidation_log {
     bool wrong_irql = false;
 };
 int lrb_record_invalidation(void* context, ULONG64 first_key, ULONG64 length, ULONG64 gpkt, lrbtree_update_rec* record);
+
+// What the metadata log would write of a log's blocks and replay after a restart: each block's
+// page by key.
+using lrb_image = std::map<uint64_t, std::vector<uint8_t>>;
+// Saves the map and copies every block of its log out: lrbtree_save's result.
+int lrb_save_image(lrbtree* map, lrb_image* image);
+// Puts an image's blocks into a log's empty block table as the replay does: each block made,
+// its page filled, no reference kept. 0 or the first block's error.
+int lrb_replay_image(pav_log* log, const lrb_image& image);
+// A restart: saves the map into `image` (when given, else a local one), destroys it and every
+// block of its log, creates a map of the same size and loads it from the image. The load's
+// result (the save's when that failed). `edit`, when given, changes the image between the two.
+int lrb_restart(lrbtree** map, pav_log* log, uint64_t sector_count, uint64_t sector_space, lrb_image* image = nullptr,
+                void (*edit)(lrb_image*, void*) = nullptr, void* edit_context = nullptr);
+// Loads a new map from an image into an emptied block table.
+int lrb_load_image(lrbtree** map, pav_log* log, uint64_t sector_count, uint64_t sector_space, const lrb_image& image);

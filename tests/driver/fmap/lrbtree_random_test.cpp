@@ -3,7 +3,8 @@
 // of 1 to 64 keys (removals of more), biased toward shard edges. After every update the map's
 // result, its net change and the runs it displaced must be exactly the table's; the updated
 // stretch is walked and compared; every few thousand steps the whole map is walked and its trees
-// checked.
+// checked. Now and then the map is compacted, saved and loaded back as after a clean stop, and
+// built anew from its own runs with the bulk builder.
 //
 // Replay a failure with the seed and step count it prints (the run's whole count: where the
 // dense fill comes depends on it):
@@ -16,6 +17,7 @@
 #include <thread>
 
 #include "driver/fmap/lrbtree.h"
+#include "driver/fmap/lrbtree_bulk.h"
 #include "driver/platform/errno_table.h"
 #include "sim/kernel/control.h"
 #include "tests/driver/fmap/lrbtree_check.h"
@@ -69,6 +71,7 @@ key_space wide_keys() {
 struct op_stats {
     uint64_t maps = 0, unmaps = 0, conditional = 0, walks = 0, failed_allocations = 0;
     uint64_t rewrites = 0, stopped_walks = 0, failed_invalidations = 0, refused = 0;
+    uint64_t restarts = 0, compactions = 0, rebuilds = 0;
 };
 
 // A walk whose data callback gives some entries new addresses and asks for them to be written
@@ -158,8 +161,11 @@ class fmap_run {
             }
             if (!random_step()) return false;
             if ((step_ + 1) % 4096 == 0 && !full_check()) return false;
+            if ((step_ + 1) % 70000 == 0 && !compact()) return false;
+            if ((step_ + 1) % 50000 == 0 && !restart()) return false;
+            if ((step_ + 1) % 90000 == 0 && !rebuild()) return false;
         }
-        return full_check();
+        return full_check() && compact() && restart() && rebuild();
     }
 
     const op_stats& stats() const { return stats_; }
@@ -528,6 +534,83 @@ class fmap_run {
         return full_check();
     }
 
+    // The map saved, dropped with every block of the log and loaded back from what was saved,
+    // as after a clean stop: it must hold what it held.
+    bool restart() {
+        stats_.restarts++;
+        int rc = lrb_restart(&map_, &log_.log, keys_.sector_space, keys_.sector_space);
+        if (rc != 0) {
+            ADD_FAILURE() << "restart: load result " << rc << " " << where();
+            return false;
+        }
+        lrbtree_set_invalidate(map_, lrb_record_invalidation, &invalidations_);
+        return full_check();
+    }
+
+    // The map built anew from its own runs with the bulk builder, shard by shard at a random fill,
+    // as the rebuild after an unclean stop builds it: it must hold what it held.
+    bool rebuild() {
+        stats_.rebuilds++;
+        std::vector<walk_report> reports;
+        if (lrb_walk(map_, 0, LRB_KEY_END, false, &reports) != 0) {
+            ADD_FAILURE() << "rebuild: the walk failed " << where();
+            return false;
+        }
+        std::vector<walk_report> runs;
+        for (auto& r : reports) {
+            if (r.data) runs.push_back(r);
+        }
+        lrbtree_destroy(&map_);
+        mblk_release_all(&log_.log);
+        EXPECT_EQ(lrbtree_create(&map_, &log_.log, keys_.sector_space, keys_.sector_space), 0);
+        EXPECT_EQ(lrbtree_reset(map_), 0);
+        lrbtree_set_invalidate(map_, lrb_record_invalidation, &invalidations_);
+        lrb_hold_writers(map_, true);
+        for (size_t i = 0; i < runs.size();) {
+            ULONG shard = lrb_shard_of(map_, runs[i].start);
+            size_t end = i;
+            while (end < runs.size() && lrb_shard_of(map_, runs[end].start) == shard) end++;
+            // Sparse fills make deep trees: 5% (25 runs a leaf, 16 children a node) keeps 2^20
+            // runs within five levels, 2% (10 and 6) only 12,960.
+            static const ULONG sparse[] = {2, 5, 30, 85, 100};
+            ULONG percent = sparse[pick(end - i < 12000 ? 0 : 1, 4)];
+            lrbtree_cursor cursor;
+            lrbtree_bulk_builder builder;
+            int rc = lrbtree_build_begin(map_, shard, &cursor, &builder, "test");
+            lrbtree_bulk_start(&builder, &cursor, percent, "test");
+            uint64_t base = lrb_shard_base_of(map_, runs[i].start);
+            for (; rc == 0 && i < end; i++) {
+                bool flushed = false;
+                rc = lrbtree_build_add(&builder, runs[i].start - base, (ULONG)runs[i].length, runs[i].gpkt, &flushed);
+            }
+            rc = lrbtree_build_end(&cursor, &builder, rc);
+            if (rc != 0) {
+                lrb_hold_writers(map_, false);
+                ADD_FAILURE() << "rebuild of shard " << shard << " at " << percent << "%: " << rc << " " << where();
+                return false;
+            }
+        }
+        lrb_hold_writers(map_, false);
+        return full_check();
+    }
+
+    // Every shard packed full: every leaf but a shard's last holds its capacity, and the map holds
+    // what it held.
+    bool compact() {
+        stats_.compactions++;
+        int rc = lrbtree_compact(map_);
+        if (rc != 0) {
+            ADD_FAILURE() << "compaction result " << rc << " " << where();
+            return false;
+        }
+        std::string partial = lrb_check_packed(map_);
+        if (!partial.empty()) {
+            ADD_FAILURE() << "after compaction " << where() << ": " << partial;
+            return false;
+        }
+        return full_check();
+    }
+
     bool full_check() {
         max_depth_ = std::max(max_depth_, lrb_max_depth(map_));
         std::string problems = lrb_check_map(map_);
@@ -569,13 +652,15 @@ class LrbRandom : public MetadataTest {
             const op_stats& s = run.stats();
             RecordProperty("seed", std::to_string(seed + i));
             std::printf("seed %llu: %llu maps (%llu refused), %llu removals, %llu by position, %llu walks (%llu "
-                        "rewriting, %llu stopped), %llu failed allocations, %llu failed invalidations, depth %d\n",
+                        "rewriting, %llu stopped), %llu failed allocations, %llu failed invalidations, %llu "
+                        "restarts, %llu compactions, %llu rebuilds, depth %d\n",
                         (unsigned long long)(seed + i), (unsigned long long)s.maps, (unsigned long long)s.refused,
                         (unsigned long long)s.unmaps,
                         (unsigned long long)s.conditional, (unsigned long long)s.walks,
                         (unsigned long long)s.rewrites, (unsigned long long)s.stopped_walks,
                         (unsigned long long)s.failed_allocations, (unsigned long long)s.failed_invalidations,
-                        run.depth());
+                        (unsigned long long)s.restarts, (unsigned long long)s.compactions,
+                        (unsigned long long)s.rebuilds, run.depth());
             if (!ok) {
                 return;
             }

@@ -184,6 +184,36 @@ TEST_F(LogTest, NewAppendLebsChainWithHeaders) {
     EXPECT_TRUE(logged("dov0: Invalid start eb: 16\n"));
 }
 
+// A new LEB's opener carries the log's format as a reader of the block needs it: the sparse
+// flag (bit 2 of the format flags) and the capacities.
+TEST_F(LogTest, TheOpenerCarriesTheLogsFormat) {
+    struct format_case {
+        UCHAR sparse;
+        ULONG64 logical_capacity;
+        UCHAR flags;
+    };
+    for (const format_case& c : {format_case{0, 0, 0}, format_case{1, 400000, 4}}) {
+        SCOPED_TRACE("sparse " + std::to_string(c.sparse));
+        format_.sparse = c.sparse;
+        format_.logical_capacity = c.logical_capacity;
+        create();
+        ASSERT_EQ(datalog_link_erased_space(&log_), 0);
+        std::vector<UCHAR> header(mgmt_region_size(&geometry_) + 96, 0);
+        USHORT leb;
+        ASSERT_EQ(new_leb(&leb, PAV_NO_LEB, &header), 0);
+        ASSERT_EQ(eb_first_packet_decode(header.data(), geometry_.packet_size, geometry_.ecc_chunk_size), 0);
+        const mgmt_header* m = mgmt_record_of(header.data());
+        EXPECT_EQ(m->format_flags, c.flags);
+        EXPECT_EQ(m->capacity, 100000u);
+        EXPECT_EQ(m->logical_capacity, c.logical_capacity);
+        pav_log_destroy(&log_);
+        for (auto& l : lebs_) {
+            kpav_state_init(&l.func, PAV_LEB_FUNC_ERASED);
+            l.next = l.previous = PAV_NO_LEB;
+        }
+    }
+}
+
 TEST_F(LogTest, FreeSpaceLevelsAndTheWearWarning) {
     create();
     own();

@@ -90,6 +90,7 @@ struct bad_index_case {
     eb_index_entry entry;  // offsets relative to H; ~0u: erased index
     int result;
     bool flagged;
+    USHORT record_slot = 0;  // the slot the record says it belongs to
 };
 
 class BadIndexTest : public EbScanTest, public ::testing::WithParamInterface<bad_index_case> {};
@@ -97,7 +98,7 @@ class BadIndexTest : public EbScanTest, public ::testing::WithParamInterface<bad
 TEST_P(BadIndexTest, IsRefused) {
     const bad_index_case& c = GetParam();
     leb_image a = take_leb(3);
-    const ULONG64 record = put_record(a, 0, 1, eb_index_entry{0, 1, 0});
+    const ULONG64 record = put_record(a, c.record_slot, 1, eb_index_entry{0, 1, 0});
     if (c.entry.offset != ~0u) {
         eb_index_record head = index_head(3, 1, 2);
         head.entry_count = 1;
@@ -125,7 +126,8 @@ INSTANTIATE_TEST_SUITE_P(Media, BadIndexTest,
                                            bad_index_case{"sectors_above_the_slot", {0, 3, 0}, -22, false},
                                            bad_index_case{"slot_beyond_the_count", {1, 1, 0}, -22, false},
                                            bad_index_case{"off_the_stride_grid", {0, 1, 8}, -14, true},
-                                           bad_index_case{"chain_loops", {0, 1, 0}, -22, false}),
+                                           bad_index_case{"chain_loops", {0, 1, 0}, -22, false},
+                                           bad_index_case{"record_of_another_slot", {0, 1, 0}, -22, false, 1}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // What a scan handed to its callbacks.
@@ -207,10 +209,38 @@ TEST_F(EbScanTest, TheChainIsScannedThroughTheIndexOrWalked) {
     seen.calls.clear();
     lebs_[4].discard_start = 2;
     lebs_[4].discard_end = 4;
+    // A scan that ends at LEB 4 leaves LEB 5 alone.
     EXPECT_EQ(ebi_scan_chain(&scan, 4, 4, false), 0);
-    ASSERT_GE(seen.calls.size(), 2u);
-    EXPECT_EQ(seen.calls[0], "data 4:0 @700 x2");
-    EXPECT_EQ(seen.calls[1], "data 4:4 @704 x2");
+    EXPECT_EQ(seen.calls, (std::vector<std::string>{"data 4:0 @700 x2", "data 4:4 @704 x2", "eb note 4 state 2",
+                                                    "discard 4 64 1", "data 4:" + std::to_string(slots - 2) + " @900 x2"}));
+    log_scan_exit(&scan);
+}
+
+// A walk that only notes the LEB it was given.
+int on_walk_noted(log_scan* scan, log_file*, USHORT leb) {
+    record_of(scan)->calls.push_back("walk " + std::to_string(leb));
+    return 0;
+}
+const log_scan_ops walk_noting_ops = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, on_walk_noted};
+
+TEST_F(EbScanTest, AChainThroughEveryLebIsScannedAndOneThatLoopsIsRefused) {
+    // Every LEB of the log in one chain, none with an index: each is walked, none twice.
+    const USHORT count = (USHORT)log_.eb_count;
+    for (USHORT leb = 0; leb < count; leb++) lebs_[leb].next = leb + 1 < count ? (USHORT)(leb + 1) : PAV_NO_LEB;
+    scan_record seen;
+    log_scan scan;
+    ASSERT_EQ(log_scan_init(&scan, &log_, &walk_noting_ops, &seen), 0);
+    EXPECT_EQ(ebi_scan_chain(&scan, 0, PAV_NO_LEB, false), 0);
+    EXPECT_EQ(scan.lebs_walked, (ULONG)count);
+    std::vector<std::string> walked;
+    for (USHORT leb = 0; leb < count; leb++) walked.push_back("walk " + std::to_string(leb));
+    EXPECT_EQ(seen.calls, walked);
+
+    // The last LEB leads back to the fourth: the chain loops.
+    lebs_[count - 1].next = 3;
+    sim::kernel::clear_debug_lines();
+    EXPECT_EQ(ebi_scan_chain(&scan, 0, PAV_NO_LEB, false), -22);
+    EXPECT_TRUE(logged("dov0: LEB chain loops back to LEB 3\n"));
     log_scan_exit(&scan);
 }
 

@@ -343,6 +343,44 @@ TEST_F(WholeBlockTest, ClosingFillsTheBlockToItsFooterAndItReadsBack) {
                   back_);
 }
 
+// The channel's stop drains it: the row an append left open is padded and programmed before
+// the stop returns, so nothing acknowledged stays in the card's page buffers.
+TEST_F(AppendCardTest, StoppingTheChannelProgramsTheRowLeftOpen) {
+    ASSERT_EQ(request_open_append_point_sync(&ap_), 0);
+    ASSERT_EQ(append(1000, 1, 0), 0);
+    ASSERT_TRUE(wait_notices(1));
+    ASSERT_TRUE(model_->wait_idle());
+    ASSERT_EQ(model_->channel_state().rows, 1u) << "the opener and the packet wait in a page buffer";
+    ASSERT_EQ(model_->counters().programs, 0u);
+    channel_pipeline_stop(&card_);
+    EXPECT_EQ(model_->channel_state().rows, 0u);
+    EXPECT_EQ(model_->counters().programs, 1u);
+    // The packet's header where the opener ends.
+    const ULONG pad_bytes = channel()->geometry.page_size;
+    const ULONG pad = opener_bytes / pad_bytes;
+    ASSERT_EQ(model_->segment_state(2, pad, 0).kind, sim::card::SegmentKind::programmed);
+    std::vector<UCHAR> header = model_->media_peek(2, pad, 0, opener_bytes % pad_bytes, 8);
+    EXPECT_EQ(header, (std::vector<UCHAR>{data_flag, 0, 0, 0, 1000 & 0xFF, 1000 >> 8, 0, 0}));
+}
+
+// A card that stopped answering cannot hold the stop's drain: after its bound (300 s of machine
+// time) the channel fails and the stop goes on.
+TEST_F(AppendCardTest, AStopWhoseRowNeverCompletesFailsTheChannelAfterItsBound) {
+    ASSERT_EQ(request_open_append_point_sync(&ap_), 0);
+    ASSERT_EQ(append(1000, 1, 0), 0);
+    ASSERT_TRUE(wait_notices(1));
+    model_->inject("stop_answering");
+    sim::kernel::set_clock_rate(5000);
+    {
+        bounded_thread stop("channel stop", [this] { channel_pipeline_stop(&card_); });
+        EXPECT_TRUE(stop.finished_within(20000));
+    }
+    sim::kernel::set_clock_rate(1.0);
+    EXPECT_TRUE(channel_failed(channel()));
+    EXPECT_EQ(channel()->failure_reason, CHANNEL_FAIL_WATCHDOG);
+    EXPECT_EQ(model_->counters().programs, 0u);
+}
+
 // The card programs rows as they fill; a cut right after the row that reaches N packets keeps
 // exactly the rows programmed by then (the power-cut flush is off) once the card powers on again.
 TEST_F(AppendCardTest, APowerCutKeepsExactlyTheProgrammedRows) {

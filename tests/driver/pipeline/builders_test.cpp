@@ -264,7 +264,7 @@ TEST_F(BuildersTest, AChainThatFailsValidationCompletesWithItsErrorAndIsNeverIss
     EXPECT_EQ(backend_.issued_count(), 0u);
     bool related = false;
     for (const std::string& line : log()) {
-        related = related || line.rfind("pavinf related: erase request", 0) == 0;
+        related = related || (line.rfind("pavinf related: ", 0) == 0 && line.find(" erase request ") != std::string::npos);
     }
     EXPECT_TRUE(related);
     EXPECT_EQ(free_requests(), 64u);

@@ -61,8 +61,9 @@ class CardChannelTest : public KernelTest {
     void restart();
 
     nand_dev* channel() { return card_.nand; }
-    // What the card's register dump holds (its reason line first), and how many dumps were asked
-    // for: the one taken, and those refused while it waits to be printed.
+    // What the card's register dump holds (its reason line first): the one waiting to be printed,
+    // else the last one printed into the log; and how many dumps were asked for: those printed,
+    // the one waiting, and those refused while one was being taken or waited.
     std::string dump_text() const;
     size_t dump_requests() const;
     // Runs `action` at teardown, once the channel is freed (its DMA engines stopped).
@@ -78,6 +79,9 @@ class CardChannelTest : public KernelTest {
     card_probe probe_{};
     volatile ULONG* bar_ = nullptr;
     bool started_ = false;
+    // The driver's issue handlers from the start on (a start that reads the media needs them),
+    // instead of the fixture's two; set it in configure().
+    bool real_issue_handlers_ = false;
 
     static int geometry_from_card(nand_dev* channel);
 

@@ -2,14 +2,17 @@
 // submitting processor and in issue order, chains, hold and release, credits, the range table,
 // failure of everything on a failed channel, and the watchdog.
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <set>
 #include <thread>
 
 #include "driver/pipeline/range_table.h"
+#include "driver/pipeline/status_dump.h"
 #include "driver/platform/params.h"
 #include "sim/kernel/control.h"
+#include "tests/support/csr_dump_decode.h"
 #include "sim/kernel/thread_state.h"
 #include "tests/driver/pipeline/backend.h"
 
@@ -157,6 +160,75 @@ TEST_F(ChannelPipelineTest, AChainCompletesTogetherInOrderAndOnce) {
     ASSERT_TRUE(eventually([&] { return free_requests() == 64u; }));
 }
 
+TEST_F(ChannelPipelineTest, AChainReportsTheSumOfItsMembersBytes) {
+    static std::atomic<ULONG64> reported{0};
+    static std::atomic<int> calls{0};
+    reported = 0;
+    calls = 0;
+    backend_.complete_on_announce = true;
+    velkor_request* head = ordered(1);
+    head->done_fn = [](velkor_request*, ULONG64 bytes, ULONG64) {
+        reported = bytes;
+        calls++;
+    };
+    head->bytes_done = 100;
+    for (ULONG64 bytes : {200, 300}) {
+        velkor_request* member = request_alloc_chained(&channel_, &head);
+        ASSERT_NE(member, nullptr);
+        member->type = REQUEST_OPEN_AP;
+        member->bytes_done = bytes;
+    }
+    request_chain_validate(head);
+    submit_request(head);
+    ASSERT_TRUE(eventually([&] { return calls == 1; }));
+    EXPECT_EQ(reported.load(), 600u);
+    ASSERT_TRUE(eventually([&] { return free_requests() == 64u; }));
+    EXPECT_EQ(ReadNoFence64(&channel_.stats[REQUEST_OPEN_AP][STAT_BYTES]), 600);
+    EXPECT_EQ(ReadNoFence64(&channel_.stats[REQUEST_OPEN_AP][STAT_OTHER_BYTES]), 600);
+    EXPECT_EQ(ReadNoFence64(&channel_.stats[REQUEST_OPEN_AP][STAT_COMPLETED]), 1);
+}
+
+// The worker also runs once a second of machine time; with the clock stopped, only the wakes of
+// submission and completion move requests: each must be there. One request at a time, so that
+// none is carried along by another's wake: a read (completed on its processor), an ordered
+// request (collected by the worker) and a data write (through the range table).
+TEST_F(ChannelPipelineTest, RequestsGoThroughOnWakesAloneWithTheClockStopped) {
+    lba_range_table table;
+    ASSERT_EQ(lba_range_table_init(&table, 4, 1000), 0);
+    set_clock_rate(0);
+    std::string stuck;
+    for (int kind = 1; kind <= 3; kind++) {
+        velkor_request* r = kind == 1 ? read(kind) : ordered(kind);
+        if (kind == 3) {
+            r->range_lba = 8;
+            r->range_count = 8;
+            r->done_fn = [](velkor_request* head, ULONG64 bytes, ULONG64 latency) {
+                lba_range_remove(head->range_table, head);
+                completion_log::done(head, bytes, latency);
+            };
+            submit_data_request(&table, r);
+        } else {
+            submit_request(r);
+        }
+        // A request left behind goes through in the worker's timed pass once the clock runs.
+        if (!backend_.wait_issued(kind, 3000)) {
+            stuck += "request " + std::to_string(kind) + " not issued; ";
+            set_clock_rate(1.0);
+            backend_.wait_issued(kind);
+        }
+        backend_.complete_in_dpc({r});
+        if (!eventually([&] { return completions_.total == kind; }, 3000)) {
+            stuck += "request " + std::to_string(kind) + " not completed; ";
+            set_clock_rate(1.0);
+            eventually([&] { return completions_.total == kind; });
+        }
+        set_clock_rate(0);
+    }
+    set_clock_rate(1.0);
+    lba_range_table_free(&table);
+    EXPECT_EQ(stuck, "");
+}
+
 TEST_F(ChannelPipelineTest, AWaiterWakesOnlyWhenTheChainIsDoneWithTheRequest) {
     // The buffer notice runs as the chain completes; a waiter that returns before it would free
     // a request the completion still reads.
@@ -245,6 +317,36 @@ TEST_F(HoldTest, WritesSubmittedWhileHeldAllIssueInOrderAfterRelease) {
         EXPECT_EQ(completions_.calls[i], 1) << i;
         EXPECT_EQ(completions_.order[i - 1], i);
     }
+}
+
+// Holds nest: a write stays held until the last of two holders releases it, and that release
+// issues it. The machine clock stands still, so no timed pass of the worker would find it.
+TEST_F(HoldTest, WithTwoHoldsTheFirstReleaseIssuesNothing) {
+    backend_.complete_on_announce = true;
+    set_clock_rate(0);
+    pipeline_hold_requests(&channel_);
+    pipeline_hold_requests(&channel_);
+    submit_data_request(&table_, data_write(1));
+    release_held_requests(&channel_);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(backend_.issued_count(), 0u);
+    EXPECT_EQ(channel_.queues[QUEUE_HOLD].count, 1u);
+    // Taken while one hold remains: held as well.
+    submit_data_request(&table_, data_write(2));
+    EXPECT_EQ(channel_.queues[QUEUE_HOLD].count, 2u);
+    release_held_requests(&channel_);
+    bool issued = eventually([&] { return completions_.total == 2; }, 5000);
+    // Once nothing holds, a write goes straight to the card.
+    submit_data_request(&table_, data_write(3));
+    issued = issued && eventually([&] { return completions_.total == 3; }, 5000);
+    // A write left queued completes in the worker's next timed pass once the clock runs: before
+    // the range table goes.
+    set_clock_rate(1.0);
+    eventually([&] { return completions_.total == 3; });
+    ASSERT_TRUE(issued) << completions_.total.load() << " completed, " << channel_.queues[QUEUE_HOLD].count
+                        << " held";
+    std::lock_guard<std::mutex> g(completions_.mutex);
+    EXPECT_EQ(completions_.order, (std::vector<ULONG64>{1, 2, 3}));
 }
 
 TEST_F(HoldTest, ConcurrentSubmittersAndReleasesLoseNothingAndIssueNothingTwice) {
@@ -492,21 +594,34 @@ class WatchdogTest : public ChannelPipelineTest {
   protected:
     void configure() override {
         completion_poll_ms = 0;
-        // The card has a dump buffer, and a shell that hears of its failure.
+        // The card has a dump buffer whose dumps hold the channel's software status, and a shell
+        // that hears of its failure.
         card_.dump = {&card_, dump_buffer_, 0, sizeof dump_buffer_};
+        card_.nand = &channel_;
         static constexpr card_ops shell = [] {
             card_ops ops = card_ops_defaults;
             ops.report_device_failed = [](pipeline_device*) {
                 reported_++;
                 return true;
             };
+            ops.dump_sections = [](pipeline_device* card, csr_dump_printer* printer, ULONG normal_context) {
+                dump_software_status(card->nand, printer, normal_context);
+            };
             return ops;
         }();
         card_.ops = &shell;
         reported_ = 0;
     }
-    std::string dump() const { return std::string(card_.dump.buffer, card_.dump.position); }
-    char dump_buffer_[4096] = {};
+    // The dump the worker printed into the log.
+    std::string dump() const {
+        std::string text;
+        eventually([&] {
+            text = csr_dump_decode::last_printed(sim::kernel::debug_texts(), "dov0");
+            return !text.empty();
+        });
+        return text;
+    }
+    char dump_buffer_[32768] = {};
     static std::atomic<int> reported_;
 };
 std::atomic<int> WatchdogTest::reported_{0};
@@ -552,7 +667,32 @@ TEST_F(WatchdogTest, AStuckRequestFailsTheChannelAndEveryRequestOnceWithMinusFiv
     EXPECT_TRUE(logged("paverr Corvane driver: 12318 Failing channel (4096).\n"));
     EXPECT_TRUE(logged("paverr Corvane driver: 06156 dov0: Notification received that this device has failed.\n"));
     EXPECT_TRUE(logged("dov0: Failed 4 requests from bad state\n"));
-    EXPECT_EQ(dump(), "pavinf dov0: ERROR Failing channel.\n");
+    // The stuck request as the watchdog printed it: on the card, alone in its chain, with no
+    // buffers of its own, no retry and no VSRs.
+    std::vector<std::string> lines = log();
+    auto stuck = std::find(lines.begin(), lines.end(), "dov0: Stuck req\n");
+    ASSERT_NE(stuck, lines.end());
+    ASSERT_GE(lines.end() - stuck, 7);
+    char expected[200];
+    std::snprintf(expected, sizeof expected, "pavinf      dov0 read request %016llX op ",
+                  (unsigned long long)(ULONG_PTR)stuck_read);
+    EXPECT_EQ(stuck[1].rfind(expected, 0), 0u) << stuck[1];
+    EXPECT_NE(stuck[1].find(" pre  fail 0 chain_fail 0\n"), std::string::npos);
+    EXPECT_EQ(stuck[2], "pavinf         addr 1:0 size 4096 pkt_count 0.\n");
+    EXPECT_EQ(stuck[3], "pavinf         first last subs(1) outstanding_DMAs 1 outstanding_reports 0 "
+                        "outstanding_bank_cmds 0 outstanding_packetizer_cmds 0 outstanding_flushes 0\n");
+    EXPECT_EQ(stuck[4], "pavinf         IOC bufs ebo: -1 ebf: -1 ebi: 0x0\n");
+    EXPECT_EQ(stuck[5], "pavinf         vsrs (0)\n");
+    EXPECT_FALSE(logged("pavinf        retry state 0 orange step 0 parity step 0.\n"));
+    // The dump, taken as the channel failed, shows where each request was.
+    std::string text = dump();
+    EXPECT_EQ(text.rfind("pavinf dov0: ERROR Failing channel.\npavinf dov0: == software status 0x", 0), 0u);
+    EXPECT_NE(text.find("pavinf dov0: Requests outstanding: 2 held: 1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("pavinf dov0: Ordered Q: 1 queued\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("pavinf dov0: Hold Q: 1 queued\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("pavinf dov0: read requests total inserted: 1 total completed: 0 "), std::string::npos);
+    EXPECT_NE(text.find("pavinf dov0: HCQ:\n"), std::string::npos);
+    EXPECT_NE(text.find("pavinf dov0 CPU completion queues:\n"), std::string::npos);
     EXPECT_FALSE(logged("dov0: Ignoring CSR dump request: buffer unavailable.\n"));
     EXPECT_EQ(reported_.load(), 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -570,6 +710,32 @@ TEST_F(WatchdogTest, AStuckRequestFailsTheChannelAndEveryRequestOnceWithMinusFiv
     ASSERT_TRUE(eventually([&] { return free_requests() == 64u; }));
     release_held_requests(&channel_);
     lba_range_table_free(&table);
+}
+
+// A flush row that the card never reports, with no request stuck: the watchdog says so, with
+// its message, and does not fail the channel for it.
+TEST_F(WatchdogTest, AStuckFlushAloneIsReportedWithItsMessage) {
+    flush_position at{1, 0};
+    auto writer = std::make_unique<velkor_request>();
+    writer->channel = &channel_;
+    writer->type = REQUEST_APPEND;
+    InitializeListHead(&writer->flush_link);
+    InitializeListHead(&writer->queue_link);
+    kpav_spin_lock(&channel_.issue_lock);
+    flush_account_bytes(&channel_, &at, writer.get(), channel_.geometry.page_size);
+    flush_record* row = flush_oldest_issued(&channel_);
+    kpav_spin_unlock(&channel_.issue_lock);
+    ASSERT_NE(row, nullptr);
+    clear_debug_lines();
+    advance_clock(310ull * 10000000);
+    ASSERT_TRUE(eventually([&] { return logged("dov0: Stuck flush 1:0 bank 0.\n"); }));
+    bool fired = false;
+    for (const std::string& line : log()) {
+        fired = fired || line.rfind("paverr Corvane driver: 12302 Watchdog fired - flush stuck issued ", 0) == 0;
+    }
+    EXPECT_TRUE(fired);
+    EXPECT_FALSE(channel_failed(&channel_));
+    flush_complete(&channel_, row->index);
 }
 
 TEST_F(WatchdogTest, TheStuckRulesByAge) {

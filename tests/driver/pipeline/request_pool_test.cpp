@@ -409,7 +409,7 @@ TEST_F(RequestPoolTest, PrintingARequestAndItsChain) {
     request_print_chain(head);
     char expected[160];
     std::snprintf(expected, sizeof expected,
-                  "pavinf x erase request %016llX op uninitialized flags 0x0 pre  fail -5 chain_fail 0\n",
+                  "pavinf x dov0 erase request %016llX op uninitialized flags 0x0 pre  fail -5 chain_fail 0\n",
                   (unsigned long long)(ULONG_PTR)head);
     auto lines = log();
     ASSERT_GE(lines.size(), 6u);
@@ -418,7 +418,7 @@ TEST_F(RequestPoolTest, PrintingARequestAndItsChain) {
     EXPECT_EQ(lines[2], "x scatter/gather list:\n");
     size_t at = lines.size() - 3;
     std::snprintf(expected, sizeof expected,
-                  "pavinf related: read request %016llX op packets flags 0x0 post fail 0 chain_fail 0\n",
+                  "pavinf related: dov0 read request %016llX op packets flags 0x0 post fail 0 chain_fail 0\n",
                   (unsigned long long)(ULONG_PTR)member);
     EXPECT_EQ(lines[at], expected);
     EXPECT_EQ(lines[at + 1], "pavinf related:    addr 3:4096 size 1024 pkt_count 2.\n");

@@ -235,6 +235,26 @@ TEST_F(UnpolledRingTest, ARearmPassThatMeetsAnotherDrainerStillRearmsTheRing) {
     EXPECT_EQ(done[2], std::vector<int>{0});
 }
 
+// A drain that took only words needing nothing more (here a page-statistics record for no
+// request) re-arms its ring: the next word signals again.
+TEST_F(UnpolledRingTest, ADrainOfWordsThatCompleteNothingRearmsTheRing) {
+    channel()->issue_table = request_issue_table;
+    sim::kernel::set_current_processor(0);
+    completion_queue* ring = card_.cpu_queues != nullptr && card_.cpu_queues[0] != nullptr
+                                 ? card_.cpu_queues[0]
+                                 : card_.completion_queues[0];
+    ULONG64 bus = 0;
+    auto* buffer = (UCHAR*)kpav_dma_alloc_contig(&bus);
+    ASSERT_NE(buffer, nullptr);
+    pipeline_free_then([buffer] { kpav_dma_free_contig(buffer); });
+    uint64_t signals = model_->counters().msix_signals[ring->index];
+    model_->inject("event", "word=0x30 record=[0,0,0,0] ring=" + std::to_string(ring->index));
+    ASSERT_TRUE(eventually([&] { return model_->counters().msix_signals[ring->index] > signals; }));
+    ASSERT_TRUE(eventually([&] { return cq_rings_empty(channel()); }));
+    EXPECT_TRUE(read_through_interrupt(ring, buffer));
+    EXPECT_FALSE(channel_failed(channel()));
+}
+
 // A request word whose tag names no request in flight (an index the pool has not handed out, or
 // one beyond the pool) is dropped and fails the channel once; it never stops the machine.
 class NamelessCompletionTest : public CardChannelTest, public ::testing::WithParamInterface<ULONG> {};
@@ -294,6 +314,74 @@ TEST_F(RingCardTest, ReadBacksAndPageStatisticsAreFramedByTheirTerminators) {
     ASSERT_TRUE(model_->wait_idle());
     EXPECT_TRUE(eventually([&] { return cq_rings_empty(channel()); }));
 }
+
+// The card counts the words the host has not acknowledged, and stops writing a ring that has
+// no room: a record's words, consumed with its first word, are acknowledged with it.
+TEST_F(RingCardTest, EveryWordOfAConsumedRecordIsAcknowledged) {
+    auto unacknowledged = [&] { return model_->peek(0x4000 + 0x5C); };  // ring 0's pending words
+    // Page-statistics records (four words and a terminator on this card) for no request in
+    // flight: read and passed over.
+    for (int i = 0; i < 3; i++) {
+        model_->inject("event", "word=0x30 record=[0,0,0,0]");
+    }
+    ASSERT_TRUE(model_->wait_idle());
+    ASSERT_TRUE(eventually([&] { return cq_rings_empty(channel()); }, 5000));
+    EXPECT_TRUE(eventually([&] { return unacknowledged() == 0; }, 2000))
+        << unacknowledged() << " words of ring 0 not acknowledged";
+    EXPECT_FALSE(channel_failed(channel()));
+    EXPECT_EQ(model_->completion_log(0).size(), 3u * 6);
+    EXPECT_TRUE(model_->protocol_faults().empty());
+}
+
+// The channel's stop leaves the card silent: every event masked, every ring's interrupts held
+// and a last re-trigger for words a poll should still see; its free stops the three DMA engines
+// and the rings' writes before their memory goes. An engine that never reports its stop does
+// not hold the free up.
+class ChannelStopTest : public CardChannelTest, public ::testing::WithParamInterface<bool> {
+  protected:
+    static ULONG window(ULONG q, ULONG reg) { return BAR_CQ_WINDOWS + q * CQ_WINDOW_BYTES + reg; }
+};
+
+TEST_P(ChannelStopTest, TheStopSilencesTheCardAndTheFreeStopsItsEngines) {
+    const bool stuck = GetParam();
+    const ULONG rings = channel()->cq_count;
+    const ULONG engines[] = {REG_ENGINE_A, REG_ENGINE_RING, REG_ENGINE_B};
+    for (ULONG reg : engines) {
+        EXPECT_EQ(model_->peek(reg), 0xF903u) << reg;
+    }
+    for (ULONG q = 0; q < rings; q++) {
+        EXPECT_EQ(model_->peek(window(q, CQW_HOLD)), 0u) << q;
+        EXPECT_EQ(model_->peek(window(q, CQW_WRITE_ENABLE)), 1u) << q;
+    }
+    if (stuck) {
+        model_->inject("engine_stuck", "engine=0x104 bits=0x600 times=always");
+    }
+    const uint64_t retriggers = model_->counters().retriggers;
+    channel_pipeline_stop(&card_);
+    EXPECT_EQ(model_->peek(BAR_NAND + NAND_INTR_MASK), 0xFFFFFFFFu);
+    EXPECT_EQ(model_->peek(BAR_NAND + NAND_INTR_MASK2), 0xFFFFFFFFu);
+    for (ULONG q = 0; q < rings; q++) {
+        EXPECT_EQ(model_->peek(window(q, CQW_HOLD)), 1u) << q;
+    }
+    EXPECT_EQ(model_->counters().retriggers, retriggers + rings);
+
+    {
+        bounded_thread free("channel free", [this] { channel_pipeline_free(&card_); });
+        EXPECT_TRUE(free.finished_within(5000));
+    }
+    EXPECT_EQ(card_.nand, nullptr);
+    for (ULONG reg : engines) {
+        EXPECT_EQ(model_->peek(reg), 0u) << reg;
+    }
+    for (ULONG q = 0; q < rings; q++) {
+        EXPECT_EQ(model_->peek(window(q, CQW_HOLD)), 1u) << q;
+        EXPECT_EQ(model_->peek(window(q, CQW_WRITE_ENABLE)), 0u) << q;
+    }
+    model_->clear("engine_stuck");
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, ChannelStopTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "one_stuck" : "all_answer"; });
 
 TEST_F(RingCardTest, TheChannelsKinfoShowsItsStatistics) {
     ASSERT_EQ(pav_driver_kinfo_init(), 0);

@@ -230,23 +230,30 @@ TEST_F(Completion, MaskedMessagesWaitInThePendingBits) {
 }
 
 // A service routine that queues a DPC, as the driver's does: the DPC runs at DISPATCH_LEVEL on
-// the processor the message targeted.
+// the processor the message targeted, on the host thread that ran the service routine.
 struct dpc_probe {
     KDPC dpc;
     std::atomic<int> runs{0};
     std::atomic<ULONG> processor{99};
     std::atomic<KIRQL> irql{0};
+    std::atomic<KIRQL> isr_irql{0};
+    std::atomic<std::thread::id> isr_thread{};
+    std::atomic<std::thread::id> dpc_thread{};
 };
 
 void probe_dpc(PKDPC, PVOID context, PVOID, PVOID) {
     auto* p = (dpc_probe*)context;
     p->processor = KeGetCurrentProcessorNumber();
     p->irql = KeGetCurrentIrql();
+    p->dpc_thread = std::this_thread::get_id();
     p->runs++;
 }
 
 BOOLEAN probe_isr(PKINTERRUPT, PVOID context, ULONG) {
-    KeInsertQueueDpc(&((dpc_probe*)context)->dpc, nullptr, nullptr);
+    auto* p = (dpc_probe*)context;
+    p->isr_irql = KeGetCurrentIrql();
+    p->isr_thread = std::this_thread::get_id();
+    KeInsertQueueDpc(&p->dpc, nullptr, nullptr);
     return TRUE;
 }
 
@@ -278,6 +285,8 @@ TEST_F(Completion, MessagesReachTheirTargetProcessorAndStrayOnceDisconnected) {
     EXPECT_EQ(probe.runs.load(), 1);
     EXPECT_EQ(probe.processor.load(), 3u);
     EXPECT_EQ(probe.irql.load(), DISPATCH_LEVEL);
+    EXPECT_EQ(probe.isr_irql.load(), SIM_DEVICE_LEVEL);
+    EXPECT_EQ(probe.dpc_thread.load(), probe.isr_thread.load()) << "no thread switch from the interrupt to its DPC";
 
     IO_DISCONNECT_INTERRUPT_PARAMETERS d{};
     d.Version = CONNECT_MESSAGE_BASED;

@@ -268,7 +268,8 @@ int vsu_create(vsu_card* card, vsu_create_record* request, vsu** out) {
         }
     } else {
         p->logical_base = request->logical_base;
-        rc = check_range(card, p->logical_base, p->length);
+        // A partition of no sectors would hold a slot and a name for nothing.
+        rc = p->length == 0 ? -KPAV_EINVAL : check_range(card, p->logical_base, p->length);
     }
     if (rc == 0) {
         rc = vsu_reserve_slot(card, p);

@@ -392,6 +392,7 @@ TEST_F(PartitionCardTest, CreationRefusesDuplicatesOverlapsMisplacementAndMoreTh
     // No gap holds it although the sum would allow it; and a range beyond the card.
     EXPECT_EQ(create(VSU_AUTO_BASE, 7 * kSpan, 0x80, &x), -KPAV_ENOSPC);
     EXPECT_EQ(create(7 * kSpan, 2 * kSpan, 0x80, &x), -KPAV_ENOSPC);
+    EXPECT_EQ(create(5 * kSpan, 0, 0x80, &x), -KPAV_EINVAL);
     // Wrong requests.
     vsu_create_record r = request(VSU_AUTO_BASE, 10, 0x90);
     r.version = 1;

@@ -96,6 +96,7 @@ vsu* record_alloc(vsu_card* card) {
 }
 
 void record_free(vsu* partition) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     kpav_free(partition, KPAV_TAG_ATO);
 }
 
@@ -148,6 +149,7 @@ vsu_table* table_create() {
 }
 
 void table_free(vsu_table* table) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     kpav_free(table, KPAV_TAG_ATO);
 }
 

@@ -33,6 +33,7 @@ UCHAR* sector_buffer(const vsu_card* card) {
 // The partition a checked descriptor describes, in the lists and the table: 0 or the list's
 // duplicate error.
 int enter_loaded(vsu_card* card, ULONG slot, const vsu_descriptor& d) {
+    PAGED_CODE();
     vsu* p = record_alloc(card);
     if (p == nullptr) {
         return -KPAV_ENOMEM;
@@ -76,6 +77,7 @@ bool overlaps_table(const vsu_table* table, const vsu_descriptor& d) {
 
 // Step 2: every slot read and checked. 0, or the error that ends the load.
 int read_descriptors(vsu_card* card, UCHAR* sector) {
+    PAGED_CODE();
     const ULONG64 capacity = logical_capacity(card);
     for (ULONG slot = 0; slot < VSU_SLOTS; slot++) {
         int rc = bdev_read_sync(card->data, VSU_SLOT_BASE + slot, 1, sector);
@@ -137,6 +139,7 @@ int read_descriptors(vsu_card* card, UCHAR* sector) {
 
 // Step 3: each deleted partition's slot released and the partition removed.
 int finish_deletions(vsu_card* card) {
+    PAGED_CODE();
     vsu_table* table = card->table;
     for (ULONG i = 0; i < table->entries.count;) {
         vsu* p = table->partitions[i];
@@ -155,6 +158,7 @@ int finish_deletions(vsu_card* card) {
 
 // Step 4: a card without partitions gets one over its whole capacity.
 int create_compatibility(vsu_card* card) {
+    PAGED_CODE();
     const char* data_name = card->data->name[0] != 0 ? card->data->name : "pav?";
     kpav_print(KPAV_CLASS_NORMAL, "%s: Device has no %ss.  Creating compatibility %s %s.\n", card->name, VP, VP,
                data_name);
@@ -178,6 +182,7 @@ int create_compatibility(vsu_card* card) {
 // Step 5: gaps of the logical space no partition covers are discarded; so is the range of a
 // partition whose discard mark lies ahead of the log.
 int clean_free_space(vsu_card* card) {
+    PAGED_CODE();
     vsu_table* table = card->table;
     const ULONG64 capacity = logical_capacity(card);
     ULONG64 at = 0;
@@ -217,10 +222,12 @@ int clean_free_space(vsu_card* card) {
 namespace vsu_detail {
 
 bool card_read_only(const vsu_card* card) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     return (ReadAcquire(&card->read_only) & 1) != 0 || card->read_only_state == VSU_READ_ONLY_STATE;
 }
 
 void set_read_only(vsu_card* card) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     kpav_print(KPAV_CLASS_WARNING, "%s: Setting device %s to read-only\n", card->name, card->name);
     InterlockedOr(&card->read_only, 1);
     auto* data = (bdev_data*)card->data->owner;

@@ -29,6 +29,7 @@ ULONG64 shard_span(const vsu_card* card) {
 // size becomes the length), gaps starting at the previous partition's end rounded up to the
 // shard span, the tail up to the capacity included. 0, or -KPAV_ENOSPC when none fits.
 int place(const vsu_card* card, ULONG64* base, ULONG64* length) {
+    PAGED_CODE();
     const vsu_table* table = card->table;
     const ULONG64 span = shard_span(card);
     const ULONG64 capacity = logical_capacity(card);
@@ -65,6 +66,7 @@ int place(const vsu_card* card, ULONG64* base, ULONG64* length) {
 
 // Explicit placement: on the shard boundary, not touching or overlapping a partition.
 int check_range(const vsu_card* card, ULONG64 base, ULONG64 length) {
+    PAGED_CODE();
     const ULONG64 span = shard_span(card);
     if (span != 0 && base % span != 0) {
         kpav_print(KPAV_CLASS_ERROR, "%s: %s range %llu-%llu does not start on required boundary of %llu sectors.\n",
@@ -266,7 +268,8 @@ int vsu_create(vsu_card* card, vsu_create_record* request, vsu** out) {
         }
     } else {
         p->logical_base = request->logical_base;
-        rc = check_range(card, p->logical_base, p->length);
+        // A partition of no sectors would hold a slot and a name for nothing.
+        rc = p->length == 0 ? -KPAV_EINVAL : check_range(card, p->logical_base, p->length);
     }
     if (rc == 0) {
         rc = vsu_reserve_slot(card, p);

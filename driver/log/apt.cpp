@@ -106,6 +106,7 @@ struct eb_note_write {
 };
 
 void tracker_drop(eb_note_tracker* tracker, int status) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (status != 0) {
         InterlockedCompareExchange(&tracker->first_error, status, 0);
     }
@@ -133,6 +134,7 @@ void eb_note_written(datalog_append_req* request) {
 }  // namespace
 
 void eb_note_tracker_init(eb_note_tracker* tracker) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     tracker->count = 1;
     tracker->first_error = 0;
     kpav_spinlock_init(&tracker->lock, "EB notes");

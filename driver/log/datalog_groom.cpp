@@ -5,6 +5,7 @@
 #include "driver/platform/kassert.h"
 
 void groom_waiters_init(groom_waiters* waiters) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     kpav_spinlock_init(&waiters->lock, "groomer");
     kpav_cv_init(&waiters->wake, "groomer");
     waiters->waiting = 0;

@@ -3,7 +3,9 @@
 // a restart of the channel (the log's packets entered into the map again), deleted (also when the
 // power goes in the middle of it), and the descriptor's checks with their read-only fallbacks.
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -335,6 +337,33 @@ TEST_F(PartitionCardTest, DeletingOnePartitionLeavesTheIoOfAnotherAlone) {
     EXPECT_EQ(count(), 1u);
 }
 
+// Unexposing waits until the last reference is dropped; meanwhile no new one is handed out.
+TEST_F(PartitionCardTest, UnexposingWaitsForTheLastReference) {
+    ASSERT_EQ(vsu_load_all(&card_), 0);
+    ASSERT_EQ(vsu_expose_all(&card_), 0);
+    vsu* held = nullptr;
+    ASSERT_EQ(vsu_find_by_devnum(0, &held, card_.table), 0);
+    std::atomic<bool> returned{false};
+    std::thread unexposer([&] {
+        EXPECT_EQ(vsu_unexpose_all(&card_, false, false), 0);
+        returned = true;
+    });
+    for (int i = 0; i < 5000 && (ReadAcquire(&held->flags) & VSU_GOING_AWAY) == 0; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_NE(ReadAcquire(&held->flags) & VSU_GOING_AWAY, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(returned.load());
+    vsu* other = nullptr;
+    EXPECT_EQ(vsu_find_by_devnum(0, &other, card_.table), -KPAV_ENOENT);
+    EXPECT_EQ(vsu_get(held), -KPAV_ENXIO);
+    vsu_put(held);
+    unexposer.join();
+    EXPECT_TRUE(returned.load());
+    EXPECT_EQ(held->device, nullptr);
+    EXPECT_EQ(ReadAcquire(&held->flags) & VSU_EXPOSED, 0);
+}
+
 TEST_F(PartitionCardTest, CreationRefusesDuplicatesOverlapsMisplacementAndMoreThanTheCapacity) {
     ASSERT_EQ(vsu_load_all(&card_), 0);
     vsu* compat = nullptr;
@@ -363,6 +392,7 @@ TEST_F(PartitionCardTest, CreationRefusesDuplicatesOverlapsMisplacementAndMoreTh
     // No gap holds it although the sum would allow it; and a range beyond the card.
     EXPECT_EQ(create(VSU_AUTO_BASE, 7 * kSpan, 0x80, &x), -KPAV_ENOSPC);
     EXPECT_EQ(create(7 * kSpan, 2 * kSpan, 0x80, &x), -KPAV_ENOSPC);
+    EXPECT_EQ(create(5 * kSpan, 0, 0x80, &x), -KPAV_EINVAL);
     // Wrong requests.
     vsu_create_record r = request(VSU_AUTO_BASE, 10, 0x90);
     r.version = 1;
@@ -586,6 +616,86 @@ TEST_P(CorruptDescriptorTest, IsDetectedAndNeverTrusted) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, CorruptDescriptorTest, ::testing::ValuesIn(corrupt_cases),
                          [](const ::testing::TestParamInfo<corrupt_case>& info) { return info.param.name; });
+
+// Partitions managed while the power goes after N programmed packets, N over the sequence's
+// descriptor writes: the next load always succeeds, every acknowledged creation not deleted since
+// is there with its range, every acknowledged deletion is gone, and no two partitions overlap.
+class PartitionPowerCutTest : public PartitionCardTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(PartitionPowerCutTest, TheNextLoadShowsEveryAcknowledgedChange) {
+    ASSERT_EQ(vsu_load_all(&card_), 0);
+    ASSERT_EQ(vsu_expose_all(&card_), 0);
+    model_->inject("power_cut", ("after_packets=" + std::to_string(GetParam())).c_str());
+    enum { DELETE_COMPAT, CREATE_A, CREATE_B, DELETE_A, CREATE_C, STEPS };
+    std::atomic<bool> acknowledged[STEPS] = {};
+    std::atomic<bool> finished{false};
+    std::atomic<bool> deleting_a{false};  // a deletion in flight may or may not have reached the media
+    std::thread manager([&] {
+        struct mark {
+            std::atomic<bool>* flag;
+            ~mark() { *flag = true; }
+        } at_end{&finished};
+        vsu* p = nullptr;
+        if (vsu_find_by_devnum(0, &p, card_.table) != 0 || vsu_delete(p) != 0) return;
+        acknowledged[DELETE_COMPAT] = true;
+        vsu* a = nullptr;
+        if (create(0, 1000, 0x10, &a) != 0) return;
+        acknowledged[CREATE_A] = true;
+        vsu* b = nullptr;
+        if (create(2 * kSpan, 1000, 0x20, &b) != 0) return;
+        acknowledged[CREATE_B] = true;
+        deleting_a = true;
+        if (vsu_find_by_devnum(a->index, &p, card_.table) != 0 || vsu_delete(p) != 0) return;
+        acknowledged[DELETE_A] = true;
+        vsu* c = nullptr;
+        if (create(VSU_AUTO_BASE, 500, 0x30, &c) != 0) return;
+        acknowledged[CREATE_C] = true;
+    });
+    // The card's requests in flight fail as soon as the power is gone.
+    while (!finished && model_->powered()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (model_->powered()) model_->inject("power_cut", "now");
+    fail_channel(channel(), 0, CHANNEL_FAIL_WATCHDOG);
+    manager.join();
+    card_.read_only = 1;  // what is left goes unsaved: the card is gone
+    vsu_unexpose_all(&card_, false, true);
+    vsu_unload_all(&card_);
+    restart_device();
+    ASSERT_FALSE(HasFatalFailure());
+    make_card();
+
+    ASSERT_EQ(vsu_load_all(&card_), 0);
+    auto find = [&](UCHAR id) -> vsu* {
+        for (ULONG i = 0; i < count(); i++) {
+            if (only(i)->identity[0] == id) return only(i);
+        }
+        return nullptr;
+    };
+    if (acknowledged[CREATE_A] && !deleting_a) {
+        ASSERT_NE(find(0x10), nullptr);
+        EXPECT_EQ(find(0x10)->length, 1000u);
+    }
+    if (acknowledged[DELETE_A]) {
+        EXPECT_EQ(find(0x10), nullptr);
+    }
+    if (acknowledged[CREATE_B]) {
+        ASSERT_NE(find(0x20), nullptr);
+        EXPECT_EQ(find(0x20)->logical_base, 2 * kSpan);
+    }
+    if (acknowledged[CREATE_C]) {
+        EXPECT_NE(find(0x30), nullptr);
+    }
+    if (acknowledged[CREATE_A]) {
+        EXPECT_EQ(find(card_.identity[0]), nullptr);  // the compatibility partition
+    }
+    for (ULONG i = 1; i < count(); i++) {
+        EXPECT_LE(only(i - 1)->logical_base + only(i - 1)->length, only(i)->logical_base) << i;
+    }
+    ASSERT_GE(count(), 1u);
+}
+
+// Each step writes one descriptor packet: cuts after 1 to 5 packets land in each step in turn, 6
+// after the whole sequence.
+INSTANTIATE_TEST_SUITE_P(CutAfterPackets, PartitionPowerCutTest, ::testing::Range(1, 7));
 
 // A card large enough for 64 partitions of a shard each: the 65th finds no slot.
 class ManyPartitionsTest : public PartitionCardTest {

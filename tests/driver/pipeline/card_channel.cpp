@@ -74,6 +74,23 @@ std::string CardChannelTest::dump_text() const {
     return csr_dump_decode::last_printed(sim::kernel::debug_texts(), "dov0");
 }
 
+std::vector<std::string> CardChannelTest::dump_texts() const {
+    settle_dump(card_);
+    std::vector<std::string> log = sim::kernel::debug_texts();
+    std::vector<std::string> texts;
+    for (size_t nth = 0;; nth++) {
+        csr_dump_decode::block b = csr_dump_decode::find_block(log, "dov0", nth);
+        if (!b.found) {
+            break;
+        }
+        texts.push_back(csr_dump_decode::decompress(b.bytes));
+    }
+    if ((ReadAcquire(&card_.dump_state) & (1 << PAV_DUMP_TAKEN_BIT)) != 0) {
+        texts.emplace_back(card_.dump.buffer, card_.dump.position);
+    }
+    return texts;
+}
+
 size_t CardChannelTest::dump_requests() const {
     settle_dump(card_);
     std::vector<std::string> log = sim::kernel::debug_texts();

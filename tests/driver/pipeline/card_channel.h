@@ -65,6 +65,8 @@ class CardChannelTest : public KernelTest {
     // else the last one printed into the log; and how many dumps were asked for: those printed,
     // the one waiting, and those refused while one was being taken or waited.
     std::string dump_text() const;
+    // Every dump of the card: those printed, oldest first, then the one waiting.
+    std::vector<std::string> dump_texts() const;
     size_t dump_requests() const;
     // Runs `action` at teardown, once the channel is freed (its DMA engines stopped).
     void pipeline_free_then(std::function<void()> action) { after_free_.push_back(std::move(action)); }

@@ -128,8 +128,17 @@ class EventsTest : public CardChannelTest {
     void inject(const std::string& parameters) { model_->inject("event", parameters); }
 
     // Waits for the card's register dump taken with `reason`; the number of dumps asked for.
+    // A dump of the card starts with the reason (a later failure may take a dump of its own once
+    // the first was printed).
     bool dumped(const std::string& reason) {
-        return eventually([&] { return dump_text().find("pavinf dov0: ERROR " + reason + "\n") == 0; });
+        return eventually([&] {
+            for (const std::string& text : dump_texts()) {
+                if (text.rfind("pavinf dov0: ERROR " + reason + "\n", 0) == 0) {
+                    return true;
+                }
+            }
+            return false;
+        });
     }
     size_t dumps() { return dump_requests(); }
 

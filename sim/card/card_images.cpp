@@ -36,15 +36,15 @@ uint32_t next_random(uint32_t& state) {
     return state;
 }
 
-std::vector<uint8_t> container(const ContainerSpec& spec, const std::vector<uint8_t>& body) {
+std::vector<uint8_t> container(const ContainerConfig& config, const std::vector<uint8_t>& body) {
     std::vector<uint8_t> out;
-    put32(out, spec.magic);
-    put32(out, spec.format);
-    uint32_t total = spec.total_size >= 0 ? (uint32_t)spec.total_size : (uint32_t)(header_bytes + body.size());
+    put32(out, config.magic);
+    put32(out, config.format);
+    uint32_t total = config.total_size >= 0 ? (uint32_t)config.total_size : (uint32_t)(header_bytes + body.size());
     put32(out, total);
-    put32(out, spec.id);
-    put32(out, spec.revision_low);
-    put32(out, spec.revision_high);
+    put32(out, config.id);
+    put32(out, config.revision_low);
+    put32(out, config.revision_high);
     put32(out, 0x20261210);
     put32(out, 7);
     out.resize(header_bytes, 0);
@@ -52,9 +52,9 @@ std::vector<uint8_t> container(const ContainerSpec& spec, const std::vector<uint
     return out;
 }
 
-std::vector<uint8_t> nce_record(const NceRecordSpec& spec) {
+std::vector<uint8_t> nce_record(const NceRecordConfig& config) {
     std::vector<uint8_t> payload;
-    std::vector<ImageSection> sections = spec.sections.empty() ? nce_default_sections(spec.type) : spec.sections;
+    std::vector<ImageSection> sections = config.sections.empty() ? nce_default_sections(config.type) : config.sections;
     for (const ImageSection& s : sections) {
         put32(payload, s.kind);
         put32(payload, (uint32_t)s.words.size());
@@ -63,14 +63,14 @@ std::vector<uint8_t> nce_record(const NceRecordSpec& spec) {
         }
     }
     std::vector<uint8_t> out;
-    put32(out, spec.magic);
-    put32(out, spec.second);
+    put32(out, config.magic);
+    put32(out, config.second);
     put32(out, (uint32_t)payload.size());
-    put32(out, spec.type | spec.flags);
-    put32(out, spec.version);
-    put32(out, spec.build);
+    put32(out, config.type | config.flags);
+    put32(out, config.version);
+    put32(out, config.build);
     uint16_t crc = crc16_ccitt_false(payload.data(), payload.size() & 0xFFFF);
-    if (spec.bad_crc) {
+    if (config.bad_crc) {
         crc ^= 0x0101;
     }
     out.push_back((uint8_t)crc);
@@ -81,24 +81,24 @@ std::vector<uint8_t> nce_record(const NceRecordSpec& spec) {
     return out;
 }
 
-std::vector<uint8_t> ecc1_record(const Ecc1RecordSpec& spec) {
+std::vector<uint8_t> ecc1_record(const Ecc1RecordConfig& config) {
     std::vector<uint8_t> data(24, 0);
-    if (spec.id == 0) {
-        set32(data, 16, spec.count);
-        set32(data, 20, spec.second);
+    if (config.id == 0) {
+        set32(data, 16, config.count);
+        set32(data, 20, config.second);
     } else {
-        set32(data, 12, spec.count);
-        set32(data, 16, spec.second);
+        set32(data, 12, config.count);
+        set32(data, 16, config.second);
     }
-    std::vector<uint8_t> payload = ecc1_payload(spec);
+    std::vector<uint8_t> payload = ecc1_payload(config);
     data.insert(data.end(), payload.begin(), payload.end());
     std::vector<uint8_t> out;
-    put32(out, spec.version);
-    put32(out, spec.magic);
-    put32(out, spec.id);
+    put32(out, config.version);
+    put32(out, config.magic);
+    put32(out, config.id);
     put32(out, (uint32_t)data.size());
     uint16_t crc = crc16_ccitt_false(data.data(), data.size() & 0xFFFF);
-    put32(out, spec.bad_crc ? crc ^ 0x0101u : crc);
+    put32(out, config.bad_crc ? crc ^ 0x0101u : crc);
     out.insert(out.end(), data.begin(), data.end());
     return out;
 }
@@ -206,7 +206,7 @@ std::vector<ImageSection> nce_default_sections(uint32_t type) {
     return {t, a, b, ImageSection{0, {}}};
 }
 
-std::vector<uint8_t> ecc1_payload(const Ecc1RecordSpec& record) {
+std::vector<uint8_t> ecc1_payload(const Ecc1RecordConfig& record) {
     uint32_t state = 0xECC1 + record.id;
     std::vector<uint8_t> out;
     if (record.id == 0) {
@@ -228,7 +228,7 @@ std::vector<uint8_t> build_image_chain(const ImagesConfig& config) {
     std::vector<uint8_t> chain;
     if (config.microcode.present) {
         std::vector<uint8_t> body;
-        for (const NceRecordSpec& r : config.nce) {
+        for (const NceRecordConfig& r : config.nce) {
             std::vector<uint8_t> record = nce_record(r);
             body.insert(body.end(), record.begin(), record.end());
         }
@@ -237,7 +237,7 @@ std::vector<uint8_t> build_image_chain(const ImagesConfig& config) {
     }
     if (config.ecc.present) {
         std::vector<uint8_t> body;
-        for (const Ecc1RecordSpec& r : config.ecc1) {
+        for (const Ecc1RecordConfig& r : config.ecc1) {
             if (r.present) {
                 std::vector<uint8_t> record = ecc1_record(r);
                 body.insert(body.end(), record.begin(), record.end());

@@ -33,7 +33,7 @@ struct ImageSection {
     std::vector<uint32_t> words;
 };
 
-struct NceRecordSpec {
+struct NceRecordConfig {
     uint32_t magic = 0x11A2BFDC;
     uint32_t second = 0;
     uint32_t type = 0x10100;
@@ -44,7 +44,7 @@ struct NceRecordSpec {
     std::vector<ImageSection> sections;  // empty: the default payload of the type
 };
 
-struct Ecc1RecordSpec {
+struct Ecc1RecordConfig {
     bool present = true;
     uint32_t version = 3;
     uint32_t magic = 0xBEEFCAFE;
@@ -54,7 +54,7 @@ struct Ecc1RecordSpec {
     uint32_t second = 0;  // matrix: W; table: R
 };
 
-struct ContainerSpec {
+struct ContainerConfig {
     bool present = true;
     uint32_t magic = 0x02281989;
     uint32_t format = 1;
@@ -65,11 +65,11 @@ struct ContainerSpec {
 };
 
 struct ImagesConfig {
-    ContainerSpec microcode{true, 0x02281989, 1, 0, 0x801C11, 0x802800, -1};
-    std::vector<NceRecordSpec> nce = {NceRecordSpec{}, NceRecordSpec{0x11A2BFDC, 0, 0x20100}};
-    ContainerSpec ecc{true, 0x02281989, 1, 1, 0x801C11, 0x802800, -1};
-    std::vector<Ecc1RecordSpec> ecc1 = {Ecc1RecordSpec{true, 3, 0xBEEFCAFE, 0, false, 4, 64},
-                                        Ecc1RecordSpec{true, 3, 0xBEEFCAFE, 1, false, 16, 4}};
+    ContainerConfig microcode{true, 0x02281989, 1, 0, 0x801C11, 0x802800, -1};
+    std::vector<NceRecordConfig> nce = {NceRecordConfig{}, NceRecordConfig{0x11A2BFDC, 0, 0x20100}};
+    ContainerConfig ecc{true, 0x02281989, 1, 1, 0x801C11, 0x802800, -1};
+    std::vector<Ecc1RecordConfig> ecc1 = {Ecc1RecordConfig{true, 3, 0xBEEFCAFE, 0, false, 4, 64},
+                                        Ecc1RecordConfig{true, 3, 0xBEEFCAFE, 1, false, 16, 4}};
 };
 
 constexpr uint32_t image_chain_address = 0x1F80000;
@@ -80,7 +80,7 @@ std::vector<ImageSection> nce_default_sections(uint32_t type);
 // The bytes of the container chain.
 std::vector<uint8_t> build_image_chain(const ImagesConfig& config);
 // The fixed pseudo-random payload of an ECC1 record (matrix words, or 5-byte table entries).
-std::vector<uint8_t> ecc1_payload(const Ecc1RecordSpec& record);
+std::vector<uint8_t> ecc1_payload(const Ecc1RecordConfig& record);
 
 // What the microcode port holds.
 struct MicrocodeState {

@@ -319,3 +319,38 @@ TEST_F(NandPartFixture, TheTimingReportReadsTheRegistersBack) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(NandRemap, BoundariesOfBothRemaps) {
+    auto channel = std::make_unique<nand_dev>();
+    channel->iface.extended_range_bit = 1u << 21;
+    channel->iface.page_bits = 9;
+    const std::pair<ULONG, ULONG> split[] = {{0, 0}, {2047, 2047}, {2048, 1u << 12}, {2095, (1u << 12) | 47}};
+    for (auto [block, expected] : split) {
+        EXPECT_EQ(nand_remap_split(channel.get(), 0, block), expected) << block;
+    }
+    const std::pair<ULONG, ULONG> offset[] = {{0, 0}, {4275, 4275}, {4276, 4276 + 3917}, {8000, 8000 + 3917}};
+    for (auto [block, expected] : offset) {
+        EXPECT_EQ(nand_remap_offset(channel.get(), 0, block), expected) << block;
+    }
+}
+
+TEST(NandPartTable, SevenRowsFoundByTheirSignificantBytes) {
+    ULONG rows = 0;
+    for (const nand_part_row* row = nand_part_table; row->name != nullptr; row++, rows++) {
+        UCHAR id[NAND_PART_ID_MAX] = {};
+        std::memcpy(id, row->id, NAND_PART_ID_MAX);
+        id[NAND_PART_ID_MAX - 1] = 0x77;  // bytes past the significant ones are not compared
+        EXPECT_EQ(nand_part_find(id, NAND_PART_ID_MAX), row) << row->name;
+        id[row->id_length - 1] ^= 0x01;
+        EXPECT_EQ(nand_part_find(id, NAND_PART_ID_MAX), nullptr) << row->name;
+        EXPECT_EQ(nand_part_find(row->id, row->id_length - 1), nullptr) << row->name;  // too short
+        EXPECT_EQ(row->clock_period_ps, 12000u);
+        EXPECT_EQ(row->clock_delay_ps, 3250u);
+        EXPECT_EQ(row->clock_mode, 5u);
+    }
+    EXPECT_EQ(rows, 7u);
+}
+
+}  // namespace

@@ -50,6 +50,8 @@ const char* claim_holder(const pipeline_device* card) {
 // A record copied into pool, handed to `serve`, freed on every path: -KPAV_ENOMEM without pool.
 template <typename Serve>
 int with_pool_copy(const control_record* record, ULONG size, Serve serve) {
+    PAGED_CODE();
+    PAGED_CODE();
     auto* copy = (UCHAR*)kpav_alloc(size, KPAV_TAG_VML);
     if (copy == nullptr) {
         return -KPAV_ENOMEM;
@@ -63,6 +65,7 @@ int with_pool_copy(const control_record* record, ULONG size, Serve serve) {
 }
 
 int get_status(pipeline_device* card, const control_record* record) {
+    PAGED_CODE();
     device_status_record r;
     if (control_copy_in(record, 0, &r, sizeof r) != 0) {
         return -KPAV_EFAULT;
@@ -81,6 +84,7 @@ int get_status(pipeline_device* card, const control_record* record) {
 }
 
 int get_driver_info(pipeline_device* card, const control_record* record) {
+    PAGED_CODE();
     auto* r = (driver_info_record*)kpav_zalloc(sizeof(driver_info_record), KPAV_TAG_VML);
     if (r == nullptr) {
         return -KPAV_ENOMEM;
@@ -96,6 +100,7 @@ int get_driver_info(pipeline_device* card, const control_record* record) {
 
 // The identity handshake (88 bytes).
 int get_ids(pipeline_device* card, const control_record* record) {
+    PAGED_CODE();
     UCHAR r[88];
     if (control_copy_in(record, 0, r, sizeof r) != 0) {
         return -KPAV_EFAULT;
@@ -114,6 +119,7 @@ int get_ids(pipeline_device* card, const control_record* record) {
 }
 
 int kinfo_request(pipeline_device* card, const control_record* record) {
+    PAGED_CODE();
     return with_pool_copy(record, sizeof(kinfo_query), [&](UCHAR* copy) {
         auto* query = (kinfo_query*)copy;
         kinfo_node* root = nullptr;
@@ -147,6 +153,7 @@ int kinfo_request(pipeline_device* card, const control_record* record) {
 }
 
 int capabilities(pipeline_device* card, const control_record* record) {
+    PAGED_CODE();
     capability_header header;
     if (control_copy_in(record, 0, &header, sizeof header) != 0) {
         return -KPAV_EFAULT;
@@ -173,6 +180,7 @@ int capabilities(pipeline_device* card, const control_record* record) {
 }
 
 int zeros_with_result(const control_record* record, ULONG size, int result) {
+    PAGED_CODE();
     UCHAR zeros[64] = {};
     kpav_assert(size <= sizeof zeros);
     int rc = control_copy_out(record, 0, zeros, size);
@@ -180,6 +188,7 @@ int zeros_with_result(const control_record* record, ULONG size, int result) {
 }
 
 int get_capacity(pipeline_device* card, const control_record* record) {
+    PAGED_CODE();
     ULONG64 r[6];
     if (control_copy_in(record, 0, r, sizeof r) != 0) {
         return -KPAV_EFAULT;
@@ -201,6 +210,7 @@ int get_capacity(pipeline_device* card, const control_record* record) {
 // Usable capacity and pad counts: without a store the card is detached and has no NV data, so
 // the capacity is 0 and the answer that of absent NV data.
 int set_attach_state(pipeline_device* card, const control_record* record) {
+    PAGED_CODE();
     UCHAR r[16];
     if (control_copy_in(record, 0, r, sizeof r) != 0) {
         return -KPAV_EFAULT;
@@ -220,6 +230,7 @@ int set_attach_state(pipeline_device* card, const control_record* record) {
 }
 
 int get_attach_info(pipeline_device* card, const control_record* record) {
+    PAGED_CODE();
     ULONG r[20];
     if (control_copy_in(record, 0, r, sizeof r) != 0) {
         return -KPAV_EFAULT;
@@ -242,6 +253,7 @@ int get_attach_info(pipeline_device* card, const control_record* record) {
 }
 
 int get_counters(pipeline_device* card, const control_record* record) {
+    PAGED_CODE();
     ULONG64 r[14] = {};
     if (nand_dev* channel = card->nand) {
         r[0] = (ULONG64)(ReadNoFence64(&channel->stats[REQUEST_APPEND][STAT_BYTES]) +
@@ -256,6 +268,7 @@ int get_counters(pipeline_device* card, const control_record* record) {
 }
 
 int channel_query(pipeline_device* card, const control_record* record) {
+    PAGED_CODE();
     ULONG r[2];
     if (control_copy_in(record, 0, r, sizeof r) != 0) {
         return -KPAV_EFAULT;
@@ -269,6 +282,7 @@ int channel_query(pipeline_device* card, const control_record* record) {
 }
 
 int beacon(pipeline_device* card, const control_record* record) {
+    PAGED_CODE();
     ULONG r[2];
     if (control_copy_in(record, 0, r, sizeof r) != 0) {
         return -KPAV_EFAULT;
@@ -279,6 +293,7 @@ int beacon(pipeline_device* card, const control_record* record) {
 }
 
 int get_param(const control_record* record) {
+    PAGED_CODE();
     return with_pool_copy(record, sizeof(kpav_param_get_record), [&](UCHAR* copy) {
         int rc = kpav_param_get((kpav_param_get_record*)copy);
         int copied = control_copy_out(record, 0, copy, sizeof(kpav_param_get_record));
@@ -287,11 +302,13 @@ int get_param(const control_record* record) {
 }
 
 int set_param(const control_record* record) {
+    PAGED_CODE();
     return with_pool_copy(record, sizeof(kpav_param_set_record),
                           [&](UCHAR* copy) { return kpav_param_set((const kpav_param_set_record*)copy); });
 }
 
 int list_params(const control_record* record) {
+    PAGED_CODE();
     ULONG size = 0;
     if (control_copy_in(record, 0, &size, sizeof size) != 0) {
         return -KPAV_EFAULT;
@@ -324,6 +341,7 @@ void location_bytes(const pipeline_device* card, UCHAR* out) {
 }
 
 int get_pci_location(pipeline_device* card, const control_record* record) {
+    PAGED_CODE();
     UCHAR r[24];
     if (control_copy_in(record, 0, r, sizeof r) != 0) {
         return -KPAV_EFAULT;
@@ -344,6 +362,7 @@ int get_pci_location(pipeline_device* card, const control_record* record) {
 }
 
 int get_pcie_caps(pipeline_device* card, const control_record* record) {
+    PAGED_CODE();
     if (!card->bus_present || card->pdev == nullptr) {
         return -KPAV_ENOTTY;
     }
@@ -358,6 +377,7 @@ int get_pcie_caps(pipeline_device* card, const control_record* record) {
 }
 
 int get_pcie_link(pipeline_device* card, const control_record* record) {
+    PAGED_CODE();
     if (!card->bus_present || card->pdev == nullptr) {
         return -KPAV_ENOTTY;
     }
@@ -391,6 +411,7 @@ static_assert(offsetof(pci_config_record, value) == 32);
 constexpr ULONG pci_config_space = 4096;
 
 int pci_config(pipeline_device* card, bool write, const control_record* record) {
+    PAGED_CODE();
     pci_config_record r;
     if (control_copy_in(record, 0, &r, sizeof r) != 0) {
         return -KPAV_EFAULT;
@@ -431,6 +452,7 @@ int pci_config(pipeline_device* card, bool write, const control_record* record) 
 }
 
 int mel_user_event(const control_record* record) {
+    PAGED_CODE();
     return with_pool_copy(record, pav_ioctl_size(PAV_IOCTL_MEL_USER_EVENT), [](UCHAR*) {
         return -KPAV_ENODEV;  // the media event log is the store's, which the card does not have yet
     });

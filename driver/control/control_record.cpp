@@ -45,6 +45,7 @@ int control_copy_out(const control_record* record, ULONG offset, const void* sou
 namespace {
 
 ULONG head_word(const void* head, ULONG head_length, ULONG offset) {
+    KPAV_IRQL_AT_MOST(HIGH_LEVEL);
     ULONG value = 0;
     if (head != nullptr && (ULONG64)offset + sizeof value <= head_length) {
         RtlCopyMemory(&value, (const UCHAR*)head + offset, sizeof value);

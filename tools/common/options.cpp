@@ -39,8 +39,8 @@ int option_width(int argc, char** argv, int at, const char* shorts, const tool_o
         return takes_next && at + 1 < argc ? 2 : 1;
     }
     for (const char* c = a + 1; *c != 0; c++) {
-        const char* spec = *c != ':' ? std::strchr(shorts, *c) : nullptr;
-        if (spec != nullptr && spec[1] == ':') {
+        const char* entry = *c != ':' ? std::strchr(shorts, *c) : nullptr;
+        if (entry != nullptr && entry[1] == ':') {
             return c[1] == 0 && at + 1 < argc ? 2 : 1;  // the rest of the group, or the next argument
         }
     }
@@ -143,13 +143,13 @@ int tool_getopt_long(int argc, char** argv, const char* shorts, const tool_optio
         s->next = argv[s->index++] + 1;
     }
     char c = *s->next++;
-    const char* spec = c != ':' ? std::strchr(shorts, c) : nullptr;
-    if (spec == nullptr) {
+    const char* entry = c != ':' ? std::strchr(shorts, c) : nullptr;
+    if (entry == nullptr) {
         s->unknown = c;
         std::fprintf(stderr, "Unknown option -- %c\n", c);
         return '?';
     }
-    if (spec[1] == ':') {
+    if (entry[1] == ':') {
         if (*s->next != 0) {
             s->argument = s->next;
         } else if (s->index < argc) {

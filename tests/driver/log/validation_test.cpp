@@ -204,3 +204,38 @@ TEST_F(ValidationTest, OnlyOlderVersionsMeanAnUpgrade) {
 }
 
 }  // namespace
+
+namespace {
+
+// A valid EB note found by the scan gives the block its wear and masks and erases it.
+TEST_F(ValidationTest, AnEbNoteAppliedErasesItsBlockWithTheNotesWear) {
+    program(opened(6, 64));
+    InterlockedExchange(&info(6)->erase_count, 41);
+    info(6)->erase_time = 1700000000;
+    info(6)->banks[1].saved_mask &= ~1u;
+    eb_note n{};
+    ASSERT_EQ(eb_note_build(channel(), &n, 6, MGMT_STATE_ERASED), 0);
+    InterlockedExchange(&info(6)->erase_count, 0);
+    info(6)->erase_time = 0;
+    info(6)->banks[1].saved_mask |= 1u;
+    ASSERT_EQ(eb_note_apply(channel(), &n), 0);
+    EXPECT_EQ(info(6)->erase_count, 42) << "the note's count, and the erase after it";
+    EXPECT_EQ(info(6)->banks[1].raw_mask & 1u, 0u) << "the note's masks";
+    EXPECT_GE(info(6)->condition, EB_COND_NOTED);
+    EXPECT_EQ(media_page_check_read(channel(), 6, 0), 1) << "erased";
+    n.header[4] = 0x00;  // an address outside the notes' range
+    n.header[6] = 0x00;
+    EXPECT_EQ(eb_note_apply(channel(), &n), -22);
+
+    // Erased and corrupt LEBs lose their wear; the others keep theirs.
+    kpav_state_init(&lebs_[6].func, PAV_LEB_FUNC_ERASED);
+    kpav_state_init(&lebs_[7].func, PAV_LEB_FUNC_CORRUPT);
+    kpav_state_init(&lebs_[8].func, PAV_LEB_FUNC_CLOSED);
+    InterlockedExchange(&info(8)->erase_count, 5);
+    leb_unknown_wear(&log_);
+    EXPECT_EQ(info(6)->erase_count, -1);
+    EXPECT_EQ(info(7)->erase_count, -1);
+    EXPECT_EQ(info(8)->erase_count, 5);
+}
+
+}  // namespace

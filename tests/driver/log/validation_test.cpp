@@ -120,6 +120,22 @@ TEST_F(ValidationTest, OpenersOrderTheChainAndTheNewestRecordsTheRest) {
     EXPECT_EQ(ebinfo_table(channel())->erased_count, 16u - 3) << "every LEB but the three written";
 }
 
+// LEBs whose openers repeat a sequence: one of them is linked, the chain stays in order.
+TEST_F(ValidationTest, ARepeatedSequenceLinksOnce) {
+    program(opened(3, 64));
+    program(opened(4, 64));
+    program(opened(1, 128));
+    program(opened(11, 192));  // the newest: it knows the others as written
+    restart_and_validate(0);
+    ASSERT_EQ(leb_order_chain(&v_, false), 0);
+    EXPECT_EQ(v_.chain_count, 3u);
+    USHORT first = log_.head_leb;
+    EXPECT_TRUE(first == 3 || first == 4);
+    EXPECT_EQ(lebs_[first].next, 1);
+    EXPECT_EQ(lebs_[1].next, 11);
+    EXPECT_EQ(log_.append_leb, 11);
+}
+
 TEST_F(ValidationTest, OpenersThatDoNotBelongAreRefused) {
     struct row {
         const char* what;

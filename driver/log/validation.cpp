@@ -337,6 +337,39 @@ int leb_newest_apply_state(mgmt_validation* v) {
     return rc == 0 ? apply_eb_notes(v, newest) : rc;
 }
 
+namespace {
+
+// Sorts LEB numbers by their sequence (ties keep no particular order).
+void sort_by_sequence(const pav_log* log, USHORT* order, ULONG n) {
+    auto key = [&](ULONG i) { return log->lebs[order[i]].sequence; };
+    auto sift = [&](ULONG root, ULONG end) {
+        while (2 * root + 1 < end) {
+            ULONG child = 2 * root + 1;
+            if (child + 1 < end && key(child) < key(child + 1)) {
+                child++;
+            }
+            if (key(root) >= key(child)) {
+                return;
+            }
+            USHORT t = order[root];
+            order[root] = order[child];
+            order[child] = t;
+            root = child;
+        }
+    };
+    for (ULONG i = n / 2; i-- > 0;) {
+        sift(i, n);
+    }
+    for (ULONG end = n; end > 1; end--) {
+        USHORT t = order[0];
+        order[0] = order[end - 1];
+        order[end - 1] = t;
+        sift(0, end - 1);
+    }
+}
+
+}  // namespace
+
 int leb_order_chain(mgmt_validation* v, bool tolerant) {
     PAGED_CODE();
     pav_log* log = v->log;
@@ -372,38 +405,39 @@ int leb_order_chain(mgmt_validation* v, bool tolerant) {
     if (candidates == 0) {
         return 0;
     }
-    // The chain in the order of the sequences: one sort (insertion by sequence), each LEB behind
-    // the one with the next smaller sequence; an LEB whose sequence repeats one already linked
-    // stays out, as a walk to "the smallest greater sequence" would leave it.
-    USHORT head = PAV_NO_LEB;
+    // The chain in the order of the sequences: the candidates sorted once (a heap sort, no
+    // allocation beyond the list), each linked behind the one with the next smaller sequence; an
+    // LEB whose sequence repeats one already linked stays out, as a walk to "the smallest greater
+    // sequence" would leave it.
+    auto* order = (USHORT*)kpav_alloc((SIZE_T)candidates * sizeof(USHORT), KPAV_TAG_MAL);
+    if (order == nullptr) {
+        return -KPAV_ENOMEM;
+    }
+    ULONG n = 0;
     for (ULONG leb = log->first_leb; in_log_range(log, leb); leb++) {
         log->lebs[leb].next = log->lebs[leb].previous = PAV_NO_LEB;
+        if (chain_candidate(log, (USHORT)leb) && v->lebs[leb].version != 0 && v->lebs[leb].format_sequence == format &&
+            n < candidates) {
+            order[n++] = (USHORT)leb;
+        }
     }
-    for (ULONG leb = log->first_leb; in_log_range(log, leb); leb++) {
-        if (!chain_candidate(log, (USHORT)leb) || v->lebs[leb].version == 0 || v->lebs[leb].format_sequence != format) {
+    sort_by_sequence(log, order, n);
+    USHORT head = PAV_NO_LEB;
+    USHORT last = PAV_NO_LEB;
+    for (ULONG i = 0; i < n; i++) {
+        USHORT leb = order[i];
+        if (last != PAV_NO_LEB && log->lebs[last].sequence == log->lebs[leb].sequence) {
             continue;
         }
-        ULONG64 sequence = log->lebs[leb].sequence;
-        USHORT after = PAV_NO_LEB;
-        USHORT at = head;
-        while (at != PAV_NO_LEB && log->lebs[at].sequence < sequence) {
-            after = at;
-            at = log->lebs[at].next;
-        }
-        if (at != PAV_NO_LEB && log->lebs[at].sequence == sequence) {
-            continue;
-        }
-        log->lebs[leb].previous = after;
-        log->lebs[leb].next = at;
-        if (after == PAV_NO_LEB) {
-            head = (USHORT)leb;
+        log->lebs[leb].previous = last;
+        if (last == PAV_NO_LEB) {
+            head = leb;
         } else {
-            log->lebs[after].next = (USHORT)leb;
+            log->lebs[last].next = leb;
         }
-        if (at != PAV_NO_LEB) {
-            log->lebs[at].previous = (USHORT)leb;
-        }
+        last = leb;
     }
+    kpav_free(order, KPAV_TAG_MAL);
     USHORT tail = head;
     ULONG linked = 0;
     for (USHORT leb = head; leb != PAV_NO_LEB; leb = log->lebs[leb].next) {

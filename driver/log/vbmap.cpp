@@ -313,6 +313,15 @@ int for_each_summary(vbmap* map, int mode, Fn fn) {
 
 }  // namespace
 
+int vbm_summary_init(vbmap* map, pav_log* log, USHORT first_leb, USHORT leb_count, ULONG sector_size) {
+    PAGED_CODE();
+    for (ULONG leb = first_leb; leb < (ULONG)first_leb + leb_count && log->counters != nullptr && leb < log->eb_count;
+         leb++) {
+        log->counters[leb].note_address = ~0ull;
+    }
+    return vbmap_create(map, log, first_leb, leb_count, sector_size);
+}
+
 int vbm_summary_save(vbmap* map) {
     PAGED_CODE();
     nand_dev* channel = map->log->channel;

@@ -107,6 +107,9 @@ struct vbm_summary {
 void vbm_summary_encode(UCHAR* record, const vbm_summary* summary);
 int vbm_summary_decode(const UCHAR* record, ULONG max_packets, vbm_summary* out);
 
+// The summaries' and the bitmap's set-up at attach: every LEB of the range without a note address
+// (all ones), then vbmap_create.
+int vbm_summary_init(vbmap* map, pav_log* log, USHORT first_leb, USHORT leb_count, ULONG sector_size);
 // Writes every LEB's record into its summary block and marks it dirty: 0 or the block's error.
 // The in-memory peak is raised to the valid count first; the record keeps the peak it had.
 int vbm_summary_save(vbmap* map);

@@ -347,6 +347,25 @@ TEST_F(MelMediaTest, HeldWritesAndTheCountEventLimit) {
     EXPECT_EQ(ebinfo_table(channel())->error_totals[0], 1000u);
 }
 
+// The weekly refresh rewrites both copies once the primary is seven days old, not before.
+TEST_F(MelMediaTest, RefreshRewritesAWeekOldMap) {
+    write_decisions();
+    const ULONG64 programs = model_->counters().programs;
+    ASSERT_EQ(mel_refresh(channel()), 0);
+    EXPECT_EQ(model_->counters().programs, programs) << "a fresh map is left alone";
+    mel_header before{};
+    ASSERT_EQ(mel_header_decode(mel()->header[0], &before), 0);
+    sim::kernel::advance_clock(7ull * 86400 * 10000000);
+    ASSERT_EQ(mel_refresh(channel()), 0);
+    mel_header after{};
+    ASSERT_EQ(mel_header_decode(mel()->header[0], &after), 0);
+    EXPECT_EQ(after.day, before.day + 7);
+    EXPECT_GT(model_->counters().programs, programs);
+    restart_card();
+    ASSERT_EQ(mel_load(channel()), 0);
+    expect_decisions();
+}
+
 TEST_F(MelMediaTest, RewritingAValidCopyBesideAnInvalidOneIsRefused) {
     ASSERT_EQ(mel_write(channel(), 1), 0);
     mel()->valid[1] = 0;

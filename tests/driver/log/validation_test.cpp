@@ -120,6 +120,22 @@ TEST_F(ValidationTest, OpenersOrderTheChainAndTheNewestRecordsTheRest) {
     EXPECT_EQ(ebinfo_table(channel())->erased_count, 16u - 3) << "every LEB but the three written";
 }
 
+// LEBs whose openers repeat a sequence: one of them is linked, the chain stays in order.
+TEST_F(ValidationTest, ARepeatedSequenceLinksOnce) {
+    program(opened(3, 64));
+    program(opened(4, 64));
+    program(opened(1, 128));
+    program(opened(11, 192));  // the newest: it knows the others as written
+    restart_and_validate(0);
+    ASSERT_EQ(leb_order_chain(&v_, false), 0);
+    EXPECT_EQ(v_.chain_count, 3u);
+    USHORT first = log_.head_leb;
+    EXPECT_TRUE(first == 3 || first == 4);
+    EXPECT_EQ(lebs_[first].next, 1);
+    EXPECT_EQ(lebs_[1].next, 11);
+    EXPECT_EQ(log_.append_leb, 11);
+}
+
 TEST_F(ValidationTest, OpenersThatDoNotBelongAreRefused) {
     struct row {
         const char* what;
@@ -201,6 +217,41 @@ TEST_F(ValidationTest, OnlyOlderVersionsMeanAnUpgrade) {
     EXPECT_EQ(v_.upgrade, 1);
     EXPECT_TRUE(logged("dov0: Upgrade detected. Preparing drive, this could take several minutes.\n"));
     EXPECT_NE(info(1)->flags & EB_FLAG_GROOM_B, 0) << "the first block after block 0 goes to the error notice";
+}
+
+}  // namespace
+
+namespace {
+
+// A valid EB note found by the scan gives the block its wear and masks and erases it.
+TEST_F(ValidationTest, AnEbNoteAppliedErasesItsBlockWithTheNotesWear) {
+    program(opened(6, 64));
+    InterlockedExchange(&info(6)->erase_count, 41);
+    info(6)->erase_time = 1700000000;
+    info(6)->banks[1].saved_mask &= ~1u;
+    eb_note n{};
+    ASSERT_EQ(eb_note_build(channel(), &n, 6, MGMT_STATE_ERASED), 0);
+    InterlockedExchange(&info(6)->erase_count, 0);
+    info(6)->erase_time = 0;
+    info(6)->banks[1].saved_mask |= 1u;
+    ASSERT_EQ(eb_note_apply(channel(), &n), 0);
+    EXPECT_EQ(info(6)->erase_count, 42) << "the note's count, and the erase after it";
+    EXPECT_EQ(info(6)->banks[1].raw_mask & 1u, 0u) << "the note's masks";
+    EXPECT_GE(info(6)->condition, EB_COND_NOTED);
+    EXPECT_EQ(media_page_check_read(channel(), 6, 0), 1) << "erased";
+    n.header[4] = 0x00;  // an address outside the notes' range
+    n.header[6] = 0x00;
+    EXPECT_EQ(eb_note_apply(channel(), &n), -22);
+
+    // Erased and corrupt LEBs lose their wear; the others keep theirs.
+    kpav_state_init(&lebs_[6].func, PAV_LEB_FUNC_ERASED);
+    kpav_state_init(&lebs_[7].func, PAV_LEB_FUNC_CORRUPT);
+    kpav_state_init(&lebs_[8].func, PAV_LEB_FUNC_CLOSED);
+    InterlockedExchange(&info(8)->erase_count, 5);
+    leb_unknown_wear(&log_);
+    EXPECT_EQ(info(6)->erase_count, -1);
+    EXPECT_EQ(info(7)->erase_count, -1);
+    EXPECT_EQ(info(8)->erase_count, 5);
 }
 
 }  // namespace

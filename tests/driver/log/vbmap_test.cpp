@@ -78,6 +78,15 @@ class VbmapTest : public MetadataTest {
     vbmap map_{};
 };
 
+TEST_F(VbmapTest, SummaryInitClearsNoteAddressesOfItsRange) {
+    counters_[2].note_address = 5;
+    counters_[9].note_address = 6;
+    vbmap_destroy(&map_);
+    ASSERT_EQ(vbm_summary_init(&map_, &t_->log, 0, 8, 512), 0);
+    EXPECT_EQ(counters_[2].note_address, ~0ull);
+    EXPECT_EQ(counters_[9].note_address, 6u) << "outside the range";
+}
+
 TEST_F(VbmapTest, CreateMakesEveryBlockZeroedAndDirty) {
     for (ULONG leb = 0; leb < kLebs; leb++) {
         mblk* block = nullptr;

@@ -22,6 +22,7 @@
 #include "sim/kernel/control.h"
 #include "sim/kmdf/control.h"
 #include "sim/machine/machine.h"
+#include "tests/support/channel_on_machine.h"
 #include "tests/support/csr_dump_decode.h"
 #include "tests/support/kernel_fixture.h"
 
@@ -36,25 +37,8 @@ bool has_text(const std::string& part) {
     return false;
 }
 
-// The geometry the NAND controller's set-up would read: the machine's default card.
-int default_geometry(nand_dev* channel) {
-    sim::card::NandGeometry g;
-    channel->geometry.pads = g.lanes;
-    channel->geometry.banks = g.banks;
-    channel->geometry.planes = g.planes;
-    channel->geometry.page_size = g.page_data;
-    channel->geometry.rows_per_eb = g.rows;
-    channel->geometry.eb_count = g.eb_count;
-    channel->geometry.stripe_bytes = 65536;
-    return 0;
-}
-
 // The controller's channel operations, with the NAND controller's set-up standing in.
-const channel_owner_ops bring_up = [] {
-    channel_owner_ops ops = controller_channel_ops;
-    ops.nand_controller_init = default_geometry;
-    return ops;
-}();
+const channel_owner_ops& bring_up = channel_bring_up();
 
 struct ChannelOnMachineTest : ::testing::Test {
     // Plugs a card on bus 3 of a machine whose drivers are loaded, waits for it to start (in

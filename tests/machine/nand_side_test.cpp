@@ -19,27 +19,12 @@
 #include "driver/shell/shell.h"
 #include "sim/kernel/control.h"
 #include "sim/machine/machine.h"
+#include "tests/support/channel_on_machine.h"
 #include "tests/support/kernel_fixture.h"
 
 namespace {
 
-int stand_in_geometry(nand_dev* channel) {
-    sim::card::NandGeometry g;
-    channel->geometry.pads = g.lanes;
-    channel->geometry.banks = g.banks;
-    channel->geometry.planes = g.planes;
-    channel->geometry.page_size = g.page_data;
-    channel->geometry.rows_per_eb = g.rows;
-    channel->geometry.eb_count = g.eb_count;
-    channel->geometry.stripe_bytes = 65536;
-    return 0;
-}
-
-const channel_owner_ops bring_up = [] {
-    channel_owner_ops ops = controller_channel_ops;
-    ops.nand_controller_init = stand_in_geometry;
-    return ops;
-}();
+const channel_owner_ops& bring_up = channel_bring_up();
 
 struct part_case {
     const char* part;

@@ -24,19 +24,13 @@
 
 #include "sim/machine/wire.h"
 #include "sim/win32/win32.h"
+#include "tests/support/child_process.h"
 
 #ifndef VELKOR_SIM_PROGRAM
 #error "VELKOR_SIM_PROGRAM names the velkor-sim program"
 #endif
 
 namespace {
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 void write_file(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -81,10 +75,7 @@ class ProgramTest : public ::testing::Test {
     // Starts velkor-sim with `args`; its output goes to base/<name>.out and .err. With
     // `terminated`, SIGTERM is already waiting when it starts (as if it came during boot).
     pid_t start(const std::vector<std::string>& args, const std::string& name, bool terminated = false) {
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            std::freopen((base_ + "/" + name + ".out").c_str(), "w", stdout);
-            std::freopen((base_ + "/" + name + ".err").c_str(), "w", stderr);
+        pid_t pid = spawn_program(VELKOR_SIM_PROGRAM, args, base_ + "/" + name + ".out", base_ + "/" + name + ".err", [&] {
             if (terminated) {
                 sigset_t term;
                 sigemptyset(&term);
@@ -92,14 +83,7 @@ class ProgramTest : public ::testing::Test {
                 sigprocmask(SIG_BLOCK, &term, nullptr);
                 ::raise(SIGTERM);
             }
-            std::vector<char*> argv{(char*)VELKOR_SIM_PROGRAM};
-            for (const std::string& a : args) {
-                argv.push_back((char*)a.c_str());
-            }
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            _exit(127);
-        }
+        });
         running_.push_back(pid);
         return pid;
     }

@@ -24,6 +24,7 @@
 #include "sim/machine/machine.h"
 #include "sim/win32/win32.h"
 #include "tests/support/channel_on_machine.h"
+#include "tests/support/child_process.h"
 #include "tools/kandrel/kandrel.h"
 
 #ifndef VELKOR_SIM_PROGRAM
@@ -34,13 +35,6 @@
 #endif
 
 namespace {
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 struct outcome {
     int status;
@@ -70,14 +64,8 @@ class KandrelProgramTest : public ::testing::Test {
     }
 
     void start_machine() {
-        machine_ = ::fork();
-        if (machine_ == 0) {
-            std::freopen((base_ + "/machine.out").c_str(), "w", stdout);
-            std::freopen((base_ + "/machine.err").c_str(), "w", stderr);
-            std::string state = base_ + "/state";
-            ::execl(VELKOR_SIM_PROGRAM, VELKOR_SIM_PROGRAM, "--state", state.c_str(), "--cards", "1", (char*)nullptr);
-            _exit(127);
-        }
+        machine_ = spawn_program(VELKOR_SIM_PROGRAM, {"--state", base_ + "/state", "--cards", "1"},
+                                 base_ + "/machine.out", base_ + "/machine.err");
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(240);
         while (read_file(base_ + "/machine.out").find("velkor-sim: serving") == std::string::npos) {
             ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "velkor-sim did not serve";
@@ -92,19 +80,8 @@ class KandrelProgramTest : public ::testing::Test {
         static int n = 0;
         std::string out = base_ + "/kandrel" + std::to_string(++n) + ".out";
         std::string err = base_ + "/kandrel" + std::to_string(n) + ".err";
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            std::freopen(out.c_str(), "w", stdout);
-            std::freopen(err.c_str(), "w", stderr);
-            ::setenv("VELKOR_SIM_SOCKET", socket_.c_str(), 1);
-            std::vector<char*> argv{(char*)KANDREL_PROGRAM};
-            for (const std::string& a : args) {
-                argv.push_back((char*)a.c_str());
-            }
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            _exit(127);
-        }
+        pid_t pid = spawn_program(KANDREL_PROGRAM, args, out, err,
+                                  [&] { ::setenv("VELKOR_SIM_SOCKET", socket_.c_str(), 1); });
         int status = 0;
         ::waitpid(pid, &status, 0);
         return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out), read_file(err)};

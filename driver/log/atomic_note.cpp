@@ -2,6 +2,7 @@
 
 #include "driver/log/apt.h"
 #include "driver/log/datalog.h"
+#include "driver/log/datalog_internal.h"
 #include "driver/pipeline/builders.h"
 #include "driver/pipeline/request.h"
 #include "driver/platform/log.h"
@@ -103,7 +104,9 @@ int atomic_discard_note_apply(pav_log* log, const atomic_note* note, ULONG bytes
     }
     for (ULONG i = 0; i < note->count; i++) {
         const atomic_note_entry& e = atomic_note_entries(note)[i];
-        if (e.leb >= log->eb_count || e.first_packet > e.last_packet) {
+        // A range past the LEB's packets would wrap the packet and byte ends it sets.
+        if (e.leb >= log->eb_count || !datalog_detail::in_channel_range(log, e.leb) ||
+            e.first_packet > e.last_packet || e.last_packet >= datalog_leb_capacity(log, e.leb)) {
             return -KPAV_EINVAL;
         }
     }

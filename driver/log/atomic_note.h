@@ -54,7 +54,8 @@ int atomic_discard_note_build(pav_log* log, USHORT first_leb, ULONG first_packet
 void atomic_discard_note_free(pav_log* log);
 // Sets the discard range of every listed LEB that is writing or closed and carries the listed
 // sequence. `bytes` is the size of the note as read: 0, -KPAV_EINVAL for a count that does not fit
-// it, an entry with a packet range upside down, or an LEB out of range (nothing is applied then).
+// it, an entry with a packet range upside down or past its LEB's packets, or an LEB outside the
+// log (nothing is applied then).
 int atomic_discard_note_apply(pav_log* log, const atomic_note* note, ULONG bytes);
 // Writes the log's note (when it has one) through the append point, so that later scans hide
 // the same packets: one 64-byte note per two entries (a write over more than two LEBs takes

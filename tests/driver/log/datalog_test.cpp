@@ -457,6 +457,12 @@ TEST_F(AtomicNoteTest, NotesListEveryLebOfTheWriteAndApplyOnlyToMatchingOnes) {
     bad->entries[1].leb = 16;
     EXPECT_EQ(atomic_discard_note_apply(&log_, bad, 64), -22);
     bad->entries[1].leb = 9;
+    bad->entries[1].last_packet = 0xFFFFFFFF;
+    EXPECT_EQ(atomic_discard_note_apply(&log_, bad, 64), -22) << "a range past the LEB's packets";
+    bad->entries[1].last_packet = log_.packets_per_leb;
+    EXPECT_EQ(atomic_discard_note_apply(&log_, bad, 64), -22);
+    EXPECT_EQ(lebs_[5].discard_start, 100u) << "nothing of a refused note is applied";
+    bad->entries[1].last_packet = 7;
     bad->entries[1].sequence = 1;
     lebs_[9].discard_end = 0;
     EXPECT_EQ(atomic_discard_note_apply(&log_, bad, 64), 0);

@@ -150,6 +150,7 @@ TEST_F(ChannelOnMachineTest, AFailedChannelPrintsItsRegisterDumpIntoTheLog) {
         }
         EXPECT_EQ(text.back(), '\n');
         // Printed, the buffer is free again: the next request takes a new dump from its start.
+        ASSERT_TRUE(eventually([&] { return ReadAcquire(&card_->dump_state) == 0; }));
         EXPECT_EQ(card_->dump.position, 0u);
         m.stop();
     }

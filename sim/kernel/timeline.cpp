@@ -332,7 +332,14 @@ void KeStallExecutionProcessor(ULONG microseconds) {
         sim::kernel::advance_clock((uint64_t)microseconds * 10);
         return;
     }
-    while (sim::kernel::timeline::now() < until) {
-        __builtin_ia32_pause();
+    // The stalling thread gives its host processor away now and then, as a spinning waiter for a
+    // spin lock does: what it waits for is often another stand-in thread, which, once woken,
+    // waits for a host processor rather than taking this one.
+    for (unsigned spins = 1; sim::kernel::timeline::now() < until; spins++) {
+        if (spins % 64 == 0) {
+            sched_yield();
+        } else {
+            __builtin_ia32_pause();
+        }
     }
 }

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "driver/platform/kassert.h"
+
 const ULONG64 vsu_known_types[VSU_KNOWN_TYPES][2] = {
     {0x22424B06BF7D7E91ull, 0x115AD7217EF56EA2ull},
     {0xCC44FABB62A213E8ull, 0x3C7A85F91029B09Aull},
@@ -28,6 +30,7 @@ void store64(UCHAR* p, ULONG64 v) {
 }  // namespace
 
 ULONG vsu_type_number(const UCHAR* type) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     ULONG64 low = load64(type);
     ULONG64 high = load64(type + 8);
     for (ULONG i = 0; i < VSU_KNOWN_TYPES; i++) {
@@ -39,6 +42,7 @@ ULONG vsu_type_number(const UCHAR* type) {
 }
 
 void vsu_type_of(ULONG number, UCHAR* type) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     if (number < 1 || number > VSU_KNOWN_TYPES) {
         std::memset(type, 0, 16);
         return;
@@ -48,6 +52,7 @@ void vsu_type_of(ULONG number, UCHAR* type) {
 }
 
 bool vsu_type_is_zero(const UCHAR* type) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     for (int i = 0; i < 16; i++) {
         if (type[i] != 0) {
             return false;
@@ -58,6 +63,7 @@ bool vsu_type_is_zero(const UCHAR* type) {
 
 void vsu_descriptor_decode(const void* sector, size_t bytes, ULONG sector_size, ULONG64 capacity,
                            vsu_descriptor_findings* out) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     std::memset(out, 0, sizeof *out);
     // Whatever the slot holds is copied out first, as far as it reaches.
     std::memcpy(&out->fields, sector, bytes < sizeof out->fields ? bytes : sizeof out->fields);
@@ -93,6 +99,7 @@ void vsu_descriptor_decode(const void* sector, size_t bytes, ULONG sector_size, 
 }
 
 void vsu_descriptor_encode(const vsu_descriptor* fields, void* sector, size_t bytes) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     std::memset(sector, 0, bytes);
     vsu_descriptor d = *fields;
     d.magic = VSU_DESCRIPTOR_MAGIC;

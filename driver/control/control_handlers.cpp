@@ -51,7 +51,6 @@ const char* claim_holder(const pipeline_device* card) {
 template <typename Serve>
 int with_pool_copy(const control_record* record, ULONG size, Serve serve) {
     PAGED_CODE();
-    PAGED_CODE();
     auto* copy = (UCHAR*)kpav_alloc(size, KPAV_TAG_VML);
     if (copy == nullptr) {
         return -KPAV_ENOMEM;

@@ -26,6 +26,7 @@
 
 #include <time.h>
 
+#include "bench/block_cache.h"
 #include "driver/fmap/lrbtree.h"
 #include "driver/fmap/rmap.h"
 #include "driver/fmap/rsort.h"
@@ -124,17 +125,6 @@ int count_invalidation(void* context, ULONG64, ULONG64 length, ULONG64, lrbtree_
     return 0;
 }
 
-void boot_once() {
-    static bool booted = false;
-    if (!booted) {
-        // The benchmarks before may still be ending their threads.
-        sim::kernel::wait_for_system_threads(10000);
-        sim::kernel::boot();
-        mblk_cache_init();
-        booted = true;
-    }
-}
-
 // One forward map with its log, and the two baselines, holding the same mappings.
 struct world {
     pipeline_device card{};
@@ -152,7 +142,7 @@ struct world {
     uint64_t sequential_cursor = 0;
 
     world() {
-        boot_once();
+        block_cache_once();
         std::strcpy(card.name, "dov0");
         channel.card = &card;
         log.channel = &channel;
@@ -442,7 +432,7 @@ uint64_t pool_bytes() {
 // Bytes per mapped sector after filling the map with 64-sector runs, and again after random
 // one-sector writes over a sixteenth of it.
 void BM_ForwardMapMemory(benchmark::State& state) {
-    boot_once();
+    block_cache_once();
     for (auto _ : state) {
         uint64_t pool_before = pool_bytes();
         uint64_t extents_before = extent_bytes;
@@ -501,7 +491,7 @@ struct rebuild_world {
     uint64_t mapped = 0;
 
     explicit rebuild_world(bool random_writes) : lebs(rebuild_lebs), counters(rebuild_lebs) {
-        boot_once();
+        block_cache_once();
         std::strcpy(card.name, "dov1");
         channel.card = &card;
         log.channel = &channel;

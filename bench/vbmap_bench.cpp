@@ -13,9 +13,9 @@
 #include <random>
 #include <vector>
 
+#include "bench/block_cache.h"
 #include "driver/log/mblk.h"
 #include "driver/log/vbmap.h"
-#include "sim/kernel/control.h"
 
 namespace {
 
@@ -60,9 +60,7 @@ void flat_change(std::vector<ULONG>& flat, ULONG64 first, ULONG count, bool valu
 }
 
 void run(benchmark::State& state, ULONG length) {
-    sim::kernel::wait_for_system_threads(10000);
-    sim::kernel::boot();
-    if (mblk_cache_init() != 0) {
+    if (!block_cache_once()) {
         state.SkipWithError("no block cache");
         return;
     }
@@ -71,7 +69,6 @@ void run(benchmark::State& state, ULONG length) {
         vbmap map{};
         if (mblk_table_init(&b.log, false, false) != 0 || vbmap_create(&map, &b.log, 0, lebs, 512) != 0) {
             state.SkipWithError("no bitmap");
-            mblk_cache_exit();
             return;
         }
         std::vector<ULONG> flat((size_t)lebs * map.bits_per_leb / 32);
@@ -114,7 +111,6 @@ void run(benchmark::State& state, ULONG length) {
         vbmap_destroy(&map);
         mblk_table_exit(&b.log);
     }
-    mblk_cache_exit();
 }
 
 void BM_ValidityBitsOnePacket(benchmark::State& state) {

@@ -279,6 +279,10 @@ uint32_t ControllerBar::peek(uint32_t csr_offset) {
 
 void ControllerBar::poke(uint32_t csr_offset, uint32_t value) {
     std::lock_guard<std::mutex> g(mutex_);
+    if (SystemMonitor::claims(csr_offset)) {
+        monitor_.poke(csr_offset, value);
+        return;
+    }
     regs_[(csr_base + csr_offset) / 4] = value;
 }
 

@@ -70,6 +70,9 @@ bool SystemMonitor::claims(uint32_t csr) {
 }
 
 uint32_t SystemMonitor::read(uint32_t csr) const {
+    if (auto it = poked_.find(csr); it != poked_.end()) {
+        return it->second;
+    }
     auto minmax = [this](Sensor s) { return (uint32_t)max_[index(s)] << 16 | min_[index(s)]; };
     switch (csr) {
         case csr_temperature_alarm: return temperature_alarm_;
@@ -104,6 +107,15 @@ uint32_t SystemMonitor::write(uint32_t csr, uint32_t value) {
     }
 }
 
+void SystemMonitor::poke(uint32_t csr, uint32_t value) {
+    switch (csr) {
+        case csr_temperature_alarm: temperature_alarm_ = value; return;
+        case csr_capacitor_high: capacitor_high_ = value; return;
+        case csr_capacitor_low: capacitor_low_ = value; return;
+        default: poked_[csr] = value; return;
+    }
+}
+
 void SystemMonitor::reset() {
     temperature_alarm_ = temperature_alarm_reset;
     capacitor_high_ = capacitor_high_reset;
@@ -118,6 +130,13 @@ void SystemMonitor::reset() {
 
 uint32_t SystemMonitor::set(Sensor sensor, uint16_t code) {
     unsigned i = index(sensor);
+    static constexpr uint32_t registers[4][2] = {{csr_temperature, 0},
+                                                 {csr_core, csr_core_minmax},
+                                                 {csr_aux, csr_aux_minmax},
+                                                 {csr_capacitor, 0}};
+    for (uint32_t r : registers[i]) {
+        poked_.erase(r);
+    }
     current_[i] = code;
     min_[i] = std::min(min_[i], code);
     max_[i] = std::max(max_[i], code);

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 
 namespace sim::card {
 
@@ -53,6 +54,9 @@ class SystemMonitor {
     uint32_t read(uint32_t csr) const;
     // A register write: the status bits it raised.
     uint32_t write(uint32_t csr, uint32_t value);
+    // Sets a register without side effects (test set-up): an alarm register as written, a
+    // reading's register as a raw word read back until that reading next changes.
+    void poke(uint32_t csr, uint32_t value);
     // Controller reset: alarm registers to their reset values, min = max = current, alarms
     // re-taken without an event.
     void reset();
@@ -81,6 +85,7 @@ class SystemMonitor {
     bool core_active_ = false;
     bool aux_active_ = false;
     bool capacitor_was_inside_ = true;
+    std::map<uint32_t, uint32_t> poked_;  // reading registers set as raw words
 };
 
 }  // namespace sim::card

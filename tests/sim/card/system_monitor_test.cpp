@@ -116,6 +116,10 @@ TEST(SystemMonitor, ReadingsKeepTheirExtremesAndAResetPutsTheRegistersBack) {
     EXPECT_EQ(m.read(0x1314), 0xB000A000u) << "high half: the hottest code seen";
     m.set_minmax(Sensor::aux, 0x9000, 0x9100);
     EXPECT_EQ(m.read(0x1328), 0x91009000u);
+    m.poke(0x1314, 0xFFFFFFFF);  // a raw word, read back until the reading changes
+    EXPECT_EQ(m.read(0x1314), 0xFFFFFFFFu);
+    m.set(Sensor::temperature, 0xA100);
+    EXPECT_EQ(m.read(0x1314), 0xB000A100u);
 
     m.write(0x1300, 0xC7B40000 | 0x9000);  // the alarm active now, the reading below the next limit
     m.write(0x1308, 100);

@@ -5,6 +5,7 @@
 #include "driver/card/card_ops.h"
 #include "driver/platform/os.h"
 #include "driver/platform/steps.h"
+#include "driver/platform/sync.h"
 #include "driver/platform/thread.h"
 
 struct completion_queue;
@@ -22,6 +23,17 @@ struct csr_dump_printer {
 };
 
 constexpr ULONG PAV_MAX_COMPLETION_QUEUES = 16;
+
+// The last environment alert (driver/controller/environment.h): what the last environment
+// interrupt found, kept until the next one for the control interface.
+struct env_alert_record {
+    ULONG last_kind;  // the alert kind recorded last
+    ULONG kinds;      // the kinds recorded by this interrupt, ORed
+    ULONG64 time;     // Unix seconds
+    ULONG code;       // the raw code of the measurement
+    USHORT low;       // the kind's default alarm limits
+    USHORT high;
+};
 
 // The PCIe status registers mirrored in the register window: the start snapshot and three
 // rotating ones, taken every two minutes (pci_counters.h).
@@ -133,6 +145,10 @@ struct pipeline_device {
     BOOLEAN thermal_monitoring;
     ULONG product_min_power_mw;
     ULONG product_max_throttle_mw;
+
+    // The environment's last alert, under its own lock.
+    kpav_spinlock env_alert_lock;
+    env_alert_record env_alert;
     ULONG preallocate_listed;
     ULONG preallocate_mb_value;
     ULONG expected_io_size_value;

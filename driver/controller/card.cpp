@@ -89,6 +89,7 @@ int create_record(void* context) {
     InitializeListHead(&card->card_list_link);
     card->lock_mode_owner = -1;
     ExInitializeFastMutex(&card->raw_access_mutex);
+    kpav_spinlock_init(&card->env_alert_lock, "environment alert");
     card->ops = probe->ops;
     card->probe = probe;
     probe->card = card;

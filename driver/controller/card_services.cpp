@@ -2,6 +2,7 @@
 
 #include "driver/block/bio.h"
 #include "driver/controller/card_list.h"
+#include "driver/controller/environment.h"
 #include "driver/controller/startup.h"
 #include "driver/log/mel.h"
 #include "driver/log/mgmt.h"
@@ -21,12 +22,15 @@ void channel_lost_bus_check(nand_dev* channel) {
 
 }  // namespace
 
-// Read recovery, read levels, the environment, the NAND controller's initialisation and the
-// erase-block information's creation with its geometry come with the controller's bring-up;
-// until then their slots keep the plain rules.
+// Read recovery, read levels, the NAND controller's initialisation and the erase-block
+// information's creation with its geometry come with the controller's bring-up; until then their
+// slots keep the plain rules.
 constexpr channel_owner_ops controller_channel_ops = [] {
     channel_owner_ops ops = channel_owner_defaults;
     ops.check_lost_bus = channel_lost_bus_check;
+    ops.env_interrupt = env_interrupt;
+    ops.check_fpga_voltages = check_fpga_voltages;
+    ops.program_env_alarms = program_env_alarms;
     ops.mgmt_data_rle_scan = mgmt_data_rle_scan;
     ops.mgmt_data_read = mgmt_data_read_at_start;
     ops.bad_pad_mask_chains = mgmt_bad_pad_mask_chains;

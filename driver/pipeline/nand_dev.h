@@ -251,6 +251,10 @@ struct nand_dev {
     volatile CHAR rle_active;
     UCHAR controller_flush_writes;  // controller set-up asks for the 4992/5000 writes at start
     UCHAR bad_pad_step;             // controller set-up asks for the bad-pad-mask chains at start
+    // The card's power-cut flush: supported (controller set-up), enabled (set-up, and every
+    // capacitor event of the environment since).
+    UCHAR powercut_flush_supported;
+    volatile UCHAR powercut_flush_enabled;
 
     // ---- Completion: the rings, polling, the hardware events, the waiters
     completion_queue cqs[CQ_MAX_RINGS];

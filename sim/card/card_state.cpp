@@ -169,6 +169,7 @@ void CardState::power_loss() {
 
 void CardState::channel_reset() {
     engines.reset();
+    events.drop_latched();
     ring.channel_reset();
     completions.drop_pending();
     port_a.reset();

@@ -40,7 +40,8 @@ uint64_t now_us() {
 }  // namespace
 
 ControllerBar::ControllerBar(Card& card, const ControllerConfig& config)
-    : card_(card), config_(config), regs_(bar_size / 4, 0), pmp_(config.pmp, faults_), memory_(config.factory), nand_(config.nand) {
+    : card_(card), config_(config), regs_(bar_size / 4, 0), pmp_(config.pmp, faults_), memory_(config.factory), nand_(config.nand),
+      monitor_(config.env) {
     memory_.write(image_chain_address, build_image_chain(config.images));
     write_family_record(memory_, config.family);
     power_on();
@@ -73,8 +74,6 @@ void ControllerBar::power_on() {
     set(0x2204, 0x80010008);
     set(0x2004, 0xFFFFFFFF);
     set(0x2008, 0xFFFFFFFF);
-    set(0x1300, 0xC7B4B5C0);
-    set(0x1308, 0xFFFF);
     set(csr_incomplete_reset, config_.incomplete_reset ? 1 : 0);
     set(csr_ecc_caps, config_.ecc_caps);
     unlocked_ = config_.start_unlocked;
@@ -91,6 +90,7 @@ void ControllerBar::controller_reset() {
     regs_[(csr_base + 0x2004) / 4] = 0xFFFFFFFF;
     regs_[(csr_base + 0x2008) / 4] = 0xFFFFFFFF;
     nand_.reset();
+    monitor_.reset();
     microcode_.reset();
     ecc_.reset();
 }
@@ -110,12 +110,23 @@ void ControllerBar::mmio_write32(uint32_t offset, uint32_t value) {
     if (card_.bus_lost() || offset >= bar_size || offset % 4 != 0) {
         return;
     }
-    std::lock_guard<std::mutex> g(mutex_);
-    if (offset >= csr_base) {
-        csr_write(offset - csr_base, value);
-        return;
+    uint32_t raised = 0;
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        if (offset >= csr_base) {
+            csr_write(offset - csr_base, value);
+        } else {
+            regs_[offset / 4] = value;
+        }
+        std::swap(raised, env_raised_);
     }
-    regs_[offset / 4] = value;
+    post_environment(raised);
+}
+
+void ControllerBar::post_environment(uint32_t bits) {
+    if (bits != 0) {
+        card_.post_event(SystemMonitor::event_low_byte | bits);
+    }
 }
 
 uint32_t ControllerBar::csr_read(uint32_t offset) {
@@ -125,6 +136,9 @@ uint32_t ControllerBar::csr_read(uint32_t offset) {
     uint32_t& reg = regs_[(csr_base + offset) / 4];
     if (NandControl::claims(offset)) {
         return nand_.read(offset, now_us());
+    }
+    if (SystemMonitor::claims(offset)) {
+        return monitor_.read(offset);
     }
     switch (offset) {
         case csr_unlocked:
@@ -192,6 +206,10 @@ void ControllerBar::csr_write(uint32_t offset, uint32_t value) {
     if (EccEngine::claims(offset)) {
         ecc_.write(offset, value);
     }
+    if (SystemMonitor::claims(offset)) {
+        env_raised_ |= monitor_.write(offset, value);
+        return;
+    }
     switch (offset) {
         case csr_grant:
             if (value == 1 && !config_.unlock_never && ++grant_requests_ >= config_.unlock_grant_after) {
@@ -253,11 +271,18 @@ void ControllerBar::csr_write(uint32_t offset, uint32_t value) {
 
 uint32_t ControllerBar::peek(uint32_t csr_offset) {
     std::lock_guard<std::mutex> g(mutex_);
+    if (SystemMonitor::claims(csr_offset)) {
+        return monitor_.read(csr_offset);
+    }
     return regs_[(csr_base + csr_offset) / 4];
 }
 
 void ControllerBar::poke(uint32_t csr_offset, uint32_t value) {
     std::lock_guard<std::mutex> g(mutex_);
+    if (SystemMonitor::claims(csr_offset)) {
+        monitor_.poke(csr_offset, value);
+        return;
+    }
     regs_[(csr_base + csr_offset) / 4] = value;
 }
 
@@ -415,6 +440,29 @@ uint8_t ControllerBar::die_timing_mode(uint32_t bank, uint32_t pad, uint32_t lun
 std::array<uint8_t, 4> ControllerBar::die_feature(uint32_t bank, uint32_t pad, uint8_t address, uint32_t lun) {
     std::lock_guard<std::mutex> g(mutex_);
     return nand_.feature(bank, pad, address, lun);
+}
+
+void ControllerBar::env_set(Sensor sensor, uint16_t code) {
+    uint32_t raised = 0;
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        raised = monitor_.set(sensor, code);
+    }
+    post_environment(raised);
+}
+
+void ControllerBar::env_set_minmax(Sensor sensor, uint16_t min, uint16_t max) {
+    std::lock_guard<std::mutex> g(mutex_);
+    monitor_.set_minmax(sensor, min, max);
+}
+
+void ControllerBar::env_raise(uint32_t bits) {
+    post_environment(bits & ~0xFFu);
+}
+
+uint16_t ControllerBar::env_code(Sensor sensor) {
+    std::lock_guard<std::mutex> g(mutex_);
+    return monitor_.code(sensor);
 }
 
 }  // namespace sim::card

@@ -11,7 +11,9 @@
 //
 // It also holds the management processor behind the byte channel (pmp_channel.h, with its
 // network of nodes, sensors and manufacturing data: pmp_network.h) and the card memory with its
-// factory record (card_memory.h). Writes of the control word and of the select register, which
+// factory record (card_memory.h), and the system monitor (system_monitor.h) with its readings
+// and alarms, whose environment events it hands to the card (Card::post_event), outside its
+// mutex, so that the card's interrupt mask gates them. Writes of the control word and of the select register, which
 // the card owns, reach it too (the card hands them over): an attention pulse on the control word
 // goes to the management processor, and the card-memory window reads 0xFFFF while nothing is
 // selected.
@@ -35,6 +37,7 @@
 #include "sim/card/fault_plan.h"
 #include "sim/card/nand_control.h"
 #include "sim/card/pmp_channel.h"
+#include "sim/card/system_monitor.h"
 #include "sim/kernel/mmio_control.h"
 
 namespace sim::card {
@@ -66,6 +69,7 @@ struct ControllerConfig {
     ImagesConfig images;                // the image containers in card memory (card_images.h)
     uint32_t ecc_caps = 0x00070089;     // 0x6384: largest codeword 4416, parity 256
     FamilyRecordConfig family;          // the firmware family record (0x1248 names its place)
+    SystemMonitorConfig env;            // the system monitor's readings at power-on
 
     // Capability word B (0x1238) as these settings make it.
     uint32_t capability_b() const {
@@ -132,6 +136,14 @@ class ControllerBar : public sim::kernel::mmio_device {
     EccLoadCheck ecc_load_check();
     void memory_glitch(uint32_t address, uint32_t count);
     uint8_t die_timing_mode(uint32_t bank, uint32_t pad, uint32_t lun = 0);
+    // The system monitor (system_monitor.h): a reading changes (a raw code) and raises what its
+    // alarms say; the smallest and largest codes seen of a supply are preset; an environment event
+    // is raised without any reading changing (a spurious one). Events go to the card (94 | bits)
+    // through its interrupt mask.
+    void env_set(Sensor sensor, uint16_t code);
+    void env_set_minmax(Sensor sensor, uint16_t min, uint16_t max);
+    void env_raise(uint32_t bits);
+    uint16_t env_code(Sensor sensor);
     std::array<uint8_t, 4> die_feature(uint32_t bank, uint32_t pad, uint8_t address, uint32_t lun = 0);
 
   private:
@@ -140,6 +152,8 @@ class ControllerBar : public sim::kernel::mmio_device {
     uint32_t csr_read(uint32_t offset);
     void csr_write(uint32_t offset, uint32_t value);
     void control_written(uint32_t value);
+    // Posts the environment bits raised under the mutex; called after it is released.
+    void post_environment(uint32_t bits);
 
     Card& card_;
     const ControllerConfig config_;
@@ -160,6 +174,8 @@ class ControllerBar : public sim::kernel::mmio_device {
     NandControl nand_;
     MicrocodePort microcode_;
     EccEngine ecc_;
+    SystemMonitor monitor_;
+    uint32_t env_raised_ = 0;  // raised under the mutex, posted after it
     bool attention_ = false;  // control word bit 27 set, its clearing awaited
 };
 

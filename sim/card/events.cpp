@@ -15,12 +15,26 @@ uint32_t mask_bit(uint32_t low_byte) {
     }
 }
 
+constexpr uint32_t environment_event = 94;
+
 }  // namespace
+
+void EventUnit::set_mask(uint32_t value) {
+    mask_ = value;
+    if ((mask_ & mask_bit(environment_event)) == 0 && pending_env_ != 0) {
+        uint32_t word = environment_event | pending_env_;
+        pending_env_ = 0;
+        post(word);
+    }
+}
 
 bool EventUnit::post(uint32_t word, const std::vector<uint32_t>& record, unsigned ring) {
     uint32_t bit = mask_bit(word & 0xFF);
     if (bit != 0 && (mask_ & bit) != 0) {
         card_.inspector.counters.events_masked++;
+        if ((word & 0xFF) == environment_event) {
+            pending_env_ |= word & ~0xFFu;
+        }
         return false;
     }
     card_.inspector.counters.events_posted++;

@@ -164,9 +164,10 @@ TEST_F(Completion, EventMasksDropOnlyTheirEvents) {
         uint32_t word;
         bool posted;
     };
+    // The masked environment event comes last: it waits for its mask bit (the next test).
     const mask_case cases[] = {
-        {0x1000000, 94 | 0x100, false}, {0x2000000, 95, false}, {0x8000000, 100 | 0x400, false},
-        {0x400000, 94, true},           {0x1000000, 95, true},  {0xFFFFFFFF, 105, true},
+        {0x2000000, 95, false}, {0x8000000, 100 | 0x400, false}, {0x400000, 94, true},
+        {0x1000000, 95, true},  {0xFFFFFFFF, 105, true},         {0x1000000, 94 | 0x100, false},
     };
     CardHost& h = make_host(lenient());
     h.start(1, false);
@@ -179,6 +180,27 @@ TEST_F(Completion, EventMasksDropOnlyTheirEvents) {
         masked += c.posted ? 0 : 1;
     }
     EXPECT_EQ(h.card.counters().events_masked, masked);
+}
+
+TEST_F(Completion, MaskedEnvironmentEventsWaitForTheirMaskBitAndAResetDropsThem) {
+    CardHost& h = make_host(lenient());
+    h.start(1, false);
+    h.write(nand(8196), 0x1000000);
+    post(h, 0, 94 | 0x100);
+    post(h, 0, 94 | 0x2000);
+    post(h, 0, 95);  // not the environment's: passes
+    EXPECT_EQ(h.drain(0), (std::vector<uint32_t>{95}));
+    h.write(nand(8196), 0x2000000);  // another bit masked, the environment's cleared: one event
+    EXPECT_EQ(h.drain(0), (std::vector<uint32_t>{94 | 0x2100}));
+    h.write(nand(8196), 0);
+    EXPECT_TRUE(h.drain(0).empty()) << "posted once";
+
+    h.write(nand(8196), 0x1000000);
+    post(h, 0, 94 | 0x400);
+    uint64_t posted = h.card.counters().events_posted;
+    h.write(nand(4096), 0xFFFFFFFF);  // the channel reset
+    h.write(nand(8196), 0);
+    EXPECT_EQ(h.card.counters().events_posted, posted);
 }
 
 TEST_F(Completion, EventRecordsAreWrittenAsGivenForTheDecoderPaths) {

@@ -2,6 +2,7 @@
 
 #include "driver/block/bio.h"
 #include "driver/controller/card_list.h"
+#include "driver/controller/read_levels.h"
 #include "driver/controller/startup.h"
 #include "driver/log/mel.h"
 #include "driver/log/mgmt.h"
@@ -27,6 +28,10 @@ void channel_lost_bus_check(nand_dev* channel) {
 constexpr channel_owner_ops controller_channel_ops = [] {
     channel_owner_ops ops = channel_owner_defaults;
     ops.check_lost_bus = channel_lost_bus_check;
+    ops.eb_pad_read_level = readlevel_eb_word;
+    ops.readlevel_free = readlevel_free;
+    ops.readlevel_eb_update = readlevel_eb_update;
+    ops.readlevel_refresh_all = readlevel_refresh_all;
     ops.mgmt_data_rle_scan = mgmt_data_rle_scan;
     ops.mgmt_data_read = mgmt_data_read_at_start;
     ops.bad_pad_mask_chains = mgmt_bad_pad_mask_chains;

@@ -4,6 +4,7 @@
 
 #include "driver/controller/read_levels.h"
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "driver/pipeline/nand_media.h"
 #include "driver/pipeline/request.h"
 #include "driver/platform/errno_table.h"
+#include "sim/kernel/control.h"
 #include "tests/support/kernel_fixture.h"
 
 namespace {
@@ -141,6 +143,27 @@ TEST_F(ReadLevelTest, AgesAreWeightedByTemperatureHeldToTheTable) {
     EXPECT_NEAR(readlevel_eb_age(channel(), 3), 5000, 2);
     info(3)->erase_time = ebinfo_unix_seconds() + 5000;
     EXPECT_EQ(readlevel_eb_age(channel(), 3), 0u);
+}
+
+// A machine whose clock starts at the 1601 epoch: no Unix time at all.
+class ReadLevelNoTimeTest : public ReadLevelTest {
+  protected:
+    sim::kernel::machine_config machine() const override {
+        sim::kernel::machine_config m;
+        m.boot_system_time = 1;
+        return m;
+    }
+};
+
+TEST_F(ReadLevelNoTimeTest, WithoutTimeEveryBlockIsOneDayOldAndThatIsSaidOnce) {
+    use_family(1);
+    ASSERT_EQ(ebinfo_unix_seconds(), 0u);
+    EXPECT_EQ(readlevel_eb_age(channel(), 3), 86400u);
+    EXPECT_EQ(readlevel_eb_age(channel(), 4), 86400u);
+    auto lines = log();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "paverr Corvane driver: 24577 Time functions not working on this platform - trying to cope.\n"),
+              1);
 }
 
 TEST_F(ReadLevelTest, TheLookupPicksRowByEraseCountAndColumnByAge) {

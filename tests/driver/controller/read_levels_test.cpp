@@ -9,7 +9,9 @@
 #include <memory>
 #include <vector>
 
+#include "driver/controller/card_services.h"
 #include "driver/pipeline/channel_client.h"
+#include "driver/pipeline/eb_geometry.h"
 #include "driver/pipeline/ebinfo.h"
 #include "driver/pipeline/nand_dev.h"
 #include "driver/pipeline/nand_media.h"
@@ -294,6 +296,24 @@ TEST_F(ReadLevelTest, BlockUpdatesFollowTheBlocksState) {
     levels()->offsets[(banks * 5) * pads] = -120;
     readlevel_eb_update(channel(), 5);
     EXPECT_EQ(level(5, 0, 0), -50);
+}
+
+TEST_F(ReadLevelTest, TheChannelReachesTheLevelsThroughTheBringUpsOperations) {
+    use_family(1);
+    channel_->owner = &controller_channel_ops;
+    levels()->offsets[(banks * 5 + 1) * pads] = 9;
+    // Each read of a bank gets the word of its block's levels there.
+    set_levels(5, 1, {-3, -7, -7, 20});
+    EXPECT_EQ(eb_pad_read_level(channel(), 5, 1), 0xF9F9F9F9u);  // the median of the pads
+    info(5)->banks[1].raw_mask = 0x9;
+    EXPECT_EQ(eb_pad_read_level(channel(), 5, 1), 0xFDFDFDFDu);  // of the pads the block has
+    // An erase makes the block blank: the retry offset on every pad, the levels recomputed.
+    info(5)->condition = EB_COND_FULL;
+    ebinfo_erase_completed(channel(), 5);
+    CHAR cell = eq_table_cell(levels()->tuning, (ULONG)info(5)->erase_count, readlevel_eb_age(channel(), 5));
+    EXPECT_EQ(offset(5, 1, 0), -15);
+    EXPECT_EQ(level(5, 1, 0), cell - 15);
+    channel_->owner = &channel_owner_defaults;
 }
 
 TEST_F(ReadLevelTest, TheRetrySequenceOfFamily1AndWhatItTeaches) {

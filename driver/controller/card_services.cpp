@@ -3,6 +3,7 @@
 #include "driver/block/bio.h"
 #include "driver/controller/card_list.h"
 #include "driver/controller/environment.h"
+#include "driver/controller/read_levels.h"
 #include "driver/controller/startup.h"
 #include "driver/log/mel.h"
 #include "driver/log/mgmt.h"
@@ -31,6 +32,10 @@ constexpr channel_owner_ops controller_channel_ops = [] {
     ops.env_interrupt = env_interrupt;
     ops.check_fpga_voltages = check_fpga_voltages;
     ops.program_env_alarms = program_env_alarms;
+    ops.eb_pad_read_level = readlevel_eb_word;
+    ops.readlevel_free = readlevel_free;
+    ops.readlevel_eb_update = readlevel_eb_update;
+    ops.readlevel_refresh_all = readlevel_refresh_all;
     ops.mgmt_data_rle_scan = mgmt_data_rle_scan;
     ops.mgmt_data_read = mgmt_data_read_at_start;
     ops.bad_pad_mask_chains = mgmt_bad_pad_mask_chains;

@@ -8,6 +8,7 @@
 #include "driver/pipeline/direct_cmds.h"
 #include "driver/pipeline/builders.h"
 #include "driver/pipeline/cq.h"
+#include "driver/pipeline/eb_geometry.h"
 #include "driver/pipeline/hw_cmds.h"
 #include "driver/pipeline/nand_dev.h"
 #include "driver/platform/errno_table.h"
@@ -94,6 +95,7 @@ int mgmt_header_read_one(nand_dev* channel, UCHAR* buffer, UCHAR* confirm, USHOR
     eb_table* table = ebinfo_table(channel);
     ULONG last = table->geometry.segments_per_eb != 0 ? table->geometry.segments_per_eb - 1 : 0;
     ebinfo_raise_condition(channel, eb, media_page_check_read(channel, eb, last) == 1 ? EB_COND_OPEN : EB_COND_FULL);
+    eb_read_levels_update(channel, eb);
     return 0;
 }
 
@@ -130,9 +132,11 @@ int mgmt_headers_read_all(nand_dev* channel) {
             if (read[eb] == 0 && table->info[eb].mel_mark == EB_MEL_NONE) {
                 InterlockedExchange(&table->info[eb].erase_count, source->erase_count);
                 table->info[eb].erase_time = source->erase_time;
+                eb_read_levels_update(channel, (USHORT)eb);
             }
         }
     }
+    eb_read_levels_refresh(channel);
     kpav_free_if(buffer, KPAV_TAG_VML);
     kpav_free_if(confirm, KPAV_TAG_VML);
     kpav_free_if(read, KPAV_TAG_MAL);

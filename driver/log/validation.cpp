@@ -5,6 +5,7 @@
 #include "driver/log/log_file.h"
 #include "driver/pipeline/builders.h"
 #include "driver/pipeline/channel_client.h"
+#include "driver/pipeline/eb_geometry.h"
 #include "driver/pipeline/ebinfo.h"
 #include "driver/platform/errno_table.h"
 #include "driver/platform/kassert.h"
@@ -184,6 +185,7 @@ int mgmt_metadata_validate(mgmt_validation* v, bool retry) {
                 break;
             }
             table->info[eb].erase_time = record->erase_time;
+            eb_read_levels_update(channel, (USHORT)eb);
             current_format = current_format || record->version >= MGMT_VERSION;
             v->lebs[eb].version = record->version;
             v->lebs[eb].format_sequence = record->format_sequence;
@@ -475,6 +477,7 @@ int eb_note_apply(nand_dev* channel, const eb_note* note) {
     eb_set_bank_masks(channel, eb, note->saved_masks);
     int rc = request_erase_sync(channel, eb, nullptr, 0);
     ebinfo_recompute_eb(channel, eb);
+    eb_read_levels_update(channel, eb);
     return rc;
 }
 

@@ -2,6 +2,7 @@
 
 #include "driver/log/mblk.h"
 #include "driver/log/pbitmap.h"
+#include "driver/pipeline/eb_geometry.h"
 #include "driver/pipeline/ebinfo.h"
 #include "driver/pipeline/pipeline.h"
 #include "driver/platform/errno_table.h"
@@ -384,6 +385,7 @@ int vbm_summary_load(vbmap* map) {
             info->erase_time = s.write_time;
             info->scanned_records = s.time_next;
             for (ULONG i = 0; i < VBM_READ_LEVEL_WORDS; i++) info->bank_words[i] = s.read_levels[i];
+            eb_read_levels_update(channel, leb);
         }
         if (log->lebs != nullptr && leb < log->eb_count) {
             log->lebs[leb].first_position = s.vbm_position;

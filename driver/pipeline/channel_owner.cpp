@@ -18,6 +18,10 @@ ULONG owner_no_read_level(nand_dev*, USHORT, ULONG) {
     return 0xFFFFFFFFu;
 }
 
+void owner_no_eb_notice(nand_dev*, USHORT) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+}
+
 void owner_drop_env_word(nand_dev*, ULONG, int) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
 }

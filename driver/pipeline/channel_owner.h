@@ -22,6 +22,11 @@ struct channel_owner_ops {
     int (*read_count_policy)(nand_dev* channel, USHORT eb, ULONG64 read_count);
     // The read-level value of a pad of the block; all ones for none (the default).
     ULONG (*eb_pad_read_level)(nand_dev* channel, USHORT eb, ULONG pad);
+    // The read levels: an erase block changed state (its erase count, write time or condition);
+    // and the refresh of every die's default level once the blocks' headers are known.
+    // Default: nothing.
+    void (*readlevel_eb_update)(nand_dev* channel, USHORT eb);
+    void (*readlevel_refresh_all)(nand_dev* channel);
     // The environment monitor's handler of an environment event word (voltage, thermal, power
     // cut); check_spurious is 1 from the completion rings. Default: the word is dropped.
     void (*env_interrupt)(nand_dev* channel, ULONG word, int check_spurious);
@@ -65,6 +70,7 @@ struct channel_owner_ops {
 int owner_request_finished(nand_dev* channel, velkor_request* request);
 int owner_no_read_count_policy(nand_dev* channel, USHORT eb, ULONG64 read_count);
 ULONG owner_no_read_level(nand_dev* channel, USHORT eb, ULONG pad);
+void owner_no_eb_notice(nand_dev* channel, USHORT eb);
 void owner_drop_env_word(nand_dev* channel, ULONG word, int check_spurious);
 void owner_no_mel_alert(nand_dev* channel, USHORT eb, int counters_set);
 void owner_no_step(nand_dev* channel);
@@ -74,6 +80,8 @@ inline constexpr channel_owner_ops channel_owner_defaults = {
     owner_request_finished,
     owner_no_read_count_policy,
     owner_no_read_level,
+    owner_no_eb_notice,  // readlevel_eb_update
+    owner_no_step,       // readlevel_refresh_all
     owner_drop_env_word,
     owner_no_mel_alert,
     owner_no_step,     // check_lost_bus

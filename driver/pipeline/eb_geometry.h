@@ -10,6 +10,10 @@ struct nand_dev;
 ULONG64 eb_row_capacity(nand_dev* channel, USHORT eb);
 ULONG eb_pad_capacity(nand_dev* channel, USHORT eb, ULONG pad);
 ULONG eb_pad_read_level(nand_dev* channel, USHORT eb, ULONG pad);
+// The store tells the read levels that a block's erase count, write time or condition changed,
+// and asks for the refresh of the dies' default levels.
+void eb_read_levels_update(nand_dev* channel, USHORT eb);
+void eb_read_levels_refresh(nand_dev* channel);
 // Bytes an erase block holds: its rows x its row capacity.
 ULONG64 eb_usable_length(nand_dev* channel, USHORT eb);
 

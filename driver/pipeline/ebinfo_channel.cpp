@@ -1,6 +1,7 @@
 // What the channel asks of the erase-block information per request. Before the card's table
 // exists every answer is the channel's uniform geometry: every pad of a row holds one page,
 // every lane carries data, seeds are 0, and nothing is counted or kept.
+#include "driver/pipeline/eb_geometry.h"
 #include "driver/pipeline/ebinfo.h"
 
 #include "driver/pipeline/ebinfo_internal.h"
@@ -75,4 +76,5 @@ void ebinfo_erase_completed(nand_dev* channel, USHORT eb) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     ebinfo_raise_condition(channel, eb, EB_COND_BLANK);
     ebinfo_note_erase(channel, eb);
+    eb_read_levels_update(channel, eb);
 }

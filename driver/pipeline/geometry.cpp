@@ -21,6 +21,16 @@ ULONG eb_pad_read_level(nand_dev* channel, USHORT eb, ULONG pad) {
     return channel->owner->eb_pad_read_level(channel, eb, pad);
 }
 
+void eb_read_levels_update(nand_dev* channel, USHORT eb) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    channel->owner->readlevel_eb_update(channel, eb);
+}
+
+void eb_read_levels_refresh(nand_dev* channel) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    channel->owner->readlevel_refresh_all(channel);
+}
+
 ULONG64 eb_usable_length(nand_dev* channel, USHORT eb) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     return (ULONG64)channel->geometry.rows_per_eb * eb_row_capacity(channel, eb);

@@ -255,6 +255,9 @@ void nand_page_read(nand_dev* channel, velkor_request* request, USHORT eb, ULONG
     const nand_part_commands& part = g.part;
     row_addresses(channel, eb, bank, row);
     hw_cmds_append_nand(channel, nand_lane_mask(channel, eb, bank, request->flags), NAND_LANE_MASK);
+    if ((request->flags & REQ_READ_LEVELS) != 0 && bank < 8 && request->readlevel_override[bank] != 0xFFFFFFFFu) {
+        hw_cmds_append_nand(channel, request->readlevel_override[bank], NAND_READ_LEVEL);
+    }
     ULONG mode = 0;
     if ((request->flags & REQ_READ_MODE_8) != 0) {
         mode = 8;

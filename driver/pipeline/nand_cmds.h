@@ -38,6 +38,7 @@ constexpr ULONG NAND_RUN_WORD = 516;
 constexpr ULONG NAND_SEQUENCE_TARGET = 520;
 constexpr ULONG NAND_SEQUENCE_END = 524;
 constexpr ULONG NAND_PROGRAM_GO = 3340;
+constexpr ULONG NAND_READ_LEVEL = 3344;  // read-threshold parameter word of the next page read
 constexpr ULONG NAND_FLUSH_TAG = 3408;
 
 // Tag subtypes.

@@ -203,6 +203,7 @@ struct nand_dev {
     // ---- Geometry (controller set-up fills it) and the erase-block information
     nand_geometry geometry;
     nand_interface iface;  // the NAND part, its clock and interface timing (nand_timing.h)
+    struct readlevel_context* readlevel;  // the read levels (controller/read_levels.h); NULL: none
     ULONG sgl_capacity;
     eb_table* ebinfo;  // driver/pipeline/ebinfo.h; NULL before it exists
 

@@ -7,7 +7,8 @@
 
 namespace {
 
-constexpr ULONG64 no_read_levels = (1ull << 9) | (1ull << 12) | REQ_RETRY;
+// A read-level retry brings its own levels.
+constexpr ULONG64 no_read_levels = (1ull << 9) | (1ull << 12) | REQ_RETRY | REQ_LEVEL_RETRY;
 constexpr ULONG64 sample_flags = REQ_SAMPLE_12 | REQ_SAMPLE_18;
 
 // The completion rings: binary commands on the "admin" ring, writes on the "write" ring, reads

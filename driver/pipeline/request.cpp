@@ -30,6 +30,7 @@ void clear_for_chain(nand_dev* channel, velkor_request* request, velkor_request*
     for (ULONG& level : request->readlevel_override) {
         level = 0xFFFFFFFFu;
     }
+    request->retry_die_mask = 0;
 }
 
 }  // namespace

@@ -71,11 +71,13 @@ constexpr ULONG64 REQ_GROOMER = 1ull << 15;
 constexpr ULONG64 REQ_READ_LEVELS = 1ull << 16;        // read-level overrides are set
 constexpr ULONG64 REQ_SAMPLE_18 = 1ull << 18;
 constexpr ULONG64 REQ_NO_READ_COUNT = 1ull << 20;
+constexpr ULONG64 REQ_LEVEL_RETRY = 1ull << 23;        // read-level retry: the retry's levels replace the block's
 constexpr ULONG64 REQ_FLUSH_JOIN = 1ull << 24;         // joins the channel's pending flush when issued
 constexpr ULONG64 REQ_BUFFER_RELEASED = 1ull << 25;    // on the head: the client's buffer notice runs
 constexpr ULONG64 REQ_HIGH_PRIORITY = 1ull << 27;
 constexpr ULONG64 REQ_ERASED_IS_ERROR = 1ull << 29;    // a read of erased media reports PAV_ERASED_MEDIA
 constexpr ULONG64 REQ_PREPARE_ERROR = 1ull << 30;
+constexpr ULONG64 REQ_FIXED_RETRY_WORD = 1ull << 31;   // the retry's levels are a family's fixed word
 constexpr ULONG64 REQ_NO_FLUSH_FILL = 1ull << 32;
 constexpr ULONG64 REQ_DMA_TO_HOST = 1ull << 33;
 constexpr ULONG64 REQ_DMA_TO_DEVICE = 1ull << 34;
@@ -264,7 +266,12 @@ struct velkor_request {
     request_params params;
     UCHAR inline_data[REQUEST_INLINE_BYTES];  // first word: time put on a processor's cache
     sgl* list;
-    ULONG readlevel_override[8];  // all ones: none
+    ULONG readlevel_override[8];  // per bank, the read-threshold parameter word; all ones: none
+    // A read-level retry: the banks (dies) it covers, the parameter word of its last step and
+    // the levels it tried per die and pad.
+    ULONG retry_die_mask;
+    ULONG retry_word;
+    CHAR retry_levels[8][32];
     void* sample_buffer;
     request_done_fn done_fn;
     void* done_arg;

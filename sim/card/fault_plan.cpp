@@ -24,6 +24,7 @@ const fault_kind kinds[] = {
     {"read_weak", {"eb", "bank", "row", "lane"}},
     {"magic_corrupt", {"eb", "bank", "row", "packet"}},
     {"decode_error", {"eb", "bank", "row"}},
+    {"read_level_drift", {"eb", "bank", "lane", "level", "window", "bits"}},
     {"stats", {"first", "second"}},
     {"stop_answering", {}},
     {"hold_doorbells", {"n"}},

@@ -24,7 +24,8 @@
 //                       lane status), pad_fatal (bank), lane_dead (bank lane),
 //                       read_uncorrectable (eb bank row lane event), read_weak (eb bank row
 //                       lane), magic_corrupt (eb bank row packet), decode_error (eb bank row),
-//                       stats (first second)
+//                       stats (first second), read_level_drift (eb bank level window bits
+//                       lane: read_level.h)
 //   transport           stop_answering, hold_doorbells (n; Card::release_doorbells),
 //                       credit_unreadable, bus_lost (after_reads), hw_lock (never | busy=N),
 //                       incomplete_reset, engine_stuck (engine bits)

@@ -15,7 +15,7 @@ bool NandWindow::claims(uint32_t offset) {
     uint32_t n = offset - base;
     switch (n) {
         case 0: case 8: case 12: case 60: case 64: case 68: case 72: case 76: case 80: case 84: case 88: case 112:
-        case 396: case 400: case 404: case 3340: case 3408:
+        case 396: case 400: case 404: case 3340: case 3408: case read_level_register:
             return true;
         default:
             // The bank command ports, and the per-lane address bytes with the read side's
@@ -50,6 +50,7 @@ bool NandWindow::write(uint32_t n, uint32_t value) {
                 card_.rows.arm_oldest(lane_mask_);
             }
             return true;
+        case read_level_register: read_level_.latch(value); return true;
         case 3408:
             flush_tag_ = Tag{value};
             if (flush_tag_->subtype() != tag_flush) {
@@ -162,6 +163,7 @@ bool NandWindow::step(uint32_t value) {
             r.usable = a.usable;
             r.operation = value >> 5 & 31;
             r.lane_mask = lane_mask_;
+            r.level_word = read_level_.take();
             card_.reads.begin_page_read(r);
         }
         return card_.reads.finish_page_read();
@@ -321,6 +323,7 @@ void NandWindow::status_step(unsigned bank, uint32_t value) {
 void NandWindow::reset() {
     budget_ = param_a_ = param_b_ = 0;
     lane_mask_ = second_mask_ = 0;
+    read_level_.reset();
     status_tag_.reset();
     flush_tag_.reset();
     write_runs_.clear();

@@ -1,9 +1,10 @@
 // The NAND window's data-channel registers (BAR 0x8000 + n): the latches the next row, erase,
 // read or direct command takes (budget 0, program parameters 8 / 12, lane masks 72 / 68, the
 // write-side randomizer runs 112, the status tag 400, the flush tag 3408), the bank command ports
-// (156 + 32 x b, one byte per write), the sequencer steps (396), the row-program marker (404) and
-// program go (3340). Port A and the read side have registers of their own (port_a.h,
-// read_sequence.h); this window routes to them.
+// (156 + 32 x b, one byte per write), the sequencer steps (396), the row-program marker (404),
+// program go (3340) and the read-threshold word of the next page read (3344, read_level.h).
+// Port A and the read side have registers of their own (port_a.h, read_sequence.h); this window
+// routes to them.
 //
 // Sequencer steps (396): bit 21 set: the read-sequence header (bits 0-4 = 11) or a page-read
 // step (bits 0-4 = 0, 8 or 9; bank bits 28-30, operation bits 5-9); bit 21 clear, bank in bits
@@ -22,6 +23,7 @@
 #include <optional>
 #include <vector>
 
+#include "sim/card/read_level.h"
 #include "sim/card/reports.h"
 
 namespace sim::card {
@@ -75,6 +77,7 @@ class NandWindow {
     uint32_t lane_mask_ = 0, second_mask_ = 0;
     std::optional<Tag> status_tag_;
     std::optional<Tag> flush_tag_;
+    ReadLevelLatch read_level_;
     std::vector<uint32_t> write_runs_;
     std::array<std::vector<uint8_t>, 8> ports_;
     std::optional<PendingDirect> pending_direct_;

@@ -6,6 +6,7 @@
 
 #include "sim/card/card_state.h"
 #include "sim/card/randomizer.h"
+#include "sim/card/read_level.h"
 #include "sim/card/transfer_word.h"
 
 namespace sim::card {
@@ -159,6 +160,8 @@ void ReadSequence::queue_lane_events(const PageRead& r, uint64_t segment, bool t
             event = (uint32_t)uncorrectable->get("event", 105);
         } else if (weak.has_value() && weak->get("lane", first_lane) == lane) {
             event = 104;
+        } else {
+            event = read_level_event(card_.faults, r, lane);
         }
         if (event == 0) {
             continue;

@@ -35,6 +35,7 @@ struct PageRead {
     bool usable = false;  // the address named an erase block of the card
     uint32_t operation = 0;
     uint32_t lane_mask = 0;
+    std::optional<uint32_t> level_word;  // the read-threshold word it carries (read_level.h)
 };
 
 class ReadSequence {

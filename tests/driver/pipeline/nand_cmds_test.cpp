@@ -59,6 +59,9 @@ class NandCmdsTest : public KernelTest {
             }
         }
         request_.pool_index = 9;
+        for (ULONG& level : request_.readlevel_override) {
+            level = 0xFFFFFFFFu;  // as every request has after its reset
+        }
     }
     void TearDown() override {
         ebinfo_exit(channel_);
@@ -290,6 +293,7 @@ TEST_F(NandCmdsTest, PageReadStepAndRunWords) {
         ULONG planes;
         ULONG step_low;  // bits 0-4 and 27
         bool stats;
+        ULONG level_word = 0xFFFFFFFFu;  // the read-level override of bank 1
     };
     const read_case cases[] = {
         {"plain", 0, 0, 1, 0, false},
@@ -299,6 +303,8 @@ TEST_F(NandCmdsTest, PageReadStepAndRunWords) {
         {"no option on two planes", 0, NAND_READ_SINGLE_PLANE_OPTION, 2, 0, false},
         {"statistics by flag 17", REQ_STATS_17, 0, 1, 0, true},
         {"flag 16 without a buffer asks nothing", REQ_STATS_16, 0, 1, 0, false},
+        {"the bank's read level before the step", REQ_READ_LEVELS, 0, 1, 0, false, 0xEAEAEAEA},
+        {"a level of another bank is not this read's", REQ_READ_LEVELS, 0, 1, 0, false},
     };
     channel_->geometry.part.read_operation = 6;
     for (const read_case& c : cases) {
@@ -306,11 +312,19 @@ TEST_F(NandCmdsTest, PageReadStepAndRunWords) {
         request_.pending_stats = 0;
         channel_->geometry.planes = c.planes;
         channel_->geometry.part.read_options = c.options;
+        request_.readlevel_override[1] = c.level_word;
+        request_.readlevel_override[0] = 0x11111111;
         nand_page_read(channel_, &request_, 2, 1, 5, 4096, 2);
+        request_.readlevel_override[0] = request_.readlevel_override[1] = 0xFFFFFFFFu;
         std::vector<entry> got = taken();
         ULONG addresses = 3 * c.planes;
-        ASSERT_EQ(got.size(), addresses + 1 + 1 + 1 + 2) << c.name;
+        bool level = c.level_word != 0xFFFFFFFFu;
+        ASSERT_EQ(got.size(), addresses + 1 + 1 + 1 + 2 + (level ? 1 : 0)) << c.name;
         EXPECT_EQ(got[addresses], nand(72, 0x7)) << c.name;
+        if (level) {
+            EXPECT_EQ(got[addresses + 1], nand(NAND_READ_LEVEL, c.level_word)) << c.name;
+            got.erase(got.begin() + addresses + 1);
+        }
         EXPECT_EQ(got[addresses + 1], nand(396, ((6u | 1u << 23 | 0x10000) << 5) | c.step_low)) << c.name;
         EXPECT_EQ(got[addresses + 2].reg, BAR_NAND + 480) << c.name;
         ULONG word = (4096u / 8 / 2 - 1) << 8 | 16 | (c.stats ? 192u : 0u);

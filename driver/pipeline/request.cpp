@@ -80,7 +80,7 @@ void request_reset(velkor_request* request, velkor_request* head) {
     request->pending_stats = 0;
     request->merge_state = 0;
     request->erased_hint = 0;
-    request->retire_claim = 0;
+    WriteRelease(&request->retire_claim, 0);  // the watchdog and the drains read it on any thread
     request->flush_waiting = 0;
     request->flush_first_seq = 0;
     request->flush_last_seq = 0;

@@ -50,10 +50,9 @@ struct ChannelOnMachineTest : ::testing::Test {
         ASSERT_TRUE(m.started(index));
         card_ = PavGetFdoContext(m.function_device(index))->card;
         ASSERT_NE(card_, nullptr);
-        channel_pipeline_free(card_);  // the records minimal mode set up
         card_->minimal_mode_reasons = 0;
         card_->minimal = FALSE;
-        ASSERT_EQ(channel_pipeline_init(card_, &bring_up), 0);
+        ASSERT_EQ(remake_channel(card_, &bring_up), 0);
         ASSERT_EQ(channel_pipeline_start(card_), 0);
         InterlockedOr((volatile LONG*)&card_->start_flags, (LONG)PAV_CARD_PIPELINE_RUNNING);
         ASSERT_NE(card_->nand, nullptr);
@@ -242,8 +241,7 @@ TEST_F(ChannelOnMachineTest, AFailedCardStartNamesItsStepOnceWithTheStartsMessag
             return ops;
         }();
         stop_device(card_, 0);
-        channel_pipeline_free(card_);
-        ASSERT_EQ(channel_pipeline_init(card_, &failing), 0);
+        ASSERT_EQ(remake_channel(card_, &failing), 0);
         sim::kernel::clear_debug_lines();
         EXPECT_EQ(start_device(card_->pdev, card_, card_->fdo), -KPAV_EIO);
         size_t step_lines = 0;

@@ -47,10 +47,9 @@ int bring_up_nand(sim::machine::Machine& m, const sim::card::ControllerConfig& c
         EXPECT_TRUE(m.started(0));
         pipeline_device* card_ = PavGetFdoContext(m.function_device(0))->card;
         *card = card_;
-        channel_pipeline_free(card_);
         card_->minimal_mode_reasons = 0;
         card_->minimal = FALSE;
-        EXPECT_EQ(channel_pipeline_init(card_, &bring_up), 0);
+        EXPECT_EQ(remake_channel(card_, &bring_up), 0);
         EXPECT_EQ(channel_pipeline_start(card_), 0);
         card_->start_flags |= PAV_CARD_PIPELINE_RUNNING;
         nand_dev* channel = card_->nand;

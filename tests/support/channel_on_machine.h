@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/card/pipeline_device.h"
+#include "driver/controller/card_list.h"
 #include "driver/controller/card_services.h"
 #include "driver/pipeline/channel_setup.h"
 #include "driver/pipeline/nand_dev.h"
@@ -36,12 +37,28 @@ inline const channel_owner_ops& channel_bring_up() {
     return ops;
 }
 
+// Makes the card's channel again with `ops`, in place of the one it has (the records minimal mode
+// set up): 0, or the set-up's result. A started card is in the driver's card list, whose cards'
+// channels the per-processor threads walk; a real bring-up makes the channel before it lists the
+// card, so the card leaves the list while its channel is freed and made.
+inline int remake_channel(pipeline_device* card, const channel_owner_ops* ops) {
+    const bool listed = (card->list_flags & PAV_CARD_LISTED) != 0;
+    if (listed) {
+        pav_driver_list_remove(card);
+    }
+    channel_pipeline_free(card);
+    int rc = channel_pipeline_init(card, ops);
+    if (listed) {
+        pav_driver_list_add(card);
+    }
+    return rc;
+}
+
 // Use with ASSERT_NO_FATAL_FAILURE.
 inline void run_card_channel(pipeline_device* card) {
-    channel_pipeline_free(card);  // the records minimal mode set up
     card->minimal_mode_reasons = 0;
     card->minimal = FALSE;
-    ASSERT_EQ(channel_pipeline_init(card, &channel_bring_up()), 0);
+    ASSERT_EQ(remake_channel(card, &channel_bring_up()), 0);
     ASSERT_EQ(channel_pipeline_start(card), 0);
     card->start_flags |= PAV_CARD_PIPELINE_RUNNING;
     ASSERT_NE(card->nand, nullptr);

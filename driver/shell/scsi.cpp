@@ -478,7 +478,7 @@ void PdoEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t output_len
         case 0x66801B:
             status = STATUS_SUCCESS;
             break;
-        case IOCTL_SCSI_PASS_THROUGH_DIRECT:
+        case IOCTL_MOUNTDEV_LINK_DELETED:
         case IOCTL_STORAGE_GET_MEDIA_TYPES_EX:
             status = STATUS_NOT_SUPPORTED;
             break;

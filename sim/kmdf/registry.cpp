@@ -177,13 +177,25 @@ NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE device, ULONG device_instance_key_ty
     if (d->fail_registry_open) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
+    // The key and every missing key above it, as PnP makes them for a new device.
     std::u16string path = device_key_path(d);
-    UNICODE_STRING name{(USHORT)(path.size() * 2), (USHORT)(path.size() * 2), path.data()};
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE handle = nullptr;
-    NTSTATUS status = ZwCreateKey(&handle, desired_access == STANDARD_RIGHTS_ALL ? KEY_ALL_ACCESS : desired_access,
-                                  &attributes, 0, nullptr, 0, nullptr);
+    NTSTATUS status = STATUS_SUCCESS;
+    for (size_t end = path.find(u'\\', 1);; end = path.find(u'\\', end + 1)) {
+        std::u16string part = path.substr(0, end);
+        UNICODE_STRING name{(USHORT)(part.size() * 2), (USHORT)(part.size() * 2), part.data()};
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+        if (handle != nullptr) {
+            ZwClose(handle);
+            handle = nullptr;
+        }
+        status = ZwCreateKey(&handle, desired_access == STANDARD_RIGHTS_ALL ? KEY_ALL_ACCESS : desired_access,
+                             &attributes, 0, nullptr, 0, nullptr);
+        if (end == std::u16string::npos) {
+            break;
+        }
+    }
     if (!NT_SUCCESS(status)) {
         return status;
     }

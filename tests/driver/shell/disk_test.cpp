@@ -158,7 +158,7 @@ class DiskTest : public DataDeviceTest {
         srb.Length = sizeof srb;
         srb.Function = function;
         srb.CdbLength = (UCHAR)cdb.size();
-        std::memcpy(srb.Cdb, cdb.data(), cdb.size());
+        if (!cdb.empty()) std::memcpy(srb.Cdb, cdb.data(), cdb.size());
         srb.DataBuffer = data;
         srb.DataTransferLength = length;
         srb_result r{};

@@ -486,3 +486,32 @@ TEST_F(DiskTest, TrimDiscardsWholeSectorsAndKeepsTheirNeighbours) {
     EXPECT_EQ(ioctl(disk, IOCTL_STORAGE_MANAGE_DATA_SET_ATTRIBUTES, nullptr, 0, nullptr, 0, &information),
               STATUS_INVALID_PARAMETER);
 }
+
+TEST_F(DiskTest, ABounceThatCannotMapTheCallersBufferFailsTheRequestOnce) {
+    WDFDEVICE disk = expose(&part_);
+    ASSERT_NE(disk, nullptr);
+    std::vector<UCHAR> buffer(1024 + 8, 0x31);
+    UCHAR* odd = buffer.data() + (8 - ((ULONG_PTR)buffer.data() & 7)) % 8 + 3;
+    locked_buffer lock(odd, 512);
+    clear_debug_lines();
+    fail_always(fault_site::mdl_mapping);
+    for (int i = 0; i < 2; i++) {
+        auto w = rw(disk, 0x2A, 40, odd, 512, lock.mdl);
+        EXPECT_EQ(w.status, STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(w.srb_status, SRB_STATUS_INVALID_REQUEST);
+        EXPECT_EQ(w.information, 0u);
+    }
+    clear_faults();
+    size_t logged = 0;
+    for (const auto& line : debug_texts()) {
+        logged += line.find("06160 dov2-" + uuid(part_) +
+                            ": MmGetSystemAddressForMdlSafe failed. IOs failing due to lack of system resources.") !=
+                  std::string::npos;
+    }
+    EXPECT_EQ(logged, 1u);  // once in the driver's life
+    EXPECT_EQ(media(40, 1), std::vector<UCHAR>(512, 0));
+    EXPECT_EQ(pool_outstanding("roi4").allocations, 0u);
+    // Mapped again, the same write goes through.
+    EXPECT_EQ(rw(disk, 0x2A, 40, odd, 512, lock.mdl).status, STATUS_SUCCESS);
+    EXPECT_EQ(media(40, 1), std::vector<UCHAR>(512, 0x31));
+}

@@ -107,6 +107,10 @@ inline constexpr GUID GUID_PAV_DISK_INTERFACE = {
 
 // ---- Disk requests (scsi.cpp)
 
+// Driver start: what the disk requests keep for the driver's life starts afresh (the mapping
+// failure is logged once per life).
+void PavDiskRequestsInit();
+
 void PdoEvtIoInternalDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t output_length, size_t input_length,
                                    ULONG code);
 void PdoEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t output_length, size_t input_length,

@@ -97,6 +97,7 @@ void metadata_blocks_exit(void*) {
 
 // The bio cache and the block interface table, with the child disks as the disk front end.
 int bio_layer(void*) {
+    PavDiskRequestsInit();
     return kpav_bio_init(&pav_disk_block_ops);
 }
 

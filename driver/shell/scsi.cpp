@@ -126,6 +126,11 @@ void flush_end(bio* first, ULONG64, int error) {
 
 }  // namespace
 
+void PavDiskRequestsInit() {
+    PAGED_CODE();
+    InterlockedExchange(&mapping_failure_logged, 0);
+}
+
 namespace {
 
 PDO_CONTEXT* disk_of(WDFREQUEST request) {

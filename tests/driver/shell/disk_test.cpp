@@ -4,6 +4,7 @@
 // SRBs whose reads and writes reach the media (aligned buffers as they are, others through a
 // bounce buffer, pieces of one MDL), refused transfers that write nothing, flushes, the storage
 // and disk device-control requests and trims that keep neighbouring data.
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -93,6 +94,7 @@ class DiskTest : public DataDeviceTest {
         if (HasFatalFailure()) return;
         kpav_block_interfaces[KPAV_BLOCK_DISK_ENTRY].kind = KPAV_BLOCK_WINDOWS_DISK;
         kpav_block_interfaces[KPAV_BLOCK_DISK_ENTRY].ops = &pav_disk_block_ops;
+        PavDiskRequestsInit();
         card_ = channel()->card;
         std::strcpy(card_->product_name, "Velkor ION Drive   ");
         std::strcpy(card_->adapter_serial, "SN0042");
@@ -174,10 +176,15 @@ class DiskTest : public DataDeviceTest {
                    ULONG_PTR* information) {
         return sim::kmdf::kernel_device_control(disk, code, in, in_length, out, out_length, information);
     }
+    // The data device's sectors, read in pieces a bio holds.
     std::vector<UCHAR> media(ULONG64 start, ULONG64 count) {
-        std::vector<UCHAR> out;
-        EXPECT_EQ(read(start, count, &out), 0);
-        return out;
+        std::vector<UCHAR> all;
+        for (ULONG64 at = 0; at < count; at += 512) {
+            std::vector<UCHAR> out;
+            EXPECT_EQ(read(start + at, std::min<ULONG64>(512, count - at), &out), 0);
+            all.insert(all.end(), out.begin(), out.end());
+        }
+        return all;
     }
 
     pipeline_device* card_ = nullptr;
@@ -514,4 +521,31 @@ TEST_F(DiskTest, ABounceThatCannotMapTheCallersBufferFailsTheRequestOnce) {
     // Mapped again, the same write goes through.
     EXPECT_EQ(rw(disk, 0x2A, 40, odd, 512, lock.mdl).status, STATUS_SUCCESS);
     EXPECT_EQ(media(40, 1), std::vector<UCHAR>(512, 0x31));
+}
+
+TEST_F(DiskTest, HideWaitsForRequestsInFlightAndRequestsSentMeanwhileRunAfterExpose) {
+    WDFDEVICE disk = expose(&part_);
+    ASSERT_NE(disk, nullptr);
+    const int writes = 40;
+    std::vector<UCHAR> data = pattern(0, 64 * writes, 5);
+    locked_buffer lock(data.data(), (ULONG)data.size());
+    std::atomic<int> done{0};
+    std::atomic<int> failed{0};
+    {
+        bounded_thread writer("disk writer", [&] {
+            for (int i = 0; i < writes; i++) {
+                auto w = rw(disk, 0x2A, (ULONG64)i * 64, data.data() + (size_t)i * 64 * 512, 64 * 512, lock.mdl);
+                failed += w.status != STATUS_SUCCESS;
+                done++;
+            }
+        });
+        ASSERT_TRUE(eventually([&] { return done.load() >= 5; }));
+        ASSERT_EQ(bdev_hide_disk(part_.device, 0), 0);
+        int at_hide = done.load();
+        EXPECT_LT(at_hide, writes);
+        ASSERT_EQ(bdev_expose_disk(part_.device), 0);
+    }
+    EXPECT_EQ(done.load(), writes);
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(media(0, 64 * writes), data);
 }

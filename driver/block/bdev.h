@@ -57,6 +57,7 @@ struct bdev {
     USHORT numa_node;
     nand_dev* channel;    // the card whose requests bios of this device take
     bio_pool* pool;
+    void* disk;           // the front end's record of the device's disk while it is exposed
 
     // Counters, under counter_lock.
     kpav_spinlock counter_lock;

@@ -132,6 +132,7 @@ struct pipeline_device {
 
     // Adapter identity and power budget.
     ULONG board_kind;
+    ULONG port_number;           // the card's port on a board of several (kinds 2, 4, 5 and 14)
     ULONG64 card_key;
     ULONG64 board_key;
     BOOLEAN adapter_mid_found;

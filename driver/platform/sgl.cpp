@@ -63,13 +63,18 @@ int kpav_sgl_map_bytes(sgl* list, const void* address, ULONG length) {
 int kpav_sgl_map_mdl(sgl* list, PMDL mdl, void* unused, ULONG length) {
     KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(unused);
-    // The frame array covers only the bytes the MDL describes; a longer length would hand the
+    return kpav_sgl_map_mdl_at(list, mdl, 0, length);
+}
+
+int kpav_sgl_map_mdl_at(sgl* list, PMDL mdl, ULONG start, ULONG length) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    // The frame array covers only the bytes the MDL describes; a longer range would hand the
     // card pages that belong to someone else.
-    if (length > MmGetMdlByteCount(mdl)) {
+    if (start > MmGetMdlByteCount(mdl) || length > MmGetMdlByteCount(mdl) - start) {
         return -KPAV_EINVAL;
     }
     PPFN_NUMBER frames = MmGetMdlPfnArray(mdl);
-    ULONG offset = MmGetMdlByteOffset(mdl);
+    ULONG offset = MmGetMdlByteOffset(mdl) + start;
     ULONG page = offset / sgl_page_size;
     ULONG in_page = offset % sgl_page_size;
     while (length > 0) {

@@ -48,6 +48,9 @@ int kpav_sgl_map_bytes(sgl* list, const void* address, ULONG length);
 // Appends the first `length` bytes the MDL describes, from its byte offset on: 0, -KPAV_ENOMEM when
 // the list fills first, -KPAV_EINVAL when the MDL describes fewer bytes (nothing is appended).
 int kpav_sgl_map_mdl(sgl* list, PMDL mdl, void* unused, ULONG length);
+// The same for `length` bytes from `offset` bytes into what the MDL describes (a piece of a
+// larger transfer): -KPAV_EINVAL when the range runs past the MDL's bytes.
+int kpav_sgl_map_mdl_at(sgl* list, PMDL mdl, ULONG offset, ULONG length);
 // Describes `size` bytes from `offset` of the mapped entries in *map: 0, with a smaller size
 // when the entries end first; -KPAV_EINVAL, with only the offset set, when the offset lies past
 // them.

@@ -10,6 +10,7 @@
 #include "driver/platform/params.h"
 #include "driver/platform/steps.h"
 #include "driver/platform/version.h"
+#include "driver/shell/disk.h"
 #include "driver/shell/shell.h"
 
 namespace {
@@ -169,10 +170,7 @@ int add_file_objects(void* context) {
 
 int add_child_list(void* context) {
     auto* c = (add_context*)context;
-    // The child disks' create, scan, duplicate and clean-up callbacks join with the disks.
-    WDF_CHILD_LIST_CONFIG config;
-    WDF_CHILD_LIST_CONFIG_INIT(&config, 56, nullptr);
-    WdfFdoInitSetDefaultChildListConfig(c->init, &config, WDF_NO_OBJECT_ATTRIBUTES);
+    PavDiskConfigureChildList(c->init);
     return 0;
 }
 

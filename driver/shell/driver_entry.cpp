@@ -16,6 +16,7 @@
 #include "driver/platform/steps.h"
 #include "driver/platform/thread.h"
 #include "driver/platform/trace.h"
+#include "driver/shell/disk.h"
 #include "driver/shell/shell.h"
 
 BOOLEAN pav_multiq = FALSE;
@@ -94,10 +95,10 @@ void metadata_blocks_exit(void*) {
     mblk_cache_exit();
 }
 
-// The bio cache and the block interface table. The disk front end's entry joins when the child
-// disks are built; until then every entry stays unused.
+// The bio cache and the block interface table, with the child disks as the disk front end.
 int bio_layer(void*) {
-    return kpav_bio_init(nullptr);
+    PavDiskRequestsInit();
+    return kpav_bio_init(&pav_disk_block_ops);
 }
 
 void bio_layer_exit(void*) {

@@ -205,7 +205,7 @@ void FdoEvtIoDeviceControl(WDFQUEUE queue, WDFREQUEST request, size_t, size_t in
         WdfRequestCompleteWithInformation(request, STATUS_UNSUCCESSFUL, 0);
         return;
     }
-    context->word = 0;
+    context->bounced = 0;
     context->flag = FALSE;
     pipeline_device* card = fdo->card;
     const char* name = pav_card_name(card);

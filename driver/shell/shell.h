@@ -50,10 +50,20 @@ struct FDO_CONTEXT {
 };
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FDO_CONTEXT, PavGetFdoContext);
 
-// The request context of the card's requests.
+// The request context of the card's requests and of its disks' requests.
 struct PAV_IO_REQUEST {
-    ULONG word;
+    // A disk read or write (scsi.cpp): its data goes through a bounce buffer (the caller's
+    // buffer is not 8-byte aligned), its direction, the bounce buffer, the caller's MDL mapped
+    // to system space (bounced requests only), the data's offset in the MDL and its length, and
+    // the SRB it answers.
+    ULONG bounced;
+    ULONG is_read;
+    void* bounce;
+    void* mapped;
     BOOLEAN flag;
+    ULONG offset;
+    ULONG length;
+    struct SCSI_REQUEST_BLOCK* srb;
     // The caller's record of a device-control request, probed and locked in the caller's context
     // (FdoEvtIoInCallerContext): its system-space address and length, good in any context while
     // the request lives; no data for a request without a record.

@@ -96,7 +96,9 @@ bool copy_user_memory(int process, void* local, const void* remote, SIZE_T lengt
 // Failure injection. A site counts its attempts; `fail_nth(site, n)` fails the n-th attempt from
 // now (1 = the next one), `fail_always` every attempt, both optionally only for one pool tag.
 
-enum class fault_site { pool, system_thread, work_item, contiguous_memory, bugcheck_callback, count };
+// mdl_mapping: a new system-space mapping of an MDL's locked pages (MmGetSystemAddressForMdlSafe
+// answers NULL, as when the system is out of page-table entries).
+enum class fault_site { pool, system_thread, work_item, contiguous_memory, bugcheck_callback, mdl_mapping, count };
 void fail_nth(fault_site site, uint64_t n, const char* tag = nullptr);
 void fail_always(fault_site site, const char* tag = nullptr);
 // Fails the attempts for which `rule` answers true; it is given the attempt's number, counted

@@ -24,6 +24,7 @@
 #include "sim/kernel/processors.h"
 #include "sim/kernel/registry.h"
 #include "sim/kernel/rtl_string.h"
+#include "sim/kernel/storage.h"
 #include "sim/kernel/strsafe.h"
 #include "sim/kernel/sync.h"
 #include "sim/kernel/thread.h"

@@ -5,6 +5,7 @@
 
 #include "sim/kernel/bugcheck.h"
 #include "sim/kernel/control.h"
+#include "sim/kernel/faults.h"
 #include "sim/kernel/irql.h"
 #include "sim/kernel/pool.h"
 
@@ -141,6 +142,9 @@ PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG priority) {
         return mdl->MappedSystemVa;
     }
     NT_ASSERT((mdl->MdlFlags & MDL_PAGES_LOCKED) != 0);  // only resident pages can be mapped
+    if (sim::kernel::faults::should_fail(sim::kernel::fault_site::mdl_mapping)) {
+        return nullptr;
+    }
     mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);
     mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
     return mdl->MappedSystemVa;

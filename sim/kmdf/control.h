@@ -93,6 +93,42 @@ ULONG held_requests(WDFDEVICE device);
 // Whether the file is still open on a device that exists.
 bool file_open(WDFFILEOBJECT file);
 
+// A kernel-mode device-control request of the buffered method, as a driver above the device
+// sends it: one system buffer of the larger length, holding the input on the way in and the
+// output on the way out (`output` receives the first `output_length` bytes). Waits until the
+// driver completes it; its status and information.
+NTSTATUS kernel_device_control(WDFDEVICE device, ULONG code, const void* input, ULONG input_length, void* output,
+                               ULONG output_length, ULONG_PTR* information);
+// An internal device-control request carrying `argument` as its first "other" parameter (a SCSI
+// request block) and `mdl` as its packet's MDL; waits until the driver completes it.
+NTSTATUS internal_device_control(WDFDEVICE device, ULONG code, PVOID argument, PMDL mdl, ULONG_PTR* information);
+
+// The child devices of a bus device's default child list that exist, oldest first, and the
+// number of descriptions the list holds.
+std::vector<WDFDEVICE> child_devices(WDFDEVICE fdo);
+ULONG child_descriptions(WDFDEVICE fdo);
+struct pdo_record {
+    std::u16string device_id;
+    std::u16string instance_id;
+    std::vector<std::u16string> hardware_ids;
+    std::vector<std::u16string> compatible_ids;
+    struct text {
+        LCID locale;
+        std::u16string description;
+        std::u16string location;
+    };
+    std::vector<text> texts;
+    LCID default_locale;
+    bool has_pnp_caps;
+    WDF_DEVICE_PNP_CAPABILITIES pnp_caps;
+    DEVICE_TYPE device_type;
+    std::vector<std::u16string> interfaces;  // reference strings of the enabled interfaces
+};
+pdo_record pdo_record_of(WDFDEVICE pdo);
+// The device's hardware key: opening it fails from now on (or no longer); a string value of it.
+void fail_device_key_open(WDFDEVICE device, bool fail);
+bool device_key_string(WDFDEVICE device, const std::u16string& value, std::u16string* text);
+
 // Records of what drivers set, for tests.
 struct device_record {
     bool filter;

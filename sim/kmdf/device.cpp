@@ -113,6 +113,13 @@ NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* device_init, PWDF_OBJECT_ATTRIBUTES de
             init->stack->devices.push_back(d);
         }
     }
+    if (d->settings.has_child_list) {
+        status = create_default_child_list(d);
+        if (!NT_SUCCESS(status)) {
+            delete_object(d);
+            return status;
+        }
+    }
     init->created = d;
     *device_init = nullptr;
     *device = (WDFDEVICE)d->handle();

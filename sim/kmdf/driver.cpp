@@ -132,11 +132,16 @@ void unload(PDRIVER_OBJECT driver_object_) {
         for (;;) {
             object* device = nullptr;
             {
+                // A bus device goes before the children it created: its removal takes them
+                // with it, in order.
                 std::lock_guard<std::recursive_mutex> g(tree_mutex());
                 for (auto it = d->children.rbegin(); it != d->children.rend(); ++it) {
-                    if ((*it)->kind == object_kind::device) {
+                    if ((*it)->kind == object_kind::device &&
+                        (device == nullptr || !static_cast<device_object*>(*it)->settings.pdo.is_pdo)) {
                         device = *it;
-                        break;
+                        if (!static_cast<device_object*>(*it)->settings.pdo.is_pdo) {
+                            break;
+                        }
                     }
                 }
             }

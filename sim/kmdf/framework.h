@@ -24,7 +24,7 @@ namespace sim::kmdf::framework {
 
 using sim::kmdf::device_stack;
 
-enum class object_kind { generic, driver, device, work_item, queue, request, file, interrupt, string, key, memory };
+enum class object_kind { generic, driver, device, work_item, queue, request, file, interrupt, string, key, memory, child_list };
 
 struct context_block {
     PCWDF_OBJECT_CONTEXT_TYPE_INFO type;
@@ -69,9 +69,27 @@ struct driver_object : object {
 
 struct queue_object;
 struct interrupt_object;
+struct child_list_object;
 
 // What EvtDriverDeviceAdd sets in its WDFDEVICE_INIT, kept by the device it creates.
+// What EvtChildListCreateDevice sets in a child's WDFDEVICE_INIT.
+struct pdo_settings {
+    bool is_pdo = false;
+    std::u16string device_id;
+    std::u16string instance_id;
+    std::vector<std::u16string> hardware_ids;
+    std::vector<std::u16string> compatible_ids;
+    struct text {
+        LCID locale;
+        std::u16string description;
+        std::u16string location;
+    };
+    std::vector<text> texts;
+    LCID default_locale = 0;
+};
+
 struct device_settings {
+    pdo_settings pdo;
     WDF_PNPPOWER_EVENT_CALLBACKS pnp{};
     WDF_FDO_EVENT_CALLBACKS fdo{};
     bool filter = false;
@@ -131,7 +149,14 @@ struct device_object : object {
     bool special_files[WdfSpecialFileMax] = {};
     bool has_bus_information = false;
     PNP_BUS_INFORMATION bus_information{};
+    child_list_object* child_list = nullptr;  // the default child list of a bus device
+    bool has_pnp_caps = false;
+    bool fail_registry_open = false;  // WdfDeviceOpenRegistryKey fails (tests)
+    WDF_DEVICE_PNP_CAPABILITIES pnp_caps{};
 };
+
+// Makes the default child list of a device created with one (WdfDeviceCreate).
+NTSTATUS create_default_child_list(device_object* d);
 
 // Serialises the state of queues, requests, files and stacks; signalled on every change.
 std::mutex& io_mutex();
@@ -146,6 +171,9 @@ struct queue_object : object {
     WDF_IO_QUEUE_CONFIG config{};
     bool power_managed = false;
     bool started = false;   // presents requests (with the device in D0 when power-managed)
+    bool draining = false;  // takes no new request (held ones are still presented)
+    EVT_WDF_IO_QUEUE_STATE* drain_complete = nullptr;
+    WDFCONTEXT drain_context = nullptr;
     bool closed = false;    // being deleted: takes no request
     ULONG owned = 0;        // requests presented and not yet completed
     std::deque<request_object*> held;  // waiting until the queue presents, oldest first
@@ -175,6 +203,7 @@ struct request_object : object {
     bool in_caller_context = false;  // in EvtIoInCallerContext, on the sender's thread
     bool presented = false;          // given to the queue's callback: owned by the driver
     WORK_QUEUE_ITEM presenter{};     // presents a held request from a worker thread
+    std::vector<uint8_t> system_buffer;  // a buffered request's input, then output
     bool completed = false;
     NTSTATUS status = STATUS_PENDING;
     ULONG_PTR information = 0;

@@ -44,6 +44,11 @@ using EVT_WDF_DEVICE_D0_ENTRY = NTSTATUS(WDFDEVICE device, WDF_POWER_DEVICE_STAT
 using EVT_WDF_DEVICE_D0_ENTRY_POST_INTERRUPTS_ENABLED = NTSTATUS(WDFDEVICE device,
                                                                  WDF_POWER_DEVICE_STATE previous_state);
 using EVT_WDF_DEVICE_D0_EXIT = NTSTATUS(WDFDEVICE device, WDF_POWER_DEVICE_STATE target_state);
+using EVT_WDF_DEVICE_SELF_MANAGED_IO_CLEANUP = void(WDFDEVICE device);
+using EVT_WDF_DEVICE_SELF_MANAGED_IO_FLUSH = void(WDFDEVICE device);
+using EVT_WDF_DEVICE_SELF_MANAGED_IO_INIT = NTSTATUS(WDFDEVICE device);
+using EVT_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND = NTSTATUS(WDFDEVICE device);
+using EVT_WDF_DEVICE_SELF_MANAGED_IO_RESTART = NTSTATUS(WDFDEVICE device);
 using EVT_WDF_DEVICE_D0_EXIT_PRE_INTERRUPTS_DISABLED = NTSTATUS(WDFDEVICE device,
                                                                 WDF_POWER_DEVICE_STATE target_state);
 using EVT_WDF_DEVICE_FILTER_RESOURCE_REQUIREMENTS = NTSTATUS(WDFDEVICE device, WDFIORESREQLIST requirements);
@@ -57,11 +62,11 @@ struct WDF_PNPPOWER_EVENT_CALLBACKS {
     EVT_WDF_DEVICE_D0_EXIT_PRE_INTERRUPTS_DISABLED* EvtDeviceD0ExitPreInterruptsDisabled;
     EVT_WDF_DEVICE_PREPARE_HARDWARE* EvtDevicePrepareHardware;
     EVT_WDF_DEVICE_RELEASE_HARDWARE* EvtDeviceReleaseHardware;
-    PVOID EvtDeviceSelfManagedIoCleanup;
-    PVOID EvtDeviceSelfManagedIoFlush;
-    PVOID EvtDeviceSelfManagedIoInit;
-    PVOID EvtDeviceSelfManagedIoSuspend;
-    PVOID EvtDeviceSelfManagedIoRestart;
+    EVT_WDF_DEVICE_SELF_MANAGED_IO_CLEANUP* EvtDeviceSelfManagedIoCleanup;
+    EVT_WDF_DEVICE_SELF_MANAGED_IO_FLUSH* EvtDeviceSelfManagedIoFlush;
+    EVT_WDF_DEVICE_SELF_MANAGED_IO_INIT* EvtDeviceSelfManagedIoInit;
+    EVT_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND* EvtDeviceSelfManagedIoSuspend;
+    EVT_WDF_DEVICE_SELF_MANAGED_IO_RESTART* EvtDeviceSelfManagedIoRestart;
     PVOID EvtDeviceSurpriseRemoval;
     PVOID EvtDeviceQueryRemove;
     PVOID EvtDeviceQueryStop;

@@ -3,6 +3,7 @@
 #include "sim/kmdf/queue.h"
 
 #include <algorithm>
+#include <cstring>
 #include <set>
 
 #include "sim/kernel/control.h"
@@ -28,14 +29,21 @@ void request_ended(queue_object* q) {
         q->stop_complete = nullptr;
         callback((WDFQUEUE)q->handle(), q->stop_context);
     }
+    if (q->owned == 0 && q->held.empty() && q->draining && q->drain_complete != nullptr) {
+        EVT_WDF_IO_QUEUE_STATE* callback = q->drain_complete;
+        q->drain_complete = nullptr;
+        callback((WDFQUEUE)q->handle(), q->drain_context);
+    }
     io_changed().notify_all();
 }
 
 // Gives a request that the queue counts as owned to the driver's callback, on the calling thread.
 void present(queue_object* q, request_object* r) {
     const auto& p = r->parameters.Parameters.DeviceIoControl;
-    q->config.EvtIoDeviceControl((WDFQUEUE)q->handle(), (WDFREQUEST)r->handle(), p.OutputBufferLength,
-                                 p.InputBufferLength, p.IoControlCode);
+    auto* callback = r->parameters.Type == WdfRequestTypeDeviceControlInternal ? q->config.EvtIoInternalDeviceControl
+                                                                               : q->config.EvtIoDeviceControl;
+    callback((WDFQUEUE)q->handle(), (WDFREQUEST)r->handle(), p.OutputBufferLength, p.InputBufferLength,
+             p.IoControlCode);
 }
 
 void present_from_worker(PVOID context) {
@@ -49,7 +57,7 @@ void present_from_worker(PVOID context) {
 NTSTATUS enqueue(queue_object* q, request_object* r) {
     {
         std::lock_guard<std::mutex> g(io_mutex());
-        if (q->closed) {
+        if (q->closed || q->draining) {
             return STATUS_INVALID_DEVICE_STATE;
         }
         r->in_caller_context = false;
@@ -264,6 +272,8 @@ void WdfIoQueueStart(WDFQUEUE queue) {
     auto* q = checked<queue_object>(queue, object_kind::queue);
     std::lock_guard<std::mutex> g(io_mutex());
     q->started = true;
+    q->draining = false;
+    q->drain_complete = nullptr;
     present_held(q);
     io_changed().notify_all();
 }
@@ -289,6 +299,21 @@ void WdfIoQueueStopSynchronously(WDFQUEUE queue) {
     std::unique_lock<std::mutex> g(io_mutex());
     q->started = false;
     io_changed().wait(g, [q] { return q->owned == 0; });
+}
+
+void WdfIoQueueDrain(WDFQUEUE queue, EVT_WDF_IO_QUEUE_STATE* drain_complete, WDFCONTEXT context) {
+    auto* q = checked<queue_object>(queue, object_kind::queue);
+    std::unique_lock<std::mutex> g(io_mutex());
+    q->draining = true;
+    if (drain_complete != nullptr) {
+        if (q->owned == 0 && q->held.empty()) {
+            g.unlock();
+            drain_complete(queue, context);
+            return;
+        }
+        q->drain_complete = drain_complete;
+        q->drain_context = context;
+    }
 }
 
 void WdfRequestGetParameters(WDFREQUEST request, PWDF_REQUEST_PARAMETERS parameters) {
@@ -334,6 +359,36 @@ void WdfRequestCompleteWithInformation(WDFREQUEST request, NTSTATUS status, ULON
 void WdfRequestComplete(WDFREQUEST request, NTSTATUS status) {
     auto* r = checked<request_object>(request, object_kind::request);
     WdfRequestCompleteWithInformation(request, status, r->information);
+}
+
+namespace {
+
+NTSTATUS system_buffer(WDFREQUEST request, size_t minimum_length, bool output, PVOID* buffer, size_t* length) {
+    auto* r = checked<request_object>(request, object_kind::request);
+    const auto& p = r->parameters.Parameters.DeviceIoControl;
+    size_t have = output ? p.OutputBufferLength : p.InputBufferLength;
+    if (r->parameters.Type != WdfRequestTypeDeviceControl || r->irp.RequestorMode != 0 ||
+        (p.IoControlCode & 3) != METHOD_BUFFERED) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (have == 0 || have < minimum_length) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    *buffer = r->system_buffer.data();
+    if (length != nullptr) {
+        *length = have;
+    }
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST request, size_t minimum_length, PVOID* buffer, size_t* length) {
+    return system_buffer(request, minimum_length, false, buffer, length);
+}
+
+NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST request, size_t minimum_length, PVOID* buffer, size_t* length) {
+    return system_buffer(request, minimum_length, true, buffer, length);
 }
 
 void WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT device_init, PWDF_OBJECT_ATTRIBUTES request_attributes) {
@@ -481,20 +536,39 @@ ULONG held_requests(WDFDEVICE device) {
     return count;
 }
 
-NTSTATUS device_control(WDFDEVICE device, WDFFILEOBJECT file, ULONG code, void* user_buffer, ULONG input_length,
-                        ULONG output_length, ULONG_PTR* information) {
+namespace {
+
+// What a sender gives a device-control request.
+struct sent_request {
+    WDF_REQUEST_TYPE type;
+    WDFFILEOBJECT file;
+    ULONG code;
+    ULONG input_length;
+    ULONG output_length;
+    void* user_buffer;      // a user sender's METHOD_NEITHER buffer
+    bool kernel;            // a kernel-mode sender
+    const void* input;      // a kernel sender's input, copied into the system buffer
+    PVOID argument;         // the first "other" parameter of an internal request
+    PMDL mdl;
+};
+
+// Builds the request, hands it to the device (its in-caller-context callback or its queue) and
+// waits until the driver completes it; copies a buffered request's output back.
+NTSTATUS send(WDFDEVICE device, const sent_request& s, void* output, ULONG_PTR* information) {
     require_irql_at_most(PASSIVE_LEVEL, (ULONG_PTR)device);
     *information = 0;
     auto* d = checked<device_object>(device, object_kind::device);
     queue_object* q;
     {
         std::lock_guard<std::mutex> g(io_mutex());
-        if (file != nullptr && open_files().count((file_object*)file) == 0) {
+        if (s.file != nullptr && open_files().count((file_object*)s.file) == 0) {
             return STATUS_INVALID_HANDLE;
         }
-        auto it = d->dispatch.find(WdfRequestTypeDeviceControl);
+        auto it = d->dispatch.find(s.type);
         q = it != d->dispatch.end() ? it->second : d->default_queue;
-        if (q == nullptr || q->config.EvtIoDeviceControl == nullptr) {
+        auto* callback = s.type == WdfRequestTypeDeviceControlInternal ? q != nullptr ? q->config.EvtIoInternalDeviceControl : nullptr
+                         : q != nullptr ? q->config.EvtIoDeviceControl : nullptr;
+        if (callback == nullptr) {
             return STATUS_INVALID_DEVICE_REQUEST;
         }
     }
@@ -506,23 +580,35 @@ NTSTATUS device_control(WDFDEVICE device, WDFFILEOBJECT file, ULONG code, void* 
         return status == STATUS_DELETE_PENDING ? STATUS_NO_SUCH_DEVICE : status;
     }
     r->queue = q;
-    r->file = (file_object*)file;
+    r->file = (file_object*)s.file;
     r->parameters.Size = sizeof(WDF_REQUEST_PARAMETERS);
-    r->parameters.Type = WdfRequestTypeDeviceControl;
-    r->parameters.Parameters.DeviceIoControl.IoControlCode = code;
-    r->parameters.Parameters.DeviceIoControl.InputBufferLength = input_length;
-    r->parameters.Parameters.DeviceIoControl.OutputBufferLength = output_length;
-    r->parameters.Parameters.DeviceIoControl.Type3InputBuffer = user_buffer;
-    r->location.MajorFunction = IRP_MJ_DEVICE_CONTROL;
-    r->location.FileObject = file;
-    r->irp.UserBuffer = user_buffer;
-    r->irp.RequestorMode = 1;  // UserMode
+    r->parameters.Type = s.type;
+    if (s.type == WdfRequestTypeDeviceControlInternal) {
+        r->parameters.Parameters.Others.Arg1 = s.argument;
+        r->location.MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    } else {
+        r->parameters.Parameters.DeviceIoControl.IoControlCode = s.code;
+        r->parameters.Parameters.DeviceIoControl.InputBufferLength = s.input_length;
+        r->parameters.Parameters.DeviceIoControl.OutputBufferLength = s.output_length;
+        r->parameters.Parameters.DeviceIoControl.Type3InputBuffer = s.user_buffer;
+        r->location.MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    }
+    r->location.FileObject = s.file;
+    r->irp.UserBuffer = s.user_buffer;
+    r->irp.MdlAddress = s.mdl;
+    r->irp.RequestorMode = s.kernel ? 0 : 1;  // KernelMode, UserMode
     r->irp.Tail.Overlay.CurrentStackLocation = &r->location;
-    r->sender_process = sim::kernel::user_process();
+    if (s.kernel && s.type == WdfRequestTypeDeviceControl) {
+        r->system_buffer.assign(std::max(s.input_length, s.output_length), 0);
+        if (s.input_length != 0) {
+            std::memcpy(r->system_buffer.data(), s.input, s.input_length);
+        }
+    }
+    r->sender_process = s.kernel ? -1 : sim::kernel::user_process();
     // The I/O manager's own reference: the request stays until the sender has its result, also
     // when its queue goes meanwhile.
     add_reference(r);
-    if (d->settings.in_caller_context != nullptr) {
+    if (!s.kernel && d->settings.in_caller_context != nullptr) {
         // The driver queues the request itself (or completes it).
         r->in_caller_context = true;
         d->settings.in_caller_context(device, (WDFREQUEST)r->handle());
@@ -535,9 +621,33 @@ NTSTATUS device_control(WDFDEVICE device, WDFFILEOBJECT file, ULONG code, void* 
         status = r->status;
         *information = r->information;
     }
+    if (output != nullptr && s.output_length != 0 && !r->system_buffer.empty()) {
+        std::memcpy(output, r->system_buffer.data(), s.output_length);
+    }
     delete_object(r);
     release(r);
     return status;
+}
+
+}  // namespace
+
+NTSTATUS device_control(WDFDEVICE device, WDFFILEOBJECT file, ULONG code, void* user_buffer, ULONG input_length,
+                        ULONG output_length, ULONG_PTR* information) {
+    sent_request s{WdfRequestTypeDeviceControl, file, code, input_length, output_length, user_buffer, false,
+                   nullptr, nullptr, nullptr};
+    return send(device, s, nullptr, information);
+}
+
+NTSTATUS kernel_device_control(WDFDEVICE device, ULONG code, const void* input, ULONG input_length, void* output,
+                               ULONG output_length, ULONG_PTR* information) {
+    sent_request s{WdfRequestTypeDeviceControl, nullptr, code, input_length, output_length, nullptr, true,
+                   input, nullptr, nullptr};
+    return send(device, s, output, information);
+}
+
+NTSTATUS internal_device_control(WDFDEVICE device, ULONG code, PVOID argument, PMDL mdl, ULONG_PTR* information) {
+    sent_request s{WdfRequestTypeDeviceControlInternal, nullptr, code, 0, 0, nullptr, true, nullptr, argument, mdl};
+    return send(device, s, nullptr, information);
 }
 
 }  // namespace sim::kmdf

@@ -82,6 +82,9 @@ void WdfIoQueueStart(WDFQUEUE queue);
 void WdfIoQueueStop(WDFQUEUE queue, EVT_WDF_IO_QUEUE_STATE* stop_complete, WDFCONTEXT context);
 // Stops and waits until no request the driver owns is outstanding. PASSIVE_LEVEL.
 void WdfIoQueueStopSynchronously(WDFQUEUE queue);
+// Takes no new request; those it holds are still presented. `drain_complete` (may be NULL)
+// runs once it holds none and the driver owns none. WdfIoQueueStart takes requests again.
+void WdfIoQueueDrain(WDFQUEUE queue, EVT_WDF_IO_QUEUE_STATE* drain_complete, WDFCONTEXT context);
 
 struct WDF_REQUEST_PARAMETERS {
     USHORT Size;
@@ -117,6 +120,10 @@ PIRP WdfRequestWdmGetIrp(WDFREQUEST request);
 void WdfRequestComplete(WDFREQUEST request, NTSTATUS status);
 void WdfRequestCompleteWithInformation(WDFREQUEST request, NTSTATUS status, ULONG_PTR information);
 void WdfRequestSetInformation(WDFREQUEST request, ULONG_PTR information);
+// The system buffer of a buffered request as its input (output), with its length:
+// STATUS_BUFFER_TOO_SMALL when that length is 0 or below `minimum_length`.
+NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST request, size_t minimum_length, PVOID* buffer, size_t* length);
+NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST request, size_t minimum_length, PVOID* buffer, size_t* length);
 
 // The request context type of the device's requests (its attributes' context).
 void WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT device_init, PWDF_OBJECT_ATTRIBUTES request_attributes);

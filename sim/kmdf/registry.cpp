@@ -1,7 +1,9 @@
 #include "sim/kmdf/registry.h"
 
+#include <cstdio>
 #include <cstring>
 
+#include "sim/kmdf/control.h"
 #include "sim/kmdf/framework.h"
 
 namespace sim::kmdf::framework {
@@ -143,3 +145,120 @@ void WdfStringGetUnicodeString(WDFSTRING string, PUNICODE_STRING unicode_string)
     unicode_string->Length = (USHORT)(s->text.size() * sizeof(WCHAR));
     unicode_string->MaximumLength = unicode_string->Length;
 }
+
+// ---- The device's own hardware key ("Device Parameters" of its instance)
+
+namespace sim::kmdf::framework {
+namespace {
+
+std::u16string device_key_path(device_object* d) {
+    std::u16string instance = d->stack != nullptr ? d->stack->description.hardware_id : u"";
+    if (instance.empty()) {
+        char text[32];
+        std::snprintf(text, sizeof text, "ROOT\\VELKOR\\%p", (void*)d);
+        for (const char* p = text; *p != 0; p++) {
+            instance.push_back((char16_t)*p);
+        }
+    }
+    return u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\" + instance + u"\\Device Parameters";
+}
+
+}  // namespace
+}  // namespace sim::kmdf::framework
+
+NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE device, ULONG device_instance_key_type, ACCESS_MASK desired_access,
+                                  PWDF_OBJECT_ATTRIBUTES key_attributes, WDFKEY* key) {
+    require_irql_at_most(PASSIVE_LEVEL, (ULONG_PTR)device);
+    *key = nullptr;
+    auto* d = checked<device_object>(device, object_kind::device);
+    if (device_instance_key_type != PLUGPLAY_REGKEY_DEVICE) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (d->fail_registry_open) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    // The key and every missing key above it, as PnP makes them for a new device.
+    std::u16string path = device_key_path(d);
+    HANDLE handle = nullptr;
+    NTSTATUS status = STATUS_SUCCESS;
+    for (size_t end = path.find(u'\\', 1);; end = path.find(u'\\', end + 1)) {
+        std::u16string part = path.substr(0, end);
+        UNICODE_STRING name{(USHORT)(part.size() * 2), (USHORT)(part.size() * 2), part.data()};
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+        if (handle != nullptr) {
+            ZwClose(handle);
+            handle = nullptr;
+        }
+        status = ZwCreateKey(&handle, desired_access == STANDARD_RIGHTS_ALL ? KEY_ALL_ACCESS : desired_access,
+                             &attributes, 0, nullptr, 0, nullptr);
+        if (end == std::u16string::npos) {
+            break;
+        }
+    }
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    auto* k = new key_object();
+    k->key = handle;
+    status = attach(k, key_attributes, d);
+    if (!NT_SUCCESS(status)) {
+        k->after_cleanup();
+        discard(k);
+        return status;
+    }
+    *key = (WDFKEY)k->handle();
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS WdfRegistryAssignString(WDFKEY key, PCUNICODE_STRING value_name, WDFSTRING string) {
+    require_irql_at_most(PASSIVE_LEVEL, (ULONG_PTR)key);
+    auto* k = checked<key_object>(key, object_kind::key);
+    auto* s = checked<string_object>(string, object_kind::string);
+    std::u16string data = s->text;
+    data.push_back(0);
+    UNICODE_STRING name = *value_name;
+    return ZwSetValueKey(k->key, &name, 0, REG_SZ, data.data(), (ULONG)(data.size() * sizeof(char16_t)));
+}
+
+namespace sim::kmdf {
+
+void fail_device_key_open(WDFDEVICE device, bool fail) {
+    checked<device_object>(device, object_kind::device)->fail_registry_open = fail;
+}
+
+bool device_key_string(WDFDEVICE device, const std::u16string& value, std::u16string* text) {
+    auto* d = checked<device_object>(device, object_kind::device);
+    std::u16string path = device_key_path(d);
+    UNICODE_STRING name{(USHORT)(path.size() * 2), (USHORT)(path.size() * 2), path.data()};
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE handle = nullptr;
+    if (!NT_SUCCESS(ZwOpenKey(&handle, KEY_READ, &attributes))) {
+        return false;
+    }
+    WDFKEY key = nullptr;
+    auto* k = new key_object();
+    k->key = handle;
+    if (!NT_SUCCESS(attach(k, nullptr, d))) {
+        k->after_cleanup();
+        discard(k);
+        return false;
+    }
+    key = (WDFKEY)k->handle();
+    std::vector<uint8_t> data;
+    ULONG type = 0;
+    UNICODE_STRING value_name{(USHORT)(value.size() * 2), (USHORT)(value.size() * 2), (PWCH)value.data()};
+    NTSTATUS status = query_value(key, &value_name, &data, &type);
+    delete_object(k);
+    if (!NT_SUCCESS(status) || type != REG_SZ) {
+        return false;
+    }
+    text->assign((const char16_t*)data.data(), data.size() / 2);
+    while (!text->empty() && text->back() == 0) {
+        text->pop_back();
+    }
+    return true;
+}
+
+}  // namespace sim::kmdf

@@ -16,6 +16,12 @@ WDF_DECLARE_HANDLE(WDFSTRING);
 NTSTATUS WdfDriverOpenParametersRegistryKey(WDFDRIVER driver, ACCESS_MASK desired_access,
                                             PWDF_OBJECT_ATTRIBUTES key_attributes, WDFKEY* key);
 void WdfRegistryClose(WDFKEY key);
+#define PLUGPLAY_REGKEY_DEVICE 1u
+// Opens (creating it when missing) the device's hardware key. PASSIVE_LEVEL.
+NTSTATUS WdfDeviceOpenRegistryKey(WDFDEVICE device, ULONG device_instance_key_type, ACCESS_MASK desired_access,
+                                  PWDF_OBJECT_ATTRIBUTES key_attributes, WDFKEY* key);
+// Stores the string as a REG_SZ value. PASSIVE_LEVEL.
+NTSTATUS WdfRegistryAssignString(WDFKEY key, PCUNICODE_STRING value_name, WDFSTRING string);
 // A REG_DWORD value; STATUS_OBJECT_TYPE_MISMATCH for a value of another type,
 // STATUS_OBJECT_NAME_NOT_FOUND for none.
 NTSTATUS WdfRegistryQueryULong(WDFKEY key, PCUNICODE_STRING value_name, PULONG value);

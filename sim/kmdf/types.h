@@ -14,6 +14,7 @@ WDF_DECLARE_HANDLE(WDFWORKITEM);
 using WDFCONTEXT = PVOID;
 
 enum WDF_TRI_STATE { WdfFalse = 0, WdfTrue = 1, WdfUseDefault = 2 };
+using LCID = ULONG;
 
 #define WDF_NO_OBJECT_ATTRIBUTES nullptr
 #define WDF_NO_HANDLE nullptr

@@ -162,6 +162,27 @@ TEST_F(VbmMediaTest, ADamagedOrMisplacedRecordIsRefused) {
     EXPECT_EQ(vbm_record_read(&map_, leb, address, record.data(), &taken), -5);
 }
 
+// A record cut short, the log ending inside it, is refused: the packets it lacks would be
+// whatever the caller's buffer held. Kept: the header alone, and all but the last packet.
+TEST_F(VbmMediaTest, ARecordTheLogEndsInsideIsRefused) {
+    append(0x90, 1000, 4);
+    ASSERT_TRUE(wait_appends());
+    const USHORT leb = log_.append_leb;
+    std::vector<UCHAR> whole(vbm_record_bytes(&map_));
+    ASSERT_EQ(vbm_record_build(&map_, leb, lebs_[leb].sequence << 24 | 4, whole.data()), 0);
+    const ULONG sectors = vbm_record_sectors(&map_);
+    for (ULONG kept : {1u, sectors - 1}) {
+        SCOPED_TRACE(kept);
+        appended& a = append(0xA0, vbm_record_address(&map_, leb),
+                             std::vector<UCHAR>(whole.begin(), whole.begin() + (size_t)kept * log_.sector_size));
+        ASSERT_TRUE(wait_appends());
+        ASSERT_EQ(a.request.status, 0);
+        std::vector<UCHAR> record(whole.size(), 0xEE);
+        ULONG64 taken = 0;
+        EXPECT_EQ(vbm_record_read(&map_, leb, a.request.runs[0].address, record.data(), &taken), -5);
+    }
+}
+
 // At attach the map's runs over the record ranges tell where each closed LEB's record lies; its
 // header gives the LEB's position back, and a record that is not the LEB's is dropped. The record
 // is written into LEB 3 itself; the LEB the map wrongly names is another one that is not closed.

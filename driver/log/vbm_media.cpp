@@ -158,12 +158,13 @@ int read_record_packets(vbmap* map, USHORT leb, ULONG64 address, ULONG sectors, 
             } else {
                 RtlCopyMemory(out + (ULONG64)k * sector, slot + PKT_HEADER_SIZE, sector);
                 rc = log_entry_skip(reader, opcode);
+                if (rc == -KPAV_ENOENT && k + 1 == sectors) {
+                    rc = 0;  // the log ends right behind the record's last packet
+                }
             }
         }
-        if (rc == -KPAV_ENOENT && k + 1 < sectors) {
-            rc = -KPAV_EIO;  // the log ends inside the record
-        } else if (rc == -KPAV_ENOENT) {
-            rc = 0;
+        if (rc == -KPAV_ENOENT) {
+            rc = -KPAV_EIO;  // the log ends inside the record: a packet of it was never read
         }
     }
     kpav_free_if(slot, KPAV_TAG_MAL);

@@ -200,12 +200,18 @@ class StoreMediaTest : public CardChannelTest {
     // Appends `count` packets of `kind`, the first at `address`: packet k carries address + k and
     // the payload of that address.
     appended& append(UCHAR kind, ULONG64 address, ULONG count) {
-        appended& a = appended_.emplace_back();
         const ULONG sector = log_.sector_size;
-        a.data.resize((size_t)count * sector);
+        std::vector<UCHAR> data((size_t)count * sector);
         for (ULONG k = 0; k < count; k++) {
-            for (ULONG i = 0; i < sector; i++) a.data[(size_t)k * sector + i] = payload_byte(address + k, i);
+            for (ULONG i = 0; i < sector; i++) data[(size_t)k * sector + i] = payload_byte(address + k, i);
         }
+        return append(kind, address, std::move(data));
+    }
+    // Appends the packets `data` holds (whole sectors), the first at `address`.
+    appended& append(UCHAR kind, ULONG64 address, std::vector<UCHAR> data) {
+        appended& a = appended_.emplace_back();
+        const ULONG count = (ULONG)(data.size() / log_.sector_size);
+        a.data = std::move(data);
         a.dma = std::make_unique<dma_visible>(a.data);
         a.request.kind = kind;
         a.request.address = address;

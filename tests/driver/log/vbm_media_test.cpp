@@ -42,6 +42,23 @@ class VbmMediaTest : public StoreMediaTest {
         }
         return vbm_writes_in_flight(&map_, leb) == 0;
     }
+    // The log's next pick of an erased block lands on `wanted`: the pick steps by the clock over
+    // the least-worn blocks on the erased list, so the clock given is `wanted`'s place there.
+    // Without it the LEB a test gets depends on when it runs.
+    void pick_next(USHORT wanted) {
+        static nand_dev* on;
+        static USHORT target;
+        on = channel();
+        target = wanted;
+        ebinfo_table(channel())->pick_clock = [] {
+            const eb_table* table = ebinfo_table(on);
+            ULONG64 place = 0;
+            for (USHORT at = table->erased_head; at != EB_NONE && at != target; at = table->info[at].erased_next) {
+                place++;
+            }
+            return place * 10;  // the pick steps clock x 100 / 1000 places
+        };
+    }
     // The LEB holding some data, its bits set but for three, and its record written.
     USHORT write_record() {
         append(0x90, 1000, 20);
@@ -54,13 +71,16 @@ class VbmMediaTest : public StoreMediaTest {
         EXPECT_TRUE(wait_writes(leb));
         return leb;
     }
-    // The stored byte `at` of the record's packet `k`: its block, segment and offset.
+    // Changes the stored byte `at` of the record's packet `k` (its block, segment and offset) to
+    // `value`, which must differ from it: a poke that changes nothing damages nothing.
     void poke_record(ULONG k, ULONG at, UCHAR value) {
         ULONG64 address = runs_[0].address + k;
         USHORT eb = (USHORT)((address - 16) / log_.leb_span);
         ULONG64 byte = head() + (address - 16) % log_.leb_span * packet() + at;
         ULONG seg = segment_bytes();
         ULONG segment = (ULONG)(byte / seg);
+        ASSERT_NE(model_->media_peek(eb, segment % 2, segment / 2, byte % seg, 1)[0], value)
+            << "packet " << k << " byte " << at;
         model_->media_poke(eb, segment % 2, segment / 2, byte % seg, {value});
     }
 
@@ -122,52 +142,85 @@ TEST_F(VbmMediaTest, ARecordWrittenIsFoundAgainAfterARestart) {
 }
 
 // A record whose header names another LEB, whose packets carry other addresses, or that is looked
-// for where none lies, is not used.
+// for where none lies, is not used. LEB 14's record: its packet 4 carries a system address whose
+// low byte is 0 (base + 14 x 18 + 4 = ...F70100), which a damage must change.
 TEST_F(VbmMediaTest, ADamagedOrMisplacedRecordIsRefused) {
+    pick_next(14);
     USHORT leb = write_record();
+    ASSERT_EQ(leb, 14);
     const ULONG64 address = runs_[0].address;
     std::vector<UCHAR> record(vbm_record_bytes(&map_));
     ULONG64 taken = 0;
     ASSERT_EQ(vbm_record_read(&map_, leb, address, record.data(), &taken), 0);
     EXPECT_EQ(vbm_record_read(&map_, (USHORT)(leb + 1), address, record.data(), &taken), -5) << "another LEB's";
     EXPECT_EQ(vbm_record_read(&map_, leb, address - 20, record.data(), &taken), -5) << "the data packets before it";
-    poke_record(4, 4, 0x00);  // packet 4's address
+    poke_record(4, 4, (UCHAR)~(vbm_record_address(&map_, leb) + 4));  // packet 4's address, its low byte
+    ASSERT_FALSE(HasFatalFailure());
     EXPECT_EQ(vbm_record_read(&map_, leb, address, record.data(), &taken), -5);
     poke_record(0, 8 + 2, (UCHAR)(leb + 3));  // the header's LEB
+    ASSERT_FALSE(HasFatalFailure());
     EXPECT_EQ(vbm_record_read(&map_, leb, address, record.data(), &taken), -5);
 }
 
+// A record cut short, the log ending inside it, is refused: the packets it lacks would be
+// whatever the caller's buffer held. Kept: the header alone, and all but the last packet.
+TEST_F(VbmMediaTest, ARecordTheLogEndsInsideIsRefused) {
+    append(0x90, 1000, 4);
+    ASSERT_TRUE(wait_appends());
+    const USHORT leb = log_.append_leb;
+    std::vector<UCHAR> whole(vbm_record_bytes(&map_));
+    ASSERT_EQ(vbm_record_build(&map_, leb, lebs_[leb].sequence << 24 | 4, whole.data()), 0);
+    const ULONG sectors = vbm_record_sectors(&map_);
+    for (ULONG kept : {1u, sectors - 1}) {
+        SCOPED_TRACE(kept);
+        appended& a = append(0xA0, vbm_record_address(&map_, leb),
+                             std::vector<UCHAR>(whole.begin(), whole.begin() + (size_t)kept * log_.sector_size));
+        ASSERT_TRUE(wait_appends());
+        ASSERT_EQ(a.request.status, 0);
+        std::vector<UCHAR> record(whole.size(), 0xEE);
+        ULONG64 taken = 0;
+        EXPECT_EQ(vbm_record_read(&map_, leb, a.request.runs[0].address, record.data(), &taken), -5);
+    }
+}
+
 // At attach the map's runs over the record ranges tell where each closed LEB's record lies; its
-// header gives the LEB's position back, and a record that is not the LEB's is dropped.
+// header gives the LEB's position back, and a record that is not the LEB's is dropped. The record
+// is written into LEB 3 itself; the LEB the map wrongly names is another one that is not closed.
 TEST_F(VbmMediaTest, TheIndexLoadFindsEachLebsRecordThroughTheMap) {
+    pick_next(3);
     USHORT leb = write_record();
+    ASSERT_EQ(leb, 3);
     const ULONG64 address = runs_[0].address;
     const ULONG64 position = lebs_[leb].first_position;
     drop_map();
     reboot();
     ASSERT_FALSE(HasFatalFailure());
     ASSERT_EQ(lebs_[leb].func.value, (ULONG)PAV_LEB_FUNC_CLOSED);
+    USHORT open = 0;
+    while (open < lebs_.size() && (open == leb || lebs_[open].func.value == PAV_LEB_FUNC_CLOSED)) open++;
+    ASSERT_LT(open, lebs_.size());
     ASSERT_EQ(vbmap_create(&map_, &log_, 0, 16, 512), 0);
     made_ = true;
     const ULONG64 stride = map_.vbm_stride;
     map_runs_ = {
-        {key_, count_, address},                              // the record
-        {key_ + stride, count_ - 1, address + 40},            // LEB + 1: not the whole range
-        {VBMAP_BASE_KEY + 3 * stride, count_, address - 20},  // LEB 3: not closed
+        {key_, count_, address},                                 // the record
+        {key_ + stride, count_ - 1, address + 40},               // LEB + 1: not the whole range
+        {VBMAP_BASE_KEY + open * stride, count_, address - 20},  // another LEB, not closed
     };
     ASSERT_EQ(vbm_attach_index_load(&map_, &ops_, this, false), 0);
     EXPECT_EQ(lebs_[leb].tracked, address);
     EXPECT_EQ(lebs_[leb].tracked_leb, runs_[0].leb);
     EXPECT_EQ(lebs_[leb].first_position, position);
-    EXPECT_EQ(lebs_[3].tracked_leb, PAV_NO_LEB);
-    EXPECT_EQ(lebs_[3].first_position, lebs_[3].sequence << 24);
+    EXPECT_EQ(lebs_[open].tracked_leb, PAV_NO_LEB);
+    EXPECT_EQ(lebs_[open].first_position, lebs_[open].sequence << 24);
     EXPECT_EQ(std::count(dropped_.begin(), dropped_.end(), key_), 0) << "a LEB with its record keeps it";
-    EXPECT_EQ(std::count(dropped_.begin(), dropped_.end(), VBMAP_BASE_KEY + 3 * stride), 1);
+    EXPECT_EQ(std::count(dropped_.begin(), dropped_.end(), VBMAP_BASE_KEY + open * stride), 1);
 
     ASSERT_EQ(vbm_attach_index_load(&map_, &ops_, this, true), 0);
     EXPECT_EQ(lebs_[leb].first_position, lebs_[leb].sequence << 24) << "not read: the LEB's start";
 
     poke_record(0, 8 + 2, (UCHAR)(leb + 3));
+    ASSERT_FALSE(HasFatalFailure());
     dropped_.clear();
     ASSERT_EQ(vbm_attach_index_load(&map_, &ops_, this, false), 0);
     EXPECT_EQ(lebs_[leb].tracked_leb, PAV_NO_LEB) << "another LEB's header";

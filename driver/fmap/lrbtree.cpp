@@ -142,3 +142,13 @@ int lrbtree_reset(lrbtree* map) {
     ExReleaseFastMutex(&map->writers);
     return 0;
 }
+
+ULONG64 lrbtree_sector_count(const lrbtree* map) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    return map->sector_count;
+}
+
+ULONG lrbtree_sector_shards(const lrbtree* map) {
+    KPAV_IRQL_AT_MOST(DISPATCH_LEVEL);
+    return map->sector_shards;
+}

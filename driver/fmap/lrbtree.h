@@ -86,6 +86,9 @@ using lrbtree_invalidate_fn = int (*)(void* context, ULONG64 first_key, ULONG64 
 // when S is 0 or above 2^48; -KPAV_ENOMEM (nothing left allocated, *out NULL). PASSIVE_LEVEL, as
 // are destroy and reset.
 int lrbtree_create(lrbtree** out, pav_log* owner, ULONG64 sector_count, ULONG64 sector_space);
+// The device's sectors the map was made for, and the shards of its sector range.
+ULONG64 lrbtree_sector_count(const lrbtree* map);
+ULONG lrbtree_sector_shards(const lrbtree* map);
 // Frees the control block; the nodes stay with the log's block table.
 void lrbtree_destroy(lrbtree** map);
 // Makes the map empty with a fresh header block: 0, or the error (kept in the map). The old

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "driver/block/md_load.h"
 #include "driver/log/atomic_note.h"
 #include "driver/log/log_entry.h"
 #include "driver/log/log_file.h"
@@ -66,114 +67,25 @@ void DataDeviceTest::restart_device() {
     ASSERT_EQ(atomic_discard_note_write(&log_), 0);
 }
 
-namespace {
-
-// What the replay's two passes share: the entries of the LEBs walked packet by packet (the open
-// LEB at a power cut), and whether this pass records data or looks for notes.
-struct replay_state {
-    mdt_context* mdt;
-    bool recording;
-    struct entry {
-        USHORT leb;
-        ULONG packet;
-        UCHAR opcode;
-        bool data;
-    };
-    std::vector<entry> walked;
-};
-
-// Every packet of the chain's data and system ranges entered into the forward map where the
-// scan found it, in log order: the later packet of a sector wins.
-int replay_packets(log_scan* scan, USHORT leb, ULONG packet, ULONG64 address, ULONG count) {
-    auto* state = (replay_state*)scan->owner;
-    if (!state->recording) return 0;
-    pav_addr_block placement{};
-    placement.count = 1;
-    placement.vectors[0] = {leb, packet};
-    placement.packet_counts[0] = count;
-    lrbtree_range range = {address, count};
-    return mdt_record_sectors(state->mdt, MDT_REPLAY | MDT_NO_PARTITION_ACCOUNTING, &placement, nullptr, &range);
-}
-
-int replay_discard_note(log_scan* scan, USHORT, const UCHAR* note, ULONG bytes) {
-    auto* state = (replay_state*)scan->owner;
-    return state->recording ? 0 : atomic_discard_note_apply(scan->log, (const atomic_note*)note, bytes);
-}
-
-// An LEB without a usable index (the one open when the power went): its entries one by one,
-// without the packets of its discard range.
-int replay_walk(log_scan* scan, log_file* reader, USHORT leb) {
-    auto* state = (replay_state*)scan->owner;
-    pav_log* log = scan->log;
-    const leb_record& record = log->lebs[leb];
-    UCHAR opcode = 0;
-    int rc;
-    while ((rc = log_file_next_entry(reader, &opcode)) == 0) {
-        log_file_pos where{};
-        log_file_where(reader, &where);
-        if (where.leb != leb) return 0;
-        UCHAR kind = log_opcode_fold(opcode);
-        if (kind == 0x90 || kind == 0xA0) {
-            UCHAR bytes[ATOMIC_NOTE_MIN_BYTES];
-            rc = log_file_copy_out(reader, bytes, sizeof bytes);
-            if (rc != 0) return rc;
-            ULONG64 address = 0;
-            UCHAR full = 0;
-            pkt_header_decode(bytes, &full, &address);
-            ULONG packet = (ULONG)((where.byte - log->geometry.head_reserve) / log->geometry.packet_size);
-            sys_addr_kind system = kind == 0xA0 ? sys_addr_classify(address) : SYS_KIND_OTHER;
-            bool data = kind == 0x90 || system == SYS_KIND_DATA;
-            if (!state->recording) {
-                state->walked.push_back({leb, packet, full, data});
-                if (system == SYS_KIND_DISCARD_NOTE) {
-                    rc = atomic_discard_note_apply(log, (const atomic_note*)bytes, sizeof bytes);
-                    if (rc != 0) return rc;
-                }
-            } else if (data && (packet < record.discard_start || packet >= record.discard_end)) {
-                rc = replay_packets(scan, leb, packet, address, 1);
-                if (rc != 0) return rc;
-            }
-        }
-        rc = log_entry_skip(reader, opcode);
-        if (rc != 0) return rc;
-    }
-    return rc;
-}
-
-}  // namespace
-
 int DataDeviceTest::replay_log() {
     if (log_.head_leb == PAV_NO_LEB) return 0;
-    static const log_scan_ops ops = {replay_packets, nullptr, replay_discard_note, nullptr, nullptr, nullptr, replay_walk};
     // What a reboot forgets: the LEBs' discard ranges come from the media alone.
     for (leb_record& record : lebs_) {
         record.discard_start = record.discard_end = record.discard_byte_start = record.discard_byte_end = 0;
     }
-    replay_state state{&mdt_, false, {}};
-    log_scan scan{};
-    int rc = log_scan_init(&scan, &log_, &ops, &state);
-    if (rc != 0) return rc;
-    // First the notes that hide packets, then the trailing run of an atomic write the power cut
-    // short (its packets still marked open at the end of the log), then the data.
-    rc = ebi_scan_chain(&scan, log_.head_leb, PAV_NO_LEB, false);
-    size_t end = state.walked.size();
-    size_t first = end;
-    while (first > 0 && state.walked[first - 1].data && (state.walked[first - 1].opcode & 0x08) != 0 &&
-           state.walked[first - 1].leb == state.walked[end - 1].leb) {
-        first--;
-    }
-    if (rc == 0 && first < end) {
-        const auto& a = state.walked[first];
-        const auto& b = state.walked[end - 1];
-        rc = atomic_discard_note_build(&log_, a.leb, a.packet, b.leb, b.packet);
-        if (rc == 0) rc = atomic_discard_note_apply(&log_, (const atomic_note*)log_.discard_note, log_.discard_note_bytes);
-    }
-    if (rc == 0) {
-        state.recording = true;
-        rc = ebi_scan_chain(&scan, log_.head_leb, PAV_NO_LEB, false);
-    }
-    log_scan_exit(&scan);
-    return rc;
+    load_ = {};
+    load_.log = &log_;
+    load_.mdt = &mdt_;
+    load_.rmap_limit_mib = rmap_limit_mib_;
+    load_.rsort_limit_mib = rsort_limit_mib_;
+    return metadata_load(&load_, load_flags_);
+}
+
+int DataDeviceTest::save_metadata() {
+    md_store store{};
+    store.log = &log_;
+    store.mdt = &mdt_;
+    return datalog_write_metadata(&store);
 }
 
 bio* DataDeviceTest::take(ULONG command, ULONG64 start, ULONG64 count, void* buffer, bio* first) {

@@ -11,6 +11,7 @@
 
 #include "driver/block/bdev_data.h"
 #include "driver/block/bio.h"
+#include "driver/block/md_load.h"
 #include "driver/block/mdt.h"
 #include "driver/platform/mem_stats.h"
 #include "tests/driver/block/bio_fixture.h"
@@ -49,16 +50,24 @@ class DataDeviceTest : public StoreMediaTest {
     void start_device(bool replay);
     void stop_device();
     void restart_device();
-    // Enters every data and system packet of the log's chain into the forward map, in log order,
-    // as a rescan does: the discard notes in the log applied first, and an atomic write whose
-    // packets still end the log marked open given a note of its own (left in the log for
-    // restart_device to write once the append point is open) and left out.
+    // The metadata load of a start: the saved metadata read back when a clean stop left it, else
+    // the log rescanned (an atomic write whose packets still end the log marked open given a note
+    // of its own, left in the log for restart_device to write once the append point is open).
+    // With load_flags_, and the rebuild's memory limits (0: the direct rebuild); the outcome in
+    // load_.
     int replay_log();
+    // The metadata save of a clean stop (no I/O in flight): 0 or its error. The device must be
+    // restarted afterwards.
+    int save_metadata();
 
     // `count` sectors of a pattern that names each sector and `seed`.
     std::vector<UCHAR> pattern(ULONG64 start, ULONG64 count, UCHAR seed) const;
 
     mdt_context mdt_{};
+    md_store load_{};
+    ULONG load_flags_ = 0;
+    ULONG rmap_limit_mib_ = 0;
+    ULONG rsort_limit_mib_ = 0;
     bdev* device_ = nullptr;
     bdev_data data_{};
     bio_pool* pool_ = nullptr;

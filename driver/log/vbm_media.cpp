@@ -217,7 +217,7 @@ ULONG64 written_position(pav_log* log) {
 
 vbm_write* free_write(vbmap* map) {
     for (ULONG i = 0; map->writes != nullptr && i < VBM_WRITE_REQUESTS; i++) {
-        if (map->writes[i].busy == 0) {
+        if (ReadAcquire8((volatile char*)&map->writes[i].busy) == 0) {
             return &map->writes[i];
         }
     }
@@ -299,7 +299,7 @@ vbm_write* take_write(vbmap* map, USHORT leb) {
         return nullptr;
     }
     pav_log* log = map->log;
-    write->busy = 1;
+    WriteNoFence8((volatile char*)&write->busy, 1);
     write->leb = leb;
     write->previous = log->lebs[leb].last_position;
     write->position = written_position(log);
@@ -357,7 +357,7 @@ void vbm_exit(vbmap* map) {
     if (map->writes != nullptr) {
         for (ULONG i = 0; i < VBM_WRITE_REQUESTS; i++) {
             // A write in flight still owns its buffer: its completion comes first.
-            for (ULONG waited = 0; ReadNoFence8((volatile char*)&map->writes[i].busy) != 0 && waited < 20000; waited++) {
+            for (ULONG waited = 0; ReadAcquire8((volatile char*)&map->writes[i].busy) != 0 && waited < 20000; waited++) {
                 kpav_udelay(1000);
             }
             kpav_free_if(map->writes[i].buffer, KPAV_TAG_VML);
@@ -405,7 +405,8 @@ int vbm_write_leb_now(vbmap* map, USHORT leb) {
 }
 
 ULONG vbm_writes_in_flight(vbmap* map, USHORT leb) {
-    return map->in_flight != nullptr && leb < map->log->eb_count ? ReadNoFence((volatile LONG*)&map->in_flight[leb])
+    // Acquire: a caller that sees a write finished sees what its completion recorded.
+    return map->in_flight != nullptr && leb < map->log->eb_count ? ReadAcquire((volatile LONG*)&map->in_flight[leb])
                                                                  : 0;
 }
 

@@ -79,8 +79,10 @@ int datalog_new_append_eb(nand_dev* channel, USHORT* out_leb, USHORT wanted, voi
     ULONG64 sequence;
     if (current != PAV_NO_LEB) {
         leb_counters* counters = &log->counters[current];
-        if ((ULONG)counters->valid > counters->peak) {
-            counters->peak = (ULONG)counters->valid;
+        // Completions on other processors still move the count.
+        ULONG valid = (ULONG)ReadNoFence((volatile LONG*)&counters->valid);
+        if (valid > counters->peak) {
+            counters->peak = valid;
         }
         leb_transition(log, current, PAV_LEB_FUNC_CLOSED, PAV_LEB_FUNC_WRITING, PAV_LEB_FUNC_CLOSED);
         log->lebs[current].next = leb;
